@@ -1,0 +1,31 @@
+#include "clock.h"
+
+#include <windows.h>
+
+namespace kestrup {
+namespace {
+
+class Win32Clock final : public Clock {
+public:
+    Win32Clock() { QueryPerformanceFrequency(&frequency_); }
+    void pause(int milliseconds) override {
+        if (milliseconds > 0) Sleep(static_cast<DWORD>(milliseconds));
+    }
+    std::int64_t nowMicros() override {
+        LARGE_INTEGER now{};
+        QueryPerformanceCounter(&now);
+        return now.QuadPart / frequency_.QuadPart * 1000000 + now.QuadPart % frequency_.QuadPart * 1000000 / frequency_.QuadPart;
+    }
+
+private:
+    LARGE_INTEGER frequency_{};
+};
+
+}  // namespace
+
+Clock& systemClock() {
+    static Win32Clock clock;
+    return clock;
+}
+
+}  // namespace kestrup

@@ -1,0 +1,56 @@
+#pragma once
+// The host side of the Propeller ROM boot loader: LFSR handshake and version, command longs at
+// three bits per byte, and the chip's one-bit checksum acknowledgement.
+
+#include "serial_link.h"
+#include "status_sink.h"
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+namespace kestrup {
+
+// The 8-bit LFSR both sides run; the chip's bits continue the host's sequence.
+class Lfsr {
+public:
+    static constexpr std::uint8_t seed = 80;  // 'P'
+    explicit Lfsr(std::uint8_t state = seed) : state_(state) {}
+    int step();
+    std::uint8_t state() const { return state_; }
+
+private:
+    std::uint8_t state_;
+};
+
+// Eleven bytes per long, least significant bit first; each data bit sits at bit 0, 3 or 6 of its
+// byte so that on an 8N2 line a 1 is a one-bit-time low pulse and a 0 a two-bit-time one.
+inline constexpr std::size_t bytesPerLong = 11;
+std::array<std::uint8_t, bytesPerLong> encodeLong(std::uint32_t value);
+
+enum class Command : std::uint32_t { shutdown = 0, loadRun = 1, programShutdown = 2, programRun = 3 };
+
+class LoaderProtocol {
+public:
+    static constexpr int handshakeBits = 250;
+    static constexpr int versionBits = 8;
+    static constexpr std::int32_t handshakeBitWindowMs = 100;
+    static constexpr std::int32_t versionBitWindowMs = 50;
+    static constexpr std::int32_t acknowledgeWindowMs = 2500;
+
+    LoaderProtocol(SerialLink& link, StatusSink& status);
+
+    void sendLong(std::uint32_t value);
+    // The chip version 0..255; -1 when an LFSR bit differed or did not come; another negative
+    // number when a version bit did not come.
+    std::int32_t handshake();
+    // Sends command 1, the long count and the image's first byteCount/4 longs, then awaits the
+    // acknowledgement. True when the chip accepted the checksum.
+    bool imageLoad(std::int32_t byteCount, std::span<const std::uint32_t> image);
+
+private:
+    SerialLink& link_;
+    StatusSink& status_;
+};
+
+}  // namespace kestrup

@@ -1,0 +1,29 @@
+#pragma once
+// Every text the loader shows, byte for byte as users and scripts know them (misspellings included).
+
+#include <string_view>
+
+namespace kestrup::text {
+
+inline constexpr std::string_view timeOut = "Time Out";
+inline constexpr std::string_view hardwareLost = "Hardware lost";
+inline constexpr std::string_view unableToWrite = "Unable to write";
+inline constexpr std::string_view transmitStall = "Transmit stall on";
+inline constexpr std::string_view unableToRead = "Unable to read";
+
+inline constexpr std::string_view propellerVersion = "Propeller Version = ";
+inline constexpr std::string_view writeInRam = "Write in RAM Lenght=";
+inline constexpr std::string_view verify = "Verify ..";
+inline constexpr std::string_view okRun = "..OK -> RUN";
+inline constexpr std::string_view checksumError = "CheckSum Error";
+
+// These two carry their own CR, so they leave as CR LF.
+inline constexpr std::string_view startUpload = "Start Upload\r";
+inline constexpr std::string_view noSuchFile = "No such file\r";
+inline constexpr std::string_view codeError = "Code Error -> Abort";
+
+inline constexpr std::string_view consoleTitle = "Kestrupload";
+inline constexpr std::string_view noComCaption = "No COM";
+inline constexpr std::string_view notFoundSuffix = " not found";
+
+}  // namespace kestrup::text

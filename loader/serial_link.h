@@ -1,0 +1,63 @@
+#pragma once
+// The byte layer under the boot-loader protocol: one port, a 256-byte transmit stage written in
+// blocks, a 256-byte receive buffer filled without waiting, and reply bits awaited within a
+// millisecond budget spent in fixed pauses.
+
+#include "clock.h"
+#include "serial_port.h"
+#include "status_sink.h"
+
+#include <array>
+#include <cstdint>
+
+namespace kestrup {
+
+enum class ResetLine { dtr, rts };
+
+class SerialLink {
+public:
+    static constexpr std::size_t blockSize = 256;
+    static constexpr std::uint8_t clockByte = 0xF9;
+    static constexpr std::uint8_t bitZero = 0xFE;
+    static constexpr std::uint8_t bitOne = 0xFF;
+    // Budget spent by one poll, and the extra spent when the poll sends a clock byte first.
+    static constexpr int pollPauseMs = 10;
+    static constexpr int clockPauseMs = 25;
+    // The reset pulse: line asserted this long, then released and this long to let the ROM start.
+    static constexpr int resetPulseMs = 25;
+    static constexpr int resetSettleMs = 100;
+
+    SerialLink(SerialPort& port, Clock& clock, StatusSink& status);
+
+    // Opens and configures the device; false (and nothing printed) when it cannot be opened.
+    bool open(const PortAddress& address);
+    bool isOpen() const { return open_; }
+    void close();
+
+    void setResetLine(ResetLine line) { resetLine_ = line; }
+    // Pulses the reset line, then empties the driver's receive queue and this link's own receive
+    // buffer: replies of an earlier exchange must never be taken as replies of the next one.
+    void chipReset();
+    void purgeReceive();
+
+    void stage(std::uint8_t byte);
+    void flush();
+    std::uint32_t fill();
+    // 0 or 1 for a reply bit, -1 for "Time Out" once the window (milliseconds) is spent.
+    int replyBit(bool sendClock, std::int32_t windowMs);
+
+private:
+    SerialPort& port_;
+    Clock& clock_;
+    StatusSink& status_;
+    ResetLine resetLine_ = ResetLine::dtr;
+    bool open_ = false;
+
+    std::array<std::uint8_t, blockSize> transmit_{};
+    std::int32_t transmitCount_ = 0;
+    std::array<std::uint8_t, blockSize> receive_{};
+    std::uint32_t receiveCount_ = 0;
+    std::int32_t receivePosition_ = 0;
+};
+
+}  // namespace kestrup

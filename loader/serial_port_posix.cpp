@@ -1,0 +1,100 @@
+#include "serial_port.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace kestrup {
+namespace {
+
+class PosixSerialPort final : public SerialPort {
+public:
+    ~PosixSerialPort() override { close(); }
+
+    bool open(const std::string& device) override {
+        close();
+        // Non-blocking only for the open itself, so that a line without carrier cannot hang it.
+        const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return false;
+        termios probe{};
+        // Exclusive like a Windows COM port: a second opener, of this program or another, is refused.
+        if (!isatty(fd) || tcgetattr(fd, &probe) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            return false;
+        }
+        ioctl(fd, TIOCEXCL);
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        fd_ = fd;
+        return true;
+    }
+
+    void configure() override {
+        termios tio{};
+        if (tcgetattr(fd_, &tio) != 0) return;
+        cfmakeraw(&tio);
+        cfsetispeed(&tio, B115200);
+        cfsetospeed(&tio, B115200);
+        tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CRTSCTS);
+        tio.c_cflag |= CS8 | CSTOPB | CLOCAL | CREAD;
+        tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+        // Reads return at once with whatever has arrived.
+        tio.c_cc[VMIN] = 0;
+        tio.c_cc[VTIME] = 0;
+        tcsetattr(fd_, TCSANOW, &tio);
+        setDtr(true);
+    }
+
+    // A pseudo-terminal has no modem lines; these fail there, harmlessly.
+    void setDtr(bool asserted) override { modemLine(TIOCM_DTR, asserted); }
+    void setRts(bool asserted) override { modemLine(TIOCM_RTS, asserted); }
+
+    void purgeReceive() override { tcflush(fd_, TCIFLUSH); }
+
+    std::optional<std::size_t> write(std::span<const std::uint8_t> bytes) override {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                if (done == 0) return std::nullopt;
+                break;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        return done;
+    }
+
+    std::optional<std::size_t> read(std::span<std::uint8_t> into) override {
+        for (;;) {
+            const ssize_t n = ::read(fd_, into.data(), into.size());
+            if (n >= 0) return static_cast<std::size_t>(n);
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+            return std::nullopt;
+        }
+    }
+
+    void close() override {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    void modemLine(int line, bool asserted) {
+        ioctl(fd_, asserted ? TIOCMBIS : TIOCMBIC, &line);
+    }
+
+    int fd_ = -1;
+};
+
+}  // namespace
+
+// Linux numbers its first serial port ttyS0 where Windows says COM1.
+std::string comDeviceName(std::int32_t comNumber) { return "/dev/ttyS" + std::to_string(static_cast<std::int64_t>(comNumber) - 1); }
+
+std::unique_ptr<SerialPort> makeSystemSerialPort() { return std::make_unique<PosixSerialPort>(); }
+
+}  // namespace kestrup

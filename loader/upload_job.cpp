@@ -1,0 +1,57 @@
+#include "upload_job.h"
+
+#include "image_file.h"
+#include "messages.h"
+
+namespace kestrup {
+
+UploadJob::UploadJob(SerialLink& link, LoaderProtocol& protocol, UploadConsole& console, Notifier& notifier,
+                     Clock& clock)
+    : link_(link), protocol_(protocol), console_(console), notifier_(notifier), clock_(clock) {}
+
+UploadOutcome UploadJob::run(const std::string& imagePath, const PortAddress& port) {
+    if (!link_.open(port)) {
+        notifier_.notify(text::noComCaption, port.displayName() + std::string(text::notFoundSuffix));
+        return UploadOutcome::portNotOpened;
+    }
+    console_.open();
+    clock_.pause(consoleSettleMs);
+    link_.chipReset();
+    console_.statusLine(text::startUpload);
+
+    auto file = openImageFile(imagePath);
+    if (!file) {
+        console_.statusLine(text::noSuchFile);
+        teardown();
+        return UploadOutcome::fileMissing;
+    }
+    const LongsRead fileRead = readLongs(*file, image_);
+    file.reset();
+
+    link_.chipReset();
+    const std::int32_t version = protocol_.handshake();
+
+    const std::int32_t imageLength = static_cast<std::int32_t>(image_[2] & 0xFFFF);
+    const std::int32_t requiredLongs = imageLength / 4;
+    // A file too short to hold its own length word is refused: long 2 would be an earlier image's.
+    const bool headerOk = fileRead.bytes >= headerBytes && requiredLongs <= fileRead.longs && version >= 1;
+    UploadOutcome outcome = UploadOutcome::headerRejected;
+    if (!headerOk) {
+        console_.statusLine(text::codeError);
+        protocol_.sendLong(static_cast<std::uint32_t>(Command::shutdown));
+        link_.flush();
+    } else {
+        outcome = protocol_.imageLoad(imageLength, image_) ? UploadOutcome::loaded : UploadOutcome::notAcknowledged;
+    }
+    teardown();
+    return outcome;
+}
+
+void UploadJob::teardown() {
+    link_.purgeReceive();
+    clock_.pause(teardownMs);
+    link_.close();
+    console_.close();
+}
+
+}  // namespace kestrup

@@ -1,0 +1,53 @@
+#pragma once
+// One complete upload: port, console, chip reset, image file, handshake, header check, image load,
+// teardown.
+
+#include "clock.h"
+#include "loader_protocol.h"
+#include "serial_link.h"
+#include "upload_console.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace kestrup {
+
+enum class UploadOutcome {
+    loaded,           // the chip acknowledged the checksum ("..OK -> RUN")
+    portNotOpened,    // the "No COM" message, nothing else happened
+    fileMissing,      // "No such file"
+    headerRejected,   // "Code Error -> Abort": image shorter than its header says, or no chip version
+    notAcknowledged,  // "CheckSum Error": rejected checksum or no answer
+};
+
+class UploadJob {
+public:
+    // 8201 longs: a little more than the chip's 32 KB, as the image buffer always was.
+    static constexpr std::size_t imageBufferLongs = 8201;
+    static constexpr int consoleSettleMs = 200;
+    static constexpr int teardownMs = 1500;
+    // The length word sits in the low half of long 2; a file shorter than the first three longs
+    // is refused rather than judged by a length an earlier image left in the buffer.
+    static constexpr std::size_t headerBytes = 12;
+
+    UploadJob(SerialLink& link, LoaderProtocol& protocol, UploadConsole& console, Notifier& notifier,
+              Clock& clock);
+
+    UploadOutcome run(const std::string& imagePath, const PortAddress& port);
+
+    std::span<const std::uint32_t> imageBuffer() const { return image_; }
+
+private:
+    void teardown();
+
+    SerialLink& link_;
+    LoaderProtocol& protocol_;
+    UploadConsole& console_;
+    Notifier& notifier_;
+    Clock& clock_;
+    // Kept across uploads: each one overwrites it from index 0.
+    std::array<std::uint32_t, imageBufferLongs> image_{};
+};
+
+}  // namespace kestrup
