@@ -12,7 +12,7 @@ from pathlib import Path
 
 SOURCE = Path(os.environ.get("KESTRUP_SOURCE", Path(__file__).resolve().parents[2]))
 MINGW_BIN = Path(os.environ.get("KESTRUP_MINGW_BIN", SOURCE / "build" / "mingw" / "bin"))
-PREFIX = SOURCE / "build" / "wine-prefix"
+PREFIX = Path(os.environ.get("KESTRUP_WINEPREFIX", SOURCE / "build" / "wine-prefix"))
 
 
 def available():
