@@ -43,7 +43,8 @@ INSTANTIATE_TEST_SUITE_P(Table, LongEncoding,
                                            LongCase{8, "92 93 92 92 92 92 92 92 92 92 F2"},
                                            LongCase{0x80000000u, "92 92 92 92 92 92 92 92 92 92 FA"},
                                            LongCase{0xFFFFFFFFu, "DB DB DB DB DB DB DB DB DB DB FB"},
-                                           LongCase{0x12345678u, "92 DB 93 9B D3 92 D3 93 9A 9A F2"}));
+                                           LongCase{0x12345678u, "92 DB 93 9B D3 92 D3 93 9A 9A F2"}),
+                         [](const auto& info) { return "long_" + std::to_string(info.param.value); });
 
 struct ProtocolTest : ::testing::Test {
     FakePort port;

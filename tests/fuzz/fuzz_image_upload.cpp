@@ -1,0 +1,57 @@
+// Any image file, from anywhere: the upload job reads it into its bounded buffer, judges the
+// header, and either loads exactly what the length word asks for or aborts, ending in its teardown.
+
+#include "fakes.h"
+#include "upload_job.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+using namespace kestrup;
+
+namespace {
+
+void check(bool condition) {
+    if (!condition) std::abort();
+}
+
+std::string scratchFile() {
+    return "/tmp/kestrup-fuzz-image-" + std::to_string(getpid()) + ".binary";
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const std::string path = scratchFile();
+    if (size > 64 * 1024) return 0;
+    {
+        std::FILE* out = std::fopen(path.c_str(), "wb");
+        if (!out) return 0;
+        std::fwrite(data, 1, size, out);
+        std::fclose(out);
+    }
+    test::FakePort port;
+    test::VirtualClock clock;
+    test::RecordingConsole console;
+    test::RecordingNotifier notifier;
+    SerialLink link(port, clock, console);
+    LoaderProtocol protocol(link, console);
+    UploadJob job(link, protocol, console, notifier, clock);
+    test::ChipModel chip;
+    chip.attach(port);
+    port.existing = {comDeviceName(2)};
+
+    const UploadOutcome outcome = job.run(path, PortAddress::com(2));
+    check(!port.isOpen && console.opens == console.closes);
+    const std::size_t lengthWord = size >= 10 ? (data[8] | (data[9] << 8)) : 0;
+    if (outcome == UploadOutcome::loaded) {
+        check(size >= 12 && lengthWord / 4 <= (size + 3) / 4);
+        check(chip.longs.size() == lengthWord / 4);
+    } else {
+        check(outcome == UploadOutcome::headerRejected);
+        check(chip.longs.empty());
+    }
+    return 0;
+}
