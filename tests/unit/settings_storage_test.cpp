@@ -1,0 +1,70 @@
+#include "settings_storage.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace kestrup::settings {
+namespace {
+
+// Files in memory, with the faults a disk can have.
+class MemoryStorage final : public Storage {
+public:
+    enum class Fault { none, cannotCreate, diskFull, closeFails, cannotReplace };
+
+    std::optional<std::string> read(const std::string& path) override {
+        const auto it = files.find(path);
+        return it == files.end() ? std::nullopt : std::optional<std::string>(it->second);
+    }
+    bool writeWhole(const std::string& path, std::string_view bytes) override {
+        if (fault == Fault::cannotCreate) return false;
+        // A full disk takes part of the bytes, as a real one does before it refuses.
+        files[path] = std::string(fault == Fault::diskFull ? bytes.substr(0, bytes.size() / 2) : bytes);
+        return fault != Fault::diskFull && fault != Fault::closeFails;
+    }
+    bool replace(const std::string& source, const std::string& target) override {
+        if (fault == Fault::cannotReplace || !files.contains(source)) return false;
+        files[target] = files[source];
+        files.erase(source);
+        return true;
+    }
+    void remove(const std::string& path) override { files.erase(path); }
+
+    Fault fault = Fault::none;
+    std::map<std::string, std::string> files;
+};
+
+const std::string path = "Z:\\tools\\Kestrup.ini";
+
+TEST(SettingsSave, ReplacesTheFileWhenEveryByteWasWritten) {
+    MemoryStorage storage;
+    storage.files[path] = "old";
+    EXPECT_TRUE(saveReplacing(storage, path, "new bytes"));
+    EXPECT_EQ(storage.files, (std::map<std::string, std::string>{{path, "new bytes"}}));
+}
+
+TEST(SettingsSave, CreatesAMissingFile) {
+    MemoryStorage storage;
+    EXPECT_TRUE(saveReplacing(storage, path, "new"));
+    EXPECT_EQ(storage.files, (std::map<std::string, std::string>{{path, "new"}}));
+}
+
+TEST(SettingsSave, AFailedSaveLeavesTheOldFileAsItWasAndNothingBeside) {
+    using Fault = MemoryStorage::Fault;
+    for (const Fault fault : {Fault::cannotCreate, Fault::diskFull, Fault::closeFails, Fault::cannotReplace}) {
+        for (const bool hadFile : {true, false}) {
+            MemoryStorage storage;
+            if (hadFile) storage.files[path] = "old settings";
+            storage.fault = fault;
+            EXPECT_FALSE(saveReplacing(storage, path, "new settings, longer than the old"));
+            const auto expected = hadFile ? std::map<std::string, std::string>{{path, "old settings"}}
+                                          : std::map<std::string, std::string>{};
+            EXPECT_EQ(storage.files, expected) << static_cast<int>(fault) << ' ' << hadFile;
+        }
+    }
+}
+
+TEST(SettingsSave, WritesBesideTheFile) { EXPECT_EQ(pendingPath(path), "Z:\\tools\\Kestrup.ini.new"); }
+
+}  // namespace
+}  // namespace kestrup::settings
