@@ -1,5 +1,6 @@
 #include "loader_protocol.h"
 
+#include "dense_encoding.h"
 #include "messages.h"
 
 #include <string>
@@ -54,21 +55,67 @@ std::int32_t LoaderProtocol::handshake() {
 }
 
 bool LoaderProtocol::imageLoad(std::int32_t byteCount, std::span<const std::uint32_t> image) {
-    sendLong(static_cast<std::uint32_t>(Command::loadRun));
-    link_.flush();
-    const std::int32_t longCount = byteCount >> 2;
-    sendLong(static_cast<std::uint32_t>(longCount));
-    link_.flush();
-    status_.statusLine(std::string(text::writeInRam) + std::to_string(byteCount));
-
-    for (std::int32_t i = 0; i < longCount && static_cast<std::size_t>(i) < image.size(); ++i)
-        sendLong(image[static_cast<std::size_t>(i)]);
-    link_.flush();
-    status_.statusLine(text::verify);
-
-    const bool acknowledged = link_.replyBit(true, acknowledgeWindowMs) == 0;
+    const bool acknowledged = load(Command::loadRun, byteCount, image);
     status_.statusLine(acknowledged ? text::okRun : text::checksumError);
     return acknowledged;
+}
+
+EepromResult LoaderProtocol::programEeprom(std::int32_t byteCount, std::span<const std::uint32_t> image, bool run) {
+    if (!load(run ? Command::programRun : Command::programShutdown, byteCount, image)) {
+        status_.statusLine(text::checksumError);
+        return EepromResult::checksumError;
+    }
+    status_.statusLine(text::checksumOk);
+    status_.statusLine(text::programming);
+    if (link_.replyBit(true, programWindowMs) != 0) {
+        status_.statusLine(text::programmingFailed);
+        return EepromResult::programmingFailed;
+    }
+    status_.statusLine(text::verifying);
+    if (link_.replyBit(true, verifyWindowMs) != 0) {
+        status_.statusLine(text::verifyFailed);
+        return EepromResult::verifyFailed;
+    }
+    status_.statusLine(run ? text::eepromRun : text::eepromShutdown);
+    return EepromResult::done;
+}
+
+bool LoaderProtocol::load(Command command, std::int32_t byteCount, std::span<const std::uint32_t> image) {
+    const std::int32_t longCount = byteCount >> 2;
+    const std::uint32_t head[] = {static_cast<std::uint32_t>(command), static_cast<std::uint32_t>(longCount)};
+    if (encoding_ == LongEncoding::fixed) {
+        // Command and count each leave in a write of their own.
+        sendLong(head[0]);
+        link_.flush();
+        sendLong(head[1]);
+        link_.flush();
+    } else {
+        sendLongs(head);
+        link_.flush();
+    }
+    status_.statusLine(std::string(text::writeInRam) + std::to_string(byteCount));
+
+    const auto sent = static_cast<std::size_t>(longCount < 0 ? 0 : longCount);
+    sendLongs(image.first(sent < image.size() ? sent : image.size()));
+    link_.flush();
+    status_.statusLine(text::verify);
+    return link_.replyBit(true, acknowledgeWindowMs) == 0;
+}
+
+void LoaderProtocol::sendLongs(std::span<const std::uint32_t> longs) {
+    if (encoding_ == LongEncoding::fixed) {
+        const std::size_t total = longs.size() * bytesPerLong;
+        for (std::size_t i = 0; i < longs.size(); ++i) {
+            sendLong(longs[i]);
+            if (progress_ && (i % 64 == 63 || i + 1 == longs.size())) progress_((i + 1) * bytesPerLong, total);
+        }
+        return;
+    }
+    const std::vector<std::uint8_t> bytes = encodeDense(longs);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        link_.stage(bytes[i]);
+        if (progress_ && (i % 512 == 511 || i + 1 == bytes.size())) progress_(i + 1, bytes.size());
+    }
 }
 
 }  // namespace kestrup

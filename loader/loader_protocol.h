@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <span>
 
 namespace kestrup {
@@ -30,6 +31,16 @@ std::array<std::uint8_t, bytesPerLong> encodeLong(std::uint32_t value);
 
 enum class Command : std::uint32_t { shutdown = 0, loadRun = 1, programShutdown = 2, programRun = 3 };
 
+// How longs after the handshake are put on the line: three bits a byte, or packed as densely as
+// the chip's pulse decoder allows.
+enum class LongEncoding { fixed, dense };
+
+// Told after each part of the image has been staged: bytes of the image's share of the load so
+// far, and in all.
+using ProgressFn = std::function<void(std::size_t sent, std::size_t total)>;
+
+enum class EepromResult { done, checksumError, programmingFailed, verifyFailed };
+
 class LoaderProtocol {
 public:
     static constexpr int handshakeBits = 250;
@@ -37,6 +48,9 @@ public:
     static constexpr std::int32_t handshakeBitWindowMs = 100;
     static constexpr std::int32_t versionBitWindowMs = 50;
     static constexpr std::int32_t acknowledgeWindowMs = 2500;
+    // Common host windows for the chip's two acknowledgements after an EEPROM checksum.
+    static constexpr std::int32_t programWindowMs = 5000;
+    static constexpr std::int32_t verifyWindowMs = 2000;
 
     LoaderProtocol(SerialLink& link, StatusSink& status);
 
@@ -47,10 +61,21 @@ public:
     // Sends command 1, the long count and the image's first byteCount/4 longs, then awaits the
     // acknowledgement. True when the chip accepted the checksum.
     bool imageLoad(std::int32_t byteCount, std::span<const std::uint32_t> image);
+    // The same load with command 3 (run afterwards) or 2 (shut down afterwards), then the chip's
+    // "programmed" and "verified" acknowledgements.
+    EepromResult programEeprom(std::int32_t byteCount, std::span<const std::uint32_t> image, bool run);
+
+    void setEncoding(LongEncoding encoding) { encoding_ = encoding; }
+    void setProgress(ProgressFn progress) { progress_ = std::move(progress); }
 
 private:
+    bool load(Command command, std::int32_t byteCount, std::span<const std::uint32_t> image);
+    void sendLongs(std::span<const std::uint32_t> longs);
+
     SerialLink& link_;
     StatusSink& status_;
+    LongEncoding encoding_ = LongEncoding::fixed;
+    ProgressFn progress_;
 };
 
 }  // namespace kestrup

@@ -17,6 +17,15 @@ inline constexpr std::string_view verify = "Verify ..";
 inline constexpr std::string_view okRun = "..OK -> RUN";
 inline constexpr std::string_view checksumError = "CheckSum Error";
 
+// The command line's EEPROM stages, after the checksum.
+inline constexpr std::string_view checksumOk = "..OK";
+inline constexpr std::string_view programming = "Programming EEPROM ..";
+inline constexpr std::string_view programmingFailed = "EEPROM programming failed";
+inline constexpr std::string_view verifying = "Verifying EEPROM ..";
+inline constexpr std::string_view verifyFailed = "EEPROM verify failed";
+inline constexpr std::string_view eepromRun = "..EEPROM OK -> RUN";
+inline constexpr std::string_view eepromShutdown = "..EEPROM OK -> SHUTDOWN";
+
 // These two carry their own CR, so they leave as CR LF.
 inline constexpr std::string_view startUpload = "Start Upload\r";
 inline constexpr std::string_view noSuchFile = "No such file\r";

@@ -77,6 +77,29 @@ std::uint32_t decodeLong(std::span<const std::uint8_t> bytes) {
     return value;
 }
 
+std::optional<std::vector<int>> pulseBits(std::span<const std::uint8_t> bytes) {
+    std::vector<int> bits;
+    for (const auto byte : bytes) {
+        // Bit-times 0 (start, low) to 10 (second stop, high).
+        int line[11];
+        line[0] = 0;
+        for (int i = 0; i < 8; ++i) line[1 + i] = (byte >> i) & 1;
+        line[9] = line[10] = 1;
+        int run = 0;
+        for (const int level : line) {
+            if (level == 0) {
+                ++run;
+                continue;
+            }
+            if (run == 1) bits.push_back(1);
+            else if (run == 2) bits.push_back(0);
+            else if (run != 0) return std::nullopt;
+            run = 0;
+        }
+    }
+    return bits;
+}
+
 std::string hex(std::span<const std::uint8_t> bytes) {
     std::string out;
     char cell[4];
@@ -97,7 +120,7 @@ void ChipModel::reset() {
     position_ = 0;
     repliesGiven_ = 0;
     longBytes_.clear();
-    acknowledged_ = false;
+    acknowledgements_ = 0;
 }
 
 std::vector<std::uint8_t> ChipModel::feed(std::span<const std::uint8_t> bytes) {
@@ -159,11 +182,16 @@ std::vector<std::uint8_t> ChipModel::onByte(std::uint8_t byte) {
             longs.push_back(value);
         return {};
     }
-    // Acknowledgement phase: each clock is answered with the verdict, once.
-    if (*command == 0 || acknowledged_ || byte != SerialLink::clockByte) return {};
-    if (fault == Fault::noAcknowledge) return {};
-    acknowledged_ = true;
-    return {fault == Fault::rejectChecksum ? SerialLink::bitOne : SerialLink::bitZero};
+    // Acknowledgements: the checksum verdict, then for the EEPROM commands "programmed" and
+    // "verified", each answering one clock.
+    if (*command == 0 || *command > 3 || byte != SerialLink::clockByte) return {};
+    const int wanted = *command == 1 ? 1 : 3;
+    if (acknowledgements_ >= wanted || fault == Fault::noAcknowledge) return {};
+    const int stage = acknowledgements_++;
+    const bool bad = (stage == 0 && fault == Fault::rejectChecksum) || (stage == 1 && fault == Fault::programFails) ||
+                     (stage == 2 && fault == Fault::verifyFails);
+    if (bad) acknowledgements_ = wanted;  // the chip shuts down after a failure
+    return {bad ? SerialLink::bitOne : SerialLink::bitZero};
 }
 
 }  // namespace kestrup::test

@@ -113,7 +113,7 @@ private:
 // The chip's side as the protocol describes it: continues the LFSR after the host's 250 bits,
 // answers the version, decodes longs and judges the checksum.
 struct ChipModel {
-    enum class Fault { none, silent, wrongBit, missingVersionBit, rejectChecksum, noAcknowledge };
+    enum class Fault { none, silent, wrongBit, missingVersionBit, rejectChecksum, noAcknowledge, programFails, verifyFails };
 
     std::uint8_t version = 1;
     Fault fault = Fault::none;
@@ -136,11 +136,15 @@ private:
     std::size_t position_ = 0;
     int repliesGiven_ = 0;
     std::vector<std::uint8_t> longBytes_;
-    bool acknowledged_ = false;
+    int acknowledgements_ = 0;
 };
 
 // Decodes an eleven-byte long as the protocol encodes it.
 std::uint32_t decodeLong(std::span<const std::uint8_t> bytes);
+
+// Reads bytes as the chip sees the line: each 8N2 frame's low pulses, one bit-time low for a 1 and
+// two for a 0. Nothing when a low run of another length shows up (a framing error).
+std::optional<std::vector<int>> pulseBits(std::span<const std::uint8_t> bytes);
 
 std::string hex(std::span<const std::uint8_t> bytes);
 

@@ -44,7 +44,7 @@ INSTANTIATE_TEST_SUITE_P(Table, LongEncoding,
                                            LongCase{0x80000000u, "92 92 92 92 92 92 92 92 92 92 FA"},
                                            LongCase{0xFFFFFFFFu, "DB DB DB DB DB DB DB DB DB DB FB"},
                                            LongCase{0x12345678u, "92 DB 93 9B D3 92 D3 93 9A 9A F2"}),
-                         [](const auto& info) { return "long_" + std::to_string(info.param.value); });
+                         [](const auto& p) { return "long_" + std::to_string(p.param.value); });
 
 struct ProtocolTest : ::testing::Test {
     FakePort port;
@@ -181,6 +181,53 @@ TEST_F(ProtocolTest, RejectedOrMissingAcknowledgementIsAChecksumError) {
     EXPECT_FALSE(protocol.imageLoad(4, std::vector<std::uint32_t>{7}));
     EXPECT_EQ(console.lines, (Lines{"Write in RAM Lenght=4", "Verify ..", "Time Out", "CheckSum Error"}));
     EXPECT_EQ(clock.nowMs - start, 72 * 35);
+}
+
+TEST_F(ProtocolTest, EepromProgrammingWaitsForTheTwoFurtherAcknowledgements) {
+    struct Case {
+        ChipModel::Fault fault;
+        bool run;
+        EepromResult result;
+        std::uint32_t command;
+        Lines tail;
+    };
+    const Case cases[] = {
+        {ChipModel::Fault::none, true, EepromResult::done, 3,
+         {"..OK", "Programming EEPROM ..", "Verifying EEPROM ..", "..EEPROM OK -> RUN"}},
+        {ChipModel::Fault::none, false, EepromResult::done, 2,
+         {"..OK", "Programming EEPROM ..", "Verifying EEPROM ..", "..EEPROM OK -> SHUTDOWN"}},
+        {ChipModel::Fault::rejectChecksum, true, EepromResult::checksumError, 3, {"CheckSum Error"}},
+        {ChipModel::Fault::programFails, true, EepromResult::programmingFailed, 3,
+         {"..OK", "Programming EEPROM ..", "EEPROM programming failed"}},
+        {ChipModel::Fault::verifyFails, false, EepromResult::verifyFailed, 2,
+         {"..OK", "Programming EEPROM ..", "Verifying EEPROM ..", "EEPROM verify failed"}},
+    };
+    for (const Case& c : cases) {
+        link.chipReset();
+        chip.fault = ChipModel::Fault::none;
+        ASSERT_EQ(protocol.handshake(), 1);
+        chip.fault = c.fault;
+        console.lines.clear();
+        EXPECT_EQ(protocol.programEeprom(8, std::vector<std::uint32_t>{1, 2}, c.run), c.result);
+        EXPECT_EQ(chip.command, c.command);
+        ASSERT_GE(console.lines.size(), 2u + c.tail.size());
+        EXPECT_EQ(Lines(console.lines.begin() + 2, console.lines.end()), c.tail);
+    }
+}
+
+TEST_F(ProtocolTest, SilentEepromTimesOutWithinItsWindow) {
+    ASSERT_EQ(protocol.handshake(), 1);
+    // The chip accepts the checksum, then never reports the programming done.
+    int clocks = 0;
+    auto chipWrite = port.onWrite;
+    port.onWrite = [&](std::span<const std::uint8_t> bytes) {
+        if (bytes.size() == 1 && bytes[0] == 0xF9 && ++clocks > 1) return;
+        chipWrite(bytes);
+    };
+    const auto start = clock.nowMs;
+    EXPECT_EQ(protocol.programEeprom(8, std::vector<std::uint32_t>{1, 2}, true), EepromResult::programmingFailed);
+    EXPECT_LE(clock.nowMs - start, 2 * 35 + 5000 + 35);
+    EXPECT_EQ(console.lines.back(), "EEPROM programming failed");
 }
 
 }  // namespace

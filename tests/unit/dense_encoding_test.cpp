@@ -1,0 +1,125 @@
+#include "dense_encoding.h"
+#include "fakes.h"
+#include "loader_protocol.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace kestrup::test {
+namespace {
+
+std::vector<int> bitsOf(std::span<const std::uint32_t> longs) {
+    std::vector<int> bits;
+    for (const auto v : longs)
+        for (int i = 0; i < 32; ++i) bits.push_back(static_cast<int>((v >> i) & 1));
+    return bits;
+}
+
+std::vector<std::uint32_t> randomLongs(std::size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::vector<std::uint32_t> longs(n);
+    for (auto& v : longs) v = rng();
+    return longs;
+}
+
+TEST(PulseReading, FixedEncodingGivesThreePulsesAByte) {
+    const auto bits = pulseBits(encodeLong(0x12345678));
+    ASSERT_TRUE(bits);
+    EXPECT_EQ(*bits, bitsOf(std::vector<std::uint32_t>{0x12345678}));
+    EXPECT_EQ(*pulseBits(std::vector<std::uint8_t>{0xF9}), (std::vector<int>{1, 0}));
+    EXPECT_EQ(*pulseBits(std::vector<std::uint8_t>{0xFE}), std::vector<int>{0});
+    EXPECT_EQ(*pulseBits(std::vector<std::uint8_t>{0xFF}), std::vector<int>{1});
+    EXPECT_FALSE(pulseBits(std::vector<std::uint8_t>{0xF8}));  // three bit-times low
+}
+
+TEST(DenseEncoding, ChipReadsBackExactlyTheLongs) {
+    for (const auto& longs : {randomLongs(300, 1), std::vector<std::uint32_t>(50, 0), std::vector<std::uint32_t>(50, ~0u),
+                              std::vector<std::uint32_t>{0x80000001u}, std::vector<std::uint32_t>{}}) {
+        const auto bytes = encodeDense(longs);
+        const auto bits = pulseBits(bytes);
+        ASSERT_TRUE(bits);
+        EXPECT_EQ(*bits, bitsOf(longs));
+    }
+}
+
+TEST(DenseEncoding, PacksBetweenThreeAndFiveBitsAByte) {
+    const std::vector<std::uint32_t> ones(10, ~0u), zeros(10, 0u);
+    EXPECT_EQ(encodeDense(ones).size(), 64u);   // 320 bits, five a byte
+    EXPECT_EQ(encodeDense(zeros).size(), 107u);  // 320 bits, three a byte, the last byte partly used
+    EXPECT_LE(encodeDense(zeros).size(), zeros.size() * bytesPerLong);
+}
+
+TEST(DenseEncoding, RandomImageTakesAtMostFourFifthsOfTheFixedWireTime) {
+    const auto image = randomLongs(8192, 7);
+    const double ratio = static_cast<double>(encodeDense(image).size()) / static_cast<double>(image.size() * bytesPerLong);
+    EXPECT_LE(ratio, 0.8);
+}
+
+TEST(DenseEncoding, NeverLongerThanFixedForAnyContent) {
+    std::mt19937 rng(3);
+    for (int trial = 0; trial < 200; ++trial) {
+        // Sparse, dense and mixed bit patterns.
+        std::vector<std::uint32_t> longs(1 + rng() % 40);
+        const unsigned density = rng() % 4;
+        for (auto& v : longs) {
+            v = rng();
+            if (density == 0) v &= rng() & rng();
+            if (density == 1) v |= rng() | rng();
+        }
+        EXPECT_LE(encodeDense(longs).size(), longs.size() * bytesPerLong);
+    }
+}
+
+struct DenseLoad : ::testing::Test {
+    FakePort port;
+    VirtualClock clock;
+    RecordingConsole console;
+    SerialLink link{port, clock, console};
+    LoaderProtocol protocol{link, console};
+
+    void SetUp() override {
+        port.existing = {comDeviceName(1)};
+        ASSERT_TRUE(link.open(PortAddress::com(1)));
+        protocol.setEncoding(LongEncoding::dense);
+    }
+};
+
+TEST_F(DenseLoad, CommandCountAndImageReachTheChipAsBits) {
+    port.onWrite = [this](std::span<const std::uint8_t> bytes) {
+        if (bytes.size() == 1 && bytes[0] == 0xF9) port.queueReply({0xFE});
+    };
+    const auto image = randomLongs(100, 11);
+    std::vector<std::pair<std::size_t, std::size_t>> progress;
+    protocol.setProgress([&](std::size_t sent, std::size_t total) { progress.emplace_back(sent, total); });
+    EXPECT_TRUE(protocol.imageLoad(400, image));
+
+    // Everything before the clock bytes, read as pulses: command 1, count 100, the longs.
+    std::vector<std::uint8_t> data(port.written.begin(), port.written.end());
+    while (!data.empty() && data.back() == 0xF9) data.pop_back();
+    std::vector<std::uint32_t> expected{1, 100};
+    expected.insert(expected.end(), image.begin(), image.end());
+    const auto bits = pulseBits(data);
+    ASSERT_TRUE(bits);
+    // The head is finished on its own before the status line, so its padding adds no pulses.
+    EXPECT_EQ(*bits, bitsOf(expected));
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.back().first, progress.back().second);
+    EXPECT_EQ(console.lines, (std::vector<std::string>{"Write in RAM Lenght=400", "Verify ..", "..OK -> RUN"}));
+}
+
+TEST_F(DenseLoad, FixedProgressCountsWireBytes) {
+    protocol.setEncoding(LongEncoding::fixed);
+    std::size_t last = 0, total = 0;
+    protocol.setProgress([&](std::size_t sent, std::size_t all) {
+        EXPECT_GE(sent, last);
+        last = sent;
+        total = all;
+    });
+    protocol.imageLoad(400, randomLongs(100, 2));
+    EXPECT_EQ(last, 1100u);
+    EXPECT_EQ(total, 1100u);
+}
+
+}  // namespace
+}  // namespace kestrup::test
