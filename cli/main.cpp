@@ -1,25 +1,11 @@
-// kestrupload: the upload job from a command line.
+// kestrupload: the upload job from a command line, and the tools around it.
 
+#include "commands.h"
 #include "options.h"
-#include "stdout_console.h"
-#include "upload_job.h"
 
-#include <cstdio>
 #include <iostream>
 
 using namespace kestrup;
-
-namespace {
-
-int exitStatus(UploadOutcome outcome) {
-    switch (outcome) {
-    case UploadOutcome::loaded: return 0;
-    case UploadOutcome::portNotOpened: return 2;
-    default: return 1;
-    }
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     const cli::ParseResult parsed = cli::parseOptions(std::vector<std::string>(argv + 1, argv + argc));
@@ -28,22 +14,14 @@ int main(int argc, char** argv) {
         return 2;
     }
     const cli::Options& options = parsed.options;
-    if (options.action == cli::Options::Action::help) {
-        std::cout << cli::usage();
-        return 0;
+    switch (options.action) {
+    case cli::Options::Action::help: std::cout << cli::usage(); return 0;
+    case cli::Options::Action::version: std::cout << cli::versionText(); return 0;
+    case cli::Options::Action::upload: return cli::runUpload(options);
+    case cli::Options::Action::identify: return cli::runIdentify(options);
+    case cli::Options::Action::list: return cli::runList();
+    case cli::Options::Action::scan: return cli::runScan(options);
+    case cli::Options::Action::info: return cli::runInfo(options);
     }
-    if (options.action == cli::Options::Action::version) {
-        std::cout << cli::versionText();
-        return 0;
-    }
-
-    cli::makeStdoutBinary();
-    cli::StdoutConsole console;
-    cli::StderrNotifier notifier;
-    Clock& clock = systemClock();
-    const auto port = makeSystemSerialPort();
-    SerialLink link(*port, clock, console);
-    LoaderProtocol protocol(link, console);
-    UploadJob job(link, protocol, console, notifier, clock);
-    return exitStatus(job.run(options.image, options.ports.front()));
+    return 2;
 }

@@ -1,6 +1,8 @@
 #pragma once
 // The command line of kestrupload, parsed apart from running it so that it can be tested.
 
+#include "loader_protocol.h"
+#include "serial_link.h"
 #include "serial_port.h"
 
 #include <string>
@@ -9,10 +11,16 @@
 namespace kestrup::cli {
 
 struct Options {
-    enum class Action { upload, help, version };
+    enum class Action { upload, identify, list, scan, info, help, version };
     Action action = Action::upload;
     std::vector<PortAddress> ports;
     std::string image;
+    bool eeprom = false;
+    bool run = true;  // after programming the EEPROM: run, or shut down (--no-run)
+    bool force = false;
+    LongEncoding encoding = LongEncoding::dense;
+    ResetLine reset = ResetLine::dtr;
+    std::string trace;
 };
 
 struct ParseResult {
@@ -23,6 +31,8 @@ struct ParseResult {
 ParseResult parseOptions(const std::vector<std::string>& args);
 
 // PORT as typed: a device path when it names one, else a COM number converted as a COM field is.
+// A comma-separated list names several ports.
+std::vector<PortAddress> parsePorts(const std::string& text);
 PortAddress parsePort(const std::string& text);
 
 std::string usage();

@@ -1,16 +1,24 @@
 #include "stdout_console.h"
 
+#include <cstdio>
+
 namespace kestrup::cli {
 
+void StdoutConsole::close() { std::fflush(stdout); }
+
 void StdoutConsole::statusLine(std::string_view message) {
-    std::fwrite(message.data(), 1, message.size(), stdout);
-    std::fputc('\n', stdout);
+    std::string line = prefix_;
+    line.append(message);
+    line.push_back('\n');
+    if (progress_) progress_->clear();
+    std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
 }
 
 void StderrNotifier::notify(std::string_view, std::string_view message) {
-    std::fwrite(message.data(), 1, message.size(), stderr);
-    std::fputc('\n', stderr);
+    std::string line(message);
+    line.push_back('\n');
+    std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
 }  // namespace kestrup::cli

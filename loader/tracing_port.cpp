@@ -4,18 +4,37 @@
 
 namespace kestrup {
 
-TracingPort::TracingPort(SerialPort& inner, Clock& clock, std::FILE* out) : inner_(inner), clock_(clock), out_(out) {}
+TracingPort::TracingPort(SerialPort& inner, Clock& clock, std::FILE* out, std::string label)
+    : inner_(inner), clock_(clock), out_(out), label_(label.empty() ? std::string() : label + " ") {}
+
+namespace {
+
+std::string stamp(std::int64_t micros) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%10.6f ", static_cast<double>(micros) / 1e6);
+    return text;
+}
+
+}  // namespace
 
 void TracingPort::line(const char* what, std::span<const std::uint8_t> bytes) {
     const std::int64_t now = clock_.nowMicros();
     if (start_ < 0) start_ = now;
-    if (emptyReads_ > 0 && std::string(what) != "read 0") {
-        std::fprintf(out_, "%10.6f (%d empty reads)\n", static_cast<double>(lastEmptyRead_ - start_) / 1e6, emptyReads_);
+    // Each line leaves in one write, so that several ports can share one trace file.
+    std::string text;
+    if (emptyReads_ > 0) {
+        text += label_ + stamp(lastEmptyRead_ - start_) + "(" + std::to_string(emptyReads_) + " empty reads)\n";
         emptyReads_ = 0;
     }
-    std::fprintf(out_, "%10.6f %s", static_cast<double>(now - start_) / 1e6, what);
-    for (const auto b : bytes) std::fprintf(out_, " %02X", b);
-    std::fputc('\n', out_);
+    text += label_ + stamp(now - start_) + what;
+    static const char digits[] = "0123456789ABCDEF";
+    for (const auto b : bytes) {
+        text += ' ';
+        text += digits[b >> 4];
+        text += digits[b & 15];
+    }
+    text += '\n';
+    std::fputs(text.c_str(), out_);
 }
 
 bool TracingPort::open(const std::string& device) {

@@ -6,13 +6,15 @@
 #include "serial_port.h"
 
 #include <cstdio>
+#include <string>
 
 namespace kestrup {
 
 class TracingPort final : public SerialPort {
 public:
-    // Lines go to `out` (kept open by the caller), stamped in seconds since the first event.
-    TracingPort(SerialPort& inner, Clock& clock, std::FILE* out);
+    // Lines go to `out` (kept open by the caller), stamped in seconds since the first event and
+    // led by the label, if any.
+    TracingPort(SerialPort& inner, Clock& clock, std::FILE* out, std::string label = {});
 
     bool open(const std::string& device) override;
     void configure() override;
@@ -29,6 +31,7 @@ private:
     SerialPort& inner_;
     Clock& clock_;
     std::FILE* out_;
+    std::string label_;
     std::int64_t start_ = -1;
     std::int64_t lastEmptyRead_ = -1;  // quiet polls are summed up, not listed one by one
     int emptyReads_ = 0;

@@ -40,8 +40,14 @@ UploadOutcome UploadJob::run(const std::string& imagePath, const PortAddress& po
         console_.statusLine(text::codeError);
         protocol_.sendLong(static_cast<std::uint32_t>(Command::shutdown));
         link_.flush();
-    } else {
+    } else if (target_ == LoadTarget::ram) {
         outcome = protocol_.imageLoad(imageLength, image_) ? UploadOutcome::loaded : UploadOutcome::notAcknowledged;
+    } else {
+        switch (protocol_.programEeprom(imageLength, image_, target_ == LoadTarget::eepromRun)) {
+        case EepromResult::done: outcome = UploadOutcome::loaded; break;
+        case EepromResult::checksumError: outcome = UploadOutcome::notAcknowledged; break;
+        default: outcome = UploadOutcome::eepromFailed; break;
+        }
     }
     teardown();
     return outcome;

@@ -19,7 +19,11 @@ enum class UploadOutcome {
     fileMissing,      // "No such file"
     headerRejected,   // "Code Error -> Abort": image shorter than its header says, or no chip version
     notAcknowledged,  // "CheckSum Error": rejected checksum or no answer
+    eepromFailed,     // the EEPROM was not programmed or did not verify
 };
+
+// Where the image goes: RAM (what the window program does), or the EEPROM, then run or shut down.
+enum class LoadTarget { ram, eepromRun, eepromShutdown };
 
 class UploadJob {
 public:
@@ -36,6 +40,8 @@ public:
 
     UploadOutcome run(const std::string& imagePath, const PortAddress& port);
 
+    void setTarget(LoadTarget target) { target_ = target; }
+
     std::span<const std::uint32_t> imageBuffer() const { return image_; }
 
 private:
@@ -46,6 +52,7 @@ private:
     UploadConsole& console_;
     Notifier& notifier_;
     Clock& clock_;
+    LoadTarget target_ = LoadTarget::ram;
     // Kept across uploads: each one overwrites it from index 0.
     std::array<std::uint32_t, imageBufferLongs> image_{};
 };

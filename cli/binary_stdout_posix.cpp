@@ -1,7 +1,0 @@
-#include "stdout_console.h"
-
-namespace kestrup::cli {
-
-void makeStdoutBinary() {}
-
-}  // namespace kestrup::cli

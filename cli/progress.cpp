@@ -1,0 +1,61 @@
+#include "progress.h"
+
+#include <cstdio>
+
+namespace kestrup::cli {
+
+ProgressDisplay::Slot& ProgressDisplay::add(std::string name) {
+    slots_.push_back(std::make_unique<Slot>());
+    slots_.back()->name = std::move(name);
+    return *slots_.back();
+}
+
+std::string ProgressDisplay::render(std::int64_t nowMicros) const {
+    std::string line;
+    for (const auto& slot : slots_) {
+        const std::size_t total = slot->total.load();
+        const std::int64_t start = slot->startMicros.load();
+        const std::size_t sent = slot->sent.load();
+        if (total == 0 || start < 0 || sent >= total) continue;
+        const double seconds = static_cast<double>(nowMicros - start) / 1e6;
+        const double rate = seconds > 0 ? static_cast<double>(sent) / seconds : 0;
+        const double left = rate > 0 ? static_cast<double>(total - sent) / rate : 0;
+        char text[160];
+        if (slots_.size() == 1) {
+            constexpr int width = 30;
+            const int filled = static_cast<int>(width * sent / total);
+            std::string bar(static_cast<std::size_t>(filled), '=');
+            if (filled < width) bar += '>';
+            bar.resize(width, ' ');
+            std::snprintf(text, sizeof text, "[%s] %zu/%zu bytes  %.1f kB/s  %.1f s left", bar.c_str(), sent, total,
+                          rate / 1000, left);
+        } else {
+            std::snprintf(text, sizeof text, "%s%s %3zu%%", line.empty() ? "" : "  ", slot->name.c_str(),
+                          100 * sent / total);
+        }
+        line += text;
+    }
+    return line;
+}
+
+void ProgressDisplay::draw(std::int64_t nowMicros) {
+    if (!enabled_) return;
+    const std::string line = render(nowMicros);
+    if (line.empty()) return;
+    std::string out = "\r" + line;
+    const std::size_t before = drawnWidth_.exchange(line.size());
+    if (line.size() < before) out.append(before - line.size(), ' ');
+    std::fputs(out.c_str(), stderr);
+    std::fflush(stderr);
+}
+
+void ProgressDisplay::clear() {
+    if (!enabled_) return;
+    const std::size_t width = drawnWidth_.exchange(0);
+    if (width == 0) return;
+    std::string out = "\r" + std::string(width, ' ') + "\r";
+    std::fputs(out.c_str(), stderr);
+    std::fflush(stderr);
+}
+
+}  // namespace kestrup::cli

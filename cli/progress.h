@@ -1,0 +1,37 @@
+#pragma once
+// A progress line on standard error while images load: bytes sent, rate and time left, one slot
+// per board. Boards update their slot from their own threads; the main thread draws.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kestrup::cli {
+
+class ProgressDisplay {
+public:
+    struct Slot {
+        std::string name;
+        std::atomic<std::size_t> sent{0};
+        std::atomic<std::size_t> total{0};
+        std::atomic<std::int64_t> startMicros{-1};
+    };
+
+    explicit ProgressDisplay(bool enabled) : enabled_(enabled) {}
+    Slot& add(std::string name);
+
+    // The line as it stands at `nowMicros` (empty before any load has started).
+    std::string render(std::int64_t nowMicros) const;
+    void draw(std::int64_t nowMicros);
+    void clear();
+
+private:
+    bool enabled_;
+    std::vector<std::unique_ptr<Slot>> slots_;
+    // Drawn by the main thread, wiped by whichever thread is about to print a status line.
+    std::atomic<std::size_t> drawnWidth_{0};
+};
+
+}  // namespace kestrup::cli
