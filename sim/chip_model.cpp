@@ -1,0 +1,336 @@
+#include "chip_model.h"
+
+#include <array>
+#include <utility>
+
+namespace kestrup::sim {
+namespace {
+
+constexpr std::uint8_t lfsrSeed = 80;  // 'P', the same seed as the host's
+
+int lfsrStep(std::uint8_t& state) {
+    const int out = state & 1;
+    const int feedback = ((state >> 7) ^ (state >> 5) ^ (state >> 4) ^ (state >> 1)) & 1;
+    state = static_cast<std::uint8_t>(((state << 1) & 0xFE) | feedback);
+    return out;
+}
+
+std::string millis(Micros us) { return std::to_string(us / 1000) + " ms"; }
+
+}  // namespace
+
+std::uint8_t ramChecksum(std::span<const std::uint32_t> longs) {
+    std::array<std::uint8_t, ramBytes> ram{};
+    const std::size_t n = longs.size() < ramLongs ? longs.size() : ramLongs;
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t b = 0; b < 4; ++b) ram[4 * i + b] = static_cast<std::uint8_t>(longs[i] >> (8 * b));
+
+    const unsigned dbase = ram[10] | (ram[11] << 8);
+    for (const unsigned offset : {8u, 4u}) {
+        // Long writes ignore the two low address bits.
+        const unsigned address = (dbase - offset) & 0xFFFC;
+        if (address >= ramBytes) continue;
+        for (unsigned b = 0; b < 4; ++b) ram[address + b] = static_cast<std::uint8_t>(stackMarker >> (8 * b));
+    }
+    unsigned sum = 0;
+    for (const std::uint8_t byte : ram) sum += byte;
+    return static_cast<std::uint8_t>(sum);
+}
+
+ChipModel::ChipModel(ChipConfig config) : config_(std::move(config)) {}
+
+const ChipFaults& ChipModel::faults() const {
+    static const ChipFaults none;
+    return session_ && session_->faulty ? config_.faults : none;
+}
+
+std::vector<SessionRecord> ChipModel::takeEnded() { return std::exchange(ended_, {}); }
+
+void ChipModel::idle(Micros now) {
+    if (session_ && config_.timing.resetSilence > 0 && now - session_->last >= config_.timing.resetSilence)
+        endSession();
+}
+
+void ChipModel::finish() {
+    if (session_) endSession();
+}
+
+void ChipModel::startSession(Micros at) {
+    SessionRecord s;
+    s.number = ++sessionsStarted_;
+    s.faulty = config_.faultySessions == 0 || s.number <= config_.faultySessions;
+    s.start = s.last = at;
+    session_ = std::move(s);
+    lfsr_ = lfsrSeed;
+    accumulator_ = 0;
+    accumulated_ = 0;
+    readyAt_ = 0;
+    lastClock_ = at;
+}
+
+void ChipModel::endSession() {
+    ended_.push_back(std::move(*session_));
+    session_.reset();
+}
+
+void ChipModel::stop(ChipState state, std::string why) {
+    session_->state = state;
+    session_->why = std::move(why);
+}
+
+void ChipModel::give(std::vector<std::uint8_t>& out, std::uint8_t byte) {
+    if (faults().silent) return;
+    out.push_back(byte);
+    session_->answers.push_back(byte);
+}
+
+std::vector<std::uint8_t> ChipModel::receive(std::uint8_t byte, Micros at) {
+    idle(at);
+    if (!session_) startSession(at);
+    SessionRecord& s = *session_;
+    const Micros gap = at - s.last;
+    s.last = at;
+    ++s.bytesIn;
+
+    std::vector<std::uint8_t> out;
+    const ChipTiming& t = config_.timing;
+    switch (s.state) {
+    case ChipState::handshake:
+    case ChipState::replying:
+        if (at - s.start > t.listenWindow) {
+            if (s.handshake == Handshake::pending) s.handshake = Handshake::tooSlow;
+            stop(ChipState::eepromBoot, "handshake not done within " + millis(t.listenWindow) + " of the reset");
+        } else if (gap > t.gapLimit) {
+            s.handshake = Handshake::tooSlow;
+            stop(ChipState::eepromBoot, "gap of " + millis(gap) + " in the handshake");
+        } else if (s.state == ChipState::handshake) {
+            handshakeByte(byte);
+        } else {
+            replyByte(byte, out);
+        }
+        break;
+    case ChipState::loading:
+        if (gap > t.gapLimit)
+            stop(ChipState::eepromBoot, "gap of " + millis(gap) + " in the longs");
+        else
+            loadByte(byte, at);
+        break;
+    case ChipState::computing:
+    case ChipState::acknowledging:
+    case ChipState::programming:
+    case ChipState::verifying:
+        afterData(byte, at, out);
+        break;
+    case ChipState::running:
+    case ChipState::shutdown:
+    case ChipState::eepromBoot:
+        break;
+    }
+    return out;
+}
+
+void ChipModel::handshakeByte(std::uint8_t byte) {
+    SessionRecord& s = *session_;
+    if (s.bytesIn == 1) {
+        // The ROM measures the bit time on this byte's two pulses; anything else miscalibrates it.
+        if (byte != clockByte) {
+            s.handshake = Handshake::badCalibration;
+            stop(ChipState::eepromBoot, "first byte is not the calibration byte");
+        }
+        return;
+    }
+    const FrameBits frame = decodeFrame(byte);
+    if (frame.framingError) {
+        s.handshake = Handshake::framingError;
+        stop(ChipState::eepromBoot, "framing error in handshake bit " + std::to_string(s.hostBits));
+        return;
+    }
+    for (int i = 0; i < frame.count; ++i) {
+        if (s.hostBits == handshakeBits) {
+            // Pulses past the 250th bit would be taken as clock edges and throw the replies off.
+            s.handshake = Handshake::misaligned;
+            stop(ChipState::eepromBoot, "more than 250 handshake bits");
+            return;
+        }
+        if (frame.bits[static_cast<std::size_t>(i)] != lfsrStep(lfsr_)) {
+            s.handshake = Handshake::mismatch;
+            stop(ChipState::eepromBoot, "handshake bit " + std::to_string(s.hostBits) + " does not match");
+            return;
+        }
+        ++s.hostBits;
+    }
+    if (s.hostBits == handshakeBits) s.state = ChipState::replying;
+}
+
+void ChipModel::replyByte(std::uint8_t byte, std::vector<std::uint8_t>& out) {
+    SessionRecord& s = *session_;
+    if (byte != clockByte) {
+        s.handshake = Handshake::misaligned;
+        stop(ChipState::eepromBoot, "byte " + std::to_string(byte) + " where clock " + std::to_string(s.replies) +
+                                        " was due");
+        return;
+    }
+    const ChipFaults& f = faults();
+    const int k = s.replies++;
+    if (k == 0)
+        for (int i = 0; i < f.strayBytes; ++i) give(out, strayByte);
+    if (k < handshakeBits) {
+        int bit = lfsrStep(lfsr_);
+        if (f.wrongBit && *f.wrongBit == k) bit ^= 1;
+        give(out, bit ? bitOne : bitZero);
+    } else {
+        const int bit = (config_.version >> (k - handshakeBits)) & 1;
+        const bool last = k == handshakeBits + versionBits - 1;
+        if (!(last && f.missingVersionBit)) give(out, bit ? bitOne : bitZero);
+    }
+    if (s.replies == handshakeBits + versionBits) {
+        s.handshake = Handshake::ok;
+        s.state = ChipState::loading;
+    }
+}
+
+void ChipModel::loadByte(std::uint8_t byte, Micros at) {
+    const FrameBits frame = decodeFrame(byte);
+    if (frame.framingError) {
+        stop(ChipState::eepromBoot, "framing error in long " + std::to_string(session_->longs.size()));
+        return;
+    }
+    // Longs run on across byte boundaries: only the pulses count.
+    for (int i = 0; i < frame.count && session_->state == ChipState::loading; ++i) {
+        accumulator_ |= std::uint32_t{frame.bits[static_cast<std::size_t>(i)]} << accumulated_;
+        if (++accumulated_ == 32) {
+            const std::uint32_t value = accumulator_;
+            accumulator_ = 0;
+            accumulated_ = 0;
+            onLong(value, at);
+        }
+    }
+}
+
+void ChipModel::onLong(std::uint32_t value, Micros at) {
+    SessionRecord& s = *session_;
+    auto dataDone = [&] {
+        s.ramSum = ramChecksum(s.longs);
+        s.state = ChipState::computing;
+        readyAt_ = at + config_.timing.checksumTime;
+    };
+    if (!s.command) {
+        s.command = value;
+        if (value == 0 || value > 3) stop(ChipState::shutdown, "command " + std::to_string(value));
+        return;
+    }
+    if (!s.longCount) {
+        s.longCount = value;
+        if (value > ramLongs)
+            stop(ChipState::shutdown, "long count " + std::to_string(value) + " exceeds the RAM");
+        else if (value == 0)
+            dataDone();
+        else
+            s.longs.reserve(value);
+        return;
+    }
+    s.longs.push_back(value);
+    if (s.longs.size() == *s.longCount) dataDone();
+}
+
+bool ChipModel::launchable() const {
+    const auto& longs = session_->longs;
+    return longs.size() > 1 && (longs[1] >> 16) == launchPbase;
+}
+
+void ChipModel::afterData(std::uint8_t byte, Micros at, std::vector<std::uint8_t>& out) {
+    SessionRecord& s = *session_;
+    const ChipTiming& t = config_.timing;
+    if (at < readyAt_) return;  // busy: the line is not watched
+    if (byte != clockByte) {
+        stop(ChipState::eepromBoot, "byte " + std::to_string(byte) + " where a clock was due");
+        return;
+    }
+    const bool firstAfterReady = s.state != ChipState::acknowledging;
+    const Micros waited = firstAfterReady ? at - readyAt_ : at - lastClock_;
+    lastClock_ = at;
+    if (waited > t.gapLimit) {
+        stop(ChipState::eepromBoot, "no clock for " + millis(waited) + " after the data");
+        return;
+    }
+    const bool answer = !faults().noAcknowledge;
+    switch (s.state) {
+    case ChipState::computing:
+        s.state = ChipState::acknowledging;
+        break;
+    case ChipState::acknowledging: {
+        const bool good = *s.ramSum == 0 && !faults().rejectChecksum;
+        if (!answer) {
+            // Nothing is sent; the chip keeps waiting for a clock it will never answer.
+            stop(ChipState::acknowledging, "acknowledgement withheld");
+            readyAt_ = Micros{1} << 62;
+            return;
+        }
+        s.verdict = good ? bitZero : bitOne;
+        give(out, *s.verdict);
+        if (!good) {
+            stop(ChipState::shutdown, "checksum rejected");
+        } else if (*s.command == 1) {
+            if (launchable())
+                s.state = ChipState::running;
+            else
+                stop(ChipState::shutdown, "pbase is not 0x0010");
+        } else {
+            s.state = ChipState::programming;
+            readyAt_ = at + t.programTime;
+        }
+        break;
+    }
+    case ChipState::programming:
+    case ChipState::verifying:
+        if (!answer) {
+            stop(s.state, "acknowledgement withheld");
+            readyAt_ = Micros{1} << 62;
+            return;
+        }
+        give(out, bitZero);
+        ++s.eepromAcks;
+        if (s.state == ChipState::programming) {
+            s.state = ChipState::verifying;
+            readyAt_ = at + t.verifyTime;
+        } else if (*s.command == 3 && launchable()) {
+            s.state = ChipState::running;
+        } else {
+            stop(ChipState::shutdown, *s.command == 3 ? "pbase is not 0x0010" : "command 2 done");
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+const char* handshakeName(Handshake h) {
+    switch (h) {
+    case Handshake::pending: return "incomplete";
+    case Handshake::ok: return "ok";
+    case Handshake::badCalibration: return "bad-calibration";
+    case Handshake::mismatch: return "mismatch";
+    case Handshake::framingError: return "framing-error";
+    case Handshake::misaligned: return "misaligned";
+    case Handshake::tooSlow: return "too-slow";
+    }
+    return "?";
+}
+
+const char* stateName(ChipState s) {
+    switch (s) {
+    case ChipState::handshake: return "handshake";
+    case ChipState::replying: return "replying";
+    case ChipState::loading: return "loading";
+    case ChipState::computing: return "computing";
+    case ChipState::acknowledging: return "acknowledging";
+    case ChipState::programming: return "programming";
+    case ChipState::verifying: return "verifying";
+    case ChipState::running: return "running";
+    case ChipState::shutdown: return "shutdown";
+    case ChipState::eepromBoot: return "eeprom-boot";
+    }
+    return "?";
+}
+
+}  // namespace kestrup::sim

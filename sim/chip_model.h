@@ -1,0 +1,146 @@
+#pragma once
+// The Propeller's ROM boot loader as a pure state machine: host bytes go in with the time their
+// frame ended, reply bytes come out. No I/O and no clock of its own, so every timing rule can be
+// tested with invented times.
+
+#include "line.h"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace kestrup::sim {
+
+using Micros = std::int64_t;
+
+inline constexpr int handshakeBits = 250;
+inline constexpr int versionBits = 8;
+inline constexpr std::size_t ramBytes = 32768;
+inline constexpr std::uint32_t ramLongs = ramBytes / 4;
+// Written at dbase-8 and dbase-4 before the sum; a compiler picks the image's checksum byte with it.
+inline constexpr std::uint32_t stackMarker = 0xFFF9FFFF;
+inline constexpr std::uint16_t launchPbase = 0x0010;
+inline constexpr std::uint8_t strayByte = 0x00;
+
+// Times are those of a chip on a 12 MHz RC clock; the chip's own limits are counts of its clocks.
+struct ChipTiming {
+    // A pty has no DTR: this much quiet before a byte stands for a reset. 0: never.
+    Micros resetSilence = 60'000;
+    // Longest gap between handshake bytes, clocks or longs (2 M chip clocks), and from a finished
+    // computation to the next clock.
+    Micros gapLimit = 150'000;
+    // After a reset the ROM listens this long for the whole handshake, then boots from EEPROM. Counted
+    // from the session's first byte, since a pty shows no reset.
+    Micros listenWindow = 250'000;
+    // Zero-fill and sum of the 32 KB after the last long.
+    Micros checksumTime = 100'000;
+    // Commands 2 and 3: writing 32 KB of EEPROM in 64-byte pages, then reading it back.
+    Micros programTime = 2'000'000;
+    Micros verifyTime = 800'000;
+};
+
+struct ChipFaults {
+    bool silent = false;                // never drives its transmit line
+    std::optional<int> wrongBit;        // this LFSR reply (0..249) goes out inverted
+    bool missingVersionBit = false;     // the last version bit is never sent
+    int strayBytes = 0;                 // line noise ahead of the first reply
+    bool rejectChecksum = false;        // answers 0xFF whatever the data
+    bool noAcknowledge = false;         // never answers after the data
+};
+
+struct ChipConfig {
+    std::uint8_t version = 1;
+    ChipFaults faults;
+    int faultySessions = 0;  // the faults hit only the first N sessions; 0: every session
+    ChipTiming timing;
+};
+
+enum class Handshake { pending, ok, badCalibration, mismatch, framingError, misaligned, tooSlow };
+
+enum class ChipState {
+    handshake,      // taking the host's bits
+    replying,       // answering clocks with LFSR and version bits
+    loading,        // command, long count, longs
+    computing,      // zero-fill and sum; clocks are not seen until it is done, and the first one
+                    // after that only lines the reply up
+    acknowledging,  // the next clock gets the verdict
+    programming,
+    verifying,
+    running,
+    shutdown,
+    eepromBoot,  // gave up on the host (handshake failed, a time limit passed): silent until reset
+};
+
+struct SessionRecord {
+    int number = 0;
+    bool faulty = false;
+    Micros start = 0;
+    Micros last = 0;
+    std::size_t bytesIn = 0;
+    std::vector<std::uint8_t> answers;  // every byte sent, stray ones included
+    Handshake handshake = Handshake::pending;
+    int hostBits = 0;  // host handshake bits taken (matched)
+    int replies = 0;   // clocks of the handshake answered
+    std::optional<std::uint32_t> command;
+    std::optional<std::uint32_t> longCount;
+    std::vector<std::uint32_t> longs;
+    std::optional<std::uint8_t> ramSum;  // sum of the 32 KB mod 256 once computed; 0 is good
+    std::optional<std::uint8_t> verdict;  // 0xFE or 0xFF, when answered
+    int eepromAcks = 0;
+    ChipState state = ChipState::handshake;
+    std::string why;  // what stopped the chip, when it stopped early
+};
+
+// Sum mod 256 of the 32 KB RAM after loading these longs from address 0, zero above them, and the
+// stack markers written at dbase-8 and dbase-4 (dbase: the word at byte 10). Hub addresses are 16
+// bits wide and the upper half is ROM, so markers that land there change nothing.
+std::uint8_t ramChecksum(std::span<const std::uint32_t> longs);
+
+class ChipModel {
+public:
+    explicit ChipModel(ChipConfig config = {});
+
+    // A host byte whose frame ended at `at`; the bytes the chip sends back at once.
+    std::vector<std::uint8_t> receive(std::uint8_t byte, Micros at);
+    // Nothing on the line until `now`: a session ends once the reset silence has passed.
+    void idle(Micros now);
+    // The simulator stops: the current session ends as it is.
+    void finish();
+
+    const SessionRecord* current() const { return session_ ? &*session_ : nullptr; }
+    int sessionsStarted() const { return sessionsStarted_; }
+    // Sessions that have ended since the last call, oldest first.
+    std::vector<SessionRecord> takeEnded();
+
+private:
+    void startSession(Micros at);
+    void endSession();
+    void stop(ChipState state, std::string why);
+    void give(std::vector<std::uint8_t>& out, std::uint8_t byte);
+    void handshakeByte(std::uint8_t byte);
+    void replyByte(std::uint8_t byte, std::vector<std::uint8_t>& out);
+    void loadByte(std::uint8_t byte, Micros at);
+    void onLong(std::uint32_t value, Micros at);
+    void afterData(std::uint8_t byte, Micros at, std::vector<std::uint8_t>& out);
+    bool launchable() const;
+    const ChipFaults& faults() const;
+
+    ChipConfig config_;
+    std::optional<SessionRecord> session_;
+    std::vector<SessionRecord> ended_;
+    int sessionsStarted_ = 0;
+
+    // Per session.
+    std::uint8_t lfsr_ = 0;
+    std::uint32_t accumulator_ = 0;
+    int accumulated_ = 0;
+    Micros readyAt_ = 0;
+    Micros lastClock_ = 0;
+};
+
+const char* handshakeName(Handshake h);
+const char* stateName(ChipState s);
+
+}  // namespace kestrup::sim

@@ -1,0 +1,31 @@
+#pragma once
+// The command line of propsim, parsed apart from the pty server so that it can be tested.
+
+#include "chip_model.h"
+
+#include <string>
+#include <vector>
+
+namespace kestrup::sim {
+
+struct PropsimOptions {
+    ChipConfig chip;
+    bool pace = false;
+    int sessions = 0;  // stop after this many sessions; 0: serve until stopped
+    // With --sessions: quiet time after the last session before leaving, so that the host has
+    // finished its teardown and closed the port (1.5 s after its last byte).
+    Micros linger = 2'000'000;
+    std::string transcript;
+    std::string imageOut;
+    bool help = false;
+};
+
+struct PropsimParse {
+    PropsimOptions options;
+    std::string error;  // empty when understood
+};
+
+PropsimParse parsePropsimOptions(const std::vector<std::string>& args);
+std::string propsimUsage();
+
+}  // namespace kestrup::sim

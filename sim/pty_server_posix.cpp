@@ -1,0 +1,265 @@
+#include "pty_server.h"
+
+#include "transcript.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace kestrup::sim {
+namespace {
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+extern "C" void onStopSignal(int) { stopRequested = 1; }
+
+std::int64_t monotonicNanos() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+timespec toTimespec(std::int64_t nanos) {
+    return timespec{static_cast<time_t>(nanos / 1'000'000'000), static_cast<long>(nanos % 1'000'000'000)};
+}
+
+void makeRaw(int fd) {
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) return;
+    cfmakeraw(&tio);
+    cfsetispeed(&tio, B115200);
+    cfsetospeed(&tio, B115200);
+    tio.c_cflag |= CS8 | CSTOPB | CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    tcsetattr(fd, TCSANOW, &tio);
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// The line as the chip sees it: bytes the host wrote, each stamped with the time its frame ends.
+struct Arrival {
+    std::uint8_t byte;
+    std::int64_t availableAt;  // when it was read from the pty
+};
+
+class Server {
+public:
+    Server(const PropsimOptions& options, int master, int slave)
+        : options_(options), model_(options.chip), master_(master), slave_(slave) {}
+
+    int run();
+
+private:
+    void readLine(std::int64_t now);
+    void deliverDue(std::int64_t now);
+    void throttle();
+    void recordEnded();
+    void send(const std::vector<std::uint8_t>& bytes);
+    bool finishedSessions(std::int64_t now) const;
+
+    const PropsimOptions& options_;
+    ChipModel model_;
+    int master_;
+    int slave_;
+    std::deque<Arrival> line_;
+    std::int64_t lastArrival_ = LLONG_MIN / 2;
+    bool hostHeld_ = false;
+    std::ofstream transcript_;
+};
+
+// With pacing, the host must not run ahead of the wire: a pty takes 64 KB before a write blocks,
+// which a real port's driver would have sent long before, and clocks queued behind that much data
+// would reach the chip seconds late. Stopping the pty's output (as a flow-controlled UART would)
+// keeps the backlog to a few milliseconds of wire time.
+constexpr std::size_t holdAbove = 512;
+constexpr std::size_t releaseBelow = 256;
+constexpr std::int64_t idleTickNanos = 10'000'000;
+
+int Server::run() {
+    if (!options_.transcript.empty()) {
+        transcript_.open(options_.transcript, std::ios::binary | std::ios::trunc);
+        if (!transcript_) {
+            std::fprintf(stderr, "propsim: cannot write %s\n", options_.transcript.c_str());
+            return 2;
+        }
+    }
+    sigset_t blocked{};
+    sigset_t waiting{};
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGTERM);
+    sigprocmask(SIG_BLOCK, &blocked, &waiting);
+    sigdelset(&waiting, SIGINT);
+    sigdelset(&waiting, SIGTERM);
+
+    while (!stopRequested) {
+        std::int64_t now = monotonicNanos();
+        deliverDue(now);
+        throttle();
+        now = monotonicNanos();
+        std::int64_t wait = idleTickNanos;
+        if (!line_.empty()) {
+            wait = 0;
+            if (options_.pace) {
+                const Arrival& next = line_.front();
+                const std::int64_t due = std::max(next.availableAt, lastArrival_) + frameNanos;
+                wait = std::clamp<std::int64_t>(due - now, 0, idleTickNanos);
+            }
+        } else {
+            model_.idle(now / 1000);
+            recordEnded();
+            if (!model_.current()) {
+                // The host's exclusive mode outlives its close on a pty (the slave lives as long as
+                // our master), which would refuse the next upload to anyone but root.
+                ioctl(slave_, TIOCNXCL);
+            }
+            if (finishedSessions(now)) break;
+        }
+        pollfd pfd{master_, POLLIN, 0};
+        const timespec timeout = toTimespec(wait);
+        const int ready = ppoll(&pfd, 1, &timeout, &waiting);
+        if (ready > 0 && (pfd.revents & POLLIN)) readLine(monotonicNanos());
+    }
+
+    if (hostHeld_) tcflow(slave_, TCOON);
+    model_.finish();
+    recordEnded();
+    return 0;
+}
+
+void Server::readLine(std::int64_t now) {
+    std::uint8_t buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(master_, buffer, sizeof buffer);
+        if (n <= 0) return;
+        for (ssize_t i = 0; i < n; ++i) line_.push_back(Arrival{buffer[i], now});
+    }
+}
+
+void Server::deliverDue(std::int64_t now) {
+    while (!line_.empty()) {
+        const Arrival next = line_.front();
+        // A frame ends one frame-time after it could start: once written, or after the one before.
+        const std::int64_t arrival =
+            options_.pace ? std::max(next.availableAt, lastArrival_) + frameNanos : next.availableAt;
+        if (arrival > now) return;
+        line_.pop_front();
+        lastArrival_ = arrival;
+        // The reply to a clock runs alongside it on the host's own edges, so it is complete when
+        // the clock is: it goes out now, with no wire time of its own.
+        send(model_.receive(next.byte, arrival / 1000));
+        recordEnded();
+    }
+}
+
+void Server::throttle() {
+    if (!options_.pace) return;
+    if (!hostHeld_ && line_.size() > holdAbove) {
+        hostHeld_ = tcflow(slave_, TCOOFF) == 0;
+    } else if (hostHeld_ && line_.size() < releaseBelow) {
+        tcflow(slave_, TCOON);
+        hostHeld_ = false;
+    }
+}
+
+void Server::send(const std::vector<std::uint8_t>& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        // A full pty (nobody reading) drops the bytes, as a line does.
+        if (n <= 0) return;
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+void Server::recordEnded() {
+    for (const SessionRecord& session : model_.takeEnded()) {
+        if (transcript_.is_open()) {
+            transcript_ << formatSession(session);
+            transcript_.flush();
+        }
+        const bool loaded = session.command && *session.command >= 1 && *session.command <= 3;
+        if (loaded && !options_.imageOut.empty()) {
+            std::ofstream image(options_.imageOut, std::ios::binary | std::ios::trunc);
+            for (const std::uint32_t value : session.longs) {
+                const char bytes[4] = {static_cast<char>(value), static_cast<char>(value >> 8),
+                                       static_cast<char>(value >> 16), static_cast<char>(value >> 24)};
+                image.write(bytes, 4);
+            }
+        }
+    }
+}
+
+bool Server::finishedSessions(std::int64_t now) const {
+    return options_.sessions > 0 && model_.sessionsStarted() >= options_.sessions && !model_.current() &&
+           now - lastArrival_ >= options_.linger * 1000;
+}
+
+}  // namespace
+
+int servePty(const PropsimOptions& options) {
+    FileDescriptor master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (master.get() < 0 || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) {
+        std::fprintf(stderr, "propsim: cannot open a pseudo-terminal: %s\n", std::strerror(errno));
+        return 2;
+    }
+    char path[128];
+    if (ptsname_r(master.get(), path, sizeof path) != 0) {
+        std::fprintf(stderr, "propsim: no name for the pseudo-terminal\n");
+        return 2;
+    }
+    // Held for the whole run: it keeps the line's settings, lets us stop the host's output for
+    // pacing, and keeps reads on the master from failing between hosts.
+    FileDescriptor slave(::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (slave.get() < 0) {
+        std::fprintf(stderr, "propsim: cannot open %s: %s\n", path, std::strerror(errno));
+        return 2;
+    }
+    // Raw before anyone opens it: a host that reads the settings first (Wine does) must find them.
+    makeRaw(slave.get());
+    makeRaw(master.get());
+    fcntl(master.get(), F_SETFL, fcntl(master.get(), F_GETFL) | O_NONBLOCK);
+    // Wake-ups within a microsecond or so, so that paced replies leave on time.
+    prctl(PR_SET_TIMERSLACK, 1000UL);
+
+    struct sigaction action{};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    std::printf("%s\n", path);
+    std::fflush(stdout);
+
+    Server server(options, master.get(), slave.get());
+    return server.run();
+}
+
+}  // namespace kestrup::sim

@@ -1,0 +1,42 @@
+#include "transcript.h"
+
+#include <cstdio>
+
+namespace kestrup::sim {
+namespace {
+
+std::string hexByte(std::uint8_t b) {
+    char text[3];
+    std::snprintf(text, sizeof text, "%02X", b);
+    return text;
+}
+
+}  // namespace
+
+std::string formatSession(const SessionRecord& s) {
+    std::string out;
+    auto line = [&out](const std::string& key, const std::string& value) { out += key + " " + value + "\n"; };
+    out += "session " + std::to_string(s.number) + "\n";
+    line("faulty", s.faulty ? "yes" : "no");
+    line("came", std::to_string(s.bytesIn));
+    line("lasted-us", std::to_string(s.last - s.start));
+    line("handshake", handshakeName(s.handshake));
+    line("host-bits", std::to_string(s.hostBits));
+    line("replies", std::to_string(s.replies));
+    line("answered", std::to_string(s.answers.size()));
+    std::string answers;
+    for (const std::uint8_t b : s.answers) answers += hexByte(b);
+    line("answers", answers);
+    if (s.command) line("command", std::to_string(*s.command));
+    if (s.longCount) line("count", std::to_string(*s.longCount));
+    if (s.longCount) line("longs", std::to_string(s.longs.size()));
+    if (s.ramSum) line("sum", hexByte(*s.ramSum));
+    line("verdict", s.verdict ? hexByte(*s.verdict) : "none");
+    if (s.eepromAcks > 0) line("eeprom-acks", std::to_string(s.eepromAcks));
+    line("state", stateName(s.state));
+    if (!s.why.empty()) line("why", s.why);
+    out += "end\n";
+    return out;
+}
+
+}  // namespace kestrup::sim

@@ -1,0 +1,72 @@
+// Images from the image maker must load: a header as a compiler writes it and a sum of zero.
+
+#include "chip_model.h"
+#include "image_maker.h"
+#include "propsim_options.h"
+
+#include <gtest/gtest.h>
+
+namespace kestrup::sim {
+namespace {
+
+unsigned word(const std::vector<std::uint8_t>& image, std::size_t at) { return image[at] | (image[at + 1] << 8); }
+
+TEST(ImageMaker, WritesAHeaderThatLoadsAtEverySize) {
+    for (const std::size_t size : {16u, 20u, 1024u, 8192u, 32764u, 32768u}) {
+        for (const auto body : {ImageSpec::Body::random, ImageSpec::Body::zeros}) {
+            ImageSpec spec;
+            spec.size = size;
+            spec.body = body;
+            ASSERT_EQ(imageSpecError(spec), "");
+            const auto image = makeImage(spec);
+            ASSERT_EQ(image.size(), size);
+            EXPECT_EQ(imageChecksum(image), 0) << size;
+            EXPECT_EQ(image[0] | (image[1] << 8) | (image[2] << 16) | (unsigned{image[3]} << 24), 80'000'000u);
+            EXPECT_EQ(image[4], 0x6F);
+            EXPECT_EQ(word(image, 6), 0x0010u);
+            EXPECT_EQ(word(image, 8), size);  // the length word the host reads
+            EXPECT_EQ(word(image, 10), size + 8);
+        }
+    }
+}
+
+TEST(ImageMaker, BodyFollowsTheSeed) {
+    ImageSpec a;
+    a.seed = 7;
+    ImageSpec b = a;
+    b.seed = 8;
+    EXPECT_EQ(makeImage(a), makeImage(a));
+    EXPECT_NE(makeImage(a), makeImage(b));
+    ImageSpec zeros = a;
+    zeros.body = ImageSpec::Body::zeros;
+    const auto image = makeImage(zeros);
+    for (std::size_t i = 16; i < image.size(); ++i) ASSERT_EQ(image[i], 0) << i;
+}
+
+TEST(ImageMaker, RefusesSizesTheChipCannotTake) {
+    for (const std::size_t size : {0u, 12u, 1022u, 32772u}) {
+        ImageSpec spec;
+        spec.size = size;
+        EXPECT_NE(imageSpecError(spec), "") << size;
+    }
+}
+
+TEST(PropsimOptions, SetTheChipAndRejectWhatTheyCannotMean) {
+    const auto parsed = parsePropsimOptions(
+        {"--pace", "--version", "3", "--wrong-bit", "249", "--stray", "2", "--gap-limit", "90", "--transcript", "t"});
+    ASSERT_EQ(parsed.error, "");
+    EXPECT_TRUE(parsed.options.pace);
+    EXPECT_EQ(parsed.options.chip.version, 3);
+    EXPECT_EQ(parsed.options.chip.faults.wrongBit, 249);
+    EXPECT_EQ(parsed.options.chip.faults.strayBytes, 2);
+    EXPECT_EQ(parsed.options.chip.timing.gapLimit, 90'000);
+    EXPECT_EQ(parsed.options.transcript, "t");
+    EXPECT_EQ(parsed.options.chip.timing.resetSilence, 60'000);  // defaults stay
+
+    for (const auto& bad : std::vector<std::vector<std::string>>{
+             {"--wrong-bit", "250"}, {"--version", "256"}, {"--stray"}, {"--sessions", "x"}, {"--bogus"}})
+        EXPECT_NE(parsePropsimOptions(bad).error, "") << bad[0];
+}
+
+}  // namespace
+}  // namespace kestrup::sim
