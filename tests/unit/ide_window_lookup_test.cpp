@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,11 @@ struct TitleCase {
     std::optional<std::size_t> found;  // index into titles
 };
 
+// Stable test names: the runner lists a parameter by what it prints.
+void PrintTo(const TitleCase& c, std::ostream* out) {
+    *out << c.what;
+}
+
 class IdeTitleSearch : public IdeLookupTest, public ::testing::WithParamInterface<TitleCase> {};
 
 // Titles built around the 254 characters that the title buffer holds.
@@ -182,6 +188,14 @@ struct TerminalCase {
     std::vector<std::string> calls;
 };
 
+std::string stateName(TerminalCase::State state) {
+    constexpr const char* names[] = {"missing", "closedSinceLookup", "minimized", "shown"};
+    return names[static_cast<int>(state)];
+}
+void PrintTo(const TerminalCase& c, std::ostream* out) {
+    *out << stateName(c.state) << " flags " << c.flags;
+}
+
 class IdeTerminalControl : public IdeLookupTest, public ::testing::WithParamInterface<TerminalCase> {};
 
 using State = TerminalCase::State;
@@ -206,7 +220,9 @@ const TerminalCase terminalCases[] = {
     {State::shown, 0, {}},
 };
 
-INSTANTIATE_TEST_SUITE_P(Situations, IdeTerminalControl, ::testing::ValuesIn(terminalCases));
+INSTANTIATE_TEST_SUITE_P(Situations, IdeTerminalControl, ::testing::ValuesIn(terminalCases), [](const auto& test) {
+    return stateName(test.param.state) + "Flags" + std::to_string(test.param.flags);
+});
 
 TEST_P(IdeTerminalControl, ActsAsTheFlagsAndTheWindowsStateSay) {
     const auto& c = GetParam();
