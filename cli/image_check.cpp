@@ -15,8 +15,11 @@ std::string hex(unsigned value, int digits) {
     return text;
 }
 
-// The chip zero-fills RAM above the image and writes this long twice below dbase before it sums.
-constexpr unsigned stackMarkerSum = 2 * (0xFF + 0xF9 + 0xFF + 0xFF);
+// The chip zero-fills RAM above the image and writes the long 0xFFF9FFFF at dbase-8 and dbase-4
+// before it sums; a marker that falls past the RAM (an image that fills it) is not stored.
+constexpr unsigned markerSum = 0xFF + 0xF9 + 0xFF + 0xFF;
+// Past the RAM's end only the markers and the first stack long of a full image may lie.
+constexpr unsigned layoutLimit = chipRamBytes + 16;
 
 }  // namespace
 
@@ -50,13 +53,15 @@ ImageVerdict checkImage(std::span<const std::uint8_t> file) {
         problem("the image length (vbase) " + std::to_string(h.vbase) + " is not a whole number of longs past the header");
     else if (h.vbase > file.size())
         problem("the header says " + std::to_string(h.vbase) + " bytes, the file has " + std::to_string(file.size()), true);
-    if (h.dbase < h.vbase + 8 || h.dbase > chipRamBytes)
+    if (h.dbase < h.vbase + 8 || h.dbase > layoutLimit)
         problem("dbase " + hex(h.dbase, 4) + " does not leave room for the stack markers above the image");
-    if (h.dcurr < h.dbase || h.dcurr > chipRamBytes)
-        problem("dcurr " + hex(h.dcurr, 4) + " lies outside dbase .. 32 KB");
+    if (h.dcurr < h.dbase || h.dcurr > layoutLimit)
+        problem("dcurr " + hex(h.dcurr, 4) + " lies outside dbase .. the end of RAM");
 
     if (h.vbase <= file.size()) {
-        unsigned sum = stackMarkerSum;
+        unsigned sum = 0;
+        for (const unsigned marker : {h.dbase - 8u, h.dbase - 4u})
+            if (h.dbase >= 8 && marker + 4 <= chipRamBytes) sum += markerSum;
         for (std::size_t i = 0; i < h.vbase; ++i) sum += file[i];
         if (sum % 256 != 0)
             problem("the checksum does not hold (the bytes sum to " + hex(sum % 256, 2) +
