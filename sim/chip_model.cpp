@@ -46,9 +46,25 @@ const ChipFaults& ChipModel::faults() const {
 
 std::vector<SessionRecord> ChipModel::takeEnded() { return std::exchange(ended_, {}); }
 
+bool ChipModel::resetBy(std::uint8_t byte, Micros at) const {
+    const ChipTiming& t = config_.timing;
+    if (!session_ || t.resetSilence == 0 || at - session_->last < t.resetSilence) return false;
+    // Between longs the host may pause longer than a reset's silence (10 ms a poll while it reads
+    // the handshake replies, more with line noise) and the chip still waits for it. A reset shows
+    // there by what follows it: every handshake opens with the calibration byte, which no long
+    // starts with.
+    return session_->state != ChipState::loading || byte == clockByte;
+}
+
 void ChipModel::idle(Micros now) {
-    if (session_ && config_.timing.resetSilence > 0 && now - session_->last >= config_.timing.resetSilence)
-        endSession();
+    if (!session_ || config_.timing.resetSilence == 0) return;
+    const Micros quiet = now - session_->last;
+    if (quiet < config_.timing.resetSilence) return;
+    if (session_->state == ChipState::loading) {
+        if (quiet <= config_.timing.gapLimit) return;
+        stop(ChipState::eepromBoot, "no long for " + millis(quiet));
+    }
+    endSession();
 }
 
 void ChipModel::finish() {
@@ -85,7 +101,7 @@ void ChipModel::give(std::vector<std::uint8_t>& out, std::uint8_t byte) {
 }
 
 std::vector<std::uint8_t> ChipModel::receive(std::uint8_t byte, Micros at) {
-    idle(at);
+    if (resetBy(byte, at)) endSession();
     if (!session_) startSession(at);
     SessionRecord& s = *session_;
     const Micros gap = at - s.last;

@@ -26,7 +26,8 @@ inline constexpr std::uint8_t strayByte = 0x00;
 
 // Times are those of a chip on a 12 MHz RC clock; the chip's own limits are counts of its clocks.
 struct ChipTiming {
-    // A pty has no DTR: this much quiet before a byte stands for a reset. 0: never.
+    // A pty has no DTR: this much quiet before a byte stands for a reset (in the middle of a load,
+    // only when the byte is the handshake's calibration byte). 0: never.
     Micros resetSilence = 60'000;
     // Longest gap between handshake bytes, clocks or longs (2 M chip clocks), and from a finished
     // computation to the next clock.
@@ -104,7 +105,8 @@ public:
 
     // A host byte whose frame ended at `at`; the bytes the chip sends back at once.
     std::vector<std::uint8_t> receive(std::uint8_t byte, Micros at);
-    // Nothing on the line until `now`: a session ends once the reset silence has passed.
+    // Nothing on the line until `now`: a session ends once the reset silence has passed (in the
+    // middle of a load, once the chip has given up waiting).
     void idle(Micros now);
     // The simulator stops: the current session ends as it is.
     void finish();
@@ -115,6 +117,7 @@ public:
     std::vector<SessionRecord> takeEnded();
 
 private:
+    bool resetBy(std::uint8_t byte, Micros at) const;
     void startSession(Micros at);
     void endSession();
     void stop(ChipState state, std::string why);

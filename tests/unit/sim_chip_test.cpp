@@ -288,6 +288,42 @@ TEST(ChipSessions, StartAnewAfterTheResetSilence) {
     EXPECT_EQ(line.replies, expectedReplies(1));
 }
 
+TEST(ChipSessions, InTheMiddleOfALoadOnlyANewHandshakeIsAReset) {
+    {
+        // The host reading replies slowly: 100 ms before its command. Still the same session.
+        Line line;
+        line.handshake();
+        line.chip.idle(line.now + 100 * ms);
+        EXPECT_TRUE(line.chip.takeEnded().empty());
+        line.sendLong(1, 100 * ms);
+        line.sendLong(4);
+        for (const std::uint32_t v : headerImage(0xDC, 0x0018)) line.sendLong(v);
+        EXPECT_EQ(line.pollAnswer(), Bytes{bitZero});
+        EXPECT_EQ(line.chip.sessionsStarted(), 1);
+    }
+    {
+        // A reset after the handshake: 125 ms quiet, then a new handshake.
+        Line line;
+        line.handshake();
+        line.now += 125 * ms;
+        line.replies.clear();
+        line.handshake();
+        EXPECT_EQ(line.chip.sessionsStarted(), 2);
+        EXPECT_EQ(line.replies, expectedReplies(1));
+    }
+    {
+        // Nobody comes back: the session ends once the chip has given up.
+        Line line;
+        line.handshake();
+        line.chip.idle(line.now + 150 * ms);
+        EXPECT_TRUE(line.chip.takeEnded().empty());
+        line.chip.idle(line.now + 151 * ms);
+        const auto ended = line.chip.takeEnded();
+        ASSERT_EQ(ended.size(), 1u);
+        EXPECT_EQ(ended[0].state, ChipState::eepromBoot);
+    }
+}
+
 TEST(ChipCommands, ShutDownOnZeroOrUnknownCommands) {
     for (const std::uint32_t command : {0u, 4u, 0xFFFFFFFFu}) {
         Line line;
