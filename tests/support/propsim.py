@@ -1,0 +1,107 @@
+"""The simulated chip and the image maker, for the script suites and scripts/bench.
+
+Propsim serves a pseudo-terminal; its first line of output is the device path. Each instance gets
+a directory of its own under the work directory for its transcript and the image it received.
+"""
+import os
+import select
+import signal
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+SOURCE = Path(os.environ.get("KESTRUP_SOURCE", Path(__file__).resolve().parents[2]))
+NATIVE_BIN = Path(os.environ.get("KESTRUP_NATIVE_BIN", SOURCE / "build" / "native" / "bin"))
+WORK = Path(os.environ.get("KESTRUP_WORK", SOURCE / "build" / "native" / "test-work"))
+
+
+def program(name):
+    path = NATIVE_BIN / name
+    if not path.exists():
+        sys.exit(f"missing {path}: build the native flavour first (scripts/build)")
+    return path
+
+
+def work_dir(prefix):
+    WORK.mkdir(parents=True, exist_ok=True)
+    return Path(tempfile.mkdtemp(prefix=prefix + "-", dir=WORK))
+
+
+def parse_transcript(text):
+    """The sessions of a transcript, oldest first, each a dict of key -> value text."""
+    sessions = []
+    current = None
+    for line in text.splitlines():
+        key, _, value = line.partition(" ")
+        if key == "session":
+            current = {"session": value}
+        elif key == "end":
+            sessions.append(current)
+            current = None
+        elif current is not None:
+            current[key] = value
+    return sessions
+
+
+class Propsim:
+    """A running propsim: `device` is its pty. Stop it (or leave the `with` block) before reading
+    what it recorded; a session is written when it ends."""
+
+    def __init__(self, *args, name="propsim", start_timeout=10):
+        self.dir = work_dir(name)
+        self.transcript_path = self.dir / "transcript.txt"
+        self.image_path = self.dir / "image.bin"
+        command = [str(program("propsim")), "--transcript", str(self.transcript_path),
+                   "--image-out", str(self.image_path), *map(str, args)]
+        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        ready, _, _ = select.select([self.process.stdout], [], [], start_timeout)
+        line = self.process.stdout.readline().decode().strip() if ready else ""
+        if not line.startswith("/dev/"):
+            self.process.kill()
+            _, err = self.process.communicate()
+            raise RuntimeError(f"propsim did not start: {line!r} {err.decode(errors='replace')}")
+        self.device = line
+
+    def stop(self, timeout=10):
+        """Stops it cleanly (SIGTERM) and returns its exit status."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        try:
+            self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+            raise
+        self.process.stdout.close()
+        self.process.stderr.close()
+        return self.process.returncode
+
+    def sessions(self):
+        if not self.transcript_path.exists():
+            return []
+        return parse_transcript(self.transcript_path.read_text())
+
+    def received_image(self):
+        return self.image_path.read_bytes() if self.image_path.exists() else None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def make_image(path, size, seed=1, zeros=False):
+    """Writes a valid image of `size` bytes with propimage; returns its bytes."""
+    command = [str(program("propimage")), "--size", str(size), "--seed", str(seed), str(path)]
+    if zeros:
+        command.insert(1, "--zeros")
+    subprocess.run(command, check=True)
+    return Path(path).read_bytes()
+
+
+def kestrupload(port, image, *options, timeout=60):
+    """Runs kestrupload to its end; returns the CompletedProcess (bytes)."""
+    return subprocess.run([str(program("kestrupload")), *map(str, options), "--port", str(port), str(image)],
+                          capture_output=True, timeout=timeout)
