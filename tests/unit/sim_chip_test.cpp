@@ -403,9 +403,9 @@ struct FaultCase {
     Bytes verdict;
 };
 
-class ChipFaults_ : public ::testing::TestWithParam<FaultCase> {};
+class ChipFaultSwitch : public ::testing::TestWithParam<FaultCase> {};
 
-TEST_P(ChipFaults_, ChangeOnlyWhatTheyName) {
+TEST_P(ChipFaultSwitch, ChangeOnlyWhatTheyName) {
     ChipConfig config;
     GetParam().set(config.faults);
     Line line(config);
@@ -417,7 +417,7 @@ TEST_P(ChipFaults_, ChangeOnlyWhatTheyName) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Table, ChipFaults_,
+    Table, ChipFaultSwitch,
     ::testing::Values(
         FaultCase{"silent", [](ChipFaults& f) { f.silent = true; }, [] { return Bytes{}; }, Bytes{}},
         FaultCase{"wrongBit",
