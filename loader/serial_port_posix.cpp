@@ -78,7 +78,11 @@ public:
     }
 
     void close() override {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ < 0) return;
+        // Exclusive mode belongs to the terminal, not to this descriptor: on a pty it would outlive
+        // the close and lock out the next opener who is not root.
+        ioctl(fd_, TIOCNXCL);
+        ::close(fd_);
         fd_ = -1;
     }
 
