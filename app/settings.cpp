@@ -66,16 +66,20 @@ std::string comKey(int row) { return "ComN" + std::to_string(row); }
 
 std::string format(WindowPosition position, const std::array<std::string, comRows>& comTexts) {
     std::string out;
-    const auto line = [&out](std::string_view a, std::string_view b = {}) {
-        out.append(a);
-        out.append(b);
+    const auto line = [&out](std::string_view key, std::string_view value) {
+        out.append(key);
+        out.append(value);
         out.append(lineEnd);
     };
-    line(header);
-    line("[" + std::string(groupName) + "]");
+    line(header, "");
+    line("[Config]", "");
     line("WinX=", std::to_string(position.x));
     line("WinY=", std::to_string(position.y));
-    for (int row = 0; row < comRows; ++row) line(comKey(row) + "=", comTexts[static_cast<std::size_t>(row)]);
+    for (int row = 0; row < comRows; ++row) {
+        const std::string key = comKey(row);
+        out.append(key);
+        line("=", comTexts[static_cast<std::size_t>(row)]);
+    }
     return out;
 }
 

@@ -1,0 +1,103 @@
+// kestrup.exe: the window program. Composes the loader, the settings and the main window, runs the
+// event loop and ends with exit code 0 when the window is closed.
+
+#include "actions.h"
+#include "guarded_port_win32.h"
+#include "main_window_win32.h"
+#include "message_box_win32.h"
+#include "program_folder.h"
+#include "settings_storage_win32.h"
+#include "upload_console_win32.h"
+#include "upload_job.h"
+
+#include <memory>
+
+#include <commctrl.h>
+#include <windows.h>
+
+using namespace kestrup;
+
+namespace {
+
+class JobUploader final : public app::Uploader {
+public:
+    explicit JobUploader(UploadJob& job) : job_(job) {}
+    void upload(const std::string& imagePath, std::int32_t comNumber) override {
+        job_.run(imagePath, PortAddress::com(comNumber));
+    }
+
+private:
+    UploadJob& job_;
+};
+
+// What the console's close handler may reach. It runs on a system thread in the middle of an
+// upload, so it touches only the port (behind its guard) and posts to the window.
+app::GuardedSerialPort* openPort = nullptr;
+HWND mainWindow = nullptr;
+
+void cleanupOnConsoleClose() {
+    if (mainWindow != nullptr) ShowWindowAsync(mainWindow, SW_HIDE);
+    if (openPort != nullptr) openPort->stopForever();
+}
+
+std::optional<std::string> programFolder() {
+    const auto path = app::wholePath([](char* buffer, std::size_t size) {
+        return static_cast<std::size_t>(GetModuleFileNameA(nullptr, buffer, static_cast<DWORD>(size)));
+    });
+    // A name that the ANSI code page cannot hold comes back with '?', which no real path contains.
+    if (!path || path->find('?') != std::string::npos) return std::nullopt;
+    return app::folderOf(*path);
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    INITCOMMONCONTROLSEX commonControls{sizeof commonControls, ICC_STANDARD_CLASSES};
+    InitCommonControlsEx(&commonControls);
+
+    // Every file lies beside the program: a folder named wrongly would load and save elsewhere.
+    const auto folder = programFolder();
+    if (!folder) {
+        MessageBoxA(nullptr, "The program's folder cannot be found: its path is too long or not in the ANSI code page.",
+                    "Kestrup 01", MB_OK);
+        return 1;
+    }
+
+    // Exactly one of each: the serial link's buffers and the image buffer live for the whole run.
+    Clock& clock = systemClock();
+    auto port = std::make_unique<app::GuardedSerialPort>(makeSystemSerialPort());
+    app::MessageBoxNotifier notifier;
+    Win32UploadConsole console(cleanupOnConsoleClose);
+    auto link = std::make_unique<SerialLink>(*port, clock, console);
+    auto protocol = std::make_unique<LoaderProtocol>(*link, console);
+    auto job = std::make_unique<UploadJob>(*link, *protocol, console, notifier, clock);
+    JobUploader uploader(*job);
+    app::Win32SettingsStorage storage;
+
+    app::Actions* actions = nullptr;
+    app::Win32MainWindow window([&actions](int id) {
+        if (actions != nullptr) actions->onControl(id);
+    });
+    if (!window.create(instance)) return 0;
+    app::Actions buttonActions(*folder, window, uploader, storage);
+    window.createControls();
+    window.makeTopmost();
+    window.setUploadButtonsEnabled(false);
+    buttonActions.loadSettings();
+    actions = &buttonActions;
+    openPort = port.get();
+    mainWindow = window.handle();
+
+    MSG message{};
+    while (!window.closeRequested() && GetMessageA(&message, nullptr, 0, 0) > 0) {
+        if (window.handleTab(message)) continue;
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+
+    // Nothing is saved at the end: only Save writes the settings.
+    mainWindow = nullptr;
+    openPort = nullptr;
+    window.destroy();
+    return 0;
+}
