@@ -1,0 +1,60 @@
+"""kestrup.exe: an Upload row converts its own COM field and a port that does not exist gives the
+"No COM" box, modal to the program."""
+import unittest
+
+import app_window
+import wine
+from app_window import TITLE, UPLOAD_IDS, Program
+
+
+def setUpModule():
+    reason = wine.available()
+    if reason:
+        raise unittest.SkipTest(reason)
+    app_window.prepare()
+    for n in (0, 41, 42, 43, 44):
+        wine.unlink_com(n)
+
+
+def tearDownModule():
+    wine.kill_server()
+
+
+class NoCom(unittest.TestCase):
+    def setUp(self):
+        self.program = Program("upload").start()
+        # Until the IDE automation lands only a Compile could enable them; the test does it.
+        for cid in UPLOAD_IDS:
+            app_window.driver("enable", TITLE, cid)
+
+    def tearDown(self):
+        self.program.kill()
+
+    def box(self):
+        lines = app_window.driver("box", "No COM", 10000).splitlines()
+        return dict(line.split(" ", 1) for line in lines)
+
+    def test_each_row_reads_its_own_field(self):
+        for cid, text in zip(app_window.FIELD_IDS, ("41", "  42", "43abc", "+44")):
+            self.program.set_field(cid, text)
+        for row, cid in enumerate(UPLOAD_IDS):
+            with self.subTest(row=row + 1):
+                self.program.click(cid)
+                box = self.box()
+                self.assertEqual(box["text"], f'"Com{41 + row} not found"')
+                self.assertEqual(box["buttons"], "1")
+                self.assertEqual(box["button"], '1 "OK"')
+                self.assertEqual(box["main-enabled"], "0")
+                self.assertEqual(box["closed"], "1")
+                self.assertEqual(box["main-enabled-after"], "1")
+
+    def test_text_without_a_number_names_port_zero(self):
+        self.program.set_field(10, "COM3")
+        self.program.click(8)
+        self.assertEqual(self.box()["text"], '"Com0 not found"')
+        # The program goes on: the window answers and closes normally.
+        self.assertEqual(self.program.close(), 0)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
