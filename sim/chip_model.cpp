@@ -71,6 +71,24 @@ void ChipModel::finish() {
     if (session_) endSession();
 }
 
+void ChipModel::unplug() {
+    if (!session_) return;
+    // The state stays as it was, so that the transcript shows where the board went.
+    session_->why = std::string("unplugged while ") + stateName(session_->state);
+    endSession();
+}
+
+bool hangupDue(Hangup at, const SessionRecord& s) {
+    switch (at) {
+    case Hangup::never: return false;
+    case Hangup::handshake: return s.state == ChipState::handshake && s.hostBits >= handshakeBits / 2;
+    case Hangup::load:
+        return s.state == ChipState::loading && s.longCount && *s.longCount > 0 && s.longs.size() >= *s.longCount / 2;
+    case Hangup::acknowledgement: return s.state == ChipState::acknowledging;
+    }
+    return false;
+}
+
 void ChipModel::startSession(Micros at) {
     SessionRecord s;
     s.number = ++sessionsStarted_;
@@ -302,6 +320,12 @@ void ChipModel::afterData(std::uint8_t byte, Micros at, std::vector<std::uint8_t
         if (!answer) {
             stop(s.state, "acknowledgement withheld");
             readyAt_ = Micros{1} << 62;
+            return;
+        }
+        if (s.state == ChipState::programming ? faults().programFails : faults().verifyFails) {
+            // The ROM answers a failed write or read-back with a 1 and gives up on the host.
+            give(out, bitOne);
+            stop(ChipState::shutdown, s.state == ChipState::programming ? "EEPROM not programmed" : "EEPROM verify failed");
             return;
         }
         give(out, bitZero);

@@ -49,7 +49,13 @@ struct ChipFaults {
     int strayBytes = 0;                 // line noise ahead of the first reply
     bool rejectChecksum = false;        // answers 0xFF whatever the data
     bool noAcknowledge = false;         // never answers after the data
+    bool programFails = false;          // commands 2 and 3: the EEPROM does not take the image
+    bool verifyFails = false;           // commands 2 and 3: the EEPROM reads back wrong
 };
+
+// Where a board is pulled off the line (its adapter unplugged): half way through the host's
+// handshake bits, half way through the longs, or as the verdict falls due.
+enum class Hangup { never, handshake, load, acknowledgement };
 
 struct ChipConfig {
     std::uint8_t version = 1;
@@ -110,6 +116,8 @@ public:
     void idle(Micros now);
     // The simulator stops: the current session ends as it is.
     void finish();
+    // The board is gone from the line: the current session ends, saying where it was.
+    void unplug();
 
     const SessionRecord* current() const { return session_ ? &*session_ : nullptr; }
     int sessionsStarted() const { return sessionsStarted_; }
@@ -142,6 +150,9 @@ private:
     Micros readyAt_ = 0;
     Micros lastClock_ = 0;
 };
+
+// Whether a session has reached the point where the board is to be pulled.
+bool hangupDue(Hangup at, const SessionRecord& session);
 
 const char* handshakeName(Handshake h);
 const char* stateName(ChipState s);

@@ -34,6 +34,11 @@ std::string propsimUsage() {
            "  --stray N              send N stray bytes before the first reply\n"
            "  --reject-checksum      answer 0xFF to every load\n"
            "  --no-ack               never answer after the data\n"
+           "  --eeprom-program-fails answer 1 where the EEPROM should be programmed (commands 2, 3)\n"
+           "  --eeprom-verify-fails  answer 1 where the EEPROM should verify (commands 2, 3)\n"
+           "  --hangup WHERE         close the pty and leave, as an unplugged board: half way through\n"
+           "                         the handshake, half way through the load, or as the verdict is\n"
+           "                         due (handshake, load, ack)\n"
            "  --faulty-sessions N    the faults hit only the first N sessions (default: all)\n"
            "timing, in milliseconds:\n"
            "  --reset-silence MS     quiet that starts a new session (default 60; 0: never)\n"
@@ -78,6 +83,8 @@ PropsimParse parsePropsimOptions(const std::vector<std::string>& args) {
         {"--missing-version-bit", &f.missingVersionBit},
         {"--reject-checksum", &f.rejectChecksum},
         {"--no-ack", &f.noAcknowledge},
+        {"--eeprom-program-fails", &f.programFails},
+        {"--eeprom-verify-fails", &f.verifyFails},
         {"--help", &o.help},
     };
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -86,9 +93,9 @@ PropsimParse parsePropsimOptions(const std::vector<std::string>& args) {
             *flag->second = true;
             continue;
         }
-        const bool isFile = arg == "--transcript" || arg == "--image-out";
+        const bool isText = arg == "--transcript" || arg == "--image-out" || arg == "--hangup";
         const auto value = valued.find(arg);
-        if (!isFile && value == valued.end()) {
+        if (!isText && value == valued.end()) {
             result.error = "unknown option " + arg;
             return result;
         }
@@ -97,7 +104,18 @@ PropsimParse parsePropsimOptions(const std::vector<std::string>& args) {
             return result;
         }
         const std::string& text = args[++i];
-        if (isFile) {
+        if (arg == "--hangup") {
+            const std::map<std::string, Hangup> points = {
+                {"handshake", Hangup::handshake}, {"load", Hangup::load}, {"ack", Hangup::acknowledgement}};
+            const auto point = points.find(text);
+            if (point == points.end()) {
+                result.error = "--hangup takes handshake, load or ack, not " + text;
+                return result;
+            }
+            o.hangup = point->second;
+            continue;
+        }
+        if (isText) {
             (arg == "--transcript" ? o.transcript : o.imageOut) = text;
             continue;
         }

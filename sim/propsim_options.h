@@ -17,6 +17,8 @@ struct PropsimOptions {
     Micros linger = 2'000'000;
     std::string transcript;
     std::string imageOut;
+    // Where the pty is closed, as a pulled adapter would vanish; propsim then leaves.
+    Hangup hangup = Hangup::never;
     bool help = false;
 };
 

@@ -53,10 +53,12 @@ public:
     explicit FileDescriptor(int fd = -1) : fd_(fd) {}
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
+    ~FileDescriptor() { close(); }
     int get() const { return fd_; }
+    void close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
 
 private:
     int fd_;
@@ -70,8 +72,9 @@ struct Arrival {
 
 class Server {
 public:
-    Server(const PropsimOptions& options, int master, int slave)
-        : options_(options), model_(options.chip), master_(master), slave_(slave) {}
+    Server(const PropsimOptions& options, FileDescriptor& master, FileDescriptor& slave)
+        : options_(options), model_(options.chip), masterFd_(master), slaveFd_(slave), master_(master.get()),
+          slave_(slave.get()) {}
 
     int run();
 
@@ -82,15 +85,19 @@ private:
     void recordEnded();
     void send(const std::vector<std::uint8_t>& bytes);
     bool finishedSessions(std::int64_t now) const;
+    void unplug();
 
     const PropsimOptions& options_;
     ChipModel model_;
+    FileDescriptor& masterFd_;
+    FileDescriptor& slaveFd_;
     int master_;
     int slave_;
     std::deque<Arrival> line_;
     std::int64_t lastArrival_ = LLONG_MIN / 2;
     bool hostHeld_ = false;
     std::ofstream transcript_;
+    bool unplugged_ = false;
 };
 
 // With pacing, the host must not run ahead of the wire: a pty takes 64 KB before a write blocks,
@@ -121,6 +128,7 @@ int Server::run() {
     while (!stopRequested) {
         std::int64_t now = monotonicNanos();
         deliverDue(now);
+        if (unplugged_) break;
         throttle();
         now = monotonicNanos();
         std::int64_t wait = idleTickNanos;
@@ -147,6 +155,7 @@ int Server::run() {
         if (ready > 0 && (pfd.revents & POLLIN)) readLine(monotonicNanos());
     }
 
+    if (unplugged_) return 0;
     if (hostHeld_) tcflow(slave_, TCOON);
     model_.finish();
     recordEnded();
@@ -175,7 +184,24 @@ void Server::deliverDue(std::int64_t now) {
         // the clock is: it goes out now, with no wire time of its own.
         send(model_.receive(next.byte, arrival / 1000));
         recordEnded();
+        if (model_.current() && hangupDue(options_.hangup, *model_.current())) {
+            unplug();
+            return;
+        }
     }
+}
+
+void Server::unplug() {
+    model_.unplug();
+    recordEnded();
+    // With the master closed the host's end is hung up, as a tty whose adapter is gone: its writes
+    // fail and its reads find nothing. Our own slave goes too, so that nothing keeps the line alive.
+    masterFd_.close();
+    slaveFd_.close();
+    master_ = slave_ = -1;
+    line_.clear();
+    unplugged_ = true;
+    std::fprintf(stderr, "propsim: unplugged\n");
 }
 
 void Server::throttle() {
@@ -258,7 +284,7 @@ int servePty(const PropsimOptions& options) {
     std::printf("%s\n", path);
     std::fflush(stdout);
 
-    Server server(options, master.get(), slave.get());
+    Server server(options, master, slave);
     return server.run();
 }
 

@@ -450,6 +450,72 @@ INSTANTIATE_TEST_SUITE_P(
                   Bytes{}}),
     [](const auto& p) { return std::string(p.param.name); });
 
+TEST(ChipCommands, EepromFailuresAnswerOneAtTheirStageAndShutDown) {
+    struct Case {
+        const char* name;
+        void (*set)(ChipFaults&);
+        Bytes answers;  // after the checksum verdict
+        int acks;
+    };
+    for (const Case& c : {Case{"program", [](ChipFaults& f) { f.programFails = true; }, Bytes{bitOne}, 0},
+                          Case{"verify", [](ChipFaults& f) { f.verifyFails = true; }, Bytes{bitZero, bitOne}, 1}}) {
+        ChipConfig config;
+        c.set(config.faults);
+        config.timing.programTime = 50 * ms;
+        config.timing.verifyTime = 50 * ms;
+        Line line(config);
+        line.handshake();
+        line.load(headerImage(0xDC, 0x0018), 3);
+        EXPECT_EQ(line.pollAnswer(), Bytes{bitZero}) << c.name;
+        Bytes after;
+        for (Bytes got = line.pollAnswer(); !got.empty(); got = line.pollAnswer()) after.insert(after.end(), got.begin(), got.end());
+        EXPECT_EQ(after, c.answers) << c.name;
+        EXPECT_EQ(line.session().state, ChipState::shutdown) << c.name;
+        EXPECT_EQ(line.session().eepromAcks, c.acks) << c.name;
+    }
+}
+
+TEST(ChipHangup, FallsDueHalfWayThroughTheHandshakeAndTheLoadAndAtTheVerdict) {
+    Line line;
+    const auto due = [&line](Hangup at) { return hangupDue(at, line.session()); };
+    line.send(clockByte);
+    const Bytes bits = Line::hostBits();
+    for (std::size_t i = 0; i < bits.size(); ++i) {
+        line.send(bits[i]);
+        EXPECT_EQ(due(Hangup::handshake), i + 1 >= handshakeBits / 2 && i + 1 < handshakeBits) << i;
+    }
+    line.send(Bytes(handshakeBits + versionBits, clockByte));
+    EXPECT_FALSE(due(Hangup::handshake));
+
+    Longs longs(100, 0);
+    longs[0] = 0;
+    line.sendLong(1);
+    line.sendLong(static_cast<std::uint32_t>(longs.size()));
+    for (std::size_t i = 0; i < longs.size(); ++i) {
+        EXPECT_EQ(due(Hangup::load), i >= 50) << i;
+        EXPECT_FALSE(due(Hangup::acknowledgement));
+        line.sendLong(longs[i]);
+    }
+    EXPECT_FALSE(due(Hangup::load));
+    EXPECT_FALSE(due(Hangup::acknowledgement));  // still summing
+    // Clocks as the host polls: those during the sum go unseen, the first after it lines the verdict up.
+    int clocks = 0;
+    while (!due(Hangup::acknowledgement) && clocks < 10) {
+        line.send(clockByte, 35 * ms);
+        ++clocks;
+    }
+    EXPECT_EQ(clocks, 3);
+    EXPECT_EQ(line.session().state, ChipState::acknowledging);
+    EXPECT_FALSE(due(Hangup::never));
+
+    line.chip.unplug();
+    EXPECT_EQ(line.chip.current(), nullptr);
+    const auto ended = line.chip.takeEnded();
+    ASSERT_EQ(ended.size(), 1u);
+    EXPECT_EQ(ended[0].why, "unplugged while acknowledging");
+    EXPECT_FALSE(ended[0].verdict.has_value());
+}
+
 TEST(ChipFaultSessions, HitOnlyTheFirstSessionsWhenLimited) {
     ChipConfig config;
     config.faults.silent = true;

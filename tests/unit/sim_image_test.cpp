@@ -64,8 +64,24 @@ TEST(PropsimOptions, SetTheChipAndRejectWhatTheyCannotMean) {
     EXPECT_EQ(parsed.options.chip.timing.resetSilence, 60'000);  // defaults stay
 
     for (const auto& bad : std::vector<std::vector<std::string>>{
-             {"--wrong-bit", "250"}, {"--version", "256"}, {"--stray"}, {"--sessions", "x"}, {"--bogus"}})
+             {"--wrong-bit", "250"}, {"--version", "256"}, {"--stray"}, {"--sessions", "x"}, {"--bogus"},
+             {"--hangup", "checksum"}, {"--hangup"}})
         EXPECT_NE(parsePropsimOptions(bad).error, "") << bad[0];
+}
+
+TEST(PropsimOptions, EepromFaultsAndWhereTheBoardIsPulled) {
+    EXPECT_EQ(parsePropsimOptions({}).options.hangup, Hangup::never);
+    for (const auto& [word, point] : std::vector<std::pair<std::string, Hangup>>{
+             {"handshake", Hangup::handshake}, {"load", Hangup::load}, {"ack", Hangup::acknowledgement}}) {
+        const auto parsed = parsePropsimOptions({"--hangup", word});
+        ASSERT_EQ(parsed.error, "") << word;
+        EXPECT_EQ(parsed.options.hangup, point) << word;
+    }
+    const auto faults = parsePropsimOptions({"--eeprom-program-fails", "--eeprom-verify-fails"});
+    ASSERT_EQ(faults.error, "");
+    EXPECT_TRUE(faults.options.chip.faults.programFails);
+    EXPECT_TRUE(faults.options.chip.faults.verifyFails);
+    EXPECT_FALSE(parsePropsimOptions({}).options.chip.faults.programFails);
 }
 
 }  // namespace
