@@ -152,7 +152,12 @@ int Server::run() {
         pollfd pfd{master_, POLLIN, 0};
         const timespec timeout = toTimespec(wait);
         const int ready = ppoll(&pfd, 1, &timeout, &waiting);
-        if (ready > 0 && (pfd.revents & POLLIN)) readLine(monotonicNanos());
+        if (ready > 0 && (pfd.revents & POLLIN)) {
+            readLine(monotonicNanos());
+            // At once, not after the next delivery: a host can write a whole image in the time
+            // it takes us to come round again.
+            throttle();
+        }
     }
 
     if (unplugged_) return 0;
@@ -206,9 +211,13 @@ void Server::unplug() {
 
 void Server::throttle() {
     if (!options_.pace) return;
-    if (!hostHeld_ && line_.size() > holdAbove) {
+    // Bytes the host has written count whether we have read them yet or not.
+    int unread = 0;
+    if (ioctl(master_, FIONREAD, &unread) != 0) unread = 0;
+    const std::size_t backlog = line_.size() + static_cast<std::size_t>(unread);
+    if (!hostHeld_ && backlog > holdAbove) {
         hostHeld_ = tcflow(slave_, TCOOFF) == 0;
-    } else if (hostHeld_ && line_.size() < releaseBelow) {
+    } else if (hostHeld_ && backlog < releaseBelow) {
         tcflow(slave_, TCOON);
         hostHeld_ = false;
     }

@@ -105,3 +105,71 @@ def kestrupload(port, image, *options, timeout=60):
     """Runs kestrupload to its end; returns the CompletedProcess (bytes)."""
     return subprocess.run([str(program("kestrupload")), *map(str, options), "--port", str(port), str(image)],
                           capture_output=True, timeout=timeout)
+
+
+def run_kestrupload(*args, timeout=60, **kwargs):
+    """Runs kestrupload with exactly these arguments; returns the CompletedProcess (bytes) with
+    `seconds`, its wall time, added."""
+    import time
+    started = time.monotonic()
+    if "stderr" not in kwargs and "stdout" not in kwargs:
+        kwargs["capture_output"] = True
+    run = subprocess.run([str(program("kestrupload")), *map(str, args)], timeout=timeout, **kwargs)
+    run.seconds = time.monotonic() - started
+    return run
+
+
+def good_lines(length):
+    """The status lines of a good RAM load, as kestrupload prints them for one board."""
+    return [b"Start Upload\r", b"Propeller Version = 1", b"Write in RAM Lenght=%d" % length, b"Verify ..",
+            b"..OK -> RUN"]
+
+
+# Placeholders in a Scenario's kestrupload arguments.
+DEVICE = object()  # the first board's device
+PORTS = object()   # every board's device, joined by commas
+
+
+class Scenario:
+    """Some uploads against boards of their own: one propsim per entry of `boards` (its switches),
+    kestrupload runs in order with DEVICE and PORTS filled in, then what each chip saw."""
+
+    def __init__(self, name, runs, boards=((),)):
+        self.name = name
+        self.board_args = boards
+        self.run_args = runs
+        self.runs = []
+        self.devices = []
+        self.chips = []  # per board: (exit status, sessions, received image)
+
+    def play(self):
+        sims = []
+        try:
+            for i, args in enumerate(self.board_args):
+                sims.append(Propsim(*args, name=f"{self.name}-{i}"))
+            self.devices = [s.device for s in sims]
+            for args in self.run_args:
+                filled = [self.devices[0] if a is DEVICE else ",".join(self.devices) if a is PORTS else a
+                          for a in args]
+                self.runs.append(run_kestrupload(*filled))
+        finally:
+            for s in sims:
+                status = s.stop()
+                self.chips.append((status, s.sessions(), s.received_image()))
+        return self
+
+    @property
+    def sessions(self):
+        return self.chips[0][1]
+
+    @property
+    def image(self):
+        return self.chips[0][2]
+
+
+def play_all(scenarios):
+    """Plays the scenarios (anything with a name and a play()) at once: each mostly waits on the
+    loader's fixed pauses. Gives them by name."""
+    import concurrent.futures
+    with concurrent.futures.ThreadPoolExecutor(max_workers=len(scenarios)) as pool:
+        return {s.name: s for s in pool.map(lambda s: s.play(), scenarios)}
