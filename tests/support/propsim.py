@@ -132,7 +132,8 @@ PORTS = object()   # every board's device, joined by commas
 
 class Scenario:
     """Some uploads against boards of their own: one propsim per entry of `boards` (its switches),
-    kestrupload runs in order with DEVICE and PORTS filled in, then what each chip saw."""
+    kestrupload runs in order with DEVICE and PORTS filled in (and any callable argument called with
+    the devices), then what each chip saw."""
 
     def __init__(self, name, runs, boards=((),)):
         self.name = name
@@ -149,8 +150,8 @@ class Scenario:
                 sims.append(Propsim(*args, name=f"{self.name}-{i}"))
             self.devices = [s.device for s in sims]
             for args in self.run_args:
-                filled = [self.devices[0] if a is DEVICE else ",".join(self.devices) if a is PORTS else a
-                          for a in args]
+                filled = [self.devices[0] if a is DEVICE else ",".join(self.devices) if a is PORTS else
+                          a(self.devices) if callable(a) else a for a in args]
                 self.runs.append(run_kestrupload(*filled))
         finally:
             for s in sims:
