@@ -18,6 +18,11 @@ public:
     }
     bool writeWhole(const std::string& path, std::string_view bytes) override {
         if (fault == Fault::cannotCreate) return false;
+        if (failAt) {
+            // The write stops after this many bytes, as an interrupted one does.
+            files[path] = std::string(bytes.substr(0, *failAt));
+            return *failAt >= bytes.size();
+        }
         // A full disk takes part of the bytes, as a real one does before it refuses.
         files[path] = std::string(fault == Fault::diskFull ? bytes.substr(0, bytes.size() / 2) : bytes);
         return fault != Fault::diskFull && fault != Fault::closeFails;
@@ -31,6 +36,7 @@ public:
     void remove(const std::string& path) override { files.erase(path); }
 
     Fault fault = Fault::none;
+    std::optional<std::size_t> failAt;
     std::map<std::string, std::string> files;
 };
 
@@ -61,6 +67,19 @@ TEST(SettingsSave, AFailedSaveLeavesTheOldFileAsItWasAndNothingBeside) {
                                           : std::map<std::string, std::string>{};
             EXPECT_EQ(storage.files, expected) << static_cast<int>(fault) << ' ' << hadFile;
         }
+    }
+}
+
+TEST(SettingsSave, InterruptedAtAnyByteLeavesTheOldFileOrTheNewNeverAMix) {
+    const std::string old = "/* old */\r\n[Config]\r\nWinX=1\r\n";
+    const std::string fresh = "/* new */\r\n[Config]\r\nWinX=630\r\nWinY=200\r\n";
+    for (std::size_t at = 0; at <= fresh.size(); ++at) {
+        MemoryStorage storage;
+        storage.files[path] = old;
+        storage.failAt = at;
+        const bool saved = saveReplacing(storage, path, fresh);
+        EXPECT_EQ(saved, at == fresh.size()) << at;
+        EXPECT_EQ(storage.files, (std::map<std::string, std::string>{{path, saved ? fresh : old}})) << at;
     }
 }
 
