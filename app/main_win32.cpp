@@ -1,14 +1,19 @@
-// kestrup.exe: the window program. Composes the loader, the settings and the main window, runs the
-// event loop and ends with exit code 0 when the window is closed.
+// kestrup.exe: the window program. Composes the loader, the settings, the IDE automation and the
+// main window, runs the event loop and ends with exit code 0 when the window is closed.
 
 #include "actions.h"
+#include "desktop_win32.h"
 #include "guarded_port_win32.h"
+#include "ide_automation.h"
+#include "keyboard_win32.h"
+#include "keystrokes.h"
 #include "main_window_win32.h"
 #include "message_box_win32.h"
 #include "program_folder.h"
 #include "settings_storage_win32.h"
 #include "upload_console_win32.h"
 #include "upload_job.h"
+#include "window_lookup.h"
 
 #include <memory>
 
@@ -79,7 +84,17 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         if (actions != nullptr) actions->onControl(id);
     });
     if (!window.create(instance)) return 0;
-    app::Actions buttonActions(*folder, window, uploader, storage);
+
+    Win32Desktop desktop;
+    Win32Keyboard keyboard;
+    WindowLookup lookup(desktop, notifier);
+    // The title search walks the top-level list that our own window belongs to.
+    lookup.searchFrom(windowHandle(window.handle()));
+    app::WindowUploadButtons uploadButtons(window);
+    Keystrokes keys(desktop, keyboard, clock, uploadButtons);
+    app::AutomatedIde ide(lookup, keys);
+
+    app::Actions buttonActions(*folder, window, uploader, storage, &ide);
     window.createControls();
     window.makeTopmost();
     window.setUploadButtonsEnabled(false);

@@ -1,9 +1,11 @@
 #include "actions.h"
+#include "ide_automation.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -212,6 +214,199 @@ TEST_F(ActionsTest, SavedSettingsComeBackAtTheNextStart) {
     withoutIde.loadSettings();
     EXPECT_EQ(window.fields, (std::array<std::string, 4>{"3", "4", "a=b", ""}));
     EXPECT_EQ(window.at, (settings::WindowPosition{-1, 2}));
+}
+
+// The IDE automation as the window program composes it, over a desktop and a keyboard that write
+// into the same journal as the window and the uploader: the whole routine in one order.
+class FakeDesktop final : public Desktop {
+public:
+    explicit FakeDesktop(Journal& journal) : journal_(journal) {}
+    struct Window {
+        std::string title;
+        int showCmd = 1;
+        bool alive = true;
+    };
+    // In Z order, topmost first; handles are 1 + the index.
+    std::vector<Window> windows;
+    WindowHandle add(std::string title) {
+        windows.push_back({std::move(title)});
+        return static_cast<WindowHandle>(windows.size());
+    }
+    Window& at(WindowHandle window) { return windows.at(static_cast<std::size_t>(window) - 1); }
+
+    WindowHandle findWindow(std::string_view title) override {
+        for (std::size_t i = 0; i < windows.size(); ++i)
+            if (windows[i].alive && windows[i].title == title) return static_cast<WindowHandle>(i + 1);
+        return WindowHandle::none;
+    }
+    WindowHandle firstWindow(WindowHandle from) override {
+        return isWindow(from) ? nextAlive(0) : WindowHandle::none;
+    }
+    WindowHandle nextWindow(WindowHandle window) override { return nextAlive(static_cast<std::size_t>(window)); }
+    std::string windowTitle(WindowHandle window) override { return at(window).title; }
+    bool isWindow(WindowHandle window) override {
+        const auto i = static_cast<std::size_t>(window);
+        return i >= 1 && i <= windows.size() && at(window).alive;
+    }
+    int showCommand(WindowHandle window) override { return at(window).showCmd; }
+    void minimize(WindowHandle window) override {
+        journal_.push_back("minimize " + at(window).title);
+        at(window).showCmd = showMinimized;
+    }
+    void restore(WindowHandle window) override {
+        journal_.push_back("restore " + at(window).title);
+        at(window).showCmd = 1;
+    }
+    void setForeground(WindowHandle window) override { journal_.push_back("foreground " + at(window).title); }
+    void deleteFile(const std::string& path) override { journal_.push_back("delete " + path); }
+
+private:
+    WindowHandle nextAlive(std::size_t from) {
+        for (std::size_t i = from; i < windows.size(); ++i)
+            if (windows[i].alive) return static_cast<WindowHandle>(i + 1);
+        return WindowHandle::none;
+    }
+    Journal& journal_;
+};
+
+// Every character is its own key, without modifiers (the layout has tests of its own). What the
+// focused window gets is journalled as commands ("F8", "Alt+B") and runs of typed text.
+class FakeKeyboard final : public Keyboard {
+public:
+    explicit FakeKeyboard(Journal& journal) : journal_(journal) {}
+    void keyEvent(std::uint8_t key, KeyDirection direction) override {
+        if (direction == KeyDirection::up) {
+            held.erase(key);
+            return;
+        }
+        held.insert(key);
+        if (key == vk::alt) return;
+        if (held.contains(vk::alt)) return journal_.push_back(std::string("Alt+") + static_cast<char>(key));
+        if (key == vk::f8) return journal_.push_back("F8");
+        if (key == vk::enter) return journal_.push_back("Enter");
+        if (journal_.empty() || !journal_.back().starts_with("type ")) journal_.push_back("type ");
+        journal_.back().push_back(static_cast<char>(key));
+    }
+    std::int16_t scanCharacter(char character) override { return static_cast<std::uint8_t>(character); }
+    void unicodeKeyEvent(char, KeyDirection) override { journal_.push_back("unicode"); }
+    std::set<std::uint8_t> held;
+
+private:
+    Journal& journal_;
+};
+
+class JournalClock final : public Clock {
+public:
+    explicit JournalClock(Journal& journal) : journal_(journal) {}
+    void pause(int milliseconds) override { journal_.push_back("pause " + std::to_string(milliseconds)); }
+    std::int64_t nowMicros() override { return 0; }
+
+private:
+    Journal& journal_;
+};
+
+class JournalNotifier final : public Notifier {
+public:
+    explicit JournalNotifier(Journal& journal) : journal_(journal) {}
+    void notify(std::string_view caption, std::string_view message) override {
+        journal_.push_back("box " + std::string(caption) + ": " + std::string(message));
+    }
+
+private:
+    Journal& journal_;
+};
+
+struct RoutineTest : ::testing::Test {
+    Journal journal;
+    FakeWindow window{journal};
+    FakeUploader uploader{journal};
+    MemoryStorage storage;
+    FakeDesktop desktop{journal};
+    FakeKeyboard keyboard{journal};
+    JournalClock clock{journal};
+    JournalNotifier notifier{journal};
+    WindowLookup lookup{desktop, notifier};
+    WindowUploadButtons buttons{window};
+    Keystrokes keys{desktop, keyboard, clock, buttons};
+    AutomatedIde ide{lookup, keys};
+    Actions actions{folder, window, uploader, storage, &ide};
+
+    WindowHandle terminal{};
+    void SetUp() override {
+        const WindowHandle main = desktop.add("Kestrup 01");
+        terminal = desktop.add("Tavlund");
+        desktop.add("Propeller Tool - Blink.spin");
+        lookup.searchFrom(main);
+        window.fields = {"5", "6", "7", "8"};
+    }
+};
+
+const Journal compileRoutine{"minimize Tavlund", "foreground Propeller Tool - Blink.spin", "pause 200", "F8", "enable"};
+
+Journal saveImageRoutine() {
+    return {"foreground Propeller Tool - Blink.spin", "pause 200", "delete " + image, "pause 200", "Alt+B", "pause 200",
+            "type " + image, "pause 200", "Enter", "pause 200", "Alt+C", "pause 200", "disable"};
+}
+
+Journal operator+(Journal a, const Journal& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST_F(RoutineTest, CompileThenUploadOnRowOne) {
+    actions.onControl(0);
+    actions.onControl(2);
+    EXPECT_EQ(journal, (compileRoutine + saveImageRoutine() +
+                        Journal{"read field 0", "upload " + image + " 5", "restore Tavlund", "foreground Tavlund"}));
+    EXPECT_TRUE(keyboard.held.empty());
+}
+
+TEST_F(RoutineTest, UploadOnRowThreeReadsItsFieldAndLeavesTheTerminalMinimized) {
+    actions.onControl(0);
+    journal.clear();
+    actions.onControl(8);
+    EXPECT_EQ(journal, (saveImageRoutine() + Journal{"read field 2", "upload " + image + " 7"}));
+    EXPECT_EQ(desktop.at(terminal).showCmd, Desktop::showMinimized);
+}
+
+TEST_F(RoutineTest, TerminalAlreadyMinimizedIsLeftSoAtCompileAndComesBackAfterRowOne) {
+    desktop.at(terminal).showCmd = Desktop::showMinimized;
+    actions.onControl(0);
+    EXPECT_EQ(journal, Journal(compileRoutine.begin() + 1, compileRoutine.end()));
+    journal.clear();
+    actions.onControl(2);
+    EXPECT_EQ(Journal(journal.end() - 2, journal.end()), (Journal{"restore Tavlund", "foreground Tavlund"}));
+}
+
+TEST_F(RoutineTest, WithoutATerminalTheRoutineTouchesNoOtherWindow) {
+    desktop.at(terminal).alive = false;
+    actions.onControl(0);
+    actions.onControl(2);
+    EXPECT_EQ(journal, (Journal(compileRoutine.begin() + 1, compileRoutine.end()) + saveImageRoutine() +
+                        Journal{"read field 0", "upload " + image + " 5"}));
+}
+
+TEST_F(RoutineTest, TheIdeByItsWholeTitleWinsAndATerminalClosedSinceCompileIsLeftAlone) {
+    desktop.add("Propeller Tool");
+    actions.onControl(0);
+    desktop.at(terminal).alive = false;
+    actions.onControl(2);
+    EXPECT_EQ(journal[1], "foreground Propeller Tool");
+    EXPECT_EQ(journal.back(), "upload " + image + " 5");
+}
+
+TEST_F(RoutineTest, WithoutTheIdeEachPressShowsTheBoxOnceAndChangesNothingElse) {
+    desktop.windows[2].alive = false;
+    actions.onControl(0);
+    actions.onControl(2);
+    actions.onControl(8);
+    const std::string box = "box Error: Propeller IDE not found";
+    EXPECT_EQ(journal, (Journal{box, box, box}));
+    // The next press looks again.
+    desktop.add("Propeller Tool - Other.spin");
+    journal.clear();
+    actions.onControl(0);
+    EXPECT_EQ(journal.back(), "enable");
 }
 
 }  // namespace
