@@ -97,14 +97,15 @@ std::vector<bool> runParallel(const std::vector<std::function<void()>>& tasks, i
     auto shared = std::make_shared<Shared>();
     shared->finished.assign(tasks.size(), false);
     shared->left = tasks.size();
+    std::vector<std::thread> threads;
     for (std::size_t i = 0; i < tasks.size(); ++i) {
-        std::thread([shared, task = tasks[i], i] {
+        threads.emplace_back([shared, task = tasks[i], i] {
             task();
             const std::lock_guard<std::mutex> lock(shared->mutex);
             shared->finished[i] = true;
             --shared->left;
             shared->changed.notify_all();
-        }).detach();
+        });
     }
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::milliseconds(deadlineMs);
@@ -119,7 +120,17 @@ std::vector<bool> runParallel(const std::vector<std::function<void()>>& tasks, i
             lock.lock();
         }
     }
-    return shared->finished;
+    const std::vector<bool> finished = shared->finished;
+    lock.unlock();
+    // A finished task's thread is still letting go of its copy of the task (a board, its port):
+    // wait for that, or it runs on behind the caller, up to the process's end.
+    for (std::size_t i = 0; i < threads.size(); ++i) {
+        if (finished[i])
+            threads[i].join();
+        else
+            threads[i].detach();
+    }
+    return finished;
 }
 
 }  // namespace kestrup::cli
