@@ -144,6 +144,7 @@ std::vector<std::uint8_t> ChipModel::receive(std::uint8_t byte, Micros at) {
         }
         break;
     case ChipState::loading:
+        if (!s.loadStart) s.loadStart = at;
         if (gap > t.gapLimit)
             stop(ChipState::eepromBoot, "gap of " + millis(gap) + " in the longs");
         else
@@ -244,6 +245,7 @@ void ChipModel::loadByte(std::uint8_t byte, Micros at) {
 void ChipModel::onLong(std::uint32_t value, Micros at) {
     SessionRecord& s = *session_;
     auto dataDone = [&] {
+        s.loadEnd = at;
         s.ramSum = ramChecksum(s.longs);
         s.state = ChipState::computing;
         readyAt_ = at + config_.timing.checksumTime;

@@ -93,6 +93,10 @@ struct SessionRecord {
     std::optional<std::uint32_t> command;
     std::optional<std::uint32_t> longCount;
     std::vector<std::uint32_t> longs;
+    // Ends of the frames of the first byte after the handshake and of the byte that completed the
+    // last long: the load's time on the line, less one frame.
+    std::optional<Micros> loadStart;
+    std::optional<Micros> loadEnd;
     std::optional<std::uint8_t> ramSum;  // sum of the 32 KB mod 256 once computed; 0 is good
     std::optional<std::uint8_t> verdict;  // 0xFE or 0xFF, when answered
     int eepromAcks = 0;

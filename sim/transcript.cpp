@@ -30,6 +30,7 @@ std::string formatSession(const SessionRecord& s) {
     if (s.command) line("command", std::to_string(*s.command));
     if (s.longCount) line("count", std::to_string(*s.longCount));
     if (s.longCount) line("longs", std::to_string(s.longs.size()));
+    if (s.loadStart && s.loadEnd) line("load-us", std::to_string(*s.loadEnd - *s.loadStart));
     if (s.ramSum) line("sum", hexByte(*s.ramSum));
     line("verdict", s.verdict ? hexByte(*s.verdict) : "none");
     if (s.eepromAcks > 0) line("eeprom-acks", std::to_string(s.eepromAcks));

@@ -475,6 +475,19 @@ TEST(ChipCommands, EepromFailuresAnswerOneAtTheirStageAndShutDown) {
     }
 }
 
+TEST(ChipLoad, TimesTheLoadFromItsFirstByteToTheLastLong) {
+    Line line;
+    line.handshake();
+    const Micros before = line.now;
+    line.load(Longs(10, 0x12345678));
+    const SessionRecord& s = line.session();
+    ASSERT_TRUE(s.loadStart && s.loadEnd);
+    EXPECT_EQ(*s.loadStart, before + frame);
+    EXPECT_EQ(*s.loadEnd - *s.loadStart, (11 * 12 - 1) * frame);  // command, count, ten longs
+    line.pollAnswer();
+    EXPECT_EQ(*s.loadEnd, *line.session().loadEnd);  // clocks afterwards do not move it
+}
+
 TEST(ChipHangup, FallsDueHalfWayThroughTheHandshakeAndTheLoadAndAtTheVerdict) {
     Line line;
     const auto due = [&line](Hangup at) { return hangupDue(at, line.session()); };
