@@ -174,3 +174,26 @@ def play_all(scenarios):
     import concurrent.futures
     with concurrent.futures.ThreadPoolExecutor(max_workers=len(scenarios)) as pool:
         return {s.name: s for s in pool.map(lambda s: s.play(), scenarios)}
+
+
+# The soak's boards: a good one and three faulty ones, and the outcome each must give.
+SOAK_BOARDS = [((), "loaded"), (("--reject-checksum",), "checksum"), (("--silent",), "aborted"),
+               (("--wrong-bit", "5"), "aborted")]
+
+
+def soak(count, image_size=1024):
+    """Runs the soak harness over COUNT uploads in one process, alternating between the SOAK_BOARDS;
+    returns (CompletedProcess as text, {board switches: sessions it saw})."""
+    d = work_dir("soak")
+    make_image(d / "image.binary", image_size, seed=71)
+    sims = []
+    try:
+        for args, _ in SOAK_BOARDS:
+            sims.append(Propsim(*args, name="soak"))
+        run = subprocess.run([str(program("soak")), str(count), str(d / "image.binary"),
+                              *(f"{sim.device}={outcome}" for sim, (_, outcome) in zip(sims, SOAK_BOARDS))],
+                             capture_output=True, text=True, timeout=30 + 3 * count)
+    finally:
+        for sim in sims:
+            sim.stop()
+    return run, {" ".join(args) or "good": sim.sessions() for sim, (args, _) in zip(sims, SOAK_BOARDS)}
