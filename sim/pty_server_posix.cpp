@@ -149,7 +149,8 @@ int Server::run() {
             }
             if (finishedSessions(now)) break;
         }
-        pollfd pfd{master_, POLLIN, 0};
+        const bool full = options_.pace && line_.size() >= holdAbove;
+        pollfd pfd{master_, static_cast<short>(full ? 0 : POLLIN), 0};
         const timespec timeout = toTimespec(wait);
         const int ready = ppoll(&pfd, 1, &timeout, &waiting);
         if (ready > 0 && (pfd.revents & POLLIN)) {
@@ -170,7 +171,12 @@ int Server::run() {
 void Server::readLine(std::int64_t now) {
     std::uint8_t buffer[4096];
     for (;;) {
-        const ssize_t n = ::read(master_, buffer, sizeof buffer);
+        // Paced, what we have not taken stays in the pty, whose few kilobytes then block the host's
+        // writes as a UART's driver would: a race we lose to a fast host cannot hand us the image.
+        std::size_t room = sizeof buffer;
+        if (options_.pace) room = line_.size() < holdAbove ? std::min(room, holdAbove - line_.size()) : 0;
+        if (room == 0) return;
+        const ssize_t n = ::read(master_, buffer, room);
         if (n <= 0) return;
         for (ssize_t i = 0; i < n; ++i) line_.push_back(Arrival{buffer[i], now});
     }

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 namespace kestrup::cli {
@@ -42,10 +43,11 @@ TEST(Parallel, FinishedTasksAreWholeGoneWhenItReturns) {
 }
 
 TEST(Parallel, ADeadlineLeavesAStuckTaskBehindAndSaysWhichFinished) {
-    std::atomic<bool> release{false};
+    // Shared, not on this stack: the stuck task outlives the call and may outlive the test.
+    auto release = std::make_shared<std::atomic<bool>>(false);
     std::vector<std::function<void()>> tasks = {
-        [] {}, [&release] {
-            while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        [] {}, [release] {
+            while (!*release) std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }};
     const auto started = std::chrono::steady_clock::now();
     const auto finished = runParallel(tasks, 100, nullptr, 10);
@@ -53,8 +55,7 @@ TEST(Parallel, ADeadlineLeavesAStuckTaskBehindAndSaysWhichFinished) {
     EXPECT_EQ(finished, (std::vector<bool>{true, false}));
     EXPECT_GE(waited, std::chrono::milliseconds(100));
     EXPECT_LT(waited, std::chrono::milliseconds(1000));
-    release = true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));  // let it end before `release` goes
+    *release = true;
 }
 
 }  // namespace
