@@ -75,33 +75,34 @@ class ConsoleWatch:
         self.process = subprocess.Popen(["wine", str(wine.exe("routine_driver.exe")), *map(str, args)],
                                         env=wine.env(), stdout=self.out, stderr=subprocess.DEVNULL)
         self.said = 0
-
-    def facts(self):
-        self.out.seek(0)
-        return self.out.read().decode("latin-1").splitlines()
+        self.facts_seen = []
 
     def wait(self, timeout=60):
         """Waits for the watch to end (the console gone, or closed); every fact it reported."""
         end = time.monotonic() + timeout
-        while self.process.poll() is None and time.monotonic() < end:
-            self._echo()
+        while not self.poll() and time.monotonic() < end:
             time.sleep(0.05)
+        if not self.poll():
+            self.stop()
+            raise AssertionError(f"console watch still running after {timeout} s: {self.facts_seen}")
+        return self.facts_seen
+
+    def poll(self):
+        """Takes in what the watch has reported so far; whether it has ended."""
+        ended = self.process.poll() is not None
+        self.out.seek(0)
+        self.facts_seen = self.out.read().decode("latin-1").splitlines()
+        if self.echo is not None:
+            for fact in self.facts_seen[self.said:]:
+                if fact.startswith("line "):
+                    self.echo(fact[5:])
+            self.said = len(self.facts_seen)
+        return ended
+
+    def stop(self):
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
-            raise AssertionError(f"console watch still running after {timeout} s: {self.facts()}")
-        self._echo()
-        self.out.close()
-        return self.facts_seen
-
-    def _echo(self):
-        self.facts_seen = self.facts()
-        if self.echo is None:
-            return
-        for fact in self.facts_seen[self.said:]:
-            if fact.startswith("line "):
-                self.echo(fact[5:])
-        self.said = len(self.facts_seen)
 
     @property
     def lines(self):

@@ -6,6 +6,7 @@ auto presses Compile and Upload (row 1) itself, prints the upload console's line
 and saves a screenshot while the console still shows the verdict; interactive leaves the windows
 to the user and ends when the window "Kestrup 01" is closed.
 """
+import signal
 import subprocess
 import sys
 import time
@@ -17,6 +18,11 @@ import routine
 import wine
 
 COM = 9
+# The upload console opens at the top left, about 640 x 420: everything else stands to its right.
+MAIN_AT = (700, 40)
+IDE_AT = (700, 210)
+TERMINAL_AT = (700, 410)
+SHOT_SIZE = "1280x640+0+0"
 
 
 def say(text=""):
@@ -24,8 +30,16 @@ def say(text=""):
 
 
 def screenshot(path):
-    subprocess.run(["import", "-window", "root", str(path)], check=True, timeout=30,
+    subprocess.run(["import", "-window", "root", "-crop", SHOT_SIZE, "+repage", str(path)], check=True, timeout=30,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def quietly(step, *args):
+    """A step of the cleanup: a failure is told, and the cleanup goes on."""
+    try:
+        step(*args)
+    except BaseException as error:  # noqa: BLE001 - Ctrl+C too must not leave processes behind
+        say(f"demo: cleanup: {error}")
 
 
 def auto(program, standin, terminal, board, folder):
@@ -47,7 +61,8 @@ def auto(program, standin, terminal, board, folder):
     def line(text):
         say(f"  | {text}")
         if text.startswith("..OK") or text.startswith("CheckSum") or text.startswith("Code Error"):
-            # The console stays 1.5 s after the verdict: long enough to catch it on screen.
+            # The console stays 1.5 s after the verdict; it needs a moment to draw the line.
+            time.sleep(0.4)
             screenshot(shot)
 
     watch = routine.ConsoleWatch(echo=line)
@@ -79,12 +94,25 @@ def interactive(program):
     say("  2. Press Upload in row 1: the IDE saves compiled.binary, the console \"Kestrupload\" shows")
     say("     the load ending in \"..OK -> RUN\", and the terminal comes back.")
     say("Close \"Kestrup 01\" to end the demo (Ctrl+C here works too).")
-    program.process.wait()
+    # The console's lines here too, upload after upload, until the program ends.
+    while program.process.poll() is None:
+        watch = routine.ConsoleWatch(ms=24 * 3600 * 1000, echo=lambda text: say(f"  | {text}"))
+        while not watch.poll() and program.process.poll() is None:
+            time.sleep(0.2)
+        watch.stop()
     program.process = None
+
+
+def interrupted(*_):
+    raise KeyboardInterrupt
 
 
 def main():
     mode, folder = sys.argv[1], Path(sys.argv[2])
+    # Ctrl+C, a closed terminal or a kill end the demo through its cleanup, even when it was
+    # started in the background (where Ctrl+C would otherwise be ignored).
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, interrupted)
     started = time.monotonic()
     folder.mkdir(parents=True, exist_ok=True)
     if not (wine.PREFIX / "system.reg").exists():
@@ -104,8 +132,9 @@ def main():
         standins.append((terminal, terminal.title))
         standin = ide.start_ide(folder / "ide.log")
         standins.append((standin, standin.title))
-        program = app_window.Program("demo", folder=folder / "kestrup",
-                                     settings=routine.settings([COM], position=(600, 280)))
+        routine.driver("move", terminal.title, *TERMINAL_AT)
+        routine.driver("move", standin.title, *IDE_AT)
+        program = app_window.Program("demo", folder=folder / "kestrup", settings=routine.settings([COM], MAIN_AT))
         program.start()
         say(f"demo: kestrup.exe runs from {program.folder}, a simulated board on {board.sim.device} is COM{COM}")
         if mode == "auto":
@@ -116,11 +145,12 @@ def main():
         say()
     finally:
         if program is not None:
-            program.kill()
+            quietly(program.kill)
         for standin, title in standins:
-            standin.close(title)
-        wine.kill_server()
-        board.stop()
+            quietly(standin.close, title)
+        quietly(wine.kill_server)
+        # Only now: Wine holds a pty it has opened until its server has gone.
+        quietly(board.stop)
     say(f"demo: done in {time.monotonic() - started:.0f} s; logs of the stand-ins in {folder}")
 
 

@@ -10,6 +10,8 @@
 //                                "Kestrupload"): "closed <line>"
 //   window TITLE                 "showCmd <n>" and "foreground <0|1>" of the top-level window with
 //                                this whole title
+//   move TITLE X Y               moves that window's outer top-left corner to (X, Y), so that the
+//                                demo's windows do not hide each other
 
 #include <cstdio>
 #include <cstdlib>
@@ -122,6 +124,16 @@ int window(const char* title) {
     return 0;
 }
 
+int move(const char* title, int x, int y) {
+    HWND found = FindWindowA(nullptr, title);
+    if (found == nullptr) {
+        say("missing window " + std::string(title));
+        return 1;
+    }
+    SetWindowPos(found, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -130,6 +142,7 @@ int main(int argc, char** argv) {
     if (command == "console" && argc > 3) return follow(argv[2], std::atoi(argv[3]), nullptr);
     if (command == "close-console" && argc > 4) return follow(argv[2], std::atoi(argv[4]), argv[3]);
     if (command == "window" && argc > 2) return window(argv[2]);
-    say("usage: routine_driver console TITLE MS | close-console TITLE TEXT MS | window TITLE");
+    if (command == "move" && argc > 4) return move(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
+    say("usage: routine_driver console TITLE MS | close-console TITLE TEXT MS | window TITLE | move TITLE X Y");
     return 2;
 }
