@@ -57,9 +57,11 @@ def driver(*args, check=True):
 
 
 def window_state(title):
-    """{"showCmd": n, "foreground": bool} of the top-level window with this whole title."""
+    """{"showCmd": n, "foreground": bool} of the top-level window with this whole title, and
+    "foreground-title", the title of the window in the foreground."""
     facts = dict(line.split(" ", 1) for line in driver("window", title))
-    return {"showCmd": int(facts["showCmd"]), "foreground": facts["foreground"] == "1"}
+    return {"showCmd": int(facts["showCmd"]), "foreground": facts["foreground"] == "1",
+            "foreground-title": facts.get("foreground-title", "")}
 
 
 class ConsoleWatch:
@@ -90,6 +92,8 @@ class ConsoleWatch:
     def poll(self):
         """Takes in what the watch has reported so far; whether it has ended."""
         ended = self.process.poll() is not None
+        if self.out.closed:
+            return ended
         self.out.seek(0)
         self.facts_seen = self.out.read().decode("latin-1").splitlines()
         if self.echo is not None:
@@ -97,12 +101,15 @@ class ConsoleWatch:
                 if fact.startswith("line "):
                     self.echo(fact[5:])
             self.said = len(self.facts_seen)
+        if ended:
+            self.out.close()
         return ended
 
     def stop(self):
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
+        self.out.close()
 
     @property
     def lines(self):

@@ -92,15 +92,22 @@ class Routine(unittest.TestCase):
         self.start()
         self.compile()
         # The terminal is out of the way; the IDE has the keys.
-        self.assertEqual(routine.window_state(ide.IDE_TITLE), {"showCmd": 1, "foreground": True})
+        state = routine.window_state(ide.IDE_TITLE)
+        self.assertEqual((state["showCmd"], state["foreground"]), (1, True), state)
 
         watch = self.upload(1)
         self.assertEqual(watch.lines, routine.GOOD_LINES)
         self.assert_saved_and_loaded(ROW1_COM)
         self.assertEqual(self.loads_before[ROW3_COM], len(boards[ROW3_COM].loads()))
 
+        # Raised as it is restored. Whether it stays in front is up to the window manager too:
+        # under Wine with openbox, the closing console hands the activation back to "Kestrup 01"
+        # now and then, a moment after the terminal got it.
         self.terminal.log.wait_for("size restored")
-        self.assertEqual(routine.window_state("Tavlund"), {"showCmd": 1, "foreground": True})
+        events = self.terminal.log.events()
+        restored = events.index("size restored", events.index("size minimized"))
+        self.assertIn("active", events[restored + 1:])
+        self.assertEqual(routine.window_state("Tavlund")["showCmd"], 1)
         self.assertEqual(routine.upload_buttons_enabled(self.program), [False] * 4)
         self.assertEqual(self.program.close(), 0)
 

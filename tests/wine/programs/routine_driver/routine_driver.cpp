@@ -9,7 +9,8 @@
 //                                console window as the user would (WM_CLOSE to the window
 //                                "Kestrupload"): "closed <line>"
 //   window TITLE                 "showCmd <n>" and "foreground <0|1>" of the top-level window with
-//                                this whole title
+//                                this whole title, and "foreground-title <title>" of the window
+//                                that is in the foreground
 //   move TITLE X Y               moves that window's outer top-left corner to (X, Y), so that the
 //                                demo's windows do not hide each other
 
@@ -121,6 +122,9 @@ int window(const char* title) {
     GetWindowPlacement(found, &placement);
     say("showCmd " + std::to_string(placement.showCmd));
     say(std::string("foreground ") + (GetForegroundWindow() == found ? "1" : "0"));
+    char foreground[256] = {};
+    GetWindowTextA(GetForegroundWindow(), foreground, sizeof foreground);
+    say(std::string("foreground-title ") + foreground);
     return 0;
 }
 
