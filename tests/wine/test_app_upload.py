@@ -3,27 +3,35 @@
 import unittest
 
 import app_window
+import ide_standins as ide
 import wine
 from app_window import TITLE, UPLOAD_IDS, Program
 
+standin = None
+
 
 def setUpModule():
+    global standin
     reason = wine.available()
     if reason:
         raise unittest.SkipTest(reason)
     app_window.prepare()
+    # Every Upload first has the IDE save its image; without one it would stop at the "Error" box.
+    standin = ide.start_ide(app_window.WORK / "upload-ide.log")
     for n in (0, 41, 42, 43, 44):
         wine.unlink_com(n)
 
 
 def tearDownModule():
+    if standin is not None:
+        standin.close(standin.title)
     wine.kill_server()
 
 
 class NoCom(unittest.TestCase):
     def setUp(self):
         self.program = Program("upload").start()
-        # Until the IDE automation lands only a Compile could enable them; the test does it.
+        # Only a Compile enables them; the test does it.
         for cid in UPLOAD_IDS:
             app_window.driver("enable", TITLE, cid)
 
