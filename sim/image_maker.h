@@ -17,7 +17,7 @@ struct ImageSpec {
     std::uint8_t clockMode = 0x6F;              // the most common board
 };
 
-// Why the spec cannot be made; empty when it can.
+// Why an image so described cannot be made; empty when it can.
 std::string imageSpecError(const ImageSpec& spec);
 
 // Header: clkfreq (long 0), clkmode (byte 4), checksum (byte 5), pbase 0x0010, vbase = size,
