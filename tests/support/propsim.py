@@ -13,11 +13,15 @@ from pathlib import Path
 
 SOURCE = Path(os.environ.get("KESTRUP_SOURCE", Path(__file__).resolve().parents[2]))
 NATIVE_BIN = Path(os.environ.get("KESTRUP_NATIVE_BIN", SOURCE / "build" / "native" / "bin"))
+# The simulator may come from another build than the programs under test: a sanitized host
+# against a simulator that keeps the chip's timing.
+SIM_BIN = Path(os.environ.get("KESTRUP_SIM_BIN", NATIVE_BIN))
+SIM_PROGRAMS = {"propsim", "propimage"}
 WORK = Path(os.environ.get("KESTRUP_WORK", SOURCE / "build" / "native" / "test-work"))
 
 
 def program(name):
-    path = NATIVE_BIN / name
+    path = (SIM_BIN if name in SIM_PROGRAMS else NATIVE_BIN) / name
     if not path.exists():
         sys.exit(f"missing {path}: build the native flavour first (scripts/build)")
     return path
