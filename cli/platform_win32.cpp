@@ -35,14 +35,14 @@ std::vector<SerialPortInfo> listSerialPorts() {
         }
         RegCloseKey(key);
     }
-    if (ports.empty()) {
-        // No map (some emulations): ask for the COM names that lead somewhere.
-        for (int n = 1; n <= 64; ++n) {
-            char target[512];
-            const std::string name = "COM" + std::to_string(n);
-            if (QueryDosDeviceA(name.c_str(), target, sizeof target) != 0)
-                ports.push_back({std::to_string(n), name + " (" + target + ")"});
-        }
+    // Ports the map does not hold (virtual ones, emulations) still have a COM name that leads somewhere.
+    for (int n = 1; n <= 256; ++n) {
+        const std::string number = std::to_string(n);
+        const bool known = std::any_of(ports.begin(), ports.end(), [&](const SerialPortInfo& p) { return p.port == number; });
+        char target[512];
+        const std::string name = "COM" + number;
+        if (!known && QueryDosDeviceA(name.c_str(), target, sizeof target) != 0)
+            ports.push_back({number, name + " (" + target + ")"});
     }
     std::sort(ports.begin(), ports.end(), [](const SerialPortInfo& a, const SerialPortInfo& b) {
         return a.port.size() != b.port.size() ? a.port.size() < b.port.size() : a.port < b.port;

@@ -1,4 +1,5 @@
 """kestrupload.exe under Wine loads an image into a simulated chip behind a COM port."""
+import subprocess
 import unittest
 from pathlib import Path
 
@@ -57,6 +58,28 @@ class KestruploadUnderWine(unittest.TestCase):
         second = wine.run(wine.exe("kestrupload.exe"), ["--port", COM, windows_path(image)])
         self.assertTrue(second.stdout.endswith(b"..OK -> RUN\n"), second.stdout)
         self.assertEqual(second.returncode, 0)
+
+    def test_list_and_scan_find_a_registered_port(self):
+        good = self.board()
+        # COM1 would lead to the machine's own /dev/ttyS0: give it a silent board of ours instead.
+        silent = propsim.Propsim("--silent", name="wine-propsim-silent")
+        self.sims.append(silent)
+        # Wine lists a port in the system's serial map once it is registered and the server restarts.
+        ports_key = "HKLM\\Software\\Wine\\Ports"
+        for name, device in ((f"COM{COM}", good.device), ("COM1", silent.device)):
+            subprocess.run(["wine", "reg", "add", ports_key, "/v", name, "/d", device, "/f"], env=wine.env(),
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60, check=True)
+            self.addCleanup(subprocess.run, ["wine", "reg", "delete", ports_key, "/v", name, "/f"], env=wine.env(),
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        wine.kill_server()
+        subprocess.run(["wineboot"], env=wine.env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+        listed = wine.run(wine.exe("kestrupload.exe"), ["--list"])
+        self.assertEqual(listed.returncode, 0)
+        self.assertIn(f"{COM}  COM{COM} (".encode(), listed.stdout)
+        scanned = wine.run(wine.exe("kestrupload.exe"), ["--scan"])
+        self.assertIn(f"{COM}: Propeller version 1".encode(), scanned.stdout)
+        self.assertIn(b"1: no Propeller", scanned.stdout)
+        self.assertEqual(scanned.returncode, 0)
 
     def test_missing_port_and_missing_file(self):
         wine.unlink_com(COM + 1)
