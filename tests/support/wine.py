@@ -24,6 +24,14 @@ def available():
     return None
 
 
+def skip_unless_available():
+    """Skips the calling test module where Wine cannot run."""
+    reason = available()
+    if reason:
+        import unittest
+        raise unittest.SkipTest(reason)
+
+
 def env(extra=None):
     e = dict(os.environ)
     e.update({

@@ -9,9 +9,7 @@ HEADER = b"/* Kestrup Settings v0.1 */'\r\n[Config]\r\n"
 
 
 def setUpModule():
-    reason = wine.available()
-    if reason:
-        raise unittest.SkipTest(reason)
+    wine.skip_unless_available()
     app_window.prepare()
 
 

@@ -12,9 +12,7 @@ standin = None
 
 def setUpModule():
     global standin
-    reason = wine.available()
-    if reason:
-        raise unittest.SkipTest(reason)
+    wine.skip_unless_available()
     app_window.prepare()
     # Every Upload first has the IDE save its image; without one it would stop at the "Error" box.
     standin = ide.start_ide(app_window.WORK / "upload-ide.log")

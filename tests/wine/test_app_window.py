@@ -10,9 +10,7 @@ WS_TABSTOP, WS_EX_TOPMOST, WS_EX_CLIENTEDGE, ES_AUTOHSCROLL = 0x10000, 0x8, 0x20
 
 
 def setUpModule():
-    reason = wine.available()
-    if reason:
-        raise unittest.SkipTest(reason)
+    wine.skip_unless_available()
     app_window.prepare()
 
 

@@ -36,9 +36,7 @@ def time_of(entries, predicate, start=0):
 class IdeStandinsTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        reason = wine.available()
-        if reason:
-            raise unittest.SkipTest(reason)
+        wine.skip_unless_available()
         wine.ensure_prefix()
         WORK.mkdir(parents=True, exist_ok=True)
 

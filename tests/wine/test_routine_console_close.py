@@ -18,9 +18,7 @@ board = None
 
 def setUpModule():
     global board
-    reason = wine.available()
-    if reason:
-        raise unittest.SkipTest(reason)
+    wine.skip_unless_available()
     app_window.prepare()
     WORK.mkdir(parents=True, exist_ok=True)
     # A chip slow to sum its RAM keeps the upload waiting for the verdict long enough to be cut

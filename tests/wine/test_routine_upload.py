@@ -19,9 +19,7 @@ boards = {}
 
 
 def setUpModule():
-    reason = wine.available()
-    if reason:
-        raise unittest.SkipTest(reason)
+    wine.skip_unless_available()
     app_window.prepare()
     WORK.mkdir(parents=True, exist_ok=True)
     for com in (ROW1_COM, ROW3_COM):
