@@ -1,6 +1,6 @@
 #include "commands.h"
 
-#include "image_check.h"
+#include "image.h"
 #include "messages.h"
 #include "platform.h"
 #include "progress.h"
@@ -262,7 +262,7 @@ int runInfo(const Options& options) {
         size = static_cast<std::size_t>(in.tellg());
     }
     const ImageVerdict verdict = checkImage(head);
-    std::cout << describe(verdict, size);
+    std::cout << describeImage(verdict, size);
     return verdict.ok() ? 0 : 1;
 }
 
