@@ -2,6 +2,7 @@
 // main window, runs the event loop and ends with exit code 0 when the window is closed.
 
 #include "actions.h"
+#include "board.h"
 #include "desktop_win32.h"
 #include "guarded_port_win32.h"
 #include "ide_automation.h"
@@ -12,7 +13,6 @@
 #include "program_folder.h"
 #include "settings_storage_win32.h"
 #include "upload_console_win32.h"
-#include "upload_job.h"
 #include "window_lookup.h"
 
 #include <memory>
@@ -24,21 +24,29 @@ using namespace kestrup;
 
 namespace {
 
-class JobUploader final : public app::Uploader {
-public:
-    explicit JobUploader(UploadJob& job) : job_(job) {}
-    void upload(const std::string& imagePath, std::int32_t comNumber) override {
-        job_.run(imagePath, PortAddress::com(comNumber));
-    }
-
-private:
-    UploadJob& job_;
-};
-
 // What the console's close handler may reach. It runs on a system thread in the middle of an
 // upload, so it touches only the port (behind its guard) and posts to the window.
 app::GuardedSerialPort* openPort = nullptr;
 HWND mainWindow = nullptr;
+
+class BoardUploader final : public app::Uploader {
+public:
+    BoardUploader(Clock& clock, UploadConsole& console, Notifier& notifier)
+        : clock_(clock), console_(console), notifier_(notifier) {}
+
+    void upload(const std::string& imagePath, std::int32_t comNumber) override {
+        auto port = std::make_unique<app::GuardedSerialPort>(makeSystemSerialPort());
+        openPort = port.get();
+        // On the heap: the image buffer is larger than a stack should carry.
+        std::make_unique<Board>(PortAddress::com(comNumber), std::move(port), clock_, console_, notifier_)->upload(imagePath);
+        openPort = nullptr;
+    }
+
+private:
+    Clock& clock_;
+    UploadConsole& console_;
+    Notifier& notifier_;
+};
 
 void cleanupOnConsoleClose() {
     if (mainWindow != nullptr) ShowWindowAsync(mainWindow, SW_HIDE);
@@ -68,15 +76,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         return 1;
     }
 
-    // Exactly one of each: the serial link's buffers and the image buffer live for the whole run.
     Clock& clock = systemClock();
-    auto port = std::make_unique<app::GuardedSerialPort>(makeSystemSerialPort());
     app::MessageBoxNotifier notifier;
     Win32UploadConsole console(cleanupOnConsoleClose);
-    auto link = std::make_unique<SerialLink>(*port, clock, console);
-    auto protocol = std::make_unique<LoaderProtocol>(*link, console);
-    auto job = std::make_unique<UploadJob>(*link, *protocol, console, notifier, clock);
-    JobUploader uploader(*job);
+    BoardUploader uploader(clock, console, notifier);
     app::Win32SettingsStorage storage;
 
     app::Actions* actions = nullptr;
@@ -100,7 +103,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     window.setUploadButtonsEnabled(false);
     buttonActions.loadSettings();
     actions = &buttonActions;
-    openPort = port.get();
     mainWindow = window.handle();
 
     MSG message{};
@@ -112,7 +114,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 
     // Nothing is saved at the end: only Save writes the settings.
     mainWindow = nullptr;
-    openPort = nullptr;
     window.destroy();
     return 0;
 }
