@@ -4,7 +4,7 @@
 #include "actions.h"
 #include "board.h"
 #include "desktop_win32.h"
-#include "guarded_port_win32.h"
+#include "guarded_port.h"
 #include "ide_automation.h"
 #include "keyboard_win32.h"
 #include "keystrokes.h"
@@ -26,7 +26,7 @@ namespace {
 
 // What the console's close handler may reach. It runs on a system thread in the middle of an
 // upload, so it touches only the port (behind its guard) and posts to the window.
-app::GuardedSerialPort* openPort = nullptr;
+GuardedSerialPort* openPort = nullptr;
 HWND mainWindow = nullptr;
 
 class BoardUploader final : public app::Uploader {
@@ -35,7 +35,7 @@ public:
         : clock_(clock), console_(console), notifier_(notifier) {}
 
     void upload(const std::string& imagePath, std::int32_t comNumber) override {
-        auto port = std::make_unique<app::GuardedSerialPort>(makeSystemSerialPort());
+        auto port = std::make_unique<GuardedSerialPort>(makeSystemSerialPort());
         openPort = port.get();
         // On the heap: the image buffer is larger than a stack should carry.
         std::make_unique<Board>(PortAddress::com(comNumber), std::move(port), clock_, console_, notifier_)->upload(imagePath);

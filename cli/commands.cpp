@@ -2,6 +2,7 @@
 
 #include "board.h"
 #include "image_check.h"
+#include "parallel.h"
 #include "platform.h"
 #include "progress.h"
 #include "stdout_console.h"
