@@ -6,6 +6,7 @@
 #include "platform.h"
 #include "progress.h"
 #include "stdout_console.h"
+#include "unique_handle.h"
 
 #include <cstdio>
 #include <fstream>
@@ -67,13 +68,6 @@ struct Session {
     UploadOutcome outcome = UploadOutcome::portNotOpened;
 };
 
-struct TraceFile {
-    std::FILE* file = nullptr;
-    ~TraceFile() {
-        if (file) std::fclose(file);
-    }
-};
-
 std::vector<std::shared_ptr<Session>> makeSessions(const Options& options, ProgressDisplay* progress, std::FILE* trace) {
     std::vector<std::shared_ptr<Session>> sessions;
     const bool several = options.ports.size() > 1;
@@ -82,11 +76,11 @@ std::vector<std::shared_ptr<Session>> makeSessions(const Options& options, Progr
     return sessions;
 }
 
-bool openTrace(const Options& options, TraceFile& trace) {
+bool openTrace(const Options& options, UniqueFile& trace) {
     if (options.trace.empty()) return true;
-    trace.file = std::fopen(options.trace.c_str(), "w");
-    if (!trace.file) std::cerr << "kestrupload: cannot write the trace file " << options.trace << "\n";
-    return trace.file != nullptr;
+    trace.reset(std::fopen(options.trace.c_str(), "w"));
+    if (!trace) std::cerr << "kestrupload: cannot write the trace file " << options.trace << "\n";
+    return trace != nullptr;
 }
 
 // Up to a little more than the chip's RAM: enough to judge any image and to see that a file is too big.
@@ -115,11 +109,11 @@ int runUpload(const Options& options) {
         }
     }
 
-    TraceFile trace;
+    UniqueFile trace;
     if (!openTrace(options, trace)) return 2;
     makeStdoutBinary();
     ProgressDisplay progress(stderrIsTerminal());
-    auto sessions = makeSessions(options, &progress, trace.file);
+    auto sessions = makeSessions(options, &progress, trace.get());
     const LoadTarget target = !options.eeprom ? LoadTarget::ram : options.run ? LoadTarget::eepromRun : LoadTarget::eepromShutdown;
 
     std::vector<std::function<void()>> tasks;
@@ -146,10 +140,10 @@ int runUpload(const Options& options) {
 }
 
 int runIdentify(const Options& options) {
-    TraceFile trace;
+    UniqueFile trace;
     if (!openTrace(options, trace)) return 2;
     makeStdoutBinary();
-    auto sessions = makeSessions(options, nullptr, trace.file);
+    auto sessions = makeSessions(options, nullptr, trace.get());
     std::vector<ChipIdentity> results(sessions.size());
     std::vector<std::function<void()>> tasks;
     for (std::size_t i = 0; i < sessions.size(); ++i) {

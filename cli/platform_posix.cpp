@@ -1,7 +1,8 @@
 #include "platform.h"
 
+#include "unique_handle_posix.h"
+
 #include <algorithm>
-#include <dirent.h>
 #include <fstream>
 #include <limits.h>
 #include <set>
@@ -18,10 +19,9 @@ namespace {
 
 std::vector<std::string> entries(const std::string& dir) {
     std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (const dirent* e = readdir(d))
+    if (const UniqueDir d(opendir(dir.c_str())); d) {
+        while (const dirent* e = readdir(d.get()))
             if (e->d_name[0] != '.') names.emplace_back(e->d_name);
-        closedir(d);
     }
     std::sort(names.begin(), names.end());
     return names;

@@ -1,5 +1,7 @@
 #include "platform.h"
 
+#include "unique_handle_win32.h"
+
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
@@ -16,23 +18,23 @@ bool stderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
 std::vector<SerialPortInfo> listSerialPorts() {
     std::vector<SerialPortInfo> ports;
-    HKEY key = nullptr;
+    HKEY opened = nullptr;
     // The system's map of serial devices to their COM names, kept up to date by the drivers.
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) == ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &opened) == ERROR_SUCCESS) {
+        const UniqueKey key(opened);
         for (DWORD i = 0;; ++i) {
             char name[256];
             DWORD nameSize = sizeof name;
             BYTE data[256];
             DWORD dataSize = sizeof data - 1;
             DWORD type = 0;
-            if (RegEnumValueA(key, i, name, &nameSize, nullptr, &type, data, &dataSize) != ERROR_SUCCESS) break;
+            if (RegEnumValueA(key.get(), i, name, &nameSize, nullptr, &type, data, &dataSize) != ERROR_SUCCESS) break;
             if (type != REG_SZ) continue;
             data[dataSize] = 0;
             std::string com(reinterpret_cast<char*>(data));
             if (com.rfind("COM", 0) == 0) com = com.substr(3);
             ports.push_back({com, std::string("COM") + com + " (" + name + ")"});
         }
-        RegCloseKey(key);
     }
     // Ports the map does not hold (virtual ones, emulations) still have a COM name that leads somewhere.
     for (int n = 1; n <= 256; ++n) {

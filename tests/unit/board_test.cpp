@@ -3,6 +3,7 @@
 
 #include "board.h"
 #include "fakes.h"
+#include "unique_handle.h"
 
 #include <gtest/gtest.h>
 
@@ -71,7 +72,7 @@ TEST_F(BoardTest, AMissingPortIsToldAndTouchedNoFurther) {
 }
 
 TEST_F(BoardTest, TheResetLineAndTheTraceReachTheWire) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> trace(std::tmpfile(), &std::fclose);
+    const UniqueFile trace(std::tmpfile());
     ASSERT_NE(trace, nullptr);
     board(5, BoardOptions{ResetLine::rts, LongEncoding::fixed, trace.get(), "p:"})->identify();
     EXPECT_EQ(std::count(journal.entries.begin(), journal.entries.end(), "rts off"), 1);
