@@ -10,21 +10,13 @@
 namespace kestrup {
 namespace {
 
-class PosixFile final : public ByteSource {
-public:
-    explicit PosixFile(UniqueFd fd) : fd_(std::move(fd)) {}
-
-    std::size_t read(std::span<std::uint8_t> into) override {
-        for (;;) {
-            const ssize_t got = ::read(fd_.get(), into.data(), into.size());
-            if (got < 0 && errno == EINTR) continue;
-            return got > 0 ? static_cast<std::size_t>(got) : 0;  // an error ends the file
-        }
+std::size_t readSome(int fd, std::span<std::uint8_t> into) {
+    for (;;) {
+        const ssize_t got = ::read(fd, into.data(), into.size());
+        if (got < 0 && errno == EINTR) continue;
+        return got > 0 ? static_cast<std::size_t>(got) : 0;  // an error ends the file
     }
-
-private:
-    UniqueFd fd_;
-};
+}
 
 }  // namespace
 
@@ -34,7 +26,7 @@ std::unique_ptr<ByteSource> openImageFile(const std::string& path) {
     struct stat info {};
     // A directory opens but is no image.
     if (fstat(fd.get(), &info) != 0 || S_ISDIR(info.st_mode)) return nullptr;
-    return std::make_unique<PosixFile>(std::move(fd));
+    return owningSource(std::move(fd), readSome);
 }
 
 }  // namespace kestrup
