@@ -1,7 +1,7 @@
 #include "commands.h"
 
 #include "board.h"
-#include "image_check.h"
+#include "image.h"
 #include "parallel.h"
 #include "platform.h"
 #include "progress.h"
@@ -224,7 +224,7 @@ int runInfo(const Options& options) {
         size = static_cast<std::size_t>(in.tellg());
     }
     const ImageVerdict verdict = checkImage(head);
-    std::cout << describe(verdict, size);
+    std::cout << describeImage(verdict, size);
     return verdict.ok() ? 0 : 1;
 }
 

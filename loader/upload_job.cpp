@@ -1,5 +1,6 @@
 #include "upload_job.h"
 
+#include "image.h"
 #include "image_file.h"
 #include "messages.h"
 
@@ -39,10 +40,9 @@ UploadOutcome UploadJob::run(const std::string& imagePath, const PortAddress& po
     link_.chipReset();
     const std::int32_t version = protocol_.handshake();
 
-    const std::int32_t imageLength = static_cast<std::int32_t>(image_[2] & 0xFFFF);
-    const std::int32_t requiredLongs = imageLength / 4;
+    const std::uint16_t imageLength = imageLengthFromLongs(image_);
     // A file too short to hold its own length word is refused: long 2 would be an earlier image's.
-    const bool headerOk = fileRead.bytes >= headerBytes && requiredLongs <= fileRead.longs && version >= 1;
+    const bool headerOk = holdsItsLength(fileRead.bytes, imageLength) && version >= 1;
     UploadOutcome outcome = UploadOutcome::headerRejected;
     if (!headerOk) {
         console_.statusLine(text::codeError);

@@ -38,9 +38,6 @@ public:
     static constexpr std::size_t imageBufferLongs = 8201;
     static constexpr int consoleSettleMs = 200;
     static constexpr int teardownMs = 1500;
-    // The length word sits in the low half of long 2; a file shorter than the first three longs
-    // is refused rather than judged by a length an earlier image left in the buffer.
-    static constexpr std::size_t headerBytes = 12;
 
     UploadJob(SerialLink& link, LoaderProtocol& protocol, UploadConsole& console, Notifier& notifier,
               Clock& clock);

@@ -8,6 +8,7 @@ The stand-ins log one line per event, "<milliseconds> <event>", written through 
 import time
 from pathlib import Path
 
+import propsim
 import wine
 
 IDE_TITLE = "Propeller Tool - Blink.spin"
@@ -107,12 +108,7 @@ def typed_characters(events):
 
 
 def image_is_valid(data):
-    """The header checks a Propeller chip makes of an image loaded into RAM."""
-    if len(data) < 16 or len(data) % 4:
-        return False
-    word = lambda at: data[at] | data[at + 1] << 8
-    vbase, dbase = word(8), word(10)
-    if word(6) != 0x0010 or vbase != len(data) or dbase < vbase + 8:
-        return False
-    # RAM beyond the image is zero but for 0xFFF9FFFF at dbase-8 and dbase-4 (0xEC together).
-    return (sum(data) + 0xEC) % 256 == 0
+    """Whether `kestrupload --info` passes the image: the header and checksum rules of the chip."""
+    path = propsim.work_dir("image-check") / "image.binary"
+    path.write_bytes(data)
+    return propsim.run_kestrupload("--info", path).returncode == 0
