@@ -10,11 +10,19 @@ UploadJob::UploadJob(SerialLink& link, LoaderProtocol& protocol, UploadConsole& 
                      Clock& clock)
     : link_(link), protocol_(protocol), console_(console), notifier_(notifier), clock_(clock) {}
 
+bool UploadJob::openOrTell(const PortAddress& port) {
+    if (link_.open(port)) return true;
+    notifier_.notify(text::noComCaption, port.displayName() + std::string(text::notFoundSuffix));
+    return false;
+}
+
+void UploadJob::shutDownChip() {
+    protocol_.sendLong(static_cast<std::uint32_t>(Command::shutdown));
+    link_.flush();
+}
+
 UploadOutcome UploadJob::run(const std::string& imagePath, const PortAddress& port) {
-    if (!link_.open(port)) {
-        notifier_.notify(text::noComCaption, port.displayName() + std::string(text::notFoundSuffix));
-        return UploadOutcome::portNotOpened;
-    }
+    if (!openOrTell(port)) return UploadOutcome::portNotOpened;
     console_.open();
     clock_.pause(consoleSettleMs);
     link_.chipReset();
@@ -38,8 +46,7 @@ UploadOutcome UploadJob::run(const std::string& imagePath, const PortAddress& po
     UploadOutcome outcome = UploadOutcome::headerRejected;
     if (!headerOk) {
         console_.statusLine(text::codeError);
-        protocol_.sendLong(static_cast<std::uint32_t>(Command::shutdown));
-        link_.flush();
+        shutDownChip();
     } else if (target_ == LoadTarget::ram) {
         outcome = protocol_.imageLoad(imageLength, image_) ? UploadOutcome::loaded : UploadOutcome::notAcknowledged;
     } else {
@@ -51,6 +58,17 @@ UploadOutcome UploadJob::run(const std::string& imagePath, const PortAddress& po
     }
     teardown();
     return outcome;
+}
+
+ChipIdentity UploadJob::identify(const PortAddress& port) {
+    if (!openOrTell(port)) return {};
+    link_.chipReset();
+    const std::int32_t version = protocol_.handshake();
+    shutDownChip();
+    link_.purgeReceive();
+    link_.close();
+    if (version < 1) return {ChipIdentity::Answer::noChip};
+    return {ChipIdentity::Answer::chip, version};
 }
 
 void UploadJob::teardown() {

@@ -30,8 +30,17 @@ public:
 // Collects status lines, and every event of interest to order checks, in one journal.
 class Journal {
 public:
-    void add(std::string entry) { entries.push_back(std::move(entry)); }
+    Journal() = default;
+    // Every entry led by the clock's time in milliseconds.
+    explicit Journal(const VirtualClock& clock) : clock_(&clock) {}
+    void add(std::string entry) {
+        if (clock_) entry = std::to_string(clock_->nowMs) + " " + entry;
+        entries.push_back(std::move(entry));
+    }
     std::vector<std::string> entries;
+
+private:
+    const VirtualClock* clock_ = nullptr;
 };
 
 class RecordingConsole final : public UploadConsole {
