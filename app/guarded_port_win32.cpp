@@ -59,6 +59,16 @@ void GuardedSerialPort::close() {
     port_->close();
 }
 
+bool GuardedSerialPort::setBaud(int baud) {
+    Lock lock(guard_);
+    return port_->setBaud(baud);
+}
+
+void GuardedSerialPort::drain() {
+    Lock lock(guard_);
+    port_->drain();
+}
+
 void GuardedSerialPort::stopForever() {
     // Never left: nothing may touch the port again before the process is gone.
     EnterCriticalSection(&guard_);

@@ -60,6 +60,16 @@ public:
         handle_ = nullptr;
     }
 
+    bool setBaud(int baud) override {
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        if (!GetCommState(handle_, &dcb)) return false;
+        dcb.BaudRate = static_cast<DWORD>(baud);
+        return SetCommState(handle_, &dcb) != 0;
+    }
+
+    void drain() override { FlushFileBuffers(handle_); }
+
 private:
     static void setFlagWord(DCB& dcb, DWORD flags) {
         // The bit-fields fBinary..fDummy2 share the 32-bit word that follows BaudRate.
