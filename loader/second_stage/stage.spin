@@ -15,9 +15,10 @@ CON
   SCL_PIN    = 28
   SDA_PIN    = 29
 
-  ' Clocks from the start bit's edge being seen to the sampling of a bit, besides the waits:
-  ' the release of waitpne, the reading of cnt and of ina. Measured on the chip's logic.
-  LATENCY    = 6
+  ' Clocks by which the first waitcnt must come early for ina to be read mid-bit, with the
+  ' reading of cnt after waitpne. Found on the chip's logic at 15 clocks a bit, where 10 to 12
+  ' sample right and 14 leaves the first waitcnt too little time to catch its count.
+  LATENCY    = 12
 
   PACKET_LONGS = 256
 
@@ -102,6 +103,7 @@ idle          mov     base, ctlbase
               call    #answer
               mov     seq, #0
               mov     base, #0
+              mov     isum, #0
               jmp     #packet
 :refuse       mov     ac, #"b"
               call    #answer
@@ -137,6 +139,10 @@ packet        mov     count, seq                  ' longs still to come after th
 :accept       mov     ac, #"A"
               mov     av, seq
               call    #answer
+              add     isum, msum                  ' the image's bytes, less the trailer's
+              mov     t3, trailer
+              call    #bytesum
+              sub     isum, t2
               add     seq, #1
               add     base, c1024
               mov     t1, seq
@@ -153,24 +159,11 @@ packet        mov     count, seq                  ' longs still to come after th
               add     t1, #4
               djnz    t2, #:zero
               rdword  t1, #10                     ' the stack markers below dbase
-              sub     t1, #4
-              wrlong  marker, t1
-              sub     t1, #4
-              wrlong  marker, t1
-              mov     t1, #0                      ' the bytes of all 32 KB sum to 0 mod 256
-              mov     t2, ramlongs
-              mov     av, #0
-:sum          rdlong  t3, t1
-              add     t1, #4
-              add     av, t3
-              shr     t3, #8
-              add     av, t3
-              shr     t3, #8
-              add     av, t3
-              shr     t3, #8
-              add     av, t3
-              djnz    t2, #:sum
-              and     av, #$FF wz
+              sub     t1, #8
+              call    #stackmark
+              call    #stackmark
+              mov     av, isum                    ' all 32 KB sum to 0 mod 256: the image's bytes as
+              and     av, #$FF wz                 ' the checker read them from hub RAM, zeros, markers
               mov     ac, #"S"
         if_nz jmp     #shutdown
               rdword  t1, #6                      ' pbase: the ROM starts nothing else
@@ -179,6 +172,7 @@ packet        mov     count, seq                  ' longs still to come after th
               mov     av, t1
         if_nz jmp     #shutdown
               mov     ac, #"L"
+              mov     av, #0
               call    #answer
               cogstop checkcog
               rdbyte  t1, #4                      ' the clock mode: the oscillator and PLL first
@@ -197,9 +191,28 @@ shutdown      call    #answer
               cogid   t1
               cogstop t1
 
+' a stack marker at t1, in the sum instead of what was there
+stackmark     rdlong  t3, t1
+              call    #bytesum
+              sub     isum, t2
+              wrlong  marker, t1
+              add     isum, #$F6                  ' $FF + $F9 + $FF + $FF, mod 256
+              add     t1, #4
+stackmark_ret ret
+
+' t2: the sum of t3's four bytes (its low byte)
+bytesum       mov     t2, t3
+              shr     t3, #8
+              add     t2, t3
+              shr     t3, #8
+              add     t2, t3
+              shr     t3, #8
+              add     t2, t3
+bytesum_ret   ret
+
 '---------------------------------------------------------------------------------------------------
-' receive: one message of count longs into hub RAM from base. Returns C set when the check failed
-' (or the checker did not agree), and the trailer, the long before the check.
+' receive: one message of count longs into hub RAM from base. Returns C set when the check failed,
+' the trailer (the long before the check) and msum, the sum of the message's bytes.
 '---------------------------------------------------------------------------------------------------
 receive       wrlong  base, m0addr                ' the checker starts here
               mov     ptr, base
@@ -211,7 +224,7 @@ sync          waitpeq rxmask, rxmask
               mov     w, cnt
               sub     w, t1                       ' the sync: start bit and three zeros, 4 bit times
               sub     t1, t0                      ' and the idle line before it
-              cmp     w, #64 wc                   ' under 16 clocks a bit: faster than this receiver
+              cmp     w, #60 wc                   ' under 15 clocks a bit: faster than this receiver
         if_c  jmp     #sync
               cmp     w, wsame wc                 ' shorter than 2.5 bits at the last rate: data or
         if_c  cmp     t1, idlemin wc              ' filler, unless the line was idle before it
@@ -239,6 +252,7 @@ received      wrlong  prev, m1addr                ' the check the host sent
               test    t1, verdicts wz
         if_z  jmp     #:wait
               test    t1, badflag wc
+              mov     msum, t1
               sub     ptr, #4
               rdlong  trailer, ptr
               mov     width, bt                   ' for the host: 4 bit times
@@ -282,13 +296,14 @@ answer_ret    ret
 '---------------------------------------------------------------------------------------------------
 ' The code copied into the unrolled loops
 '---------------------------------------------------------------------------------------------------
-rx_start      waitpeq rxmask, rxmask              ' past bit 7, should it be 0, and the stop bit
-              waitpne rxmask, rxmask              ' then the start bit's edge
+rx_start      waitpne rxmask, rxmask              ' the start bit's edge
               mov     t, cnt
               add     t, first
 rx_bit        waitcnt t, bt
               test    rxmask, ina wc
               rcr     data, #1
+rx_end        waitpeq rxmask, rxmask              ' past bit 7, should it be 0: a late waitpne then
+                                                  ' costs a few clocks, an early one a whole byte
 rx_gap0       ' after byte 0, the long before this one goes to hub RAM
         if_z  wrlong  prev, ptr
         if_z  add     ptr, #4
@@ -314,13 +329,16 @@ emit          movs    :copy, gs
 emit_ret      ret
 
 rxbyte        mov     gs, #rx_start
-              mov     gl, #4
+              mov     gl, #3
               call    #emit
               mov     gc, #8
 :bit          mov     gs, #rx_bit
               mov     gl, #3
               call    #emit
               djnz    gc, #:bit
+              mov     gs, #rx_end
+              mov     gl, #1
+              call    #emit
 rxbyte_ret    ret
 
 '---------------------------------------------------------------------------------------------------
@@ -363,6 +381,8 @@ base          res     1
 count         res     1
 trailer       res     1
 width         res     1
+msum          res     1
+isum          res     1
 seq           res     1
 len           res     1
 flags         res     1
@@ -391,6 +411,7 @@ checker
         if_nc jmp     #:idle
               mov     crp, cv
               neg     crc, #1
+              mov     csum, #0
 :run          rdlong  cv, cm0addr
               mov     ce, cv
               and     ce, clowword
@@ -399,6 +420,11 @@ checker
               rdlong  cx, crp
               add     crp, #4
               xor     crc, cx
+              mov     cb, #3                      ' and the sum of its bytes
+:bytes        add     csum, cx
+              shr     cx, #8
+              djnz    cb, #:bytes
+              add     csum, cx
               mov     cb, #32
 :bit          shr     crc, #1 wc
         if_c  xor     crc, poly
@@ -409,8 +435,10 @@ checker
               rdlong  cx, cm1addr
               xor     cx, crc
               cmp     cx, callones wz              ' the host's check is the CRC's complement
-        if_z  wrlong  cgood, cm0addr
-        if_nz wrlong  cbad, cm0addr
+              and     csum, #$FF
+        if_z  or      csum, cgood
+        if_nz mov     csum, cbad
+              wrlong  csum, cm0addr
               jmp     #:idle
 
 cm0addr       long    $7FF8
@@ -429,4 +457,5 @@ cx            res     1
 cb            res     1
 crp           res     1
 crc           res     1
+csum          res     1
               fit     496
