@@ -16,7 +16,7 @@ std::uint8_t answerCheck(std::uint8_t code, std::uint8_t low, std::uint8_t high)
 }
 
 bool isAnswerCode(std::uint8_t code) {
-    return std::string_view("HNBbALSP").find(static_cast<char>(code)) != std::string_view::npos;
+    return std::string_view("HNBbALSPXpEev").find(static_cast<char>(code)) != std::string_view::npos;
 }
 
 }  // namespace
@@ -76,6 +76,9 @@ std::string megahertz(std::int64_t hz) {
 
 // Messages before the image are two longs after the sync: this many bytes complete any of them.
 constexpr std::size_t idleFillerBytes = 12;
+
+// Answers after the last packet: the verdict on the whole image and what follows it.
+bool isVerdict(char code) { return std::string_view("LSPXpEev").find(code) != std::string_view::npos; }
 
 }  // namespace
 
@@ -211,7 +214,7 @@ StageReport SecondStage::load(std::span<const std::uint8_t> image, LoadTarget ta
         for (;;) {
             answer = exchange(message, answerMarginMs);
             // The last packet's acknowledgement may be overtaken by the verdict on the whole image.
-            const bool final = answer && (answer->code == 'L' || answer->code == 'S' || answer->code == 'P');
+            const bool final = answer && isVerdict(answer->code);
             if (answer && ((answer->code == 'A' && answer->value == k) || (final && k + 1 == packets))) break;
             ++report.resends;
             ++failures;
@@ -235,19 +238,36 @@ StageReport SecondStage::load(std::span<const std::uint8_t> image, LoadTarget ta
             }
         }
     }
-    if (!(answer && answer->code != 'A')) answer = awaitAnswer(finishWindowMs);
-    report.lastAnswer = answer ? answer->code : 0;
-    if (!answer) {
-        status_.statusLine("Second stage: no verdict on the image");
+    if (answer && answer->code == 'A') answer = awaitAnswer(finishWindowMs);
+    for (;;) {
+        report.lastAnswer = answer ? answer->code : 0;
+        if (!answer) {
+            status_.statusLine("Second stage: no verdict on the image");
+            return report;
+        }
+        switch (answer->code) {
+        case 'p':  // the EEPROM's progress, every 64 pages
+            answer = awaitAnswer(eepromStepWindowMs);
+            continue;
+        case 'E':
+            status_.statusLine("Second stage: EEPROM programmed and verified, " + std::to_string(answer->value) +
+                               " pages written");
+            answer = awaitAnswer(finishWindowMs);
+            continue;
+        case 'L':
+        case 'X': report.outcome = StageOutcome::loaded; break;
+        case 'S': status_.statusLine("Second stage: checksum error"); report.outcome = StageOutcome::refused; break;
+        case 'P': status_.statusLine("Second stage: pbase is not 0x0010"); report.outcome = StageOutcome::refused; break;
+        case 'e':
+            status_.statusLine("Second stage: EEPROM page " + std::to_string(answer->value) + " not acknowledged");
+            break;
+        case 'v':
+            status_.statusLine("Second stage: EEPROM page " + std::to_string(answer->value) + " read back wrong");
+            break;
+        default: status_.statusLine(std::string("Second stage: unexpected answer ") + answer->code); break;
+        }
         return report;
     }
-    switch (answer->code) {
-    case 'L': report.outcome = StageOutcome::loaded; break;
-    case 'S': status_.statusLine("Second stage: checksum error"); report.outcome = StageOutcome::refused; break;
-    case 'P': status_.statusLine("Second stage: pbase is not 0x0010"); report.outcome = StageOutcome::refused; break;
-    default: status_.statusLine(std::string("Second stage: unexpected answer ") + answer->code); break;
-    }
-    return report;
 }
 
 }  // namespace kestrup

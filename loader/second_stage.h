@@ -120,6 +120,7 @@ public:
     static constexpr int probeWindowMs = 20;
     static constexpr int answerMarginMs = 20;
     static constexpr int finishWindowMs = 400;
+    static constexpr int eepromStepWindowMs = 3000;
     static constexpr int stepUpPauseMs = 1;
     static constexpr int triesPerRate = 2;
     static constexpr std::size_t fillerBytes = 1040;

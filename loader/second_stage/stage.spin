@@ -3,11 +3,18 @@
 
    The host's side and the wire format are described in loader/second_stage.h.
 
-   Two cogs run the one block of code below. The receiver (started by start, in cog 0) times the
-   line from each message's sync pulse, samples every byte from its own start bit and writes the
-   longs straight into hub RAM; the checker (PAR 0) follows it through hub RAM computing the
-   CRC-32, so a verdict is ready as soon as the last byte is in. They talk through the two longs
-   at the top of RAM, which no image that can hold its stack markers reaches. }}
+   Two cogs. The receiver (cog 0) times the line from each message's sync pulse, samples every
+   byte from its own start bit and writes the longs straight into hub RAM, where the talker
+   orders it to. The talker follows it through hub RAM computing the CRC-32, so that a verdict is
+   ready as soon as the last byte is in; it answers the host, keeps the count of the packets,
+   finishes the RAM picture, checks it by the ROM's rule, programs the EEPROM, and orders the
+   start. They talk through the two longs at the top of RAM (m0, m1), which no image that
+   leaves room for its stack markers reaches; at the end they hold the picture's own values.
+
+   m0, from the receiver: how far it has stored (an address), or the end of a message: the
+   address after it | $8000 | the sync's width << 16. From the talker: an order, %10 in bits
+   31..30: count << 16 | where; or the start, bit 29, with bit 0 set when m0's picture value is
+   a stack marker. m1: the check the host sent with the message. }}
 
 CON
   RX_PIN     = 31
@@ -20,27 +27,22 @@ CON
   ' sample right and 14 leaves the first waitcnt too little time to catch its count.
   LATENCY    = 12
 
-  PACKET_LONGS = 256
-
 PUB start
-  coginit(0, @entry, @checker)
+  coginit(0, @receiver, @talker)
 
 DAT
-              org     0
-'---------------------------------------------------------------------------------------------------
+'===================================================================================================
 ' The receiver, cog 0
-'---------------------------------------------------------------------------------------------------
-entry         mov     outa, txmask                ' the transmit line idles high
-              mov     dira, txmask
-              wrlong  noverdict, m0addr           ' nothing for the checker yet
-              mov     t1, par                     ' PAR: the checker's code
+'===================================================================================================
+              org     0
+receiver      mov     t1, par                     ' PAR: the talker's code
               shl     t1, #2
               or      t1, #%1000
               coginit t1 wr
-              mov     checkcog, t1
+              mov     talkcog, t1
 
-              ' The byte loops are unrolled at run time: a waitcnt loop has no room for a djnz at
-              ' 16 clocks a bit, and unrolled in the image they would cost time on the ROM's line.
+              ' The byte loop is unrolled at run time: a waitcnt loop has no room for a djnz at
+              ' 16 clocks a bit, and unrolled in the image it would cost time on the ROM's line.
               mov     gd, #rx
               call    #rxbyte
               mov     gs, #rx_gap0
@@ -55,167 +57,21 @@ entry         mov     outa, txmask                ' the transmit line idles high
               mov     gs, #rx_gap3
               mov     gl, #3
               call    #emit
-              mov     gd, #tx                     ' eleven bits, then the last one's time
-              mov     gc, #11
-:txbit        mov     gs, #tx_bit
-              mov     gl, #3
-              call    #emit
-              djnz    gc, #:txbit
-              mov     gs, #tx_tail
-              mov     gl, #2
-              call    #emit
 
-              ' The checker loads its copy from hub RAM, which the image will overwrite: wait
-              ' until it has (496 longs, a hub window each).
-              mov     t1, cnt
-              add     t1, loadwait
-              waitcnt t1, #0
-
-'--- before the image: hello (the host times the chip's clock by it) and begin ---------------------
-idle          mov     base, ctlbase
-              mov     count, #2                   ' a trailer and its check
-              call    #receive
-        if_c  jmp     #:nak
-              mov     t1, trailer
-              and     t1, #$FF
-              cmp     t1, #"H" wz
-        if_z  jmp     #:hello
-              cmp     t1, #"B" wz
-        if_z  jmp     #:begin
-:nak          mov     ac, #"N"
-              mov     av, #0
-              call    #answer
-              jmp     #idle
-:hello        mov     ac, #"H"
-              mov     av, width
-              call    #answer
-              jmp     #idle
-:begin        mov     len, trailer
-              shr     len, #16                    ' longs in the image
-              mov     flags, trailer
-              shr     flags, #8
-              and     flags, #$FF
-              mov     av, len
-              cmp     len, #4 wc                  ' not even a header
-        if_nc cmp     maxlongs, len wc            ' or into the longs the checker talks through
-        if_c  jmp     #:refuse
-              mov     ac, #"B"
-              call    #answer
-              mov     seq, #0
-              mov     base, #0
-              mov     isum, #0
-              jmp     #packet
-:refuse       mov     ac, #"b"
-              call    #answer
-              jmp     #idle
-
-'--- the image, in packets of 256 longs --------------------------------------------------------------
-packet        mov     count, seq                  ' longs still to come after this packet's start
-              shl     count, #8
-              subs    count, len
-              neg     count, count
-              max     count, #PACKET_LONGS
-              add     count, #2                   ' and the trailer and the check
-              call    #receive
-              mov     t1, seq                     ' the trailer this packet must carry
-              shl     t1, #8
-              or      t1, #"D"
-              mov     t2, len
-              shl     t2, #16
-              or      t1, t2
-        if_c  jmp     #:nak
-              cmp     trailer, t1 wz
-        if_z  jmp     #:accept
-              sub     t1, #$100
-              cmp     trailer, t1 wz              ' the one before again: its answer was lost
-              mov     ac, #"A"
-              mov     av, seq
-              sub     av, #1
-        if_z  jmp     #:answer
-:nak          mov     ac, #"N"
-              mov     av, seq
-:answer       call    #answer
-              jmp     #packet
-:accept       mov     ac, #"A"
-              mov     av, seq
-              call    #answer
-              add     isum, msum                  ' the image's bytes, less the trailer's
-              mov     t3, trailer
-              call    #bytesum
-              sub     isum, t2
-              add     seq, #1
-              add     base, c1024
-              mov     t1, seq
-              shl     t1, #8
-              cmp     t1, len wc                  ' more to come
-        if_c  jmp     #packet
-
-'--- the whole image is in: the ROM's own check, then its own start ------------------------------
-              mov     t1, len                     ' zeros above the image
-              shl     t1, #2
-              mov     t2, ramlongs
-              sub     t2, len
-:zero         wrlong  zero, t1
-              add     t1, #4
-              djnz    t2, #:zero
-              rdword  t1, #10                     ' the stack markers below dbase
-              sub     t1, #8
-              call    #stackmark
-              call    #stackmark
-              mov     av, isum                    ' all 32 KB sum to 0 mod 256: the image's bytes as
-              and     av, #$FF wz                 ' the checker read them from hub RAM, zeros, markers
-              mov     ac, #"S"
-        if_nz jmp     #shutdown
-              rdword  t1, #6                      ' pbase: the ROM starts nothing else
-              cmp     t1, #$10 wz
-              mov     ac, #"P"
-              mov     av, t1
-        if_nz jmp     #shutdown
-              mov     ac, #"L"
-              mov     av, #0
-              call    #answer
-              cogstop checkcog
-              rdbyte  t1, #4                      ' the clock mode: the oscillator and PLL first
+'--- wait for the talker's order: count longs (data, trailer, check) to store from where ------------
+order         rdlong  t1, m0addr
               mov     t2, t1
-              andn    t2, #7
-              clkset  t2
-              test    t2, #$60 wz                 ' something to settle: 20 ms at the fastest RC
-        if_nz mov     t3, cnt
-        if_nz add     t3, settle
-        if_nz waitcnt t3, #0
-              clkset  t1
-              coginit interpreter                 ' cog 0 restarts as the Spin interpreter
+              shr     t2, #30
+              cmp     t2, #%10 wz
+        if_nz jmp     #order
+              test    t1, launchbit wz
+        if_nz jmp     #launch
+              mov     ptr, t1
+              and     ptr, lowaddr
+              mov     count, t1
+              shr     count, #16
+              and     count, #$1FF
 
-shutdown      call    #answer
-              cogstop checkcog
-              cogid   t1
-              cogstop t1
-
-' a stack marker at t1, in the sum instead of what was there
-stackmark     rdlong  t3, t1
-              call    #bytesum
-              sub     isum, t2
-              wrlong  marker, t1
-              add     isum, #$F6                  ' $FF + $F9 + $FF + $FF, mod 256
-              add     t1, #4
-stackmark_ret ret
-
-' t2: the sum of t3's four bytes (its low byte)
-bytesum       mov     t2, t3
-              shr     t3, #8
-              add     t2, t3
-              shr     t3, #8
-              add     t2, t3
-              shr     t3, #8
-              add     t2, t3
-bytesum_ret   ret
-
-'---------------------------------------------------------------------------------------------------
-' receive: one message of count longs into hub RAM from base. Returns C set when the check failed,
-' the trailer (the long before the check) and msum, the sum of the message's bytes.
-'---------------------------------------------------------------------------------------------------
-receive       wrlong  base, m0addr                ' the checker starts here
-              mov     ptr, base
 sync          waitpeq rxmask, rxmask
               mov     t0, cnt
               waitpne rxmask, rxmask
@@ -229,6 +85,7 @@ sync          waitpeq rxmask, rxmask
               cmp     w, wsame wc                 ' shorter than 2.5 bits at the last rate: data or
         if_c  cmp     t1, idlemin wc              ' filler, unless the line was idle before it
         if_c  jmp     #sync
+              mov     width, w
               mov     bt, w                       ' the bit time, rounded
               add     bt, #2
               shr     bt, #2
@@ -245,57 +102,35 @@ sync          waitpeq rxmask, rxmask
               jmp     #rx
 
 received      wrlong  prev, m1addr                ' the check the host sent
-              or      ptr, endflag
-              wrlong  ptr, m0addr
-              andn    ptr, endflag
-:wait         rdlong  t1, m0addr
-              test    t1, verdicts wz
-        if_z  jmp     #:wait
-              test    t1, badflag wc
-              mov     msum, t1
-              sub     ptr, #4
-              rdlong  trailer, ptr
-              mov     width, bt                   ' for the host: 4 bit times
-              shl     width, #2
-              adds    width, w
+              mov     t1, width
+              and     t1, widthmask
+              shl     t1, #16
+              or      t1, ptr
+              or      t1, endbit
+              wrlong  t1, m0addr
               mov     wsame, bt                   ' the next sync at this rate is 4 bits long
               shl     wsame, #1
-              mov     t0, bt
-              shr     t0, #1
-              add     wsame, t0
-receive_ret   ret
+              shr     bt, #1
+              add     wsame, bt
+              jmp     #order
 
-'---------------------------------------------------------------------------------------------------
-' answer: four bytes, code ac, value av (16 bits) and a check byte
-'---------------------------------------------------------------------------------------------------
-answer        mov     ans, av
-              and     ans, lowword
-              shl     ans, #8
-              or      ans, ac
-              mov     t1, ac
-              xor     t1, av
-              mov     t2, av
-              shr     t2, #8
-              xor     t1, t2
-              xor     t1, #$5A
-              and     t1, #$FF
-              shl     t1, #24
-              or      ans, t1
-              mov     ab, #4
-:byte         mov     txd, ans
-              and     txd, #$FF
-              shl     txd, #1                     ' start bit 0, data, stop bits
-              or      txd, stopbits
-              mov     t, cnt
-              add     t, #24
-              call    #tx
-              shr     ans, #8
-              djnz    ab, #:byte
-answer_ret    ret
+launch        cogstop talkcog                     ' it has stopped itself: the ROM leaves no cog
+              test    t1, #1 wz                   ' m0 back to its picture value
+        if_z  mov     t2, #0
+        if_nz neg     t2, marker6
+              wrlong  t2, m0addr
+              rdbyte  t1, #4                      ' the clock mode: the oscillator and PLL first
+              mov     t2, t1
+              andn    t2, #7
+              clkset  t2
+              test    t2, #$60 wz                 ' something to settle: 20 ms at the fastest RC
+        if_nz mov     t3, cnt
+        if_nz add     t3, settle
+        if_nz waitcnt t3, #0
+              clkset  t1
+              coginit interpreter                 ' cog 0 restarts as the Spin interpreter
 
-'---------------------------------------------------------------------------------------------------
-' The code copied into the unrolled loops
-'---------------------------------------------------------------------------------------------------
+'--- the code copied into the unrolled loop ---------------------------------------------------------
 rx_start      waitpne rxmask, rxmask              ' the start bit's edge
               mov     t, cnt
               add     t, first
@@ -307,19 +142,14 @@ rx_end        waitpeq rxmask, rxmask              ' past bit 7, should it be 0: 
 rx_gap0       ' after byte 0, the long before this one goes to hub RAM
         if_z  wrlong  prev, ptr
         if_z  add     ptr, #4
-rx_gap1       ' after byte 1, the checker is told how far it may read
+rx_gap1       ' after byte 1, the talker is told how far it may read
               wrlong  ptr, m0addr
               mov     t0, #0 wz
 rx_gap3       mov     prev, data
               djnz    n, #rx
               jmp     #received
-tx_bit        waitcnt t, bt                       ' unrolled: a djnz between bits would miss
-              shr     txd, #1 wc                  ' the next waitcnt under 18 clocks a bit
-              muxc    outa, txmask
-tx_tail       waitcnt t, bt
-              ret
 
-'--- emit: copy gl longs from cog address gs to gd onwards ------------------------------------------
+' emit: copy gl longs from cog address gs to gd onwards
 emit          movs    :copy, gs
               movd    :copy, gd
               add     gd, gl
@@ -341,25 +171,15 @@ rxbyte        mov     gs, #rx_start
               call    #emit
 rxbyte_ret    ret
 
-'---------------------------------------------------------------------------------------------------
 rxmask        long    |< RX_PIN
-txmask        long    |< TX_PIN
-m0addr        long    $7FF8                       ' receiver -> checker: how far, or the end
-m1addr        long    $7FFC                       ' the host's check
-ctlbase       long    $7FF0                       ' where control messages land
-maxlongs      long    $7FF4 >> 2
-ramlongs      long    $2000
-c1024         long    1024
-lowword       long    $FFFF
-endflag       long    $1_0000
-badflag       long    $4_0000
-verdicts      long    $6_0000
-noverdict     long    $4_0000
+m0addr        long    $7FF8
+m1addr        long    $7FFC
+lowaddr       long    $7FFF
+endbit        long    $8000
+widthmask     long    $3FFF
+launchbit     long    $2000_0000
+marker6       long    $0006_0001                  ' negated: the stack marker $FFF9_FFFF
 dsone         long    $201
-stopbits      long    $600
-marker        long    $FFF9_FFFF
-zero          long    0
-loadwait      long    12_000
 idlemin       long    2048
 wsame         long    $FFFF_FFFF                  ' no rate yet: a sync needs a pause before it
 settle        long    400_000                     ' 20 ms at 20 MHz
@@ -371,91 +191,443 @@ t1            res     1
 t2            res     1
 t3            res     1
 w             res     1
+width         res     1
 bt            res     1
 first         res     1
 n             res     1
 data          res     1
 prev          res     1
 ptr           res     1
-base          res     1
 count         res     1
-trailer       res     1
-width         res     1
-msum          res     1
-isum          res     1
-seq           res     1
-len           res     1
-flags         res     1
-ac            res     1
-av            res     1
-ans           res     1
-ab            res     1
-txd           res     1
-checkcog      res     1
+talkcog       res     1
 gs            res     1
 gd            res     1
 gl            res     1
 gc            res     1
 rx            res     4 * 28 + 7
-tx            res     11 * 3 + 1
-tx_ret        res     1
               fit     496
 
-'---------------------------------------------------------------------------------------------------
-' The checker: CRC-32 (reflected, $EDB88320) of each message's longs as the receiver stores them
-'---------------------------------------------------------------------------------------------------
+'===================================================================================================
+' The talker
+'===================================================================================================
               org     0
-checker
-:idle         rdlong  cv, cm0addr
-              cmp     cv, cramtop wc               ' an address: a message begins there
-        if_nc jmp     #:idle
-              mov     crp, cv
+talker        mov     ctra, txcounter             ' P30 is phsa's top bit: shifted out a bit a turn
+              neg     phsa, #1
+              or      dira, txmask
+              mov     ac, #0                      ' nothing to answer yet
+
+'--- before the image: hello (the host times the chip's clock by it) and begin ---------------------
+idle          mov     obase, ctlbase
+              mov     ocount, #2                  ' a trailer and its check
+              call    #exchange
+        if_c  jmp     #:nak
+              mov     u1, trailer
+              and     u1, #$FF
+              cmp     u1, #"H" wz
+        if_z  jmp     #:hello
+              cmp     u1, #"B" wz
+        if_z  jmp     #:begin
+:nak          mov     ac, #"N"
+              mov     av, #0
+              jmp     #idle
+:hello        mov     ac, #"H"
+              mov     av, hwidth
+              jmp     #idle
+:begin        mov     len, trailer
+              shr     len, #16                    ' longs in the image
+              mov     flags, trailer
+              shr     flags, #8
+              and     flags, #$FF
+              mov     av, len
+              mov     ac, #"b"
+              cmp     len, #4 wc                  ' not even a header
+        if_nc cmp     maxlongs, len wc            ' or into the longs the cogs talk through
+        if_c  jmp     #idle
+              mov     ac, #"B"
+              mov     seq, #0
+              mov     isum, #0
+
+'--- the image, in packets of 256 longs --------------------------------------------------------------
+packet        mov     obase, seq
+              shl     obase, #10
+              mov     ocount, seq                 ' the longs still to come, at most 256
+              shl     ocount, #8
+              subs    ocount, len
+              neg     ocount, ocount
+              max     ocount, #256
+              add     ocount, #2                  ' and the trailer and the check
+              call    #exchange
+              mov     u1, seq                     ' the trailer this packet must carry
+              shl     u1, #8
+              or      u1, #"D"
+              mov     u2, len
+              shl     u2, #16
+              or      u1, u2
+        if_c  jmp     #:nak
+              cmp     trailer, u1 wz
+        if_z  jmp     #:accept
+              sub     u1, #$100
+              cmp     trailer, u1 wz              ' the one before again: its answer was lost
+              mov     ac, #"A"
+              mov     av, seq
+              sub     av, #1
+        if_z  jmp     #packet
+:nak          mov     ac, #"N"
+              mov     av, seq
+              jmp     #packet
+:accept       add     isum, msum                  ' the image's bytes, less the trailer's
+              mov     u3, trailer
+              call    #bytesum
+              sub     isum, u2
+              mov     ac, #"A"
+              mov     av, seq
+              add     seq, #1
+              mov     u1, seq
+              shl     u1, #8
+              cmp     u1, len wc                  ' more to come
+        if_c  jmp     #packet
+              call    #answer                     ' the last one's; the receiver gets no order
+
+'--- the whole image is in: the ROM's own check, the EEPROM, the ROM's own start ------------------
+finish        mov     u1, len                     ' zeros above the image
+              shl     u1, #2
+              mov     u2, ramlongs
+              sub     u2, len
+:zero         wrlong  zero, u1
+              add     u1, #4
+              djnz    u2, #:zero
+              rdword  u1, #10                     ' the stack markers below dbase
+              sub     u1, #8
+              call    #stackmark
+              call    #stackmark
+              mov     av, isum                    ' all 32 KB sum to 0 mod 256: the image's bytes as
+              and     av, #$FF wz                 ' the checker read them, zeros, markers
+              mov     ac, #"S"
+        if_nz jmp     #shutdown
+              test    flags, #1 wz
+        if_z  jmp     #:run
+              call    #eeprom
+        if_c  jmp     #shutdown
+              mov     ac, #"X"
+              mov     av, #0
+              test    flags, #2 wz                ' programmed: run only when asked
+        if_z  jmp     #shutdown
+:run          rdword  av, #6                      ' pbase: the ROM starts nothing else
+              mov     ac, #"P"
+              cmp     av, #$10 wz
+        if_nz jmp     #shutdown
+              mov     ac, #"L"
+              mov     av, #0
+              call    #answer
+              rdlong  u1, m0                      ' m0's picture value goes with the order
+              cmp     u1, marker wz
+              mov     u1, startorder
+        if_z  or      u1, #1
+              wrlong  u1, m0
+              cogid   u1
+              cogstop u1
+
+shutdown      call    #answer
+              mov     u1, #0
+              cogstop u1                          ' the receiver, cog 0
+              cogid   u1
+              cogstop u1
+
+' a stack marker at u1, in the sum instead of what was there; none beyond RAM
+stackmark     cmp     u1, ramtop wc
+        if_c  rdlong  u3, u1
+        if_c  call    #bytesum
+        if_c  sub     isum, u2
+        if_c  wrlong  marker, u1
+        if_c  add     isum, #$F6                  ' $FF + $F9 + $FF + $FF, mod 256
+              add     u1, #4
+stackmark_ret ret
+
+' u2: the sum of u3's four bytes (its low byte)
+bytesum       mov     u2, u3
+              shr     u3, #8
+              add     u2, u3
+              shr     u3, #8
+              add     u2, u3
+              shr     u3, #8
+              add     u2, u3
+bytesum_ret   ret
+
+'---------------------------------------------------------------------------------------------------
+' exchange: order the receiver to take the next message (ocount longs at obase), answer the last
+' one (ac, unless 0), then check the message as it arrives: CRC-32 (reflected, $EDB88320) of its
+' longs. Returns C set when the check failed, the trailer (the long before the check), msum (the
+' sum of the message's bytes), hwidth (its sync's 4 bit times) and hbt, its bit time.
+'---------------------------------------------------------------------------------------------------
+exchange      mov     u1, ocount
+              shl     u1, #16
+              or      u1, obase
+              or      u1, goflag
+              wrlong  u1, m0
+              cmp     ac, #0 wz
+        if_nz call    #answer
+              mov     crp, obase
               neg     crc, #1
               mov     csum, #0
-:run          rdlong  cv, cm0addr
-              mov     ce, cv
-              and     ce, clowword
-:catch        cmp     crp, ce wz
+:run          rdlong  u1, m0
+              test    u1, goflag wz               ' still the order: nothing has come yet
+        if_nz jmp     #:run
+              mov     u2, u1
+              and     u2, ramtop4
+:catch        cmp     crp, u2 wz
         if_z  jmp     #:caught
-              rdlong  cx, crp
+              rdlong  u3, crp
               add     crp, #4
-              xor     crc, cx
-              mov     cb, #3                      ' and the sum of its bytes
-:bytes        add     csum, cx
-              shr     cx, #8
+              xor     crc, u3
+              mov     cb, #3
+:bytes        add     csum, u3
+              shr     u3, #8
               djnz    cb, #:bytes
-              add     csum, cx
+              add     csum, u3
               mov     cb, #32
 :bit          shr     crc, #1 wc
         if_c  xor     crc, poly
               djnz    cb, #:bit
               jmp     #:catch
-:caught       test    cv, cendflag wz
+:caught       test    u1, endflag wz              ' the end of the message
         if_z  jmp     #:run
-              rdlong  cx, cm1addr
-              xor     cx, crc
-              cmp     cx, callones wz              ' the host's check is the CRC's complement
-              and     csum, #$FF
-        if_z  or      csum, cgood
-        if_nz mov     csum, cbad
-              wrlong  csum, cm0addr
-              jmp     #:idle
+              mov     hwidth, u1
+              shr     hwidth, #16
+              mov     hbt, hwidth
+              add     hbt, #2
+              shr     hbt, #2
+              sub     crp, #4
+              rdlong  trailer, crp
+              mov     msum, csum
+              rdlong  u3, m1
+              xor     u3, crc
+              xor     u3, allones                 ' the host sends the CRC's complement
+              cmp     zero, u3 wc
+exchange_ret  ret
 
-cm0addr       long    $7FF8
-cm1addr       long    $7FFC
-cramtop       long    $8000
-clowword      long    $FFFF
-cendflag      long    $1_0000
-cgood         long    $2_0000
-cbad          long    $4_0000
-callones      long    $FFFF_FFFF
+'---------------------------------------------------------------------------------------------------
+' answer: four bytes at the last message's rate: code ac, value av (16 bits) and a check byte
+'---------------------------------------------------------------------------------------------------
+answer        mov     ans, av
+              and     ans, lowword
+              shl     ans, #8
+              or      ans, ac
+              mov     u1, ac
+              xor     u1, av
+              mov     u2, av
+              shr     u2, #8
+              xor     u1, u2
+              xor     u1, #$5A
+              and     u1, #$FF
+              shl     u1, #24
+              or      ans, u1
+              mov     ab, #4
+:byte         mov     txd, ans                    ' start bit, data from bit 30 down, stop bits
+              rev     txd, #24
+              shl     txd, #23
+              or      txd, stopbits
+              mov     ct, cnt
+              add     ct, #16
+              waitcnt ct, hbt
+              mov     phsa, txd
+              mov     cb, #10
+:bit          waitcnt ct, hbt
+              shl     phsa, #1
+              djnz    cb, #:bit
+              waitcnt ct, hbt                      ' the second stop bit's time
+              shr     ans, #8
+              djnz    ab, #:byte
+answer_ret    ret
+
+'---------------------------------------------------------------------------------------------------
+' eeprom: the 24xx256 on P28/P29 made equal to the RAM picture, page by page: a page that reads
+' differently is written and read back. Answers "p" every 64 pages and "E" with the pages written;
+' returns C set, with ac "e" (no acknowledgement) or "v" (read back wrong) and av the page.
+'---------------------------------------------------------------------------------------------------
+eeprom        mov     ea, #0
+              mov     epw, #0
+:page         call    #compare
+        if_nc jmp     #:next
+              mov     av, ea
+              shr     av, #6
+              call    #pagewrite
+              mov     ac, #"e"
+        if_c  jmp     #eeprom_ret
+              call    #compare
+              mov     ac, #"v"
+        if_c  jmp     #eeprom_ret
+              add     epw, #1
+:next         add     ea, #64
+              mov     av, ea
+              shr     av, #6
+              test    av, #63 wz
+              mov     ac, #"p"
+        if_z  call    #answer
+              cmp     ea, ramtop wz
+        if_nz jmp     #:page
+              mov     ac, #"E"
+              mov     av, epw
+              call    #answer
+              cmp     zero, zero wc               ' done: C clear
+eeprom_ret    ret
+
+' compare: C set when the page at ea reads otherwise than the picture (or gets no acknowledgement)
+compare       call    #address
+        if_c  jmp     #compare_ret
+              call    #i2cstart                   ' read from there
+              mov     eb, #$A1
+              call    #i2cwrite
+        if_c  jmp     #compare_ret
+              mov     ediff, #0
+              mov     eaddr, ea
+              mov     ek2, #64
+:byte         cmp     ek2, #1 wz                  ' the last byte is not acknowledged
+              call    #i2cread
+              rdbyte  u3, eaddr
+              and     eb, #$FF
+              cmp     eb, u3 wz
+        if_nz mov     ediff, #1
+              add     eaddr, #1
+              djnz    ek2, #:byte
+              call    #i2cstop
+              cmp     zero, ediff wc
+compare_ret   ret
+
+' pagewrite: the picture's page at ea, then the write cycle; C set when never acknowledged
+pagewrite     call    #address
+        if_c  jmp     #pagewrite_ret
+              mov     eaddr, ea
+              mov     ek2, #64
+:byte         rdbyte  eb, eaddr
+              call    #i2cwrite
+              add     eaddr, #1
+              djnz    ek2, #:byte
+              call    #i2cstop
+              mov     ek2, polls                  ' busy writing until it answers its address
+:poll         call    #i2cstart
+              mov     eb, #$A0
+              call    #i2cwrite
+              call    #i2cstop
+        if_c  djnz    ek2, #:poll
+pagewrite_ret ret
+
+' address: start, the device for writing and ea; C set when not acknowledged
+address       call    #i2cstart
+              mov     eb, #$A0
+              call    #i2cwrite
+        if_nc mov     eb, ea
+        if_nc shr     eb, #8
+        if_nc call    #i2cwrite
+        if_nc mov     eb, ea
+        if_nc call    #i2cwrite
+address_ret   ret
+
+' I2C, at most 400 kHz at the fastest RC clock: SCL driven, SDA pulled up and only pulled down
+i2cstart      andn    dira, sdamask
+              or      outa, sclmask
+              or      dira, sclmask
+              call    #edly
+              or      dira, sdamask               ' SDA falls while SCL is high
+              call    #edly
+              andn    outa, sclmask
+              call    #edly
+i2cstart_ret  ret
+
+i2cstop       or      dira, sdamask
+              call    #edly
+              or      outa, sclmask
+              call    #edly
+              andn    dira, sdamask               ' SDA rises while SCL is high
+              call    #edly
+i2cstop_ret   ret
+
+' the low byte of eb, most significant bit first; C set when not acknowledged
+i2cwrite      shl     eb, #24
+              mov     ek, #9                      ' and the acknowledgement's clock, SDA let go
+              or      eb, ackbit
+:bit          shl     eb, #1 wc
+              muxnc   dira, sdamask
+              call    #edly
+              or      outa, sclmask
+              call    #edly
+              test    sdamask, ina wc
+              andn    outa, sclmask
+              djnz    ek, #:bit
+i2cwrite_ret  ret
+
+' a byte into eb's low bits; acknowledged unless Z (the last one read)
+i2cread       andn    dira, sdamask
+              mov     ek, #8
+:bit          call    #edly
+              or      outa, sclmask
+              call    #edly
+              test    sdamask, ina wc
+              andn    outa, sclmask
+              rcl     eb, #1
+              djnz    ek, #:bit
+              muxnz   dira, sdamask
+              call    #edly
+              or      outa, sclmask
+              call    #edly
+              andn    outa, sclmask
+              andn    dira, sdamask
+i2cread_ret   ret
+
+edly          nop
+              nop
+edly_ret      ret
+
+txmask        long    |< TX_PIN
+txcounter     long    %00100 << 26 | TX_PIN       ' NCO, single-ended: the pin is phsa[31]
+sclmask       long    |< SCL_PIN
+sdamask       long    |< SDA_PIN
+m0            long    $7FF8
+m1            long    $7FFC
+ctlbase       long    $7FF0                       ' where hello and begin land
+maxlongs      long    $7FF4 >> 2
+ramtop        long    $8000
+ramtop4       long    $7FFF
+endflag       long    $8000
+ramlongs      long    $2000
+lowword       long    $FFFF
+goflag        long    $8000_0000
+startorder    long    $A000_0000
+allones       long    $FFFF_FFFF
 poly          long    $EDB8_8320
+stopbits      long    $007F_FFFF
+ackbit        long    $0080_0000
+marker        long    $FFF9_FFFF
+polls         long    2000
+zero          long    0
 
-cv            res     1
-ce            res     1
-cx            res     1
+u1            res     1
+u2            res     1
+u3            res     1
+ac            res     1
+av            res     1
+ans           res     1
+ab            res     1
+txd           res     1
+ct            res     1
 cb            res     1
 crp           res     1
 crc           res     1
 csum          res     1
+msum          res     1
+hwidth         res     1
+hbt            res     1
+trailer       res     1
+obase         res     1
+ocount        res     1
+len           res     1
+flags         res     1
+seq           res     1
+isum          res     1
+ea            res     1
+eaddr         res     1
+eb            res     1
+ek            res     1
+ek2           res     1
+epw           res     1
+ediff         res     1
               fit     496
