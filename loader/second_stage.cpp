@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string_view>
 
 namespace kestrup {
 namespace stage {
@@ -101,35 +102,41 @@ void SecondStage::switchBaud(int baud) {
 
 std::optional<stage::Answer> SecondStage::awaitAnswer(int windowMs) {
     for (;;) {
+        if (!answers_.empty()) {
+            const stage::Answer first = answers_.front();
+            answers_.pop_front();
+            return first;
+        }
         std::uint8_t buffer[256];
         const auto got = port_.read(buffer);
         if (got && *got > 0) received_.insert(received_.end(), buffer, buffer + *got);
-        auto answers = stage::takeAnswers(received_);
-        if (!answers.empty()) {
-            // Stale answers come first; the latest one speaks for the stage's state.
-            return answers.back();
-        }
+        for (const auto& answer : stage::takeAnswers(received_)) answers_.push_back(answer);
+        if (!answers_.empty()) continue;
         if (windowMs <= 0) return std::nullopt;
         clock_.pause(1);
         --windowMs;
     }
 }
 
-std::optional<stage::Answer> SecondStage::exchange(const std::vector<std::uint8_t>& message, int windowMs) {
-    received_.clear();
+void SecondStage::forget() {
     port_.purgeReceive();
+    received_.clear();
+    answers_.clear();
+}
+
+std::optional<stage::Answer> SecondStage::exchange(const std::vector<std::uint8_t>& message, int windowMs) {
+    forget();
     port_.write(message);
     return awaitAnswer(lineMs(message.size()) + windowMs);
 }
 
-void SecondStage::recover() {
-    // A stage that missed a start bit still counts bytes of the last message: 0xFF bytes (one
-    // start bit each) make it up, it answers, and the rest of them are too short to be a sync.
-    const std::vector<std::uint8_t> filler(idleFillerBytes, 0xFF);
+void SecondStage::recover(std::size_t count) {
+    // A stage that missed a start bit still counts the bytes of the last message: 0xFF bytes (one
+    // start bit each) make them up, it answers, and the rest of them are too short to be a sync.
+    const std::vector<std::uint8_t> filler(count, 0xFF);
     port_.write(filler);
     clock_.pause(lineMs(filler.size()) + answerMarginMs);
-    port_.purgeReceive();
-    received_.clear();
+    forget();
 }
 
 bool SecondStage::contact(StageReport& report) {
@@ -159,19 +166,98 @@ bool SecondStage::chooseRate(StageReport& report) {
         switchBaud(rate);
         const auto answer = exchange(hello, probeWindowMs);
         if (answer && answer->code == 'H') {
+            // An adapter that does not make the rate sends at another: the stage's width tells.
             const double expected = 4 * clocksPerBit;
             if (!judgeRates_ || (answer->value > expected * 0.9 && answer->value < expected * 1.1)) return true;
         }
-        recover();
+        recover(idleFillerBytes);
     }
     return false;
 }
 
+std::optional<stage::Answer> SecondStage::begin(std::uint32_t longs, LoadTarget target, std::int64_t chipHz) {
+    std::uint8_t flags = 0;
+    if (target != LoadTarget::ram) flags |= stage::beginProgramEeprom;
+    if (target == LoadTarget::eepromRun) flags |= stage::beginRunAfterEeprom;
+    const auto mhz = std::min<std::int64_t>((chipHz + 999999) / 1000000, 63);
+    flags |= static_cast<std::uint8_t>(mhz << stage::beginMegahertzShift);
+    const auto message = stage::frame({}, stage::beginTrailer(longs, flags));
+    for (int tries = 0; tries < triesPerRate * 2; ++tries) {
+        const auto answer = exchange(message, answerMarginMs);
+        if (answer && (answer->code == 'B' || answer->code == 'b')) return answer;
+        if (!answer) recover(idleFillerBytes);
+    }
+    return std::nullopt;
+}
+
+std::optional<stage::Answer> SecondStage::sendImage(std::span<const std::uint8_t> image, StageReport& report) {
+    const auto longs = static_cast<std::uint32_t>(image.size() / 4);
+    const std::size_t packets = (longs + stage::packetLongs - 1) / stage::packetLongs;
+    std::optional<stage::Answer> answer;
+    for (std::size_t k = 0; k < packets; ++k) {
+        const std::size_t from = k * stage::packetLongs * 4;
+        const auto data = image.subspan(from, std::min(stage::packetLongs * 4, image.size() - from));
+        const auto message = stage::frame(data, stage::dataTrailer(static_cast<std::uint32_t>(k), longs));
+        for (int failures = 0;;) {
+            answer = exchange(message, answerMarginMs);
+            // The last packet's acknowledgement may be overtaken by the verdict on the whole image.
+            if (answer && ((answer->code == 'A' && answer->value == k) || (k + 1 == packets && isVerdict(answer->code))))
+                break;
+            ++report.resends;
+            ++failures;
+            if (!answer) recover(fillerBytes);
+            if (failures % triesPerRate != 0) continue;
+            if (rateIndex_ + 1 >= rates_.size()) {
+                status_.statusLine("Second stage: packet " + std::to_string(k) + " failed at the slowest rate");
+                return std::nullopt;
+            }
+            // The next packet's sync, longer than the last, tells the stage the slower rate.
+            switchBaud(rates_[++rateIndex_]);
+            report.baud = baud_;
+            status_.statusLine("Second stage: down to " + std::to_string(baud_) + " baud");
+        }
+    }
+    if (answer && answer->code == 'A') answer = awaitAnswer(finishWindowMs);
+    return answer;
+}
+
+StageOutcome SecondStage::verdict(std::optional<stage::Answer> answer) {
+    for (;;) {
+        if (!answer) {
+            status_.statusLine("Second stage: no verdict on the image");
+            return StageOutcome::failed;
+        }
+        switch (answer->code) {
+        case 'p':  // the EEPROM's progress, every 64 pages
+            answer = awaitAnswer(eepromStepWindowMs);
+            continue;
+        case 'E':
+            status_.statusLine("Second stage: EEPROM programmed and verified, " + std::to_string(answer->value) +
+                               " pages written");
+            answer = awaitAnswer(finishWindowMs);
+            continue;
+        case 'L':
+        case 'X': return StageOutcome::loaded;
+        case 'S': status_.statusLine("Second stage: checksum error"); return StageOutcome::refused;
+        case 'P': status_.statusLine("Second stage: pbase is not 0x0010"); return StageOutcome::refused;
+        case 'e':
+            status_.statusLine("Second stage: EEPROM page " + std::to_string(answer->value) + " not acknowledged");
+            return StageOutcome::failed;
+        case 'v':
+            status_.statusLine("Second stage: EEPROM page " + std::to_string(answer->value) + " read back wrong");
+            return StageOutcome::failed;
+        default:
+            status_.statusLine(std::string("Second stage: unexpected answer ") + answer->code);
+            return StageOutcome::failed;
+        }
+    }
+}
+
 StageReport SecondStage::load(std::span<const std::uint8_t> image, LoadTarget target) {
     StageReport report;
-    port_.purgeReceive();
-    received_.clear();
+    forget();
     baud_ = startBaud_;
+    // What the ROM would load: the image up to vbase.
     const std::size_t bytes = image.size() >= 12 ? static_cast<std::size_t>(image[8] | image[9] << 8) : 0;
     if (bytes < 16 || bytes > stage::maxImageBytes || bytes > image.size() || bytes % 4 != 0) {
         report.outcome = StageOutcome::refused;
@@ -189,85 +275,16 @@ StageReport SecondStage::load(std::span<const std::uint8_t> image, LoadTarget ta
     report.baud = baud_;
     status_.statusLine("Second stage: chip at " + megahertz(report.chipHz) + ", " + std::to_string(baud_) + " baud");
 
-    const auto longs = static_cast<std::uint32_t>(bytes / 4);
-    std::uint8_t flags = 0;
-    if (target != LoadTarget::ram) flags |= stage::beginProgramEeprom;
-    if (target == LoadTarget::eepromRun) flags |= stage::beginRunAfterEeprom;
-    const auto begin = stage::frame({}, stage::beginTrailer(longs, flags));
-    std::optional<stage::Answer> answer;
-    for (int tries = 0; tries < triesPerRate * 2; ++tries) {
-        answer = exchange(begin, answerMarginMs);
-        if (answer && (answer->code == 'B' || answer->code == 'b')) break;
-        if (!answer) recover();
-    }
-    if (!answer || answer->code != 'B') {
-        report.outcome = answer && answer->code == 'b' ? StageOutcome::refused : StageOutcome::failed;
+    const auto begun = begin(static_cast<std::uint32_t>(bytes / 4), target, report.chipHz);
+    if (!begun || begun->code != 'B') {
+        report.lastAnswer = begun ? begun->code : 0;
+        report.outcome = begun ? StageOutcome::refused : StageOutcome::failed;
         return report;
     }
-
-    const std::size_t packets = (longs + stage::packetLongs - 1) / stage::packetLongs;
-    for (std::size_t k = 0; k < packets; ++k) {
-        const std::size_t from = k * stage::packetLongs * 4;
-        const auto data = image.subspan(from, std::min(stage::packetLongs * 4, bytes - from));
-        const auto message = stage::frame(data, stage::dataTrailer(static_cast<std::uint32_t>(k), longs));
-        int failures = 0;
-        for (;;) {
-            answer = exchange(message, answerMarginMs);
-            // The last packet's acknowledgement may be overtaken by the verdict on the whole image.
-            const bool final = answer && isVerdict(answer->code);
-            if (answer && ((answer->code == 'A' && answer->value == k) || (final && k + 1 == packets))) break;
-            ++report.resends;
-            ++failures;
-            if (!answer) {
-                const std::vector<std::uint8_t> filler(fillerBytes, 0xFF);
-                port_.write(filler);
-                clock_.pause(lineMs(filler.size()) + answerMarginMs);
-                awaitAnswer(0);
-                received_.clear();
-            }
-            if (failures % triesPerRate == 0) {
-                if (rateIndex_ + 1 >= rates_.size()) {
-                    status_.statusLine("Second stage: packet " + std::to_string(k) + " failed at the slowest rate");
-                    report.lastAnswer = answer ? answer->code : 0;
-                    return report;
-                }
-                ++rateIndex_;
-                switchBaud(rates_[rateIndex_]);
-                report.baud = baud_;
-                status_.statusLine("Second stage: down to " + std::to_string(baud_) + " baud");
-            }
-        }
-    }
-    if (answer && answer->code == 'A') answer = awaitAnswer(finishWindowMs);
-    for (;;) {
-        report.lastAnswer = answer ? answer->code : 0;
-        if (!answer) {
-            status_.statusLine("Second stage: no verdict on the image");
-            return report;
-        }
-        switch (answer->code) {
-        case 'p':  // the EEPROM's progress, every 64 pages
-            answer = awaitAnswer(eepromStepWindowMs);
-            continue;
-        case 'E':
-            status_.statusLine("Second stage: EEPROM programmed and verified, " + std::to_string(answer->value) +
-                               " pages written");
-            answer = awaitAnswer(finishWindowMs);
-            continue;
-        case 'L':
-        case 'X': report.outcome = StageOutcome::loaded; break;
-        case 'S': status_.statusLine("Second stage: checksum error"); report.outcome = StageOutcome::refused; break;
-        case 'P': status_.statusLine("Second stage: pbase is not 0x0010"); report.outcome = StageOutcome::refused; break;
-        case 'e':
-            status_.statusLine("Second stage: EEPROM page " + std::to_string(answer->value) + " not acknowledged");
-            break;
-        case 'v':
-            status_.statusLine("Second stage: EEPROM page " + std::to_string(answer->value) + " read back wrong");
-            break;
-        default: status_.statusLine(std::string("Second stage: unexpected answer ") + answer->code); break;
-        }
-        return report;
-    }
+    const auto last = sendImage(image.first(bytes), report);
+    report.lastAnswer = last ? last->code : 0;
+    report.outcome = verdict(last);
+    return report;
 }
 
 }  // namespace kestrup

@@ -243,6 +243,16 @@ idle          mov     obase, ctlbase
               cmp     len, #4 wc                  ' not even a header
         if_nc cmp     maxlongs, len wc            ' or into the longs the cogs talk through
         if_c  jmp     #idle
+#ifdef EEPROM
+              mov     u1, flags                   ' the chip's MHz, rounded up: at 14 or less the
+              shr     u1, #2                      ' I2C keeps within 400 kHz without its delays
+              sub     u1, #1
+              cmp     u1, #14 wc
+        if_c  mov     edly, fastdly
+#else
+              test    flags, #1 wz                ' no EEPROM in this build
+        if_nz jmp     #idle
+#endif
               mov     ac, #"B"
               mov     seq, #0
               mov     isum, #0
@@ -304,6 +314,7 @@ finish        mov     u1, len                     ' zeros above the image
               and     av, #$FF wz                 ' the checker read them, zeros, markers
               mov     ac, #"S"
         if_nz jmp     #shutdown
+#ifdef EEPROM
               test    flags, #1 wz
         if_z  jmp     #:run
               call    #eeprom
@@ -312,6 +323,7 @@ finish        mov     u1, len                     ' zeros above the image
               mov     av, #0
               test    flags, #2 wz                ' programmed: run only when asked
         if_z  jmp     #shutdown
+#endif
 :run          rdword  av, #6                      ' pbase: the ROM starts nothing else
               mov     ac, #"P"
               cmp     av, #$10 wz
@@ -439,6 +451,7 @@ answer        mov     ans, av
               djnz    ab, #:byte
 answer_ret    ret
 
+#ifdef EEPROM
 '---------------------------------------------------------------------------------------------------
 ' eeprom: the 24xx256 on P28/P29 made equal to the RAM picture, page by page: a page that reads
 ' differently is written and read back. Answers "p" every 64 pages and "E" with the pages written;
@@ -573,14 +586,14 @@ i2cread       andn    dira, sdamask
               andn    dira, sdamask
 i2cread_ret   ret
 
-edly          nop
+edly          nop                                 ' with the two nops: 400 kHz at 20.8 MHz
               nop
 edly_ret      ret
+fastdly       jmp     edly_ret                    ' without: at 14.4 MHz
+#endif
 
 txmask        long    |< TX_PIN
 txcounter     long    %00100 << 26 | TX_PIN       ' NCO, single-ended: the pin is phsa[31]
-sclmask       long    |< SCL_PIN
-sdamask       long    |< SDA_PIN
 m0            long    $7FF8
 m1            long    $7FFC
 ctlbase       long    $7FF0                       ' where hello and begin land
@@ -595,10 +608,14 @@ startorder    long    $A000_0000
 allones       long    $FFFF_FFFF
 poly          long    $EDB8_8320
 stopbits      long    $007F_FFFF
-ackbit        long    $0080_0000
 marker        long    $FFF9_FFFF
-polls         long    2000
 zero          long    0
+#ifdef EEPROM
+sclmask       long    |< SCL_PIN
+sdamask       long    |< SDA_PIN
+ackbit        long    $0080_0000
+polls         long    2000
+#endif
 
 u1            res     1
 u2            res     1
@@ -623,6 +640,7 @@ len           res     1
 flags         res     1
 seq           res     1
 isum          res     1
+#ifdef EEPROM
 ea            res     1
 eaddr         res     1
 eb            res     1
@@ -630,4 +648,5 @@ ek            res     1
 ek2           res     1
 epw           res     1
 ediff         res     1
+#endif
               fit     496

@@ -120,7 +120,8 @@ int main(int argc, char** argv) {
         std::cerr << "stageload: cannot read " << args->image << '\n';
         return 3;
     }
-    std::vector<std::uint8_t> stageBytes(secondStageImage().begin(), secondStageImage().end());
+    const auto builtIn = secondStageImage(args->target);
+    std::vector<std::uint8_t> stageBytes(builtIn.begin(), builtIn.end());
     if (!args->stageFile.empty()) {
         const auto file = readFile(args->stageFile);
         if (!file) {
