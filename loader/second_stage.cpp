@@ -232,8 +232,8 @@ StageOutcome SecondStage::verdict(std::optional<stage::Answer> answer) {
             answer = awaitAnswer(eepromStepWindowMs);
             continue;
         case 'E':
-            status_.statusLine("Second stage: EEPROM programmed and verified, " + std::to_string(answer->value) +
-                               " pages written");
+            status_.statusLine("Second stage: EEPROM programmed and verified (pages written: " +
+                               std::to_string(answer->value) + ")");
             answer = awaitAnswer(finishWindowMs);
             continue;
         case 'L':

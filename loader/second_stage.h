@@ -3,46 +3,62 @@
 // loaded and started the stage, the image goes over at the fastest rate the chip's RC clock holds,
 // in checked packets, and the stage starts it the way the ROM would.
 //
-// The wire, as the host sees it (8 data bits, no parity, 2 stop bits at every rate):
+// The wire, as the host sees it: 8 data bits, no parity, 2 stop bits, at every rate.
 //
-// Messages to the stage: sync, data longs, trailer, check.
-//   sync     one byte 0xF8: its start bit and three 0 bits are one low pulse of 4 bit times, from
-//            which the stage takes the bit time anew for every message (so it follows the RC
-//            clock's drift), then 7 high bit times in which it gets ready. A sync counts when it
-//            is at least 64 clocks long and either 2.5 bit times of the last rate or longer (a
-//            message at the same or a slower rate), or comes after at least 2048 clocks of idle
-//            line (so the host pauses 1 ms before going to a faster rate).
+// Messages to the stage: sync, data longs, trailer, check; each in one write.
+//   sync     0xF8. Its start bit and three 0 bits are one low pulse of 4 bit times W, from which the
+//            stage takes the bit time (W / 4, in chip clocks) anew for every message, so it follows
+//            the RC clock's drift; 7 high bit times follow in which it gets ready. A low pulse is a
+//            sync when W is at least 60 clocks (the receiver needs 15 clocks a bit) and either at
+//            least 2.5 bit times of the last message's rate (the same rate or a slower one) or the
+//            line was idle for 2048 clocks before it (so the host pauses 1 ms before a faster rate).
 //   data     0 to 256 longs, least significant byte first.
-//   trailer  one long: 'H' (0x48) hello; 'B' | flags << 8 | longs << 16 begin; 'D' | packet << 8 |
-//            longs << 16 data, where longs is the image's length in longs and packet counts from 0.
-//            Begin flags: 1 program the EEPROM, 2 run after programming it (else shut down).
-//   check    CRC-32 (IEEE 802.3: reflected polynomial 0xEDB88320, initial 0xFFFFFFFF, final
-//            complement) of the data and trailer bytes. A CRC rather than a sum: the stage's second
-//            cog computes it from hub RAM while the first receives, so it costs no time on the line.
-// Hello and begin carry no data. Data packet k carries the image's longs 256k up to 256k+255 (fewer
-// in the last); the image's length is its vbase, at most 0x7FF4 bytes (the stage talks through
-// the top two longs of RAM; an image reaching them cannot hold its stack markers anyway).
+//   trailer  one long: hello 'H' (0x48); begin 'B' | flags << 8 | longs << 16; data packet
+//            'D' | k << 8 | longs << 16, where longs is the image's length in longs (its vbase / 4,
+//            4 to 0x1FFD: the stage talks through the top two longs of RAM, which an image leaving
+//            room for its stack markers never reaches) and k counts packets from 0. Begin flags:
+//            bit 0 program the EEPROM, bit 1 run after programming it (else shut down), bits 2-7 the
+//            chip's clock in MHz rounded up (0: unknown; at 14 or less its I2C runs without delays).
+//   check    CRC-32 as IEEE 802.3 (reflected polynomial 0xEDB88320, initial 0xFFFFFFFF, complemented)
+//            of the data and trailer bytes, least significant byte first. A full CRC costs no line
+//            time: the stage's second cog computes it from hub RAM while the first receives.
+// Before begin the stage takes messages of exactly a trailer and a check (hello, begin); after it,
+// only packet k, the one it expects: min(256, longs - 256k) data longs, stored at hub 1024k. A
+// repeat of the packet before (its answer was lost) is answered again; it lands where k will.
 //
-// Answers from the stage, at the message's rate: four bytes, code, value (16 bits, low byte first),
-// and code ^ value low ^ value high ^ 0x5A.
-//   'H' the sync's 4 bit times in chip clocks (the host's rate times that over 4 is the RC clock)
-//   'N' the check failed or the packet was not the one expected; value: the packet expected
-//   'B' begin taken (value: longs); 'b' refused (fewer than 4 longs, or more than 0x1FFD)
-//   'A' packet accepted (value: its number; also again for a repeat of the last one accepted)
-//   after the last packet: 'L' the RAM picture sums to 0 and pbase is 0x0010, starting it now;
-//   'S' (value: the sum) or 'P' (value: pbase) refused, the chip shuts down.
+// Answers from the stage, at the rate of the message answered: four bytes, code, value (16 bits,
+// low byte first), code ^ value low ^ value high ^ 0x5A.
+//   'H' hello: W, the sync's 4 bit times in chip clocks (the host's rate x W / 4 is the RC clock)
+//   'N' the check failed or the message was not the one expected; value: the packet expected
+//   'B' begin taken (value: longs); 'b' refused (fewer than 4 or more than 0x1FFD longs, or the
+//       EEPROM asked of the RAM build, which lacks its code: load the EEPROM build for that)
+//   'A' packet k accepted (value: k)
+//   After the last packet's 'A', the verdict on the image: the stage zero-fills RAM above it,
+//   writes the stack markers 0xFFF9FFFF at dbase - 8 and dbase - 4 and checks that all 32 KB sum to
+//   0 mod 256. 'S' (value: the sum) when not, and the chip shuts down. Then, for the EEPROM: each
+//   64-byte page that reads otherwise than RAM is written and read back; 'p' (value: pages done)
+//   every 64 pages, then 'E' (value: pages written), or 'e' (a page not acknowledged) or 'v' (read
+//   back wrong), value: the page, and the chip shuts down; 'X' when it was to shut down after
+//   programming. Last, 'L': pbase is 0x0010 and the image starts, or 'P' (value: pbase) and the
+//   chip shuts down. The start: clock register = clock mode & !7, 400,000 clocks (20 ms at 20 MHz)
+//   when that starts the oscillator or the PLL, clock register = clock mode, cog 0 restarted at
+//   0xF004 with PAR 0x0004, no other cog running.
 //
-// Timing: the stage answers within one long's time after a message's last byte (the checker
-// lags the receiver by at most a long). It listens 35 to 55 ms after the ROM's acknowledgement
-// (the ROM's clock wait, then the Spin start). Receiving needs 16 chip clocks a bit or more, so
-// 500 kBd at 8 MHz, 750 kBd at 12 MHz, 1.25 MBd at 20 MHz.
+// Timing: an answer starts within about one long's time after the message's last byte (the check
+// lags the receiver by at most a long). The stage listens 35 to 55 ms after the ROM's
+// acknowledgement (the ROM's own clock wait, then the stage's start); a byte sent before is lost.
+// The verdict follows the last 'A' within 8192 x 16 clocks (16 ms at 8 MHz); the EEPROM's 'p'
+// answers come about 1 s apart at most (8 MHz, every page written, 5 ms write cycles).
+// Receiving takes 15 chip clocks a bit or more: 460800 baud at 8 MHz, 921600 at 14.7 MHz.
 //
-// The rate ladder: the first hello goes at the ROM's 115200 baud, which every RC clock takes; its
-// answer gives the chip's clock. The host then tries the ladder's rates from the fastest the clock
-// allows downwards, each with a hello, and keeps the first that answers. A packet that fails twice
-// at a rate steps the rest of the load down one rate. A message the stage did not answer is
-// followed by 1040 bytes 0xFF, which complete any message it was still counting, so that it
-// answers (with 'N') and waits for a sync again.
+// The host: the first hellos go at the ROM's rate, every 4 ms for 300 ms (the stage's start);
+// the answer gives the RC clock. Then the ladder's rates from the fastest with 16 clocks a bit or
+// more, each probed with a hello that must come back with W within 10% of the rate's; the first
+// that does is kept. Each message waits for its answer its line time and 20 ms; a packet that
+// fails twice steps the rest of the load down one rate (its next sync tells the stage). A message
+// left unanswered is followed by 0xFF bytes (12 before begin, 1040 after), one start bit each,
+// which complete any message the stage was still counting, so that it answers and looks for a
+// sync again: the rest of them are too short to be one.
 
 #include "clock.h"
 #include "serial_port.h"

@@ -433,22 +433,30 @@ answer        mov     ans, av
               and     u1, #$FF
               shl     u1, #24
               or      ans, u1
+              movd    :put, #frames               ' four frames: start bit, data from bit 30 down,
+              mov     ab, #4                      ' stop bits
+:frame        mov     u1, ans
+              rev     u1, #24
+              shl     u1, #23
+              or      u1, stopbits
+:put          mov     0-0, u1
+              add     :put, dnext
+              shr     ans, #8
+              djnz    ab, #:frame
+              movs    :send, #frames
               mov     ab, #4
-:byte         mov     txd, ans                    ' start bit, data from bit 30 down, stop bits
-              rev     txd, #24
-              shl     txd, #23
-              or      txd, stopbits
               mov     ct, cnt
-              add     ct, #16
-              waitcnt ct, hbt
-              mov     phsa, txd
-              mov     cb, #10
-:bit          waitcnt ct, hbt
+              add     ct, #32
+:byte         waitcnt ct, hbt
+:send         mov     phsa, 0-0                   ' the start bit
+              mov     cb, #9
+              add     :send, #1
+:bit          waitcnt ct, hbt                     ' bits 0 to 7 and the first stop bit
               shl     phsa, #1
               djnz    cb, #:bit
-              waitcnt ct, hbt                      ' the second stop bit's time
-              shr     ans, #8
-              djnz    ab, #:byte
+              add     ct, hbt                     ' the second changes nothing on the line: no wait
+              djnz    ab, #:byte                  ' after the djnz, which takes 8 clocks falling through
+              waitcnt ct, #0
 answer_ret    ret
 
 #ifdef EEPROM
@@ -608,6 +616,7 @@ startorder    long    $A000_0000
 allones       long    $FFFF_FFFF
 poly          long    $EDB8_8320
 stopbits      long    $007F_FFFF
+dnext         long    1 << 9
 marker        long    $FFF9_FFFF
 zero          long    0
 #ifdef EEPROM
@@ -624,7 +633,7 @@ ac            res     1
 av            res     1
 ans           res     1
 ab            res     1
-txd           res     1
+frames        res     4
 ct            res     1
 cb            res     1
 crp           res     1
