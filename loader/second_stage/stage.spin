@@ -447,9 +447,9 @@ answer        mov     ans, av
               mov     ab, #4
               mov     ct, cnt
               add     ct, #32
-:byte         waitcnt ct, hbt
+:byte         mov     cb, #9                      ' no more than two instructions between waits:
+              waitcnt ct, hbt                     ' a third misses the count at 17 clocks a bit
 :send         mov     phsa, 0-0                   ' the start bit
-              mov     cb, #9
               add     :send, #1
 :bit          waitcnt ct, hbt                     ' bits 0 to 7 and the first stop bit
               shl     phsa, #1
