@@ -124,10 +124,11 @@ void SecondStage::forget() {
     answers_.clear();
 }
 
-std::optional<stage::Answer> SecondStage::exchange(const std::vector<std::uint8_t>& message, int windowMs) {
+std::optional<stage::Answer> SecondStage::exchange(const std::vector<std::uint8_t>& message) {
     forget();
     port_.write(message);
-    return awaitAnswer(lineMs(message.size()) + windowMs);
+    port_.drain();
+    return awaitAnswer(2 * lineMs(message.size()) + answerMarginMs);
 }
 
 void SecondStage::recover(std::size_t count) {
@@ -135,7 +136,8 @@ void SecondStage::recover(std::size_t count) {
     // start bit each) make them up, it answers, and the rest of them are too short to be a sync.
     const std::vector<std::uint8_t> filler(count, 0xFF);
     port_.write(filler);
-    clock_.pause(lineMs(filler.size()) + answerMarginMs);
+    port_.drain();
+    clock_.pause(2 * lineMs(filler.size()) + answerMarginMs);
     forget();
 }
 
@@ -164,7 +166,7 @@ bool SecondStage::chooseRate(StageReport& report) {
         // A faster rate's sync is shorter than the stage expects: it takes it after a pause.
         clock_.pause(stepUpPauseMs);
         switchBaud(rate);
-        const auto answer = exchange(hello, probeWindowMs);
+        const auto answer = exchange(hello);
         if (answer && answer->code == 'H') {
             // An adapter that does not make the rate sends at another: the stage's width tells.
             const double expected = 4 * clocksPerBit;
@@ -183,7 +185,7 @@ std::optional<stage::Answer> SecondStage::begin(std::uint32_t longs, LoadTarget 
     flags |= static_cast<std::uint8_t>(mhz << stage::beginMegahertzShift);
     const auto message = stage::frame({}, stage::beginTrailer(longs, flags));
     for (int tries = 0; tries < triesPerRate * 2; ++tries) {
-        const auto answer = exchange(message, answerMarginMs);
+        const auto answer = exchange(message);
         if (answer && (answer->code == 'B' || answer->code == 'b')) return answer;
         if (!answer) recover(idleFillerBytes);
     }
@@ -199,7 +201,7 @@ std::optional<stage::Answer> SecondStage::sendImage(std::span<const std::uint8_t
         const auto data = image.subspan(from, std::min(stage::packetLongs * 4, image.size() - from));
         const auto message = stage::frame(data, stage::dataTrailer(static_cast<std::uint32_t>(k), longs));
         for (int failures = 0;;) {
-            answer = exchange(message, answerMarginMs);
+            answer = exchange(message);
             // The last packet's acknowledgement may be overtaken by the verdict on the whole image.
             if (answer && ((answer->code == 'A' && answer->value == k) || (k + 1 == packets && isVerdict(answer->code))))
                 break;
