@@ -56,7 +56,7 @@ class Session:
         return (launch - start) * 1000 / self.chip_hz
 
 
-def load(name, image, chip_hz=12_000_000, eeprom=None, linger=2, *stage_args):
+def load(name, image, chip_hz=12_000_000, eeprom=None, linger=2, *stage_args, outcome="loaded"):
     out = work_dir("rig-" + name)
     rig = [str(RIG / "run.sh"), "--out", str(out), "--rate", RATE, "--chip-hz", str(chip_hz),
            "--linger", str(linger), "--dump-ram"]
@@ -66,8 +66,8 @@ def load(name, image, chip_hz=12_000_000, eeprom=None, linger=2, *stage_args):
                      *stage_args, "--port", "{pty}", str(image)]
     result = subprocess.run(command, capture_output=True, text=True, timeout=240)
     session = Session(out, chip_hz, result)
-    assert result.returncode == 0, f"stageload failed ({result.returncode}):\n{result.stdout}"
-    assert "stage: loaded" in session.host, session.host
+    assert result.returncode == (0 if outcome == "loaded" else 1), f"stageload: {result.returncode}\n{result.stdout}"
+    assert f"stage: {outcome}" in session.host, session.host
     return session
 
 
@@ -108,6 +108,19 @@ def test_a_rate_too_fast_for_the_chip_is_stepped_down():
     assert "Second stage: chip at 12.0 MHz, 460800 baud" in s.host, s.host
     assert len(s.toggles("P16")) > 20
     report("blink_p16 at 12 MHz, 921600 tried first", s)
+
+
+def test_an_image_failing_the_checksum_is_refused_and_the_chip_shut_down():
+    image = bytearray((IMAGES / "blink_p16.binary").read_bytes())
+    image[5] ^= 0x01  # the checksum byte: the RAM picture then sums to 1
+    bad = work_dir("rig-badsum") / "bad.binary"
+    bad.write_bytes(image)
+    s = load("badsum", bad, outcome="refused")
+    assert "Second stage: checksum error" in s.host, s.host
+    after_stage = s.events[max(i for i, line in enumerate(s.events) if "COGINIT cog 1" in line):]
+    assert not any("$F004, PAR $0004" in line for line in after_stage)
+    assert [line for line in after_stage if "cogs running" in line][-1].endswith("cogs running: 00")
+    assert s.toggles("P16") == []
 
 
 def test_xtal_blink_starts_on_the_crystal_and_pll_as_the_rom_would():
