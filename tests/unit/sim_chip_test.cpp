@@ -3,6 +3,7 @@
 
 #include "chip_model.h"
 #include "dense_encoding.h"
+#include "fakes.h"
 #include "loader_protocol.h"
 
 #include <gtest/gtest.h>
@@ -19,12 +20,7 @@ using Longs = std::vector<std::uint32_t>;
 constexpr Micros frame = 96;  // a byte at 115200 8N2, rounded up
 constexpr Micros ms = 1000;
 
-// One period of the LFSR from the seed 'P': the host sends bits 0..249, the chip answers with the
-// next 250 (the sequence wraps after 255).
-const std::string lfsrBits =
-    "0101110011110101111100011100101000111100001001001011110010001000110110111000101100110010110110010011101010101"
-    "1101101011010011111111001101111011101000000010101100011001110000001111101001010100100000100001110111111011000"
-    "0110001001100000110100010100110101000";
+using test::lfsrBits;
 
 Bytes hostBits() {
     Bytes bytes;
