@@ -139,7 +139,12 @@ void ChipModel::startSession(Micros at) {
 }
 
 void ChipModel::endSession() {
-    ended_.push_back(std::move(*session_));
+    // A lone clock after quiet is no handshake when nothing follows it: the host's last poll for
+    // the verdict, late on a busy machine, reaching a chip that was already done.
+    if (guessedReset_ && session_->bytesIn == 1)
+        --sessionsStarted_;
+    else
+        ended_.push_back(std::move(*session_));
     session_.reset();
     awaitingReset_ = true;
 }
@@ -161,11 +166,13 @@ std::vector<std::uint8_t> ChipModel::receive(std::uint8_t byte, Micros at) {
         if (due && at > *due) giveUp();
         if (!waitsForHost(session_->state) && resetBy(byte, at)) endSession();
     }
+    const bool guessed = awaitingReset_;
     const bool reset = !awaitingReset_ || resetBy(byte, at);
     lastByte_ = at;
     if (!session_) {
         if (!reset) return {};  // shut down or running its program: the line means nothing to it
         startSession(at);
+        guessedReset_ = guessed;
     }
     SessionRecord& s = *session_;
     s.last = at;

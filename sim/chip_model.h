@@ -154,6 +154,8 @@ private:
     int sessionsStarted_ = 0;
     // After a session has ended the chip listens again only after a reset; a pty shows none.
     bool awaitingReset_ = false;
+    // The session was started by a clock after quiet, not by the reset line.
+    bool guessedReset_ = false;
     Micros lastByte_ = 0;
 
     // Per session.

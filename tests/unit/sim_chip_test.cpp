@@ -312,6 +312,19 @@ TEST(ChipSessions, BytesWithoutTheQuietOfAResetBelongToTheEndedSession) {
     EXPECT_EQ(line.replies, goodReplies());
 }
 
+TEST(ChipSessions, ALoneLateClockAfterTheVerdictIsNoSession) {
+    Line line;
+    line.handshake();
+    line.load(goodImage);
+    ASSERT_EQ(line.pollAnswer(), Bytes{bitZero});
+    line.send(clockByte, 80 * ms);  // the host's last poll, late
+    line.chip.idle(line.now + 400 * ms);
+    EXPECT_EQ(line.chip.takeEnded().size(), 1u);
+    EXPECT_EQ(line.chip.current(), nullptr);
+    line.handshake(400 * ms);
+    EXPECT_EQ(line.session().number, 2);
+}
+
 TEST(ChipSessions, TheResetLineStartsANewSessionAtOnce) {
     Line line;
     line.handshake();
