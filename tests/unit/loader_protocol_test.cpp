@@ -149,33 +149,26 @@ TEST_F(ProtocolTest, RejectedOrMissingAcknowledgementIsAChecksumError) {
 
 TEST_F(ProtocolTest, EepromProgrammingWaitsForTheTwoFurtherAcknowledgements) {
     const Longs image{0, 0x0010'DC00, 0x0018'0010, 0};  // sums to 0 with the stack markers
-    const auto faults = [](bool reject, bool program, bool verify) {
-        sim::ChipFaults f;
-        f.rejectChecksum = reject;
-        f.programFails = program;
-        f.verifyFails = verify;
-        return f;
-    };
     const struct {
-        sim::ChipFaults faults;
+        void (*fault)(sim::ChipFaults&);
         bool run;
         EepromResult result;
         Lines tail;
         const char* state;
     } cases[] = {
-        {faults(false, false, false), true, EepromResult::done,
+        {[](sim::ChipFaults&) {}, true, EepromResult::done,
          {"..OK", "Programming EEPROM ..", "Verifying EEPROM ..", "..EEPROM OK -> RUN"}, "running"},
-        {faults(false, false, false), false, EepromResult::done,
+        {[](sim::ChipFaults&) {}, false, EepromResult::done,
          {"..OK", "Programming EEPROM ..", "Verifying EEPROM ..", "..EEPROM OK -> SHUTDOWN"}, "shutdown"},
-        {faults(true, false, false), true, EepromResult::checksumError, {"CheckSum Error"}, "shutdown"},
-        {faults(false, true, false), true, EepromResult::programmingFailed,
+        {[](sim::ChipFaults& f) { f.rejectChecksum = true; }, true, EepromResult::checksumError, {"CheckSum Error"}, "shutdown"},
+        {[](sim::ChipFaults& f) { f.programFails = true; }, true, EepromResult::programmingFailed,
          {"..OK", "Programming EEPROM ..", "EEPROM programming failed"}, "shutdown"},
-        {faults(false, false, true), false, EepromResult::verifyFailed,
+        {[](sim::ChipFaults& f) { f.verifyFails = true; }, false, EepromResult::verifyFailed,
          {"..OK", "Programming EEPROM ..", "Verifying EEPROM ..", "EEPROM verify failed"}, "shutdown"},
     };
     for (const auto& c : cases) {
         sim::ChipConfig config;
-        config.faults = c.faults;
+        c.fault(config.faults);
         use(config);
         ASSERT_EQ(protocol.handshake(), 1);
         console.lines.clear();

@@ -362,27 +362,21 @@ TEST(ChipCommands, ShutDownOnZeroOrUnknownCommandsAndRefuseWhatCannotRun) {
 }
 
 TEST(ChipCommands, ProgramTheEepromWithTwoMoreAcknowledgementsOrFailAtTheirStage) {
-    const auto faults = [](bool program, bool verify) {
-        ChipFaults f;
-        f.programFails = program;
-        f.verifyFails = verify;
-        return f;
-    };
     const struct {
         std::uint32_t command;
-        ChipFaults faults;
+        void (*fault)(ChipFaults&);
         Bytes answers;  // after the checksum verdict
         ChipState state;
         int acks;
     } cases[] = {
-        {2, faults(false, false), {bitZero, bitZero}, ChipState::shutdown, 2},
-        {3, faults(false, false), {bitZero, bitZero}, ChipState::running, 2},
-        {3, faults(true, false), {bitOne}, ChipState::shutdown, 0},
-        {3, faults(false, true), {bitZero, bitOne}, ChipState::shutdown, 1},
+        {2, [](ChipFaults&) {}, {bitZero, bitZero}, ChipState::shutdown, 2},
+        {3, [](ChipFaults&) {}, {bitZero, bitZero}, ChipState::running, 2},
+        {3, [](ChipFaults& f) { f.programFails = true; }, {bitOne}, ChipState::shutdown, 0},
+        {3, [](ChipFaults& f) { f.verifyFails = true; }, {bitZero, bitOne}, ChipState::shutdown, 1},
     };
     for (const auto& c : cases) {
         ChipConfig config;
-        config.faults = c.faults;
+        c.fault(config.faults);
         config.timing.programTime = 500 * ms;
         config.timing.verifyTime = 200 * ms;
         Line line(config);
@@ -425,31 +419,26 @@ TEST(ChipLoad, TakesDenseLongsAndTimesTheLoadButStopsAtAFramingError) {
 
 // Faults: each changes exactly what it names.
 TEST(ChipFaultSwitches, ChangeOnlyWhatTheyName) {
-    const auto with = [](auto set) {
-        ChipFaults f;
-        set(f);
-        return f;
-    };
     Bytes wrongBit = goodReplies(), noVersionBit = goodReplies(), stray = goodReplies();
     wrongBit[7] ^= 1;
     noVersionBit.pop_back();
     stray.insert(stray.begin(), 3, strayByte);
     const struct {
         const char* name;
-        ChipFaults faults;
+        void (*fault)(ChipFaults&);
         Bytes replies;
         Bytes verdict;
     } cases[] = {
-        {"silent", with([](ChipFaults& f) { f.silent = true; }), {}, {}},
-        {"wrong bit", with([](ChipFaults& f) { f.wrongBit = 7; }), wrongBit, {bitZero}},
-        {"missing version bit", with([](ChipFaults& f) { f.missingVersionBit = true; }), noVersionBit, {bitZero}},
-        {"stray", with([](ChipFaults& f) { f.strayBytes = 3; }), stray, {bitZero}},
-        {"reject checksum", with([](ChipFaults& f) { f.rejectChecksum = true; }), goodReplies(), {bitOne}},
-        {"no acknowledgement", with([](ChipFaults& f) { f.noAcknowledge = true; }), goodReplies(), {}},
+        {"silent", [](ChipFaults& f) { f.silent = true; }, {}, {}},
+        {"wrong bit", [](ChipFaults& f) { f.wrongBit = 7; }, wrongBit, {bitZero}},
+        {"missing version bit", [](ChipFaults& f) { f.missingVersionBit = true; }, noVersionBit, {bitZero}},
+        {"stray", [](ChipFaults& f) { f.strayBytes = 3; }, stray, {bitZero}},
+        {"reject checksum", [](ChipFaults& f) { f.rejectChecksum = true; }, goodReplies(), {bitOne}},
+        {"no acknowledgement", [](ChipFaults& f) { f.noAcknowledge = true; }, goodReplies(), {}},
     };
     for (const auto& c : cases) {
         ChipConfig config;
-        config.faults = c.faults;
+        c.fault(config.faults);
         config.faultySessions = 1;
         Line line(config);
         line.handshake();
