@@ -50,7 +50,7 @@ def pulled(seen, name):
     s = seen[name]
     faulty, after = s.runs
     (session,) = s.chips[0].sessions()
-    assert session["why"].startswith("unplugged while "), session
+    assert session["why"].startswith("unplugged while "), (lines(faulty), session)
     assert (lines(after), after.returncode, s.chips[1].received_image()) == (good_lines(8192), 0, seen["image"])
     assert (faulty.returncode, faulty.stderr) == (1, b"")
     return faulty, session
@@ -74,8 +74,11 @@ def test_pulled_in_the_handshake(seen):
     run, session = pulled(seen, "handshake")
     assert session["state"] == "handshake"
     assert int(session["host-bits"]) >= 125
-    # No reply comes: the first bit's window runs out, the shutdown long cannot be written.
-    assert lines(run) == ["Start Upload\r", "Time Out", "Code Error -> Abort", "Unable to write"]
+    # No reply comes: the first bit's window runs out, the shutdown long cannot be written. The
+    # handshake's second write may already find the line gone.
+    got = lines(run)
+    assert got[-3:] == ["Time Out", "Code Error -> Abort", "Unable to write"]
+    assert got[:-3] in (["Start Upload\r"], ["Start Upload\r", "Unable to write"]), got
     assert run.seconds < HANDSHAKE_BUDGET
 
 
