@@ -2,8 +2,9 @@
 // main window, runs the event loop and ends with exit code 0 when the window is closed.
 
 #include "actions.h"
+#include "board.h"
 #include "desktop_win32.h"
-#include "guarded_port_win32.h"
+#include "guarded_port.h"
 #include "ide_automation.h"
 #include "keyboard_win32.h"
 #include "keystrokes.h"
@@ -12,10 +13,10 @@
 #include "program_folder.h"
 #include "settings_storage_win32.h"
 #include "upload_console_win32.h"
-#include "upload_job.h"
 #include "window_lookup.h"
 
 #include <memory>
+#include <mutex>
 
 #include <commctrl.h>
 #include <windows.h>
@@ -24,25 +25,122 @@ using namespace kestrup;
 
 namespace {
 
-class JobUploader final : public app::Uploader {
+// The program for its whole run: the main window and its buttons' actions, the uploads, and the
+// upload console with what closing it by hand means: the program ends, and the port it was loading
+// through is given back first.
+class Application final : public app::Uploader, private UploadConsole {
 public:
-    explicit JobUploader(UploadJob& job) : job_(job) {}
-    void upload(const std::string& imagePath, std::int32_t comNumber) override {
-        job_.run(imagePath, PortAddress::com(comNumber));
-    }
+    explicit Application(std::string folder);
+    ~Application() override;
+    Application(const Application&) = delete;
+    Application& operator=(const Application&) = delete;
+
+    int run(HINSTANCE instance);
+
+    void upload(const std::string& imagePath, std::int32_t comNumber) override;
 
 private:
-    UploadJob& job_;
+    // The upload console, with the close handler installed once a console exists.
+    void open() override;
+    void close() override { console_.close(); }
+    void statusLine(std::string_view message) override { console_.statusLine(message); }
+
+    // The console's control handler runs on a thread of the system's, in the middle of an upload:
+    // it reaches the one Application through `running`, only under `runningGuard`.
+    static BOOL WINAPI onConsoleEvent(DWORD event);
+    void consoleClosed();
+    void setUploadingPort(GuardedSerialPort* port);
+
+    static inline std::mutex runningGuard;
+    static inline Application* running = nullptr;
+
+    std::string folder_;
+    Clock& clock_ = systemClock();
+    app::MessageBoxNotifier notifier_;
+    Win32UploadConsole console_;
+    bool handlerInstalled_ = false;
+    GuardedSerialPort* uploadingPort_ = nullptr;  // under runningGuard
+
+    app::Win32SettingsStorage storage_;
+    // Control events come only from controls, which exist from run() on, when actions_ does too.
+    app::Win32MainWindow window_{[this](int id) { actions_.onControl(id); }};
+    Win32Desktop desktop_;
+    Win32Keyboard keyboard_;
+    WindowLookup lookup_{desktop_, notifier_};
+    app::WindowUploadButtons uploadButtons_{window_};
+    Keystrokes keys_{desktop_, keyboard_, clock_, uploadButtons_};
+    app::AutomatedIde ide_{lookup_, keys_};
+    app::Actions actions_{folder_, window_, *this, storage_, &ide_};
 };
 
-// What the console's close handler may reach. It runs on a system thread in the middle of an
-// upload, so it touches only the port (behind its guard) and posts to the window.
-app::GuardedSerialPort* openPort = nullptr;
-HWND mainWindow = nullptr;
+Application::Application(std::string folder) : folder_(std::move(folder)) {
+    const std::lock_guard<std::mutex> lock(runningGuard);
+    running = this;
+}
 
-void cleanupOnConsoleClose() {
-    if (mainWindow != nullptr) ShowWindowAsync(mainWindow, SW_HIDE);
-    if (openPort != nullptr) openPort->stopForever();
+Application::~Application() {
+    // Waits for a close handler under way; after one, the process ends here.
+    const std::lock_guard<std::mutex> lock(runningGuard);
+    running = nullptr;
+}
+
+int Application::run(HINSTANCE instance) {
+    if (!window_.create(instance)) return 0;
+    // The title search walks the top-level list that our own window belongs to.
+    lookup_.searchFrom(windowHandle(window_.handle()));
+    window_.createControls();
+    window_.makeTopmost();
+    window_.setUploadButtonsEnabled(false);
+    actions_.loadSettings();
+
+    MSG message{};
+    while (!window_.closeRequested() && GetMessageA(&message, nullptr, 0, 0) > 0) {
+        if (window_.handleTab(message)) continue;
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+    // Nothing is saved at the end: only Save writes the settings. The window goes while the actions
+    // its controls' last notifications reach are still there.
+    window_.destroy();
+    return 0;
+}
+
+void Application::upload(const std::string& imagePath, std::int32_t comNumber) {
+    auto port = std::make_unique<GuardedSerialPort>(makeSystemSerialPort());
+    GuardedSerialPort& guarded = *port;
+    // On the heap: the image buffer is larger than a stack should carry.
+    auto board = std::make_unique<Board>(PortAddress::com(comNumber), std::move(port), clock_,
+                                         static_cast<UploadConsole&>(*this), notifier_);
+    setUploadingPort(&guarded);
+    board->upload(imagePath);
+    // After a console close this waits for the process's end: the board and its stopped port stay.
+    setUploadingPort(nullptr);
+}
+
+void Application::setUploadingPort(GuardedSerialPort* port) {
+    const std::lock_guard<std::mutex> lock(runningGuard);
+    uploadingPort_ = port;
+}
+
+void Application::open() {
+    console_.open();
+    if (!handlerInstalled_) handlerInstalled_ = SetConsoleCtrlHandler(onConsoleEvent, TRUE) != 0;
+}
+
+BOOL WINAPI Application::onConsoleEvent(DWORD event) {
+    if (event == CTRL_CLOSE_EVENT) {
+        // Never let go: the process ends when this returns, and until then nothing may start
+        // another port operation or take the Application apart.
+        runningGuard.lock();
+        if (running != nullptr) running->consoleClosed();
+    }
+    // Not handled: the system's default handling follows and ends the process.
+    return FALSE;
+}
+
+void Application::consoleClosed() {
+    ShowWindowAsync(window_.handle(), SW_HIDE);
+    if (uploadingPort_ != nullptr) uploadingPort_->stopForever();
 }
 
 std::optional<std::string> programFolder() {
@@ -67,52 +165,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
                     "Kestrup 01", MB_OK);
         return 1;
     }
-
-    // Exactly one of each: the serial link's buffers and the image buffer live for the whole run.
-    Clock& clock = systemClock();
-    auto port = std::make_unique<app::GuardedSerialPort>(makeSystemSerialPort());
-    app::MessageBoxNotifier notifier;
-    Win32UploadConsole console(cleanupOnConsoleClose);
-    auto link = std::make_unique<SerialLink>(*port, clock, console);
-    auto protocol = std::make_unique<LoaderProtocol>(*link, console);
-    auto job = std::make_unique<UploadJob>(*link, *protocol, console, notifier, clock);
-    JobUploader uploader(*job);
-    app::Win32SettingsStorage storage;
-
-    app::Actions* actions = nullptr;
-    app::Win32MainWindow window([&actions](int id) {
-        if (actions != nullptr) actions->onControl(id);
-    });
-    if (!window.create(instance)) return 0;
-
-    Win32Desktop desktop;
-    Win32Keyboard keyboard;
-    WindowLookup lookup(desktop, notifier);
-    // The title search walks the top-level list that our own window belongs to.
-    lookup.searchFrom(windowHandle(window.handle()));
-    app::WindowUploadButtons uploadButtons(window);
-    Keystrokes keys(desktop, keyboard, clock, uploadButtons);
-    app::AutomatedIde ide(lookup, keys);
-
-    app::Actions buttonActions(*folder, window, uploader, storage, &ide);
-    window.createControls();
-    window.makeTopmost();
-    window.setUploadButtonsEnabled(false);
-    buttonActions.loadSettings();
-    actions = &buttonActions;
-    openPort = port.get();
-    mainWindow = window.handle();
-
-    MSG message{};
-    while (!window.closeRequested() && GetMessageA(&message, nullptr, 0, 0) > 0) {
-        if (window.handleTab(message)) continue;
-        TranslateMessage(&message);
-        DispatchMessageA(&message);
-    }
-
-    // Nothing is saved at the end: only Save writes the settings.
-    mainWindow = nullptr;
-    openPort = nullptr;
-    window.destroy();
-    return 0;
+    Application application(*folder);
+    return application.run(instance);
 }

@@ -1,33 +1,13 @@
 #include "settings_storage_win32.h"
 
+#include "unique_handle_win32.h"
+
 #include <vector>
 
 #include <windows.h>
 
 namespace kestrup::app {
 namespace {
-
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    ~FileHandle() {
-        if (valid()) CloseHandle(handle_);
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return handle_; }
-    // The close's own result: on some file systems a delayed write fails only here.
-    bool close() {
-        const bool closed = CloseHandle(handle_) != 0;
-        handle_ = INVALID_HANDLE_VALUE;
-        return closed;
-    }
-
-private:
-    HANDLE handle_;
-};
 
 // ANSI paths as the program builds them, widened so that a folder deeper than MAX_PATH still
 // works: such paths take the \\?\ form, which passes them to the file system unparsed.
@@ -45,8 +25,8 @@ std::wstring widePath(const std::string& path) {
 }  // namespace
 
 std::optional<std::string> Win32SettingsStorage::read(const std::string& path) {
-    FileHandle file(CreateFileW(widePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueFileHandle file(CreateFileW(widePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) return std::nullopt;
     std::string bytes;
     std::vector<char> chunk(65536);
@@ -58,8 +38,8 @@ std::optional<std::string> Win32SettingsStorage::read(const std::string& path) {
 }
 
 bool Win32SettingsStorage::writeWhole(const std::string& path, std::string_view bytes) {
-    FileHandle file(CreateFileW(widePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueFileHandle file(CreateFileW(widePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) return false;
     while (!bytes.empty()) {
         DWORD written = 0;
@@ -69,6 +49,7 @@ bool Win32SettingsStorage::writeWhole(const std::string& path, std::string_view 
     }
     // On the disk before it replaces the old file, or a crash could leave an empty one in its place.
     if (!FlushFileBuffers(file.get())) return false;
+    // On some file systems a delayed write fails only at the close.
     return file.close();
 }
 

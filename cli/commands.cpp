@@ -1,12 +1,12 @@
 #include "commands.h"
 
-#include "image_check.h"
-#include "messages.h"
+#include "board.h"
+#include "image.h"
+#include "parallel.h"
 #include "platform.h"
 #include "progress.h"
 #include "stdout_console.h"
-#include "tracing_port.h"
-#include "upload_job.h"
+#include "unique_handle.h"
 
 #include <cstdio>
 #include <fstream>
@@ -40,52 +40,47 @@ int exitStatus(UploadOutcome outcome) {
     }
 }
 
-// One board's serial link, protocol and job, owned by the thread that drives it.
-struct Board {
-    Board(const PortAddress& where, const Options& options, std::string prefix, ProgressDisplay* progress,
-          std::FILE* trace)
-        : address(where),
-          systemPort(makeSystemSerialPort()),
-          tracing(trace ? std::make_unique<TracingPort>(*systemPort, systemClock(), trace, prefix) : nullptr),
-          console(std::move(prefix), progress),
-          link(tracing ? static_cast<SerialPort&>(*tracing) : *systemPort, systemClock(), console),
-          protocol(link, console),
-          job(link, protocol, console, notifier, systemClock()) {
-        link.setResetLine(options.reset);
-        protocol.setEncoding(options.encoding);
-    }
+int identifyStatus(ChipIdentity::Answer answer) {
+    return answer == ChipIdentity::Answer::chip ? 0 : answer == ChipIdentity::Answer::noPort ? 2 : 1;
+}
 
-    PortAddress address;
-    std::unique_ptr<SerialPort> systemPort;
-    std::unique_ptr<TracingPort> tracing;
+// Where nothing is shown.
+struct Quiet final : UploadConsole, Notifier {
+    void open() override {}
+    void close() override {}
+    void statusLine(std::string_view) override {}
+    void notify(std::string_view, std::string_view) override {}
+};
+
+BoardOptions boardOptions(const Options& options, std::FILE* trace = nullptr, std::string traceLabel = {}) {
+    return BoardOptions{options.reset, options.encoding, trace, std::move(traceLabel)};
+}
+
+// One board as the command line drives it: the board, and the console and notifier it reports to.
+struct Session {
+    Session(const PortAddress& address, const Options& options, const std::string& prefix, ProgressDisplay* progress,
+            std::FILE* trace)
+        : console(prefix, progress), board(address, systemClock(), console, notifier, boardOptions(options, trace, prefix)) {}
+
     StdoutConsole console;
     StderrNotifier notifier;
-    SerialLink link;
-    LoaderProtocol protocol;
-    UploadJob job;
+    Board board;
     UploadOutcome outcome = UploadOutcome::portNotOpened;
 };
 
-struct TraceFile {
-    std::FILE* file = nullptr;
-    ~TraceFile() {
-        if (file) std::fclose(file);
-    }
-};
-
-std::vector<std::shared_ptr<Board>> makeBoards(const Options& options, ProgressDisplay* progress, std::FILE* trace) {
-    std::vector<std::shared_ptr<Board>> boards;
+std::vector<std::shared_ptr<Session>> makeSessions(const Options& options, ProgressDisplay* progress, std::FILE* trace) {
+    std::vector<std::shared_ptr<Session>> sessions;
     const bool several = options.ports.size() > 1;
     for (const auto& address : options.ports)
-        boards.push_back(std::make_shared<Board>(address, options, several ? address.displayName() + ": " : "", progress, trace));
-    return boards;
+        sessions.push_back(std::make_shared<Session>(address, options, several ? address.displayName() + ": " : "", progress, trace));
+    return sessions;
 }
 
-bool openTrace(const Options& options, TraceFile& trace) {
+bool openTrace(const Options& options, UniqueFile& trace) {
     if (options.trace.empty()) return true;
-    trace.file = std::fopen(options.trace.c_str(), "w");
-    if (!trace.file) std::cerr << "kestrupload: cannot write the trace file " << options.trace << "\n";
-    return trace.file != nullptr;
+    trace.reset(std::fopen(options.trace.c_str(), "w"));
+    if (!trace) std::cerr << "kestrupload: cannot write the trace file " << options.trace << "\n";
+    return trace != nullptr;
 }
 
 // Up to a little more than the chip's RAM: enough to judge any image and to see that a file is too big.
@@ -114,72 +109,52 @@ int runUpload(const Options& options) {
         }
     }
 
-    TraceFile trace;
+    UniqueFile trace;
     if (!openTrace(options, trace)) return 2;
     makeStdoutBinary();
     ProgressDisplay progress(stderrIsTerminal());
-    auto boards = makeBoards(options, &progress, trace.file);
+    auto sessions = makeSessions(options, &progress, trace.get());
     const LoadTarget target = !options.eeprom ? LoadTarget::ram : options.run ? LoadTarget::eepromRun : LoadTarget::eepromShutdown;
 
     std::vector<std::function<void()>> tasks;
-    for (auto& board : boards) {
-        auto& slot = progress.add(board->address.displayName());
-        board->job.setTarget(target);
-        board->protocol.setProgress([&slot](std::size_t sent, std::size_t total) {
+    for (auto& session : sessions) {
+        auto& slot = progress.add(session->board.address().displayName());
+        session->board.setProgress([&slot](std::size_t sent, std::size_t total) {
             if (slot.startMicros.load() < 0) slot.startMicros = systemClock().nowMicros();
             slot.total = total;
             slot.sent = sent;
         });
-        tasks.push_back([board, image = options.image] { board->outcome = board->job.run(image, board->address); });
+        tasks.push_back([session, image = options.image, target] { session->outcome = session->board.upload(image, target); });
     }
     runParallel(tasks, -1, [&progress] { progress.draw(systemClock().nowMicros()); });
     progress.clear();
 
     int status = 0;
-    for (const auto& board : boards) status = std::max(status, exitStatus(board->outcome));
-    if (boards.size() > 1) {
-        for (const auto& board : boards)
-            std::printf("%s: %s\n", board->address.displayName().c_str(), summaryOf(board->outcome).c_str());
+    for (const auto& session : sessions) status = std::max(status, exitStatus(session->outcome));
+    if (sessions.size() > 1) {
+        for (const auto& session : sessions)
+            std::printf("%s: %s\n", session->board.address().displayName().c_str(), summaryOf(session->outcome).c_str());
     }
     std::fflush(stdout);
     return status;
 }
 
-namespace {
-
-enum class Identified { chip, noChip, noPort };
-
-// Reset, handshake, shut the chip down again. Prints the version line when the chip answered.
-Identified identify(Board& board) {
-    SerialLink& link = board.link;
-    if (!link.open(board.address)) {
-        board.notifier.notify(text::noComCaption, board.address.displayName() + std::string(text::notFoundSuffix));
-        return Identified::noPort;
-    }
-    link.chipReset();
-    const std::int32_t version = board.protocol.handshake();
-    board.protocol.sendLong(static_cast<std::uint32_t>(Command::shutdown));
-    link.flush();
-    link.purgeReceive();
-    link.close();
-    if (version < 1) board.console.statusLine("No Propeller answered");
-    return version >= 1 ? Identified::chip : Identified::noChip;
-}
-
-}  // namespace
-
 int runIdentify(const Options& options) {
-    TraceFile trace;
+    UniqueFile trace;
     if (!openTrace(options, trace)) return 2;
     makeStdoutBinary();
-    auto boards = makeBoards(options, nullptr, trace.file);
-    std::vector<Identified> results(boards.size(), Identified::noChip);
+    auto sessions = makeSessions(options, nullptr, trace.get());
+    std::vector<ChipIdentity> results(sessions.size());
     std::vector<std::function<void()>> tasks;
-    for (std::size_t i = 0; i < boards.size(); ++i)
-        tasks.push_back([board = boards[i], &result = results[i]] { result = identify(*board); });
+    for (std::size_t i = 0; i < sessions.size(); ++i) {
+        tasks.push_back([session = sessions[i], &result = results[i]] {
+            result = session->board.identify();
+            if (result.answer == ChipIdentity::Answer::noChip) session->console.statusLine("No Propeller answered");
+        });
+    }
     runParallel(tasks, -1, nullptr);
     int status = 0;
-    for (const auto r : results) status = std::max(status, r == Identified::chip ? 0 : r == Identified::noPort ? 2 : 1);
+    for (const auto& r : results) status = std::max(status, identifyStatus(r.answer));
     return status;
 }
 
@@ -196,10 +171,10 @@ int runScan(const Options& options) {
         std::cerr << "kestrupload: no serial ports found\n";
         return 1;
     }
+    // Read only once its task has finished.
     struct Probe {
         std::string name;
-        std::atomic<int> version{-1};
-        std::atomic<bool> opened{false};
+        ChipIdentity identity;
     };
     std::vector<std::shared_ptr<Probe>> probes;
     std::vector<std::function<void()>> tasks;
@@ -207,40 +182,27 @@ int runScan(const Options& options) {
         auto probe = std::make_shared<Probe>();
         probe->name = info.port;
         probes.push_back(probe);
-        tasks.push_back([probe, options] {
-            // Its own quiet console: the scan prints one line a port at the end.
-            struct Quiet final : UploadConsole {
-                void open() override {}
-                void close() override {}
-                void statusLine(std::string_view) override {}
-            } quiet;
-            auto port = makeSystemSerialPort();
-            SerialLink link(*port, systemClock(), quiet);
-            LoaderProtocol protocol(link, quiet);
-            link.setResetLine(options.reset);
-            if (!link.open(parsePort(probe->name))) return;
-            probe->opened = true;
-            link.chipReset();
-            probe->version = protocol.handshake();
-            protocol.sendLong(static_cast<std::uint32_t>(Command::shutdown));
-            link.flush();
-            link.close();
+        tasks.push_back([probe, board = boardOptions(options)] {
+            // Quiet: the scan prints one line a port at the end.
+            Quiet quiet;
+            probe->identity = Board(parsePort(probe->name), systemClock(), quiet, quiet, board).identify();
         });
     }
     const auto finished = runParallel(tasks, scanDeadlineMs + 200, nullptr);
     int found = 0;
     for (std::size_t i = 0; i < probes.size(); ++i) {
         const Probe& p = *probes[i];
-        std::string verdict;
-        if (!finished[i])
-            verdict = "no answer within " + std::to_string(scanDeadlineMs / 1000) + " s";
-        else if (!p.opened)
-            verdict = "cannot be opened";
-        else if (p.version >= 1)
-            verdict = "Propeller version " + std::to_string(p.version.load());
-        else
-            verdict = "no Propeller";
-        if (finished[i] && p.version >= 1) ++found;
+        std::string verdict = "no answer within " + std::to_string(scanDeadlineMs / 1000) + " s";
+        if (finished[i]) {
+            switch (p.identity.answer) {
+            case ChipIdentity::Answer::noPort: verdict = "cannot be opened"; break;
+            case ChipIdentity::Answer::noChip: verdict = "no Propeller"; break;
+            case ChipIdentity::Answer::chip:
+                verdict = "Propeller version " + std::to_string(p.identity.version);
+                ++found;
+                break;
+            }
+        }
         std::cout << p.name << ": " << verdict << "\n";
     }
     std::cout.flush();
@@ -262,7 +224,7 @@ int runInfo(const Options& options) {
         size = static_cast<std::size_t>(in.tellg());
     }
     const ImageVerdict verdict = checkImage(head);
-    std::cout << describe(verdict, size);
+    std::cout << describeImage(verdict, size);
     return verdict.ok() ? 0 : 1;
 }
 

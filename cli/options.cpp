@@ -2,6 +2,8 @@
 
 #include "com_number.h"
 
+#include <CLI/CLI.hpp>
+
 namespace kestrup::cli {
 
 PortAddress parsePort(const std::string& text) {
@@ -24,142 +26,150 @@ std::vector<PortAddress> parsePorts(const std::string& text) {
 
 namespace {
 
-struct Parser {
-    const std::vector<std::string>& args;
-    std::size_t i = 0;
-    ParseResult result;
+// A wrong command line, said in kestrupload's own words rather than the parser's.
+class Refusal : public CLI::ParseError {
+public:
+    explicit Refusal(std::string text) : ParseError("Refusal", std::move(text), CLI::ExitCodes::ValidationError) {}
+};
 
-    // The value of an option given as "--name VALUE" or "--name=VALUE"; false when it is missing.
-    bool value(const std::string& arg, const std::string& name, std::string& out) {
-        if (arg == name) {
-            if (i + 1 >= args.size()) {
-                result.error = "option " + name + " needs a value";
-                return false;
-            }
-            out = args[++i];
-            return true;
-        }
-        out = arg.substr(name.size() + 1);
-        return true;
+// The help's layout: the forms of the command line first, and the actions as a plain section.
+class HelpLayout : public CLI::Formatter {
+public:
+    std::string make_description(const CLI::App*) const override { return {}; }
+    std::string make_usage(const CLI::App* app, std::string) const override {
+        return "Usage: kestrupload [OPTIONS] --port PORT[,PORT...] IMAGE\n"
+               "       kestrupload --identify --port PORT[,PORT...]\n"
+               "       kestrupload --list | --scan | --info IMAGE\n" +
+               app->get_description() + "\n";
+    }
+    std::string make_expanded(const CLI::App* group) const override {
+        return make_group(group->get_group() + " (" + group->get_description() + ")", false, group->get_options());
     }
 };
 
-bool named(const std::string& arg, const std::string& name) {
-    return arg == name || arg.rfind(name + "=", 0) == 0;
+const char* const actionsExclude = "--identify, --list, --scan and --info exclude each other";
+
+// The whole command line. `o` receives what it sets; the help is generated from it.
+void describeCommandLine(CLI::App& app, Options& o) {
+    app.name("kestrupload");
+    app.description("Loads a Propeller image into the RAM (or EEPROM) of one or more boards and runs it.");
+    app.footer("Exit status: 0 when every board acknowledged (or the action succeeded), 1 when an\n"
+               "upload or check failed, 2 when a port could not be opened or the command line was wrong.\n"
+               "\n"
+               "Examples:\n"
+               "  kestrupload --port /dev/ttyUSB0 compiled.binary\n"
+               "  kestrupload --port 3,4,5,6 --eeprom compiled.binary\n"
+               "  kestrupload --identify --port /dev/ttyUSB0\n"
+               "  kestrupload --trace load.trace --port 7 compiled.binary");
+    app.set_help_flag();
+    app.formatter(std::make_shared<HelpLayout>());
+    app.get_formatter()->column_width(22);
+
+    app.add_option("IMAGE", o.image, "the image file (a .binary or .eeprom file)")->type_name("");
+
+    app.add_option("-p,--port")
+        ->description("a board's serial port: a COM port number as typed in the window's\n"
+                      "COM field (7), or a device path (/dev/ttyUSB0); several as 3,4,5\n"
+                      "or by repeating --port load the boards at once")
+        ->type_name("PORT")
+        ->take_all()
+        ->each([&o](const std::string& text) {
+            const auto ports = parsePorts(text);
+            if (ports.empty()) throw Refusal("option --port needs a port");
+            o.ports.insert(o.ports.end(), ports.begin(), ports.end());
+        });
+    app.add_flag("--eeprom", o.eeprom, "program the image into the EEPROM, then run it");
+    app.add_flag_callback("--no-run", [&o] { o.run = false; }, "with --eeprom: shut the chip down after programming");
+    app.add_flag("--force", o.force, "load an image that fails the image checks");
+    // The last of the two on the line wins.
+    app.add_flag_callback("--fixed", [&o] { o.encoding = LongEncoding::fixed; },
+                          "send three bits a byte, as the window program does")
+        ->trigger_on_parse();
+    app.add_flag_callback("--dense", [&o] { o.encoding = LongEncoding::dense; },
+                          "pack 3 to 5 bits a byte (the default): about a quarter faster")
+        ->trigger_on_parse();
+    app.add_option_function<std::string>(
+           "--reset",
+           [&o](const std::string& line) {
+               if (line == "dtr") o.reset = ResetLine::dtr;
+               else if (line == "rts") o.reset = ResetLine::rts;
+               else throw Refusal("--reset takes dtr or rts, not " + line);
+           },
+           "the modem line that resets the board: dtr (default) or rts")
+        ->type_name("LINE");
+    app.add_option("--trace", o.trace, "write every byte sent and received, with time stamps, to FILE")
+        ->type_name("FILE");
+
+    CLI::App& actions = *app.add_option_group("Actions", "at most one, instead of loading");
+    actions.require_option(0, 1);
+    const auto action = [&actions, &o](const char* name, Options::Action what, const char* help) {
+        return actions.add_flag_callback(name, [&o, what] { o.action = what; }, help);
+    };
+    action("--identify", Options::Action::identify, "reset, handshake, print the chip version, shut the chip down");
+    action("--list", Options::Action::list, "list this machine's serial ports");
+    action("--scan", Options::Action::scan, "identify on every listed port, a few seconds at most each");
+    action("--info", Options::Action::info, "print IMAGE's header and whether it passes the checks");
+    // Help and version answer as soon as they are read, whatever follows; a wrong option before
+    // them is still reported.
+    for (const auto& [name, what, help] :
+         {std::tuple{"-h,--help", Options::Action::help, "show this help and exit"},
+          std::tuple{"--version", Options::Action::version, "show the version and exit"}}) {
+        actions.add_flag_callback(name, [&app, &o, what = what] {
+                   if (app.remaining_size() > 0) throw CLI::ExtrasError(app.remaining());
+                   o.action = what;
+                   throw CLI::Success();
+               }, help)
+            ->trigger_on_parse();
+    }
+}
+
+// The parser's complaint in the words kestrupload has always used.
+std::string inOwnWords(const CLI::ParseError& error, const CLI::App& app, const std::vector<std::string>& args) {
+    if (dynamic_cast<const CLI::ExtrasError*>(&error)) {
+        const std::string first = app.remaining().front();
+        return (first.size() > 1 && first[0] == '-' ? "unknown option " : "unexpected argument ") + first;
+    }
+    // A value can only be missing at the end of the line.
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) && !args.empty())
+        return "option " + args.back() + " needs a value";
+    // Nothing but the actions group requires a count of options.
+    if (dynamic_cast<const CLI::RequiredError*>(&error)) return actionsExclude;
+    return error.what();
 }
 
 }  // namespace
 
 ParseResult parseOptions(const std::vector<std::string>& args) {
-    Parser p{args, 0, {}};
-    Options& o = p.result.options;
-    std::vector<std::string> positional;
-    std::vector<Options::Action> actions;
-    std::string v;
-    for (; p.i < args.size(); ++p.i) {
-        const std::string& arg = args[p.i];
-        if (arg == "--help" || arg == "-h") {
-            o.action = Options::Action::help;
-            return p.result;
-        }
-        if (arg == "--version") {
-            o.action = Options::Action::version;
-            return p.result;
-        }
-        if (named(arg, "--port") || arg == "-p") {
-            if (!p.value(arg, arg == "-p" ? "-p" : "--port", v)) return p.result;
-            const auto ports = parsePorts(v);
-            if (ports.empty()) {
-                p.result.error = "option --port needs a port";
-                return p.result;
-            }
-            o.ports.insert(o.ports.end(), ports.begin(), ports.end());
-        } else if (named(arg, "--trace")) {
-            if (!p.value(arg, "--trace", o.trace)) return p.result;
-        } else if (named(arg, "--reset")) {
-            if (!p.value(arg, "--reset", v)) return p.result;
-            if (v == "dtr") {
-                o.reset = ResetLine::dtr;
-            } else if (v == "rts") {
-                o.reset = ResetLine::rts;
-            } else {
-                p.result.error = "--reset takes dtr or rts, not " + v;
-                return p.result;
-            }
-        } else if (arg == "--identify") {
-            actions.push_back(Options::Action::identify);
-        } else if (arg == "--list") {
-            actions.push_back(Options::Action::list);
-        } else if (arg == "--scan") {
-            actions.push_back(Options::Action::scan);
-        } else if (arg == "--info") {
-            actions.push_back(Options::Action::info);
-        } else if (arg == "--eeprom") {
-            o.eeprom = true;
-        } else if (arg == "--no-run") {
-            o.run = false;
-        } else if (arg == "--force") {
-            o.force = true;
-        } else if (arg == "--dense") {
-            o.encoding = LongEncoding::dense;
-        } else if (arg == "--fixed") {
-            o.encoding = LongEncoding::fixed;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            p.result.error = "unknown option " + arg;
-            return p.result;
-        } else {
-            positional.push_back(arg);
-        }
+    ParseResult result;
+    Options& o = result.options;
+    CLI::App app;
+    describeCommandLine(app, o);
+    try {
+        // CLI11 takes the arguments last first.
+        app.parse(std::vector<std::string>(args.rbegin(), args.rend()));
+    } catch (const CLI::Success&) {
+        return result;
+    } catch (const CLI::ParseError& error) {
+        result.error = inOwnWords(error, app, args);
+        return result;
     }
 
-    std::string& error = p.result.error;
-    if (actions.size() > 1) {
-        error = "--identify, --list, --scan and --info exclude each other";
-        return p.result;
-    }
-    if (!actions.empty()) o.action = actions.front();
+    std::string& error = result.error;
     const bool needsPort = o.action == Options::Action::upload || o.action == Options::Action::identify;
-    const bool needsImage = o.action == Options::Action::upload || o.action == Options::Action::info;
+    const bool takesImage = o.action == Options::Action::upload || o.action == Options::Action::info;
     if (!o.run && !o.eeprom) error = "--no-run goes with --eeprom";
     else if (needsPort && o.ports.empty()) error = "no port given (--port PORT)";
     else if (!needsPort && !o.ports.empty()) error = "--port does not go with this action";
-    else if (needsImage && positional.empty()) error = "no image file given";
-    else if (positional.size() > (needsImage ? 1u : 0u)) error = "unexpected argument " + positional.back();
-    else if (needsImage) o.image = positional.front();
-    return p.result;
+    else if (takesImage && o.image.empty()) error = "no image file given";
+    else if (!takesImage && !o.image.empty()) error = "unexpected argument " + o.image;
+    return result;
 }
 
 std::string usage() {
-    return "Usage: kestrupload [OPTIONS] --port PORT[,PORT...] IMAGE\n"
-           "       kestrupload --identify --port PORT[,PORT...]\n"
-           "       kestrupload --list | --scan | --info IMAGE\n"
-           "Loads a Propeller image into the RAM (or EEPROM) of one or more boards and runs it.\n"
-           "\n"
-           "  -p, --port PORT     a board's serial port: a COM port number as typed in the window's\n"
-           "                      COM field (7), or a device path (/dev/ttyUSB0); several as 3,4,5\n"
-           "                      or by repeating --port load the boards at once\n"
-           "      --eeprom        program the image into the EEPROM, then run it\n"
-           "      --no-run        with --eeprom: shut the chip down after programming\n"
-           "      --force         load an image that fails the image checks\n"
-           "      --fixed         send three bits a byte, as the window program does\n"
-           "      --dense         pack 3 to 5 bits a byte (the default): about a quarter faster\n"
-           "      --reset LINE    the modem line that resets the board: dtr (default) or rts\n"
-           "      --trace FILE    write every byte sent and received, with time stamps, to FILE\n"
-           "      --identify      reset, handshake, print the chip version, shut the chip down\n"
-           "      --list          list this machine's serial ports\n"
-           "      --scan          identify on every listed port, a few seconds at most each\n"
-           "      --info IMAGE    print the image's header and whether it passes the checks\n"
-           "  -h, --help          show this help and exit\n"
-           "      --version       show the version and exit\n"
-           "\n"
-           "Exit status: 0 when every board acknowledged (or the action succeeded), 1 when an\n"
-           "upload or check failed, 2 when a port could not be opened or the command line was wrong.\n"
-           "\n"
-           "Examples:\n"
-           "  kestrupload --port /dev/ttyUSB0 compiled.binary\n"
-           "  kestrupload --port 3,4,5,6 --eeprom compiled.binary\n"
-           "  kestrupload --identify --port /dev/ttyUSB0\n"
-           "  kestrupload --trace load.trace --port 7 compiled.binary\n";
+    Options unused;
+    CLI::App app;
+    describeCommandLine(app, unused);
+    return app.help();
 }
 
 std::string versionText() { return "kestrupload " KESTRUP_VERSION "\n"; }

@@ -1,16 +1,12 @@
 #include "platform.h"
 
+#include "unique_handle_posix.h"
+
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
-#include <dirent.h>
 #include <fstream>
 #include <limits.h>
-#include <memory>
-#include <mutex>
 #include <set>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 namespace kestrup::cli {
@@ -23,10 +19,9 @@ namespace {
 
 std::vector<std::string> entries(const std::string& dir) {
     std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (const dirent* e = readdir(d))
+    if (const UniqueDir d(opendir(dir.c_str())); d) {
+        while (const dirent* e = readdir(d.get()))
             if (e->d_name[0] != '.') names.emplace_back(e->d_name);
-        closedir(d);
     }
     std::sort(names.begin(), names.end());
     return names;
@@ -84,53 +79,6 @@ std::vector<SerialPortInfo> listSerialPorts() {
         ports.push_back({device, usbDescription(name)});
     }
     return ports;
-}
-
-std::vector<bool> runParallel(const std::vector<std::function<void()>>& tasks, int deadlineMs,
-                              const std::function<void()>& tick, int tickMs) {
-    struct Shared {
-        std::mutex mutex;
-        std::condition_variable changed;
-        std::vector<bool> finished;
-        std::size_t left;
-    };
-    auto shared = std::make_shared<Shared>();
-    shared->finished.assign(tasks.size(), false);
-    shared->left = tasks.size();
-    std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < tasks.size(); ++i) {
-        threads.emplace_back([shared, task = tasks[i], i] {
-            task();
-            const std::lock_guard<std::mutex> lock(shared->mutex);
-            shared->finished[i] = true;
-            --shared->left;
-            shared->changed.notify_all();
-        });
-    }
-    using clock = std::chrono::steady_clock;
-    const auto deadline = clock::now() + std::chrono::milliseconds(deadlineMs);
-    std::unique_lock<std::mutex> lock(shared->mutex);
-    while (shared->left > 0 && (deadlineMs < 0 || clock::now() < deadline)) {
-        auto wake = clock::now() + std::chrono::milliseconds(tickMs);
-        if (deadlineMs >= 0) wake = std::min(wake, deadline);
-        shared->changed.wait_until(lock, wake);
-        if (tick) {
-            lock.unlock();
-            tick();
-            lock.lock();
-        }
-    }
-    const std::vector<bool> finished = shared->finished;
-    lock.unlock();
-    // A finished task's thread is still letting go of its copy of the task (a board, its port):
-    // wait for that, or it runs on behind the caller, up to the process's end.
-    for (std::size_t i = 0; i < threads.size(); ++i) {
-        if (finished[i])
-            threads[i].join();
-        else
-            threads[i].detach();
-    }
-    return finished;
 }
 
 }  // namespace kestrup::cli

@@ -1,9 +1,11 @@
-# Cross-compiling for 64-bit Windows with Debian's MinGW-w64 (win32 thread model).
+# Cross-compiling for 64-bit Windows with Debian's MinGW-w64, posix thread model: std::thread and
+# std::mutex then serve Windows as they serve Linux. Linked statically (see the top CMakeLists), so
+# the programs need neither libwinpthread nor libstdc++ beside them.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(triple x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${triple}-gcc)
-set(CMAKE_CXX_COMPILER ${triple}-g++)
+set(CMAKE_C_COMPILER ${triple}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${triple}-g++-posix)
 set(CMAKE_RC_COMPILER ${triple}-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/${triple})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

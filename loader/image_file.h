@@ -16,6 +16,22 @@ public:
     virtual std::size_t read(std::span<std::uint8_t> into) = 0;
 };
 
+// A ByteSource that owns an open file (a UniqueHandle of the platform's kind) and reads it with
+// readSome(handle, into), which gives what one read brings, 0 at the end or on an error.
+template <typename File, typename ReadSome>
+std::unique_ptr<ByteSource> owningSource(File file, ReadSome readSome) {
+    class Source final : public ByteSource {
+    public:
+        Source(File owned, ReadSome reader) : file_(std::move(owned)), readSome_(reader) {}
+        std::size_t read(std::span<std::uint8_t> into) override { return readSome_(file_.get(), into); }
+
+    private:
+        File file_;
+        ReadSome readSome_;
+    };
+    return std::make_unique<Source>(std::move(file), readSome);
+}
+
 // Opens for reading, sharing with readers only; nullptr when it cannot be opened.
 std::unique_ptr<ByteSource> openImageFile(const std::string& path);
 

@@ -1,5 +1,8 @@
 #include "serial_port.h"
 
+#include "serial_baud_posix.h"
+#include "unique_handle_posix.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -7,8 +10,21 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <utility>
+
 namespace kestrup {
 namespace {
+
+std::optional<speed_t> standardSpeed(int baud) {
+    static constexpr std::pair<int, speed_t> speeds[] = {
+        {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},     {115200, B115200},
+        {230400, B230400},   {460800, B460800},   {500000, B500000},   {576000, B576000},   {921600, B921600},
+        {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000},
+        {3000000, B3000000}};
+    for (const auto& [rate, code] : speeds)
+        if (rate == baud) return code;
+    return std::nullopt;
+}
 
 class PosixSerialPort final : public SerialPort {
 public:
@@ -17,23 +33,21 @@ public:
     bool open(const std::string& device) override {
         close();
         // Non-blocking only for the open itself, so that a line without carrier cannot hang it.
-        const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) return false;
+        UniqueFd fd(::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+        if (!fd) return false;
         termios probe{};
         // Exclusive like a Windows COM port: a second opener, of this program or another, is refused.
-        if (!isatty(fd) || tcgetattr(fd, &probe) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            ::close(fd);
+        if (!isatty(fd.get()) || tcgetattr(fd.get(), &probe) != 0 || flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
             return false;
-        }
-        ioctl(fd, TIOCEXCL);
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-        fd_ = fd;
+        ioctl(fd.get(), TIOCEXCL);
+        fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+        fd_ = std::move(fd);
         return true;
     }
 
     void configure() override {
         termios tio{};
-        if (tcgetattr(fd_, &tio) != 0) return;
+        if (tcgetattr(fd_.get(), &tio) != 0) return;
         cfmakeraw(&tio);
         cfsetispeed(&tio, B115200);
         cfsetospeed(&tio, B115200);
@@ -43,7 +57,7 @@ public:
         // Reads return at once with whatever has arrived.
         tio.c_cc[VMIN] = 0;
         tio.c_cc[VTIME] = 0;
-        tcsetattr(fd_, TCSANOW, &tio);
+        tcsetattr(fd_.get(), TCSANOW, &tio);
         setDtr(true);
     }
 
@@ -51,12 +65,12 @@ public:
     void setDtr(bool asserted) override { modemLine(TIOCM_DTR, asserted); }
     void setRts(bool asserted) override { modemLine(TIOCM_RTS, asserted); }
 
-    void purgeReceive() override { tcflush(fd_, TCIFLUSH); }
+    void purgeReceive() override { tcflush(fd_.get(), TCIFLUSH); }
 
     std::optional<std::size_t> write(std::span<const std::uint8_t> bytes) override {
         std::size_t done = 0;
         while (done < bytes.size()) {
-            const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+            const ssize_t n = ::write(fd_.get(), bytes.data() + done, bytes.size() - done);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
                 if (done == 0) return std::nullopt;
@@ -69,7 +83,7 @@ public:
 
     std::optional<std::size_t> read(std::span<std::uint8_t> into) override {
         for (;;) {
-            const ssize_t n = ::read(fd_, into.data(), into.size());
+            const ssize_t n = ::read(fd_.get(), into.data(), into.size());
             if (n >= 0) return static_cast<std::size_t>(n);
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
@@ -78,20 +92,36 @@ public:
     }
 
     void close() override {
-        if (fd_ < 0) return;
+        if (!fd_) return;
         // Exclusive mode belongs to the terminal, not to this descriptor: on a pty it would outlive
         // the close and lock out the next opener who is not root.
-        ioctl(fd_, TIOCNXCL);
-        ::close(fd_);
-        fd_ = -1;
+        ioctl(fd_.get(), TIOCNXCL);
+        fd_.reset();
+    }
+
+    bool setBaud(int baud) override {
+        // A standard rate through <termios.h>, so that anything reading the line's settings back
+        // with cfgetospeed (a pty's far end, for one) sees it; any other through termios2.
+        const auto code = standardSpeed(baud);
+        if (!code) return setLineBaud(fd_.get(), baud);
+        termios tio{};
+        if (tcgetattr(fd_.get(), &tio) != 0) return false;
+        cfsetispeed(&tio, *code);
+        cfsetospeed(&tio, *code);
+        return tcsetattr(fd_.get(), TCSANOW, &tio) == 0;
+    }
+
+    void drain() override {
+        while (tcdrain(fd_.get()) != 0 && errno == EINTR) {
+        }
     }
 
 private:
     void modemLine(int line, bool asserted) {
-        ioctl(fd_, asserted ? TIOCMBIS : TIOCMBIC, &line);
+        ioctl(fd_.get(), asserted ? TIOCMBIS : TIOCMBIC, &line);
     }
 
-    int fd_ = -1;
+    UniqueFd fd_;
 };
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "serial_port.h"
 
+#include "unique_handle_win32.h"
+
 #include <cstddef>
 #include <cstring>
 
@@ -10,22 +12,17 @@ namespace {
 
 class Win32SerialPort final : public SerialPort {
 public:
-    ~Win32SerialPort() override { close(); }
-
     bool open(const std::string& device) override {
-        close();
-        HANDLE handle = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle == INVALID_HANDLE_VALUE) return false;
-        handle_ = handle;
-        return true;
+        handle_.reset(CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+        return handle_.valid();
     }
 
     void configure() override {
-        SetupComm(handle_, 4096, 1024);
+        SetupComm(handle_.get(), 4096, 1024);
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
-        GetCommState(handle_, &dcb);
+        GetCommState(handle_.get(), &dcb);
         dcb.BaudRate = 115200;
         dcb.ByteSize = 8;
         dcb.Parity = NOPARITY;
@@ -33,32 +30,39 @@ public:
         // The flag bits as one word: fBinary and fDtrControl = DTR_CONTROL_ENABLE, nothing else
         // (no flow control of any kind, RTS released).
         setFlagWord(dcb, 0x11);
-        SetCommState(handle_, &dcb);
+        SetCommState(handle_.get(), &dcb);
         COMMTIMEOUTS timeouts{};
         timeouts.ReadIntervalTimeout = MAXDWORD;  // with the rest 0: reads return at once
-        SetCommTimeouts(handle_, &timeouts);
+        SetCommTimeouts(handle_.get(), &timeouts);
     }
 
-    void setDtr(bool asserted) override { EscapeCommFunction(handle_, asserted ? SETDTR : CLRDTR); }
-    void setRts(bool asserted) override { EscapeCommFunction(handle_, asserted ? SETRTS : CLRRTS); }
-    void purgeReceive() override { PurgeComm(handle_, PURGE_RXCLEAR); }
+    void setDtr(bool asserted) override { EscapeCommFunction(handle_.get(), asserted ? SETDTR : CLRDTR); }
+    void setRts(bool asserted) override { EscapeCommFunction(handle_.get(), asserted ? SETRTS : CLRRTS); }
+    void purgeReceive() override { PurgeComm(handle_.get(), PURGE_RXCLEAR); }
 
     std::optional<std::size_t> write(std::span<const std::uint8_t> bytes) override {
         DWORD written = 0;
-        if (!WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) return std::nullopt;
+        if (!WriteFile(handle_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) return std::nullopt;
         return written;
     }
 
     std::optional<std::size_t> read(std::span<std::uint8_t> into) override {
         DWORD got = 0;
-        if (!ReadFile(handle_, into.data(), static_cast<DWORD>(into.size()), &got, nullptr)) return std::nullopt;
+        if (!ReadFile(handle_.get(), into.data(), static_cast<DWORD>(into.size()), &got, nullptr)) return std::nullopt;
         return got;
     }
 
-    void close() override {
-        if (handle_ != nullptr) CloseHandle(handle_);
-        handle_ = nullptr;
+    void close() override { handle_.reset(); }
+
+    bool setBaud(int baud) override {
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        if (!GetCommState(handle_.get(), &dcb)) return false;
+        dcb.BaudRate = static_cast<DWORD>(baud);
+        return SetCommState(handle_.get(), &dcb) != 0;
     }
+
+    void drain() override { FlushFileBuffers(handle_.get()); }
 
 private:
     static void setFlagWord(DCB& dcb, DWORD flags) {
@@ -69,7 +73,7 @@ private:
         std::memcpy(base + offset, &flags, sizeof flags);
     }
 
-    HANDLE handle_ = nullptr;
+    UniqueFileHandle handle_;
 };
 
 }  // namespace

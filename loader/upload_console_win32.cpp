@@ -5,28 +5,10 @@
 #include <string>
 
 namespace kestrup {
-namespace {
-
-// The handler runs on a thread of the system's; it only reads this, set once before any console.
-void (*closeAction)() = nullptr;
-
-BOOL WINAPI onConsoleEvent(DWORD event) {
-    if (event == CTRL_CLOSE_EVENT && closeAction != nullptr) closeAction();
-    // Not handled: the system's default handling follows and ends the process.
-    return FALSE;
-}
-
-}  // namespace
-
-Win32UploadConsole::Win32UploadConsole(void (*onUserClose)()) { closeAction = onUserClose; }
 
 void Win32UploadConsole::open() {
     AllocConsole();  // a console the process already has is used as it is
     out_ = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (!handlerInstalled_) {
-        SetConsoleCtrlHandler(onConsoleEvent, TRUE);
-        handlerInstalled_ = true;
-    }
     const std::string title(text::consoleTitle);
     SetConsoleTitleA(title.c_str());
     SetForegroundWindow(FindWindowA(nullptr, title.c_str()));

@@ -1,5 +1,6 @@
 #include "upload_job.h"
 
+#include "image.h"
 #include "image_file.h"
 #include "messages.h"
 
@@ -9,11 +10,19 @@ UploadJob::UploadJob(SerialLink& link, LoaderProtocol& protocol, UploadConsole& 
                      Clock& clock)
     : link_(link), protocol_(protocol), console_(console), notifier_(notifier), clock_(clock) {}
 
+bool UploadJob::openOrTell(const PortAddress& port) {
+    if (link_.open(port)) return true;
+    notifier_.notify(text::noComCaption, port.displayName() + std::string(text::notFoundSuffix));
+    return false;
+}
+
+void UploadJob::shutDownChip() {
+    protocol_.sendLong(static_cast<std::uint32_t>(Command::shutdown));
+    link_.flush();
+}
+
 UploadOutcome UploadJob::run(const std::string& imagePath, const PortAddress& port) {
-    if (!link_.open(port)) {
-        notifier_.notify(text::noComCaption, port.displayName() + std::string(text::notFoundSuffix));
-        return UploadOutcome::portNotOpened;
-    }
+    if (!openOrTell(port)) return UploadOutcome::portNotOpened;
     console_.open();
     clock_.pause(consoleSettleMs);
     link_.chipReset();
@@ -31,15 +40,13 @@ UploadOutcome UploadJob::run(const std::string& imagePath, const PortAddress& po
     link_.chipReset();
     const std::int32_t version = protocol_.handshake();
 
-    const std::int32_t imageLength = static_cast<std::int32_t>(image_[2] & 0xFFFF);
-    const std::int32_t requiredLongs = imageLength / 4;
+    const std::uint16_t imageLength = imageLengthFromLongs(image_);
     // A file too short to hold its own length word is refused: long 2 would be an earlier image's.
-    const bool headerOk = fileRead.bytes >= headerBytes && requiredLongs <= fileRead.longs && version >= 1;
+    const bool headerOk = holdsItsLength(fileRead.bytes, imageLength) && version >= 1;
     UploadOutcome outcome = UploadOutcome::headerRejected;
     if (!headerOk) {
         console_.statusLine(text::codeError);
-        protocol_.sendLong(static_cast<std::uint32_t>(Command::shutdown));
-        link_.flush();
+        shutDownChip();
     } else if (target_ == LoadTarget::ram) {
         outcome = protocol_.imageLoad(imageLength, image_) ? UploadOutcome::loaded : UploadOutcome::notAcknowledged;
     } else {
@@ -51,6 +58,17 @@ UploadOutcome UploadJob::run(const std::string& imagePath, const PortAddress& po
     }
     teardown();
     return outcome;
+}
+
+ChipIdentity UploadJob::identify(const PortAddress& port) {
+    if (!openOrTell(port)) return {};
+    link_.chipReset();
+    const std::int32_t version = protocol_.handshake();
+    shutDownChip();
+    link_.purgeReceive();
+    link_.close();
+    if (version < 1) return {ChipIdentity::Answer::noChip};
+    return {ChipIdentity::Answer::chip, version};
 }
 
 void UploadJob::teardown() {

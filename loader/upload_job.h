@@ -1,6 +1,6 @@
 #pragma once
-// One complete upload: port, console, chip reset, image file, handshake, header check, image load,
-// teardown.
+// One session with a chip: a complete upload (port, console, chip reset, image file, handshake,
+// header check, image load, teardown), or only asking it who it is.
 
 #include "clock.h"
 #include "loader_protocol.h"
@@ -22,6 +22,13 @@ enum class UploadOutcome {
     eepromFailed,     // the EEPROM was not programmed or did not verify
 };
 
+// Who answered on a port.
+struct ChipIdentity {
+    enum class Answer { chip, noChip, noPort };
+    Answer answer = Answer::noPort;
+    std::int32_t version = 0;  // 1 to 255 when a chip answered
+};
+
 // Where the image goes: RAM (what the window program does), or the EEPROM, then run or shut down.
 enum class LoadTarget { ram, eepromRun, eepromShutdown };
 
@@ -31,20 +38,22 @@ public:
     static constexpr std::size_t imageBufferLongs = 8201;
     static constexpr int consoleSettleMs = 200;
     static constexpr int teardownMs = 1500;
-    // The length word sits in the low half of long 2; a file shorter than the first three longs
-    // is refused rather than judged by a length an earlier image left in the buffer.
-    static constexpr std::size_t headerBytes = 12;
 
     UploadJob(SerialLink& link, LoaderProtocol& protocol, UploadConsole& console, Notifier& notifier,
               Clock& clock);
 
     UploadOutcome run(const std::string& imagePath, const PortAddress& port);
+    // Reset, handshake, shut the chip down again, with no console and no pauses of the upload's
+    // own. The handshake shows the version line; a port that does not open gets the "No COM" message.
+    ChipIdentity identify(const PortAddress& port);
 
     void setTarget(LoadTarget target) { target_ = target; }
 
     std::span<const std::uint32_t> imageBuffer() const { return image_; }
 
 private:
+    bool openOrTell(const PortAddress& port);
+    void shutDownChip();
     void teardown();
 
     SerialLink& link_;

@@ -20,11 +20,8 @@ struct ImageSpec {
 // Why an image so described cannot be made; empty when it can.
 std::string imageSpecError(const ImageSpec& spec);
 
-// Header: clkfreq (long 0), clkmode (byte 4), checksum (byte 5), pbase 0x0010, vbase = size,
-// dbase = vbase + 8, pcurr, dcurr (words 6 to 14). The checksum byte makes the chip's sum 0.
+// The header: the spec's clock, pbase 0x0010, vbase = size, dbase = vbase + 8, and the checksum
+// byte that makes the chip's sum 0.
 std::vector<std::uint8_t> makeImage(const ImageSpec& spec);
-
-// The chip's checksum over an image file's bytes (a last partial long zero-padded).
-std::uint8_t imageChecksum(const std::vector<std::uint8_t>& bytes);
 
 }  // namespace kestrup::sim

@@ -1,131 +1,99 @@
 #include "propsim_options.h"
 
-#include <charconv>
-#include <functional>
+#include <CLI/CLI.hpp>
+
 #include <map>
 
 namespace kestrup::sim {
 namespace {
 
-bool toInt(const std::string& text, long long low, long long high, long long& value) {
-    const char* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    return ec == std::errc{} && ptr == end && value >= low && value <= high;
+// The whole command line. `o` receives what it sets; the help is generated from it.
+void describeCommandLine(CLI::App& app, PropsimOptions& o) {
+    app.name("propsim");
+    app.description("A simulated Propeller boot loader on a pseudo-terminal. Prints the terminal's device path\n"
+                    "as its first line, then serves sessions until stopped. Once a session has ended, a new\n"
+                    "handshake after the reset silence starts the next, standing in for the DTR reset a pty\n"
+                    "cannot carry; in the middle of a session only the chip's own gap limit ends it.");
+    app.set_help_flag("--help", "this text");
+    app.get_formatter()->column_width(25);
+    ChipFaults& f = o.chip.faults;
+    ChipTiming& t = o.chip.timing;
+
+    const auto number = [&app](const char* name, int low, int high, auto set, const char* help) {
+        return app.add_option_function<int>(name, set, help)->type_name("N")->check(CLI::Range(low, high));
+    };
+    app.add_flag("--pace", o.pace, "deliver bytes at 115200 baud 8N2, as a real line would");
+    number("--sessions", 1, 1'000'000, [&o](int n) { o.sessions = n; }, "stop after N sessions (and --linger of quiet)");
+    app.add_option("--transcript", o.transcript, "write each session there as it ends")->type_name("FILE");
+    app.add_option("--image-out", o.imageOut, "write the image of the last load there")->type_name("FILE");
+    number("--version", 0, 255, [&o](int v) { o.chip.version = static_cast<std::uint8_t>(v); }, "chip version to report")
+        ->type_name("V")
+        ->default_str(std::to_string(o.chip.version));
+
+    const std::string faults = "Faults";
+    app.add_flag("--silent", f.silent, "never answer")->group(faults);
+    number("--wrong-bit", 0, handshakeBits - 1, [&f](int n) { f.wrongBit = n; }, "send LFSR reply N inverted")
+        ->group(faults);
+    app.add_flag("--missing-version-bit", f.missingVersionBit, "never send the last version bit")->group(faults);
+    number("--stray", 0, 4096, [&f](int n) { f.strayBytes = n; }, "send N stray bytes before the first reply")
+        ->group(faults);
+    app.add_flag("--reject-checksum", f.rejectChecksum, "answer 0xFF to every load")->group(faults);
+    app.add_flag("--no-ack", f.noAcknowledge, "never answer after the data")->group(faults);
+    app.add_flag("--eeprom-program-fails", f.programFails,
+                 "answer 1 where the EEPROM should be programmed (commands 2, 3)")
+        ->group(faults);
+    app.add_flag("--eeprom-verify-fails", f.verifyFails, "answer 1 where the EEPROM should verify (commands 2, 3)")
+        ->group(faults);
+    const std::map<std::string, Hangup> hangups = {
+        {"handshake", Hangup::handshake}, {"load", Hangup::load}, {"ack", Hangup::acknowledgement}};
+    app.add_option_function<std::string>(
+           "--hangup", [&o, hangups](const std::string& where) { o.hangup = hangups.at(where); },
+           "close the pty and leave, as an unplugged board: half way through\n"
+           "the handshake, half way through the load, or as the verdict is due")
+        ->check(CLI::IsMember(hangups))
+        ->type_name("WHERE")
+        ->group(faults);
+    number("--faulty-sessions", 1, 1'000'000, [&o](int n) { o.chip.faultySessions = n; },
+           "the faults hit only the first N sessions (default: all)")
+        ->group(faults);
+
+    // Whole milliseconds, kept in microseconds; each default is the chip model's own.
+    const auto millis = [&app](const char* name, int low, Micros& into, const char* help) {
+        app.add_option_function<int>(name, [&into](int ms) { into = Micros{ms} * 1000; }, help)
+            ->type_name("MS")
+            ->check(CLI::Range(low, 3'600'000))
+            ->default_str(std::to_string(into / 1000))
+            ->group("Timing, in milliseconds");
+    };
+    millis("--reset-silence", 0, t.resetSilence, "quiet before a handshake that starts a new session (0: never)");
+    millis("--gap-limit", 1, t.gapLimit, "longest gap the chip waits in a session (2 M chip clocks)");
+    millis("--listen-window", 1, t.listenWindow, "time for the whole handshake");
+    millis("--checksum-time", 0, t.checksumTime, "summing the RAM");
+    millis("--program-time", 0, t.programTime, "programming the EEPROM");
+    millis("--verify-time", 0, t.verifyTime, "verifying the EEPROM");
+    millis("--linger", 0, o.linger, "quiet after the last of --sessions before leaving");
 }
 
 }  // namespace
 
 std::string propsimUsage() {
-    return "usage: propsim [options]\n"
-           "A simulated Propeller boot loader on a pseudo-terminal. Prints the terminal's device path\n"
-           "as its first line, then serves sessions until stopped. Once a session has ended, a new\n"
-           "handshake after the reset silence starts the next, standing in for the DTR reset a pty\n"
-           "cannot carry; in the middle of a session only the chip's own gap limit ends it.\n"
-           "\n"
-           "  --pace                 deliver bytes at 115200 baud 8N2, as a real line would\n"
-           "  --sessions N           stop after N sessions (and --linger of quiet)\n"
-           "  --transcript FILE      write each session there as it ends\n"
-           "  --image-out FILE       write the image of the last load there\n"
-           "  --version V            chip version to report (default 1)\n"
-           "faults:\n"
-           "  --silent               never answer\n"
-           "  --wrong-bit N          send LFSR reply N (0..249) inverted\n"
-           "  --missing-version-bit  never send the last version bit\n"
-           "  --stray N              send N stray bytes before the first reply\n"
-           "  --reject-checksum      answer 0xFF to every load\n"
-           "  --no-ack               never answer after the data\n"
-           "  --eeprom-program-fails answer 1 where the EEPROM should be programmed (commands 2, 3)\n"
-           "  --eeprom-verify-fails  answer 1 where the EEPROM should verify (commands 2, 3)\n"
-           "  --hangup WHERE         close the pty and leave, as an unplugged board: half way through\n"
-           "                         the handshake, half way through the load, or as the verdict is\n"
-           "                         due (handshake, load, ack)\n"
-           "  --faulty-sessions N    the faults hit only the first N sessions (default: all)\n"
-           "timing, in milliseconds:\n"
-           "  --reset-silence MS     quiet before a handshake that starts a new session (default 60; 0: never)\n"
-           "  --gap-limit MS         longest gap the chip waits in a session (default 166.7: 2 M clocks)\n"
-           "  --listen-window MS     time for the whole handshake (default 250)\n"
-           "  --checksum-time MS     summing the RAM (default 100)\n"
-           "  --program-time MS      programming the EEPROM (default 2000)\n"
-           "  --verify-time MS       verifying the EEPROM (default 800)\n"
-           "  --linger MS            quiet after the last of --sessions before leaving (default 2000)\n"
-           "  --help                 this text\n";
+    PropsimOptions unused;
+    CLI::App app;
+    describeCommandLine(app, unused);
+    return app.help();
 }
 
 PropsimParse parsePropsimOptions(const std::vector<std::string>& args) {
     PropsimParse result;
-    PropsimOptions& o = result.options;
-    ChipFaults& f = o.chip.faults;
-    ChipTiming& t = o.chip.timing;
-    const auto ms = [](Micros& into) {
-        return [&into](long long v) { into = v * 1000; };
-    };
-    struct Valued {
-        long long low, high;
-        std::function<void(long long)> set;
-    };
-    const std::map<std::string, Valued> valued = {
-        {"--sessions", {1, 1'000'000, [&](long long v) { o.sessions = static_cast<int>(v); }}},
-        {"--version", {0, 255, [&](long long v) { o.chip.version = static_cast<std::uint8_t>(v); }}},
-        {"--wrong-bit", {0, handshakeBits - 1, [&](long long v) { f.wrongBit = static_cast<int>(v); }}},
-        {"--stray", {0, 4096, [&](long long v) { f.strayBytes = static_cast<int>(v); }}},
-        {"--faulty-sessions", {1, 1'000'000, [&](long long v) { o.chip.faultySessions = static_cast<int>(v); }}},
-        {"--reset-silence", {0, 3'600'000, ms(t.resetSilence)}},
-        {"--gap-limit", {1, 3'600'000, ms(t.gapLimit)}},
-        {"--listen-window", {1, 3'600'000, ms(t.listenWindow)}},
-        {"--checksum-time", {0, 3'600'000, ms(t.checksumTime)}},
-        {"--program-time", {0, 3'600'000, ms(t.programTime)}},
-        {"--verify-time", {0, 3'600'000, ms(t.verifyTime)}},
-        {"--linger", {0, 3'600'000, ms(o.linger)}},
-    };
-    const std::map<std::string, bool*> flags = {
-        {"--pace", &o.pace},
-        {"--silent", &f.silent},
-        {"--missing-version-bit", &f.missingVersionBit},
-        {"--reject-checksum", &f.rejectChecksum},
-        {"--no-ack", &f.noAcknowledge},
-        {"--eeprom-program-fails", &f.programFails},
-        {"--eeprom-verify-fails", &f.verifyFails},
-        {"--help", &o.help},
-    };
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (const auto flag = flags.find(arg); flag != flags.end()) {
-            *flag->second = true;
-            continue;
-        }
-        const bool isText = arg == "--transcript" || arg == "--image-out" || arg == "--hangup";
-        const auto value = valued.find(arg);
-        if (!isText && value == valued.end()) {
-            result.error = "unknown option " + arg;
-            return result;
-        }
-        if (i + 1 >= args.size()) {
-            result.error = arg + " needs a value";
-            return result;
-        }
-        const std::string& text = args[++i];
-        if (arg == "--hangup") {
-            const std::map<std::string, Hangup> points = {
-                {"handshake", Hangup::handshake}, {"load", Hangup::load}, {"ack", Hangup::acknowledgement}};
-            const auto point = points.find(text);
-            if (point == points.end()) {
-                result.error = "--hangup takes handshake, load or ack, not " + text;
-                return result;
-            }
-            o.hangup = point->second;
-            continue;
-        }
-        if (isText) {
-            (arg == "--transcript" ? o.transcript : o.imageOut) = text;
-            continue;
-        }
-        long long v = 0;
-        if (!toInt(text, value->second.low, value->second.high, v)) {
-            result.error = arg + " takes a number from " + std::to_string(value->second.low) + " to " +
-                           std::to_string(value->second.high) + ", not " + text;
-            return result;
-        }
-        value->second.set(v);
+    CLI::App app;
+    describeCommandLine(app, result.options);
+    try {
+        // CLI11 takes the arguments last first.
+        app.parse(std::vector<std::string>(args.rbegin(), args.rend()));
+    } catch (const CLI::CallForHelp&) {
+        result.options.help = true;
+    } catch (const CLI::ParseError& error) {
+        result.error = error.what();
     }
     return result;
 }

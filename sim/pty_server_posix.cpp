@@ -1,6 +1,7 @@
 #include "pty_server.h"
 
 #include "transcript.h"
+#include "unique_handle_posix.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -49,22 +50,6 @@ void makeRaw(int fd) {
     tcsetattr(fd, TCSANOW, &tio);
 }
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() { close(); }
-    int get() const { return fd_; }
-    void close() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
-
 // The line as the chip sees it: bytes the host wrote, each stamped with the time its frame ends.
 struct Arrival {
     std::uint8_t byte;
@@ -73,7 +58,7 @@ struct Arrival {
 
 class Server {
 public:
-    Server(const PropsimOptions& options, FileDescriptor& master, FileDescriptor& slave)
+    Server(const PropsimOptions& options, UniqueFd& master, UniqueFd& slave)
         : options_(options), model_(options.chip), masterFd_(master), slaveFd_(slave), master_(master.get()),
           slave_(slave.get()) {}
 
@@ -90,8 +75,8 @@ private:
 
     const PropsimOptions& options_;
     ChipModel model_;
-    FileDescriptor& masterFd_;
-    FileDescriptor& slaveFd_;
+    UniqueFd& masterFd_;
+    UniqueFd& slaveFd_;
     int master_;
     int slave_;
     std::deque<Arrival> line_;
@@ -208,8 +193,8 @@ void Server::unplug() {
     recordEnded();
     // With the master closed the host's end is hung up, as a tty whose adapter is gone: its writes
     // fail and its reads find nothing. Our own slave goes too, so that nothing keeps the line alive.
-    masterFd_.close();
-    slaveFd_.close();
+    masterFd_.reset();
+    slaveFd_.reset();
     master_ = slave_ = -1;
     line_.clear();
     unplugged_ = true;
@@ -267,8 +252,8 @@ bool Server::finishedSessions(std::int64_t now) const {
 }  // namespace
 
 int servePty(const PropsimOptions& options) {
-    FileDescriptor master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (master.get() < 0 || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) {
+    UniqueFd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!master || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) {
         std::fprintf(stderr, "propsim: cannot open a pseudo-terminal: %s\n", std::strerror(errno));
         return 2;
     }
@@ -279,8 +264,8 @@ int servePty(const PropsimOptions& options) {
     }
     // Held for the whole run: it keeps the line's settings, lets us stop the host's output for
     // pacing, and keeps reads on the master from failing between hosts.
-    FileDescriptor slave(::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (slave.get() < 0) {
+    UniqueFd slave(::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!slave) {
         std::fprintf(stderr, "propsim: cannot open %s: %s\n", path, std::strerror(errno));
         return 2;
     }

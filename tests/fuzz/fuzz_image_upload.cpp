@@ -2,6 +2,7 @@
 // header, and either loads exactly what the length word asks for or aborts, ending in its teardown.
 
 #include "fakes.h"
+#include "unique_handle.h"
 #include "upload_job.h"
 
 #include <cstdio>
@@ -27,10 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const std::string path = scratchFile();
     if (size > 64 * 1024) return 0;
     {
-        std::FILE* out = std::fopen(path.c_str(), "wb");
+        const UniqueFile out(std::fopen(path.c_str(), "wb"));
         if (!out) return 0;
-        std::fwrite(data, 1, size, out);
-        std::fclose(out);
+        std::fwrite(data, 1, size, out.get());
     }
     test::FakePort port;
     test::VirtualClock clock;

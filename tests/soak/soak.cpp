@@ -6,11 +6,11 @@
 // OUTCOME is one of loaded, aborted, checksum. Pauses of a second and more are cut to 100 ms: the
 // soak is about what stays behind, not about the teardown's wait.
 
+#include "unique_handle_posix.h"
 #include "upload_job.h"
 
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
 #include <fstream>
 #include <map>
 #include <string>
@@ -44,10 +44,9 @@ public:
 
 int openDescriptors() {
     int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (const dirent* e = readdir(d))
+    if (const UniqueDir d(opendir("/proc/self/fd")); d) {
+        while (const dirent* e = readdir(d.get()))
             if (e->d_name[0] != '.') ++n;
-        closedir(d);
     }
     return n - 1;  // the directory itself
 }

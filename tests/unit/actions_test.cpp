@@ -1,59 +1,34 @@
 #include "actions.h"
+#include "app_fakes.h"
 #include "ide_automation.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
-#include <map>
-#include <set>
 #include <string>
 #include <vector>
 
-namespace kestrup::app {
+namespace kestrup::test {
 namespace {
 
-using Journal = std::vector<std::string>;
-
-class FakeWindow final : public MainWindow {
-public:
-    explicit FakeWindow(Journal& journal) : journal_(journal) {}
-    std::string comFieldText(int row) override {
-        journal_.push_back("read field " + std::to_string(row));
-        return fields.at(static_cast<std::size_t>(row));
-    }
-    void setComFieldText(int row, const std::string& text) override {
-        journal_.push_back("set field " + std::to_string(row) + " '" + text + "'");
-        fields.at(static_cast<std::size_t>(row)) = text;
-    }
-    settings::WindowPosition position() override { return at; }
-    void moveTo(settings::WindowPosition p) override {
-        journal_.push_back("move " + std::to_string(p.x) + "," + std::to_string(p.y));
-        at = p;
-    }
-    void setUploadButtonsEnabled(bool enabled) override { journal_.push_back(enabled ? "enable" : "disable"); }
-
-    std::array<std::string, 4> fields;
-    settings::WindowPosition at{630, 200};
-
-private:
-    Journal& journal_;
-};
+using namespace app;
+using Lines = std::vector<std::string>;
 
 class FakeIde final : public IdeAutomation {
 public:
     FakeIde(Journal& journal, FakeWindow& window) : journal_(journal), window_(window) {}
     bool ideLookup() override {
-        journal_.push_back("ide lookup");
+        journal_.add("ide lookup");
         return ideThere;
     }
-    void terminalLookup() override { journal_.push_back("terminal lookup"); }
-    void terminalControl(int flags) override { journal_.push_back("terminal " + std::to_string(flags)); }
+    void terminalLookup() override { journal_.add("terminal lookup"); }
+    void terminalControl(int flags) override { journal_.add("terminal " + std::to_string(flags)); }
     void compileSequence() override {
-        journal_.push_back("compile sequence");
+        journal_.add("compile sequence");
         window_.setUploadButtonsEnabled(true);
     }
     void saveImageSequence(const std::string& imagePath) override {
-        journal_.push_back("save image sequence " + imagePath);
+        journal_.add("save image sequence " + imagePath);
         window_.setUploadButtonsEnabled(false);
         // The user typing on while the IDE saves: the upload must see this text.
         if (typedMeanwhile) window_.fields[1] = *typedMeanwhile;
@@ -65,36 +40,6 @@ public:
 private:
     Journal& journal_;
     FakeWindow& window_;
-};
-
-class FakeUploader final : public Uploader {
-public:
-    explicit FakeUploader(Journal& journal) : journal_(journal) {}
-    void upload(const std::string& imagePath, std::int32_t comNumber) override {
-        journal_.push_back("upload " + imagePath + " " + std::to_string(comNumber));
-    }
-
-private:
-    Journal& journal_;
-};
-
-class MemoryStorage final : public settings::Storage {
-public:
-    std::optional<std::string> read(const std::string& path) override {
-        const auto it = files.find(path);
-        return it == files.end() ? std::nullopt : std::optional<std::string>(it->second);
-    }
-    bool writeWhole(const std::string& path, std::string_view bytes) override {
-        files[path] = std::string(bytes);
-        return true;
-    }
-    bool replace(const std::string& source, const std::string& target) override {
-        files[target] = files[source];
-        files.erase(source);
-        return true;
-    }
-    void remove(const std::string& path) override { files.erase(path); }
-    std::map<std::string, std::string> files;
 };
 
 const std::string folder = "C:\\Prop\\";
@@ -115,7 +60,7 @@ TEST_F(ActionsTest, ControlIdsPickTheirActions) {
     window.fields = {"41", "42", "43", "44"};
     for (int id = -1; id <= 16; ++id) withoutIde.onControl(id);
     // Compile does nothing without the IDE automation; labels, fields and unknown ids nothing.
-    EXPECT_EQ(journal, (Journal{"read field 0", "upload " + image + " 41", "read field 1", "upload " + image + " 42",
+    EXPECT_EQ(journal.entries, (Lines{"read field 0", "upload " + image + " 41", "read field 1", "upload " + image + " 42",
                                 "read field 2", "upload " + image + " 43", "read field 3", "upload " + image + " 44",
                                 "read field 0", "read field 1", "read field 2", "read field 3"}));
     EXPECT_TRUE(storage.files.contains(iniPath));
@@ -126,38 +71,38 @@ TEST_F(ActionsTest, UploadRowsConvertTheirOwnField) {
         {"7", 7}, {"  12", 12}, {"3abc", 3}, {"COM3", 0}, {"+5", 5}, {"-2", -2}, {"- 2", 0}, {"1 2", 1}, {"", 0},
     };
     for (const auto& [text, number] : table) {
-        journal.clear();
+        journal.entries.clear();
         window.fields = {"1", "2", text, "4"};
         withoutIde.onControl(8);
-        EXPECT_EQ(journal, (Journal{"read field 2", "upload " + image + " " + std::to_string(number)})) << text;
+        EXPECT_EQ(journal.entries, (Lines{"read field 2", "upload " + image + " " + std::to_string(number)})) << text;
     }
 }
 
 TEST_F(ActionsTest, CompileLooksUpMinimizesThenCompiles) {
     withIde.onControl(0);
-    EXPECT_EQ(journal, (Journal{"ide lookup", "terminal lookup", "terminal 1", "compile sequence", "enable"}));
+    EXPECT_EQ(journal.entries, (Lines{"ide lookup", "terminal lookup", "terminal 1", "compile sequence", "enable"}));
 }
 
 TEST_F(ActionsTest, CompileWithoutTheIdeChangesNothing) {
     ide.ideThere = false;
     withIde.compile();
-    EXPECT_EQ(journal, (Journal{"ide lookup"}));
+    EXPECT_EQ(journal.entries, (Lines{"ide lookup"}));
 }
 
 TEST_F(ActionsTest, UploadOnRowOneSavesTheImageThenUploadsThenBringsTheTerminalBack) {
     window.fields = {"5", "", "", ""};
     withIde.onControl(2);
-    EXPECT_EQ(journal, (Journal{"ide lookup", "save image sequence " + image, "disable", "read field 0", "upload " + image + " 5",
+    EXPECT_EQ(journal.entries, (Lines{"ide lookup", "save image sequence " + image, "disable", "read field 0", "upload " + image + " 5",
                                 "terminal 6"}));
 }
 
 TEST_F(ActionsTest, UploadOnOtherRowsLeavesTheTerminal) {
     window.fields = {"1", "2", "3", "4"};
     for (const int id : {5, 8, 11}) {
-        journal.clear();
+        journal.entries.clear();
         withIde.onControl(id);
         const int row = (id - 2) / 3;
-        EXPECT_EQ(journal, (Journal{"ide lookup", "save image sequence " + image, "disable", "read field " + std::to_string(row),
+        EXPECT_EQ(journal.entries, (Lines{"ide lookup", "save image sequence " + image, "disable", "read field " + std::to_string(row),
                                     "upload " + image + " " + std::to_string(row + 1)}));
     }
 }
@@ -166,13 +111,13 @@ TEST_F(ActionsTest, TheFieldIsReadAfterTheImageIsSaved) {
     window.fields = {"", "3", "", ""};
     ide.typedMeanwhile = "9";
     withIde.upload(1);
-    EXPECT_EQ(journal.back(), "upload " + image + " 9");
+    EXPECT_EQ(journal.entries.back(), "upload " + image + " 9");
 }
 
 TEST_F(ActionsTest, UploadWithoutTheIdeDoesNothingElse) {
     ide.ideThere = false;
     withIde.upload(0);
-    EXPECT_EQ(journal, (Journal{"ide lookup"}));
+    EXPECT_EQ(journal.entries, (Lines{"ide lookup"}));
 }
 
 TEST_F(ActionsTest, SaveWritesPositionAndFieldsAsTyped) {
@@ -186,22 +131,22 @@ TEST_F(ActionsTest, SaveWritesPositionAndFieldsAsTyped) {
 
 TEST_F(ActionsTest, LoadWithoutAFileChangesNothing) {
     withoutIde.loadSettings();
-    EXPECT_TRUE(journal.empty());
+    EXPECT_TRUE(journal.entries.empty());
 }
 
 TEST_F(ActionsTest, LoadFillsTheFieldsThenMovesTheWindow) {
     storage.files[iniPath] = "/* Kestrup Settings v0.1 */'\r\n[Config]\r\nWinX=10\r\nWinY=-5\r\nComN0=3\r\nComN1= 4 \r\n"
                              "ComN2=\r\nComN3=a=b\r\n";
     withoutIde.loadSettings();
-    EXPECT_EQ(journal, (Journal{"set field 0 '3'", "set field 1 '4'", "set field 2 ''", "set field 3 'a=b'", "move 10,-5"}));
+    EXPECT_EQ(journal.entries, (Lines{"set field 0 '3'", "set field 1 '4'", "set field 2 ''", "set field 3 'a=b'", "move 10,-5"}));
 }
 
 TEST_F(ActionsTest, LoadOfAFileWithoutTheGroupSetsTheDefaults) {
     for (const std::string bytes : {"", "WinX=1\r\nComN0=7\r\n", "[Other]\r\nWinX=1\r\n"}) {
-        journal.clear();
+        journal.entries.clear();
         storage.files[iniPath] = bytes;
         withoutIde.loadSettings();
-        EXPECT_EQ(journal, (Journal{"set field 0 ''", "set field 1 ''", "set field 2 ''", "set field 3 ''", "move 630,200"}));
+        EXPECT_EQ(journal.entries, (Lines{"set field 0 ''", "set field 1 ''", "set field 2 ''", "set field 3 ''", "move 630,200"}));
     }
 }
 
@@ -216,115 +161,19 @@ TEST_F(ActionsTest, SavedSettingsComeBackAtTheNextStart) {
     EXPECT_EQ(window.at, (settings::WindowPosition{-1, 2}));
 }
 
-// The IDE automation as the window program composes it, over a desktop and a keyboard that write
-// into the same journal as the window and the uploader: the whole routine in one order.
-class FakeDesktop final : public Desktop {
-public:
-    explicit FakeDesktop(Journal& journal) : journal_(journal) {}
-    struct Window {
-        std::string title;
-        int showCmd = 1;
-        bool alive = true;
-    };
-    // In Z order, topmost first; handles are 1 + the index.
-    std::vector<Window> windows;
-    WindowHandle add(std::string title) {
-        windows.push_back({std::move(title)});
-        return static_cast<WindowHandle>(windows.size());
-    }
-    Window& at(WindowHandle window) { return windows.at(static_cast<std::size_t>(window) - 1); }
-
-    WindowHandle findWindow(std::string_view title) override {
-        for (std::size_t i = 0; i < windows.size(); ++i)
-            if (windows[i].alive && windows[i].title == title) return static_cast<WindowHandle>(i + 1);
-        return WindowHandle::none;
-    }
-    WindowHandle firstWindow(WindowHandle from) override {
-        return isWindow(from) ? nextAlive(0) : WindowHandle::none;
-    }
-    WindowHandle nextWindow(WindowHandle window) override { return nextAlive(static_cast<std::size_t>(window)); }
-    std::string windowTitle(WindowHandle window) override { return at(window).title; }
-    bool isWindow(WindowHandle window) override {
-        const auto i = static_cast<std::size_t>(window);
-        return i >= 1 && i <= windows.size() && at(window).alive;
-    }
-    int showCommand(WindowHandle window) override { return at(window).showCmd; }
-    void minimize(WindowHandle window) override {
-        journal_.push_back("minimize " + at(window).title);
-        at(window).showCmd = showMinimized;
-    }
-    void restore(WindowHandle window) override {
-        journal_.push_back("restore " + at(window).title);
-        at(window).showCmd = 1;
-    }
-    void setForeground(WindowHandle window) override { journal_.push_back("foreground " + at(window).title); }
-    void deleteFile(const std::string& path) override { journal_.push_back("delete " + path); }
-
-private:
-    WindowHandle nextAlive(std::size_t from) {
-        for (std::size_t i = from; i < windows.size(); ++i)
-            if (windows[i].alive) return static_cast<WindowHandle>(i + 1);
-        return WindowHandle::none;
-    }
-    Journal& journal_;
-};
-
-// Every character is its own key, without modifiers (the layout has tests of its own). What the
-// focused window gets is journalled as commands ("F8", "Alt+B") and runs of typed text.
-class FakeKeyboard final : public Keyboard {
-public:
-    explicit FakeKeyboard(Journal& journal) : journal_(journal) {}
-    void keyEvent(std::uint8_t key, KeyDirection direction) override {
-        if (direction == KeyDirection::up) {
-            held.erase(key);
-            return;
-        }
-        held.insert(key);
-        if (key == vk::alt) return;
-        if (held.contains(vk::alt)) return journal_.push_back(std::string("Alt+") + static_cast<char>(key));
-        if (key == vk::f8) return journal_.push_back("F8");
-        if (key == vk::enter) return journal_.push_back("Enter");
-        if (journal_.empty() || !journal_.back().starts_with("type ")) journal_.push_back("type ");
-        journal_.back().push_back(static_cast<char>(key));
-    }
-    std::int16_t scanCharacter(char character) override { return static_cast<std::uint8_t>(character); }
-    void unicodeKeyEvent(char, KeyDirection) override { journal_.push_back("unicode"); }
-    std::set<std::uint8_t> held;
-
-private:
-    Journal& journal_;
-};
-
-class JournalClock final : public Clock {
-public:
-    explicit JournalClock(Journal& journal) : journal_(journal) {}
-    void pause(int milliseconds) override { journal_.push_back("pause " + std::to_string(milliseconds)); }
-    std::int64_t nowMicros() override { return 0; }
-
-private:
-    Journal& journal_;
-};
-
-class JournalNotifier final : public Notifier {
-public:
-    explicit JournalNotifier(Journal& journal) : journal_(journal) {}
-    void notify(std::string_view caption, std::string_view message) override {
-        journal_.push_back("box " + std::string(caption) + ": " + std::string(message));
-    }
-
-private:
-    Journal& journal_;
-};
-
+// The IDE automation as the window program composes it, over a desktop and a clock that write
+// into the same journal as the window and the uploader: the whole routine in one order, each entry
+// at its time. What the keys type is checked where it lands, in the IDE.
 struct RoutineTest : ::testing::Test {
-    Journal journal;
+    VirtualClock clock;
+    Journal journal{clock};
+    Journal keyEvents;
     FakeWindow window{journal};
     FakeUploader uploader{journal};
     MemoryStorage storage;
     FakeDesktop desktop{journal};
-    FakeKeyboard keyboard{journal};
-    JournalClock clock{journal};
-    JournalNotifier notifier{journal};
+    FakeKeyboard keyboard{keyEvents};
+    RecordingNotifier notifier;
     WindowLookup lookup{desktop, notifier};
     WindowUploadButtons buttons{window};
     Keystrokes keys{desktop, keyboard, clock, buttons};
@@ -339,51 +188,66 @@ struct RoutineTest : ::testing::Test {
         lookup.searchFrom(main);
         window.fields = {"5", "6", "7", "8"};
     }
+    void keysAllUp() const {
+        for (const auto& [key, down] : keyboard.held) EXPECT_FALSE(down) << hexKey(key);
+    }
 };
 
-const Journal compileRoutine{"minimize Tavlund", "foreground Propeller Tool - Blink.spin", "pause 200", "F8", "enable"};
-
-Journal saveImageRoutine() {
-    return {"foreground Propeller Tool - Blink.spin", "pause 200", "delete " + image, "pause 200", "Alt+B", "pause 200",
-            "type " + image, "pause 200", "Enter", "pause 200", "Alt+C", "pause 200", "disable"};
+// The entries as the journal stamps them at `ms`.
+Lines at(int ms, Lines entries) {
+    for (auto& entry : entries) entry = std::to_string(ms) + " " + entry;
+    return entries;
 }
 
-Journal operator+(Journal a, const Journal& b) {
+Lines operator+(Lines a, const Lines& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
 
+const Lines compileRoutine = at(0, {"minimize Tavlund", "foreground Propeller Tool - Blink.spin"}) + at(200, {"enable"});
+const std::string compileKeys = "<77>";
+
+// From `start`: the IDE raised, the old image deleted after a pause, the uploads disabled after the
+// dialog's five steps.
+Lines saveImageRoutine(int start) {
+    return at(start, {"foreground Propeller Tool - Blink.spin"}) + at(start + 200, {"delete " + image}) +
+           at(start + 1200, {"disable"});
+}
+const std::string saveImageKeys = "<Alt+42>" + image + "<0D><Alt+43>";
+
 TEST_F(RoutineTest, CompileThenUploadOnRowOne) {
     actions.onControl(0);
     actions.onControl(2);
-    EXPECT_EQ(journal, (compileRoutine + saveImageRoutine() +
-                        Journal{"read field 0", "upload " + image + " 5", "restore Tavlund", "foreground Tavlund"}));
-    EXPECT_TRUE(keyboard.held.empty());
+    EXPECT_EQ(journal.entries, compileRoutine + saveImageRoutine(200) +
+                                   at(1400, {"read field 0", "upload " + image + " 5", "restore Tavlund", "foreground Tavlund"}));
+    EXPECT_EQ(keyboard.typed, compileKeys + saveImageKeys);
+    keysAllUp();
 }
 
 TEST_F(RoutineTest, UploadOnRowThreeReadsItsFieldAndLeavesTheTerminalMinimized) {
     actions.onControl(0);
-    journal.clear();
+    journal.entries.clear();
     actions.onControl(8);
-    EXPECT_EQ(journal, (saveImageRoutine() + Journal{"read field 2", "upload " + image + " 7"}));
+    EXPECT_EQ(journal.entries, saveImageRoutine(200) + at(1400, {"read field 2", "upload " + image + " 7"}));
     EXPECT_EQ(desktop.at(terminal).showCmd, Desktop::showMinimized);
 }
 
 TEST_F(RoutineTest, TerminalAlreadyMinimizedIsLeftSoAtCompileAndComesBackAfterRowOne) {
     desktop.at(terminal).showCmd = Desktop::showMinimized;
     actions.onControl(0);
-    EXPECT_EQ(journal, Journal(compileRoutine.begin() + 1, compileRoutine.end()));
-    journal.clear();
+    EXPECT_EQ(journal.entries, Lines(compileRoutine.begin() + 1, compileRoutine.end()));
+    journal.entries.clear();
     actions.onControl(2);
-    EXPECT_EQ(Journal(journal.end() - 2, journal.end()), (Journal{"restore Tavlund", "foreground Tavlund"}));
+    EXPECT_EQ(Lines(journal.entries.end() - 2, journal.entries.end()), at(1400, {"restore Tavlund", "foreground Tavlund"}));
 }
 
 TEST_F(RoutineTest, WithoutATerminalTheRoutineTouchesNoOtherWindow) {
     desktop.at(terminal).alive = false;
     actions.onControl(0);
     actions.onControl(2);
-    EXPECT_EQ(journal, (Journal(compileRoutine.begin() + 1, compileRoutine.end()) + saveImageRoutine() +
-                        Journal{"read field 0", "upload " + image + " 5"}));
+    EXPECT_EQ(journal.entries, Lines(compileRoutine.begin() + 1, compileRoutine.end()) + saveImageRoutine(200) +
+                                   at(1400, {"read field 0", "upload " + image + " 5"}));
+    EXPECT_EQ(keyboard.typed, compileKeys + saveImageKeys);
 }
 
 TEST_F(RoutineTest, TheIdeByItsWholeTitleWinsAndATerminalClosedSinceCompileIsLeftAlone) {
@@ -391,8 +255,8 @@ TEST_F(RoutineTest, TheIdeByItsWholeTitleWinsAndATerminalClosedSinceCompileIsLef
     actions.onControl(0);
     desktop.at(terminal).alive = false;
     actions.onControl(2);
-    EXPECT_EQ(journal[1], "foreground Propeller Tool");
-    EXPECT_EQ(journal.back(), "upload " + image + " 5");
+    EXPECT_EQ(journal.entries[1], "0 foreground Propeller Tool");
+    EXPECT_EQ(journal.entries.back(), "1400 upload " + image + " 5");
 }
 
 TEST_F(RoutineTest, WithoutTheIdeEachPressShowsTheBoxOnceAndChangesNothingElse) {
@@ -400,14 +264,15 @@ TEST_F(RoutineTest, WithoutTheIdeEachPressShowsTheBoxOnceAndChangesNothingElse) 
     actions.onControl(0);
     actions.onControl(2);
     actions.onControl(8);
-    const std::string box = "box Error: Propeller IDE not found";
-    EXPECT_EQ(journal, (Journal{box, box, box}));
+    const std::pair<std::string, std::string> box{"Error", "Propeller IDE not found"};
+    EXPECT_EQ(notifier.boxes, (std::vector{box, box, box}));
+    EXPECT_TRUE(journal.entries.empty());
+    EXPECT_TRUE(keyboard.typed.empty());
     // The next press looks again.
     desktop.add("Propeller Tool - Other.spin");
-    journal.clear();
     actions.onControl(0);
-    EXPECT_EQ(journal.back(), "enable");
+    EXPECT_TRUE(window.uploadsEnabled);
 }
 
 }  // namespace
-}  // namespace kestrup::app
+}  // namespace kestrup::test

@@ -2,8 +2,73 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 namespace kestrup::cli {
 namespace {
+
+// A parse in one line: the action, then what differs from a plain load's defaults; or the error.
+std::string parsed(const std::vector<std::string>& args) {
+    const ParseResult r = parseOptions(args);
+    if (!r.error.empty()) return "error: " + r.error;
+    const Options& o = r.options;
+    const std::map<Options::Action, std::string> actions = {
+        {Options::Action::upload, "upload"}, {Options::Action::identify, "identify"}, {Options::Action::list, "list"},
+        {Options::Action::scan, "scan"},     {Options::Action::info, "info"},         {Options::Action::help, "help"},
+        {Options::Action::version, "version"}};
+    std::string s = actions.at(o.action);
+    for (const auto& p : o.ports) s += " port=" + (p.comNumber ? "COM" + std::to_string(*p.comNumber) : p.devicePath);
+    if (!o.image.empty()) s += " image=" + o.image;
+    if (o.eeprom) s += " eeprom";
+    if (!o.run) s += " no-run";
+    if (o.force) s += " force";
+    if (o.encoding == LongEncoding::fixed) s += " fixed";
+    if (o.reset == ResetLine::rts) s += " rts";
+    if (!o.trace.empty()) s += " trace=" + o.trace;
+    return s;
+}
+
+TEST(CliOptions, CommandLines) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> table = {
+        {{"--port", "3", "image.binary"}, "upload port=COM3 image=image.binary"},
+        {{"--port", "3,4", "-p", "/dev/pts/9", "--port=5", "image.binary"},
+         "upload port=COM3 port=COM4 port=/dev/pts/9 port=COM5 image=image.binary"},
+        {{"--eeprom", "--no-run", "--fixed", "--force", "--reset", "rts", "--trace=t.log", "-p", "1", "x"},
+         "upload port=COM1 image=x eeprom no-run force fixed rts trace=t.log"},
+        {{"--fixed", "--dense", "--reset", "dtr", "-p", "1", "x"}, "upload port=COM1 image=x"},
+        {{"--dense", "--fixed", "-p", "1", "x"}, "upload port=COM1 image=x fixed"},
+        {{"--identify", "--port", "/dev/x"}, "identify port=/dev/x"},
+        {{"--list"}, "list"},
+        {{"--scan"}, "scan"},
+        {{"--info", "a.binary"}, "info image=a.binary"},
+        // Help and version answer at once, whatever follows them.
+        {{"--help", "--bogus"}, "help"},
+        {{"--list", "--scan", "-h"}, "help"},
+        {{"--version", "--port"}, "version"},
+
+        {{"image.binary"}, "error: no port given (--port PORT)"},
+        {{"--identify"}, "error: no port given (--port PORT)"},
+        {{"--port", "3"}, "error: no image file given"},
+        {{"--info"}, "error: no image file given"},
+        {{"--port"}, "error: option --port needs a value"},
+        {{"x", "-p"}, "error: option -p needs a value"},
+        {{"--port", ",", "x"}, "error: option --port needs a port"},
+        {{"--port", "3", "a", "b"}, "error: unexpected argument b"},
+        {{"--list", "a"}, "error: unexpected argument a"},
+        {{"--bogus", "--port", "3", "a"}, "error: unknown option --bogus"},
+        {{"--bogus-first", "--help"}, "error: unknown option --bogus-first"},
+        {{"--scan", "--port", "3"}, "error: --port does not go with this action"},
+        {{"--list", "--scan"}, "error: --identify, --list, --scan and --info exclude each other"},
+        {{"--info", "--identify", "-p", "1", "x"}, "error: --identify, --list, --scan and --info exclude each other"},
+        {{"--reset", "cts", "-p", "1", "x"}, "error: --reset takes dtr or rts, not cts"},
+        {{"--no-run", "-p", "1", "x"}, "error: --no-run goes with --eeprom"},
+    };
+    for (const auto& [args, expected] : table) {
+        std::string line;
+        for (const auto& arg : args) line += arg + " ";
+        EXPECT_EQ(parsed(args), expected) << line;
+    }
+}
 
 TEST(CliOptions, PortIsADevicePathOrAComNumber) {
     EXPECT_EQ(parsePort("/dev/ttyUSB0").devicePath, "/dev/ttyUSB0");
@@ -13,59 +78,7 @@ TEST(CliOptions, PortIsADevicePathOrAComNumber) {
     EXPECT_EQ(parsePort("\\\\.\\COM3").devicePath, "\\\\.\\COM3");
 }
 
-TEST(CliOptions, SeveralPortsByListOrRepetition) {
-    const auto r = parseOptions({"--port", "3,4", "-p", "/dev/pts/9", "--port=5", "image.binary"});
-    ASSERT_EQ(r.error, "");
-    ASSERT_EQ(r.options.ports.size(), 4u);
-    EXPECT_EQ(r.options.ports[1].comNumber, 4);
-    EXPECT_EQ(r.options.ports[2].devicePath, "/dev/pts/9");
-    EXPECT_EQ(r.options.ports[3].comNumber, 5);
-    EXPECT_EQ(parseOptions({"--port", ",", "x"}).error, "option --port needs a port");
-}
-
-TEST(CliOptions, UploadNeedsAPortAndOneImage) {
-    const auto good = parseOptions({"--port", "3", "image.binary"});
-    EXPECT_EQ(good.error, "");
-    EXPECT_EQ(good.options.image, "image.binary");
-    EXPECT_EQ(good.options.action, Options::Action::upload);
-    EXPECT_EQ(good.options.encoding, LongEncoding::dense);
-    EXPECT_EQ(good.options.reset, ResetLine::dtr);
-
-    EXPECT_EQ(parseOptions({"image.binary"}).error, "no port given (--port PORT)");
-    EXPECT_EQ(parseOptions({"--port", "3"}).error, "no image file given");
-    EXPECT_EQ(parseOptions({"--port"}).error, "option --port needs a value");
-    EXPECT_EQ(parseOptions({"--port", "3", "a", "b"}).error, "unexpected argument b");
-    EXPECT_EQ(parseOptions({"--bogus", "--port", "3", "a"}).error, "unknown option --bogus");
-}
-
-TEST(CliOptions, ActionsAndTheirArguments) {
-    EXPECT_EQ(parseOptions({"--identify", "--port", "/dev/x"}).options.action, Options::Action::identify);
-    EXPECT_EQ(parseOptions({"--identify"}).error, "no port given (--port PORT)");
-    EXPECT_EQ(parseOptions({"--list"}).options.action, Options::Action::list);
-    EXPECT_EQ(parseOptions({"--scan", "--port", "3"}).error, "--port does not go with this action");
-    EXPECT_EQ(parseOptions({"--info", "a.binary"}).options.image, "a.binary");
-    EXPECT_EQ(parseOptions({"--info"}).error, "no image file given");
-    EXPECT_EQ(parseOptions({"--list", "--scan"}).error, "--identify, --list, --scan and --info exclude each other");
-}
-
-TEST(CliOptions, LoadSwitches) {
-    const auto r = parseOptions({"--eeprom", "--no-run", "--fixed", "--force", "--reset", "rts", "--trace=t.log", "-p", "1", "x"});
-    ASSERT_EQ(r.error, "");
-    EXPECT_TRUE(r.options.eeprom);
-    EXPECT_FALSE(r.options.run);
-    EXPECT_TRUE(r.options.force);
-    EXPECT_EQ(r.options.encoding, LongEncoding::fixed);
-    EXPECT_EQ(r.options.reset, ResetLine::rts);
-    EXPECT_EQ(r.options.trace, "t.log");
-    EXPECT_EQ(parseOptions({"--reset", "cts", "-p", "1", "x"}).error, "--reset takes dtr or rts, not cts");
-    EXPECT_EQ(parseOptions({"--no-run", "-p", "1", "x"}).error, "--no-run goes with --eeprom");
-}
-
-TEST(CliOptions, HelpAndVersionWinOverWhatFollows) {
-    EXPECT_EQ(parseOptions({"--bogus-first", "--help"}).error, "unknown option --bogus-first");
-    EXPECT_EQ(parseOptions({"--help", "--bogus"}).options.action, Options::Action::help);
-    EXPECT_EQ(parseOptions({"--version"}).options.action, Options::Action::version);
-    // The help names every option it takes.
+TEST(CliOptions, HelpNamesEveryOption) {
     for (const char* option : {"--port", "--eeprom", "--no-run", "--force", "--fixed", "--dense", "--reset", "--trace",
                                "--identify", "--list", "--scan", "--info", "--help", "--version"})
         EXPECT_NE(usage().find(option), std::string::npos) << option;

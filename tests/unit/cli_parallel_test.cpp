@@ -1,7 +1,7 @@
 // The command line's threads: each board's task on a thread of its own, and nothing of a finished
 // task left running once runParallel has returned.
 
-#include "platform.h"
+#include "parallel.h"
 
 #include <gtest/gtest.h>
 

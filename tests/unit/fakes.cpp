@@ -64,6 +64,17 @@ void FakePort::close() {
     isOpen = false;
 }
 
+bool FakePort::setBaud(int baud) {
+    bauds.push_back(baud);
+    note("baud " + std::to_string(baud));
+    return true;
+}
+
+void FakePort::drain() {
+    ++drains;
+    note("drain");
+}
+
 std::string hex(std::span<const std::uint8_t> bytes) {
     std::string out;
     char cell[4];

@@ -31,8 +31,17 @@ public:
 // Collects status lines, and every event of interest to order checks, in one journal.
 class Journal {
 public:
-    void add(std::string entry) { entries.push_back(std::move(entry)); }
+    Journal() = default;
+    // Every entry led by the clock's time in milliseconds.
+    explicit Journal(const VirtualClock& clock) : clock_(&clock) {}
+    void add(std::string entry) {
+        if (clock_) entry = std::to_string(clock_->nowMs) + " " + entry;
+        entries.push_back(std::move(entry));
+    }
     std::vector<std::string> entries;
+
+private:
+    const VirtualClock* clock_ = nullptr;
 };
 
 class RecordingConsole final : public UploadConsole {
@@ -81,6 +90,8 @@ public:
     std::optional<std::size_t> write(std::span<const std::uint8_t> bytes) override;
     std::optional<std::size_t> read(std::span<std::uint8_t> into) override;
     void close() override;
+    bool setBaud(int baud) override;
+    void drain() override;
 
     void queueReply(std::vector<std::uint8_t> bytes) { pending.insert(pending.end(), bytes.begin(), bytes.end()); }
 
@@ -100,6 +111,8 @@ public:
     int closes = 0;
     int purges = 0;
     int reads = 0;
+    std::vector<int> bauds;  // every rate set, in order
+    int drains = 0;
     std::vector<std::vector<std::uint8_t>> writes;
     std::vector<std::uint8_t> written;  // all bytes, in order
     std::deque<std::uint8_t> pending;   // replies not yet read

@@ -6,74 +6,16 @@
 #include <string>
 #include <vector>
 
-#include "fakes.h"
+#include "app_fakes.h"
 #include "ide_texts.h"
 #include "window_lookup.h"
 
 namespace kestrup::test {
 namespace {
 
-// Top-level windows in Z order (first is topmost) that exist until closed; records what is done
-// to them.
-class FakeDesktop final : public Desktop {
-public:
-    struct Window {
-        std::string title;
-        int showCmd = 1;
-        bool alive = true;
-    };
-
-    // Handles are 100 + the index, so that none (0) is never one of them.
-    WindowHandle add(std::string title, int showCmd = 1) {
-        windows.push_back({std::move(title), showCmd});
-        return handleOf(windows.size() - 1);
-    }
-    Window& at(WindowHandle handle) { return windows[index(handle)]; }
-
-    WindowHandle findWindow(std::string_view title) override {
-        for (std::size_t i = 0; i < windows.size(); ++i) {
-            if (windows[i].alive && windows[i].title == title) return handleOf(i);
-        }
-        return WindowHandle::none;
-    }
-    WindowHandle firstWindow(WindowHandle from) override {
-        walkStarts.push_back(from);
-        if (!isWindow(from)) return WindowHandle::none;
-        return next(0);
-    }
-    WindowHandle nextWindow(WindowHandle window) override { return next(index(window) + 1); }
-    std::string windowTitle(WindowHandle window) override {
-        titlesRead.push_back(window);
-        return at(window).title;
-    }
-    bool isWindow(WindowHandle window) override {
-        return window != WindowHandle::none && index(window) < windows.size() && at(window).alive;
-    }
-    int showCommand(WindowHandle window) override { return at(window).showCmd; }
-    void minimize(WindowHandle window) override { calls.push_back("minimize " + name(window)); }
-    void restore(WindowHandle window) override { calls.push_back("restore " + name(window)); }
-    void setForeground(WindowHandle window) override { calls.push_back("foreground " + name(window)); }
-    void deleteFile(const std::string& path) override { calls.push_back("delete " + path); }
-
-    std::vector<Window> windows;
-    std::vector<WindowHandle> walkStarts;
-    std::vector<WindowHandle> titlesRead;
-    std::vector<std::string> calls;
-
-private:
-    static WindowHandle handleOf(std::size_t i) { return static_cast<WindowHandle>(100 + i); }
-    static std::size_t index(WindowHandle handle) { return static_cast<std::size_t>(handle) - 100; }
-    WindowHandle next(std::size_t from) {
-        for (std::size_t i = from; i < windows.size(); ++i) {
-            if (windows[i].alive) return handleOf(i);
-        }
-        return WindowHandle::none;
-    }
-    std::string name(WindowHandle window) { return at(window).title; }
-};
-
 struct IdeLookupTest : ::testing::Test {
-    FakeDesktop desktop;
+    Journal journal;
+    FakeDesktop desktop{journal};
     RecordingNotifier notifier;
     WindowLookup lookup{desktop, notifier};
     WindowHandle mainWindow;
@@ -155,7 +97,7 @@ TEST_F(IdeLookupTest, MissingIdeShowsOneBoxAndTouchesNothingElseAndTheNextPressL
     ASSERT_EQ(notifier.boxes.size(), 1u);
     EXPECT_EQ(notifier.boxes[0].first, "Error");
     EXPECT_EQ(notifier.boxes[0].second, "Propeller IDE not found");
-    EXPECT_TRUE(desktop.calls.empty());
+    EXPECT_TRUE(journal.entries.empty());
     EXPECT_EQ(lookup.terminalWindow(), WindowHandle::none) << "the terminal is only looked up on request";
     EXPECT_TRUE(desktop.isWindow(terminal));
 
@@ -233,18 +175,18 @@ TEST_P(IdeTerminalControl, ActsAsTheFlagsAndTheWindowsStateSay) {
     if (c.state == State::closedSinceLookup) desktop.windows.back().alive = false;
 
     lookup.controlTerminal(c.flags);
-    EXPECT_EQ(desktop.calls, c.calls);
+    EXPECT_EQ(journal.entries, c.calls);
 }
 
 TEST_F(IdeLookupTest, TerminalStartedAfterTheLookupIsNotSeenUntilTheNextLookup) {
     lookup.lookUpTerminal();
     desktop.add(std::string(text::terminalTitle), Desktop::showMinimized);
     lookup.controlTerminal(terminalRestore | terminalFront);
-    EXPECT_TRUE(desktop.calls.empty());
+    EXPECT_TRUE(journal.entries.empty());
 
     lookup.lookUpTerminal();
     lookup.controlTerminal(terminalRestore | terminalFront);
-    EXPECT_EQ(desktop.calls, (std::vector<std::string>{"restore Tavlund", "foreground Tavlund"}));
+    EXPECT_EQ(journal.entries, (std::vector<std::string>{"restore Tavlund", "foreground Tavlund"}));
 }
 
 TEST_F(IdeLookupTest, TerminalLookupTakesTheWholeTitleOnly) {
@@ -252,7 +194,7 @@ TEST_F(IdeLookupTest, TerminalLookupTakesTheWholeTitleOnly) {
     lookup.lookUpTerminal();
     EXPECT_EQ(lookup.terminalWindow(), WindowHandle::none);
     lookup.controlTerminal(terminalMinimize);
-    EXPECT_TRUE(desktop.calls.empty());
+    EXPECT_TRUE(journal.entries.empty());
     EXPECT_TRUE(notifier.boxes.empty());
 }
 

@@ -1,3 +1,4 @@
+#include "app_fakes.h"
 #include "settings_storage.h"
 
 #include <gtest/gtest.h>
@@ -7,38 +8,7 @@
 namespace kestrup::settings {
 namespace {
 
-// Files in memory, with the faults a disk can have.
-class MemoryStorage final : public Storage {
-public:
-    enum class Fault { none, cannotCreate, diskFull, closeFails, cannotReplace };
-
-    std::optional<std::string> read(const std::string& path) override {
-        const auto it = files.find(path);
-        return it == files.end() ? std::nullopt : std::optional<std::string>(it->second);
-    }
-    bool writeWhole(const std::string& path, std::string_view bytes) override {
-        if (fault == Fault::cannotCreate) return false;
-        if (failAt) {
-            // The write stops after this many bytes, as an interrupted one does.
-            files[path] = std::string(bytes.substr(0, *failAt));
-            return *failAt >= bytes.size();
-        }
-        // A full disk takes part of the bytes, as a real one does before it refuses.
-        files[path] = std::string(fault == Fault::diskFull ? bytes.substr(0, bytes.size() / 2) : bytes);
-        return fault != Fault::diskFull && fault != Fault::closeFails;
-    }
-    bool replace(const std::string& source, const std::string& target) override {
-        if (fault == Fault::cannotReplace || !files.contains(source)) return false;
-        files[target] = files[source];
-        files.erase(source);
-        return true;
-    }
-    void remove(const std::string& path) override { files.erase(path); }
-
-    Fault fault = Fault::none;
-    std::optional<std::size_t> failAt;
-    std::map<std::string, std::string> files;
-};
+using test::MemoryStorage;
 
 const std::string path = "Z:\\tools\\Kestrup.ini";
 

@@ -11,6 +11,13 @@ namespace {
 
 unsigned word(const std::vector<std::uint8_t>& image, std::size_t at) { return image[at] | (image[at + 1] << 8); }
 
+// The simulated chip's own sum over the image as loaded, not the image module's that made it.
+std::uint8_t chipSum(const std::vector<std::uint8_t>& image) {
+    std::vector<std::uint32_t> longs(image.size() / 4);
+    for (std::size_t i = 0; i < image.size(); ++i) longs[i / 4] |= std::uint32_t{image[i]} << (8 * (i % 4));
+    return ramChecksum(longs);
+}
+
 TEST(ImageMaker, WritesAHeaderThatLoadsAtEverySize) {
     for (const std::size_t size : {16u, 20u, 1024u, 8192u, 32764u, 32768u}) {
         for (const auto body : {ImageSpec::Body::random, ImageSpec::Body::zeros}) {
@@ -20,7 +27,7 @@ TEST(ImageMaker, WritesAHeaderThatLoadsAtEverySize) {
             ASSERT_EQ(imageSpecError(spec), "");
             const auto image = makeImage(spec);
             ASSERT_EQ(image.size(), size);
-            EXPECT_EQ(imageChecksum(image), 0) << size;
+            EXPECT_EQ(chipSum(image), 0) << size;
             EXPECT_EQ(image[0] | (image[1] << 8) | (image[2] << 16) | (unsigned{image[3]} << 24), 80'000'000u);
             EXPECT_EQ(image[4], 0x6F);
             EXPECT_EQ(word(image, 6), 0x0010u);

@@ -21,6 +21,8 @@
 
 #include <windows.h>
 
+#include "unique_handle_win32.h"
+
 namespace {
 
 constexpr char consoleTitle[] = "Kestrupload";
@@ -52,23 +54,23 @@ DWORD processOf(const char* mainTitle) {
 // the console alive after its owner lets go of it, and would itself be ended by the console's close.
 bool readConsole(DWORD pid, std::vector<std::string>& rows, int& cursorRow) {
     if (!AttachConsole(pid)) return false;
-    HANDLE screen = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+    kestrup::UniqueFileHandle screen(CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
     CONSOLE_SCREEN_BUFFER_INFO info{};
-    const bool ok = screen != INVALID_HANDLE_VALUE && GetConsoleScreenBufferInfo(screen, &info);
+    const bool ok = screen && GetConsoleScreenBufferInfo(screen.get(), &info);
     rows.clear();
     if (ok) {
         cursorRow = info.dwCursorPosition.Y;
         std::string row(static_cast<std::size_t>(info.dwSize.X), ' ');
         for (SHORT y = 0; y <= info.dwCursorPosition.Y; ++y) {
             DWORD got = 0;
-            ReadConsoleOutputCharacterA(screen, row.data(), static_cast<DWORD>(row.size()), COORD{0, y}, &got);
+            ReadConsoleOutputCharacterA(screen.get(), row.data(), static_cast<DWORD>(row.size()), COORD{0, y}, &got);
             std::string text = row.substr(0, got);
             text.erase(text.find_last_not_of(' ') + 1);
             rows.push_back(text);
         }
     }
-    if (screen != INVALID_HANDLE_VALUE) CloseHandle(screen);
+    screen.reset();  // before the console it belongs to goes
     FreeConsole();
     return ok;
 }

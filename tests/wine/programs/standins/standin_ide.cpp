@@ -40,14 +40,14 @@ void saveImage(HWND window) {
         return show(window, L"No file name given");
     }
     const auto image = standin::compiledImage(ide.compiles);
-    HANDLE file =
-        CreateFileW(ide.savePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    kestrup::UniqueFileHandle file(
+        CreateFileW(ide.savePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
-    const bool ok = file != INVALID_HANDLE_VALUE &&
-                    WriteFile(file, image.data(), static_cast<DWORD>(image.size()), &written, nullptr) &&
+    const bool ok = file && WriteFile(file.get(), image.data(), static_cast<DWORD>(image.size()), &written, nullptr) &&
                     written == image.size();
     const DWORD error = GetLastError();
-    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    // Closed before it is logged: a test that reads the log may open the image next.
+    file.reset();
     if (ok) {
         ide.log->line("saved " + std::to_string(written) + " " + standin::utf8(ide.savePath));
         show(window, L"Saved " + ide.savePath);

@@ -2,6 +2,8 @@
 // The stand-ins' event log: one line per event, each written through at once so that a test can
 // read it while the program runs. Lines start with the milliseconds since boot, for pause checks.
 
+#include "unique_handle_win32.h"
+
 #include <shellapi.h>
 #include <windows.h>
 
@@ -24,19 +26,14 @@ public:
     explicit Log(const wchar_t* path)
         : file_(CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)) {}
-    ~Log() {
-        if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
-    }
-    Log(const Log&) = delete;
-    Log& operator=(const Log&) = delete;
 
-    bool ok() const { return file_ != INVALID_HANDLE_VALUE; }
+    bool ok() const { return file_.valid(); }
 
     void line(const std::string& text) {
         if (!ok()) return;
         const std::string out = std::to_string(GetTickCount()) + " " + text + "\n";
         DWORD written = 0;
-        WriteFile(file_, out.data(), static_cast<DWORD>(out.size()), &written, nullptr);
+        WriteFile(file_.get(), out.data(), static_cast<DWORD>(out.size()), &written, nullptr);
     }
 
     static std::string hex(unsigned value, int digits) {
@@ -46,7 +43,7 @@ public:
     }
 
 private:
-    HANDLE file_;
+    kestrup::UniqueFileHandle file_;
 };
 
 // The command line as wide strings, the program's name first.

@@ -1,8 +1,8 @@
-#include "image_check.h"
+#include "image.h"
 
 #include <gtest/gtest.h>
 
-namespace kestrup::cli {
+namespace kestrup {
 namespace {
 
 // A well-formed image of `bytes` bytes, its checksum byte set so that the chip's rule holds.
@@ -25,6 +25,63 @@ std::vector<std::uint8_t> image(std::size_t bytes) {
     for (auto v : b) sum += v;
     b[5] = static_cast<std::uint8_t>(0x100 - sum % 256);
     return b;
+}
+
+TEST(ImageRules, RamSumHasTheMarkersWhereTheChipWritesThem) {
+    struct Row {
+        const char* name;
+        std::vector<std::uint8_t> image;
+        std::uint8_t sum;
+    };
+    // Header words: pbase 0x0010, vbase, dbase, pcurr 0x0018, dcurr 0x001C; a marker long adds 0xF6.
+    const std::vector<Row> rows = {
+        {"header only: markers at 16 and 20",
+         {0, 0, 0, 0, 0, 0, 0x10, 0, 0x10, 0, 0x18, 0, 0x18, 0, 0x1C, 0}, 0x58},
+        {"bytes past vbase are not loaded",
+         {0, 0, 0, 0, 0, 0, 0x10, 0, 0x10, 0, 0x18, 0, 0x18, 0, 0x1C, 0, 0x55, 0x55, 0x55, 0x55}, 0x58},
+        {"dbase 0x8008: both markers past the RAM",
+         {0, 0, 0, 0, 0, 0, 0x10, 0, 0x10, 0, 0x08, 0x80, 0x18, 0, 0x1C, 0}, 0xDC},
+        {"dbase 0x8006: one marker in the last long, the low address bits dropped",
+         {0, 0, 0, 0, 0, 0, 0x10, 0, 0x10, 0, 0x06, 0x80, 0x18, 0, 0x1C, 0}, 0xD0},
+        {"dbase 4: one marker wraps away, one replaces the clock long",
+         {4, 3, 2, 1, 0, 0, 0x10, 0, 0x10, 0, 0x04, 0, 0x18, 0, 0x1C, 0}, 0x4E},
+        {"dbase 16: the markers replace the header's last two longs",
+         {0, 0, 0, 0, 0, 0, 0x10, 0, 0x10, 0, 0x10, 0, 0x18, 0, 0x1C, 0}, 0xFC},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(imageRamSum(row.image), row.sum) << row.name;
+        auto sealed = row.image;
+        sealImageChecksum(sealed);
+        EXPECT_EQ(imageRamSum(sealed), 0) << row.name;
+        EXPECT_EQ(sealed[5], static_cast<std::uint8_t>(0x100 - row.sum)) << row.name;
+    }
+}
+
+TEST(ImageRules, TheUploadNeedsTheLengthWordAndTheLongsItNames) {
+    struct Row {
+        std::size_t fileBytes;
+        std::uint16_t vbase;
+        bool holds;
+    };
+    for (const Row& row : std::vector<Row>{{11, 0, false}, {12, 12, true}, {12, 16, false}, {60, 64, false},
+                                           {61, 64, true}, {64, 64, true}, {32768, 32768, true}})
+        EXPECT_EQ(holdsItsLength(row.fileBytes, row.vbase), row.holds) << row.fileBytes << " " << row.vbase;
+    EXPECT_EQ(imageLengthFromLongs(std::vector<std::uint32_t>{0, 0, 0xABCD2000, 0}), 0x2000);
+}
+
+TEST(ImageRules, HeaderFieldsRoundTrip) {
+    const std::vector<std::uint8_t> bytes = {0x00, 0xB4, 0xC4, 0x04, 0x6F, 0x3E, 0x10, 0x00,
+                                             0x00, 0x20, 0x08, 0x20, 0x18, 0x00, 0x0C, 0x20};
+    const auto h = readImageHeader(bytes);
+    ASSERT_TRUE(h);
+    EXPECT_EQ(h->clockFrequency, 80'000'000u);
+    EXPECT_EQ((h->clockMode << 8) | h->checksum, 0x6F3E);
+    EXPECT_EQ(std::vector<unsigned>({h->pbase, h->vbase, h->dbase, h->pcurr, h->dcurr}),
+              std::vector<unsigned>({0x0010, 0x2000, 0x2008, 0x0018, 0x200C}));
+    std::vector<std::uint8_t> written(16, 0xAA);
+    writeImageHeader(written, *h);
+    EXPECT_EQ(written, bytes);
+    EXPECT_FALSE(readImageHeader(std::span(bytes).first(15)));
 }
 
 bool mentions(const ImageVerdict& v, const std::string& words) {
@@ -79,14 +136,14 @@ TEST(ImageCheck, ShortFilesAreLeftToTheUploadWhenItReportsThemItself) {
 }
 
 TEST(ImageCheck, DescriptionListsFieldsAndVerdict) {
-    const std::string text = describe(checkImage(image(64)), 64);
+    const std::string text = describeImage(checkImage(image(64)), 64);
     EXPECT_NE(text.find("pbase       0x0010"), std::string::npos);
     EXPECT_NE(text.find("vbase       0x0040 (image length 64 bytes, 16 longs)"), std::string::npos);
     EXPECT_NE(text.find("verdict     OK"), std::string::npos);
     auto bad = image(64);
     bad[6] = 0;
-    EXPECT_NE(describe(checkImage(bad), 64).find("verdict     REFUSED\n  - pbase"), std::string::npos);
+    EXPECT_NE(describeImage(checkImage(bad), 64).find("verdict     REFUSED\n  - pbase"), std::string::npos);
 }
 
 }  // namespace
-}  // namespace kestrup::cli
+}  // namespace kestrup

@@ -1,21 +1,17 @@
 #pragma once
-// The window program's serial port: the console's close handler stops it from a system thread
-// while an upload may be using it on the main thread.
+// A serial port that another thread may stop for good while an upload is using it: the window
+// program's console close handler runs on a system thread in the middle of an upload.
 
 #include "serial_port.h"
 
 #include <memory>
+#include <mutex>
 
-#include <windows.h>
-
-namespace kestrup::app {
+namespace kestrup {
 
 class GuardedSerialPort final : public SerialPort {
 public:
-    explicit GuardedSerialPort(std::unique_ptr<SerialPort> port);
-    ~GuardedSerialPort() override;
-    GuardedSerialPort(const GuardedSerialPort&) = delete;
-    GuardedSerialPort& operator=(const GuardedSerialPort&) = delete;
+    explicit GuardedSerialPort(std::unique_ptr<SerialPort> port) : port_(std::move(port)) {}
 
     bool open(const std::string& device) override;
     void configure() override;
@@ -25,16 +21,18 @@ public:
     std::optional<std::size_t> write(std::span<const std::uint8_t> bytes) override;
     std::optional<std::size_t> read(std::span<std::uint8_t> into) override;
     void close() override;
+    bool setBaud(int baud) override;
+    void drain() override;
 
     // From any thread, once, as the process ends: waits for the port operation under way, closes
     // the port and keeps the guard, so the upload's next port operation waits for the end instead
-    // of using a closed handle.
+    // of using a closed port. The port must then live until the process is gone.
     void stopForever();
 
 private:
-    class Lock;
+    using Lock = std::lock_guard<std::mutex>;
     std::unique_ptr<SerialPort> port_;
-    CRITICAL_SECTION guard_;
+    std::mutex guard_;
 };
 
-}  // namespace kestrup::app
+}  // namespace kestrup

@@ -1,0 +1,25 @@
+#include "board.h"
+
+namespace kestrup {
+
+Board::Board(PortAddress address, Clock& clock, UploadConsole& console, Notifier& notifier, BoardOptions options)
+    : Board(std::move(address), makeSystemSerialPort(), clock, console, notifier, std::move(options)) {}
+
+Board::Board(PortAddress address, std::unique_ptr<SerialPort> port, Clock& clock, UploadConsole& console,
+             Notifier& notifier, BoardOptions options)
+    : address_(std::move(address)),
+      port_(std::move(port)),
+      trace_(options.trace ? std::make_unique<TracingPort>(*port_, clock, options.trace, options.traceLabel) : nullptr),
+      link_(wire(), clock, console),
+      protocol_(link_, console),
+      job_(link_, protocol_, console, notifier, clock) {
+    link_.setResetLine(options.reset);
+    protocol_.setEncoding(options.encoding);
+}
+
+UploadOutcome Board::upload(const std::string& imagePath, LoadTarget target) {
+    job_.setTarget(target);
+    return job_.run(imagePath, address_);
+}
+
+}  // namespace kestrup

@@ -1,0 +1,55 @@
+#pragma once
+// One board behind one port, and everything that talks to it: the serial port (with its trace, when
+// asked), the link, the protocol and the upload job, assembled here and nowhere else.
+
+#include "clock.h"
+#include "loader_protocol.h"
+#include "serial_link.h"
+#include "serial_port.h"
+#include "tracing_port.h"
+#include "upload_console.h"
+#include "upload_job.h"
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace kestrup {
+
+// How the command line drives a board; the window program keeps the defaults.
+struct BoardOptions {
+    ResetLine reset = ResetLine::dtr;
+    LongEncoding encoding = LongEncoding::fixed;
+    // Every byte is written down here when set (kept open by the caller), each line led by the label.
+    std::FILE* trace = nullptr;
+    std::string traceLabel;
+};
+
+class Board {
+public:
+    // On a serial port of this platform's own kind.
+    Board(PortAddress address, Clock& clock, UploadConsole& console, Notifier& notifier, BoardOptions options = {});
+    // On the given port: a guarded one, or a test's.
+    Board(PortAddress address, std::unique_ptr<SerialPort> port, Clock& clock, UploadConsole& console,
+          Notifier& notifier, BoardOptions options = {});
+    Board(const Board&) = delete;
+    Board& operator=(const Board&) = delete;
+
+    ChipIdentity identify() { return job_.identify(address_); }
+    UploadOutcome upload(const std::string& imagePath, LoadTarget target = LoadTarget::ram);
+    void setProgress(ProgressFn progress) { protocol_.setProgress(std::move(progress)); }
+
+    const PortAddress& address() const { return address_; }
+
+private:
+    SerialPort& wire() { return trace_ ? static_cast<SerialPort&>(*trace_) : *port_; }
+
+    PortAddress address_;
+    std::unique_ptr<SerialPort> port_;
+    std::unique_ptr<TracingPort> trace_;
+    SerialLink link_;
+    LoaderProtocol protocol_;
+    UploadJob job_;
+};
+
+}  // namespace kestrup

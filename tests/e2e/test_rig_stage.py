@@ -1,0 +1,203 @@
+"""The second stage on the real chip's logic (shared/tools/p1rtl): real images loaded through it run,
+at the RC clocks a chip may have, into RAM and into the EEPROM, and the committed stage is its source.
+
+Each case is one rig session: stageload resets the board, has the ROM load the stage (230400 baud,
+three bits a byte, which the ROM takes at 8 MHz too) and loads the image through it. What ran is
+read from the rig's pin log; the chip times from its event log. One case at a time, since a rig
+session already keeps a core busy. KESTRUP_RIG_RATE sets the rig's clocks per wall second."""
+import os
+import re
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from propsim import SOURCE, program, work_dir
+
+RIG = Path(os.environ.get("KESTRUP_RIG", SOURCE.parent / "shared" / "tools" / "p1rtl"))
+OPENSPIN = Path(os.environ.get("OPENSPIN", SOURCE.parent / "shared" / "tools" / "openspin" / "openspin"))
+IMAGES = Path(os.environ.get("KESTRUP_IMAGES", SOURCE.parent / "shared" / "images"))
+FAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1"
+RATE = os.environ.get("KESTRUP_RIG_RATE", "400000")
+
+
+def missing():
+    """Why the rig cannot run here, or None."""
+    if not (RIG / "run.sh").exists():
+        return f"no chip-logic rig at {RIG}"
+    if not shutil.which("faketime") or not Path(FAKETIME).exists():
+        return "faketime/libfaketime not installed (scripts/setup)"
+    return None
+
+
+@pytest.fixture(scope="module", autouse=True)
+def rig():
+    if reason := missing():
+        pytest.skip(reason)
+
+
+class Session:
+    """One rig session's logs."""
+
+    def __init__(self, out, chip_hz, result):
+        self.out, self.chip_hz, self.result = out, chip_hz, result
+        self.host = (out / "host.out").read_text()
+        self.events = (out / "events.log").read_text().splitlines()
+        self.pins = (out / "pins.log").read_text().splitlines()
+
+    def toggles(self, pin):
+        return [line.split()[-1] for line in self.pins if line.split()[3:4] == [pin]]
+
+    def clock_of(self, text):
+        """The chip clock of the last event containing text."""
+        found = [int(line.split()[0]) for line in self.events if text in line]
+        assert found, f"no event '{text}' in {self.out}/events.log"
+        return found[-1]
+
+    def launch_ms(self):
+        """Chip time from the last reset's release to the image's start (cog 0 at $F004)."""
+        start = self.clock_of("RESET released")
+        launch = self.clock_of("COGINIT cog 0: code $F004, PAR $0004")
+        return (launch - start) * 1000 / self.chip_hz
+
+
+def load(name, image, chip_hz=12_000_000, eeprom=None, linger=2, *stage_args, outcome="loaded"):
+    out = work_dir("rig-" + name)
+    rig = [str(RIG / "run.sh"), "--out", str(out), "--rate", RATE, "--chip-hz", str(chip_hz),
+           "--linger", str(linger), "--dump-ram"]
+    if eeprom:
+        rig += ["--eeprom", str(eeprom)]
+    command = rig + ["--", str(program("stageload")), "--fixed", "--rom-baud", "230400", "--settle", "20",
+                     *stage_args, "--port", "{pty}", str(image)]
+    result = subprocess.run(command, capture_output=True, text=True, timeout=240)
+    session = Session(out, chip_hz, result)
+    assert result.returncode == (0 if outcome == "loaded" else 1), f"stageload: {result.returncode}\n{result.stdout}"
+    assert f"stage: {outcome}" in session.host, session.host
+    return session
+
+
+def report(case, session):
+    rate = re.search(r"(\d+) baud, (\d+) resent", session.host)
+    print(f"  {case}: reset to start {session.launch_ms():.1f} ms of chip time, {rate.group(1)} baud, "
+          f"{rate.group(2)} resent")
+
+
+def test_the_committed_stage_is_its_source():
+    if not OPENSPIN.exists():
+        pytest.skip(f"no Spin compiler at {OPENSPIN}")
+    check = subprocess.run([str(SOURCE / "scripts" / "make-second-stage"), "--check", "--openspin", str(OPENSPIN)],
+                           capture_output=True, text=True)
+    assert check.returncode == 0, check.stderr
+
+
+def test_blink_p16_runs():
+    s = load("blink", IMAGES / "blink_p16.binary")
+    assert len(s.toggles("P16")) > 20
+    report("blink_p16 at 12 MHz", s)
+
+
+def test_pasm_p17_starts_its_cog_and_raises_p18():
+    s = load("pasm", IMAGES / "pasm_p17.binary")
+    assert len(s.toggles("P17")) > 20
+    assert s.toggles("P18") == ["0", "1"]
+    report("pasm_p17 at 12 MHz", s)
+
+
+def test_a_rate_too_fast_for_the_chip_is_stepped_down():
+    # 921600 baud is 13 clocks a bit at 12 MHz: the stage takes no sync that short, the hello at it
+    # goes unanswered, and the host goes on at the next rate.
+    s = load("stepdown", IMAGES / "blink_p16.binary", 12_000_000, None, 2, "--rates", "921600,460800")
+    rates = [line.split("host set ")[1].split(" baud")[0] for line in s.events if "host set" in line]
+    assert rates[-2:] == ["921600", "460800"], rates
+    assert "Second stage: chip at 12.0 MHz, 460800 baud" in s.host, s.host
+    assert len(s.toggles("P16")) > 20
+    report("blink_p16 at 12 MHz, 921600 tried first", s)
+
+
+def test_an_image_failing_the_checksum_is_refused_and_the_chip_shut_down():
+    image = bytearray((IMAGES / "blink_p16.binary").read_bytes())
+    image[5] ^= 0x01  # the checksum byte: the RAM picture then sums to 1
+    bad = work_dir("rig-badsum") / "bad.binary"
+    bad.write_bytes(image)
+    s = load("badsum", bad, outcome="refused")
+    assert "Second stage: checksum error" in s.host, s.host
+    after_stage = s.events[max(i for i, line in enumerate(s.events) if "COGINIT cog 1" in line):]
+    assert not any("$F004, PAR $0004" in line for line in after_stage)
+    assert [line for line in after_stage if "cogs running" in line][-1].endswith("cogs running: 00")
+    assert s.toggles("P16") == []
+
+
+def test_xtal_blink_starts_on_the_crystal_and_pll_as_the_rom_would():
+    # The settling wait is 400,000 clocks of RC: the rig has to run that long after the load.
+    s = load("xtal", IMAGES / "xtal_blink.binary", linger=4)
+    clock_writes = [line.split("ms  ")[1] for line in s.events if "CLKSET" in line]
+    assert clock_writes[-2:] == ["CLKSET $68: RCFAST, PLL on, oscillator on",
+                                 "CLKSET $6F: XTAL+PLL16X, PLL on, oscillator on"], clock_writes
+    settle = s.clock_of("CLKSET $6F") - s.clock_of("CLKSET $68")
+    assert 400_000 <= settle < 420_000, settle
+    assert s.clock_of("COGINIT cog 0: code $F004") >= s.clock_of("CLKSET $6F")
+    assert len(s.toggles("P21")) > 20
+    report("xtal_blink at 12 MHz", s)
+
+
+def big_table_at(mhz, baud):
+    # P20 toggles only when the table's last long arrived intact.
+    s = load(f"big-{mhz}", IMAGES / "big_table.binary", chip_hz=mhz * 1_000_000)
+    assert len(s.toggles("P20")) > 20
+    # The fastest ladder rate with 16 clocks a bit, held for the whole image.
+    assert f" Hz, {baud} baud, 0 resent" in s.host, s.host
+    report(f"big_table (30,464 bytes) at {mhz} MHz", s)
+    return s
+
+
+def test_big_table_arrives_whole_at_8_mhz():
+    big_table_at(8, 460800)
+
+
+def test_big_table_arrives_whole_at_12_mhz():
+    s = big_table_at(12, 460800)
+    # The RAM picture the ROM would have made: the image, the stack markers below dbase ($7708),
+    # zeros above the running program's few stack longs (dcurr $7710).
+    ram = (s.out / "ram.bin").read_bytes()
+    assert ram[:30464] == (IMAGES / "big_table.binary").read_bytes()
+    assert ram[0x7700:0x7708] == bytes.fromhex("FFFFF9FF FFFFF9FF")
+    assert ram[0x7800:] == bytes(0x8000 - 0x7800)
+
+
+def test_big_table_arrives_whole_at_20_mhz():
+    big_table_at(20, 921600)
+
+
+def test_32_kb_load_at_12_mhz():
+    if not OPENSPIN.exists():
+        pytest.skip(f"no Spin compiler at {OPENSPIN} to build the 32 KB image")
+    # big_table's generator with 8160 longs: vbase $7FC0, the stack just below the top of RAM.
+    build = work_dir("rig-big32-build")
+    generate = ("import importlib.util, sys\n"
+                f"spec = importlib.util.spec_from_file_location('g', {str(IMAGES / 'gen_big_table.py')!r})\n"
+                "g = importlib.util.module_from_spec(spec); spec.loader.exec_module(g)\n"
+                f"g.COUNT = 8160; sys.argv = ['g', {str(build / 'big32.spin')!r}]; g.main()\n")
+    subprocess.run([sys.executable, "-c", generate], check=True)
+    subprocess.run([str(OPENSPIN), "-q", "-b", "-o", str(build / "big32.binary"), str(build / "big32.spin")],
+                   check=True)
+    assert (build / "big32.binary").stat().st_size == 32704
+    s = load("big32", build / "big32.binary")
+    assert len(s.toggles("P20")) > 20
+    # At 460800 baud, the fastest the rig makes that 12 MHz takes, the 32 packets alone are 789 ms
+    # on the line; the ROM's part (handshake, the stage, its checksum, its clock wait) about 410.
+    assert s.launch_ms() < 1300, s.launch_ms()
+    report("32,704 bytes at 12 MHz", s)
+
+
+def test_eeprom_load_writes_the_ram_picture_and_runs_it():
+    eeprom = work_dir("rig-eeprom") / "eeprom.bin"
+    eeprom.write_bytes(bytes(32768))
+    s = load("eeprom", IMAGES / "blink_p16.binary", 12_000_000, eeprom, 2, "--eeprom")
+    assert "Second stage: EEPROM programmed and verified (pages written: 1)" in s.host, s.host
+    assert eeprom.read_bytes() == (IMAGES / "blink_p16.eeprom").read_bytes()
+    assert any("page write $0000" in line for line in s.events)
+    assert len(s.toggles("P16")) > 20
+    report("blink_p16 into the EEPROM at 12 MHz", s)
+

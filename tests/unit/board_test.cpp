@@ -1,0 +1,88 @@
+// The board session's short form, which --identify and --scan both use, and the options the
+// command line hands to the parts the board assembles.
+
+#include "board.h"
+#include "fakes.h"
+#include "unique_handle.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+
+namespace kestrup::test {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+struct BoardTest : ::testing::Test {
+    Journal journal;
+    VirtualClock clock;
+    RecordingConsole console{&journal};
+    RecordingNotifier notifier;
+    std::optional<SimulatedBoard> chip;
+    FakePort* port = nullptr;
+
+    std::unique_ptr<Board> board(std::int32_t com = 5, BoardOptions options = {}, sim::ChipConfig config = {}) {
+        auto fake = std::make_unique<FakePort>(&journal);
+        fake->existing = {comDeviceName(5)};
+        chip.emplace(*fake, clock, config);
+        port = fake.get();
+        return std::make_unique<Board>(PortAddress::com(com), std::move(fake), clock, console, notifier, std::move(options));
+    }
+    // The entries from the last write on: what follows the shutdown command.
+    Lines afterLastWrite() const {
+        const auto& e = journal.entries;
+        auto last = std::find_if(e.rbegin(), e.rend(), [](const std::string& s) { return s.rfind("write", 0) == 0; });
+        return Lines(last.base(), e.end());
+    }
+};
+
+TEST_F(BoardTest, IdentifyShutsTheChipDownAndLeavesNothingBehind) {
+    const auto found = board()->identify();
+    EXPECT_EQ(found.answer, ChipIdentity::Answer::chip);
+    EXPECT_EQ(found.version, 1);
+    EXPECT_EQ(console.lines, Lines{"Propeller Version = 1"});
+    EXPECT_EQ(chip->last().command, 0u);
+    // Late replies are purged before the port closes, so the next user of the port never sees them.
+    EXPECT_EQ(afterLastWrite(), (Lines{"purge", "close"}));
+    // Neither the upload's console nor its pauses: the reset pulse, then only reply polling.
+    EXPECT_EQ(console.opens, 0);
+    EXPECT_EQ(Lines(journal.entries.begin(), journal.entries.begin() + 4),
+              (Lines{"open " + comDeviceName(5), "dtr on", "dtr off", "purge"}));
+    EXPECT_EQ(std::count(clock.pauses.begin(), clock.pauses.end(), 200), 0);
+    EXPECT_EQ(std::count(clock.pauses.begin(), clock.pauses.end(), 1500), 0);
+}
+
+TEST_F(BoardTest, ASilentPortIsNoChipAndStillGetsTheShutdownAndThePurge) {
+    sim::ChipConfig silent;
+    silent.faults.silent = true;
+    const auto found = board(5, {}, silent)->identify();
+    EXPECT_EQ(found.answer, ChipIdentity::Answer::noChip);
+    EXPECT_EQ(console.lines, Lines{"Time Out"});
+    EXPECT_EQ(chip->last().command, 0u);
+    EXPECT_EQ(afterLastWrite(), (Lines{"purge", "close"}));
+}
+
+TEST_F(BoardTest, AMissingPortIsToldAndTouchedNoFurther) {
+    const auto found = board(7)->identify();
+    EXPECT_EQ(found.answer, ChipIdentity::Answer::noPort);
+    EXPECT_EQ(notifier.boxes, (std::vector<std::pair<std::string, std::string>>{{"No COM", "Com7 not found"}}));
+    EXPECT_EQ(journal.entries, Lines{"open " + comDeviceName(7)});
+}
+
+TEST_F(BoardTest, TheResetLineAndTheTraceReachTheWire) {
+    const UniqueFile trace(std::tmpfile());
+    ASSERT_NE(trace, nullptr);
+    board(5, BoardOptions{ResetLine::rts, LongEncoding::fixed, trace.get(), "p:"})->identify();
+    EXPECT_EQ(std::count(journal.entries.begin(), journal.entries.end(), "rts off"), 1);
+    EXPECT_EQ(std::count(journal.entries.begin(), journal.entries.end(), "dtr off"), 0);
+    std::rewind(trace.get());
+    char first[64] = {};
+    ASSERT_NE(std::fgets(first, sizeof first, trace.get()), nullptr);
+    EXPECT_EQ(std::string(first), "p:   0.000000 open " + comDeviceName(5) + "\n");
+}
+
+}  // namespace
+}  // namespace kestrup::test
