@@ -1,5 +1,6 @@
 #include "chip_model.h"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -46,25 +47,60 @@ const ChipFaults& ChipModel::faults() const {
 
 std::vector<SessionRecord> ChipModel::takeEnded() { return std::exchange(ended_, {}); }
 
+namespace {
+
+bool waitsForHost(ChipState state) {
+    return state != ChipState::running && state != ChipState::shutdown && state != ChipState::eepromBoot;
+}
+
+}  // namespace
+
 bool ChipModel::resetBy(std::uint8_t byte, Micros at) const {
-    const ChipTiming& t = config_.timing;
-    if (!session_ || t.resetSilence == 0 || at - session_->last < t.resetSilence) return false;
-    // Between longs the host may pause longer than a reset's silence (10 ms a poll while it reads
-    // the handshake replies, more with line noise) and the chip still waits for it. A reset shows
-    // there by what follows it: every handshake opens with the calibration byte, which no long
-    // starts with.
-    return session_->state != ChipState::loading || byte == clockByte;
+    // Every handshake opens with the calibration byte after the host's reset pulse and settling.
+    return config_.timing.resetSilence != 0 && byte == clockByte && at - lastByte_ >= config_.timing.resetSilence;
+}
+
+std::optional<Micros> ChipModel::deadline() const {
+    const SessionRecord& s = *session_;
+    const Micros limit = config_.timing.gapLimit;
+    switch (s.state) {
+    case ChipState::handshake:
+    case ChipState::replying: return std::min(s.last + limit, s.start + config_.timing.listenWindow);
+    case ChipState::loading: return s.last + limit;
+    case ChipState::computing:
+    case ChipState::programming:
+    case ChipState::verifying: return std::max(readyAt_, lastClock_) + limit;
+    case ChipState::acknowledging: return lastClock_ + limit;
+    case ChipState::running:
+    case ChipState::shutdown:
+    case ChipState::eepromBoot: break;
+    }
+    return std::nullopt;
+}
+
+void ChipModel::giveUp() {
+    SessionRecord& s = *session_;
+    const ChipState was = s.state;
+    if (was == ChipState::handshake || was == ChipState::replying) s.handshake = Handshake::tooSlow;
+    if ((was == ChipState::handshake || was == ChipState::replying) &&
+        s.last + config_.timing.gapLimit > s.start + config_.timing.listenWindow)
+        stop(ChipState::eepromBoot, "handshake not done within " + millis(config_.timing.listenWindow) + " of the reset");
+    else
+        stop(ChipState::eepromBoot, std::string("no byte within ") + millis(config_.timing.gapLimit) + " while " +
+                                        stateName(was));
 }
 
 void ChipModel::idle(Micros now) {
-    if (!session_ || config_.timing.resetSilence == 0) return;
-    const Micros quiet = now - session_->last;
-    if (quiet < config_.timing.resetSilence) return;
-    if (session_->state == ChipState::loading) {
-        if (quiet <= config_.timing.gapLimit) return;
-        stop(ChipState::eepromBoot, "no long for " + millis(quiet));
-    }
-    endSession();
+    if (!session_) return;
+    const auto due = deadline();
+    if (due && now > *due) giveUp();
+    const Micros silence = config_.timing.resetSilence;
+    if (!waitsForHost(session_->state) && silence != 0 && now - session_->last >= silence) endSession();
+}
+
+void ChipModel::reset() {
+    if (session_) endSession();
+    awaitingReset_ = false;
 }
 
 void ChipModel::finish() {
@@ -103,8 +139,14 @@ void ChipModel::startSession(Micros at) {
 }
 
 void ChipModel::endSession() {
-    ended_.push_back(std::move(*session_));
+    // A lone clock after quiet is no handshake when nothing follows it: the host's last poll for
+    // the verdict, late on a busy machine, reaching a chip that was already done.
+    if (guessedReset_ && session_->bytesIn == 1)
+        --sessionsStarted_;
+    else
+        ended_.push_back(std::move(*session_));
     session_.reset();
+    awaitingReset_ = true;
 }
 
 void ChipModel::stop(ChipState state, std::string why) {
@@ -119,47 +161,38 @@ void ChipModel::give(std::vector<std::uint8_t>& out, std::uint8_t byte) {
 }
 
 std::vector<std::uint8_t> ChipModel::receive(std::uint8_t byte, Micros at) {
-    if (resetBy(byte, at)) endSession();
-    if (!session_) startSession(at);
+    if (session_) {
+        const auto due = deadline();
+        if (due && at > *due) giveUp();
+        if (!waitsForHost(session_->state) && resetBy(byte, at)) endSession();
+    }
+    const bool guessed = awaitingReset_;
+    const bool reset = !awaitingReset_ || resetBy(byte, at);
+    lastByte_ = at;
+    if (!session_) {
+        if (!reset) return {};  // shut down or running its program: the line means nothing to it
+        startSession(at);
+        guessedReset_ = guessed;
+    }
     SessionRecord& s = *session_;
-    const Micros gap = at - s.last;
     s.last = at;
     ++s.bytesIn;
 
     std::vector<std::uint8_t> out;
-    const ChipTiming& t = config_.timing;
     switch (s.state) {
-    case ChipState::handshake:
-    case ChipState::replying:
-        if (at - s.start > t.listenWindow) {
-            if (s.handshake == Handshake::pending) s.handshake = Handshake::tooSlow;
-            stop(ChipState::eepromBoot, "handshake not done within " + millis(t.listenWindow) + " of the reset");
-        } else if (gap > t.gapLimit) {
-            s.handshake = Handshake::tooSlow;
-            stop(ChipState::eepromBoot, "gap of " + millis(gap) + " in the handshake");
-        } else if (s.state == ChipState::handshake) {
-            handshakeByte(byte);
-        } else {
-            replyByte(byte, out);
-        }
-        break;
+    case ChipState::handshake: handshakeByte(byte); break;
+    case ChipState::replying: replyByte(byte, out); break;
     case ChipState::loading:
         if (!s.loadStart) s.loadStart = at;
-        if (gap > t.gapLimit)
-            stop(ChipState::eepromBoot, "gap of " + millis(gap) + " in the longs");
-        else
-            loadByte(byte, at);
+        loadByte(byte, at);
         break;
     case ChipState::computing:
     case ChipState::acknowledging:
     case ChipState::programming:
-    case ChipState::verifying:
-        afterData(byte, at, out);
-        break;
+    case ChipState::verifying: afterData(byte, at, out); break;
     case ChipState::running:
     case ChipState::shutdown:
-    case ChipState::eepromBoot:
-        break;
+    case ChipState::eepromBoot: break;
     }
     return out;
 }
@@ -282,13 +315,7 @@ void ChipModel::afterData(std::uint8_t byte, Micros at, std::vector<std::uint8_t
         stop(ChipState::eepromBoot, "byte " + std::to_string(byte) + " where a clock was due");
         return;
     }
-    const bool firstAfterReady = s.state != ChipState::acknowledging;
-    const Micros waited = firstAfterReady ? at - readyAt_ : at - lastClock_;
     lastClock_ = at;
-    if (waited > t.gapLimit) {
-        stop(ChipState::eepromBoot, "no clock for " + millis(waited) + " after the data");
-        return;
-    }
     const bool answer = !faults().noAcknowledge;
     switch (s.state) {
     case ChipState::computing:
@@ -297,9 +324,8 @@ void ChipModel::afterData(std::uint8_t byte, Micros at, std::vector<std::uint8_t
     case ChipState::acknowledging: {
         const bool good = *s.ramSum == 0 && !faults().rejectChecksum;
         if (!answer) {
-            // Nothing is sent; the chip keeps waiting for a clock it will never answer.
-            stop(ChipState::acknowledging, "acknowledgement withheld");
-            readyAt_ = Micros{1} << 62;
+            // Nothing is sent; the chip keeps taking clocks it will never answer.
+            s.why = "acknowledgement withheld";
             return;
         }
         s.verdict = good ? bitZero : bitOne;
@@ -320,8 +346,7 @@ void ChipModel::afterData(std::uint8_t byte, Micros at, std::vector<std::uint8_t
     case ChipState::programming:
     case ChipState::verifying:
         if (!answer) {
-            stop(s.state, "acknowledgement withheld");
-            readyAt_ = Micros{1} << 62;
+            s.why = "acknowledgement withheld";
             return;
         }
         if (s.state == ChipState::programming ? faults().programFails : faults().verifyFails) {

@@ -26,12 +26,13 @@ inline constexpr std::uint8_t strayByte = 0x00;
 
 // Times are those of a chip on a 12 MHz RC clock; the chip's own limits are counts of its clocks.
 struct ChipTiming {
-    // A pty has no DTR: this much quiet before a byte stands for a reset (in the middle of a load,
-    // only when the byte is the handshake's calibration byte). 0: never.
+    // A pty has no DTR. Once a session has ended (the chip runs, shut down or gave up), a
+    // calibration byte after this much quiet stands for the reset before a new handshake. In the
+    // middle of a session only the chip's own limits end it, as on a board. 0: never.
     Micros resetSilence = 60'000;
-    // Longest gap between handshake bytes, clocks or longs (2 M chip clocks), and from a finished
-    // computation to the next clock.
-    Micros gapLimit = 150'000;
+    // Longest gap between handshake bytes, clocks or longs, and from a finished computation to
+    // the next clock: 2 M chip clocks.
+    Micros gapLimit = 166'667;
     // After a reset the ROM listens this long for the whole handshake, then boots from EEPROM. Counted
     // from the session's first byte, since a pty shows no reset.
     Micros listenWindow = 250'000;
@@ -115,9 +116,11 @@ public:
 
     // A host byte whose frame ended at `at`; the bytes the chip sends back at once.
     std::vector<std::uint8_t> receive(std::uint8_t byte, Micros at);
-    // Nothing on the line until `now`: a session ends once the reset silence has passed (in the
-    // middle of a load, once the chip has given up waiting).
+    // Nothing on the line until `now`: the chip gives up once its limit for the awaited byte has
+    // passed, and an ended session is closed once the reset silence has.
     void idle(Micros now);
+    // The reset line: the current session ends and the next byte starts one, whatever it is.
+    void reset();
     // The simulator stops: the current session ends as it is.
     void finish();
     // The board is gone from the line: the current session ends, saying where it was.
@@ -130,6 +133,9 @@ public:
 
 private:
     bool resetBy(std::uint8_t byte, Micros at) const;
+    // When the chip gives up if nothing comes; only while the session still waits for the host.
+    std::optional<Micros> deadline() const;
+    void giveUp();
     void startSession(Micros at);
     void endSession();
     void stop(ChipState state, std::string why);
@@ -146,6 +152,11 @@ private:
     std::optional<SessionRecord> session_;
     std::vector<SessionRecord> ended_;
     int sessionsStarted_ = 0;
+    // After a session has ended the chip listens again only after a reset; a pty shows none.
+    bool awaitingReset_ = false;
+    // The session was started by a clock after quiet, not by the reset line.
+    bool guessedReset_ = false;
+    Micros lastByte_ = 0;
 
     // Per session.
     std::uint8_t lfsr_ = 0;

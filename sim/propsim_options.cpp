@@ -11,9 +11,9 @@ namespace {
 void describeCommandLine(CLI::App& app, PropsimOptions& o) {
     app.name("propsim");
     app.description("A simulated Propeller boot loader on a pseudo-terminal. Prints the terminal's device path\n"
-                    "as its first line, then serves sessions until stopped. A burst after the reset silence\n"
-                    "starts a new session, standing in for the DTR reset a pty cannot carry (while the chip\n"
-                    "waits for longs, only a burst that opens a handshake does).");
+                    "as its first line, then serves sessions until stopped. Once a session has ended, a new\n"
+                    "handshake after the reset silence starts the next, standing in for the DTR reset a pty\n"
+                    "cannot carry; in the middle of a session only the chip's own gap limit ends it.");
     app.set_help_flag("--help", "this text");
     app.get_formatter()->column_width(25);
     ChipFaults& f = o.chip.faults;
@@ -65,8 +65,8 @@ void describeCommandLine(CLI::App& app, PropsimOptions& o) {
             ->default_str(std::to_string(into / 1000))
             ->group("Timing, in milliseconds");
     };
-    millis("--reset-silence", 0, t.resetSilence, "quiet that starts a new session (0: never)");
-    millis("--gap-limit", 1, t.gapLimit, "longest gap the chip waits in a session");
+    millis("--reset-silence", 0, t.resetSilence, "quiet before a handshake that starts a new session (0: never)");
+    millis("--gap-limit", 1, t.gapLimit, "longest gap the chip waits in a session (2 M chip clocks)");
     millis("--listen-window", 1, t.listenWindow, "time for the whole handshake");
     millis("--checksum-time", 0, t.checksumTime, "summing the RAM");
     millis("--program-time", 0, t.programTime, "programming the EEPROM");

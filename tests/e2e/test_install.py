@@ -7,7 +7,6 @@ from unittest import mock
 
 import packages
 import propsim
-from as_script import run_tests
 
 
 @functools.cache
@@ -78,6 +77,3 @@ def test_the_installed_kestrupload_loads_an_image_into_the_installed_propsim():
     assert run.stdout.endswith(b"..OK -> RUN\n") and run.returncode == 0, run
     assert sim.received_image() == image.read_bytes()
 
-
-if __name__ == "__main__":
-    run_tests(globals())

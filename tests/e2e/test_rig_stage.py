@@ -3,8 +3,7 @@ at the RC clocks a chip may have, into RAM and into the EEPROM, and the committe
 
 Each case is one rig session: stageload resets the board, has the ROM load the stage (230400 baud,
 three bits a byte, which the ROM takes at 8 MHz too) and loads the image through it. What ran is
-read from the rig's pin log; the chip times from its event log. Plain test functions: run by
-pytest, or by this file itself (the script suites run it so), one case at a time, since a rig
+read from the rig's pin log; the chip times from its event log. One case at a time, since a rig
 session already keeps a core busy. KESTRUP_RIG_RATE sets the rig's clocks per wall second."""
 import os
 import re
@@ -12,6 +11,8 @@ import shutil
 import subprocess
 import sys
 from pathlib import Path
+
+import pytest
 
 from propsim import SOURCE, program, work_dir
 
@@ -29,6 +30,12 @@ def missing():
     if not shutil.which("faketime") or not Path(FAKETIME).exists():
         return "faketime/libfaketime not installed (scripts/setup)"
     return None
+
+
+@pytest.fixture(scope="module", autouse=True)
+def rig():
+    if reason := missing():
+        pytest.skip(reason)
 
 
 class Session:
@@ -79,8 +86,7 @@ def report(case, session):
 
 def test_the_committed_stage_is_its_source():
     if not OPENSPIN.exists():
-        print(f"  skipped: no Spin compiler at {OPENSPIN}")
-        return
+        pytest.skip(f"no Spin compiler at {OPENSPIN}")
     check = subprocess.run([str(SOURCE / "scripts" / "make-second-stage"), "--check", "--openspin", str(OPENSPIN)],
                            capture_output=True, text=True)
     assert check.returncode == 0, check.stderr
@@ -166,8 +172,7 @@ def test_big_table_arrives_whole_at_20_mhz():
 
 def test_32_kb_load_at_12_mhz():
     if not OPENSPIN.exists():
-        print(f"  skipped: no Spin compiler at {OPENSPIN} to build the 32 KB image")
-        return
+        pytest.skip(f"no Spin compiler at {OPENSPIN} to build the 32 KB image")
     # big_table's generator with 8160 longs: vbase $7FC0, the stack just below the top of RAM.
     build = work_dir("rig-big32-build")
     generate = ("import importlib.util, sys\n"
@@ -196,25 +201,3 @@ def test_eeprom_load_writes_the_ram_picture_and_runs_it():
     assert len(s.toggles("P16")) > 20
     report("blink_p16 into the EEPROM at 12 MHz", s)
 
-
-def main():
-    reason = missing()
-    if reason:
-        print(f"skipped: {reason}")
-        return 0
-    tests = [(name, f) for name, f in globals().items() if name.startswith("test_") and callable(f)]
-    chosen = [t for t in tests if len(sys.argv) < 2 or t[0] in sys.argv[1:]]
-    failed = 0
-    for name, f in chosen:
-        print(name, flush=True)
-        try:
-            f()
-        except AssertionError as e:
-            failed += 1
-            print(f"  FAILED: {e}", flush=True)
-    print(f"{len(chosen) - failed} passed, {failed} failed")
-    return 1 if failed else 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())

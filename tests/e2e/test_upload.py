@@ -1,186 +1,205 @@
-"""kestrupload against the simulated chip over a pseudo-terminal.
+"""kestrupload against simulated chips over pseudo-terminals: good loads, each fault a chip can
+show, files the loader refuses, and several boards in one run."""
+import pytest
 
-Every upload costs about two seconds of fixed pauses, so the scenarios run at once, each with a
-propsim of its own, before the checks; each test then looks at one scenario's outcome.
-"""
-import concurrent.futures
-import unittest
+from propsim import BOARD, BOARDS, Scenario, good_lines, lines, make_image, play, run_kestrupload
 
-from propsim import Propsim, kestrupload, make_image, work_dir
-
-START = b"Start Upload\r\n"
-
-
-def good_output(length, before_version=b""):
-    return (START + before_version + b"Propeller Version = 1\nWrite in RAM Lenght=%d\nVerify ..\n..OK -> RUN\n"
-            % length)
+START = "Start Upload\r"
+LOADED = [START, "Propeller Version = 1", "Write in RAM Lenght=2048", "Verify .."]
+ABORTED = [START, "Propeller Version = 1", "Code Error -> Abort"]
+SUMMARY = {"loaded": "loaded", "aborted": "aborted (image shorter than its header, or no chip)",
+           "checksum": "checksum error or no acknowledgement", "missing": "port not found"}
 
 
-def loaded_output(length, outcome):
-    return START + b"Propeller Version = 1\nWrite in RAM Lenght=%d\nVerify ..\n" % length + outcome
+@pytest.fixture(scope="module")
+def images(module_work):
+    d = module_work
+    good = make_image(d / "good.binary", 2048, seed=11)
+    # Trailing bytes past the length word's end: only the first length/4 longs may be sent.
+    (d / "trailing.binary").write_bytes(good + bytes(range(1, 9)))
+    (d / "short.binary").write_bytes(good[:-4])
+    (d / "tiny.binary").write_bytes(good[:10])
+    return {"dir": d, "good": good, "second": make_image(d / "second.binary", 1024, seed=12),
+            "four": make_image(d / "four.binary", 4096, seed=31)}
 
 
-class Scenario:
-    """What one scenario saw: the uploads' results, the chip's sessions and the image it received."""
+@pytest.fixture(scope="module")
+def seen(images):
+    d = images["dir"]
+    good, missing = d / "good.binary", str(d / "no-such-tty")
 
-    def __init__(self, name, propsim_args=(), uploads=()):
-        self.name = name
-        self.propsim_args = propsim_args
-        self.uploads = uploads  # (image path, kestrupload options) per upload, in order
-        self.runs = []
-        self.sessions = []
-        self.image = None
-        self.propsim_status = None
+    def one(*switches, image=good, boards=None):
+        return ("--port", BOARD, image), boards or (switches,)
 
-    def play(self):
-        with Propsim(*self.propsim_args, name=self.name) as chip:
-            for image, options in self.uploads:
-                self.runs.append(kestrupload(chip.device, image, *options))
-        self.propsim_status = chip.process.returncode
-        self.sessions = chip.sessions()
-        self.image = chip.received_image()
-        return self
-
-
-class UploadAgainstPropsim(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        d = work_dir("upload-images")
-        cls.dir = d
-        cls.image = make_image(d / "good.binary", 2048, seed=11)
-        # Trailing bytes past the length word's end: only the first length/4 longs may be sent.
-        (d / "trailing.binary").write_bytes(cls.image + b"\x01\x02\x03\x04\x05\x06\x07\x08")
-        cls.second = make_image(d / "second.binary", 1024, seed=12)
-        cls.short_by_a_long = cls.image[:-4]
-        (d / "short.binary").write_bytes(cls.short_by_a_long)
-        (d / "tiny.binary").write_bytes(cls.image[:10])
-
-        good = (d / "good.binary", ())
-        scenarios = [
-            Scenario("good", uploads=[(d / "trailing.binary", ())]),
-            Scenario("fixed-paced", ["--pace"], uploads=[(d / "good.binary", ("--fixed",))]),
-            Scenario("silent", ["--silent"], uploads=[good]),
-            # Paced, so that replies still arrive after the first upload's purge and wait in the line
-            # for the second one.
-            Scenario("wrong-bit", ["--wrong-bit", "0", "--faulty-sessions", "1", "--pace"], uploads=[good, good]),
-            Scenario("stray", ["--stray", "3"], uploads=[good]),
-            Scenario("version-0", ["--version", "0"], uploads=[good]),
-            Scenario("missing-version-bit", ["--missing-version-bit"], uploads=[good]),
-            Scenario("reject", ["--reject-checksum"], uploads=[good]),
-            Scenario("no-ack", ["--no-ack"], uploads=[good]),
-            Scenario("missing-file", uploads=[(d / "no-such.binary", ())]),
-            Scenario("short-by-a-long", uploads=[(d / "short.binary", ())]),
-            Scenario("tiny", uploads=[(d / "tiny.binary", ())]),
-            Scenario("twice", uploads=[good, (d / "second.binary", ())]),
-        ]
-        with concurrent.futures.ThreadPoolExecutor(max_workers=len(scenarios)) as pool:
-            cls.seen = {s.name: s for s in pool.map(Scenario.play, scenarios)}
-
-    def scenario(self, name):
-        s = self.seen[name]
-        self.assertEqual(s.propsim_status, 0, f"{name}: propsim did not stop cleanly")
-        return s
-
-    def assertRun(self, run, stdout, status):
-        self.assertEqual(run.stdout, stdout)
-        self.assertEqual(run.returncode, status, run.stderr)
-        self.assertEqual(run.stderr, b"")
-
-    def test_good_load_sends_exactly_the_longs_the_header_counts(self):
-        s = self.scenario("good")
-        self.assertRun(s.runs[0], good_output(2048), 0)
-        self.assertEqual(len(s.sessions), 1)
-        session = s.sessions[0]
-        self.assertEqual(session["handshake"], "ok")
-        self.assertEqual((session["command"], session["count"], session["longs"]), ("1", "512", "512"))
-        self.assertEqual((session["sum"], session["verdict"], session["state"]), ("00", "FE", "running"))
-        self.assertEqual(s.image, self.image)
-
-    def test_good_load_at_line_speed_with_three_bits_a_byte(self):
-        s = self.scenario("fixed-paced")
-        self.assertRun(s.runs[0], good_output(2048), 0)
-        session = s.sessions[0]
-        # 509 handshake bytes, 11 per long (command and count included), then the acknowledgement's
-        # clocks: at least two, since the chip computes first.
-        clocks = int(session["came"]) - 509 - 11 * (512 + 2)
-        self.assertGreaterEqual(clocks, 2)
-        self.assertLess(clocks, 12)
-        self.assertEqual(s.image, self.image)
-
-    def test_silent_chip_times_out_and_gets_the_shutdown_command(self):
-        s = self.scenario("silent")
-        self.assertRun(s.runs[0], START + b"Time Out\nCode Error -> Abort\n", 1)
-        # The shutdown long comes after the host's 100 ms wait, within the time the chip waits.
-        self.assertEqual(len(s.sessions), 1)
-        session = s.sessions[0]
-        self.assertEqual((session["answered"], session["handshake"]), ("0", "ok"))
-        self.assertEqual((session["command"], session["state"]), ("0", "shutdown"))
-
-    def test_wrong_handshake_bit_aborts_and_the_next_upload_is_not_spoilt_by_its_replies(self):
-        s = self.scenario("wrong-bit")
-        self.assertRun(s.runs[0], START + b"Code Error -> Abort\n", 1)
-        self.assertRun(s.runs[1], good_output(2048), 0)
-        first, second = s.sessions
-        self.assertEqual(first["answers"][:2], "FF")  # the first reply inverted (a good chip says FE)
-        self.assertEqual((first["command"], first["state"]), ("0", "shutdown"))
-        self.assertEqual((second["faulty"], second["verdict"], second["state"]), ("no", "FE", "running"))
-
-    def test_stray_bytes_are_reported_and_the_load_goes_on(self):
-        s = self.scenario("stray")
-        self.assertRun(s.runs[0], good_output(2048, before_version=b"Hardware lost\n" * 3), 0)
-        self.assertEqual(s.sessions[0]["answers"][:6], "000000")
-
-    def test_version_0_is_refused_with_the_shutdown_command(self):
-        s = self.scenario("version-0")
-        self.assertRun(s.runs[0], START + b"Propeller Version = 0\nCode Error -> Abort\n", 1)
-        self.assertEqual((s.sessions[0]["command"], s.sessions[0]["state"]), ("0", "shutdown"))
-        self.assertIsNone(s.image)
-
-    def test_missing_version_bit_gives_a_negative_version(self):
-        s = self.scenario("missing-version-bit")
-        # Bits 1,0,0,0,0,0,0 then a time-out (-1) shifted in at bit 7: 2 >> 1 | -128.
-        self.assertRun(s.runs[0], START + b"Time Out\nPropeller Version = -127\nCode Error -> Abort\n", 1)
-        self.assertEqual(s.sessions[0]["answered"], "257")
-
-    def test_rejected_checksum(self):
-        s = self.scenario("reject")
-        self.assertRun(s.runs[0], loaded_output(2048, b"CheckSum Error\n"), 1)
-        self.assertEqual((s.sessions[0]["sum"], s.sessions[0]["verdict"]), ("00", "FF"))
-
-    def test_no_acknowledgement(self):
-        s = self.scenario("no-ack")
-        self.assertRun(s.runs[0], loaded_output(2048, b"Time Out\nCheckSum Error\n"), 1)
-        self.assertEqual((s.sessions[0]["longs"], s.sessions[0]["verdict"]), ("512", "none"))
-
-    def test_missing_file_sends_nothing(self):
-        s = self.scenario("missing-file")
-        self.assertRun(s.runs[0], START + b"No such file\r\n", 1)
-        self.assertEqual(s.sessions, [])
-
-    def test_file_one_long_short_of_its_header_is_aborted_after_the_handshake(self):
-        s = self.scenario("short-by-a-long")
-        self.assertRun(s.runs[0], START + b"Propeller Version = 1\nCode Error -> Abort\n", 1)
-        self.assertEqual((s.sessions[0]["handshake"], s.sessions[0]["command"]), ("ok", "0"))
-
-    def test_file_shorter_than_its_length_word_is_aborted_after_the_handshake(self):
-        s = self.scenario("tiny")
-        self.assertRun(s.runs[0], START + b"Propeller Version = 1\nCode Error -> Abort\n", 1)
-        self.assertEqual((s.sessions[0]["handshake"], s.sessions[0]["command"]), ("ok", "0"))
-
-    def test_two_uploads_in_a_row_to_the_same_port(self):
-        s = self.scenario("twice")
-        self.assertRun(s.runs[0], good_output(2048), 0)
-        self.assertRun(s.runs[1], good_output(1024), 0)
-        self.assertEqual([x["verdict"] for x in s.sessions], ["FE", "FE"])
-        self.assertEqual(s.image, self.second)
-
-    def test_port_that_does_not_exist(self):
-        missing = str(self.dir / "no-such-tty")
-        run = kestrupload(missing, self.dir / "good.binary")
-        self.assertEqual(run.stdout, b"")
-        self.assertEqual(run.stderr, missing.encode() + b" not found\n")
-        self.assertEqual(run.returncode, 2)
+    cases = {
+        "good": one(image=d / "trailing.binary"),
+        "silent": one("--silent"),
+        "stray": one("--stray", "3"),
+        "version-0": one("--version", "0"),
+        "missing-version-bit": one("--missing-version-bit"),
+        "reject": one("--reject-checksum"),
+        "no-ack": one("--no-ack"),
+        "missing-file": one(image=d / "no-such.binary"),
+        "short-by-a-long": one(image=d / "short.binary"),
+        "tiny": one(image=d / "tiny.binary"),
+    }
+    scenarios = [Scenario(name, run, boards=boards) for name, (run, boards) in cases.items()]
+    scenarios += [
+        Scenario("fixed-paced", ("--fixed", "--port", BOARD, good), boards=[("--pace",)]),
+        # Paced, so that replies still arrive after the first upload's purge and wait in the line
+        # for the second one.
+        Scenario("wrong-bit", ("--port", BOARD, good), ("--port", BOARD, good),
+                 boards=[("--wrong-bit", "0", "--faulty-sessions", "1", "--pace")]),
+        Scenario("twice", ("--port", BOARD, good), ("--port", BOARD, d / "second.binary")),
+        Scenario("one", ("--port", BOARD, d / "four.binary")),
+        Scenario("two", ("--port", BOARDS, d / "four.binary"), boards=[(), ()]),
+        Scenario("one-silent", ("--port", BOARDS, d / "four.binary"), boards=[("--silent",), ()]),
+        Scenario("repeated", ("--port", BOARD, "--port", lambda devices: devices[1], d / "four.binary"),
+                 boards=[(), ("--reject-checksum",)]),
+        Scenario("one-missing", ("--port", lambda devices: f"{devices[0]},{missing}", d / "four.binary")),
+    ]
+    played = play(scenarios)
+    for s in played.values():
+        assert [chip.status for chip in s.chips] == [0] * len(s.chips), f"{s.name}: propsim did not stop cleanly"
+    played["missing"] = missing
+    return played
 
 
-if __name__ == "__main__":
-    unittest.main()
+def check(run, expected_lines, status):
+    assert (lines(run), run.returncode, run.stderr) == (expected_lines, status, b"")
+
+
+def test_good_load_sends_exactly_the_longs_the_header_counts(seen, images):
+    s = seen["good"]
+    check(s.runs[0], good_lines(2048), 0)
+    (session,) = s.sessions
+    assert (session["handshake"], session["command"], session["count"], session["longs"]) == ("ok", "1", "512", "512")
+    assert (session["sum"], session["verdict"], session["state"]) == ("00", "FE", "running")
+    assert s.image == images["good"]
+
+
+def test_good_load_at_line_speed_with_three_bits_a_byte(seen, images):
+    s = seen["fixed-paced"]
+    check(s.runs[0], good_lines(2048), 0)
+    # 509 handshake bytes, 11 per long (command and count included), then the acknowledgement's
+    # clocks: at least two, since the chip computes first.
+    clocks = int(s.sessions[0]["came"]) - 509 - 11 * (512 + 2)
+    assert 2 <= clocks < 12
+    assert s.image == images["good"]
+
+
+@pytest.mark.parametrize("name, expected, session", [
+    # The shutdown long comes after the host's 100 ms wait, within the time the chip waits.
+    ("silent", [START, "Time Out", "Code Error -> Abort"],
+     {"answered": "0", "handshake": "ok", "command": "0", "state": "shutdown"}),
+    ("version-0", [START, "Propeller Version = 0", "Code Error -> Abort"], {"command": "0", "state": "shutdown"}),
+    # Bits 1,0,0,0,0,0,0 then a time-out (-1) shifted in at bit 7: 2 >> 1 | -128.
+    ("missing-version-bit", [START, "Time Out", "Propeller Version = -127", "Code Error -> Abort"],
+     {"answered": "257"}),
+    ("reject", LOADED + ["CheckSum Error"], {"sum": "00", "verdict": "FF"}),
+    ("no-ack", LOADED + ["Time Out", "CheckSum Error"], {"longs": "512", "verdict": "none"}),
+    # A file one long short of its header, or shorter than its length word: aborted after the handshake.
+    ("short-by-a-long", ABORTED, {"handshake": "ok", "command": "0"}),
+    ("tiny", ABORTED, {"handshake": "ok", "command": "0"}),
+])
+def test_a_faulty_chip_or_file_fails_the_load_with_the_loaders_lines(seen, name, expected, session):
+    s = seen[name]
+    check(s.runs[0], expected, 1)
+    (got,) = s.sessions
+    assert {key: got.get(key) for key in session} == session
+    if name != "reject" and name != "no-ack":
+        assert s.image is None
+
+
+def test_stray_bytes_are_reported_and_the_load_goes_on(seen):
+    s = seen["stray"]
+    check(s.runs[0], [START] + ["Hardware lost"] * 3 + good_lines(2048)[1:], 0)
+    assert s.sessions[0]["answers"][:6] == "000000"
+
+
+def test_missing_file_sends_nothing(seen):
+    s = seen["missing-file"]
+    check(s.runs[0], [START, "No such file\r"], 1)
+    assert s.sessions == []
+
+
+def test_a_wrong_handshake_bit_aborts_and_its_replies_do_not_spoil_the_next_upload(seen):
+    s = seen["wrong-bit"]
+    check(s.runs[0], [START, "Code Error -> Abort"], 1)
+    check(s.runs[1], good_lines(2048), 0)
+    first, second = s.sessions
+    assert first["answers"][:2] == "FF"  # the first reply inverted (a good chip says FE)
+    assert (first["command"], first["state"]) == ("0", "shutdown")
+    assert (second["faulty"], second["verdict"], second["state"]) == ("no", "FE", "running")
+
+
+def test_two_uploads_in_a_row_to_the_same_port(seen, images):
+    s = seen["twice"]
+    check(s.runs[0], good_lines(2048), 0)
+    check(s.runs[1], good_lines(1024), 0)
+    assert [x["verdict"] for x in s.sessions] == ["FE", "FE"]
+    assert s.image == images["second"]
+
+
+def test_port_that_does_not_exist(images):
+    missing = str(images["dir"] / "no-such-tty")
+    run = run_kestrupload("--port", missing, images["dir"] / "good.binary")
+    assert (run.stdout, run.stderr, run.returncode) == (b"", missing.encode() + b" not found\n", 2)
+
+
+def by_port(run, devices):
+    """Status lines per device, in order, and the summary lines at the end, in order."""
+    per, summary = {d: [] for d in devices}, []
+    for line in lines(run):
+        port, sep, rest = line.partition(": ")
+        assert sep and port in per, f"line without a port: {line!r}"
+        if rest in SUMMARY.values():
+            summary.append((port, rest))
+        else:
+            assert not summary, f"status line after the summary: {line!r}"
+            per[port].append(rest)
+    return per, summary
+
+
+def test_two_boards_load_at_once_each_line_with_its_port(seen, images):
+    s = seen["two"]
+    run = s.runs[0]
+    assert (run.returncode, run.stderr) == (0, b"")
+    per, summary = by_port(run, s.devices)
+    assert per == {device: good_lines(4096) for device in s.devices}
+    assert summary == [(device, "loaded") for device in s.devices]  # in the order given
+    for chip in s.chips:
+        assert [x["verdict"] for x in chip.sessions()] == ["FE"]
+        assert chip.received_image() == images["four"]
+    # At once, not one after another: two loads take about as long as one.
+    single = seen["one"].runs[0].seconds
+    assert run.seconds < single * 1.5 + 0.5, (run.seconds, single)
+
+
+def test_one_silent_board_fails_the_run_and_the_other_still_loads(seen, images):
+    s = seen["one-silent"]
+    silent, good = s.devices
+    per, summary = by_port(s.runs[0], s.devices)
+    assert s.runs[0].returncode == 1
+    assert per == {silent: [START, "Time Out", "Code Error -> Abort"], good: good_lines(4096)}
+    assert summary == [(silent, SUMMARY["aborted"]), (good, "loaded")]
+    assert s.chips[1].received_image() == images["four"]
+    assert s.chips[0].sessions()[0]["answered"] == "0"
+
+
+def test_a_port_repeated_on_the_command_line_and_a_rejected_checksum(seen):
+    s = seen["repeated"]
+    per, summary = by_port(s.runs[0], s.devices)
+    assert s.runs[0].returncode == 1
+    assert per[s.devices[0]] == good_lines(4096)
+    assert per[s.devices[1]][-1] == "CheckSum Error"
+    assert summary == [(s.devices[0], "loaded"), (s.devices[1], SUMMARY["checksum"])]
+
+
+def test_a_port_that_cannot_be_opened_gives_status_2_and_the_other_loads(seen):
+    s, missing = seen["one-missing"], seen["missing"]
+    run = s.runs[0]
+    assert (run.returncode, run.stderr) == (2, missing.encode() + b" not found\n")
+    per, summary = by_port(run, s.devices + [missing])
+    assert per == {s.devices[0]: good_lines(4096), missing: []}
+    assert summary == [(s.devices[0], "loaded"), (missing, "port not found")]

@@ -1,7 +1,9 @@
-"""The simulated chip and the image maker, for the script suites and scripts/bench.
+"""The simulated chip, the image maker and the loader, for the test suites, scripts/bench and
+scripts/soak.
 
 Propsim serves a pseudo-terminal; its first line of output is the device path. Each instance gets
 a directory of its own under the work directory for its transcript and the image it received.
+The machine has two cores: at most two boards with their loaders run at once (`play`).
 """
 import os
 import select
@@ -9,6 +11,9 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 SOURCE = Path(os.environ.get("KESTRUP_SOURCE", Path(__file__).resolve().parents[2]))
@@ -16,12 +21,12 @@ NATIVE_BIN = Path(os.environ.get("KESTRUP_NATIVE_BIN", SOURCE / "build" / "nativ
 # The simulator may come from another build than the programs under test: a sanitized host
 # against a simulator that keeps the chip's timing.
 SIM_BIN = Path(os.environ.get("KESTRUP_SIM_BIN", NATIVE_BIN))
-SIM_PROGRAMS = {"propsim", "propimage"}
 WORK = Path(os.environ.get("KESTRUP_WORK", SOURCE / "build" / "native" / "test-work"))
+CORES = 2
 
 
 def program(name):
-    path = (SIM_BIN if name in SIM_PROGRAMS else NATIVE_BIN) / name
+    path = (SIM_BIN if name in ("propsim", "propimage") else NATIVE_BIN) / name
     if not path.exists():
         sys.exit(f"missing {path}: build the native flavour first (scripts/build)")
     return path
@@ -34,8 +39,7 @@ def work_dir(prefix):
 
 def parse_transcript(text):
     """The sessions of a transcript, oldest first, each a dict of key -> value text."""
-    sessions = []
-    current = None
+    sessions, current = [], None
     for line in text.splitlines():
         key, _, value = line.partition(" ")
         if key == "session":
@@ -48,9 +52,20 @@ def parse_transcript(text):
     return sessions
 
 
+def lines(run):
+    """A program's standard output as text lines; a last line without its newline is marked."""
+    text = run.stdout.decode("latin-1")
+    return text.split("\n")[:-1] if text.endswith("\n") else text.split("\n") + ["(no newline at the end)"]
+
+
+def good_lines(length):
+    """What a good RAM load prints for one board."""
+    return ["Start Upload\r", "Propeller Version = 1", f"Write in RAM Lenght={length}", "Verify ..", "..OK -> RUN"]
+
+
 class Propsim:
     """A running propsim: `device` is its pty. Stop it (or leave the `with` block) before reading
-    what it recorded; a session is written when it ends."""
+    what it recorded in full; a session is written when it ends."""
 
     def __init__(self, *args, name="propsim", start_timeout=10):
         self.dir = work_dir(name)
@@ -66,9 +81,10 @@ class Propsim:
             _, err = self.process.communicate()
             raise RuntimeError(f"propsim did not start: {line!r} {err.decode(errors='replace')}")
         self.device = line
+        self.status = None
 
     def stop(self, timeout=10):
-        """Stops it cleanly (SIGTERM) and returns its exit status."""
+        """Stops it cleanly (SIGTERM); its exit status."""
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
         try:
@@ -79,12 +95,15 @@ class Propsim:
             raise
         self.process.stdout.close()
         self.process.stderr.close()
-        return self.process.returncode
+        self.status = self.process.returncode
+        return self.status
 
     def sessions(self):
-        if not self.transcript_path.exists():
-            return []
-        return parse_transcript(self.transcript_path.read_text())
+        return parse_transcript(self.transcript_path.read_text()) if self.transcript_path.exists() else []
+
+    def loads(self):
+        """The sessions so far that loaded an image and gave a verdict."""
+        return [s for s in self.sessions() if s.get("command") == "1" and "verdict" in s]
 
     def received_image(self):
         return self.image_path.read_bytes() if self.image_path.exists() else None
@@ -105,79 +124,88 @@ def make_image(path, size, seed=1, zeros=False):
     return Path(path).read_bytes()
 
 
-def kestrupload(port, image, *options, timeout=60):
-    """Runs kestrupload to its end; returns the CompletedProcess (bytes)."""
-    return subprocess.run([str(program("kestrupload")), *map(str, options), "--port", str(port), str(image)],
-                          capture_output=True, timeout=timeout)
-
-
 def run_kestrupload(*args, timeout=60, **kwargs):
-    """Runs kestrupload with exactly these arguments; returns the CompletedProcess (bytes) with
-    `seconds`, its wall time, added."""
-    import time
+    """Runs kestrupload with these arguments to its end; the CompletedProcess (bytes) with
+    `seconds`, its wall time."""
     started = time.monotonic()
-    if "stderr" not in kwargs and "stdout" not in kwargs:
+    if "stdout" not in kwargs and "stderr" not in kwargs:
         kwargs["capture_output"] = True
     run = subprocess.run([str(program("kestrupload")), *map(str, args)], timeout=timeout, **kwargs)
     run.seconds = time.monotonic() - started
     return run
 
 
-def good_lines(length):
-    """The status lines of a good RAM load, as kestrupload prints them for one board."""
-    return [b"Start Upload\r", b"Propeller Version = 1", b"Write in RAM Lenght=%d" % length, b"Verify ..",
-            b"..OK -> RUN"]
+def kestrupload(port, image, *options, timeout=60):
+    return run_kestrupload(*options, "--port", port, image, timeout=timeout)
 
 
 # Placeholders in a Scenario's kestrupload arguments.
-DEVICE = object()  # the first board's device
-PORTS = object()   # every board's device, joined by commas
+BOARD = object()   # the first board's device
+BOARDS = object()  # every board's device, joined by commas
 
 
 class Scenario:
-    """Some uploads against boards of their own: one propsim per entry of `boards` (its switches),
-    kestrupload runs in order with DEVICE and PORTS filled in (and any callable argument called with
-    the devices), then what each chip saw."""
+    """Uploads against boards of their own: a propsim per entry of `boards` (its switches), then
+    kestrupload once per entry of `runs`, in order, with BOARD, BOARDS and any callable of the
+    devices filled in. Afterwards `runs`, `devices` and `chips` (the stopped Propsims). `at_once`:
+    how many of the boards one run loads, when it is fewer than all."""
 
-    def __init__(self, name, runs, boards=((),)):
-        self.name = name
-        self.board_args = boards
-        self.run_args = runs
-        self.runs = []
-        self.devices = []
-        self.chips = []  # per board: (exit status, sessions, received image)
+    def __init__(self, name, *runs, boards=((),), at_once=None):
+        self.name, self.run_args, self.board_args = name, runs, boards
+        # A paced board keeps the kernel's pty work busy: on a loaded machine every other pty's
+        # bytes then wait up to 300 ms, longer than a reply window. It has the machine to itself.
+        paced = any("--pace" in args for args in boards)
+        self.at_once = CORES if paced else at_once or len(boards)
+        self.runs, self.devices, self.chips = [], [], []
 
     def play(self):
-        sims = []
         try:
             for i, args in enumerate(self.board_args):
-                sims.append(Propsim(*args, name=f"{self.name}-{i}"))
-            self.devices = [s.device for s in sims]
+                self.chips.append(Propsim(*args, name=f"{self.name}-{i}"))
+            self.devices = [chip.device for chip in self.chips]
             for args in self.run_args:
-                filled = [self.devices[0] if a is DEVICE else ",".join(self.devices) if a is PORTS else
-                          a(self.devices) if callable(a) else a for a in args]
-                self.runs.append(run_kestrupload(*filled))
+                self.runs.append(run_kestrupload(*(self.fill(a) for a in args)))
         finally:
-            for s in sims:
-                status = s.stop()
-                self.chips.append((status, s.sessions(), s.received_image()))
+            for chip in self.chips:
+                chip.stop()
         return self
+
+    def fill(self, arg):
+        if arg is BOARD:
+            return self.devices[0]
+        if arg is BOARDS:
+            return ",".join(self.devices)
+        return arg(self.devices) if callable(arg) else arg
 
     @property
     def sessions(self):
-        return self.chips[0][1]
+        return self.chips[0].sessions()
 
     @property
     def image(self):
-        return self.chips[0][2]
+        return self.chips[0].received_image()
 
 
-def play_all(scenarios):
-    """Plays the scenarios (anything with a name and a play()) at once: each mostly waits on the
-    loader's fixed pauses. Gives them by name."""
-    import concurrent.futures
-    with concurrent.futures.ThreadPoolExecutor(max_workers=len(scenarios)) as pool:
-        return {s.name: s for s in pool.map(lambda s: s.play(), scenarios)}
+def play(scenarios):
+    """Plays the scenarios, as many at once as there are cores for their boards; each mostly waits
+    on the loader's fixed pauses. Gives them by name."""
+    free = [CORES]
+    turn = threading.Condition()
+
+    def one(scenario):
+        need = min(scenario.at_once, CORES)
+        with turn:
+            turn.wait_for(lambda: free[0] >= need)
+            free[0] -= need
+        try:
+            return scenario.play()
+        finally:
+            with turn:
+                free[0] += need
+                turn.notify_all()
+
+    with ThreadPoolExecutor(max_workers=CORES) as pool:
+        return {s.name: s for s in pool.map(one, scenarios)}
 
 
 # The soak's boards: a good one and three faulty ones, and the outcome each must give.
@@ -185,19 +213,19 @@ SOAK_BOARDS = [((), "loaded"), (("--reject-checksum",), "checksum"), (("--silent
                (("--wrong-bit", "5"), "aborted")]
 
 
-def soak(count, image_size=1024):
-    """Runs the soak harness over COUNT uploads in one process, alternating between the SOAK_BOARDS;
-    returns (CompletedProcess as text, {board switches: sessions it saw})."""
+def soak(count, boards=SOAK_BOARDS, image_size=1024):
+    """Runs the soak harness over COUNT uploads in one process, going round the boards (switches,
+    outcome); (CompletedProcess as text, {board switches: sessions it saw})."""
     d = work_dir("soak")
     make_image(d / "image.binary", image_size, seed=71)
     sims = []
     try:
-        for args, _ in SOAK_BOARDS:
+        for args, _ in boards:
             sims.append(Propsim(*args, name="soak"))
         run = subprocess.run([str(program("soak")), str(count), str(d / "image.binary"),
-                              *(f"{sim.device}={outcome}" for sim, (_, outcome) in zip(sims, SOAK_BOARDS))],
+                              *(f"{sim.device}={outcome}" for sim, (_, outcome) in zip(sims, boards))],
                              capture_output=True, text=True, timeout=30 + 3 * count)
     finally:
         for sim in sims:
             sim.stop()
-    return run, {" ".join(args) or "good": sim.sessions() for sim, (args, _) in zip(sims, SOAK_BOARDS)}
+    return run, {" ".join(args) or "good": sim.sessions() for sim, (args, _) in zip(sims, boards)}

@@ -12,9 +12,8 @@ import sys
 import time
 from pathlib import Path
 
-import app_window
-import ide_standins as ide
-import routine
+import desktop
+import propsim
 import wine
 
 COM = 9
@@ -22,16 +21,11 @@ COM = 9
 MAIN_AT = (700, 40)
 IDE_AT = (700, 210)
 TERMINAL_AT = (700, 410)
-SHOT_SIZE = "1280x640+0+0"
+SHOT = (10, 10, 1260, 620)  # the top 1280 x 640 of the screen
 
 
 def say(text=""):
     print(text, flush=True)
-
-
-def screenshot(path):
-    subprocess.run(["import", "-window", "root", "-crop", SHOT_SIZE, "+repage", str(path)], check=True, timeout=30,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def quietly(step, *args):
@@ -48,10 +42,10 @@ def auto(program, standin, terminal, board, folder):
         shot.unlink()
 
     say("Compile: kestrup.exe minimizes the terminal and has the IDE compile (F8)")
-    program.click(0)
-    standin.log.wait_for("compiled 1")
-    terminal.log.wait_for("size minimized")
-    if not routine.wait_upload_buttons(program, True):
+    program.click(desktop.COMPILE)
+    standin.wait_for("compiled 1")
+    terminal.wait_for("size minimized")
+    if not program.wait_uploads(True):
         raise SystemExit("demo: the Upload buttons did not come on after Compile")
     say("  the terminal \"Tavlund\" is minimized, the IDE has compiled, the Upload buttons are on")
 
@@ -63,25 +57,25 @@ def auto(program, standin, terminal, board, folder):
         if text.startswith("..OK") or text.startswith("CheckSum") or text.startswith("Code Error"):
             # The console stays 1.5 s after the verdict; it needs a moment to draw the line.
             time.sleep(0.4)
-            screenshot(shot)
+            desktop.screenshot(shot, SHOT)
 
-    watch = routine.ConsoleWatch(echo=line)
-    program.click(app_window.UPLOAD_IDS[0])
+    watch = desktop.ConsoleWatch(echo=line)
+    program.click(desktop.UPLOAD_IDS[0])
     watch.wait()
-    if routine.GOOD_LINES[-1] not in watch.lines:
+    if desktop.GOOD_LINES[-1] not in watch.lines:
         raise SystemExit("demo: the upload did not end in \"..OK -> RUN\"")
 
-    saved = [e for e in standin.log.events() if e.startswith("saved ")]
+    saved = [e for e in standin.events() if e.startswith("saved ")]
     say(f"  the IDE {saved[-1] if saved else 'saved nothing'}")
-    loads = board.wait_loads(1)
+    loads = wine.wait_until(board.loads)
     say(f"  the board received {int(loads[-1]['longs']) * 4} bytes, verdict {loads[-1]['verdict']} "
         f"(accepted), state {loads[-1]['state']}")
-    terminal.log.wait_for("size restored")
-    state = routine.window_state("Tavlund")
+    terminal.wait_for("size restored", after=terminal.events().index("size minimized"))
+    state = desktop.window_state(desktop.TERMINAL_TITLE)
     say(f"  the terminal is back{' and in front' if state['foreground'] else ''}; "
         f"the Upload buttons are off until the next Compile")
     if not shot.exists():
-        screenshot(shot)
+        desktop.screenshot(shot, SHOT)
     say()
     say(f"Screenshot: {shot}")
     program.close()
@@ -96,7 +90,7 @@ def interactive(program):
     say("Close \"Kestrup 01\" to end the demo (Ctrl+C here works too).")
     # The console's lines here too, upload after upload, until the program ends.
     while program.process.poll() is None:
-        watch = routine.ConsoleWatch(ms=24 * 3600 * 1000, echo=lambda text: say(f"  | {text}"))
+        watch = desktop.ConsoleWatch(ms=24 * 3600 * 1000, echo=lambda text: say(f"  | {text}"))
         while not watch.poll() and program.process.poll() is None:
             time.sleep(0.2)
         watch.stop()
@@ -124,19 +118,20 @@ def main():
         raise SystemExit(f"demo: another Wine session is using {wine.PREFIX} (the tests?); "
                          "run the demo again when it has ended")
 
-    board = routine.Board(COM, "--pace")
+    board = propsim.Propsim("--pace", name=f"demo-com{COM}")
+    wine.link_com(COM, board.device)
     standins = []
     program = None
     try:
-        terminal = ide.start_terminal(folder / "terminal.log")
-        standins.append((terminal, terminal.title))
-        standin = ide.start_ide(folder / "ide.log")
-        standins.append((standin, standin.title))
-        routine.driver("move", terminal.title, *TERMINAL_AT)
-        routine.driver("move", standin.title, *IDE_AT)
-        program = app_window.Program("demo", folder=folder / "kestrup", settings=routine.settings([COM], MAIN_AT))
+        terminal = desktop.terminal(folder / "terminal.log")
+        standins.append(terminal)
+        standin = desktop.Standin(folder / "ide.log")
+        standins.append(standin)
+        wine.driver("routine_driver", "move", terminal.title, *TERMINAL_AT)
+        wine.driver("routine_driver", "move", standin.title, *IDE_AT)
+        program = desktop.Program("demo", folder=folder / "kestrup", settings=desktop.settings([COM], MAIN_AT))
         program.start()
-        say(f"demo: kestrup.exe runs from {program.folder}, a simulated board on {board.sim.device} is COM{COM}")
+        say(f"demo: kestrup.exe runs from {program.folder}, a simulated board on {board.device} is COM{COM}")
         if mode == "auto":
             auto(program, standin, terminal, board, folder)
         else:
@@ -146,10 +141,11 @@ def main():
     finally:
         if program is not None:
             quietly(program.kill)
-        for standin, title in standins:
-            quietly(standin.close, title)
+        for standin in standins:
+            quietly(standin.close)
         quietly(wine.kill_server)
         # Only now: Wine holds a pty it has opened until its server has gone.
+        quietly(wine.unlink_com, COM)
         quietly(board.stop)
     say(f"demo: done in {time.monotonic() - started:.0f} s; logs of the stand-ins in {folder}")
 

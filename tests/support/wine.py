@@ -1,4 +1,4 @@
-"""Running the Windows programs under Wine for the test suites.
+"""Running the Windows programs under Wine for the test suites, scripts/bench and scripts/demo.
 
 One prefix for the whole build tree (build/wine-prefix), made once and reused; a display must be
 there already (scripts/with-display gives one). COM ports are symlinks in the prefix's dosdevices.
@@ -8,6 +8,8 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
+import time
 from pathlib import Path
 
 SOURCE = Path(os.environ.get("KESTRUP_SOURCE", Path(__file__).resolve().parents[2]))
@@ -16,7 +18,7 @@ PREFIX = Path(os.environ.get("KESTRUP_WINEPREFIX", SOURCE / "build" / "wine-pref
 
 
 def available():
-    """Why Wine tests cannot run here, or None when they can."""
+    """Why Wine programs cannot run here, or None when they can."""
     if shutil.which("wine") is None:
         return "wine is not installed (scripts/setup installs it)"
     if not os.environ.get("DISPLAY"):
@@ -24,24 +26,8 @@ def available():
     return None
 
 
-def skip_unless_available():
-    """Skips the calling test module where Wine cannot run."""
-    reason = available()
-    if reason:
-        import unittest
-        raise unittest.SkipTest(reason)
-
-
-def env(extra=None):
-    e = dict(os.environ)
-    e.update({
-        "WINEPREFIX": str(PREFIX),
-        "WINEDEBUG": "-all",
-        "WINEDLLOVERRIDES": "mscoree,mshtml=",
-    })
-    if extra:
-        e.update(extra)
-    return e
+def env():
+    return dict(os.environ, WINEPREFIX=str(PREFIX), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
 
 
 def ensure_prefix():
@@ -56,20 +42,20 @@ def ensure_prefix():
         subprocess.run(["wineserver", "-w"], env=env(), check=True, timeout=300)
 
 
+def windows_path(path):
+    """The path as Windows programs under Wine name it (drive Z: is the Unix root)."""
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
 def link_com(number, device):
     """Makes COM<number> of the prefix lead to a device (a pty's slave path)."""
-    dosdevices = PREFIX / "dosdevices"
-    dosdevices.mkdir(parents=True, exist_ok=True)
-    link = dosdevices / f"com{number}"
-    if link.is_symlink() or link.exists():
-        link.unlink()
-    link.symlink_to(device)
+    unlink_com(number)
+    (PREFIX / "dosdevices").mkdir(parents=True, exist_ok=True)
+    (PREFIX / "dosdevices" / f"com{number}").symlink_to(device)
 
 
 def unlink_com(number):
-    link = PREFIX / "dosdevices" / f"com{number}"
-    if link.is_symlink() or link.exists():
-        link.unlink()
+    (PREFIX / "dosdevices" / f"com{number}").unlink(missing_ok=True)
 
 
 def exe(name):
@@ -80,13 +66,39 @@ def exe(name):
 
 
 def run(program, args=(), timeout=120, **kwargs):
-    """Runs a Windows program to its end; returns the CompletedProcess (bytes)."""
-    return subprocess.run(["wine", str(program), *map(str, args)], env=env(), timeout=timeout,
-                          capture_output=True, **kwargs)
+    """Runs a Windows program to its end; the CompletedProcess with what it wrote (bytes). Output
+    goes through files, not pipes: Wine's system processes, started by whichever program comes
+    first, inherit a pipe and would hold it open long after the program has ended."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        files = {"stdout": kwargs.setdefault("stdout", out), "stderr": kwargs.setdefault("stderr", err)}
+        done = subprocess.run(["wine", str(program), *map(str, args)], env=env(), timeout=timeout, **kwargs)
+        for name, file in files.items():
+            if file in (out, err):
+                file.seek(0)
+                setattr(done, name, file.read())
+    return done
 
 
 def start(program, args=(), **kwargs):
     return subprocess.Popen(["wine", str(program), *map(str, args)], env=env(), **kwargs)
+
+
+def driver(name, *args, check=True, ok=(0,), encoding="latin-1", timeout=60):
+    """Runs one of the test drivers (app_driver, routine_driver, ide_driver) to its end; its output
+    lines."""
+    done = run(exe(f"{name}.exe"), args, timeout=timeout)
+    lines = done.stdout.decode(encoding, errors="replace").splitlines()
+    if check and done.returncode not in ok:
+        raise AssertionError(f"{name} {' '.join(map(str, args))}: exit {done.returncode}: {lines}")
+    return lines
+
+
+def wait_until(predicate, timeout=10.0, step=0.05):
+    """Polls until predicate() gives something true or the time is up; its last value."""
+    end = time.monotonic() + timeout
+    while not (value := predicate()) and time.monotonic() < end:
+        time.sleep(step)
+    return value
 
 
 def wait_server():

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 namespace kestrup::test {
 namespace {
@@ -20,13 +21,13 @@ struct BoardTest : ::testing::Test {
     VirtualClock clock;
     RecordingConsole console{&journal};
     RecordingNotifier notifier;
-    ChipModel chip;
+    std::optional<SimulatedBoard> chip;
     FakePort* port = nullptr;
 
-    std::unique_ptr<Board> board(std::int32_t com = 5, BoardOptions options = {}) {
+    std::unique_ptr<Board> board(std::int32_t com = 5, BoardOptions options = {}, sim::ChipConfig config = {}) {
         auto fake = std::make_unique<FakePort>(&journal);
         fake->existing = {comDeviceName(5)};
-        chip.attach(*fake);
+        chip.emplace(*fake, clock, config);
         port = fake.get();
         return std::make_unique<Board>(PortAddress::com(com), std::move(fake), clock, console, notifier, std::move(options));
     }
@@ -43,7 +44,7 @@ TEST_F(BoardTest, IdentifyShutsTheChipDownAndLeavesNothingBehind) {
     EXPECT_EQ(found.answer, ChipIdentity::Answer::chip);
     EXPECT_EQ(found.version, 1);
     EXPECT_EQ(console.lines, Lines{"Propeller Version = 1"});
-    EXPECT_EQ(chip.command, 0u);
+    EXPECT_EQ(chip->last().command, 0u);
     // Late replies are purged before the port closes, so the next user of the port never sees them.
     EXPECT_EQ(afterLastWrite(), (Lines{"purge", "close"}));
     // Neither the upload's console nor its pauses: the reset pulse, then only reply polling.
@@ -55,12 +56,12 @@ TEST_F(BoardTest, IdentifyShutsTheChipDownAndLeavesNothingBehind) {
 }
 
 TEST_F(BoardTest, ASilentPortIsNoChipAndStillGetsTheShutdownAndThePurge) {
-    chip.fault = ChipModel::Fault::silent;
-    const auto found = board()->identify();
+    sim::ChipConfig silent;
+    silent.faults.silent = true;
+    const auto found = board(5, {}, silent)->identify();
     EXPECT_EQ(found.answer, ChipIdentity::Answer::noChip);
     EXPECT_EQ(console.lines, Lines{"Time Out"});
-    ASSERT_GE(port->written.size(), 11u);
-    EXPECT_EQ(decodeLong(std::span(port->written).last(11)), 0u);
+    EXPECT_EQ(chip->last().command, 0u);
     EXPECT_EQ(afterLastWrite(), (Lines{"purge", "close"}));
 }
 

@@ -1,7 +1,8 @@
 #pragma once
-// Test doubles: a virtual clock, a recording status sink, a scripted serial port, and a small model
-// of the chip's side of the boot-loader exchange.
+// Test doubles: a virtual clock, a recording status sink, a scripted serial port, and the
+// simulated chip (sim/chip_model) behind that port.
 
+#include "chip_model.h"
 #include "clock.h"
 #include "serial_port.h"
 #include "upload_console.h"
@@ -123,41 +124,28 @@ private:
     Journal* journal_;
 };
 
-// The chip's side as the protocol describes it: continues the LFSR after the host's 250 bits,
-// answers the version, decodes longs and judges the checksum.
-struct ChipModel {
-    enum class Fault { none, silent, wrongBit, missingVersionBit, rejectChecksum, noAcknowledge, programFails, verifyFails };
-
-    std::uint8_t version = 1;
-    Fault fault = Fault::none;
-    int wrongBitIndex = 0;  // which of the 250 replies is flipped, for Fault::wrongBit
-
-    // Bytes received since the reset, and the decoded outcome.
-    std::vector<std::uint8_t> received;
-    std::optional<std::uint32_t> command;
-    std::optional<std::uint32_t> longCount;
-    std::vector<std::uint32_t> longs;
-    bool handshakeOk = false;
-
-    void reset();
-    // Feeds host bytes; returns the replies to send back.
-    std::vector<std::uint8_t> feed(std::span<const std::uint8_t> bytes);
-    void attach(FakePort& port);
+// The simulated chip behind a FakePort: every byte written reaches it at the virtual clock's time,
+// its answers wait to be read, and releasing DTR is its reset line.
+class SimulatedBoard {
+public:
+    SimulatedBoard(FakePort& port, Clock& clock, sim::ChipConfig config = {});
+    // Another board on the same port, from its next byte on.
+    void replace(sim::ChipConfig config);
+    // Every session so far, oldest first, the current one last.
+    std::vector<sim::SessionRecord> sessions();
+    sim::SessionRecord last();
 
 private:
-    std::vector<std::uint8_t> onByte(std::uint8_t byte);
-    std::size_t position_ = 0;
-    int repliesGiven_ = 0;
-    std::vector<std::uint8_t> longBytes_;
-    int acknowledgements_ = 0;
+    sim::ChipModel chip_;
+    std::vector<sim::SessionRecord> ended_;
 };
 
-// Decodes an eleven-byte long as the protocol encodes it.
-std::uint32_t decodeLong(std::span<const std::uint8_t> bytes);
-
-// Reads bytes as the chip sees the line: each 8N2 frame's low pulses, one bit-time low for a 1 and
-// two for a 0. Nothing when a low run of another length shows up (a framing error).
-std::optional<std::vector<int>> pulseBits(std::span<const std::uint8_t> bytes);
+// One period of the boot loader's LFSR from the seed 'P', as both sides run it: the host sends
+// bits 0..249, the chip answers with the next 250 (the sequence wraps after 255).
+inline const std::string lfsrBits =
+    "0101110011110101111100011100101000111100001001001011110010001000110110111000101100110010110110010011101010101"
+    "1101101011010011111111001101111011101000000010101100011001110000001111101001010100100000100001110111111011000"
+    "0110001001100000110100010100110101000";
 
 std::string hex(std::span<const std::uint8_t> bytes);
 

@@ -45,13 +45,9 @@ TEST_F(LinkTest, StagingWritesFullBlocksOfExactly256Bytes) {
     link.stage(0xAA);  // the 257th starts a new block
     EXPECT_EQ(port.writes.size(), 1u);
     link.flush();
+    link.flush();  // nothing staged: nothing written
     ASSERT_EQ(port.writes.size(), 2u);
     EXPECT_EQ(port.writes[1], std::vector<std::uint8_t>{0xAA});
-}
-
-TEST_F(LinkTest, FlushWithNothingStagedWritesNothing) {
-    link.flush();
-    EXPECT_TRUE(port.writes.empty());
     EXPECT_TRUE(console.lines.empty());
 }
 
@@ -71,47 +67,34 @@ TEST_F(LinkTest, FailedAndShortWritesAreReportedAndTheStageIsEmptiedEitherWay) {
     EXPECT_EQ(port.writes[2], (std::vector<std::uint8_t>{5, 6}));
 }
 
-TEST_F(LinkTest, SilentLineSpendsWindow100InTenFillsAndTenPauses) {
+TEST_F(LinkTest, SilentLineSpendsItsWindowInPollsOf10OrWithAClock35Milliseconds) {
+    for (const int window : {0, -5}) EXPECT_EQ(link.replyBit(true, window), -1);  // spent: at once
+    EXPECT_TRUE(port.writes.empty() && clock.pauses.empty());
+    EXPECT_EQ(fillsSoFar(), 0);
+
     EXPECT_EQ(link.replyBit(false, 100), -1);
     EXPECT_EQ(fillsSoFar(), 10);
     EXPECT_EQ(clock.pauses, std::vector<int>(10, 10));
-    EXPECT_EQ(console.lines, Lines{"Time Out"});
-}
 
-TEST_F(LinkTest, SpentWindowTimesOutAtOnce) {
-    for (const int window : {0, -5}) {
-        console.lines.clear();
-        EXPECT_EQ(link.replyBit(true, window), -1);
-        EXPECT_EQ(console.lines, Lines{"Time Out"});
-    }
-    EXPECT_EQ(fillsSoFar(), 0);
-    EXPECT_TRUE(port.writes.empty());
-    EXPECT_TRUE(clock.pauses.empty());
-}
-
-TEST_F(LinkTest, AcknowledgementWindowOnASilentLineSends72SingleClockBytes) {
     EXPECT_EQ(link.replyBit(true, 2500), -1);
     ASSERT_EQ(port.writes.size(), 72u);
     for (const auto& w : port.writes) EXPECT_EQ(w, std::vector<std::uint8_t>{0xF9});
-    EXPECT_EQ(clock.nowMs, 72 * 35);
-    EXPECT_EQ(console.lines, Lines{"Time Out"});
+    EXPECT_EQ(clock.nowMs, 100 + 72 * 35);
+    EXPECT_EQ(console.lines, Lines(4, "Time Out"));
 }
 
-TEST_F(LinkTest, WaitingReplyIsTakenWithoutPause) {
-    port.queueReply({0xFF, 0xFE});
-    link.fill();
-    EXPECT_EQ(link.replyBit(false, 100), 1);
-    EXPECT_TRUE(clock.pauses.empty());
-    EXPECT_EQ(link.replyBit(true, 2500), 0);
-    EXPECT_EQ(clock.pauses, std::vector<int>{25});  // its clock byte's pause only
-    EXPECT_EQ(port.writes, std::vector<std::vector<std::uint8_t>>{{0xF9}});
-}
-
-TEST_F(LinkTest, FirstPollOnAnEmptyBufferOnlyFills) {
+TEST_F(LinkTest, AReplyIsLookedAtFromThePollAfterTheFillThatBroughtIt) {
     port.queueReply({0xFE});
     EXPECT_EQ(link.replyBit(false, 100), 0);
     EXPECT_EQ(clock.pauses, std::vector<int>{10});
     EXPECT_EQ(fillsSoFar(), 1);
+
+    port.queueReply({0xFF, 0xFE});
+    link.fill();
+    EXPECT_EQ(link.replyBit(false, 100), 1);  // waiting already: no pause
+    EXPECT_EQ(link.replyBit(true, 2500), 0);
+    EXPECT_EQ(clock.pauses, (std::vector<int>{10, 25}));  // its clock byte's pause only
+    EXPECT_EQ(port.writes, std::vector<std::vector<std::uint8_t>>{{0xF9}});
 }
 
 TEST_F(LinkTest, StrayBytesAreReportedOneByOneAndTheWaitGoesOn) {
@@ -128,8 +111,9 @@ TEST_F(LinkTest, StrayBytesCannotStretchTheWindow) {
     port.queueReply(std::vector<std::uint8_t>(200, 0x55));
     EXPECT_EQ(link.replyBit(false, 100), -1);
     EXPECT_EQ(clock.nowMs, 100);
-    EXPECT_EQ(std::count(console.lines.begin(), console.lines.end(), "Hardware lost"), 9);
-    EXPECT_EQ(console.lines.back(), "Time Out");
+    Lines expected(9, "Hardware lost");
+    expected.push_back("Time Out");
+    EXPECT_EQ(console.lines, expected);
 }
 
 TEST_F(LinkTest, ReplyFetchedByTheLastFillOfAWindowStillTimesOut) {
@@ -150,7 +134,7 @@ TEST_F(LinkTest, FailedReadIsReportedAndTheNextPollFillsAgain) {
     EXPECT_EQ(fillsSoFar(), 2);
 }
 
-TEST_F(LinkTest, ChipResetPulsesDtrThenPurgesBothQueues) {
+TEST_F(LinkTest, ChipResetPulsesDtrOrRtsThenPurgesBothQueues) {
     port.queueReply({0x10, 0x11, 0xFE});
     link.fill();
     journal.entries.clear();
@@ -161,9 +145,7 @@ TEST_F(LinkTest, ChipResetPulsesDtrThenPurgesBothQueues) {
     // Neither the driver's queue nor the link's own buffer holds anything of the exchange before.
     EXPECT_EQ(link.replyBit(false, 20), -1);
     EXPECT_EQ(console.lines, Lines{"Time Out"});
-}
 
-TEST_F(LinkTest, ResetCanUseRts) {
     link.setResetLine(ResetLine::rts);
     journal.entries.clear();
     link.chipReset();

@@ -12,11 +12,17 @@ namespace {
 using Lines = std::vector<std::string>;
 namespace fs = std::filesystem;
 
-// An image of `longs` longs whose length word says `lengthWord`.
-std::vector<std::uint8_t> imageBytes(std::size_t bytes, std::uint16_t lengthWord, std::uint8_t fill = 0x5A) {
-    std::vector<std::uint8_t> data(bytes, fill);
-    if (bytes > 8) data[8] = static_cast<std::uint8_t>(lengthWord & 0xFF);
-    if (bytes > 9) data[9] = static_cast<std::uint8_t>(lengthWord >> 8);
+// An image of `bytes` bytes of 0x5A whose length word says `lengthWord`, with pbase 0x0010 and its
+// checksum byte set so that the chip accepts the longs the length word asks for.
+std::vector<std::uint8_t> imageBytes(std::size_t bytes, std::uint16_t lengthWord, std::uint16_t dbase = 0x5A5A) {
+    std::vector<std::uint8_t> data(bytes, 0x5A);
+    const std::uint8_t header[] = {0x10, 0x00, static_cast<std::uint8_t>(lengthWord), static_cast<std::uint8_t>(lengthWord >> 8),
+                                   static_cast<std::uint8_t>(dbase), static_cast<std::uint8_t>(dbase >> 8)};
+    for (std::size_t i = 0; i < 6 && 6 + i < bytes; ++i) data[6 + i] = header[i];
+    std::vector<std::uint32_t> longs;
+    for (std::size_t i = 0; i + 4 <= std::min<std::size_t>(bytes, lengthWord & ~3u); i += 4)
+        longs.push_back(data[i] | data[i + 1] << 8 | data[i + 2] << 16 | static_cast<std::uint32_t>(data[i + 3]) << 24);
+    if (longs.size() >= 2) data[5] = static_cast<std::uint8_t>(data[5] - sim::ramChecksum(longs));
     return data;
 }
 
@@ -29,13 +35,12 @@ struct UploadJobTest : ::testing::Test {
     SerialLink link{port, clock, console};
     LoaderProtocol protocol{link, console};
     UploadJob job{link, protocol, console, notifier, clock};
-    ChipModel chip;
+    SimulatedBoard board{port, clock};
     fs::path dir;
     std::string image;
 
     void SetUp() override {
         port.existing = {comDeviceName(5)};
-        chip.attach(port);
         dir = fs::temp_directory_path() / ("kestrup-job-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
                                            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(dir);
@@ -56,8 +61,8 @@ TEST_F(UploadJobTest, GoodImageIsLoadedWithTheStepsInOrder) {
     EXPECT_EQ(upload(), UploadOutcome::loaded);
     EXPECT_EQ(console.bytes,
               "Start Upload\r\nPropeller Version = 1\nWrite in RAM Lenght=32\nVerify ..\n..OK -> RUN\n");
-    EXPECT_EQ(chip.longs.size(), 8u);
-    EXPECT_EQ(chip.longs[2], 0x5A5A0020u);
+    EXPECT_EQ(board.last().longs.size(), 8u);
+    EXPECT_EQ(board.last().longs[2], 0x5A5A0020u);
     // Console before the first reset; purge, 1500 ms, close, console gone at the end.
     const auto& e = journal.entries;
     EXPECT_EQ(e[0], "open " + comDeviceName(5));
@@ -101,7 +106,7 @@ TEST_F(UploadJobTest, ShortImageIsAbortedWithTheShutdownCommand) {
     writeImage(imageBytes(28, 32));  // one long short of its header
     EXPECT_EQ(upload(), UploadOutcome::headerRejected);
     EXPECT_EQ(console.lines, (Lines{"Start Upload\r", "Propeller Version = 1", "Code Error -> Abort"}));
-    EXPECT_EQ(chip.command, 0u);
+    EXPECT_EQ(board.last().command, 0u);
     EXPECT_EQ(resets(), 2);
     EXPECT_FALSE(port.isOpen);
     // The port opens normally again right afterwards.
@@ -111,12 +116,15 @@ TEST_F(UploadJobTest, ShortImageIsAbortedWithTheShutdownCommand) {
 
 TEST_F(UploadJobTest, ChipVersionBelowOneIsRejectedEvenForACompleteImage) {
     writeImage(imageBytes(32, 32));
-    chip.version = 0;
+    sim::ChipConfig config;
+    config.version = 0;
+    board.replace(config);
     EXPECT_EQ(upload(), UploadOutcome::headerRejected);
     EXPECT_EQ(console.lines.back(), "Code Error -> Abort");
 
-    chip.version = 1;
-    chip.fault = ChipModel::Fault::silent;
+    config.version = 1;
+    config.faults.silent = true;
+    board.replace(config);
     EXPECT_EQ(upload(), UploadOutcome::headerRejected);
     EXPECT_EQ(console.lines.back(), "Code Error -> Abort");
 }
@@ -133,16 +141,13 @@ TEST_F(UploadJobTest, LengthWordRulesTheLoad) {
         console.lines.clear();
         writeImage(imageBytes(c.fileBytes, c.lengthWord));
         EXPECT_EQ(upload(), UploadOutcome::loaded);
-        EXPECT_EQ(chip.longs.size(), c.longsSent);
+        EXPECT_EQ(board.last().longs.size(), c.longsSent);
         EXPECT_EQ(console.lines.at(2), "Write in RAM Lenght=" + std::to_string(c.lengthWord));
     }
 }
 
 TEST_F(UploadJobTest, UpperHalfOfLongTwoDoesNotChangeTheLength) {
-    auto bytes = imageBytes(16, 16);
-    bytes[10] = 0xFF;
-    bytes[11] = 0x7F;
-    writeImage(bytes);
+    writeImage(imageBytes(16, 16, 0x7FFF));
     EXPECT_EQ(upload(), UploadOutcome::loaded);
     EXPECT_EQ(console.lines.at(2), "Write in RAM Lenght=16");
 }
@@ -152,15 +157,16 @@ TEST_F(UploadJobTest, FileShorterThanItsLengthWordIsRefusedWhateverAnEarlierImag
     ASSERT_EQ(upload(), UploadOutcome::loaded);
     writeImage(imageBytes(8, 0));  // no length word of its own
     EXPECT_EQ(upload(), UploadOutcome::headerRejected);
-    EXPECT_EQ(chip.command, 0u);
+    EXPECT_EQ(board.last().command, 0u);
     writeImage(imageBytes(10, 8));  // 3 longs read, but still no full header
     EXPECT_EQ(upload(), UploadOutcome::headerRejected);
 }
 
 TEST_F(UploadJobTest, OversizedFileIsCutAtTheBufferEnd) {
+    // 8201 longs asked for: the chip, whose RAM holds 8192, refuses them and stays silent.
     writeImage(imageBytes(40000, 32804 & 0xFFFF));
-    EXPECT_EQ(upload(), UploadOutcome::loaded);
-    EXPECT_EQ(chip.longs.size(), UploadJob::imageBufferLongs);
+    EXPECT_EQ(upload(), UploadOutcome::notAcknowledged);
+    EXPECT_EQ(board.last().longCount, 8201u);
 
     writeImage(imageBytes(40000, 36000));  // asks for more longs than the buffer stores
     EXPECT_EQ(upload(), UploadOutcome::headerRejected);
@@ -168,7 +174,9 @@ TEST_F(UploadJobTest, OversizedFileIsCutAtTheBufferEnd) {
 
 TEST_F(UploadJobTest, FailedLoadStillTearsDown) {
     writeImage(imageBytes(32, 32));
-    chip.fault = ChipModel::Fault::noAcknowledge;
+    sim::ChipConfig config;
+    config.faults.noAcknowledge = true;
+    board.replace(config);
     EXPECT_EQ(upload(), UploadOutcome::notAcknowledged);
     EXPECT_EQ(console.lines.back(), "CheckSum Error");
     EXPECT_EQ(Lines(journal.entries.end() - 3, journal.entries.end()), (Lines{"purge", "close", "console close"}));
@@ -176,10 +184,11 @@ TEST_F(UploadJobTest, FailedLoadStillTearsDown) {
 
 TEST_F(UploadJobTest, AFailedHandshakeDoesNotSpoilTheNextUpload) {
     writeImage(imageBytes(32, 32));
-    chip.fault = ChipModel::Fault::wrongBit;
-    chip.wrongBitIndex = 0;
+    sim::ChipConfig config;
+    config.faults.wrongBit = 0;
+    config.faultySessions = 1;
+    board.replace(config);
     EXPECT_EQ(upload(), UploadOutcome::headerRejected);
-    chip.fault = ChipModel::Fault::none;
     EXPECT_EQ(upload(), UploadOutcome::loaded);
 }
 

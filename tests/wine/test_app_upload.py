@@ -1,66 +1,48 @@
 """kestrup.exe: an Upload row converts its own COM field and a port that does not exist gives the
 "No COM" box, modal to the program."""
-import unittest
+import pytest
 
-import app_window
-import ide_standins as ide
+import desktop
 import wine
-from app_window import TITLE, UPLOAD_IDS, Program
-
-standin = None
+from desktop import FIELD_IDS, TITLE, UPLOAD_IDS, Program
 
 
-def setUpModule():
-    global standin
-    wine.skip_unless_available()
-    app_window.prepare()
+@pytest.fixture(scope="module")
+def standin():
     # Every Upload first has the IDE save its image; without one it would stop at the "Error" box.
-    standin = ide.start_ide(app_window.WORK / "upload-ide.log")
+    ide = desktop.Standin(desktop.WORK / "upload-ide.log")
     for n in (0, 41, 42, 43, 44):
         wine.unlink_com(n)
+    yield ide
+    ide.close()
 
 
-def tearDownModule():
-    if standin is not None:
-        standin.close(standin.title)
-    wine.kill_server()
+@pytest.fixture
+def program(standin):
+    started = Program("upload").start()
+    for cid in UPLOAD_IDS:  # only a Compile enables them; the test does it
+        desktop.app("enable", TITLE, cid)
+    yield started
+    started.kill()
 
 
-class NoCom(unittest.TestCase):
-    def setUp(self):
-        self.program = Program("upload").start()
-        # Only a Compile enables them; the test does it.
-        for cid in UPLOAD_IDS:
-            app_window.driver("enable", TITLE, cid)
-
-    def tearDown(self):
-        self.program.kill()
-
-    def box(self):
-        lines = app_window.driver("box", "No COM", 10000).splitlines()
-        return dict(line.split(" ", 1) for line in lines)
-
-    def test_each_row_reads_its_own_field(self):
-        for cid, text in zip(app_window.FIELD_IDS, ("41", "  42", "43abc", "+44")):
-            self.program.set_field(cid, text)
-        for row, cid in enumerate(UPLOAD_IDS):
-            with self.subTest(row=row + 1):
-                self.program.click(cid)
-                box = self.box()
-                self.assertEqual(box["text"], f'"Com{41 + row} not found"')
-                self.assertEqual(box["buttons"], "1")
-                self.assertEqual(box["button"], '1 "OK"')
-                self.assertEqual(box["main-enabled"], "0")
-                self.assertEqual(box["closed"], "1")
-                self.assertEqual(box["main-enabled-after"], "1")
-
-    def test_text_without_a_number_names_port_zero(self):
-        self.program.set_field(10, "COM3")
-        self.program.click(8)
-        self.assertEqual(self.box()["text"], '"Com0 not found"')
-        # The program goes on: the window answers and closes normally.
-        self.assertEqual(self.program.close(), 0)
+def no_com_box():
+    return dict(line.split(" ", 1) for line in desktop.app("box", "No COM", 10000))
 
 
-if __name__ == "__main__":
-    unittest.main(verbosity=2)
+def test_each_row_reads_its_own_field(program):
+    for cid, text in zip(FIELD_IDS, ("41", "  42", "43abc", "+44")):
+        program.set_field(cid, text)
+    for row, cid in enumerate(UPLOAD_IDS):
+        program.click(cid)
+        expected = {"text": f'"Com{41 + row} not found"', "buttons": "1", "button": '1 "OK"', "main-enabled": "0",
+                    "closed": "1", "main-enabled-after": "1"}
+        box = no_com_box()
+        assert {key: box.get(key) for key in expected} == expected
+
+
+def test_text_without_a_number_names_port_zero_and_the_program_goes_on(program):
+    program.set_field(10, "COM3")
+    program.click(8)
+    assert no_com_box()["text"] == '"Com0 not found"'
+    assert program.close() == 0

@@ -1,106 +1,73 @@
 """kestrup.exe: the main window as it starts, its controls, Tab order, and its end."""
-import unittest
+import pytest
 
-import app_window
-import wine
-from app_window import CONTROLS, FIELD_IDS, TITLE, UPLOAD_IDS, Program
+import desktop
+from desktop import FIELD_IDS, TITLE, UPLOAD_IDS, Program
 
 WS_CAPTION, WS_SYSMENU, WS_MINIMIZEBOX, WS_MAXIMIZEBOX, WS_THICKFRAME = 0xC00000, 0x80000, 0x20000, 0x10000, 0x40000
 WS_TABSTOP, WS_EX_TOPMOST, WS_EX_CLIENTEDGE, ES_AUTOHSCROLL = 0x10000, 0x8, 0x200, 0x80
 
-
-def setUpModule():
-    wine.skip_unless_available()
-    app_window.prepare()
-
-
-def tearDownModule():
-    wine.kill_server()
-
-
-class FirstStart(unittest.TestCase):
-    """No settings file: the window where it is created, empty fields, Upload buttons disabled."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.program = Program("first-start").start()
-        cls.info = cls.program.describe()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.program.kill()
-
-    def test_window_at_its_place_topmost_with_caption_and_close_box_only(self):
-        self.assertEqual(self.info["window"][:2], (630, 200))
-        style = self.info["style"]
-        self.assertEqual(style & WS_CAPTION, WS_CAPTION)
-        self.assertTrue(style & WS_SYSMENU)
-        self.assertFalse(style & (WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME))
-        self.assertTrue(self.info["exstyle"] & WS_EX_TOPMOST)
-        self.assertTrue(self.info["visible"])
-
-    def test_every_control_with_its_id_text_place_and_size_in_creation_order(self):
-        controls = self.info["controls"]
-        self.assertEqual([cid for cid, *_ in CONTROLS], sorted(controls, key=lambda c: controls[c]["order"]))
-        for cid, cls, x, y, w, h, text in CONTROLS:
-            with self.subTest(id=cid):
-                c = controls[cid]
-                self.assertEqual(c["class"], cls)
-                self.assertEqual(c["rect"], (x, y, w, h))
-                self.assertEqual(c["text"], text)
-                self.assertTrue(c["visible"])
-                self.assertEqual(c["enabled"], cid not in UPLOAD_IDS)
-                self.assertEqual(bool(c["style"] & WS_TABSTOP), cls != "Static")
-        for cid in FIELD_IDS:
-            self.assertTrue(controls[cid]["exstyle"] & WS_EX_CLIENTEDGE)
-            self.assertTrue(controls[cid]["style"] & ES_AUTOHSCROLL)
-
-    def test_client_area_holds_every_control_whole_with_equal_side_margins(self):
-        _, _, width, height = self.info["client"]
-        rects = [c["rect"] for c in self.info["controls"].values()]
-        left = min(x for x, _, _, _ in rects)
-        right = max(x + w for x, _, w, _ in rects)
-        self.assertEqual(width - right, left)
-        self.assertEqual(height, 116)
-        for x, y, w, h in rects:
-            self.assertTrue(0 <= x and x + w <= width and 0 <= y and y + h <= height, (x, y, w, h))
-
-    def test_screenshot_is_kept(self):
-        path = self.program.screenshot(app_window.WORK / "kestrup-01.png", self.info["window"])
-        self.assertGreater(path.stat().st_size, 1000)
-        print(f"\nscreenshot: {path}")
+# The controls as the user must find them, in creation order: id, class, x, y, width, height, text.
+CONTROLS = [
+    (0, "Button", 4, 4, 60, 18, "Compile"),
+    (14, "Button", 74, 4, 40, 18, "Save"),
+    (2, "Button", 4, 28, 50, 18, "Upload"),
+    (3, "Static", 60, 29, 25, 18, "Com"),
+    (4, "Edit", 88, 28, 25, 18, ""),
+    (5, "Button", 4, 50, 50, 18, "Upload"),
+    (6, "Static", 60, 51, 25, 18, "Com"),
+    (7, "Edit", 88, 50, 25, 18, ""),
+    (8, "Button", 4, 72, 50, 18, "Upload"),
+    (9, "Static", 60, 73, 25, 18, "Com"),
+    (10, "Edit", 88, 72, 25, 18, ""),
+    (11, "Button", 4, 94, 50, 18, "Upload"),
+    (12, "Static", 60, 95, 25, 18, "Com"),
+    (13, "Edit", 88, 94, 25, 18, ""),
+]
 
 
-class Keyboard(unittest.TestCase):
-    def setUp(self):
-        self.program = Program("keyboard").start()
-
-    def tearDown(self):
-        self.program.kill()
-
-    def test_tab_and_shift_tab_walk_the_table_wrapping_over_labels_and_disabled_buttons(self):
-        forward = app_window.driver("tab", TITLE, 7).split()[1:]
-        self.assertEqual(forward, ["0", "14", "4", "7", "10", "13", "0"])
-        backward = app_window.driver("tab", TITLE, 3, "shift").split()[1:]
-        self.assertEqual(backward, ["13", "10", "7"])
-
-    def test_enabled_upload_buttons_take_their_turn(self):
-        for cid in UPLOAD_IDS:
-            app_window.driver("enable", TITLE, cid)
-        self.assertEqual(app_window.driver("tab", TITLE, 5).split()[1:], ["0", "14", "2", "4", "5"])
+@pytest.fixture
+def program():
+    started = Program("window").start()
+    yield started
+    started.kill()
 
 
-class End(unittest.TestCase):
-    def test_closing_exits_with_zero_and_writes_nothing(self):
-        program = Program("close").start()
-        try:
-            program.set_field(4, "7")
-            self.assertEqual(program.close(), 0)
-            self.assertFalse(program.settings_path.exists())
-            self.assertEqual(sorted(p.name for p in program.folder.iterdir()), ["kestrup.exe"])
-        finally:
-            program.kill()
+def test_first_start_window_and_every_control_in_creation_order(program):
+    """No settings file: the window where it is created, topmost with caption and close box only,
+    empty fields, Upload buttons disabled; the client area 118 x 116."""
+    # The program makes itself topmost once created: wait for it.
+    info = program.describe_once(lambda i: i["window"][:2] == (630, 200) and i["exstyle"] & WS_EX_TOPMOST)
+    assert (info["window"][:2], info["client"][2:], info["visible"]) == ((630, 200), (118, 116), True)
+    style = info["style"]
+    assert style & (WS_CAPTION | WS_SYSMENU) == WS_CAPTION | WS_SYSMENU
+    assert not style & (WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME)
+    assert info["exstyle"] & WS_EX_TOPMOST
+    controls = info["controls"]
+    assert sorted(controls, key=lambda c: controls[c]["order"]) == [cid for cid, *_ in CONTROLS]
+    for cid, cls, x, y, w, h, text in CONTROLS:
+        c = controls[cid]
+        assert (c["class"], c["rect"], c["text"], c["visible"]) == (cls, (x, y, w, h), text, True), cid
+        assert c["enabled"] == (cid not in UPLOAD_IDS), cid
+        assert bool(c["style"] & WS_TABSTOP) == (cls != "Static"), cid
+    for cid in FIELD_IDS:
+        assert controls[cid]["exstyle"] & WS_EX_CLIENTEDGE and controls[cid]["style"] & ES_AUTOHSCROLL
+    shot = desktop.screenshot(desktop.WORK / "kestrup-01.png", info["window"])
+    assert shot.stat().st_size > 1000
 
 
-if __name__ == "__main__":
-    unittest.main(verbosity=2)
+def test_tab_and_shift_tab_walk_the_table_wrapping_over_labels_and_disabled_buttons(program):
+    assert desktop.app("tab", TITLE, 7)[0].split()[1:] == ["0", "14", "4", "7", "10", "13", "0"]
+    assert desktop.app("tab", TITLE, 3, "shift")[0].split()[1:] == ["13", "10", "7"]
+
+
+def test_enabled_upload_buttons_take_their_turn(program):
+    for cid in UPLOAD_IDS:
+        desktop.app("enable", TITLE, cid)
+    assert desktop.app("tab", TITLE, 5)[0].split()[1:] == ["0", "14", "2", "4", "5"]
+
+
+def test_closing_exits_with_zero_and_writes_nothing(program):
+    program.set_field(4, "7")
+    assert program.close() == 0
+    assert [p.name for p in program.folder.iterdir()] == ["kestrup.exe"]

@@ -6,11 +6,9 @@ import zipfile
 import packages
 import propsim
 import wine
-from as_script import run_tests
 
 
 def test_the_zip_unpacks_to_one_folder_whose_kestrupload_runs():
-    wine.skip_unless_available()
     made = packages.make(wine.MINGW_BIN.parent, "ZIP")
     unpacked = propsim.work_dir("zip")
     with zipfile.ZipFile(made) as archive:
@@ -22,11 +20,7 @@ def test_the_zip_unpacks_to_one_folder_whose_kestrupload_runs():
         data = (folder / text).read_bytes()
         assert data.count(b"\n") == data.count(b"\r\n") > 10, f"{text} does not end its lines with CR LF"
 
-    wine.ensure_prefix()
     run = wine.run(folder / "kestrupload.exe", ["--version"], timeout=120)
     version = re.fullmatch(r"kestrup-(.+)-win64\.zip", made.name).group(1)
     assert (run.stdout, run.returncode) == (f"kestrupload {version}\r\n".encode(), 0), run
 
-
-if __name__ == "__main__":
-    run_tests(globals())
