@@ -42,6 +42,16 @@ void GuardedSerialPort::close() {
     port_->close();
 }
 
+bool GuardedSerialPort::setBaud(int baud) {
+    const Lock lock(guard_);
+    return port_->setBaud(baud);
+}
+
+void GuardedSerialPort::drain() {
+    const Lock lock(guard_);
+    port_->drain();
+}
+
 void GuardedSerialPort::stopForever() {
     // Never unlocked: nothing may touch the port again before the process is gone.
     guard_.lock();

@@ -21,6 +21,8 @@ public:
     std::optional<std::size_t> write(std::span<const std::uint8_t> bytes) override;
     std::optional<std::size_t> read(std::span<std::uint8_t> into) override;
     void close() override;
+    bool setBaud(int baud) override;
+    void drain() override;
 
     // From any thread, once, as the process ends: waits for the port operation under way, closes
     // the port and keeps the guard, so the upload's next port operation waits for the end instead

@@ -30,6 +30,10 @@ public:
     // Returns at once with what has arrived (possibly 0 bytes), or nothing when the read failed.
     virtual std::optional<std::size_t> read(std::span<std::uint8_t> into) = 0;
     virtual void close() = 0;
+    // Sets the line rate, any whole number of baud the driver can make; false when it refuses.
+    virtual bool setBaud(int baud) = 0;
+    // Blocks until the driver has put every byte written so far on the line.
+    virtual void drain() = 0;
 };
 
 // The device behind a COM port number on this platform ("\\.\COM7" on Windows).

@@ -1,5 +1,6 @@
 #include "serial_port.h"
 
+#include "serial_baud_posix.h"
 #include "unique_handle_posix.h"
 
 #include <cerrno>
@@ -9,8 +10,21 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <utility>
+
 namespace kestrup {
 namespace {
+
+std::optional<speed_t> standardSpeed(int baud) {
+    static constexpr std::pair<int, speed_t> speeds[] = {
+        {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},     {115200, B115200},
+        {230400, B230400},   {460800, B460800},   {500000, B500000},   {576000, B576000},   {921600, B921600},
+        {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000},
+        {3000000, B3000000}};
+    for (const auto& [rate, code] : speeds)
+        if (rate == baud) return code;
+    return std::nullopt;
+}
 
 class PosixSerialPort final : public SerialPort {
 public:
@@ -83,6 +97,23 @@ public:
         // the close and lock out the next opener who is not root.
         ioctl(fd_.get(), TIOCNXCL);
         fd_.reset();
+    }
+
+    bool setBaud(int baud) override {
+        // A standard rate through <termios.h>, so that anything reading the line's settings back
+        // with cfgetospeed (a pty's far end, for one) sees it; any other through termios2.
+        const auto code = standardSpeed(baud);
+        if (!code) return setLineBaud(fd_.get(), baud);
+        termios tio{};
+        if (tcgetattr(fd_.get(), &tio) != 0) return false;
+        cfsetispeed(&tio, *code);
+        cfsetospeed(&tio, *code);
+        return tcsetattr(fd_.get(), TCSANOW, &tio) == 0;
+    }
+
+    void drain() override {
+        while (tcdrain(fd_.get()) != 0 && errno == EINTR) {
+        }
     }
 
 private:

@@ -54,6 +54,16 @@ public:
 
     void close() override { handle_.reset(); }
 
+    bool setBaud(int baud) override {
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        if (!GetCommState(handle_.get(), &dcb)) return false;
+        dcb.BaudRate = static_cast<DWORD>(baud);
+        return SetCommState(handle_.get(), &dcb) != 0;
+    }
+
+    void drain() override { FlushFileBuffers(handle_.get()); }
+
 private:
     static void setFlagWord(DCB& dcb, DWORD flags) {
         // The bit-fields fBinary..fDummy2 share the 32-bit word that follows BaudRate.

@@ -86,6 +86,17 @@ std::optional<std::size_t> TracingPort::read(std::span<std::uint8_t> into) {
     return result;
 }
 
+bool TracingPort::setBaud(int baud) {
+    const bool ok = inner_.setBaud(baud);
+    line(("baud " + std::to_string(baud) + (ok ? "" : " refused")).c_str());
+    return ok;
+}
+
+void TracingPort::drain() {
+    inner_.drain();
+    line("drain");
+}
+
 void TracingPort::close() {
     inner_.close();
     line("close");

@@ -24,6 +24,8 @@ public:
     std::optional<std::size_t> write(std::span<const std::uint8_t> bytes) override;
     std::optional<std::size_t> read(std::span<std::uint8_t> into) override;
     void close() override;
+    bool setBaud(int baud) override;
+    void drain() override;
 
 private:
     void line(const char* what, std::span<const std::uint8_t> bytes = {});

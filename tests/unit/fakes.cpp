@@ -65,6 +65,17 @@ void FakePort::close() {
     isOpen = false;
 }
 
+bool FakePort::setBaud(int baud) {
+    bauds.push_back(baud);
+    note("baud " + std::to_string(baud));
+    return true;
+}
+
+void FakePort::drain() {
+    ++drains;
+    note("drain");
+}
+
 std::uint32_t decodeLong(std::span<const std::uint8_t> bytes) {
     std::uint32_t value = 0;
     int bit = 0;

@@ -89,6 +89,8 @@ public:
     std::optional<std::size_t> write(std::span<const std::uint8_t> bytes) override;
     std::optional<std::size_t> read(std::span<std::uint8_t> into) override;
     void close() override;
+    bool setBaud(int baud) override;
+    void drain() override;
 
     void queueReply(std::vector<std::uint8_t> bytes) { pending.insert(pending.end(), bytes.begin(), bytes.end()); }
 
@@ -108,6 +110,8 @@ public:
     int closes = 0;
     int purges = 0;
     int reads = 0;
+    std::vector<int> bauds;  // every rate set, in order
+    int drains = 0;
     std::vector<std::vector<std::uint8_t>> writes;
     std::vector<std::uint8_t> written;  // all bytes, in order
     std::deque<std::uint8_t> pending;   // replies not yet read

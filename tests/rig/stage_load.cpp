@@ -1,0 +1,190 @@
+// stageload: resets a board, has its boot ROM load the second stage, then loads an image through
+// the stage. For the chip-logic rig; kestrupload will take this path once the loader's session is
+// assembled in one place.
+//
+//   stageload --port DEV [--eeprom] [--no-run] [--rates R1,R2,...] [--settle MS] [--stage FILE]
+//             [--trace FILE] IMAGE
+//
+// Exit status: 0 loaded, 1 the stage refused or failed, 2 no stage (the ROM did not take it, or
+// the stage did not answer), 3 bad arguments or files.
+
+#include "clock.h"
+#include "loader_protocol.h"
+#include "second_stage.h"
+#include "serial_link.h"
+#include "tracing_port.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace kestrup;
+
+class PrintingSink final : public StatusSink {
+public:
+    void statusLine(std::string_view message) override {
+        std::cout << message << '\n';
+        std::cout.flush();
+    }
+};
+
+std::optional<std::vector<std::uint8_t>> readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<std::uint32_t> longsOf(std::span<const std::uint8_t> bytes) {
+    std::vector<std::uint32_t> longs((bytes.size() + 3) / 4);
+    for (std::size_t i = 0; i < bytes.size(); ++i) longs[i / 4] |= std::uint32_t{bytes[i]} << (8 * (i % 4));
+    return longs;
+}
+
+struct Arguments {
+    std::string port, image, stageFile, trace;
+    LoadTarget target = LoadTarget::ram;
+    bool noRun = false;
+    bool fixed = false;
+    std::vector<int> rates;
+    int settleMs = SerialLink::resetSettleMs;
+    int romBaud = 115200;
+};
+
+std::optional<Arguments> parse(int argc, char** argv) {
+    Arguments a;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> std::optional<std::string> {
+            if (i + 1 >= argc) return std::nullopt;
+            return std::string(argv[++i]);
+        };
+        if (arg == "--port" || arg == "--stage" || arg == "--trace" || arg == "--rates" || arg == "--settle" ||
+            arg == "--rom-baud") {
+            const auto v = value();
+            if (!v) return std::nullopt;
+            if (arg == "--port") a.port = *v;
+            if (arg == "--stage") a.stageFile = *v;
+            if (arg == "--trace") a.trace = *v;
+            if (arg == "--settle") a.settleMs = std::stoi(*v);
+            if (arg == "--rom-baud") a.romBaud = std::stoi(*v);
+            if (arg == "--rates") {
+                std::stringstream list(*v);
+                for (std::string r; std::getline(list, r, ',');) a.rates.push_back(std::stoi(r));
+            }
+        } else if (arg == "--eeprom") {
+            a.target = LoadTarget::eepromRun;
+        } else if (arg == "--fixed") {
+            a.fixed = true;
+        } else if (arg == "--no-run") {
+            a.noRun = true;
+        } else if (!arg.empty() && arg[0] != '-' && a.image.empty()) {
+            a.image = arg;
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (a.port.empty() || a.image.empty()) return std::nullopt;
+    if (a.noRun && a.target == LoadTarget::eepromRun) a.target = LoadTarget::eepromShutdown;
+    return a;
+}
+
+const char* outcomeName(StageOutcome outcome) {
+    switch (outcome) {
+    case StageOutcome::loaded: return "loaded";
+    case StageOutcome::noAnswer: return "no answer";
+    case StageOutcome::refused: return "refused";
+    case StageOutcome::failed: return "failed";
+    }
+    return "?";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const auto args = parse(argc, argv);
+    if (!args) {
+        std::cerr << "usage: stageload --port DEV [--eeprom] [--no-run] [--rates R1,R2,...] [--settle MS]\n"
+                     "                 [--stage FILE] [--trace FILE] IMAGE\n";
+        return 3;
+    }
+    const auto image = readFile(args->image);
+    if (!image) {
+        std::cerr << "stageload: cannot read " << args->image << '\n';
+        return 3;
+    }
+    const auto builtIn = secondStageImage(args->target);
+    std::vector<std::uint8_t> stageBytes(builtIn.begin(), builtIn.end());
+    if (!args->stageFile.empty()) {
+        const auto file = readFile(args->stageFile);
+        if (!file) {
+            std::cerr << "stageload: cannot read " << args->stageFile << '\n';
+            return 3;
+        }
+        stageBytes = *file;
+    }
+
+    Clock& clock = systemClock();
+    PrintingSink status;
+    auto system = makeSystemSerialPort();
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> traceFile(nullptr, std::fclose);
+    std::unique_ptr<TracingPort> tracing;
+    SerialPort* port = system.get();
+    if (!args->trace.empty()) {
+        traceFile.reset(std::fopen(args->trace.c_str(), "w"));
+        if (!traceFile) {
+            std::cerr << "stageload: cannot write " << args->trace << '\n';
+            return 3;
+        }
+        tracing = std::make_unique<TracingPort>(*system, clock, traceFile.get());
+        port = tracing.get();
+    }
+
+    SerialLink link(*port, clock, status);
+    if (!link.open(PortAddress::device(args->port))) {
+        std::cerr << "stageload: cannot open " << args->port << '\n';
+        return 3;
+    }
+    if (args->romBaud != 115200 && !port->setBaud(args->romBaud)) {
+        std::cerr << "stageload: the port refuses " << args->romBaud << " baud\n";
+        return 3;
+    }
+    // The reset as SerialLink::chipReset does it, with the settling time the caller chose.
+    port->setDtr(true);
+    clock.pause(SerialLink::resetPulseMs);
+    port->setDtr(false);
+    clock.pause(args->settleMs);
+    link.purgeReceive();
+
+    LoaderProtocol protocol(link, status);
+    protocol.setEncoding(args->fixed ? LongEncoding::fixed : LongEncoding::dense);
+    if (protocol.handshake() != 1) {
+        link.close();
+        return 2;
+    }
+    const auto stageLongs = longsOf(stageBytes);
+    if (!protocol.imageLoad(static_cast<std::int32_t>(stageBytes.size()), stageLongs)) {
+        link.close();
+        return 2;
+    }
+
+    SecondStage stage(*port, clock, status);
+    if (!args->rates.empty()) stage.setRates(args->rates);
+    stage.setStartBaud(args->romBaud);
+    const StageReport report = stage.load(*image, args->target);
+    std::cout << "stage: " << outcomeName(report.outcome) << ", chip " << report.chipHz << " Hz, " << report.baud
+              << " baud, " << report.resends << " resent\n";
+    link.close();
+    switch (report.outcome) {
+    case StageOutcome::loaded: return 0;
+    case StageOutcome::noAnswer: return 2;
+    default: return 1;
+    }
+}
