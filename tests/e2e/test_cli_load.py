@@ -81,9 +81,9 @@ class CliLoads(unittest.TestCase):
         self.assertEqual((session["command"], session["verdict"], session["eeprom-acks"], session["state"]),
                          ("3", "FE", "2", "running"))
         self.assertEqual(s.image, self.image)
-        # Programming (2 s) and verifying (0.8 s) are waited out, within the 5 s and 2 s windows.
-        self.assertGreater(run.seconds, 2.0 + 0.8 + 1.5)
-        self.assertLess(run.seconds, 2.0 + 0.8 + 1.5 + 2.0)
+        # Programming (2 s) and verifying (0.8 s) are waited out, within the 7 s and 3 s windows.
+        self.assertGreater(run.seconds, 2.0 + 0.8)
+        self.assertLess(run.seconds, 2.0 + 0.8 + 2.0)
 
     def test_eeprom_without_run_shuts_the_chip_down(self):
         s = self.scenario("eeprom-shutdown")
@@ -186,7 +186,7 @@ class CliLoads(unittest.TestCase):
         s = self.scenario("trace")
         self.assertEqual(lines(s.runs[0]), good_lines(2048))
         (session,) = s.sessions
-        stamps, written, read, events = [], bytearray(), bytearray(), []
+        stamps, written, read, events, read_stamps = [], bytearray(), bytearray(), [], []
         for line in self.trace_path.read_text().splitlines():
             m = re.fullmatch(r"\s*(\d+\.\d{6}) (.*)", line)
             self.assertIsNotNone(m, line)
@@ -201,14 +201,17 @@ class CliLoads(unittest.TestCase):
                 data = bytes.fromhex(r.group(2))
                 self.assertEqual(int(r.group(1)), len(data))
                 read += data
+                read_stamps.append(stamps[-1])
             else:
                 events.append(what)
         self.assertEqual(stamps, sorted(stamps))
         self.assertEqual(stamps[0], 0.0)
-        self.assertGreater(stamps[-1], 1.5)  # the teardown's wait is in it
         self.assertEqual(events[:5], [f"open {s.devices[0]}", "configure 115200 8N2", "dtr on", "dtr off",
                                       "purge receive"])
-        self.assertEqual(events[-1], "close")
+        # The line drains before the acknowledgement is clocked, and the port closes once it has come.
+        self.assertIn("drain", events)
+        self.assertEqual(events[-2:], ["purge receive", "close"])
+        self.assertLess(stamps[-1] - read_stamps[-1], 0.1)
         self.assertTrue(any(re.fullmatch(r"\(\d+ empty reads\)", e) for e in events), events)
         # What the chip took is exactly what the trace says was written, and what it answered was read.
         self.assertEqual(len(written), int(session["came"]))
@@ -235,9 +238,9 @@ class CliLoads(unittest.TestCase):
         s = self.scenario("reset-rts")
         self.assertEqual(lines(s.runs[0]), good_lines(2048))
         events = [line.split(" ", 1)[1] for line in (l.strip() for l in self.rts_trace.read_text().splitlines())]
-        self.assertEqual(events.count("rts on"), 2)
-        self.assertEqual(events.count("rts off"), 2)
-        self.assertNotIn("dtr on", events)
+        self.assertEqual(events.count("rts on"), 1)
+        self.assertEqual(events.count("rts off"), 1)
+        self.assertEqual([e for e in events if e.startswith("dtr")], [])
 
 
 class ProgressOnATerminal:

@@ -7,7 +7,8 @@ import unittest
 from propsim import DEVICE, PORTS, Scenario, make_image, play_all, run_kestrupload, work_dir
 
 # Every switch the parser takes (options.cpp); --help must name each, and nothing it does not take.
-SWITCHES = {"-p", "--port", "--eeprom", "--no-run", "--force", "--fixed", "--dense", "--reset", "--trace",
+SWITCHES = {"-p", "--port", "--eeprom", "--no-run", "--force", "--fixed", "--dense", "--rom", "--window-timing",
+            "--reset", "--trace",
             "--identify", "--list", "--scan", "--info", "-h", "--help", "--version"}
 
 

@@ -1,12 +1,13 @@
 """kestrupload against the simulated chip over a pseudo-terminal.
 
-Every upload costs about two seconds of fixed pauses, so the scenarios run at once, each with a
-propsim of its own, before the checks; each test then looks at one scenario's outcome.
+The scenarios run at once, each with a propsim of its own, before the checks; each test then looks
+at one scenario's outcome.
 """
 import concurrent.futures
+import time
 import unittest
 
-from propsim import Propsim, kestrupload, make_image, work_dir
+from propsim import RESET_QUIET_S, Propsim, kestrupload, make_image, work_dir
 
 START = b"Start Upload\r\n"
 
@@ -34,7 +35,9 @@ class Scenario:
 
     def play(self):
         with Propsim(*self.propsim_args, name=self.name) as chip:
-            for image, options in self.uploads:
+            for i, (image, options) in enumerate(self.uploads):
+                if i:
+                    time.sleep(RESET_QUIET_S)
                 self.runs.append(kestrupload(chip.device, image, *options))
         self.propsim_status = chip.process.returncode
         self.sessions = chip.sessions()
@@ -101,10 +104,12 @@ class UploadAgainstPropsim(unittest.TestCase):
         self.assertRun(s.runs[0], good_output(2048), 0)
         session = s.sessions[0]
         # 509 handshake bytes, 11 per long (command and count included), then the acknowledgement's
-        # clocks: at least two, since the chip computes first.
+        # clocks, one every 5 ms: at least two, since the chip computes first (100 ms), and not many
+        # more than that time and the end of the load still on the line (which a pty's drain does
+        # not wait for) call for.
         clocks = int(session["came"]) - 509 - 11 * (512 + 2)
         self.assertGreaterEqual(clocks, 2)
-        self.assertLess(clocks, 12)
+        self.assertLess(clocks, 80)
         self.assertEqual(s.image, self.image)
 
     def test_silent_chip_times_out_and_gets_the_shutdown_command(self):

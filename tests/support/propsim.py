@@ -9,6 +9,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 SOURCE = Path(os.environ.get("KESTRUP_SOURCE", Path(__file__).resolve().parents[2]))
@@ -96,6 +97,12 @@ class Propsim:
         self.stop()
 
 
+# Propsim takes this much quiet before a handshake for the board's reset, which a pty cannot carry
+# (its --reset-silence, 60 ms). kestrupload's own reset is shorter, so uploads in a row on one propsim
+# leave it between them, as a board's reset line would.
+RESET_QUIET_S = 0.1
+
+
 def make_image(path, size, seed=1, zeros=False):
     """Writes a valid image of `size` bytes with propimage; returns its bytes."""
     command = [str(program("propimage")), "--size", str(size), "--seed", str(seed), str(path)]
@@ -114,7 +121,6 @@ def kestrupload(port, image, *options, timeout=60):
 def run_kestrupload(*args, timeout=60, **kwargs):
     """Runs kestrupload with exactly these arguments; returns the CompletedProcess (bytes) with
     `seconds`, its wall time, added."""
-    import time
     started = time.monotonic()
     if "stderr" not in kwargs and "stdout" not in kwargs:
         kwargs["capture_output"] = True
@@ -153,9 +159,11 @@ class Scenario:
             for i, args in enumerate(self.board_args):
                 sims.append(Propsim(*args, name=f"{self.name}-{i}"))
             self.devices = [s.device for s in sims]
-            for args in self.run_args:
+            for i, args in enumerate(self.run_args):
                 filled = [self.devices[0] if a is DEVICE else ",".join(self.devices) if a is PORTS else
                           a(self.devices) if callable(a) else a for a in args]
+                if i:
+                    time.sleep(RESET_QUIET_S)
                 self.runs.append(run_kestrupload(*filled))
         finally:
             for s in sims:
@@ -174,7 +182,7 @@ class Scenario:
 
 def play_all(scenarios):
     """Plays the scenarios (anything with a name and a play()) at once: each mostly waits on the
-    loader's fixed pauses. Gives them by name."""
+    line and the chip. Gives them by name."""
     import concurrent.futures
     with concurrent.futures.ThreadPoolExecutor(max_workers=len(scenarios)) as pool:
         return {s.name: s for s in pool.map(lambda s: s.play(), scenarios)}

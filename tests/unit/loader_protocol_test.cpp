@@ -47,8 +47,9 @@ INSTANTIATE_TEST_SUITE_P(Table, LongEncoding,
                          [](const auto& p) { return "long_" + std::to_string(p.param.value); });
 
 struct ProtocolTest : ::testing::Test {
-    FakePort port;
     VirtualClock clock;
+    Journal journal{clock};
+    FakePort port{&journal};
     RecordingConsole console;
     SerialLink link{port, clock, console};
     LoaderProtocol protocol{link, console};
@@ -59,6 +60,7 @@ struct ProtocolTest : ::testing::Test {
         ASSERT_TRUE(link.open(PortAddress::com(3)));
         chip.attach(port);
     }
+    void reset() { link.chipReset({25, 50}); }
 };
 
 TEST_F(ProtocolTest, SendingALongStagesElevenBytesWithoutFlushing) {
@@ -124,7 +126,7 @@ TEST_F(ProtocolTest, StaleRepliesOfAFailedHandshakeDoNotSpoilTheNext) {
     chip.wrongBitIndex = 0;
     ASSERT_EQ(protocol.handshake(), -1);  // leaves 250-odd replies unread
     chip.fault = ChipModel::Fault::none;
-    link.chipReset();
+    reset();
     EXPECT_EQ(protocol.handshake(), 1);
 }
 
@@ -141,19 +143,19 @@ TEST_F(ProtocolTest, ImageLoadSendsCommandCountLongsAndPrintsInOrder) {
 
 TEST_F(ProtocolTest, StatusLinesFollowTheWritesTheyReport) {
     ASSERT_EQ(protocol.handshake(), 1);
-    Journal journal;
-    RecordingConsole journalled(&journal);
+    Journal order;
+    RecordingConsole journalled(&order);
     auto chipWrite = port.onWrite;
-    port.onWrite = [&journal, chipWrite](std::span<const std::uint8_t> bytes) {
-        journal.add("write " + std::to_string(bytes.size()));
+    port.onWrite = [&order, chipWrite](std::span<const std::uint8_t> bytes) {
+        order.add("write " + std::to_string(bytes.size()));
         chipWrite(bytes);
     };
     LoaderProtocol sameProtocol(link, journalled);
     const std::vector<std::uint32_t> image(30, 0xDEADBEEF);
     sameProtocol.imageLoad(120, image);
     // Command (11), count (11), "Write in RAM", 30 longs = 330 bytes in 256 + 74, "Verify", two polls.
-    EXPECT_EQ(journal.entries, (Lines{"write 11", "write 11", "status Write in RAM Lenght=120", "write 256", "write 74",
-                                      "status Verify ..", "write 1", "write 1", "status ..OK -> RUN"}));
+    EXPECT_EQ(order.entries, (Lines{"write 11", "write 11", "status Write in RAM Lenght=120", "write 256", "write 74",
+                                    "status Verify ..", "write 1", "write 1", "status ..OK -> RUN"}));
 }
 
 TEST_F(ProtocolTest, EmptyImageStillAwaitsTheAcknowledgement) {
@@ -173,14 +175,12 @@ TEST_F(ProtocolTest, RejectedOrMissingAcknowledgementIsAChecksumError) {
     EXPECT_FALSE(protocol.imageLoad(4, std::vector<std::uint32_t>{7}));
     EXPECT_EQ(console.lines.back(), "CheckSum Error");
 
-    link.chipReset();
+    reset();
     chip.fault = ChipModel::Fault::noAcknowledge;
     ASSERT_EQ(protocol.handshake(), 1);
     console.lines.clear();
-    const auto start = clock.nowMs;
     EXPECT_FALSE(protocol.imageLoad(4, std::vector<std::uint32_t>{7}));
     EXPECT_EQ(console.lines, (Lines{"Write in RAM Lenght=4", "Verify ..", "Time Out", "CheckSum Error"}));
-    EXPECT_EQ(clock.nowMs - start, 72 * 35);
 }
 
 TEST_F(ProtocolTest, EepromProgrammingWaitsForTheTwoFurtherAcknowledgements) {
@@ -203,7 +203,7 @@ TEST_F(ProtocolTest, EepromProgrammingWaitsForTheTwoFurtherAcknowledgements) {
          {"..OK", "Programming EEPROM ..", "Verifying EEPROM ..", "EEPROM verify failed"}},
     };
     for (const Case& c : cases) {
-        link.chipReset();
+        reset();
         chip.fault = ChipModel::Fault::none;
         ASSERT_EQ(protocol.handshake(), 1);
         chip.fault = c.fault;
@@ -215,19 +215,39 @@ TEST_F(ProtocolTest, EepromProgrammingWaitsForTheTwoFurtherAcknowledgements) {
     }
 }
 
-TEST_F(ProtocolTest, SilentEepromTimesOutWithinItsWindow) {
-    ASSERT_EQ(protocol.handshake(), 1);
-    // The chip accepts the checksum, then never reports the programming done.
-    int clocks = 0;
-    auto chipWrite = port.onWrite;
-    port.onWrite = [&](std::span<const std::uint8_t> bytes) {
-        if (bytes.size() == 1 && bytes[0] == 0xF9 && ++clocks > 1) return;
-        chipWrite(bytes);
+TEST_F(ProtocolTest, EachAcknowledgementIsAwaitedForItsWindowOnceTheLineHasDrained) {
+    struct Case {
+        int answered;  // acknowledgements the chip gives before it falls silent
+        EepromResult result;
+        int windowMs;  // whole polls of 35 ms: 2500, 7000 and 3000 rounded up
     };
-    const auto start = clock.nowMs;
-    EXPECT_EQ(protocol.programEeprom(8, std::vector<std::uint32_t>{1, 2}, true), EepromResult::programmingFailed);
-    EXPECT_LE(clock.nowMs - start, 2 * 35 + 5000 + 35);
-    EXPECT_EQ(console.lines.back(), "EEPROM programming failed");
+    for (const Case c : {Case{0, EepromResult::checksumError, 2520}, Case{1, EepromResult::programmingFailed, 7000},
+                         Case{2, EepromResult::verifyFailed, 3010}}) {
+        SCOPED_TRACE(c.answered);
+        reset();
+        ASSERT_EQ(protocol.handshake(), 1);
+        int clocks = 0;
+        auto chipWrite = port.onWrite;
+        port.onWrite = [&](std::span<const std::uint8_t> bytes) {
+            if (bytes.size() == 1 && bytes[0] == 0xF9 && ++clocks > c.answered) return;
+            chipWrite(bytes);
+        };
+        journal.entries.clear();
+        EXPECT_EQ(protocol.programEeprom(8, std::vector<std::uint32_t>{1, 2}, true), c.result);
+        port.onWrite = chipWrite;
+        // A drain before each acknowledgement's first clock; the last one's window counted from it.
+        std::vector<std::int64_t> drains;
+        for (std::size_t i = 0; i < journal.entries.size(); ++i) {
+            const std::string& e = journal.entries[i];
+            if (e.ends_with(" drain")) {
+                drains.push_back(std::stoll(e));
+                ASSERT_LT(i + 1, journal.entries.size());
+                EXPECT_TRUE(journal.entries[i + 1].ends_with(" write 1")) << journal.entries[i + 1];
+            }
+        }
+        ASSERT_EQ(drains.size(), static_cast<std::size_t>(c.answered + 1));
+        EXPECT_EQ(clock.nowMs - drains.back(), c.windowMs);
+    }
 }
 
 }  // namespace

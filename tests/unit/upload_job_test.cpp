@@ -28,7 +28,7 @@ struct UploadJobTest : ::testing::Test {
     RecordingNotifier notifier;
     SerialLink link{port, clock, console};
     LoaderProtocol protocol{link, console};
-    UploadJob job{link, protocol, console, notifier, clock};
+    UploadJob job{link, protocol, console, notifier, clock, UploadTiming::window()};
     ChipModel chip;
     fs::path dir;
     std::string image;
@@ -58,15 +58,45 @@ TEST_F(UploadJobTest, GoodImageIsLoadedWithTheStepsInOrder) {
               "Start Upload\r\nPropeller Version = 1\nWrite in RAM Lenght=32\nVerify ..\n..OK -> RUN\n");
     EXPECT_EQ(chip.longs.size(), 8u);
     EXPECT_EQ(chip.longs[2], 0x5A5A0020u);
-    // Console before the first reset; purge, 1500 ms, close, console gone at the end.
-    const auto& e = journal.entries;
-    EXPECT_EQ(e[0], "open " + comDeviceName(5));
-    EXPECT_EQ(e[1], "console open");
-    EXPECT_EQ(e[2], "dtr on");
-    EXPECT_EQ(Lines(e.end() - 3, e.end()), (Lines{"purge", "close", "console close"}));
-    EXPECT_EQ(clock.pauses.front(), 200);
-    EXPECT_EQ(clock.pauses.back(), 1500);
-    EXPECT_EQ(resets(), 2);
+}
+
+// Every pause and reset of a good upload, as the window program and as the command line time it.
+TEST_F(UploadJobTest, TheTimingSetsEveryPauseAndReset) {
+    struct Case {
+        const char* name;
+        UploadTiming timing;
+        std::vector<int> pauses;
+        Lines opening;  // the journal up to the handshake's first write
+    };
+    const std::string com5 = "open " + comDeviceName(5);
+    const Case cases[] = {
+        // Console settle; a reset before the file is read and one before the handshake (25 ms pulse,
+        // 50 ms wait); two handshake fills at 10 ms; the acknowledgement's clock (25), fill (10) and
+        // clock (25); the teardown.
+        {"window", UploadTiming::window(), {200, 25, 50, 25, 50, 10, 10, 25, 10, 25, 1500},
+         {com5, "console open", "dtr on", "dtr off", "purge", "status Start Upload\r", "dtr on", "dtr off", "purge",
+          "write 256"}},
+        // One reset of 10 + 15 ms after the file is read; fills at 2 ms; clocks at 3 ms; nothing after.
+        {"lean", UploadTiming::lean(), {10, 15, 2, 2, 3, 2, 3},
+         {com5, "console open", "status Start Upload\r", "dtr on", "dtr off", "purge", "write 256"}},
+    };
+    writeImage(imageBytes(32, 32));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        journal.entries.clear();
+        clock.pauses.clear();
+        link.setPolling(c.timing.polling);
+        UploadJob timed{link, protocol, console, notifier, clock, c.timing};
+        EXPECT_EQ(timed.run(image, PortAddress::com(5)), UploadOutcome::loaded);
+        EXPECT_EQ(clock.pauses, c.pauses);
+        const auto& e = journal.entries;
+        ASSERT_GE(e.size(), c.opening.size() + 8);
+        EXPECT_EQ(Lines(e.begin(), e.begin() + static_cast<std::ptrdiff_t>(c.opening.size())), c.opening);
+        // The line drains before the acknowledgement is clocked; the port closes with the reset line
+        // released, right after the answer when there is no teardown pause.
+        EXPECT_EQ(Lines(e.end() - 8, e.end()), (Lines{"status Verify ..", "drain", "write 1", "write 1",
+                                                      "status ..OK -> RUN", "purge", "close", "console close"}));
+    }
 }
 
 TEST_F(UploadJobTest, MissingPortShowsOnlyTheNoComBox) {
@@ -87,14 +117,24 @@ TEST_F(UploadJobTest, DevicePathIsNamedInTheNoComText) {
     EXPECT_EQ(notifier.boxes.at(0).second, "/dev/nothing not found");
 }
 
-TEST_F(UploadJobTest, MissingFileCostsOneResetAndNoHandshake) {
-    EXPECT_EQ(upload(), UploadOutcome::fileMissing);
-    EXPECT_EQ(console.bytes, "Start Upload\r\nNo such file\r\n");
-    EXPECT_EQ(resets(), 1);
-    EXPECT_TRUE(port.writes.empty());
-    EXPECT_EQ(console.closes, 1);
-    EXPECT_FALSE(port.isOpen);
-    EXPECT_EQ(clock.pauses.back(), 1500);
+TEST_F(UploadJobTest, MissingFileCostsNoHandshakeAndOnlyTheWindowProgramAReset) {
+    struct Case {
+        UploadTiming timing;
+        int resets;
+        std::vector<int> pauses;
+    };
+    for (const Case& c : {Case{UploadTiming::window(), 1, {200, 25, 50, 1500}}, Case{UploadTiming::lean(), 0, {}}}) {
+        journal.entries.clear();
+        clock.pauses.clear();
+        UploadJob timed{link, protocol, console, notifier, clock, c.timing};
+        EXPECT_EQ(timed.run(image, PortAddress::com(5)), UploadOutcome::fileMissing);
+        EXPECT_EQ(resets(), c.resets);
+        EXPECT_EQ(clock.pauses, c.pauses);
+        EXPECT_TRUE(port.writes.empty());
+        EXPECT_FALSE(port.isOpen);
+    }
+    EXPECT_EQ(console.bytes, "Start Upload\r\nNo such file\r\nStart Upload\r\nNo such file\r\n");
+    EXPECT_EQ(console.closes, 2);
 }
 
 TEST_F(UploadJobTest, ShortImageIsAbortedWithTheShutdownCommand) {
