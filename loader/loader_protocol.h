@@ -51,12 +51,12 @@ public:
     // receiving (a USB adapter holds about 0.4 s of line time when a write returns, a pty 1.6 s).
     static constexpr std::int32_t acknowledgeWindowMs = 2500;
     // The chip's two acknowledgements after an EEPROM checksum. Its boot ROM writes all 32 KB in
-    // 512 pages and reads them back. On the chip's logic at 8 MHz, programming took 4.71 s: 512
-    // page writes of at most 5 ms (the EEPROM's own time, 2.56 s whatever the chip's clock) and
-    // 17.2 M clocks of the chip's own work; verifying took 16.13 M clocks (2.02 s). The windows
-    // are sized for a chip a little slower than the slowest (7 MHz) with a clear margin:
-    // programming 2.56 s + 17.2 M / 7 MHz = 5.02 s, window 7 s; verifying 16.13 M / 7 MHz =
-    // 2.30 s, window 3 s.
+    // 512 pages of 64 bytes and reads them back. On the chip's logic at 8 MHz programming took
+    // 4.67 s: 512 page writes of 5 ms, the EEPROM's own time at most (2.56 s whatever the chip's
+    // clock), and 16.9 M clocks of the chip's own work (33,000 a page); verifying took 15.8 M to
+    // 16.1 M clocks (2.0 s). The windows are sized for a chip a little slower than the slowest, at
+    // 7 MHz, with a clear margin: programming 2.56 s + 16.9 M / 7 MHz = 4.97 s, window 7 s;
+    // verifying 16.1 M / 7 MHz = 2.30 s, window 3 s.
     static constexpr std::int32_t programWindowMs = 7000;
     static constexpr std::int32_t verifyWindowMs = 3000;
 

@@ -4,11 +4,12 @@
 //
 // What the chip's logic needs (found in the rig tools/p1rtl, the same in chip clocks at 8, 12 and
 // 20 MHz): after reset its ROM loads the boot loader into cog 0 and listens on the line from about
-// 8,300 clocks on (a first byte 8,192 clocks after the release was misread, one at 10,240 taken),
-// that is 1.2 ms on a slow chip (7 MHz); it gives up unless the 250 handshake bits are in by about
-// 3.0 M clocks after the reset (150 ms on a fast, 20 MHz chip). The 251 handshake bytes take 24 ms.
-// A board that resets on the line's level starts when the line is released; one with a capacitor
-// in the reset line starts as the line is asserted, so there the pulse counts as waiting too.
+// 8,200 clocks on (a first byte 8,192 clocks after the release was misread, one at 8,240 taken),
+// 1.2 ms on a slow chip (7 MHz); it gives up unless the 250 handshake bits are in by about 3.01 M
+// clocks after the reset (150 ms on a fast, 20 MHz chip). The 251 handshake bytes take 24 ms. Any
+// pulse resets it. A board that resets on the line's level starts when the line is released; one
+// with a capacitor in the reset line starts as the line is asserted, so there the pulse counts as
+// waiting too.
 
 namespace kestrup {
 
@@ -33,10 +34,10 @@ struct UploadTiming {
     int teardownMs;  // after the last exchange, before the port closes
 
     // The window program's, as it always was, but for the wait after each reset: it was 100 ms, so
-    // that on a board with a capacitor-coupled reset the 250th handshake bit came 25 + 100 + 24 ms
-    // after the chip started: 2.98 M clocks at 20 MHz, a hair inside the chip's 3 M. 50 ms puts it
-    // at 99 ms (2.0 M clocks at 20 MHz; a chip would have to run at 30 MHz to miss), and is still
-    // 40 times the 1.2 ms a slow chip needs after a level reset.
+    // that on a board with a capacitor-coupled reset the 250th handshake bit came 149 ms after the
+    // chip started: 2.98 M clocks at 20 MHz, 1.7 ms inside the chip's 3.01 M. 50 ms puts it at
+    // 98 ms (1.97 M clocks at 20 MHz; a chip would have to run at 30 MHz to miss), and is still 40
+    // times the 1.2 ms a slow chip needs after a level reset.
     static constexpr UploadTiming window() { return {200, true, {25, 50}, {25, 10}, 1500}; }
 
     // The command line's: one reset just before the handshake, nothing before or after it. The

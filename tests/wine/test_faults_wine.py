@@ -15,8 +15,8 @@ import propsim
 import wine
 
 COM = 24
-# Console settle, two resets, teardown; the acknowledgement window; slack for a loaded machine.
-FIXED_S = 0.2 + 0.25 + 1.5
+# kestrupload's one reset; the acknowledgement window; slack for a loaded machine.
+FIXED_S = 0.025
 ACK_WINDOW_S = 2.5
 SLACK_S = 1.0
 
@@ -103,10 +103,10 @@ class PulledUnderWine(unittest.TestCase):
         self.assertIn("Verify ..", middle)
         cut = middle.index("Verify ..")
         # Load writes that found the line gone (Wine writes behind the program's back), then the
-        # acknowledgement's clocks, at most one a poll.
+        # acknowledgement's clocks, at most one a poll of 5 ms in the 2.5 s window.
         self.assertTrue(set(middle[:cut]) <= {"Unable to write", "Transmit stall on"}, middle[:cut])
         self.assertEqual(set(middle[cut + 1:]), {"Unable to write"})
-        self.assertLessEqual(len(middle[cut + 1:]), 72)
+        self.assertLessEqual(len(middle[cut + 1:]), 500)
 
     def test_pulled_in_the_load(self):
         got, seconds, session = self.pull("load")
