@@ -53,7 +53,8 @@ struct Quiet final : UploadConsole, Notifier {
 };
 
 BoardOptions boardOptions(const Options& options, std::FILE* trace = nullptr, std::string traceLabel = {}) {
-    return BoardOptions{options.reset, options.encoding, trace, std::move(traceLabel)};
+    const UploadTiming timing = options.windowTiming ? UploadTiming::window() : UploadTiming::lean();
+    return BoardOptions{options.reset, options.encoding, timing, trace, std::move(traceLabel)};
 }
 
 // One board as the command line drives it: the board, and the console and notifier it reports to.

@@ -2,6 +2,7 @@
 
 #include "commands.h"
 #include "options.h"
+#include "platform.h"
 
 #include <iostream>
 
@@ -14,6 +15,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const cli::Options& options = parsed.options;
+    cli::useFineSleeps();
     switch (options.action) {
     case cli::Options::Action::help: std::cout << cli::usage(); return 0;
     case cli::Options::Action::version: std::cout << cli::versionText(); return 0;

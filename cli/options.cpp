@@ -88,6 +88,13 @@ void describeCommandLine(CLI::App& app, Options& o) {
     app.add_flag_callback("--dense", [&o] { o.encoding = LongEncoding::dense; },
                           "pack 3 to 5 bits a byte (the default): about a quarter faster")
         ->trigger_on_parse();
+    app.add_flag("--rom", o.romOnly,
+                 "the plain ROM path, today's only one: the chip's own boot loader,\n"
+                 "one short reset, no pauses, the port closed as soon as the chip\n"
+                 "has answered");
+    app.add_flag("--window-timing", o.windowTiming,
+                 "with the window program's pauses: 200 ms, two resets of 25 + 50 ms,\n"
+                 "1.5 s before the port closes");
     app.add_option_function<std::string>(
            "--reset",
            [&o](const std::string& line) {

@@ -8,6 +8,10 @@ namespace kestrup::cli {
 
 // Standard output as bytes: no LF turned into CR LF on the way.
 void makeStdoutBinary();
+// Pauses as short as asked, for the lean timing's 2 and 3 ms polls: Windows otherwise rounds every
+// sleep up to its 15.6 ms timer tick, and the reply windows, spent in pauses, would last five times
+// as long.
+void useFineSleeps();
 bool stderrIsTerminal();
 
 struct SerialPortInfo {

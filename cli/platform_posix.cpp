@@ -13,6 +13,9 @@ namespace kestrup::cli {
 
 void makeStdoutBinary() {}
 
+// Sleeps here are as short as asked already.
+void useFineSleeps() {}
+
 bool stderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 
 namespace {

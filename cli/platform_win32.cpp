@@ -9,10 +9,15 @@
 #include <algorithm>
 
 #include <windows.h>
+// After <windows.h>, which it builds on.
+#include <timeapi.h>
 
 namespace kestrup::cli {
 
 void makeStdoutBinary() { _setmode(_fileno(stdout), _O_BINARY); }
+
+// For the life of the process; Windows undoes it when the process ends.
+void useFineSleeps() { timeBeginPeriod(1); }
 
 bool stderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 

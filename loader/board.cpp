@@ -12,8 +12,9 @@ Board::Board(PortAddress address, std::unique_ptr<SerialPort> port, Clock& clock
       trace_(options.trace ? std::make_unique<TracingPort>(*port_, clock, options.trace, options.traceLabel) : nullptr),
       link_(wire(), clock, console),
       protocol_(link_, console),
-      job_(link_, protocol_, console, notifier, clock) {
+      job_(link_, protocol_, console, notifier, clock, options.timing) {
     link_.setResetLine(options.reset);
+    link_.setPolling(options.timing.polling);
     protocol_.setEncoding(options.encoding);
 }
 

@@ -20,6 +20,7 @@ namespace kestrup {
 struct BoardOptions {
     ResetLine reset = ResetLine::dtr;
     LongEncoding encoding = LongEncoding::fixed;
+    UploadTiming timing = UploadTiming::window();
     // Every byte is written down here when set (kept open by the caller), each line led by the label.
     std::FILE* trace = nullptr;
     std::string traceLabel;

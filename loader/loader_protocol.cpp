@@ -67,12 +67,12 @@ EepromResult LoaderProtocol::programEeprom(std::int32_t byteCount, std::span<con
     }
     status_.statusLine(text::checksumOk);
     status_.statusLine(text::programming);
-    if (link_.replyBit(true, programWindowMs) != 0) {
+    if (acknowledgement(programWindowMs) != 0) {
         status_.statusLine(text::programmingFailed);
         return EepromResult::programmingFailed;
     }
     status_.statusLine(text::verifying);
-    if (link_.replyBit(true, verifyWindowMs) != 0) {
+    if (acknowledgement(verifyWindowMs) != 0) {
         status_.statusLine(text::verifyFailed);
         return EepromResult::verifyFailed;
     }
@@ -99,7 +99,12 @@ bool LoaderProtocol::load(Command command, std::int32_t byteCount, std::span<con
     sendLongs(image.first(sent < image.size() ? sent : image.size()));
     link_.flush();
     status_.statusLine(text::verify);
-    return link_.replyBit(true, acknowledgeWindowMs) == 0;
+    return acknowledgement(acknowledgeWindowMs) == 0;
+}
+
+int LoaderProtocol::acknowledgement(std::int32_t windowMs) {
+    link_.drain();
+    return link_.replyBit(true, windowMs);
 }
 
 void LoaderProtocol::sendLongs(std::span<const std::uint32_t> longs) {

@@ -47,10 +47,18 @@ public:
     static constexpr int versionBits = 8;
     static constexpr std::int32_t handshakeBitWindowMs = 100;
     static constexpr std::int32_t versionBitWindowMs = 50;
+    // Each acknowledgement window starts once the line has drained: until then the chip is still
+    // receiving (a USB adapter holds about 0.4 s of line time when a write returns, a pty 1.6 s).
     static constexpr std::int32_t acknowledgeWindowMs = 2500;
-    // Common host windows for the chip's two acknowledgements after an EEPROM checksum.
-    static constexpr std::int32_t programWindowMs = 5000;
-    static constexpr std::int32_t verifyWindowMs = 2000;
+    // The chip's two acknowledgements after an EEPROM checksum. Its boot ROM writes all 32 KB in
+    // 512 pages of 64 bytes and reads them back. On the chip's logic at 8 MHz programming took
+    // 4.67 s: 512 page writes of 5 ms, the EEPROM's own time at most (2.56 s whatever the chip's
+    // clock), and 16.9 M clocks of the chip's own work (33,000 a page); verifying took 15.8 M to
+    // 16.1 M clocks (2.0 s). The windows are sized for a chip a little slower than the slowest, at
+    // 7 MHz, with a clear margin: programming 2.56 s + 16.9 M / 7 MHz = 4.97 s, window 7 s;
+    // verifying 16.1 M / 7 MHz = 2.30 s, window 3 s.
+    static constexpr std::int32_t programWindowMs = 7000;
+    static constexpr std::int32_t verifyWindowMs = 3000;
 
     LoaderProtocol(SerialLink& link, StatusSink& status);
 
@@ -70,6 +78,8 @@ public:
 
 private:
     bool load(Command command, std::int32_t byteCount, std::span<const std::uint32_t> image);
+    // Clocks until the chip answers, within windowMs counted from when the line has drained.
+    int acknowledgement(std::int32_t windowMs);
     void sendLongs(std::span<const std::uint32_t> longs);
 
     SerialLink& link_;

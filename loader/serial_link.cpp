@@ -18,17 +18,17 @@ void SerialLink::close() {
     open_ = false;
 }
 
-void SerialLink::chipReset() {
-    auto pulse = [this](bool asserted) {
+void SerialLink::chipReset(ResetPulse pulse) {
+    auto line = [this](bool asserted) {
         if (resetLine_ == ResetLine::dtr)
             port_.setDtr(asserted);
         else
             port_.setRts(asserted);
     };
-    pulse(true);
-    clock_.pause(resetPulseMs);
-    pulse(false);
-    clock_.pause(resetSettleMs);
+    line(true);
+    clock_.pause(pulse.pulseMs);
+    line(false);
+    clock_.pause(pulse.waitMs);
     purgeReceive();
 }
 
@@ -56,6 +56,11 @@ void SerialLink::flush() {
         status_.statusLine(text::transmitStall);
 }
 
+void SerialLink::drain() {
+    flush();
+    port_.drain();
+}
+
 std::uint32_t SerialLink::fill() {
     receivePosition_ = 0;
     receiveCount_ = 0;
@@ -76,8 +81,8 @@ int SerialLink::replyBit(bool sendClock, std::int32_t windowMs) {
         if (sendClock) {
             stage(clockByte);
             flush();
-            clock_.pause(clockPauseMs);
-            windowMs -= clockPauseMs;
+            clock_.pause(polling_.clockPauseMs);
+            windowMs -= polling_.clockPauseMs;
         }
         if (static_cast<std::uint32_t>(receivePosition_) == receiveCount_) {
             // What this fill brings is looked at from the next poll on.
@@ -89,8 +94,8 @@ int SerialLink::replyBit(bool sendClock, std::int32_t windowMs) {
             if (byte == bitOne) return 1;
             status_.statusLine(text::hardwareLost);
         }
-        clock_.pause(pollPauseMs);
-        windowMs -= pollPauseMs;
+        clock_.pause(polling_.pollPauseMs);
+        windowMs -= polling_.pollPauseMs;
     }
 }
 

@@ -1,11 +1,12 @@
 #pragma once
 // The byte layer under the boot-loader protocol: one port, a 256-byte transmit stage written in
 // blocks, a 256-byte receive buffer filled without waiting, and reply bits awaited within a
-// millisecond budget spent in fixed pauses.
+// millisecond budget spent in the pauses of its polling.
 
 #include "clock.h"
 #include "serial_port.h"
 #include "status_sink.h"
+#include "upload_timing.h"
 
 #include <array>
 #include <cstdint>
@@ -20,13 +21,6 @@ public:
     static constexpr std::uint8_t clockByte = 0xF9;
     static constexpr std::uint8_t bitZero = 0xFE;
     static constexpr std::uint8_t bitOne = 0xFF;
-    // Budget spent by one poll, and the extra spent when the poll sends a clock byte first.
-    static constexpr int pollPauseMs = 10;
-    static constexpr int clockPauseMs = 25;
-    // The reset pulse: line asserted this long, then released and this long to let the ROM start.
-    static constexpr int resetPulseMs = 25;
-    static constexpr int resetSettleMs = 100;
-
     SerialLink(SerialPort& port, Clock& clock, StatusSink& status);
 
     // Opens and configures the device; false (and nothing printed) when it cannot be opened.
@@ -35,13 +29,17 @@ public:
     void close();
 
     void setResetLine(ResetLine line) { resetLine_ = line; }
+    void setPolling(ReplyPolling polling) { polling_ = polling; }
     // Pulses the reset line, then empties the driver's receive queue and this link's own receive
-    // buffer: replies of an earlier exchange must never be taken as replies of the next one.
-    void chipReset();
+    // buffer: replies of an earlier exchange must never be taken as replies of the next one. The
+    // other modem line is never touched.
+    void chipReset(ResetPulse pulse);
     void purgeReceive();
 
     void stage(std::uint8_t byte);
     void flush();
+    // Flushes, then returns once the driver has put every byte on the line.
+    void drain();
     std::uint32_t fill();
     // 0 or 1 for a reply bit, -1 for "Time Out" once the window (milliseconds) is spent.
     int replyBit(bool sendClock, std::int32_t windowMs);
@@ -51,6 +49,7 @@ private:
     Clock& clock_;
     StatusSink& status_;
     ResetLine resetLine_ = ResetLine::dtr;
+    ReplyPolling polling_ = UploadTiming::window().polling;
     bool open_ = false;
 
     std::array<std::uint8_t, blockSize> transmit_{};

@@ -17,9 +17,10 @@ public:
 
     // Opens the device for exclusive, synchronous use. False when it is missing, busy or refuses.
     virtual bool open(const std::string& device) = 0;
-    // 115200 baud, 8 data bits, no parity, two stop bits, no flow control, DTR asserted, and reads
-    // that return at once with whatever has arrived. Failures are ignored: the port is then used
-    // with whatever settings it has.
+    // 115200 baud, 8 data bits, no parity, two stop bits, no flow control, and reads that return
+    // at once with whatever has arrived. DTR and RTS are left as they are: the loader pulses the
+    // one that resets the board, and the other may hold a board in reset. Failures are ignored:
+    // the port is then used with whatever settings it has.
     virtual void configure() = 0;
     virtual void setDtr(bool asserted) = 0;
     virtual void setRts(bool asserted) = 0;

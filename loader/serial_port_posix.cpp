@@ -58,7 +58,6 @@ public:
         tio.c_cc[VMIN] = 0;
         tio.c_cc[VTIME] = 0;
         tcsetattr(fd_.get(), TCSANOW, &tio);
-        setDtr(true);
     }
 
     // A pseudo-terminal has no modem lines; these fail there, harmlessly.

@@ -27,9 +27,12 @@ public:
         dcb.ByteSize = 8;
         dcb.Parity = NOPARITY;
         dcb.StopBits = TWOSTOPBITS;
-        // The flag bits as one word: fBinary and fDtrControl = DTR_CONTROL_ENABLE, nothing else
-        // (no flow control of any kind, RTS released).
-        setFlagWord(dcb, 0x11);
+        // The flag bits as one word: fBinary, no flow control of any kind, and DTR and RTS as the
+        // driver has them; a line the driver ran as a handshake is simply asserted, as after opening.
+        const DWORD found = flagWord(dcb);
+        const DWORD dtr = ((found >> 4) & 3) == DTR_CONTROL_DISABLE ? DTR_CONTROL_DISABLE : DTR_CONTROL_ENABLE;
+        const DWORD rts = ((found >> 12) & 3) == RTS_CONTROL_DISABLE ? RTS_CONTROL_DISABLE : RTS_CONTROL_ENABLE;
+        setFlagWord(dcb, 0x01 | dtr << 4 | rts << 12);
         SetCommState(handle_.get(), &dcb);
         COMMTIMEOUTS timeouts{};
         timeouts.ReadIntervalTimeout = MAXDWORD;  // with the rest 0: reads return at once
@@ -65,12 +68,17 @@ public:
     void drain() override { FlushFileBuffers(handle_.get()); }
 
 private:
+    // The bit-fields fBinary..fDummy2 share the 32-bit word that follows BaudRate.
+    static constexpr std::size_t flagOffset = offsetof(DCB, BaudRate) + sizeof(DWORD);
+    static_assert(sizeof(DCB) >= flagOffset + sizeof(DWORD));
+
+    static DWORD flagWord(const DCB& dcb) {
+        DWORD flags = 0;
+        std::memcpy(&flags, reinterpret_cast<const unsigned char*>(&dcb) + flagOffset, sizeof flags);
+        return flags;
+    }
     static void setFlagWord(DCB& dcb, DWORD flags) {
-        // The bit-fields fBinary..fDummy2 share the 32-bit word that follows BaudRate.
-        auto* base = reinterpret_cast<unsigned char*>(&dcb);
-        constexpr std::size_t offset = offsetof(DCB, BaudRate) + sizeof(DWORD);
-        static_assert(sizeof(DCB) >= offset + sizeof(DWORD));
-        std::memcpy(base + offset, &flags, sizeof flags);
+        std::memcpy(reinterpret_cast<unsigned char*>(&dcb) + flagOffset, &flags, sizeof flags);
     }
 
     UniqueFileHandle handle_;

@@ -7,8 +7,8 @@
 namespace kestrup {
 
 UploadJob::UploadJob(SerialLink& link, LoaderProtocol& protocol, UploadConsole& console, Notifier& notifier,
-                     Clock& clock)
-    : link_(link), protocol_(protocol), console_(console), notifier_(notifier), clock_(clock) {}
+                     Clock& clock, UploadTiming timing)
+    : link_(link), protocol_(protocol), console_(console), notifier_(notifier), clock_(clock), timing_(timing) {}
 
 bool UploadJob::openOrTell(const PortAddress& port) {
     if (link_.open(port)) return true;
@@ -24,8 +24,8 @@ void UploadJob::shutDownChip() {
 UploadOutcome UploadJob::run(const std::string& imagePath, const PortAddress& port) {
     if (!openOrTell(port)) return UploadOutcome::portNotOpened;
     console_.open();
-    clock_.pause(consoleSettleMs);
-    link_.chipReset();
+    pause(timing_.consoleSettleMs);
+    if (timing_.resetBeforeReading) link_.chipReset(timing_.reset);
     console_.statusLine(text::startUpload);
 
     auto file = openImageFile(imagePath);
@@ -37,7 +37,7 @@ UploadOutcome UploadJob::run(const std::string& imagePath, const PortAddress& po
     const LongsRead fileRead = readLongs(*file, image_);
     file.reset();
 
-    link_.chipReset();
+    link_.chipReset(timing_.reset);
     const std::int32_t version = protocol_.handshake();
 
     const std::uint16_t imageLength = imageLengthFromLongs(image_);
@@ -62,7 +62,7 @@ UploadOutcome UploadJob::run(const std::string& imagePath, const PortAddress& po
 
 ChipIdentity UploadJob::identify(const PortAddress& port) {
     if (!openOrTell(port)) return {};
-    link_.chipReset();
+    link_.chipReset(timing_.reset);
     const std::int32_t version = protocol_.handshake();
     shutDownChip();
     link_.purgeReceive();
@@ -71,9 +71,13 @@ ChipIdentity UploadJob::identify(const PortAddress& port) {
     return {ChipIdentity::Answer::chip, version};
 }
 
+void UploadJob::pause(int milliseconds) {
+    if (milliseconds > 0) clock_.pause(milliseconds);
+}
+
 void UploadJob::teardown() {
     link_.purgeReceive();
-    clock_.pause(teardownMs);
+    pause(timing_.teardownMs);
     link_.close();
     console_.close();
 }

@@ -1,11 +1,13 @@
 #pragma once
 // One session with a chip: a complete upload (port, console, chip reset, image file, handshake,
-// header check, image load, teardown), or only asking it who it is.
+// header check, image load, teardown), or only asking it who it is, with the pauses of the timing
+// it was given.
 
 #include "clock.h"
 #include "loader_protocol.h"
 #include "serial_link.h"
 #include "upload_console.h"
+#include "upload_timing.h"
 
 #include <array>
 #include <cstdint>
@@ -36,15 +38,13 @@ class UploadJob {
 public:
     // 8201 longs: a little more than the chip's 32 KB, as the image buffer always was.
     static constexpr std::size_t imageBufferLongs = 8201;
-    static constexpr int consoleSettleMs = 200;
-    static constexpr int teardownMs = 1500;
 
-    UploadJob(SerialLink& link, LoaderProtocol& protocol, UploadConsole& console, Notifier& notifier,
-              Clock& clock);
+    UploadJob(SerialLink& link, LoaderProtocol& protocol, UploadConsole& console, Notifier& notifier, Clock& clock,
+              UploadTiming timing);
 
     UploadOutcome run(const std::string& imagePath, const PortAddress& port);
-    // Reset, handshake, shut the chip down again, with no console and no pauses of the upload's
-    // own. The handshake shows the version line; a port that does not open gets the "No COM" message.
+    // Reset, handshake, shut the chip down again, with no console and none of the upload's other
+    // pauses. The handshake shows the version line; a port that does not open gets the "No COM" message.
     ChipIdentity identify(const PortAddress& port);
 
     void setTarget(LoadTarget target) { target_ = target; }
@@ -54,6 +54,7 @@ public:
 private:
     bool openOrTell(const PortAddress& port);
     void shutDownChip();
+    void pause(int milliseconds);
     void teardown();
 
     SerialLink& link_;
@@ -61,6 +62,7 @@ private:
     UploadConsole& console_;
     Notifier& notifier_;
     Clock& clock_;
+    UploadTiming timing_;
     LoadTarget target_ = LoadTarget::ram;
     // Kept across uploads: each one overwrites it from index 0.
     std::array<std::uint32_t, imageBufferLongs> image_{};

@@ -77,8 +77,8 @@ def test_eeprom_stages_and_their_failures(seen, images, name, tail, status, sess
     assert {key: got.get(key) for key in session} == session
     assert s.image == images["good"]
     if name == "eeprom-run":
-        # Programming (2 s) and verifying (0.8 s) are waited out, within the 5 s and 2 s windows.
-        assert 2.0 + 0.8 + 1.5 < run.seconds < 2.0 + 0.8 + 1.5 + 2.0
+        # Programming (2 s) and verifying (0.8 s) are waited out, within the 7 s and 3 s windows.
+        assert 2.0 + 0.8 < run.seconds < 2.0 + 0.8 + 2.0
 
 
 def test_a_bad_image_is_refused_with_its_fault_unless_forced_and_then_the_chip_judges_it(seen):
@@ -151,9 +151,9 @@ def test_trace_holds_every_byte_written_and_read_with_time_stamps(seen, images):
     s = seen["trace"]
     assert lines(s.runs[0]) == good_lines(2048)
     (session,) = s.sessions
-    written, read, events = bytearray(), bytearray(), []
+    written, read, events, read_stamps = bytearray(), bytearray(), [], []
     entries = trace_events(images["dir"] / "load.trace")
-    for _, what in entries:
+    for stamp, what in entries:
         if w := re.fullmatch(r"write (\d+)/(\d+):((?: [0-9A-F]{2})+)", what):
             data = bytes.fromhex(w.group(3))
             assert int(w.group(1)) == int(w.group(2)) == len(data), "a short write on a healthy line"
@@ -162,13 +162,15 @@ def test_trace_holds_every_byte_written_and_read_with_time_stamps(seen, images):
             data = bytes.fromhex(r.group(2))
             assert int(r.group(1)) == len(data)
             read += data
+            read_stamps.append(stamp)
         else:
             events.append(what)
     stamps = [stamp for stamp, _ in entries]
     assert stamps == sorted(stamps) and stamps[0] == 0.0
-    assert stamps[-1] > 1.5  # the teardown's wait is in it
     assert events[:5] == [f"open {s.devices[0]}", "configure 115200 8N2", "dtr on", "dtr off", "purge receive"]
-    assert events[-1] == "close"
+    # The line drains before the acknowledgement is clocked, and the port closes once it has come.
+    assert "drain" in events and events[-2:] == ["purge receive", "close"]
+    assert stamps[-1] - read_stamps[-1] < 0.1
     assert any(re.fullmatch(r"\(\d+ empty reads\)", e) for e in events), events
     # What the chip took is exactly what the trace says was written, and what it answered was read.
     assert len(written) == int(session["came"])
@@ -180,7 +182,8 @@ def test_trace_holds_every_byte_written_and_read_with_time_stamps(seen, images):
 def test_reset_on_rts_pulses_rts_instead_of_dtr(seen, images):
     assert lines(seen["reset-rts"].runs[0]) == good_lines(2048)
     events = [what for _, what in trace_events(images["dir"] / "rts.trace")]
-    assert (events.count("rts on"), events.count("rts off"), events.count("dtr on")) == (2, 2, 0)
+    assert (events.count("rts on"), events.count("rts off")) == (1, 1)
+    assert [e for e in events if e.startswith("dtr")] == []
 
 
 def test_progress_goes_to_a_terminal_on_stderr_and_never_to_stdout(images):

@@ -11,7 +11,8 @@ import pytest
 from propsim import BOARD, BOARDS, Scenario, make_image, play, program, run_kestrupload
 
 # Every switch kestrupload takes; --help must name each, and nothing it does not take.
-SWITCHES = {"-p", "--port", "--eeprom", "--no-run", "--force", "--fixed", "--dense", "--reset", "--trace",
+SWITCHES = {"-p", "--port", "--eeprom", "--no-run", "--force", "--fixed", "--dense", "--rom", "--window-timing",
+            "--reset", "--trace",
             "--identify", "--list", "--scan", "--info", "-h", "--help", "--version"}
 
 

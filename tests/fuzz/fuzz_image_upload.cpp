@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     test::RecordingNotifier notifier;
     SerialLink link(port, clock, console);
     LoaderProtocol protocol(link, console);
-    UploadJob job(link, protocol, console, notifier, clock);
+    UploadJob job(link, protocol, console, notifier, clock, UploadTiming::window());
     test::SimulatedBoard board(port, clock);
     port.existing = {comDeviceName(2)};
 

@@ -54,7 +54,7 @@ struct Arguments {
     bool noRun = false;
     bool fixed = false;
     std::vector<int> rates;
-    int settleMs = SerialLink::resetSettleMs;
+    int settleMs = UploadTiming::window().reset.waitMs;
     int romBaud = 115200;
 };
 
@@ -156,12 +156,8 @@ int main(int argc, char** argv) {
         std::cerr << "stageload: the port refuses " << args->romBaud << " baud\n";
         return 3;
     }
-    // The reset as SerialLink::chipReset does it, with the settling time the caller chose.
-    port->setDtr(true);
-    clock.pause(SerialLink::resetPulseMs);
-    port->setDtr(false);
-    clock.pause(args->settleMs);
-    link.purgeReceive();
+    // The window program's reset, with the settling time the caller chose.
+    link.chipReset({UploadTiming::window().reset.pulseMs, args->settleMs});
 
     LoaderProtocol protocol(link, status);
     protocol.setEncoding(args->fixed ? LongEncoding::fixed : LongEncoding::dense);

@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
     auto port = makeSystemSerialPort();
     SerialLink link(*port, clock, console);
     LoaderProtocol protocol(link, console);
-    UploadJob job(link, protocol, console, notifier, clock);
+    UploadJob job(link, protocol, console, notifier, clock, UploadTiming::window());
 
     std::map<UploadOutcome, int> seen;
     int wrong = 0;

@@ -115,6 +115,12 @@ class Propsim:
         self.stop()
 
 
+# Propsim takes this much quiet before a handshake for the board's reset, which a pty cannot carry
+# (its --reset-silence, 60 ms). kestrupload's own reset is shorter, so uploads in a row on one propsim
+# leave it between them, as a board's reset line would.
+RESET_QUIET_S = 0.1
+
+
 def make_image(path, size, seed=1, zeros=False):
     """Writes a valid image of `size` bytes with propimage; returns its bytes."""
     command = [str(program("propimage")), "--size", str(size), "--seed", str(seed), str(path)]
@@ -163,7 +169,9 @@ class Scenario:
             for i, args in enumerate(self.board_args):
                 self.chips.append(Propsim(*args, name=f"{self.name}-{i}"))
             self.devices = [chip.device for chip in self.chips]
-            for args in self.run_args:
+            for i, args in enumerate(self.run_args):
+                if i:
+                    time.sleep(RESET_QUIET_S)
                 self.runs.append(run_kestrupload(*(self.fill(a) for a in args)))
         finally:
             for chip in self.chips:
@@ -188,7 +196,7 @@ class Scenario:
 
 def play(scenarios):
     """Plays the scenarios, as many at once as there are cores for their boards; each mostly waits
-    on the loader's fixed pauses. Gives them by name."""
+    on the line and the chip. Gives them by name."""
     free = [CORES]
     turn = threading.Condition()
 

@@ -51,8 +51,8 @@ TEST_F(BoardTest, IdentifyShutsTheChipDownAndLeavesNothingBehind) {
     EXPECT_EQ(console.opens, 0);
     EXPECT_EQ(Lines(journal.entries.begin(), journal.entries.begin() + 4),
               (Lines{"open " + comDeviceName(5), "dtr on", "dtr off", "purge"}));
-    EXPECT_EQ(std::count(clock.pauses.begin(), clock.pauses.end(), 200), 0);
-    EXPECT_EQ(std::count(clock.pauses.begin(), clock.pauses.end(), 1500), 0);
+    // The window program's reset (25 + 50 ms), two handshake fills at 10 ms.
+    EXPECT_EQ(clock.pauses, (std::vector<int>{25, 50, 10, 10}));
 }
 
 TEST_F(BoardTest, ASilentPortIsNoChipAndStillGetsTheShutdownAndThePurge) {
@@ -72,12 +72,18 @@ TEST_F(BoardTest, AMissingPortIsToldAndTouchedNoFurther) {
     EXPECT_EQ(journal.entries, Lines{"open " + comDeviceName(7)});
 }
 
-TEST_F(BoardTest, TheResetLineAndTheTraceReachTheWire) {
+TEST_F(BoardTest, TheResetLineTimingAndTraceReachTheWire) {
     const UniqueFile trace(std::tmpfile());
     ASSERT_NE(trace, nullptr);
-    board(5, BoardOptions{ResetLine::rts, LongEncoding::fixed, trace.get(), "p:"})->identify();
+    board(5, BoardOptions{ResetLine::rts, LongEncoding::fixed, UploadTiming::lean(), trace.get(), "p:"})->identify();
+    // RTS pulsed, DTR never touched: a board that resets on DTR is left alone.
+    EXPECT_EQ(std::count(journal.entries.begin(), journal.entries.end(), "rts on"), 1);
     EXPECT_EQ(std::count(journal.entries.begin(), journal.entries.end(), "rts off"), 1);
-    EXPECT_EQ(std::count(journal.entries.begin(), journal.entries.end(), "dtr off"), 0);
+    EXPECT_EQ(std::count_if(journal.entries.begin(), journal.entries.end(),
+                            [](const std::string& e) { return e.starts_with("dtr"); }),
+              0);
+    // The lean reset (10 + 15 ms) and handshake fills at 2 ms.
+    EXPECT_EQ(clock.pauses, (std::vector<int>{10, 15, 2, 2}));
     std::rewind(trace.get());
     char first[64] = {};
     ASSERT_NE(std::fgets(first, sizeof first, trace.get()), nullptr);

@@ -24,6 +24,8 @@ std::string parsed(const std::vector<std::string>& args) {
     if (o.force) s += " force";
     if (o.encoding == LongEncoding::fixed) s += " fixed";
     if (o.reset == ResetLine::rts) s += " rts";
+    if (o.romOnly) s += " rom";
+    if (o.windowTiming) s += " window-timing";
     if (!o.trace.empty()) s += " trace=" + o.trace;
     return s;
 }
@@ -37,6 +39,7 @@ TEST(CliOptions, CommandLines) {
          "upload port=COM1 image=x eeprom no-run force fixed rts trace=t.log"},
         {{"--fixed", "--dense", "--reset", "dtr", "-p", "1", "x"}, "upload port=COM1 image=x"},
         {{"--dense", "--fixed", "-p", "1", "x"}, "upload port=COM1 image=x fixed"},
+        {{"--rom", "--window-timing", "-p", "1", "x"}, "upload port=COM1 image=x rom window-timing"},
         {{"--identify", "--port", "/dev/x"}, "identify port=/dev/x"},
         {{"--list"}, "list"},
         {{"--scan"}, "scan"},
@@ -79,8 +82,9 @@ TEST(CliOptions, PortIsADevicePathOrAComNumber) {
 }
 
 TEST(CliOptions, HelpNamesEveryOption) {
-    for (const char* option : {"--port", "--eeprom", "--no-run", "--force", "--fixed", "--dense", "--reset", "--trace",
-                               "--identify", "--list", "--scan", "--info", "--help", "--version"})
+    for (const char* option :
+         {"--port", "--eeprom", "--no-run", "--force", "--fixed", "--dense", "--rom", "--window-timing", "--reset",
+          "--trace", "--identify", "--list", "--scan", "--info", "--help", "--version"})
         EXPECT_NE(usage().find(option), std::string::npos) << option;
 }
 

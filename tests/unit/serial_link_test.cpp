@@ -139,16 +139,16 @@ TEST_F(LinkTest, ChipResetPulsesDtrOrRtsThenPurgesBothQueues) {
     link.fill();
     journal.entries.clear();
     port.queueReply({0xFF});
-    link.chipReset();
+    link.chipReset({25, 50});
     EXPECT_EQ(journal.entries, (Lines{"dtr on", "dtr off", "purge"}));
-    EXPECT_EQ(clock.pauses, (std::vector<int>{25, 100}));
+    EXPECT_EQ(clock.pauses, (std::vector<int>{25, 50}));
     // Neither the driver's queue nor the link's own buffer holds anything of the exchange before.
     EXPECT_EQ(link.replyBit(false, 20), -1);
     EXPECT_EQ(console.lines, Lines{"Time Out"});
 
     link.setResetLine(ResetLine::rts);
     journal.entries.clear();
-    link.chipReset();
+    link.chipReset({10, 15});
     EXPECT_EQ(journal.entries, (Lines{"rts on", "rts off", "purge"}));
 }
 

@@ -34,7 +34,7 @@ struct UploadJobTest : ::testing::Test {
     RecordingNotifier notifier;
     SerialLink link{port, clock, console};
     LoaderProtocol protocol{link, console};
-    UploadJob job{link, protocol, console, notifier, clock};
+    UploadJob job{link, protocol, console, notifier, clock, UploadTiming::window()};
     SimulatedBoard board{port, clock};
     fs::path dir;
     std::string image;
@@ -63,15 +63,50 @@ TEST_F(UploadJobTest, GoodImageIsLoadedWithTheStepsInOrder) {
               "Start Upload\r\nPropeller Version = 1\nWrite in RAM Lenght=32\nVerify ..\n..OK -> RUN\n");
     EXPECT_EQ(board.last().longs.size(), 8u);
     EXPECT_EQ(board.last().longs[2], 0x5A5A0020u);
-    // Console before the first reset; purge, 1500 ms, close, console gone at the end.
-    const auto& e = journal.entries;
-    EXPECT_EQ(e[0], "open " + comDeviceName(5));
-    EXPECT_EQ(e[1], "console open");
-    EXPECT_EQ(e[2], "dtr on");
-    EXPECT_EQ(Lines(e.end() - 3, e.end()), (Lines{"purge", "close", "console close"}));
-    EXPECT_EQ(clock.pauses.front(), 200);
-    EXPECT_EQ(clock.pauses.back(), 1500);
-    EXPECT_EQ(resets(), 2);
+}
+
+// The pauses and resets of a good upload, as the window program and as the command line time them.
+TEST_F(UploadJobTest, TheTimingSetsEveryPauseAndReset) {
+    struct Case {
+        const char* name;
+        UploadTiming timing;
+        std::vector<int> firstPauses;  // up to the handshake
+        int lastPause;                 // the teardown's, or the last acknowledgement poll's
+        Lines opening;                 // the journal up to the handshake's first write
+    };
+    const std::string com5 = "open " + comDeviceName(5);
+    const Case cases[] = {
+        // Console settle; a reset before the file is read and one before the handshake (25 ms pulse,
+        // 50 ms wait); the teardown.
+        {"window", UploadTiming::window(), {200, 25, 50, 25, 50}, 1500,
+         {com5, "console open", "dtr on", "dtr off", "purge", "status Start Upload\r", "dtr on", "dtr off", "purge",
+          "write 256"}},
+        // One reset of 10 + 15 ms after the file is read; clocks at 3 ms; nothing after the answer.
+        {"lean", UploadTiming::lean(), {10, 15}, 3,
+         {com5, "console open", "status Start Upload\r", "dtr on", "dtr off", "purge", "write 256"}},
+    };
+    writeImage(imageBytes(32, 32));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        journal.entries.clear();
+        clock.pauses.clear();
+        link.setPolling(c.timing.polling);
+        UploadJob timed{link, protocol, console, notifier, clock, c.timing};
+        EXPECT_EQ(timed.run(image, PortAddress::com(5)), UploadOutcome::loaded);
+        ASSERT_GT(clock.pauses.size(), c.firstPauses.size());
+        EXPECT_EQ(std::vector<int>(clock.pauses.begin(), clock.pauses.begin() + static_cast<std::ptrdiff_t>(c.firstPauses.size())),
+                  c.firstPauses);
+        EXPECT_EQ(clock.pauses.back(), c.lastPause);
+        const auto& e = journal.entries;
+        ASSERT_GE(e.size(), c.opening.size() + 8);
+        EXPECT_EQ(Lines(e.begin(), e.begin() + static_cast<std::ptrdiff_t>(c.opening.size())), c.opening);
+        // The line drains before the acknowledgement is clocked; the port closes right after the
+        // answer when there is no teardown pause.
+        const auto verify = std::find(e.begin(), e.end(), "status Verify ..");
+        ASSERT_NE(verify, e.end());
+        EXPECT_EQ(*(verify + 1), "drain");
+        EXPECT_EQ(Lines(e.end() - 4, e.end()), (Lines{"status ..OK -> RUN", "purge", "close", "console close"}));
+    }
 }
 
 TEST_F(UploadJobTest, MissingPortShowsOnlyTheNoComBox) {
@@ -92,14 +127,24 @@ TEST_F(UploadJobTest, DevicePathIsNamedInTheNoComText) {
     EXPECT_EQ(notifier.boxes.at(0).second, "/dev/nothing not found");
 }
 
-TEST_F(UploadJobTest, MissingFileCostsOneResetAndNoHandshake) {
-    EXPECT_EQ(upload(), UploadOutcome::fileMissing);
-    EXPECT_EQ(console.bytes, "Start Upload\r\nNo such file\r\n");
-    EXPECT_EQ(resets(), 1);
-    EXPECT_TRUE(port.writes.empty());
-    EXPECT_EQ(console.closes, 1);
-    EXPECT_FALSE(port.isOpen);
-    EXPECT_EQ(clock.pauses.back(), 1500);
+TEST_F(UploadJobTest, MissingFileCostsNoHandshakeAndOnlyTheWindowProgramAReset) {
+    struct Case {
+        UploadTiming timing;
+        int resets;
+        std::vector<int> pauses;
+    };
+    for (const Case& c : {Case{UploadTiming::window(), 1, {200, 25, 50, 1500}}, Case{UploadTiming::lean(), 0, {}}}) {
+        journal.entries.clear();
+        clock.pauses.clear();
+        UploadJob timed{link, protocol, console, notifier, clock, c.timing};
+        EXPECT_EQ(timed.run(image, PortAddress::com(5)), UploadOutcome::fileMissing);
+        EXPECT_EQ(resets(), c.resets);
+        EXPECT_EQ(clock.pauses, c.pauses);
+        EXPECT_TRUE(port.writes.empty());
+        EXPECT_FALSE(port.isOpen);
+    }
+    EXPECT_EQ(console.bytes, "Start Upload\r\nNo such file\r\nStart Upload\r\nNo such file\r\n");
+    EXPECT_EQ(console.closes, 2);
 }
 
 TEST_F(UploadJobTest, ShortImageIsAbortedWithTheShutdownCommand) {

@@ -17,11 +17,11 @@ import wine
 from propsim import good_lines, lines
 
 COM = 21
-# Budgets inside the program, from the port's opening to its closing: the loader's fixed pauses
-# (1.95 s), the window it waits in when the board goes (0.1 s for a handshake bit, 2.5 s for the
+# Budgets inside the program, from the port's opening to its closing: the loader's one reset
+# (0.025 s), the window it waits in when the board goes (0.1 s for a handshake bit, 2.5 s for the
 # acknowledgement) and a second of slack.
-HANDSHAKE_BUDGET = 3.1
-LOAD_BUDGET = 5.5
+HANDSHAKE_BUDGET = 1.2
+LOAD_BUDGET = 3.6
 
 
 @pytest.fixture(scope="module")
@@ -134,8 +134,8 @@ def test_pulled_after_the_handshake(module_work, images, where, state):
     middle = got[3:-2]
     cut = middle.index("Verify ..")
     # Load writes that found the line gone (Wine writes behind the program's back), then the
-    # acknowledgement's clocks, at most one a poll.
+    # acknowledgement's clocks, at most one a poll of 5 ms in the 2.5 s window.
     assert set(middle[:cut]) <= {"Unable to write", "Transmit stall on"}, middle[:cut]
     assert set(middle[cut + 1:]) == {"Unable to write"}
-    assert len(middle[cut + 1:]) <= 72
+    assert len(middle[cut + 1:]) <= 500
     assert seconds < LOAD_BUDGET

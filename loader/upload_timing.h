@@ -1,0 +1,53 @@
+#pragma once
+// How long an upload waits at each of its steps, chosen by whoever assembles a board: the window
+// program's pauses, or the command line's lean ones. Every figure and the reason for it is here.
+//
+// What the chip's logic needs (found in the rig tools/p1rtl, the same in chip clocks at 8, 12 and
+// 20 MHz): after reset its ROM loads the boot loader into cog 0 and listens on the line from about
+// 8,200 clocks on (a first byte 8,192 clocks after the release was misread, one at 8,240 taken),
+// 1.2 ms on a slow chip (7 MHz); it gives up unless the 250 handshake bits are in by about 3.01 M
+// clocks after the reset (150 ms on a fast, 20 MHz chip). The 251 handshake bytes take 24 ms. Any
+// pulse resets it. A board that resets on the line's level starts when the line is released; one
+// with a capacitor in the reset line starts as the line is asserted, so there the pulse counts as
+// waiting too.
+
+namespace kestrup {
+
+// The reset: the line asserted for pulseMs, released, then waitMs before the first byte.
+struct ResetPulse {
+    int pulseMs;
+    int waitMs;
+};
+
+// How reply bits are awaited: each poll takes what has arrived and then pauses pollPauseMs; a
+// poll that sends a clock byte first pauses clockPauseMs after it.
+struct ReplyPolling {
+    int clockPauseMs;
+    int pollPauseMs;
+};
+
+struct UploadTiming {
+    int consoleSettleMs;      // after the console opens, before anything else
+    bool resetBeforeReading;  // one more reset as the upload starts, before the image file is read
+    ResetPulse reset;
+    ReplyPolling polling;
+    int teardownMs;  // after the last exchange, before the port closes
+
+    // The window program's, as it always was, but for the wait after each reset: it was 100 ms, so
+    // that on a board with a capacitor-coupled reset the 250th handshake bit came 149 ms after the
+    // chip started: 2.98 M clocks at 20 MHz, 1.7 ms inside the chip's 3.01 M. 50 ms puts it at
+    // 98 ms (1.97 M clocks at 20 MHz; a chip would have to run at 30 MHz to miss), and is still 40
+    // times the 1.2 ms a slow chip needs after a level reset.
+    static constexpr UploadTiming window() { return {200, true, {25, 50}, {25, 10}, 1500}; }
+
+    // The command line's: one reset just before the handshake, nothing before or after it. The
+    // 15 ms wait is 12 times what a 7 MHz chip needs after a level reset; with a capacitor-coupled
+    // reset the 250th bit comes 10 + 15 + 24 = 49 ms after the chip started, a third of a 20 MHz
+    // chip's window. Replies are polled every 2 ms and the acknowledgement clocked every 5 ms, so
+    // that the verdict is taken within a few milliseconds of the chip giving it. The port closes as
+    // soon as the chip has answered, with the reset line already released: closing drops the modem
+    // lines (Windows; Linux with HUPCL), which starts no reset.
+    static constexpr UploadTiming lean() { return {0, false, {10, 15}, {3, 2}, 0}; }
+};
+
+}  // namespace kestrup
