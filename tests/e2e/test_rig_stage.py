@@ -32,6 +32,12 @@ def missing():
     return None
 
 
+# The default run proves each path once; the other clocks, images and the step-down take the rig
+# about as long again, so they run from scripts/rig (KESTRUP_RIG_ALL=1).
+whole_suite_only = pytest.mark.skipif(not os.environ.get("KESTRUP_RIG_ALL"),
+                                      reason="the whole rig suite only (scripts/rig)")
+
+
 @pytest.fixture(scope="module", autouse=True)
 def rig():
     if reason := missing():
@@ -98,6 +104,7 @@ def test_blink_p16_runs():
     report("blink_p16 at 12 MHz", s)
 
 
+@whole_suite_only
 def test_pasm_p17_starts_its_cog_and_raises_p18():
     s = load("pasm", IMAGES / "pasm_p17.binary")
     assert len(s.toggles("P17")) > 20
@@ -105,6 +112,7 @@ def test_pasm_p17_starts_its_cog_and_raises_p18():
     report("pasm_p17 at 12 MHz", s)
 
 
+@whole_suite_only
 def test_a_rate_too_fast_for_the_chip_is_stepped_down():
     # 921600 baud is 13 clocks a bit at 12 MHz: the stage takes no sync that short, the hello at it
     # goes unanswered, and the host goes on at the next rate.
@@ -129,6 +137,7 @@ def test_an_image_failing_the_checksum_is_refused_and_the_chip_shut_down():
     assert s.toggles("P16") == []
 
 
+@whole_suite_only
 def test_xtal_blink_starts_on_the_crystal_and_pll_as_the_rom_would():
     # The settling wait is 400,000 clocks of RC: the rig has to run that long after the load.
     s = load("xtal", IMAGES / "xtal_blink.binary", linger=4)
@@ -152,6 +161,7 @@ def big_table_at(mhz, baud):
     return s
 
 
+@whole_suite_only
 def test_big_table_arrives_whole_at_8_mhz():
     big_table_at(8, 460800)
 
@@ -166,10 +176,12 @@ def test_big_table_arrives_whole_at_12_mhz():
     assert ram[0x7800:] == bytes(0x8000 - 0x7800)
 
 
+@whole_suite_only
 def test_big_table_arrives_whole_at_20_mhz():
     big_table_at(20, 921600)
 
 
+@whole_suite_only
 def test_32_kb_load_at_12_mhz():
     if not OPENSPIN.exists():
         pytest.skip(f"no Spin compiler at {OPENSPIN} to build the 32 KB image")
