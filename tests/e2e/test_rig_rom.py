@@ -23,7 +23,7 @@ CAPACITOR_RESET = ("--reset-pulse", 2000)  # the chip starts as the line comes o
 def loaded(session, lines):
     """The host said these lines and exited 0, and the chip went on to run blink_p16."""
     assert session.status == 0, (session.host_output, session.rig_line)
-    assert session.host_output.split(b"\n")[:-1] == lines, session.host_output
+    assert session.host_output.decode().split("\n")[:-1] == lines, session.host_output
     periods = session.periods("P16")
     assert len(periods) >= 10, (session.pins.keys(), session.rig_line)
     assert set(periods) == {10000}, periods[:20]
@@ -72,8 +72,8 @@ def test_lean_load_into_the_eeprom_programs_it_and_runs():
     # this checks, and the time it saves keeps the test near a minute.
     session = rig.run([program("kestrupload"), "--eeprom", "--port", "{pty}", IMAGE], "rig-eeprom", rate=RATE,
                       eeprom=eeprom, rig_args=("--ee-write-clocks", 2000), linger=2)
-    loaded(session, good_lines(48)[:4] + [b"..OK", b"Programming EEPROM ..", b"Verifying EEPROM ..",
-                                          b"..EEPROM OK -> RUN"])
+    loaded(session, good_lines(48)[:4] + ["..OK", "Programming EEPROM ..", "Verifying EEPROM ..",
+                                          "..EEPROM OK -> RUN"])
     image = IMAGE.read_bytes()
     assert eeprom.read_bytes()[:len(image)] == image
 
