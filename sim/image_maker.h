@@ -20,7 +20,7 @@ struct ImageSpec {
 // Why an image so described cannot be made; empty when it can.
 std::string imageSpecError(const ImageSpec& spec);
 
-// The header: the spec's clock, pbase 0x0010, vbase = size, dbase = vbase + 8, and the checksum
+// The header: the clock asked for, pbase 0x0010, vbase = size, dbase = vbase + 8, and the checksum
 // byte that makes the chip's sum 0.
 std::vector<std::uint8_t> makeImage(const ImageSpec& spec);
 
