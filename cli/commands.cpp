@@ -52,18 +52,24 @@ struct Quiet final : UploadConsole, Notifier {
     void notify(std::string_view, std::string_view) override {}
 };
 
-BoardOptions boardOptions(const Options& options, std::FILE* trace = nullptr, std::string traceLabel = {}) {
+BoardOptions boardOptions(const Options& options, std::FILE* trace = nullptr, std::string traceLabel = {},
+                          StatusSink* pathLine = nullptr) {
     const UploadTiming timing = options.windowTiming ? UploadTiming::window() : UploadTiming::lean();
-    return BoardOptions{options.reset, options.encoding, timing, trace, std::move(traceLabel)};
+    // The second stage unless the ROM alone was asked for, or the window program's timing.
+    const bool secondStage = !options.romOnly && !options.windowTiming;
+    return BoardOptions{options.reset, options.encoding, timing, trace, std::move(traceLabel), secondStage, pathLine};
 }
 
-// One board as the command line drives it: the board, and the console and notifier it reports to.
+// One board as the command line drives it: the board, and the consoles and notifier it reports to.
 struct Session {
     Session(const PortAddress& address, const Options& options, const std::string& prefix, ProgressDisplay* progress,
             std::FILE* trace)
-        : console(prefix, progress), board(address, systemClock(), console, notifier, boardOptions(options, trace, prefix)) {}
+        : console(prefix, progress),
+          pathLine(address.displayName(), progress),
+          board(address, systemClock(), console, notifier, boardOptions(options, trace, prefix, &pathLine)) {}
 
     StdoutConsole console;
+    StderrLines pathLine;
     StderrNotifier notifier;
     Board board;
     UploadOutcome outcome = UploadOutcome::portNotOpened;

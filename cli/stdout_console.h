@@ -23,6 +23,19 @@ private:
     ProgressDisplay* progress_;
 };
 
+// Lines about an upload rather than of it (the path it took), on standard error, each led by
+// "kestrupload: PORT: ".
+class StderrLines final : public StatusSink {
+public:
+    StderrLines(const std::string& port, ProgressDisplay* progress)
+        : prefix_("kestrupload: " + port + ": "), progress_(progress) {}
+    void statusLine(std::string_view message) override;
+
+private:
+    std::string prefix_;
+    ProgressDisplay* progress_;
+};
+
 class StderrNotifier final : public Notifier {
 public:
     void notify(std::string_view caption, std::string_view message) override;

@@ -3,6 +3,7 @@
 #include "image.h"
 #include "image_file.h"
 #include "messages.h"
+#include "stage_path.h"
 
 namespace kestrup {
 
@@ -37,6 +38,14 @@ UploadOutcome UploadJob::run(const std::string& imagePath, const PortAddress& po
     const LongsRead fileRead = readLongs(*file, image_);
     file.reset();
 
+    if (stagePath_) {
+        const StagePath::Result staged = stagePath_->load(image_, fileRead.bytes, target_, console_);
+        pathLine_->statusLine(staged.path);
+        if (staged.outcome) {
+            teardown();
+            return *staged.outcome;
+        }
+    }
     link_.chipReset(timing_.reset);
     const std::int32_t version = protocol_.handshake();
 

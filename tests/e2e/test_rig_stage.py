@@ -14,7 +14,8 @@ from pathlib import Path
 
 import pytest
 
-from propsim import SOURCE, program, work_dir
+import rig as p1rtl
+from propsim import SOURCE, good_lines, program, work_dir
 
 RIG = Path(os.environ.get("KESTRUP_RIG", SOURCE.parent / "shared" / "tools" / "p1rtl"))
 OPENSPIN = Path(os.environ.get("OPENSPIN", SOURCE.parent / "shared" / "tools" / "openspin" / "openspin"))
@@ -201,6 +202,20 @@ def test_32_kb_load_at_12_mhz():
     # on the line; the ROM's part (handshake, the stage, its checksum, its clock wait) about 410.
     assert s.launch_ms() < 1300, s.launch_ms()
     report("32,704 bytes at 12 MHz", s)
+
+
+def test_kestruploads_default_path_goes_by_the_stage():
+    # The stage carried by the ROM at 115200 baud, dense, after the lean reset; the hellos within
+    # the short window the default path gives them.
+    session = p1rtl.run([program("kestrupload"), "--port", "{pty}", IMAGES / "big_table.binary"], "rig-default",
+                        rate=int(RATE), linger=2)
+    out = session.host_output.decode().split("\n")
+    assert session.status == 0, out
+    assert out[:5] == good_lines(30464), out
+    assert re.fullmatch(r"kestrupload: \S+: second stage at 460800 baud", out[5]), out
+    assert len(session.pins.get("P20", [])) > 20
+    launch = session.clocks("COGINIT cog 0: code $F004, PAR $0004")[-1] - session.clocks("RESET released")[-1]
+    print(f"  kestrupload, big_table at 12 MHz: reset to start {launch / 12000:.1f} ms of chip time")
 
 
 def test_eeprom_load_writes_the_ram_picture_and_runs_it():

@@ -140,6 +140,24 @@ private:
     std::vector<sim::SessionRecord> ended_;
 };
 
+// Kestrup's second stage as the host sees it, answering at once: each write is one message (or
+// filler, which it ignores). Its CRC is not checked: second_stage_test's literal messages pin it.
+struct ScriptedStage {
+    std::int64_t chipHz = 12000000;
+    bool silent = false;
+    int nakOnce = -1;               // this packet is answered 'N' the first time
+    int failAbove = 0;              // packets at rates above this are answered 'N'
+    std::string verdicts = "L";     // the answers after the last packet's 'A'
+    std::uint32_t longs = 0;
+    std::vector<int> packetsSeen;
+    std::vector<std::uint8_t> image;  // the accepted packets' data, each where it belongs
+
+    void attach(FakePort& port) {
+        port.onWrite = [this, &port](std::span<const std::uint8_t> bytes) { onMessage(port, bytes); };
+    }
+    void onMessage(FakePort& port, std::span<const std::uint8_t> bytes);
+};
+
 // One period of the boot loader's LFSR from the seed 'P', as both sides run it: the host sends
 // bits 0..249, the chip answers with the next 250 (the sequence wraps after 255).
 inline const std::string lfsrBits =
