@@ -6,6 +6,7 @@
 #include "platform.h"
 #include "progress.h"
 #include "stdout_console.h"
+#include "terminal.h"
 #include "unique_handle.h"
 
 #include <cstdio>
@@ -60,9 +61,11 @@ BoardOptions boardOptions(const Options& options, std::FILE* trace = nullptr, st
 // One board as the command line drives it: the board, and the console and notifier it reports to.
 struct Session {
     Session(const PortAddress& address, const Options& options, const std::string& prefix, ProgressDisplay* progress,
-            std::FILE* trace)
-        : console(prefix, progress), board(address, systemClock(), console, notifier, boardOptions(options, trace, prefix)) {}
+            std::FILE* trace, std::unique_ptr<SerialPort> port)
+        : line(port.get()), console(prefix, progress),
+          board(address, std::move(port), systemClock(), console, notifier, boardOptions(options, trace, prefix)) {}
 
+    SerialPort* line;  // the board's port, owned by the board, for the terminal after the load
     StdoutConsole console;
     StderrNotifier notifier;
     Board board;
@@ -72,8 +75,12 @@ struct Session {
 std::vector<std::shared_ptr<Session>> makeSessions(const Options& options, ProgressDisplay* progress, std::FILE* trace) {
     std::vector<std::shared_ptr<Session>> sessions;
     const bool several = options.ports.size() > 1;
-    for (const auto& address : options.ports)
-        sessions.push_back(std::make_shared<Session>(address, options, several ? address.displayName() + ": " : "", progress, trace));
+    for (const auto& address : options.ports) {
+        std::unique_ptr<SerialPort> port = makeSystemSerialPort();
+        if (options.terminal) port = std::make_unique<KeptOpenPort>(std::move(port));
+        sessions.push_back(std::make_shared<Session>(address, options, several ? address.displayName() + ": " : "", progress,
+                                                     trace, std::move(port)));
+    }
     return sessions;
 }
 
@@ -137,6 +144,7 @@ int runUpload(const Options& options) {
             std::printf("%s: %s\n", session->board.address().displayName().c_str(), summaryOf(session->outcome).c_str());
     }
     std::fflush(stdout);
+    if (options.terminal && status == 0) return runTerminal(options, sessions.front()->line);
     return status;
 }
 
