@@ -22,7 +22,7 @@ void describeCommandLine(CLI::App& app, PropsimOptions& o) {
     const auto number = [&app](const char* name, int low, int high, auto set, const char* help) {
         return app.add_option_function<int>(name, set, help)->type_name("N")->check(CLI::Range(low, high));
     };
-    app.add_flag("--pace", o.pace, "deliver bytes at 115200 baud 8N2, as a real line would");
+    app.add_flag("--pace", o.pace, "deliver bytes at the rate the host set (8N2), as a real line would");
     number("--sessions", 1, 1'000'000, [&o](int n) { o.sessions = n; }, "stop after N sessions (and --linger of quiet)");
     app.add_option("--transcript", o.transcript, "write each session there as it ends")->type_name("FILE");
     app.add_option("--image-out", o.imageOut, "write the image of the last load there")->type_name("FILE");

@@ -1,5 +1,6 @@
 #include "pty_server.h"
 
+#include "terminal_baud_posix.h"
 #include "transcript.h"
 #include "unique_handle_posix.h"
 
@@ -54,7 +55,10 @@ void makeRaw(int fd) {
 struct Arrival {
     std::uint8_t byte;
     std::int64_t availableAt;  // when it was read from the pty
+    int baud;                  // the host's rate as it was read
 };
+
+std::int64_t frameNanos(int baud) { return std::int64_t{1'000'000'000} * bitsPerFrame / baud; }
 
 class Server {
 public:
@@ -63,6 +67,10 @@ public:
           slave_(slave.get()) {}
 
     int run();
+
+    // The rate the host set on its end of the line (the ROM's 115200 when the pty does not say):
+    // bytes travel at it, and the second stage times its syncs by it.
+    int hostBaud() const;
 
 private:
     void readLine(std::int64_t now);
@@ -122,7 +130,7 @@ int Server::run() {
             wait = 0;
             if (options_.pace) {
                 const Arrival& next = line_.front();
-                const std::int64_t due = std::max(next.availableAt, lastArrival_) + frameNanos;
+                const std::int64_t due = std::max(next.availableAt, lastArrival_) + frameNanos(next.baud);
                 wait = std::clamp<std::int64_t>(due - now, 0, idleTickNanos);
             }
         } else {
@@ -154,7 +162,12 @@ int Server::run() {
     return 0;
 }
 
+int Server::hostBaud() const { return terminalBaud(slave_).value_or(baudRate); }
+
 void Server::readLine(std::int64_t now) {
+    // A host changes its rate only once what it wrote has left (it drains first), so the bytes
+    // read now went at the rate set now.
+    const int baud = hostBaud();
     std::uint8_t buffer[4096];
     for (;;) {
         // Paced, what we have not taken stays in the pty, whose few kilobytes then block the host's
@@ -164,7 +177,7 @@ void Server::readLine(std::int64_t now) {
         if (room == 0) return;
         const ssize_t n = ::read(master_, buffer, room);
         if (n <= 0) return;
-        for (ssize_t i = 0; i < n; ++i) line_.push_back(Arrival{buffer[i], now});
+        for (ssize_t i = 0; i < n; ++i) line_.push_back(Arrival{buffer[i], now, baud});
     }
 }
 
@@ -173,7 +186,7 @@ void Server::deliverDue(std::int64_t now) {
         const Arrival next = line_.front();
         // A frame ends one frame-time after it could start: once written, or after the one before.
         const std::int64_t arrival =
-            options_.pace ? std::max(next.availableAt, lastArrival_) + frameNanos : next.availableAt;
+            options_.pace ? std::max(next.availableAt, lastArrival_) + frameNanos(next.baud) : next.availableAt;
         if (arrival > now) return;
         line_.pop_front();
         lastArrival_ = arrival;
