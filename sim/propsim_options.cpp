@@ -57,6 +57,19 @@ void describeCommandLine(CLI::App& app, PropsimOptions& o) {
            "the faults hit only the first N sessions (default: all)")
         ->group(faults);
 
+    const std::map<std::string, ProgramKind> programs = {{"echo", ProgramKind::echo}};
+    app.add_option_function<std::string>(
+           "--program", [&o, programs](const std::string& name) { o.program = programs.at(name); },
+           "what a load that runs starts: echo greets with \"Hello from propsim\"\n"
+           "and sends back what it receives, at --program-baud; a host at\n"
+           "another rate reads garbage, as on a real line")
+        ->check(CLI::IsMember(programs))
+        ->type_name("NAME")
+        ->group("Program");
+    number("--program-baud", 300, 4'000'000, [&o](int n) { o.programBaud = n; }, "the program's line rate")
+        ->default_str(std::to_string(o.programBaud))
+        ->group("Program");
+
     // Whole milliseconds, kept in microseconds; each default is the chip model's own.
     const auto millis = [&app](const char* name, int low, Micros& into, const char* help) {
         app.add_option_function<int>(name, [&into](int ms) { into = Micros{ms} * 1000; }, help)

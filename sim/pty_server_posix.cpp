@@ -63,8 +63,8 @@ std::int64_t frameNanos(int baud) { return std::int64_t{1'000'000'000} * bitsPer
 class Server {
 public:
     Server(const PropsimOptions& options, UniqueFd& master, UniqueFd& slave)
-        : options_(options), model_(options.chip), masterFd_(master), slaveFd_(slave), master_(master.get()),
-          slave_(slave.get()) {}
+        : options_(options), model_(options.chip), program_(options.program, options.programBaud), masterFd_(master),
+          slaveFd_(slave), master_(master.get()), slave_(slave.get()) {}
 
     int run();
 
@@ -83,6 +83,7 @@ private:
 
     const PropsimOptions& options_;
     ChipModel model_;
+    RunningProgram program_;
     UniqueFd& masterFd_;
     UniqueFd& slaveFd_;
     int master_;
@@ -135,6 +136,7 @@ int Server::run() {
             }
         } else {
             model_.idle(now / 1000);
+            send(program_.step(model_, std::nullopt, now / 1000, hostBaud()));
             recordEnded();
             if (!model_.current()) {
                 // The host's exclusive mode outlives its close on a pty (the slave lives as long as
@@ -193,6 +195,7 @@ void Server::deliverDue(std::int64_t now) {
         // The reply to a clock runs alongside it on the host's own edges, so it is complete when
         // the clock is: it goes out now, with no wire time of its own.
         send(model_.receive(next.byte, arrival / 1000));
+        send(program_.step(model_, next.byte, arrival / 1000, next.baud));
         recordEnded();
         if (model_.current() && hangupDue(options_.hangup, *model_.current())) {
             unplug();

@@ -5,6 +5,7 @@
 #include "dense_encoding.h"
 #include "fakes.h"
 #include "loader_protocol.h"
+#include "running_program.h"
 
 #include <gtest/gtest.h>
 
@@ -487,6 +488,46 @@ TEST(ChipHangup, FallsDueHalfWayThroughTheHandshakeAndTheLoadAndAtTheVerdict) {
     const auto ended = line.chip.takeEnded();
     ASSERT_EQ(ended.size(), 1u);
     EXPECT_EQ(ended[0].why, "unplugged while acknowledging");
+}
+
+// A UART at one rate reading frames sent at another, worked out by hand bit-time by bit-time.
+TEST(ChipProgram, ALineReadAtTheWrongRateGivesOtherBytesOrNone) {
+    const Bytes hi = {'H', 'i'};
+    EXPECT_EQ(misread(hi, 115200, 115200), hi);
+    EXPECT_EQ(misread(hi, 115200, 112000), hi);  // 2.8 % apart: still within a frame's tolerance
+    // 'a' at 115200 is over before a 9600 receiver's first sample: noise, no frame.
+    EXPECT_EQ(misread(Bytes{'a'}, 115200, 9600), Bytes{});
+    // 'A' at 9600: its long low bits read as eleven frames at 115200.
+    EXPECT_EQ(misread(Bytes{'A'}, 9600, 115200),
+              (Bytes{0x00, 0xFE, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFC, 0x00, 0xFE}));
+}
+
+TEST(ChipProgram, EchoRunsFromALoadUntilTheNextSessionAndGreetsOnceStarted) {
+    Line line;
+    RunningProgram echo(ProgramKind::echo, 115200);
+    const auto step = [&](std::optional<std::uint8_t> byte, Micros at, int hostBaud = 115200) {
+        return echo.step(line.chip, byte, at, hostBaud);
+    };
+    line.handshake();
+    line.load(goodImage);
+    EXPECT_EQ(step(std::nullopt, line.now), Bytes{});
+    ASSERT_EQ(line.pollAnswer(), Bytes{bitZero});
+    const Micros ran = line.now;
+    EXPECT_EQ(step(clockByte, ran), Bytes{});
+    EXPECT_EQ(step('x', ran + 49 * ms), Bytes{});  // still starting: lost
+    const std::string greeting = "Hello from propsim\r\n";
+    EXPECT_EQ(step(std::nullopt, ran + 50 * ms), Bytes(greeting.begin(), greeting.end()));
+    EXPECT_EQ(step('x', ran + 51 * ms), Bytes{'x'});
+    // The model closes the session after the quiet of a reset; the program runs on.
+    line.chip.idle(ran + 200 * ms);
+    ASSERT_EQ(line.chip.current(), nullptr);
+    EXPECT_EQ(step('y', ran + 201 * ms), Bytes{'y'});
+    EXPECT_NE(step('y', ran + 202 * ms, 9600), Bytes{'y'});  // a host at the wrong rate gets no clean echo
+    // The host's reset and handshake for a new load: the program is gone.
+    line.now = ran + 300 * ms;
+    line.handshake(100 * ms);
+    EXPECT_EQ(step(clockByte, line.now), Bytes{});
+    EXPECT_EQ(step('z', line.now + 100 * ms), Bytes{});
 }
 
 }  // namespace
