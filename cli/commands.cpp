@@ -5,6 +5,7 @@
 #include "parallel.h"
 #include "platform.h"
 #include "progress.h"
+#include "report.h"
 #include "stdout_console.h"
 #include "terminal.h"
 #include "unique_handle.h"
@@ -53,6 +54,9 @@ struct Quiet final : UploadConsole, Notifier {
     void notify(std::string_view, std::string_view) override {}
 };
 
+// Standard output, unless the report goes there.
+std::FILE* statusStream(const Options& options) { return options.report == "-" ? stderr : stdout; }
+
 BoardOptions boardOptions(const Options& options, std::FILE* trace = nullptr, std::string traceLabel = {}) {
     const UploadTiming timing = options.windowTiming ? UploadTiming::window() : UploadTiming::lean();
     return BoardOptions{options.reset, options.encoding, timing, trace, std::move(traceLabel)};
@@ -62,12 +66,13 @@ BoardOptions boardOptions(const Options& options, std::FILE* trace = nullptr, st
 struct Session {
     Session(const PortAddress& address, const Options& options, const std::string& prefix, ProgressDisplay* progress,
             std::FILE* trace, std::unique_ptr<SerialPort> port)
-        : line(port.get()), console(prefix, progress),
-          board(address, std::move(port), systemClock(), console, notifier, boardOptions(options, trace, prefix)) {}
+        : line(port.get()), console(prefix, progress, statusStream(options)), recorder(console, systemClock()),
+          board(address, std::move(port), systemClock(), recorder, notifier, boardOptions(options, trace, prefix)) {}
 
     SerialPort* line;  // the board's port, owned by the board, for the terminal after the load
     StdoutConsole console;
     StderrNotifier notifier;
+    LoadRecorder recorder;
     Board board;
     UploadOutcome outcome = UploadOutcome::portNotOpened;
 };
@@ -104,6 +109,8 @@ std::vector<std::uint8_t> readHead(const std::string& path, bool& found) {
 }  // namespace
 
 int runUpload(const Options& options) {
+    ReportFile report;
+    if (!report.open(options)) return 2;
     bool found = false;
     const auto head = readHead(options.image, found);
     // A missing file is the upload's to report, as the window program does.
@@ -113,6 +120,9 @@ int runUpload(const Options& options) {
             std::cerr << "kestrupload: " << options.image << " is not a loadable image:\n";
             for (const auto& p : verdict.problems) std::cerr << "  - " << p.text << "\n";
             std::cerr << "Nothing was sent. Use --force to load it anyway.\n";
+            std::vector<BoardReport> refused;
+            for (const auto& address : options.ports) refused.push_back({address.displayName(), {}, {}, {}, "image-refused", 1, 0});
+            report.write(reportText(options, imageFacts(options.image), refused));
             return 1;
         }
     }
@@ -132,18 +142,29 @@ int runUpload(const Options& options) {
             slot.total = total;
             slot.sent = sent;
         });
-        tasks.push_back([session, image = options.image, target] { session->outcome = session->board.upload(image, target); });
+        tasks.push_back([session, image = options.image, target] {
+            session->recorder.start();
+            session->outcome = session->board.upload(image, target);
+        });
     }
     runParallel(tasks, -1, [&progress] { progress.draw(systemClock().nowMicros()); });
     progress.clear();
 
     int status = 0;
     for (const auto& session : sessions) status = std::max(status, exitStatus(session->outcome));
+    std::FILE* out = statusStream(options);
     if (sessions.size() > 1) {
         for (const auto& session : sessions)
-            std::printf("%s: %s\n", session->board.address().displayName().c_str(), summaryOf(session->outcome).c_str());
+            std::fprintf(out, "%s: %s\n", session->board.address().displayName().c_str(), summaryOf(session->outcome).c_str());
     }
-    std::fflush(stdout);
+    std::fflush(out);
+    if (!options.report.empty()) {
+        std::vector<BoardReport> boards;
+        for (const auto& session : sessions)
+            boards.push_back(session->recorder.finish(session->board.address().displayName(), session->outcome,
+                                                      exitStatus(session->outcome)));
+        if (!report.write(reportText(options, imageFacts(options.image), boards))) status = std::max(status, 2);
+    }
     if (options.terminal && status == 0) return runTerminal(options, sessions.front()->line);
     return status;
 }
