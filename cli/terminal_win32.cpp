@@ -2,6 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include <windows.h>
 
@@ -17,11 +23,64 @@ BOOL WINAPI onConsoleControl(DWORD) {
     return TRUE;
 }
 
+// Standard input that is not a console (a pipe, a file, NUL), read on a thread of its own: a pipe
+// cannot be waited on with a time limit, and Wine's pipes cannot be peeked at either.
+class InputReader {
+public:
+    explicit InputReader(HANDLE in) : shared_(std::make_shared<Shared>()) {
+        thread_ = std::thread([shared = shared_, in] {
+            std::uint8_t buffer[4096];
+            for (;;) {
+                DWORD got = 0;
+                const bool ok = ReadFile(in, buffer, sizeof buffer, &got, nullptr) && got > 0;
+                const std::lock_guard<std::mutex> lock(shared->mutex);
+                if (ok) shared->bytes.insert(shared->bytes.end(), buffer, buffer + got);
+                else shared->ended = true;
+                shared->changed.notify_all();
+                if (!ok) return;
+            }
+        });
+    }
+
+    ~InputReader() {
+        // A read still waiting for input is left to the process's end; it shares only `shared_`.
+        if (finished())
+            thread_.join();
+        else
+            thread_.detach();
+    }
+
+    std::optional<std::size_t> read(std::span<std::uint8_t> into, int waitMs) {
+        std::unique_lock<std::mutex> lock(shared_->mutex);
+        shared_->changed.wait_for(lock, std::chrono::milliseconds(waitMs),
+                                  [this] { return !shared_->bytes.empty() || shared_->ended; });
+        if (shared_->bytes.empty()) return shared_->ended ? std::nullopt : std::optional<std::size_t>(0);
+        const std::size_t n = std::min(into.size(), shared_->bytes.size());
+        std::copy_n(shared_->bytes.begin(), n, into.begin());
+        shared_->bytes.erase(shared_->bytes.begin(), shared_->bytes.begin() + static_cast<std::ptrdiff_t>(n));
+        return n;
+    }
+
+private:
+    bool finished() {
+        const std::lock_guard<std::mutex> lock(shared_->mutex);
+        return shared_->ended;
+    }
+
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::vector<std::uint8_t> bytes;
+        bool ended = false;
+    };
+    std::shared_ptr<Shared> shared_;
+    std::thread thread_;
+};
+
 class Win32UserSide final : public UserSide {
 public:
     Win32UserSide() : in_(GetStdHandle(STD_INPUT_HANDLE)), out_(GetStdHandle(STD_OUTPUT_HANDLE)) {
         keyboard_ = GetConsoleMode(in_, &savedInputMode_) != 0;
-        pipe_ = !keyboard_ && GetFileType(in_) == FILE_TYPE_PIPE;
         SetConsoleCtrlHandler(onConsoleControl, TRUE);
     }
 
@@ -34,6 +93,7 @@ public:
     bool keyboard() const override { return keyboard_; }
 
     void start() override {
+        if (!keyboard_) input_ = std::make_unique<InputReader>(in_);
         if (keyboard_) {
             // Keys one by one, unechoed, Ctrl+C among them; no mouse or window events to wake us.
             const DWORD raw = savedInputMode_ & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
@@ -49,20 +109,8 @@ public:
     std::optional<std::size_t> read(std::span<std::uint8_t> into, int waitMs) override {
         if (stopAsked) return std::nullopt;
         if (keyboard_) return readKeys(into, waitMs);
-        DWORD wanted = static_cast<DWORD>(into.size());
-        if (pipe_) {
-            DWORD available = 0;
-            // Fails once the writer has gone and everything it wrote has been read.
-            if (!PeekNamedPipe(in_, nullptr, 0, nullptr, &available, nullptr)) return std::nullopt;
-            if (available == 0) {
-                Sleep(static_cast<DWORD>(waitMs));
-                return stopAsked ? std::nullopt : std::optional<std::size_t>(0);
-            }
-            wanted = std::min(wanted, available);
-        }
-        DWORD got = 0;
-        if (!ReadFile(in_, into.data(), wanted, &got, nullptr) || got == 0) return std::nullopt;
-        return got;
+        const auto got = input_->read(into, waitMs);
+        return stopAsked ? std::nullopt : got;
     }
 
     bool write(std::span<const std::uint8_t> bytes) override {
@@ -100,7 +148,7 @@ private:
     HANDLE in_;
     HANDLE out_;
     bool keyboard_ = false;
-    bool pipe_ = false;
+    std::unique_ptr<InputReader> input_;
     bool rawInput_ = false;
     bool terminalOutput_ = false;
     DWORD savedInputMode_ = 0;
