@@ -40,9 +40,18 @@ void describeCommandLine(CLI::App& app, PropsimOptions& o) {
     app.add_flag("--reject-checksum", f.rejectChecksum, "answer 0xFF to every load")->group(faults);
     app.add_flag("--no-ack", f.noAcknowledge, "never answer after the data")->group(faults);
     app.add_flag("--eeprom-program-fails", f.programFails,
-                 "answer 1 where the EEPROM should be programmed (commands 2, 3)")
+                 "answer 1 where the EEPROM should be programmed (commands 2, 3;\n"
+                 "the second stage: 'e' at the first page it writes)")
         ->group(faults);
-    app.add_flag("--eeprom-verify-fails", f.verifyFails, "answer 1 where the EEPROM should verify (commands 2, 3)")
+    app.add_flag("--eeprom-verify-fails", f.verifyFails,
+                 "answer 1 where the EEPROM should verify (commands 2, 3;\n"
+                 "the second stage: 'v' at the first page it writes)")
+        ->group(faults);
+    app.add_flag("--stage-silent", f.stageSilent, "the second stage, once the ROM has started it, never answers")
+        ->group(faults);
+    number("--damage-packet", 0, 31, [&f](int k) { f.damagedPacket = k; },
+           "the second stage's packet K arrives corrupted, once")
+        ->type_name("K")
         ->group(faults);
     const std::map<std::string, Hangup> hangups = {
         {"handshake", Hangup::handshake}, {"load", Hangup::load}, {"ack", Hangup::acknowledgement}};
@@ -82,8 +91,8 @@ void describeCommandLine(CLI::App& app, PropsimOptions& o) {
     millis("--gap-limit", 1, t.gapLimit, "longest gap the chip waits in a session (2 M chip clocks)");
     millis("--listen-window", 1, t.listenWindow, "time for the whole handshake");
     millis("--checksum-time", 0, t.checksumTime, "summing the RAM");
-    millis("--program-time", 0, t.programTime, "programming the EEPROM");
-    millis("--verify-time", 0, t.verifyTime, "verifying the EEPROM");
+    millis("--program-time", 0, t.programTime, "programming the EEPROM (the second stage: a 512th a page)");
+    millis("--verify-time", 0, t.verifyTime, "verifying the EEPROM (the second stage: a 512th a page read)");
     millis("--linger", 0, o.linger, "quiet after the last of --sessions before leaving");
 }
 

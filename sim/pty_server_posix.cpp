@@ -124,15 +124,17 @@ int Server::run() {
         std::int64_t now = monotonicNanos();
         deliverDue(now);
         if (unplugged_) break;
+        send(model_.answersDue(now / 1000));
         throttle();
         now = monotonicNanos();
         std::int64_t wait = idleTickNanos;
+        if (const auto answer = model_.nextAnswer()) wait = std::clamp<std::int64_t>(*answer * 1000 - now, 0, wait);
         if (!line_.empty()) {
             wait = 0;
             if (options_.pace) {
                 const Arrival& next = line_.front();
                 const std::int64_t due = std::max(next.availableAt, lastArrival_) + frameNanos(next.baud);
-                wait = std::clamp<std::int64_t>(due - now, 0, idleTickNanos);
+                wait = std::clamp<std::int64_t>(due - now, 0, std::min(idleTickNanos, wait));
             }
         } else {
             model_.idle(now / 1000);
@@ -194,7 +196,7 @@ void Server::deliverDue(std::int64_t now) {
         lastArrival_ = arrival;
         // The reply to a clock runs alongside it on the host's own edges, so it is complete when
         // the clock is: it goes out now, with no wire time of its own.
-        send(model_.receive(next.byte, arrival / 1000));
+        send(model_.receive(next.byte, arrival / 1000, next.baud));
         send(program_.step(model_, next.byte, arrival / 1000, next.baud));
         recordEnded();
         if (model_.current() && hangupDue(options_.hangup, *model_.current())) {

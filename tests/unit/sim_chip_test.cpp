@@ -6,6 +6,7 @@
 #include "fakes.h"
 #include "loader_protocol.h"
 #include "running_program.h"
+#include "second_stage.h"
 
 #include <gtest/gtest.h>
 
@@ -390,6 +391,8 @@ TEST(ChipCommands, ProgramTheEepromWithTwoMoreAcknowledgementsOrFailAtTheirStage
         EXPECT_EQ(after, c.answers) << c.command;
         EXPECT_EQ(line.session().state, c.state) << c.command;
         EXPECT_EQ(line.session().eepromAcks, c.acks) << c.command;
+        // Programmed once the first acknowledgement after the verdict is given: the checksum byte.
+        EXPECT_EQ(line.chip.eeprom()[5], c.acks >= 1 ? 0xDC : 0xFF) << c.command;
         if (c.acks == 2) {
             EXPECT_GE(line.now - acknowledged, 700 * ms);
         }
@@ -454,6 +457,59 @@ TEST(ChipFaultSwitches, ChangeOnlyWhatTheyName) {
         EXPECT_EQ(line.replies, goodReplies()) << c.name;
         EXPECT_FALSE(line.session().faulty);
     }
+}
+
+// The ROM starts either build of Kestrup's second stage instead of running it; the stage model
+// (sim_stage_test.cpp) then answers.
+TEST(ChipStage, TheRomStartsTheStageWhichListensAfterItsStartAndYieldsToAReset) {
+    const Bytes hello{0xF8, 0x48, 0x00, 0x00, 0x00, 0xCE, 0xAF, 0xE4, 0x7F};
+    const Bytes helloAnswer{0x48, 0xA1, 0x01, 0xB2};
+    const auto stageLongs = [](LoadTarget target) {
+        const auto bytes = secondStageImage(target);
+        Longs longs(bytes.size() / 4);
+        for (std::size_t i = 0; i < bytes.size(); ++i) longs[i / 4] |= std::uint32_t{bytes[i]} << (8 * (i % 4));
+        return longs;
+    };
+    const struct {
+        LoadTarget target;
+        StageBuild build;
+        bool silent;
+    } cases[] = {{LoadTarget::ram, StageBuild::ram, false},
+                 {LoadTarget::eepromRun, StageBuild::eeprom, false},
+                 {LoadTarget::ram, StageBuild::ram, true}};
+    for (const auto& c : cases) {
+        ChipConfig config;
+        config.faults.stageSilent = c.silent;
+        config.faultySessions = 1;
+        Line line(config);
+        line.handshake();
+        line.load(stageLongs(c.target));
+        ASSERT_EQ(line.pollAnswer(), Bytes{bitZero});
+        EXPECT_EQ(line.session().state, ChipState::stage);
+        ASSERT_TRUE(line.session().stage);
+        EXPECT_EQ(line.session().stage->build, c.build);
+        // 45 ms after the acknowledgement it listens; a hello before is lost.
+        line.send(hello, 40 * ms);
+        EXPECT_TRUE(line.chip.answersDue(line.now + 5 * ms).empty());
+        line.send(hello, 10 * ms);
+        const Bytes answer = line.chip.answersDue(line.now + 1 * ms);
+        EXPECT_EQ(answer, c.silent ? Bytes{} : helloAnswer);
+        // The host gives up on it and resets: 25 ms of quiet before the handshake, enough here.
+        line.replies.clear();
+        line.handshake(25 * ms);
+        EXPECT_EQ(line.replies, goodReplies());
+        const auto ended = line.chip.takeEnded();
+        ASSERT_EQ(ended.size(), 1u);
+        EXPECT_EQ(ended[0].state, ChipState::stage);
+    }
+    // An image one byte off either build runs as any other.
+    Longs longs = stageLongs(LoadTarget::ram);
+    longs.back() ^= 0x0100'0000;
+    Line line;
+    line.handshake();
+    line.load(longs);
+    line.pollAnswer();
+    EXPECT_NE(line.session().state, ChipState::stage);
 }
 
 TEST(ChipHangup, FallsDueHalfWayThroughTheHandshakeAndTheLoadAndAtTheVerdict) {
