@@ -145,6 +145,7 @@ int runUpload(const Options& options) {
         tasks.push_back([session, image = options.image, target] {
             session->recorder.start();
             session->outcome = session->board.upload(image, target);
+            session->recorder.finish();
         });
     }
     runParallel(tasks, -1, [&progress] { progress.draw(systemClock().nowMicros()); });
@@ -161,7 +162,7 @@ int runUpload(const Options& options) {
     if (!options.report.empty()) {
         std::vector<BoardReport> boards;
         for (const auto& session : sessions)
-            boards.push_back(session->recorder.finish(session->board.address().displayName(), session->outcome,
+            boards.push_back(session->recorder.report(session->board.address().displayName(), session->outcome,
                                                       exitStatus(session->outcome)));
         if (!report.write(reportText(options, imageFacts(options.image), boards))) status = std::max(status, 2);
     }

@@ -81,13 +81,16 @@ void LoadRecorder::statusLine(std::string_view message) {
     }
 }
 
-BoardReport LoadRecorder::finish(std::string port, UploadOutcome outcome, int exitStatus) {
+void LoadRecorder::finish() {
     end(false);
+    report_.ms = roundedMs(static_cast<double>(clock_.nowMicros() - startMicros_) / 1000);
+}
+
+BoardReport LoadRecorder::report(std::string port, UploadOutcome outcome, int exitStatus) const {
     BoardReport report = report_;
     report.port = std::move(port);
     report.outcome = outcomeName(outcome);
     report.exitStatus = exitStatus;
-    report.ms = roundedMs(static_cast<double>(clock_.nowMicros() - startMicros_) / 1000);
     return report;
 }
 

@@ -45,8 +45,10 @@ public:
 
     // The load starts now (its port is about to open).
     void start();
-    // The load has ended: its entry, any stage still open failed.
-    BoardReport finish(std::string port, UploadOutcome outcome, int exitStatus);
+    // The load has ended now; a stage still open failed.
+    void finish();
+    // The board's entry, once the load has finished.
+    BoardReport report(std::string port, UploadOutcome outcome, int exitStatus) const;
 
 private:
     void begin(const char* stage);

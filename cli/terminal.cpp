@@ -68,16 +68,20 @@ int runTerminal(const Options& options, SerialPort* loaded) {
             std::cerr << "kestrupload: " << name << " " << why << "\n";
             return 2;
         }
-        // The system raised DTR and RTS as it opened the port (Linux always, Windows with most
-        // drivers): released at once, the pulse a board sees is as short as a program can make it.
-        own->setDtr(false);
-        own->setRts(false);
         own->configure();
     }
     SerialPort& line = loaded ? *loaded : *own;
     if (!line.setBaud(options.terminalBaud)) {
         std::cerr << "kestrupload: " << name << " does not take " << options.terminalBaud << " baud\n";
         return 2;
+    }
+    if (own) {
+        // The system raised DTR and RTS as it opened the port (Linux always, Windows with most
+        // drivers); released at once, the pulse a board sees is as short as a program can make it.
+        // Only now: setting the line up may raise them again (Linux, leaving a rate of 0 baud;
+        // some Windows drivers, on any change of the port's state).
+        own->setDtr(false);
+        own->setRts(false);
     }
 
     TerminalEnd end{};
