@@ -1,6 +1,7 @@
 """kestrupload --terminal against propsim's echo program, as a script drives a board's console:
 after a load on the port the load kept open, and alone on a board already running; and --report,
 as a bench reads it."""
+import fcntl
 import json
 import os
 import select
@@ -50,10 +51,6 @@ def test_after_a_load_the_terminal_shows_the_program_and_carries_what_a_script_t
     with Propsim("--program", "echo", name="term-load") as board:
         term = terminal("--report", work / "load.json", "--port", board.device, image)
         shown = read_until(term, GREETING)
-        # Held by the terminal: a second one is refused in so many words.
-        busy = run_kestrupload("--terminal", "--port", board.device, stdin=subprocess.DEVNULL)
-        assert (busy.returncode, busy.stdout, busy.stderr.decode()) == \
-            (2, b"", f"kestrupload: {board.device} is busy (another program has it open)\n")
         # Ctrl+] from a script is a byte like any other.
         term.stdin.write(b"ping \x1d pong\r")
         term.stdin.flush()
@@ -71,6 +68,15 @@ def test_after_a_load_the_terminal_shows_the_program_and_carries_what_a_script_t
 
 def test_alone_the_terminal_joins_the_running_board_without_a_new_session_and_at_its_rate_only(image):
     with Propsim("--program", "echo", name="term-alone") as board:
+        # Locked by another program, as kestrupload locks it: refused in so many words.
+        fd = os.open(board.device, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            busy = run_kestrupload("--terminal", "--port", board.device, stdin=subprocess.DEVNULL)
+        finally:
+            os.close(fd)
+        assert (busy.returncode, busy.stdout, busy.stderr.decode()) == \
+            (2, b"", f"kestrupload: {board.device} is busy (another program has it open)\n")
         assert run_kestrupload("--port", board.device, image).returncode == 0
         term = terminal("--port", board.device)
         # Said while the load's port was closed, or as the terminal listens: either way it is shown.
