@@ -62,7 +62,8 @@ BoardOptions boardOptions(const Options& options, std::FILE* trace = nullptr, st
     return BoardOptions{options.reset, options.encoding, timing, trace, std::move(traceLabel)};
 }
 
-// One board as the command line drives it: the board, and the console and notifier it reports to.
+// One board as the command line drives it: the board, and the console (through the report's
+// recorder) and notifier it reports to.
 struct Session {
     Session(const PortAddress& address, const Options& options, const std::string& prefix, ProgressDisplay* progress,
             std::FILE* trace, std::unique_ptr<SerialPort> port)
@@ -83,8 +84,8 @@ std::vector<std::shared_ptr<Session>> makeSessions(const Options& options, Progr
     for (const auto& address : options.ports) {
         std::unique_ptr<SerialPort> port = makeSystemSerialPort();
         if (options.terminal) port = std::make_unique<KeptOpenPort>(std::move(port));
-        sessions.push_back(std::make_shared<Session>(address, options, several ? address.displayName() + ": " : "", progress,
-                                                     trace, std::move(port)));
+        const std::string prefix = several ? address.displayName() + ": " : "";
+        sessions.push_back(std::make_shared<Session>(address, options, prefix, progress, trace, std::move(port)));
     }
     return sessions;
 }
@@ -120,9 +121,7 @@ int runUpload(const Options& options) {
             std::cerr << "kestrupload: " << options.image << " is not a loadable image:\n";
             for (const auto& p : verdict.problems) std::cerr << "  - " << p.text << "\n";
             std::cerr << "Nothing was sent. Use --force to load it anyway.\n";
-            std::vector<BoardReport> refused;
-            for (const auto& address : options.ports) refused.push_back({address.displayName(), {}, {}, {}, "image-refused", 1, 0});
-            report.write(reportText(options, imageFacts(options.image), refused));
+            report.write(reportText(options, imageFacts(options.image), refusedBoards(options.ports)));
             return 1;
         }
     }
@@ -156,7 +155,8 @@ int runUpload(const Options& options) {
     std::FILE* out = statusStream(options);
     if (sessions.size() > 1) {
         for (const auto& session : sessions)
-            std::fprintf(out, "%s: %s\n", session->board.address().displayName().c_str(), summaryOf(session->outcome).c_str());
+            std::fprintf(out, "%s: %s\n", session->board.address().displayName().c_str(),
+                         summaryOf(session->outcome).c_str());
     }
     std::fflush(out);
     if (!options.report.empty()) {

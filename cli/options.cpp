@@ -205,7 +205,8 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
     else if (takesImage && o.image.empty() && !o.terminal) error = "no image file given";
     else if (!takesImage && !o.image.empty()) error = "unexpected argument " + o.image;
     else if (!o.report.empty() && (!load || o.image.empty())) error = "--report goes with a load";
-    else if (o.report == "-" && o.terminal) error = "--report - does not go with --terminal: standard output is the board's";
+    else if (o.report == "-" && o.terminal)
+        error = "--report - does not go with --terminal: standard output is the board's";
     return result;
 }
 

@@ -1,32 +1,39 @@
 #include "report.h"
 
-#include "image.h"
-#include "messages.h"
-
-#include <nlohmann/json.hpp>
-
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "image.h"
+#include "messages.h"
 
 namespace kestrup::cli {
 namespace {
 
 std::string outcomeName(UploadOutcome outcome) {
     switch (outcome) {
-    case UploadOutcome::loaded: return "loaded";
-    case UploadOutcome::portNotOpened: return "port-not-opened";
-    case UploadOutcome::fileMissing: return "file-missing";
-    case UploadOutcome::headerRejected: return "header-rejected";
-    case UploadOutcome::notAcknowledged: return "not-acknowledged";
-    case UploadOutcome::eepromFailed: return "eeprom-failed";
+        case UploadOutcome::loaded:
+            return "loaded";
+        case UploadOutcome::portNotOpened:
+            return "port-not-opened";
+        case UploadOutcome::fileMissing:
+            return "file-missing";
+        case UploadOutcome::headerRejected:
+            return "header-rejected";
+        case UploadOutcome::notAcknowledged:
+            return "not-acknowledged";
+        case UploadOutcome::eepromFailed:
+            return "eeprom-failed";
     }
     return "?";
 }
 
 // Tenths of a millisecond: finer than a busy machine's timing means anything.
-double roundedMs(double ms) { return std::round(ms * 10) / 10; }
+double roundedMs(double ms) {
+    return std::round(ms * 10) / 10;
+}
 
 }  // namespace
 
@@ -43,7 +50,8 @@ void LoadRecorder::begin(const char* stage) {
 
 void LoadRecorder::end(bool ok) {
     if (!openStage_) return;
-    report_.stages.push_back({*openStage_, ok, roundedMs(static_cast<double>(clock_.nowMicros() - stageMicros_) / 1000)});
+    report_.stages.push_back(
+        {*openStage_, ok, roundedMs(static_cast<double>(clock_.nowMicros() - stageMicros_) / 1000)});
     openStage_.reset();
 }
 
@@ -92,6 +100,12 @@ BoardReport LoadRecorder::report(std::string port, UploadOutcome outcome, int ex
     report.outcome = outcomeName(outcome);
     report.exitStatus = exitStatus;
     return report;
+}
+
+std::vector<BoardReport> refusedBoards(const std::vector<PortAddress>& ports) {
+    std::vector<BoardReport> boards;
+    for (const PortAddress& port : ports) boards.push_back({port.displayName(), {}, {}, {}, "image-refused", 1, 0});
+    return boards;
 }
 
 ImageFacts imageFacts(const std::string& path) {

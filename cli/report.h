@@ -2,17 +2,17 @@
 // kestrupload --report: what each board's load did, as JSON, for benches and scripts. The stages
 // of a load are read off the status lines it shows, each timed as it comes.
 
-#include "clock.h"
-#include "options.h"
-#include "unique_handle.h"
-#include "upload_console.h"
-#include "upload_job.h"
-
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "clock.h"
+#include "options.h"
+#include "unique_handle.h"
+#include "upload_console.h"
+#include "upload_job.h"
 
 namespace kestrup::cli {
 
@@ -62,10 +62,13 @@ private:
     BoardReport report_;
 };
 
+// Every board's entry when the image was refused before anything was sent.
+std::vector<BoardReport> refusedBoards(const std::vector<PortAddress>& ports);
+
 // What the report says of the image, the same for every board.
 struct ImageFacts {
     std::string name;
-    std::optional<std::uintmax_t> size;     // none when the file is missing
+    std::optional<std::uintmax_t> size;    // none when the file is missing
     std::optional<std::uint8_t> checksum;  // the header's checksum byte; none without a header
 };
 ImageFacts imageFacts(const std::string& path);

@@ -44,9 +44,10 @@ TerminalEnd bridge(SerialPort& line, UserSide& user, Clock& clock) {
         if (!typed) break;
         const std::span<const std::uint8_t> input(buffer.data(), *typed);
         // What was typed before the exit key still goes out.
-        const std::size_t keys = user.keyboard()
-            ? static_cast<std::size_t>(std::find(input.begin(), input.end(), exitKeyByte) - input.begin())
-            : input.size();
+        const std::size_t keys =
+            user.keyboard()
+                ? static_cast<std::size_t>(std::find(input.begin(), input.end(), exitKeyByte) - input.begin())
+                : input.size();
         if (keys > 0) {
             const auto written = line.write(input.first(keys));
             if (!written || *written < keys) return TerminalEnd::lineLost;
@@ -93,11 +94,20 @@ int runTerminal(const Options& options, SerialPort* loaded) {
         end = bridge(line, *user, systemClock());
     }
     switch (end) {
-    case TerminalEnd::exitKey: std::cerr << "\nkestrupload: terminal closed\n"; return 0;
-    case TerminalEnd::endOfInput: return 0;
-    case TerminalEnd::stopped: std::cerr << "\nkestrupload: terminal stopped by a signal\n"; return 1;
-    case TerminalEnd::outputClosed: std::cerr << "kestrupload: standard output was closed\n"; return 1;
-    case TerminalEnd::lineLost: std::cerr << "\nkestrupload: the line to " << name << " was lost\n"; return 1;
+        case TerminalEnd::exitKey:
+            std::cerr << "\nkestrupload: terminal closed\n";
+            return 0;
+        case TerminalEnd::endOfInput:
+            return 0;
+        case TerminalEnd::stopped:
+            std::cerr << "\nkestrupload: terminal stopped by a signal\n";
+            return 1;
+        case TerminalEnd::outputClosed:
+            std::cerr << "kestrupload: standard output was closed\n";
+            return 1;
+        case TerminalEnd::lineLost:
+            std::cerr << "\nkestrupload: the line to " << name << " was lost\n";
+            return 1;
     }
     return 1;
 }

@@ -3,16 +3,16 @@
 // port the load kept open, or alone on a running board. The user's side (standard input and
 // output) is per platform: terminal_posix.cpp, terminal_win32.cpp.
 
-#include "clock.h"
-#include "options.h"
-#include "serial_port.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
+
+#include "clock.h"
+#include "options.h"
+#include "serial_port.h"
 
 namespace kestrup::cli {
 

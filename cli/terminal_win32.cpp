@@ -1,4 +1,4 @@
-#include "terminal.h"
+#include <windows.h>
 
 #include <algorithm>
 #include <atomic>
@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include <windows.h>
+#include "terminal.h"
 
 namespace kestrup::cli {
 namespace {
@@ -34,8 +34,10 @@ public:
                 DWORD got = 0;
                 const bool ok = ReadFile(in, buffer, sizeof buffer, &got, nullptr) && got > 0;
                 const std::lock_guard<std::mutex> lock(shared->mutex);
-                if (ok) shared->bytes.insert(shared->bytes.end(), buffer, buffer + got);
-                else shared->ended = true;
+                if (ok)
+                    shared->bytes.insert(shared->bytes.end(), buffer, buffer + got);
+                else
+                    shared->ended = true;
                 shared->changed.notify_all();
                 if (!ok) return;
             }
@@ -96,9 +98,9 @@ public:
         if (!keyboard_) input_ = std::make_unique<InputReader>(in_);
         if (keyboard_) {
             // Keys one by one, unechoed, Ctrl+C among them; no mouse or window events to wake us.
-            const DWORD raw = savedInputMode_ & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
-                                                                    ENABLE_PROCESSED_INPUT | ENABLE_MOUSE_INPUT |
-                                                                    ENABLE_WINDOW_INPUT);
+            const DWORD raw =
+                savedInputMode_ & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT |
+                                                      ENABLE_MOUSE_INPUT | ENABLE_WINDOW_INPUT);
             rawInput_ = SetConsoleMode(in_, raw) != 0;
         }
         // A board's escape sequences (colours, cursor moves) work as on any terminal.
@@ -157,17 +159,22 @@ private:
 
 }  // namespace
 
-std::unique_ptr<UserSide> openUserSide() { return std::make_unique<Win32UserSide>(); }
+std::unique_ptr<UserSide> openUserSide() {
+    return std::make_unique<Win32UserSide>();
+}
 
 std::string whyNotOpened() {
     // What CreateFile left: a COM port that another program holds is "access denied".
     const DWORD error = GetLastError();
-    if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) return "is busy (another program has it open)";
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
+        return "is busy (another program has it open)";
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return "does not exist";
     char text[256] = {};
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text, sizeof text, nullptr);
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text, sizeof text,
+                   nullptr);
     std::string reason(text);
-    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == '.')) reason.pop_back();
+    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == '.'))
+        reason.pop_back();
     return "cannot be opened (" + reason + ")";
 }
 

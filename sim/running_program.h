@@ -3,13 +3,13 @@
 // that talks on the line at a rate of its own, so that a host's terminal can be tried against it.
 // Like the chip model it is a pure state machine: bytes and times in, bytes out.
 
-#include "chip_model.h"
-
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
+
+#include "chip_model.h"
 
 namespace kestrup::sim {
 

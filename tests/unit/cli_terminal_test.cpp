@@ -1,13 +1,12 @@
 // The terminal's bridge between a board's line and the user: what passes each way, the exit key
 // (a keyboard's only), the drain after the end of input, and the ends that are failures.
 
-#include "terminal.h"
-
-#include "fakes.h"
-
 #include <gtest/gtest.h>
 
 #include <deque>
+
+#include "fakes.h"
+#include "terminal.h"
 
 namespace kestrup::cli {
 namespace {
@@ -44,21 +43,33 @@ private:
     VirtualClock& clock_;
 };
 
-std::string sent(const FakePort& port) { return {port.written.begin(), port.written.end()}; }
+std::string sent(const FakePort& port) {
+    return {port.written.begin(), port.written.end()};
+}
 
 TEST(Terminal, TheExitKeyEndsAKeyboardSessionButIsAByteInAScriptsInput) {
     VirtualClock clock;
     FakePort port;
     port.queueReply({'h', 'i'});
-    ScriptedUser keys(true, {"", "ab\x1d" "cd", "never read"}, clock);
+    ScriptedUser keys(true,
+                      {"",
+                       "ab\x1d"
+                       "cd",
+                       "never read"},
+                      clock);
     EXPECT_EQ(bridge(port, keys, clock), TerminalEnd::exitKey);
     EXPECT_EQ(keys.shown, "hi");
     EXPECT_EQ(sent(port), "ab");
 
     FakePort piped;
-    ScriptedUser script(false, {"ab\x1d" "cd"}, clock);
+    ScriptedUser script(false,
+                        {"ab\x1d"
+                         "cd"},
+                        clock);
     EXPECT_EQ(bridge(piped, script, clock), TerminalEnd::endOfInput);
-    EXPECT_EQ(sent(piped), "ab\x1d" "cd");
+    EXPECT_EQ(sent(piped),
+              "ab\x1d"
+              "cd");
 }
 
 TEST(Terminal, AfterTheEndOfInputTheBoardIsHeardUntilQuietOrForFiveSecondsAtMost) {
