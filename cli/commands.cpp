@@ -5,7 +5,9 @@
 #include "parallel.h"
 #include "platform.h"
 #include "progress.h"
+#include "report.h"
 #include "stdout_console.h"
+#include "terminal.h"
 #include "unique_handle.h"
 
 #include <cstdio>
@@ -52,6 +54,24 @@ struct Quiet final : UploadConsole, Notifier {
     void notify(std::string_view, std::string_view) override {}
 };
 
+// The line saying which path a load took: on standard error, and into the report.
+class PathLine final : public StatusSink {
+public:
+    PathLine(std::string prefix, ProgressDisplay* progress, std::FILE* out, LoadRecorder& recorder)
+        : shown_(std::move(prefix), progress, out), recorder_(recorder) {}
+    void statusLine(std::string_view message) override {
+        shown_.statusLine(message);
+        recorder_.path(message);
+    }
+
+private:
+    StdoutConsole shown_;
+    LoadRecorder& recorder_;
+};
+
+// Standard output, unless the report goes there.
+std::FILE* statusStream(const Options& options) { return options.report == "-" ? stderr : stdout; }
+
 BoardOptions boardOptions(const Options& options, std::FILE* trace = nullptr, std::string traceLabel = {},
                           StatusSink* pathLine = nullptr) {
     const UploadTiming timing = options.windowTiming ? UploadTiming::window() : UploadTiming::lean();
@@ -60,17 +80,21 @@ BoardOptions boardOptions(const Options& options, std::FILE* trace = nullptr, st
     return BoardOptions{options.reset, options.encoding, timing, trace, std::move(traceLabel), secondStage, pathLine};
 }
 
-// One board as the command line drives it: the board, and the consoles and notifier it reports to.
+// One board as the command line drives it: the board, and the console (through the report's
+// recorder), the path line and the notifier it reports to.
 struct Session {
     Session(const PortAddress& address, const Options& options, const std::string& prefix, ProgressDisplay* progress,
-            std::FILE* trace)
-        : console(prefix, progress),
-          pathLine(address.displayName(), progress),
-          board(address, systemClock(), console, notifier, boardOptions(options, trace, prefix, &pathLine)) {}
+            std::FILE* trace, std::unique_ptr<SerialPort> port)
+        : line(port.get()), console(prefix, progress, statusStream(options)), recorder(console, systemClock()),
+          pathLine("kestrupload: " + address.displayName() + ": ", progress, stderr, recorder),
+          board(address, std::move(port), systemClock(), recorder, notifier,
+                boardOptions(options, trace, prefix, &pathLine)) {}
 
+    SerialPort* line;  // the board's port, owned by the board, for the terminal after the load
     StdoutConsole console;
-    StderrLines pathLine;
     StderrNotifier notifier;
+    LoadRecorder recorder;
+    PathLine pathLine;
     Board board;
     UploadOutcome outcome = UploadOutcome::portNotOpened;
 };
@@ -78,8 +102,12 @@ struct Session {
 std::vector<std::shared_ptr<Session>> makeSessions(const Options& options, ProgressDisplay* progress, std::FILE* trace) {
     std::vector<std::shared_ptr<Session>> sessions;
     const bool several = options.ports.size() > 1;
-    for (const auto& address : options.ports)
-        sessions.push_back(std::make_shared<Session>(address, options, several ? address.displayName() + ": " : "", progress, trace));
+    for (const auto& address : options.ports) {
+        std::unique_ptr<SerialPort> port = makeSystemSerialPort();
+        if (options.terminal) port = std::make_unique<KeptOpenPort>(std::move(port));
+        const std::string prefix = several ? address.displayName() + ": " : "";
+        sessions.push_back(std::make_shared<Session>(address, options, prefix, progress, trace, std::move(port)));
+    }
     return sessions;
 }
 
@@ -103,6 +131,8 @@ std::vector<std::uint8_t> readHead(const std::string& path, bool& found) {
 }  // namespace
 
 int runUpload(const Options& options) {
+    ReportFile report;
+    if (!report.open(options)) return 2;
     bool found = false;
     const auto head = readHead(options.image, found);
     // A missing file is the upload's to report, as the window program does.
@@ -112,6 +142,7 @@ int runUpload(const Options& options) {
             std::cerr << "kestrupload: " << options.image << " is not a loadable image:\n";
             for (const auto& p : verdict.problems) std::cerr << "  - " << p.text << "\n";
             std::cerr << "Nothing was sent. Use --force to load it anyway.\n";
+            report.write(reportText(options, imageFacts(options.image), refusedBoards(options.ports)));
             return 1;
         }
     }
@@ -131,18 +162,32 @@ int runUpload(const Options& options) {
             slot.total = total;
             slot.sent = sent;
         });
-        tasks.push_back([session, image = options.image, target] { session->outcome = session->board.upload(image, target); });
+        tasks.push_back([session, image = options.image, target] {
+            session->recorder.start();
+            session->outcome = session->board.upload(image, target);
+            session->recorder.finish();
+        });
     }
     runParallel(tasks, -1, [&progress] { progress.draw(systemClock().nowMicros()); });
     progress.clear();
 
     int status = 0;
     for (const auto& session : sessions) status = std::max(status, exitStatus(session->outcome));
+    std::FILE* out = statusStream(options);
     if (sessions.size() > 1) {
         for (const auto& session : sessions)
-            std::printf("%s: %s\n", session->board.address().displayName().c_str(), summaryOf(session->outcome).c_str());
+            std::fprintf(out, "%s: %s\n", session->board.address().displayName().c_str(),
+                         summaryOf(session->outcome).c_str());
     }
-    std::fflush(stdout);
+    std::fflush(out);
+    if (!options.report.empty()) {
+        std::vector<BoardReport> boards;
+        for (const auto& session : sessions)
+            boards.push_back(session->recorder.report(session->board.address().displayName(), session->outcome,
+                                                      exitStatus(session->outcome)));
+        if (!report.write(reportText(options, imageFacts(options.image), boards))) status = std::max(status, 2);
+    }
+    if (options.terminal && status == 0) return runTerminal(options, sessions.front()->line);
     return status;
 }
 

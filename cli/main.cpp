@@ -3,6 +3,7 @@
 #include "commands.h"
 #include "options.h"
 #include "platform.h"
+#include "terminal.h"
 
 #include <iostream>
 
@@ -19,7 +20,8 @@ int main(int argc, char** argv) {
     switch (options.action) {
     case cli::Options::Action::help: std::cout << cli::usage(); return 0;
     case cli::Options::Action::version: std::cout << cli::versionText(); return 0;
-    case cli::Options::Action::upload: return cli::runUpload(options);
+    case cli::Options::Action::upload:
+        return options.image.empty() ? cli::runTerminal(options, nullptr) : cli::runUpload(options);
     case cli::Options::Action::identify: return cli::runIdentify(options);
     case cli::Options::Action::list: return cli::runList();
     case cli::Options::Action::scan: return cli::runScan(options);

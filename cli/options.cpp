@@ -4,6 +4,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <stdexcept>
+#include <string>
+
 namespace kestrup::cli {
 
 PortAddress parsePort(const std::string& text) {
@@ -38,6 +41,7 @@ public:
     std::string make_description(const CLI::App*) const override { return {}; }
     std::string make_usage(const CLI::App* app, std::string) const override {
         return "Usage: kestrupload [OPTIONS] --port PORT[,PORT...] IMAGE\n"
+               "       kestrupload --terminal [--baud N] --port PORT [IMAGE]\n"
                "       kestrupload --identify --port PORT[,PORT...]\n"
                "       kestrupload --list | --scan | --info IMAGE\n" +
                app->get_description() + "\n";
@@ -60,7 +64,9 @@ void describeCommandLine(CLI::App& app, Options& o) {
                "  kestrupload --port /dev/ttyUSB0 compiled.binary\n"
                "  kestrupload --port 3,4,5,6 --eeprom compiled.binary\n"
                "  kestrupload --identify --port /dev/ttyUSB0\n"
-               "  kestrupload --trace load.trace --port 7 compiled.binary");
+               "  kestrupload --trace load.trace --port 7 compiled.binary\n"
+               "  kestrupload --terminal --port /dev/ttyUSB0 compiled.binary\n"
+               "  kestrupload --report bench.json --port 3,4,5,6 compiled.binary");
     app.set_help_flag();
     app.formatter(std::make_shared<HelpLayout>());
     app.get_formatter()->column_width(22);
@@ -107,6 +113,30 @@ void describeCommandLine(CLI::App& app, Options& o) {
         ->type_name("LINE");
     app.add_option("--trace", o.trace, "write every byte sent and received, with time stamps, to FILE")
         ->type_name("FILE");
+    app.add_option("--report", o.report,
+                   "write what each board's load did as JSON to FILE (- for standard\n"
+                   "output; the status lines then go to standard error)")
+        ->type_name("FILE");
+    app.add_flag("--terminal", o.terminal,
+                 "after the load (or alone, without IMAGE and without resetting the\n"
+                 "board) connect this terminal to the board's line; Ctrl+] ends it");
+    app.add_option_function<std::string>(
+           "--baud",
+           [&o](const std::string& text) {
+               std::size_t end = 0;
+               int baud = 0;
+               try {
+                   baud = std::stoi(text, &end);
+               } catch (const std::logic_error&) {
+                   end = 0;
+               }
+               if (end == 0 || end != text.size() || baud <= 0)
+                   throw Refusal("--baud takes a rate in baud, a whole number above 0, not " + text);
+               o.terminalBaud = baud;
+           },
+           "with --terminal: the line's rate there (default 115200), whatever the\n"
+           "load used")
+        ->type_name("N");
 
     CLI::App& actions = *app.add_option_group("Actions", "at most one, instead of loading");
     actions.require_option(0, 1);
@@ -163,13 +193,21 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
     }
 
     std::string& error = result.error;
-    const bool needsPort = o.action == Options::Action::upload || o.action == Options::Action::identify;
-    const bool takesImage = o.action == Options::Action::upload || o.action == Options::Action::info;
+    const bool load = o.action == Options::Action::upload;
+    const bool needsPort = load || o.action == Options::Action::identify;
+    const bool takesImage = load || o.action == Options::Action::info;
+    const bool baudGiven = app.count("--baud") > 0;
     if (!o.run && !o.eeprom) error = "--no-run goes with --eeprom";
+    else if (o.terminal && !load) error = "--terminal does not go with this action";
+    else if (baudGiven && !o.terminal) error = "--baud goes with --terminal";
     else if (needsPort && o.ports.empty()) error = "no port given (--port PORT)";
     else if (!needsPort && !o.ports.empty()) error = "--port does not go with this action";
-    else if (takesImage && o.image.empty()) error = "no image file given";
+    else if (o.terminal && o.ports.size() > 1) error = "--terminal takes one port";
+    else if (takesImage && o.image.empty() && !o.terminal) error = "no image file given";
     else if (!takesImage && !o.image.empty()) error = "unexpected argument " + o.image;
+    else if (!o.report.empty() && (!load || o.image.empty())) error = "--report goes with a load";
+    else if (o.report == "-" && o.terminal)
+        error = "--report - does not go with --terminal: standard output is the board's";
     return result;
 }
 

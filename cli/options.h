@@ -25,6 +25,11 @@ struct Options {
     // The window program's pauses (--window-timing) instead of the lean ones.
     bool windowTiming = false;
     std::string trace;
+    // After the load, or alone without an image: the board's line on this terminal.
+    bool terminal = false;
+    int terminalBaud = 115200;
+    // Where the load's report goes: a file, "-" for standard output, or nowhere when empty.
+    std::string report;
 };
 
 struct ParseResult {

@@ -1,9 +1,11 @@
 #pragma once
-// The command line's console: status lines on standard output, messages on standard error.
+// The command line's console: status lines on standard output (or standard error, when the report
+// goes to standard output), messages on standard error.
 
 #include "progress.h"
 #include "upload_console.h"
 
+#include <cstdio>
 #include <string>
 
 namespace kestrup::cli {
@@ -12,8 +14,8 @@ namespace kestrup::cli {
 // and written in one piece, so that lines of boards loading at once never mix.
 class StdoutConsole final : public UploadConsole {
 public:
-    explicit StdoutConsole(std::string prefix = {}, ProgressDisplay* progress = nullptr)
-        : prefix_(std::move(prefix)), progress_(progress) {}
+    explicit StdoutConsole(std::string prefix = {}, ProgressDisplay* progress = nullptr, std::FILE* out = stdout)
+        : prefix_(std::move(prefix)), progress_(progress), out_(out) {}
     void open() override {}
     void close() override;
     void statusLine(std::string_view message) override;
@@ -21,19 +23,7 @@ public:
 private:
     std::string prefix_;
     ProgressDisplay* progress_;
-};
-
-// Lines about an upload rather than of it (the path it took), on standard error, each led by
-// "kestrupload: PORT: ".
-class StderrLines final : public StatusSink {
-public:
-    StderrLines(const std::string& port, ProgressDisplay* progress)
-        : prefix_("kestrupload: " + port + ": "), progress_(progress) {}
-    void statusLine(std::string_view message) override;
-
-private:
-    std::string prefix_;
-    ProgressDisplay* progress_;
+    std::FILE* out_;
 };
 
 class StderrNotifier final : public Notifier {

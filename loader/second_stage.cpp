@@ -288,7 +288,8 @@ private:
 StageOutcome SecondStage::judge(StageReport& report, LoadTarget target, LoadLines* lines) {
     Narration told(lines, target);
     std::optional<stage::Answer> answer = lastPacketAnswer_;
-    if (answer && answer->code == 'A') answer = awaitAnswer(finishWindowMs);
+    // Into the EEPROM the first answer after the image is its first 64 pages' progress.
+    if (answer && answer->code == 'A') answer = awaitAnswer(target == LoadTarget::ram ? finishWindowMs : eepromStepWindowMs);
     for (;;) {
         if (answer) report.lastAnswer = answer->code;
         if (!answer) {

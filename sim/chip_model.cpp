@@ -1,5 +1,7 @@
 #include "chip_model.h"
 
+#include "stage_model.h"
+
 #include <algorithm>
 #include <array>
 #include <utility>
@@ -18,10 +20,12 @@ int lfsrStep(std::uint8_t& state) {
 
 std::string millis(Micros us) { return std::to_string(us / 1000) + " ms"; }
 
+constexpr Micros stageFallbackSilence = 20'000;
+
 }  // namespace
 
-std::uint8_t ramChecksum(std::span<const std::uint32_t> longs) {
-    std::array<std::uint8_t, ramBytes> ram{};
+Ram ramPicture(std::span<const std::uint32_t> longs) {
+    Ram ram{};
     const std::size_t n = longs.size() < ramLongs ? longs.size() : ramLongs;
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t b = 0; b < 4; ++b) ram[4 * i + b] = static_cast<std::uint8_t>(longs[i] >> (8 * b));
@@ -33,12 +37,19 @@ std::uint8_t ramChecksum(std::span<const std::uint32_t> longs) {
         if (address >= ramBytes) continue;
         for (unsigned b = 0; b < 4; ++b) ram[address + b] = static_cast<std::uint8_t>(stackMarker >> (8 * b));
     }
+    return ram;
+}
+
+std::uint8_t ramChecksum(std::span<const std::uint32_t> longs) {
     unsigned sum = 0;
-    for (const std::uint8_t byte : ram) sum += byte;
+    for (const std::uint8_t byte : ramPicture(longs)) sum += byte;
     return static_cast<std::uint8_t>(sum);
 }
 
-ChipModel::ChipModel(ChipConfig config) : config_(std::move(config)) {}
+ChipModel::ChipModel(ChipConfig config) : config_(std::move(config)) { eeprom_.fill(0xFF); }
+ChipModel::~ChipModel() = default;
+ChipModel::ChipModel(ChipModel&&) noexcept = default;
+ChipModel& ChipModel::operator=(ChipModel&&) noexcept = default;
 
 const ChipFaults& ChipModel::faults() const {
     static const ChipFaults none;
@@ -53,11 +64,20 @@ bool waitsForHost(ChipState state) {
     return state != ChipState::running && state != ChipState::shutdown && state != ChipState::eepromBoot;
 }
 
+// The second stage listens for as long as it runs, but a reset (a clock after quiet) ends it, as
+// when the host gives up on it and loads through the ROM.
+bool endsOnReset(ChipState state) { return !waitsForHost(state) || state == ChipState::stage; }
+
 }  // namespace
 
 bool ChipModel::resetBy(std::uint8_t byte, Micros at) const {
     // Every handshake opens with the calibration byte after the host's reset pulse and settling.
-    return config_.timing.resetSilence != 0 && byte == clockByte && at - lastByte_ >= config_.timing.resetSilence;
+    Micros silence = config_.timing.resetSilence;
+    // A second stage that has not begun an image gets only short messages, each written at once and
+    // opened by a sync: a clock after a shorter quiet is already the host's reset, as it falls back
+    // to the ROM (its own reset pulse and wait are 25 ms).
+    if (stage_ && !stage_->begun()) silence = std::min(silence, stageFallbackSilence);
+    return silence != 0 && byte == clockByte && at - lastByte_ >= silence;
 }
 
 std::optional<Micros> ChipModel::deadline() const {
@@ -71,6 +91,7 @@ std::optional<Micros> ChipModel::deadline() const {
     case ChipState::programming:
     case ChipState::verifying: return std::max(readyAt_, lastClock_) + limit;
     case ChipState::acknowledging: return lastClock_ + limit;
+    case ChipState::stage:
     case ChipState::running:
     case ChipState::shutdown:
     case ChipState::eepromBoot: break;
@@ -146,6 +167,7 @@ void ChipModel::endSession() {
     else
         ended_.push_back(std::move(*session_));
     session_.reset();
+    stage_.reset();
     awaitingReset_ = true;
 }
 
@@ -160,17 +182,27 @@ void ChipModel::give(std::vector<std::uint8_t>& out, std::uint8_t byte) {
     session_->answers.push_back(byte);
 }
 
-std::vector<std::uint8_t> ChipModel::receive(std::uint8_t byte, Micros at) {
+std::vector<std::uint8_t> ChipModel::answersDue(Micros now) {
+    if (!stage_) return {};
+    return stage_->due(now, *session_);
+}
+
+std::optional<Micros> ChipModel::nextAnswer() const { return stage_ ? stage_->nextDue() : std::nullopt; }
+
+std::vector<std::uint8_t> ChipModel::receive(std::uint8_t byte, Micros at, int baud) {
+    std::vector<std::uint8_t> out = answersDue(at);
+    // Judged before the session ends: a running second stage shortens the quiet.
+    const bool resetSeen = resetBy(byte, at);
     if (session_) {
         const auto due = deadline();
         if (due && at > *due) giveUp();
-        if (!waitsForHost(session_->state) && resetBy(byte, at)) endSession();
+        if (endsOnReset(session_->state) && resetSeen) endSession();
     }
     const bool guessed = awaitingReset_;
-    const bool reset = !awaitingReset_ || resetBy(byte, at);
+    const bool reset = !awaitingReset_ || resetSeen;
     lastByte_ = at;
     if (!session_) {
-        if (!reset) return {};  // shut down or running its program: the line means nothing to it
+        if (!reset) return out;  // shut down or running its program: the line means nothing to it
         startSession(at);
         guessedReset_ = guessed;
     }
@@ -178,7 +210,6 @@ std::vector<std::uint8_t> ChipModel::receive(std::uint8_t byte, Micros at) {
     s.last = at;
     ++s.bytesIn;
 
-    std::vector<std::uint8_t> out;
     switch (s.state) {
     case ChipState::handshake: handshakeByte(byte); break;
     case ChipState::replying: replyByte(byte, out); break;
@@ -190,6 +221,7 @@ std::vector<std::uint8_t> ChipModel::receive(std::uint8_t byte, Micros at) {
     case ChipState::acknowledging:
     case ChipState::programming:
     case ChipState::verifying: afterData(byte, at, out); break;
+    case ChipState::stage: stage_->receive(byte, at, baud, s); break;
     case ChipState::running:
     case ChipState::shutdown:
     case ChipState::eepromBoot: break;
@@ -302,6 +334,18 @@ void ChipModel::onLong(std::uint32_t value, Micros at) {
     if (s.longs.size() == *s.longCount) dataDone();
 }
 
+void ChipModel::launch(Micros at) {
+    SessionRecord& s = *session_;
+    const auto build = stageBuildOf(s.longs);
+    if (!build) {
+        s.state = ChipState::running;
+        return;
+    }
+    s.state = ChipState::stage;
+    s.stage = StageRecord{*build, 0, ""};
+    stage_ = std::make_unique<StageModel>(*build, at + config_.timing.stageStart, config_.timing, faults(), eeprom_);
+}
+
 bool ChipModel::launchable() const {
     const auto& longs = session_->longs;
     return longs.size() > 1 && (longs[1] >> 16) == launchPbase;
@@ -334,7 +378,7 @@ void ChipModel::afterData(std::uint8_t byte, Micros at, std::vector<std::uint8_t
             stop(ChipState::shutdown, "checksum rejected");
         } else if (*s.command == 1) {
             if (launchable())
-                s.state = ChipState::running;
+                launch(at);
             else
                 stop(ChipState::shutdown, "pbase is not 0x0010");
         } else {
@@ -358,6 +402,7 @@ void ChipModel::afterData(std::uint8_t byte, Micros at, std::vector<std::uint8_t
         give(out, bitZero);
         ++s.eepromAcks;
         if (s.state == ChipState::programming) {
+            eeprom_ = ramPicture(s.longs);
             s.state = ChipState::verifying;
             readyAt_ = at + t.verifyTime;
         } else if (*s.command == 3 && launchable()) {
@@ -393,6 +438,7 @@ const char* stateName(ChipState s) {
     case ChipState::acknowledging: return "acknowledging";
     case ChipState::programming: return "programming";
     case ChipState::verifying: return "verifying";
+    case ChipState::stage: return "stage";
     case ChipState::running: return "running";
     case ChipState::shutdown: return "shutdown";
     case ChipState::eepromBoot: return "eeprom-boot";

@@ -5,7 +5,9 @@
 
 #include "line.h"
 
+#include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -26,6 +28,8 @@ inline constexpr std::uint8_t strayByte = 0x00;
 
 // Times are those of a chip on a 12 MHz RC clock; the chip's own limits are counts of its clocks.
 struct ChipTiming {
+    // The RC clock: the second stage times the line by it.
+    std::int64_t clockHz = 12'000'000;
     // A pty has no DTR. Once a session has ended (the chip runs, shut down or gave up), a
     // calibration byte after this much quiet stands for the reset before a new handshake. In the
     // middle of a session only the chip's own limits end it, as on a board. 0: never.
@@ -39,8 +43,12 @@ struct ChipTiming {
     // Zero-fill and sum of the 32 KB after the last long.
     Micros checksumTime = 100'000;
     // Commands 2 and 3: writing 32 KB of EEPROM in 64-byte pages, then reading it back.
+    // The second stage's EEPROM takes the same per 64-byte page.
     Micros programTime = 2'000'000;
     Micros verifyTime = 800'000;
+    // From the ROM's acknowledgement of the second stage until the stage listens (35 to 55 ms on the
+    // chip: the ROM's own wait, then the stage's start).
+    Micros stageStart = 45'000;
 };
 
 struct ChipFaults {
@@ -52,6 +60,9 @@ struct ChipFaults {
     bool noAcknowledge = false;         // never answers after the data
     bool programFails = false;          // commands 2 and 3: the EEPROM does not take the image
     bool verifyFails = false;           // commands 2 and 3: the EEPROM reads back wrong
+                                        // (the second stage: its first page to write)
+    bool stageSilent = false;           // the second stage is loaded and started but never answers
+    std::optional<int> damagedPacket;   // the second stage's packet K arrives corrupted, once
 };
 
 // Where a board is pulled off the line (its adapter unplugged): half way through the host's
@@ -76,9 +87,20 @@ enum class ChipState {
     acknowledging,  // the next clock gets the verdict
     programming,
     verifying,
+    stage,  // the ROM started Kestrup's second stage, which takes the image and answers in its own protocol
     running,
     shutdown,
     eepromBoot,  // gave up on the host (handshake failed, a time limit passed): silent until reset
+};
+
+enum class StageBuild { ram, eeprom };
+
+// The second stage's part of a session. Once it has begun an image, the session's command, count,
+// longs and sum are the image's, as if the ROM had loaded it (command 2 or 3 for the EEPROM).
+struct StageRecord {
+    StageBuild build = StageBuild::ram;
+    int baud = 0;         // the rate of the last message taken
+    std::string answers;  // the code of every answer sent, in order
 };
 
 struct SessionRecord {
@@ -87,7 +109,7 @@ struct SessionRecord {
     Micros start = 0;
     Micros last = 0;
     std::size_t bytesIn = 0;
-    std::vector<std::uint8_t> answers;  // every byte sent, stray ones included
+    std::vector<std::uint8_t> answers;  // every byte the ROM sent, stray ones included
     Handshake handshake = Handshake::pending;
     int hostBits = 0;  // host handshake bits taken (matched)
     int replies = 0;   // clocks of the handshake answered
@@ -103,19 +125,34 @@ struct SessionRecord {
     int eepromAcks = 0;
     ChipState state = ChipState::handshake;
     std::string why;  // what stopped the chip, when it stopped early
+    std::optional<StageRecord> stage;
 };
 
-// Sum mod 256 of the 32 KB RAM after loading these longs from address 0, zero above them, and the
-// stack markers written at dbase-8 and dbase-4 (dbase: the word at byte 10). Hub addresses are 16
-// bits wide and the upper half is ROM, so markers that land there change nothing.
+using Ram = std::array<std::uint8_t, ramBytes>;
+
+// The 32 KB RAM after loading these longs from address 0, zero above them, and the stack markers
+// written at dbase-8 and dbase-4 (dbase: the word at byte 10): what the chip checks, runs and
+// writes to the EEPROM. Hub addresses are 16 bits wide and the upper half is ROM, so markers that
+// land there change nothing.
+Ram ramPicture(std::span<const std::uint32_t> longs);
+// Its sum mod 256; 0 is good.
 std::uint8_t ramChecksum(std::span<const std::uint32_t> longs);
+
+class StageModel;
 
 class ChipModel {
 public:
     explicit ChipModel(ChipConfig config = {});
+    ~ChipModel();
+    ChipModel(ChipModel&&) noexcept;
+    ChipModel& operator=(ChipModel&&) noexcept;
 
-    // A host byte whose frame ended at `at`; the bytes the chip sends back at once.
-    std::vector<std::uint8_t> receive(std::uint8_t byte, Micros at);
+    // A host byte whose frame ended at `at`, sent at `baud`; the bytes the chip sends back at once
+    // (with any of the second stage's answers that fell due before).
+    std::vector<std::uint8_t> receive(std::uint8_t byte, Micros at, int baud = baudRate);
+    // The second stage answers in its own time: what it has sent by `now`, and when it sends next.
+    std::vector<std::uint8_t> answersDue(Micros now);
+    std::optional<Micros> nextAnswer() const;
     // Nothing on the line until `now`: the chip gives up once its limit for the awaited byte has
     // passed, and an ended session is closed once the reset silence has.
     void idle(Micros now);
@@ -127,6 +164,8 @@ public:
     void unplug();
 
     const SessionRecord* current() const { return session_ ? &*session_ : nullptr; }
+    // Erased (0xFF) until the ROM or the second stage programs it; kept across sessions.
+    const Ram& eeprom() const { return eeprom_; }
     int sessionsStarted() const { return sessionsStarted_; }
     // Sessions that have ended since the last call, oldest first.
     std::vector<SessionRecord> takeEnded();
@@ -146,9 +185,12 @@ private:
     void onLong(std::uint32_t value, Micros at);
     void afterData(std::uint8_t byte, Micros at, std::vector<std::uint8_t>& out);
     bool launchable() const;
+    void launch(Micros at);
     const ChipFaults& faults() const;
 
     ChipConfig config_;
+    Ram eeprom_;
+    std::unique_ptr<StageModel> stage_;
     std::optional<SessionRecord> session_;
     std::vector<SessionRecord> ended_;
     int sessionsStarted_ = 0;

@@ -8,10 +8,10 @@
 
 namespace kestrup::sim {
 
-// 115200 baud, start bit, 8 data bits, 2 stop bits: 11 bit-times a byte in each direction.
+// Start bit, 8 data bits, 2 stop bits: 11 bit-times a byte in each direction, at the host's rate;
+// the boot ROM's is 115200 baud.
 inline constexpr int baudRate = 115200;
 inline constexpr int bitsPerFrame = 11;
-inline constexpr std::int64_t frameNanos = std::int64_t{1'000'000'000} * bitsPerFrame / baudRate;
 
 // The handshake's clock byte and the chip's two reply shapes (also the host's handshake bits).
 inline constexpr std::uint8_t clockByte = 0xF9;

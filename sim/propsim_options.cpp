@@ -22,7 +22,7 @@ void describeCommandLine(CLI::App& app, PropsimOptions& o) {
     const auto number = [&app](const char* name, int low, int high, auto set, const char* help) {
         return app.add_option_function<int>(name, set, help)->type_name("N")->check(CLI::Range(low, high));
     };
-    app.add_flag("--pace", o.pace, "deliver bytes at 115200 baud 8N2, as a real line would");
+    app.add_flag("--pace", o.pace, "deliver bytes at the rate the host set (8N2), as a real line would");
     number("--sessions", 1, 1'000'000, [&o](int n) { o.sessions = n; }, "stop after N sessions (and --linger of quiet)");
     app.add_option("--transcript", o.transcript, "write each session there as it ends")->type_name("FILE");
     app.add_option("--image-out", o.imageOut, "write the image of the last load there")->type_name("FILE");
@@ -40,9 +40,18 @@ void describeCommandLine(CLI::App& app, PropsimOptions& o) {
     app.add_flag("--reject-checksum", f.rejectChecksum, "answer 0xFF to every load")->group(faults);
     app.add_flag("--no-ack", f.noAcknowledge, "never answer after the data")->group(faults);
     app.add_flag("--eeprom-program-fails", f.programFails,
-                 "answer 1 where the EEPROM should be programmed (commands 2, 3)")
+                 "answer 1 where the EEPROM should be programmed (commands 2, 3;\n"
+                 "the second stage: 'e' at the first page it writes)")
         ->group(faults);
-    app.add_flag("--eeprom-verify-fails", f.verifyFails, "answer 1 where the EEPROM should verify (commands 2, 3)")
+    app.add_flag("--eeprom-verify-fails", f.verifyFails,
+                 "answer 1 where the EEPROM should verify (commands 2, 3;\n"
+                 "the second stage: 'v' at the first page it writes)")
+        ->group(faults);
+    app.add_flag("--stage-silent", f.stageSilent, "the second stage, once the ROM has started it, never answers")
+        ->group(faults);
+    number("--damage-packet", 0, 31, [&f](int k) { f.damagedPacket = k; },
+           "the second stage's packet K arrives corrupted, once")
+        ->type_name("K")
         ->group(faults);
     const std::map<std::string, Hangup> hangups = {
         {"handshake", Hangup::handshake}, {"load", Hangup::load}, {"ack", Hangup::acknowledgement}};
@@ -57,6 +66,19 @@ void describeCommandLine(CLI::App& app, PropsimOptions& o) {
            "the faults hit only the first N sessions (default: all)")
         ->group(faults);
 
+    const std::map<std::string, ProgramKind> programs = {{"echo", ProgramKind::echo}};
+    app.add_option_function<std::string>(
+           "--program", [&o, programs](const std::string& name) { o.program = programs.at(name); },
+           "what a load that runs starts: echo greets with \"Hello from propsim\"\n"
+           "and sends back what it receives, at --program-baud; a host at\n"
+           "another rate reads garbage, as on a real line")
+        ->check(CLI::IsMember(programs))
+        ->type_name("NAME")
+        ->group("Program");
+    number("--program-baud", 300, 4'000'000, [&o](int n) { o.programBaud = n; }, "the program's line rate")
+        ->default_str(std::to_string(o.programBaud))
+        ->group("Program");
+
     // Whole milliseconds, kept in microseconds; each default is the chip model's own.
     const auto millis = [&app](const char* name, int low, Micros& into, const char* help) {
         app.add_option_function<int>(name, [&into](int ms) { into = Micros{ms} * 1000; }, help)
@@ -69,8 +91,8 @@ void describeCommandLine(CLI::App& app, PropsimOptions& o) {
     millis("--gap-limit", 1, t.gapLimit, "longest gap the chip waits in a session (2 M chip clocks)");
     millis("--listen-window", 1, t.listenWindow, "time for the whole handshake");
     millis("--checksum-time", 0, t.checksumTime, "summing the RAM");
-    millis("--program-time", 0, t.programTime, "programming the EEPROM");
-    millis("--verify-time", 0, t.verifyTime, "verifying the EEPROM");
+    millis("--program-time", 0, t.programTime, "programming the EEPROM (the second stage: a 512th a page)");
+    millis("--verify-time", 0, t.verifyTime, "verifying the EEPROM (the second stage: a 512th a page read)");
     millis("--linger", 0, o.linger, "quiet after the last of --sessions before leaving");
 }
 

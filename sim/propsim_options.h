@@ -2,6 +2,7 @@
 // The command line of propsim, parsed apart from the pty server so that it can be tested.
 
 #include "chip_model.h"
+#include "running_program.h"
 
 #include <string>
 #include <vector>
@@ -19,6 +20,9 @@ struct PropsimOptions {
     std::string imageOut;
     // Where the pty is closed, as a pulled adapter would vanish; propsim then leaves.
     Hangup hangup = Hangup::never;
+    // What a load that runs starts, and its line rate.
+    ProgramKind program = ProgramKind::none;
+    int programBaud = 115200;
     bool help = false;
 };
 

@@ -1,5 +1,6 @@
 #include "pty_server.h"
 
+#include "terminal_baud_posix.h"
 #include "transcript.h"
 #include "unique_handle_posix.h"
 
@@ -54,15 +55,22 @@ void makeRaw(int fd) {
 struct Arrival {
     std::uint8_t byte;
     std::int64_t availableAt;  // when it was read from the pty
+    int baud;                  // the host's rate as it was read
 };
+
+std::int64_t frameNanos(int baud) { return std::int64_t{1'000'000'000} * bitsPerFrame / baud; }
 
 class Server {
 public:
     Server(const PropsimOptions& options, UniqueFd& master, UniqueFd& slave)
-        : options_(options), model_(options.chip), masterFd_(master), slaveFd_(slave), master_(master.get()),
-          slave_(slave.get()) {}
+        : options_(options), model_(options.chip), program_(options.program, options.programBaud), masterFd_(master),
+          slaveFd_(slave), master_(master.get()), slave_(slave.get()) {}
 
     int run();
+
+    // The rate the host set on its end of the line (the ROM's 115200 when the pty does not say):
+    // bytes travel at it, and the second stage times its syncs by it.
+    int hostBaud() const;
 
 private:
     void readLine(std::int64_t now);
@@ -75,6 +83,7 @@ private:
 
     const PropsimOptions& options_;
     ChipModel model_;
+    RunningProgram program_;
     UniqueFd& masterFd_;
     UniqueFd& slaveFd_;
     int master_;
@@ -115,18 +124,21 @@ int Server::run() {
         std::int64_t now = monotonicNanos();
         deliverDue(now);
         if (unplugged_) break;
+        send(model_.answersDue(now / 1000));
         throttle();
         now = monotonicNanos();
         std::int64_t wait = idleTickNanos;
+        if (const auto answer = model_.nextAnswer()) wait = std::clamp<std::int64_t>(*answer * 1000 - now, 0, wait);
         if (!line_.empty()) {
             wait = 0;
             if (options_.pace) {
                 const Arrival& next = line_.front();
-                const std::int64_t due = std::max(next.availableAt, lastArrival_) + frameNanos;
-                wait = std::clamp<std::int64_t>(due - now, 0, idleTickNanos);
+                const std::int64_t due = std::max(next.availableAt, lastArrival_) + frameNanos(next.baud);
+                wait = std::clamp<std::int64_t>(due - now, 0, std::min(idleTickNanos, wait));
             }
         } else {
             model_.idle(now / 1000);
+            send(program_.step(model_, std::nullopt, now / 1000, hostBaud()));
             recordEnded();
             if (!model_.current()) {
                 // The host's exclusive mode outlives its close on a pty (the slave lives as long as
@@ -154,7 +166,12 @@ int Server::run() {
     return 0;
 }
 
+int Server::hostBaud() const { return terminalBaud(slave_).value_or(baudRate); }
+
 void Server::readLine(std::int64_t now) {
+    // A host changes its rate only once what it wrote has left (it drains first), so the bytes
+    // read now went at the rate set now.
+    const int baud = hostBaud();
     std::uint8_t buffer[4096];
     for (;;) {
         // Paced, what we have not taken stays in the pty, whose few kilobytes then block the host's
@@ -164,7 +181,7 @@ void Server::readLine(std::int64_t now) {
         if (room == 0) return;
         const ssize_t n = ::read(master_, buffer, room);
         if (n <= 0) return;
-        for (ssize_t i = 0; i < n; ++i) line_.push_back(Arrival{buffer[i], now});
+        for (ssize_t i = 0; i < n; ++i) line_.push_back(Arrival{buffer[i], now, baud});
     }
 }
 
@@ -173,13 +190,14 @@ void Server::deliverDue(std::int64_t now) {
         const Arrival next = line_.front();
         // A frame ends one frame-time after it could start: once written, or after the one before.
         const std::int64_t arrival =
-            options_.pace ? std::max(next.availableAt, lastArrival_) + frameNanos : next.availableAt;
+            options_.pace ? std::max(next.availableAt, lastArrival_) + frameNanos(next.baud) : next.availableAt;
         if (arrival > now) return;
         line_.pop_front();
         lastArrival_ = arrival;
         // The reply to a clock runs alongside it on the host's own edges, so it is complete when
         // the clock is: it goes out now, with no wire time of its own.
-        send(model_.receive(next.byte, arrival / 1000));
+        send(model_.receive(next.byte, arrival / 1000, next.baud));
+        send(program_.step(model_, next.byte, arrival / 1000, next.baud));
         recordEnded();
         if (model_.current() && hangupDue(options_.hangup, *model_.current())) {
             unplug();

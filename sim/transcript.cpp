@@ -1,5 +1,7 @@
 #include "transcript.h"
 
+#include "stage_model.h"
+
 #include <cstdio>
 
 namespace kestrup::sim {
@@ -34,6 +36,11 @@ std::string formatSession(const SessionRecord& s) {
     if (s.ramSum) line("sum", hexByte(*s.ramSum));
     line("verdict", s.verdict ? hexByte(*s.verdict) : "none");
     if (s.eepromAcks > 0) line("eeprom-acks", std::to_string(s.eepromAcks));
+    if (s.stage) {
+        line("stage", stageBuildName(s.stage->build));
+        if (s.stage->baud != 0) line("stage-baud", std::to_string(s.stage->baud));
+        line("stage-answers", s.stage->answers.empty() ? "none" : s.stage->answers);
+    }
     line("state", stateName(s.state));
     if (!s.why.empty()) line("why", s.why);
     out += "end\n";

@@ -12,7 +12,7 @@ from propsim import BOARD, BOARDS, Scenario, make_image, play, program, run_kest
 
 # Every switch kestrupload takes; --help must name each, and nothing it does not take.
 SWITCHES = {"-p", "--port", "--eeprom", "--no-run", "--force", "--fixed", "--dense", "--rom", "--window-timing",
-            "--reset", "--trace",
+            "--reset", "--trace", "--report", "--terminal", "--baud",
             "--identify", "--list", "--scan", "--info", "-h", "--help", "--version"}
 
 

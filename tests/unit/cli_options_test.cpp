@@ -27,6 +27,8 @@ std::string parsed(const std::vector<std::string>& args) {
     if (o.romOnly) s += " rom";
     if (o.windowTiming) s += " window-timing";
     if (!o.trace.empty()) s += " trace=" + o.trace;
+    if (o.terminal) s += " terminal=" + std::to_string(o.terminalBaud);
+    if (!o.report.empty()) s += " report=" + o.report;
     return s;
 }
 
@@ -41,6 +43,10 @@ TEST(CliOptions, CommandLines) {
         {{"--dense", "--fixed", "-p", "1", "x"}, "upload port=COM1 image=x fixed"},
         {{"--rom", "--window-timing", "-p", "1", "x"}, "upload port=COM1 image=x rom window-timing"},
         {{"--identify", "--port", "/dev/x"}, "identify port=/dev/x"},
+        {{"--terminal", "-p", "1"}, "upload port=COM1 terminal=115200"},
+        {{"--terminal", "--baud", "9600", "-p", "1", "x", "--report", "r.json"},
+         "upload port=COM1 image=x terminal=9600 report=r.json"},
+        {{"--report", "-", "-p", "1,2", "x"}, "upload port=COM1 port=COM2 image=x report=-"},
         {{"--list"}, "list"},
         {{"--scan"}, "scan"},
         {{"--info", "a.binary"}, "info image=a.binary"},
@@ -65,6 +71,15 @@ TEST(CliOptions, CommandLines) {
         {{"--info", "--identify", "-p", "1", "x"}, "error: --identify, --list, --scan and --info exclude each other"},
         {{"--reset", "cts", "-p", "1", "x"}, "error: --reset takes dtr or rts, not cts"},
         {{"--no-run", "-p", "1", "x"}, "error: --no-run goes with --eeprom"},
+        {{"--terminal", "-p", "1,2"}, "error: --terminal takes one port"},
+        {{"--terminal", "--identify", "-p", "1"}, "error: --terminal does not go with this action"},
+        {{"--baud", "9600", "-p", "1", "x"}, "error: --baud goes with --terminal"},
+        {{"--terminal", "--baud", "96OO", "-p", "1"}, "error: --baud takes a rate in baud, a whole number above 0, not 96OO"},
+        {{"--terminal", "--baud", "-5", "-p", "1"}, "error: --baud takes a rate in baud, a whole number above 0, not -5"},
+        {{"--terminal", "--report", "r.json", "-p", "1"}, "error: --report goes with a load"},
+        {{"--report", "r.json", "--identify", "-p", "1"}, "error: --report goes with a load"},
+        {{"--terminal", "--report", "-", "-p", "1", "x"},
+         "error: --report - does not go with --terminal: standard output is the board's"},
     };
     for (const auto& [args, expected] : table) {
         std::string line;
@@ -84,7 +99,7 @@ TEST(CliOptions, PortIsADevicePathOrAComNumber) {
 TEST(CliOptions, HelpNamesEveryOption) {
     for (const char* option :
          {"--port", "--eeprom", "--no-run", "--force", "--fixed", "--dense", "--rom", "--window-timing", "--reset",
-          "--trace", "--identify", "--list", "--scan", "--info", "--help", "--version"})
+          "--trace", "--report", "--terminal", "--baud", "--identify", "--list", "--scan", "--info", "--help", "--version"})
         EXPECT_NE(usage().find(option), std::string::npos) << option;
 }
 

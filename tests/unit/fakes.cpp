@@ -44,6 +44,7 @@ std::optional<std::size_t> FakePort::write(std::span<const std::uint8_t> bytes) 
 
 std::optional<std::size_t> FakePort::read(std::span<std::uint8_t> into) {
     ++reads;
+    if (onRead) onRead();
     std::size_t n = std::min({into.size(), pending.size(), readLimit});
     if (!readResults.empty()) {
         const auto scripted = readResults.front();
@@ -86,50 +87,22 @@ std::string hex(std::span<const std::uint8_t> bytes) {
     return out;
 }
 
-namespace {
-
-void answer(FakePort& port, char code, int value) {
-    const auto lo = static_cast<std::uint8_t>(value), hi = static_cast<std::uint8_t>(value >> 8);
-    port.queueReply({static_cast<std::uint8_t>(code), lo, hi, static_cast<std::uint8_t>(code ^ lo ^ hi ^ 0x5A)});
-}
-
-}  // namespace
-
-void ScriptedStage::onMessage(FakePort& port, std::span<const std::uint8_t> bytes) {
-    if (silent || bytes.size() < 9 || bytes[0] != 0xF8) return;
-    const std::size_t t = bytes.size() - 8;
-    const std::uint32_t trailer = bytes[t] | bytes[t + 1] << 8 | bytes[t + 2] << 16 | std::uint32_t{bytes[t + 3]} << 24;
-    const int baud = port.bauds.empty() ? 115200 : port.bauds.back();
-    switch (trailer & 0xFF) {
-    case 'H': answer(port, 'H', static_cast<int>(4 * chipHz / baud)); break;
-    case 'B':
-        longs = trailer >> 16;
-        answer(port, 'B', static_cast<int>(longs));
-        break;
-    case 'D': {
-        const int k = static_cast<int>((trailer >> 8) & 0xFF);
-        packetsSeen.push_back(k);
-        if (k == nakOnce || (failAbove != 0 && baud > failAbove)) {
-            if (k == nakOnce) nakOnce = -1;
-            answer(port, 'N', k);
-            break;
-        }
-        const std::size_t at = static_cast<std::size_t>(k) * 1024;
-        if (image.size() < at + t - 1) image.resize(at + t - 1);
-        std::copy(bytes.begin() + 1, bytes.begin() + static_cast<std::ptrdiff_t>(t), image.begin() + static_cast<std::ptrdiff_t>(at));
-        answer(port, 'A', k);
-        if (static_cast<std::uint32_t>(k + 1) * 256 >= longs)
-            for (const char code : verdicts) answer(port, code, 0);
-        break;
-    }
-    }
-}
-
 SimulatedBoard::SimulatedBoard(FakePort& port, Clock& clock, sim::ChipConfig config) : chip_(std::move(config)) {
     port.onWrite = [this, &port, &clock](std::span<const std::uint8_t> bytes) {
         for (const std::uint8_t byte : bytes) port.queueReply(chip_.receive(byte, clock.nowMicros()));
     };
     port.onReset = [this] { chip_.reset(); };
+}
+
+void SimulatedBoard::carryAtPortRate(FakePort& port, Clock& clock) {
+    port.onWrite = [this, &port, &clock](std::span<const std::uint8_t> bytes) {
+        const int baud = port.bauds.empty() ? sim::baudRate : port.bauds.back();
+        for (const std::uint8_t byte : bytes) {
+            lineFree_ = std::max(lineFree_, clock.nowMicros()) + sim::bitsPerFrame * 1'000'000 / baud;
+            port.queueReply(chip_.receive(byte, lineFree_, baud));
+        }
+    };
+    port.onRead = [this, &port, &clock] { port.queueReply(chip_.answersDue(clock.nowMicros())); };
 }
 
 void SimulatedBoard::replace(sim::ChipConfig config) {

@@ -99,6 +99,7 @@ public:
     std::vector<std::string> existing{"COM3"};  // devices that open
     std::function<void(std::span<const std::uint8_t>)> onWrite;  // the far end
     std::function<void()> onReset;                               // DTR released
+    std::function<void()> onRead;                                // before each read
     std::deque<std::optional<std::size_t>> writeResults;         // overrides, in order
     std::deque<std::optional<std::size_t>> readResults;          // overrides of the count, in order
     std::size_t readLimit = 256;
@@ -129,33 +130,21 @@ private:
 class SimulatedBoard {
 public:
     SimulatedBoard(FakePort& port, Clock& clock, sim::ChipConfig config = {});
+    // From now on a line between them: bytes take their frame time at the port's rate, one after
+    // another, and the answers the chip gives in its own time (its second stage's) come as they
+    // fall due. The second stage times its messages by the line.
+    void carryAtPortRate(FakePort& port, Clock& clock);
     // Another board on the same port, from its next byte on.
     void replace(sim::ChipConfig config);
     // Every session so far, oldest first, the current one last.
     std::vector<sim::SessionRecord> sessions();
     sim::SessionRecord last();
+    const sim::Ram& eeprom() const { return chip_.eeprom(); }
 
 private:
     sim::ChipModel chip_;
     std::vector<sim::SessionRecord> ended_;
-};
-
-// Kestrup's second stage as the host sees it, answering at once: each write is one message (or
-// filler, which it ignores). Its CRC is not checked: second_stage_test's literal messages pin it.
-struct ScriptedStage {
-    std::int64_t chipHz = 12000000;
-    bool silent = false;
-    int nakOnce = -1;               // this packet is answered 'N' the first time
-    int failAbove = 0;              // packets at rates above this are answered 'N'
-    std::string verdicts = "L";     // the answers after the last packet's 'A'
-    std::uint32_t longs = 0;
-    std::vector<int> packetsSeen;
-    std::vector<std::uint8_t> image;  // the accepted packets' data, each where it belongs
-
-    void attach(FakePort& port) {
-        port.onWrite = [this, &port](std::span<const std::uint8_t> bytes) { onMessage(port, bytes); };
-    }
-    void onMessage(FakePort& port, std::span<const std::uint8_t> bytes);
+    sim::Micros lineFree_ = 0;  // when the last byte written has left
 };
 
 // One period of the boot loader's LFSR from the seed 'P', as both sides run it: the host sends

@@ -13,7 +13,6 @@ namespace kestrup {
 namespace {
 
 using test::FakePort;
-using test::ScriptedStage;
 using test::VirtualClock;
 
 std::vector<std::uint8_t> bytesOf(std::initializer_list<int> list) {
@@ -26,6 +25,54 @@ class Lines final : public StatusSink {
 public:
     void statusLine(std::string_view message) override { lines.emplace_back(message); }
     std::vector<std::string> lines;
+};
+
+// The stage as the host sees it: each write is one message (or filler, which it ignores), answered
+// at once. Its CRC is not checked here: the literal messages below pin it.
+struct ScriptedStage {
+    std::int64_t chipHz = 12000000;
+    bool silent = false;
+    int nakOnce = -1;         // this packet is answered 'N' the first time
+    int failAbove = 0;        // packets at rates above this are answered 'N'
+    std::string verdicts = "L";  // the answers after the last packet's 'A'
+    std::uint32_t longs = 0;
+    std::vector<int> packetsSeen;
+
+    void attach(FakePort& port) {
+        port.onWrite = [this, &port](std::span<const std::uint8_t> bytes) { onMessage(port, bytes); };
+    }
+
+    static void answer(FakePort& port, char code, int value) {
+        const auto lo = static_cast<std::uint8_t>(value), hi = static_cast<std::uint8_t>(value >> 8);
+        port.queueReply({static_cast<std::uint8_t>(code), lo, hi, static_cast<std::uint8_t>(code ^ lo ^ hi ^ 0x5A)});
+    }
+
+    void onMessage(FakePort& port, std::span<const std::uint8_t> bytes) {
+        if (silent || bytes.size() < 9 || bytes[0] != 0xF8) return;
+        const std::size_t t = bytes.size() - 8;
+        const std::uint32_t trailer = bytes[t] | bytes[t + 1] << 8 | bytes[t + 2] << 16 | std::uint32_t{bytes[t + 3]} << 24;
+        const int baud = port.bauds.empty() ? 115200 : port.bauds.back();
+        switch (trailer & 0xFF) {
+        case 'H': answer(port, 'H', static_cast<int>(4 * chipHz / baud)); break;
+        case 'B':
+            longs = trailer >> 16;
+            answer(port, 'B', static_cast<int>(longs));
+            break;
+        case 'D': {
+            const int k = static_cast<int>((trailer >> 8) & 0xFF);
+            packetsSeen.push_back(k);
+            if (k == nakOnce || (failAbove != 0 && baud > failAbove)) {
+                if (k == nakOnce) nakOnce = -1;
+                answer(port, 'N', k);
+                break;
+            }
+            answer(port, 'A', k);
+            if (static_cast<std::uint32_t>(k + 1) * 256 >= longs)
+                for (const char code : verdicts) answer(port, code, 0);
+            break;
+        }
+        }
+    }
 };
 
 // A valid header and nothing else: vbase 16, four longs.
@@ -116,6 +163,46 @@ TEST_F(StageFixture, TheStagesVerdictOnTheImageIsPassedOn) {
     chip.verdicts = "S";
     EXPECT_EQ(stage.load(tinyImage, LoadTarget::ram).outcome, StageOutcome::refused);
     EXPECT_EQ(status.lines.back(), "Second stage: checksum error");
+}
+
+// The answers after the image, told in the words the ROM's load uses for the same steps.
+TEST_F(StageFixture, TheVerdictsAreToldAsTheRomTellsThem) {
+    using Told = std::vector<std::string>;
+    struct Case {
+        LoadTarget target;
+        std::string verdicts;
+        StageOutcome outcome;
+        Told told;
+    };
+    const Case cases[] = {
+        {LoadTarget::ram, "L", StageOutcome::loaded, {"..OK -> RUN"}},
+        {LoadTarget::ram, "S", StageOutcome::refused, {"CheckSum Error"}},
+        {LoadTarget::ram, "", StageOutcome::failed, {"Time Out", "CheckSum Error"}},
+        // The ROM acknowledges an image with a wrong pbase as well, then shuts the chip down.
+        {LoadTarget::ram, "P", StageOutcome::refused, {"..OK -> RUN"}},
+        {LoadTarget::eepromRun, "pEL", StageOutcome::loaded,
+         {"..OK", "Programming EEPROM ..", "Verifying EEPROM ..", "..EEPROM OK -> RUN"}},
+        {LoadTarget::eepromShutdown, "EX", StageOutcome::loaded,
+         {"..OK", "Programming EEPROM ..", "Verifying EEPROM ..", "..EEPROM OK -> SHUTDOWN"}},
+        {LoadTarget::eepromRun, "pe", StageOutcome::eepromFailed,
+         {"..OK", "Programming EEPROM ..", "EEPROM programming failed"}},
+        {LoadTarget::eepromRun, "v", StageOutcome::eepromFailed,
+         {"..OK", "Programming EEPROM ..", "Verifying EEPROM ..", "EEPROM verify failed"}},
+        {LoadTarget::eepromRun, "p", StageOutcome::failed,
+         {"..OK", "Programming EEPROM ..", "Time Out", "EEPROM programming failed"}},
+        {LoadTarget::eepromRun, "S", StageOutcome::refused, {"CheckSum Error"}},
+    };
+    for (const Case& c : cases) {
+        chip = ScriptedStage{};
+        chip.attach(port);
+        chip.verdicts = c.verdicts;
+        test::RecordingConsole console;
+        LoadLines lines(console);
+        StageReport report = stage.send(tinyImage, c.target);
+        ASSERT_EQ(report.outcome, StageOutcome::sent) << c.verdicts;
+        EXPECT_EQ(stage.judge(report, c.target, &lines), c.outcome) << c.verdicts;
+        EXPECT_EQ(console.lines, c.told) << c.verdicts;
+    }
 }
 
 TEST_F(StageFixture, AnImageReachingTheStagesMailboxIsLeftToTheRom) {

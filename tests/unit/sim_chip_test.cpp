@@ -5,6 +5,8 @@
 #include "dense_encoding.h"
 #include "fakes.h"
 #include "loader_protocol.h"
+#include "running_program.h"
+#include "second_stage.h"
 
 #include <gtest/gtest.h>
 
@@ -389,6 +391,8 @@ TEST(ChipCommands, ProgramTheEepromWithTwoMoreAcknowledgementsOrFailAtTheirStage
         EXPECT_EQ(after, c.answers) << c.command;
         EXPECT_EQ(line.session().state, c.state) << c.command;
         EXPECT_EQ(line.session().eepromAcks, c.acks) << c.command;
+        // Programmed once the first acknowledgement after the verdict is given: the checksum byte.
+        EXPECT_EQ(line.chip.eeprom()[5], c.acks >= 1 ? 0xDC : 0xFF) << c.command;
         if (c.acks == 2) {
             EXPECT_GE(line.now - acknowledged, 700 * ms);
         }
@@ -455,6 +459,59 @@ TEST(ChipFaultSwitches, ChangeOnlyWhatTheyName) {
     }
 }
 
+// The ROM starts either build of Kestrup's second stage instead of running it; the stage model
+// (sim_stage_test.cpp) then answers.
+TEST(ChipStage, TheRomStartsTheStageWhichListensAfterItsStartAndYieldsToAReset) {
+    const Bytes hello{0xF8, 0x48, 0x00, 0x00, 0x00, 0xCE, 0xAF, 0xE4, 0x7F};
+    const Bytes helloAnswer{0x48, 0xA1, 0x01, 0xB2};
+    const auto stageLongs = [](LoadTarget target) {
+        const auto bytes = secondStageImage(target);
+        Longs longs(bytes.size() / 4);
+        for (std::size_t i = 0; i < bytes.size(); ++i) longs[i / 4] |= std::uint32_t{bytes[i]} << (8 * (i % 4));
+        return longs;
+    };
+    const struct {
+        LoadTarget target;
+        StageBuild build;
+        bool silent;
+    } cases[] = {{LoadTarget::ram, StageBuild::ram, false},
+                 {LoadTarget::eepromRun, StageBuild::eeprom, false},
+                 {LoadTarget::ram, StageBuild::ram, true}};
+    for (const auto& c : cases) {
+        ChipConfig config;
+        config.faults.stageSilent = c.silent;
+        config.faultySessions = 1;
+        Line line(config);
+        line.handshake();
+        line.load(stageLongs(c.target));
+        ASSERT_EQ(line.pollAnswer(), Bytes{bitZero});
+        EXPECT_EQ(line.session().state, ChipState::stage);
+        ASSERT_TRUE(line.session().stage);
+        EXPECT_EQ(line.session().stage->build, c.build);
+        // 45 ms after the acknowledgement it listens; a hello before is lost.
+        line.send(hello, 40 * ms);
+        EXPECT_TRUE(line.chip.answersDue(line.now + 5 * ms).empty());
+        line.send(hello, 10 * ms);
+        const Bytes answer = line.chip.answersDue(line.now + 1 * ms);
+        EXPECT_EQ(answer, c.silent ? Bytes{} : helloAnswer);
+        // The host gives up on it and resets: 25 ms of quiet before the handshake, enough here.
+        line.replies.clear();
+        line.handshake(25 * ms);
+        EXPECT_EQ(line.replies, goodReplies());
+        const auto ended = line.chip.takeEnded();
+        ASSERT_EQ(ended.size(), 1u);
+        EXPECT_EQ(ended[0].state, ChipState::stage);
+    }
+    // An image one byte off either build runs as any other.
+    Longs longs = stageLongs(LoadTarget::ram);
+    longs.back() ^= 0x0100'0000;
+    Line line;
+    line.handshake();
+    line.load(longs);
+    line.pollAnswer();
+    EXPECT_NE(line.session().state, ChipState::stage);
+}
+
 TEST(ChipHangup, FallsDueHalfWayThroughTheHandshakeAndTheLoadAndAtTheVerdict) {
     Line line;
     const auto due = [&line](Hangup at) { return hangupDue(at, line.session()); };
@@ -487,6 +544,46 @@ TEST(ChipHangup, FallsDueHalfWayThroughTheHandshakeAndTheLoadAndAtTheVerdict) {
     const auto ended = line.chip.takeEnded();
     ASSERT_EQ(ended.size(), 1u);
     EXPECT_EQ(ended[0].why, "unplugged while acknowledging");
+}
+
+// A UART at one rate reading frames sent at another, worked out by hand bit-time by bit-time.
+TEST(ChipProgram, ALineReadAtTheWrongRateGivesOtherBytesOrNone) {
+    const Bytes hi = {'H', 'i'};
+    EXPECT_EQ(misread(hi, 115200, 115200), hi);
+    EXPECT_EQ(misread(hi, 115200, 112000), hi);  // 2.8 % apart: still within a frame's tolerance
+    // 'a' at 115200 is over before a 9600 receiver's first sample: noise, no frame.
+    EXPECT_EQ(misread(Bytes{'a'}, 115200, 9600), Bytes{});
+    // 'A' at 9600: its long low bits read as eleven frames at 115200.
+    EXPECT_EQ(misread(Bytes{'A'}, 9600, 115200),
+              (Bytes{0x00, 0xFE, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFC, 0x00, 0xFE}));
+}
+
+TEST(ChipProgram, EchoRunsFromALoadUntilTheNextSessionAndGreetsOnceStarted) {
+    Line line;
+    RunningProgram echo(ProgramKind::echo, 115200);
+    const auto step = [&](std::optional<std::uint8_t> byte, Micros at, int hostBaud = 115200) {
+        return echo.step(line.chip, byte, at, hostBaud);
+    };
+    line.handshake();
+    line.load(goodImage);
+    EXPECT_EQ(step(std::nullopt, line.now), Bytes{});
+    ASSERT_EQ(line.pollAnswer(), Bytes{bitZero});
+    const Micros ran = line.now;
+    EXPECT_EQ(step(clockByte, ran), Bytes{});
+    EXPECT_EQ(step('x', ran + 49 * ms), Bytes{});  // still starting: lost
+    const std::string greeting = "Hello from propsim\r\n";
+    EXPECT_EQ(step(std::nullopt, ran + 50 * ms), Bytes(greeting.begin(), greeting.end()));
+    EXPECT_EQ(step('x', ran + 51 * ms), Bytes{'x'});
+    // The model closes the session after the quiet of a reset; the program runs on.
+    line.chip.idle(ran + 200 * ms);
+    ASSERT_EQ(line.chip.current(), nullptr);
+    EXPECT_EQ(step('y', ran + 201 * ms), Bytes{'y'});
+    EXPECT_NE(step('y', ran + 202 * ms, 9600), Bytes{'y'});  // a host at the wrong rate gets no clean echo
+    // The host's reset and handshake for a new load: the program is gone.
+    line.now = ran + 300 * ms;
+    line.handshake(100 * ms);
+    EXPECT_EQ(step(clockByte, line.now), Bytes{});
+    EXPECT_EQ(step('z', line.now + 100 * ms), Bytes{});
 }
 
 }  // namespace

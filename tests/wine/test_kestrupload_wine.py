@@ -19,9 +19,9 @@ from propsim import good_lines, lines
 COM = 21
 # Budgets inside the program, from the port's opening to its closing: the loader's one reset
 # (0.025 s), the window it waits in when the board goes (0.1 s for a handshake bit, 2.5 s for the
-# acknowledgement) and a second of slack.
-HANDSHAKE_BUDGET = 1.2
-LOAD_BUDGET = 3.6
+# acknowledgement) and three seconds of slack for a busy machine: a hang still overruns them.
+HANDSHAKE_BUDGET = 3.2
+LOAD_BUDGET = 5.6
 
 
 @pytest.fixture(scope="module")
@@ -76,7 +76,7 @@ def test_list_and_scan_find_a_registered_port(com_board):
 def test_missing_port_and_missing_file(com_board, module_work):
     wine.unlink_com(COM + 1)
     run = kestrupload("--port", COM + 1, "x.binary")
-    assert (run.stdout, run.returncode) == (b"", 2)
+    assert (run.stdout, run.returncode) == (b"", 2), run.stderr
     assert b"Com22 not found" in run.stderr
     com_board(COM)
     run = kestrupload("--port", COM, wine.windows_path(module_work / "none.binary"))
