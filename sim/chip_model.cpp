@@ -73,10 +73,11 @@ bool endsOnReset(ChipState state) { return !waitsForHost(state) || state == Chip
 bool ChipModel::resetBy(std::uint8_t byte, Micros at) const {
     // Every handshake opens with the calibration byte after the host's reset pulse and settling.
     Micros silence = config_.timing.resetSilence;
-    // A second stage that has not begun an image gets only short messages, each written at once and
-    // opened by a sync: a clock after a shorter quiet is already the host's reset, as it falls back
-    // to the ROM (its own reset pulse and wait are 25 ms).
-    if (stage_ && !stage_->begun()) silence = std::min(silence, stageFallbackSilence);
+    // A second stage the host has greeted but not begun an image with gets only short messages,
+    // each written at once and opened by a sync: a clock after a shorter quiet is already the
+    // host's reset, as it falls back to the ROM (its own reset pulse and wait are 25 ms). Not
+    // before the greeting: clocks the host sent polling for the ROM's verdict may still come in.
+    if (stage_ && stage_->greeted() && !stage_->begun()) silence = std::min(silence, stageFallbackSilence);
     return silence != 0 && byte == clockByte && at - lastByte_ >= silence;
 }
 

@@ -25,7 +25,8 @@ public:
     // The answers sent by `now`, in order; the last one leaves the session in the state it names.
     std::vector<std::uint8_t> due(Micros now, SessionRecord& session);
     std::optional<Micros> nextDue() const;
-    // Whether it has taken the host's begin and so expects the image.
+    // Whether it has taken a sync the host sent as one, and the host's begin.
+    bool greeted() const { return greeted_; }
     bool begun() const { return phase_ != Phase::idle; }
 
 private:
@@ -43,7 +44,8 @@ private:
                      SessionRecord& session);
     void messageDone(Micros at, SessionRecord& session);
     void idleMessage(bool good, std::uint32_t trailer, Micros at, SessionRecord& session);
-    void packetMessage(bool good, std::uint32_t trailer, Micros at, SessionRecord& session);
+    // Whether it was the packet expected.
+    bool packetMessage(bool good, std::uint32_t trailer, Micros at, SessionRecord& session);
     void finish(Micros at, SessionRecord& session);
     // The pages that differ from the picture; false when one failed (its answer queued).
     bool programEepromPages(Micros& at);
@@ -67,6 +69,7 @@ private:
     std::uint32_t sameRateSync_ = 0xFFFFFFFF;  // 2.5 bit times of the last message's rate, in clocks
     bool inMessage_ = false;
     bool garbled_ = false;  // its sync was no clean 0xF8, or its bytes changed rate
+    bool greeted_ = false;
     int messageBaud_ = 0;
     std::uint32_t width_ = 0;  // the sync's 4 bit times, in clocks
     std::vector<std::uint8_t> message_;

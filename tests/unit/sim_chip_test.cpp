@@ -487,9 +487,12 @@ TEST(ChipStage, TheRomStartsTheStageWhichListensAfterItsStartAndYieldsToAReset) 
         EXPECT_EQ(line.session().state, ChipState::stage);
         ASSERT_TRUE(line.session().stage);
         EXPECT_EQ(line.session().stage->build, c.build);
-        // 45 ms after the acknowledgement it listens; a hello before is lost.
-        line.send(hello, 40 * ms);
+        // A late poll for the ROM's verdict is no reset. 45 ms after the acknowledgement the stage
+        // listens; a hello before is lost.
+        line.send(clockByte, 30 * ms);
+        line.send(hello, 5 * ms);
         EXPECT_TRUE(line.chip.answersDue(line.now + 5 * ms).empty());
+        EXPECT_EQ(line.chip.sessionsStarted(), 1);
         line.send(hello, 10 * ms);
         const Bytes answer = line.chip.answersDue(line.now + 1 * ms);
         EXPECT_EQ(answer, c.silent ? Bytes{} : helloAnswer);
