@@ -76,7 +76,7 @@
 namespace kestrup {
 
 // The stage as the ROM loads it, for this target: built from loader/second_stage/stage.spin by
-// scripts/make-second-stage into second_stage_image.cpp. Loads into RAM get a build without the
+// scripts/make-second-stage into the .binary files beside it, which the build embeds. Loads into RAM get a build without the
 // EEPROM's code, a third smaller, which the ROM's slow line takes 70 ms less to carry.
 std::span<const std::uint8_t> secondStageImage(LoadTarget target);
 

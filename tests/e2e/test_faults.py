@@ -16,10 +16,11 @@ from propsim import BOARD, SOAK_BOARDS, Scenario, good_lines, lines, make_image,
 
 # Budgets, in seconds: the loader's one reset (0.025), the window it waits in when the board goes (a
 # handshake bit's 0.1, or the acknowledgement's 2.5, after half of 32 KB at three bits a byte: 4.3),
-# and a second of slack.
-HANDSHAKE_BUDGET = 1.2
-LOAD_BUDGET = 3.6
-PACED_LOAD_BUDGET = 7.9
+# and three seconds for a sanitized loader on a busy machine. A loader that hangs, or starts over,
+# still overruns them.
+HANDSHAKE_BUDGET = 3.2
+LOAD_BUDGET = 5.6
+PACED_LOAD_BUDGET = 9.9
 SOAK_COUNT = int(os.environ.get("KESTRUP_SOAK_COUNT", "60"))
 
 
@@ -64,10 +65,11 @@ def assert_lost_after_the_handshake(run, length):
     assert "Verify .." in middle
     cut = middle.index("Verify ..")
     # Load writes that found the line gone, then the acknowledgement's clocks, each refused: at most
-    # one a poll of 5 ms in the 2.5 s window; the first may still have gone out before the board went.
+    # one a poll of 5 ms in the 2.5 s window (fewer when a busy machine makes the polls late); the
+    # first may still have gone out before the board went.
     assert set(middle[:cut]) <= {"Unable to write", "Transmit stall on"}, middle[:cut]
     assert set(middle[cut + 1:]) == {"Unable to write"}
-    assert 400 < len(middle[cut + 1:]) <= 500
+    assert 100 < len(middle[cut + 1:]) <= 500
 
 
 def test_pulled_in_the_handshake(seen):
