@@ -103,7 +103,10 @@ void StageModel::receive(std::uint8_t byte, Micros at, int baud, SessionRecord& 
         if (baud != messageBaud_) garbled_ = true;
         message_.push_back(byte);
         if (message_.size() == messageBytes()) messageDone(at, session);
-    } else if (phase_ != Phase::finishing) {
+    } else if (phase_ != Phase::finishing && byte != clockByte) {
+        // A clock where a sync is due is a late poll for the ROM's verdict, which on a board comes
+        // while the stage is still starting: a busy machine may deliver it later, and the stage
+        // would take its pulse for a sync.
         lookForSync(byte, frameStart, bitMicros, baud, at, session);
     }
     lineHighSince_ = frameStart + pulsesOf(byte).lastRise * bitMicros;
@@ -126,7 +129,6 @@ void StageModel::lookForSync(std::uint8_t byte, double frameStart, double bitMic
         inMessage_ = true;
         // Any other pulse taken for a sync makes the receiver sample the bytes after it askew.
         garbled_ = !(pulse.from == 0 && byte == syncByte);
-        greeted_ = greeted_ || !garbled_;
         messageBaud_ = baud;
         width_ = width;
         message_.clear();

@@ -25,8 +25,7 @@ public:
     // The answers sent by `now`, in order; the last one leaves the session in the state it names.
     std::vector<std::uint8_t> due(Micros now, SessionRecord& session);
     std::optional<Micros> nextDue() const;
-    // Whether it has taken a sync the host sent as one, and the host's begin.
-    bool greeted() const { return greeted_; }
+    // Whether it has taken the host's begin and so expects the image.
     bool begun() const { return phase_ != Phase::idle; }
 
 private:
@@ -69,7 +68,6 @@ private:
     std::uint32_t sameRateSync_ = 0xFFFFFFFF;  // 2.5 bit times of the last message's rate, in clocks
     bool inMessage_ = false;
     bool garbled_ = false;  // its sync was no clean 0xF8, or its bytes changed rate
-    bool greeted_ = false;
     int messageBaud_ = 0;
     std::uint32_t width_ = 0;  // the sync's 4 bit times, in clocks
     std::vector<std::uint8_t> message_;
