@@ -29,7 +29,9 @@ def images(module_work):
     (d / "good.eeprom").write_bytes(good + bytes(32768 - len(good)))
     return {"dir": d, "good": good, "random": make_image(d / "random.binary", 8192, seed=22),
             "zeros": make_image(d / "zeros.binary", 8192, zeros=True),
-            "random32k": make_image(d / "random32k.binary", 32768, seed=24)}
+            "random32k": make_image(d / "random32k.binary", 32768, seed=24),
+            # As large as the second stage takes: a compiled image leaves room for its stack.
+            "big": make_image(d / "big.binary", 32752, seed=25)}
 
 
 @pytest.fixture(scope="module")
@@ -57,11 +59,15 @@ def seen(images):
         # Paced, so that the chip's replies come in several reads as on a real line.
         Scenario("trace", ("--trace", d / "load.trace", "--port", BOARD, good), boards=[("--pace",)]),
         Scenario("reset-rts", ("--reset", "rts", "--trace", d / "rts.trace", "--port", BOARD, good)),
-        # Today's simulated chip runs the second stage it was given and stays silent: the default
-        # path falls back to the ROM's own load. Then the ROM path alone, on the same paced board.
-        Scenario("fallback", ("--port", BOARD, d / "random.binary"), ("--rom", "--port", BOARD, d / "random.binary"),
+        # The default path: the second stage, then the ROM path alone, on the same paced board.
+        Scenario("stage", ("--port", BOARD, d / "big.binary"), ("--rom", "--port", BOARD, d / "big.binary"),
                  boards=[("--pace",)]),
-        Scenario("fallback-eeprom", ("--eeprom", "--no-run", "--port", BOARD, good), boards=[FAST_EEPROM]),
+        Scenario("stage-eeprom", ("--eeprom", "--port", BOARD, d / "random.binary"), boards=[FAST_EEPROM]),
+        # A stage that never answers: the default path falls back to the ROM's own load.
+        Scenario("fallback", ("--port", BOARD, d / "random.binary"), ("--rom", "--port", BOARD, d / "random.binary"),
+                 boards=[("--pace", "--stage-silent")]),
+        Scenario("fallback-eeprom", ("--eeprom", "--no-run", "--port", BOARD, good),
+                 boards=[FAST_EEPROM + ("--stage-silent",)]),
     ])
     for s in played.values():
         assert [chip.status for chip in s.chips] == [0], f"{s.name}: propsim did not stop cleanly"
@@ -90,6 +96,33 @@ def test_eeprom_stages_and_their_failures(seen, images, name, tail, status, sess
         assert 2.0 + 0.8 < run.seconds < 2.0 + 0.8 + 2.0
 
 
+def test_the_default_path_takes_the_image_through_the_second_stage(seen, images):
+    s = seen["stage"]
+    staged, rom = s.runs
+    for run in (staged, rom):
+        assert (lines(run), run.returncode) == (good_lines(32752), 0)
+    # The simulated chip's 12 MHz clock takes 460800 baud, not 921600.
+    assert path_lines(staged) == (["second stage at 460800 baud"], b"")
+    assert rom.stderr == b""
+    stage, again = s.sessions
+    assert (stage["stage"], stage["stage-baud"], stage["count"], stage["state"]) == ("ram", "460800", "8188", "running")
+    assert again.get("stage") is None
+    assert s.image == images["big"]
+    print(f"32 KB: default path {staged.seconds:.2f} s, ROM path {rom.seconds:.2f} s")
+    assert staged.seconds < rom.seconds / 3
+
+
+def test_the_eeprom_goes_through_the_stages_eeprom_build(seen, images):
+    s = seen["stage-eeprom"]
+    run = s.runs[0]
+    assert (lines(run), run.returncode) == (good_lines(8192)[:4] + ["..OK", "Programming EEPROM ..",
+                                                                    "Verifying EEPROM ..", "..EEPROM OK -> RUN"], 0)
+    assert path_lines(run) == (["second stage at 460800 baud"], b"")
+    (session,) = s.sessions
+    assert (session["stage"], session["command"], session["state"]) == ("eeprom", "3", "running")
+    assert s.image == images["random"]
+
+
 def test_a_silent_second_stage_gives_way_to_the_rom_path_within_the_window(seen, images):
     s = seen["fallback"]
     fallback, rom = s.runs
@@ -97,8 +130,8 @@ def test_a_silent_second_stage_gives_way_to_the_rom_path_within_the_window(seen,
     assert path_lines(fallback) == (["ROM path (second stage did not answer)"], b"")
     assert (lines(rom), rom.returncode, rom.stderr) == (good_lines(8192), 0, b"")
     stage, image, again = s.sessions
-    # The stage's RAM build (366 longs) ran, silent; then the image, by the ROM alone, twice.
-    assert (stage["count"], stage["verdict"], stage["state"]) == ("366", "FE", "running")
+    # The stage's RAM build (366 longs), started and silent; then the image, by the ROM alone, twice.
+    assert (stage["count"], stage["stage"], stage["stage-answers"]) == ("366", "ram", "none")
     assert [(x["count"], x["verdict"]) for x in (image, again)] == [("2048", "FE")] * 2
     assert s.image == images["random"]
     # The stage's own load through the ROM (0.5 s on the line and in the chip's checksum) and the
@@ -107,13 +140,13 @@ def test_a_silent_second_stage_gives_way_to_the_rom_path_within_the_window(seen,
     assert fallback.seconds - rom.seconds < 1.0
 
 
-def test_the_eeprom_goes_by_the_stages_eeprom_build_or_else_by_the_rom(seen):
+def test_the_eeprom_falls_back_to_the_roms_own_programming(seen):
     s = seen["fallback-eeprom"]
     run = s.runs[0]
     assert (lines(run), run.returncode) == (EEPROM_STAGES + ["Verifying EEPROM ..", "..EEPROM OK -> SHUTDOWN"], 0)
     assert path_lines(run) == (["ROM path (second stage did not answer)"], b"")
     stage, image = s.sessions
-    assert (stage["command"], stage["count"], stage["state"]) == ("1", "500", "running")
+    assert (stage["count"], stage["stage"]) == ("500", "eeprom")
     assert (image["command"], image["eeprom-acks"], image["state"]) == ("2", "2", "shutdown")
 
 

@@ -34,6 +34,7 @@ struct ScriptedStage {
     bool silent = false;
     int nakOnce = -1;         // this packet is answered 'N' the first time
     int failAbove = 0;        // packets at rates above this are answered 'N'
+    bool lateContactAnswer = false;  // a contact hello's answer comes in before the first probe's
     std::string verdicts = "L";  // the answers after the last packet's 'A'
     std::uint32_t longs = 0;
     std::vector<int> packetsSeen;
@@ -53,7 +54,13 @@ struct ScriptedStage {
         const std::uint32_t trailer = bytes[t] | bytes[t + 1] << 8 | bytes[t + 2] << 16 | std::uint32_t{bytes[t + 3]} << 24;
         const int baud = port.bauds.empty() ? 115200 : port.bauds.back();
         switch (trailer & 0xFF) {
-        case 'H': answer(port, 'H', static_cast<int>(4 * chipHz / baud)); break;
+        case 'H':
+            if (lateContactAnswer && baud != 115200) {
+                lateContactAnswer = false;
+                answer(port, 'H', static_cast<int>(4 * chipHz / 115200));
+            }
+            answer(port, 'H', static_cast<int>(4 * chipHz / baud));
+            break;
         case 'B':
             longs = trailer >> 16;
             answer(port, 'B', static_cast<int>(longs));
@@ -148,6 +155,13 @@ TEST_F(StageFixture, PacketsFailingTwiceStepTheRestDownOneRate) {
     EXPECT_EQ(port.bauds, (std::vector<int>{921600, 460800}));
     EXPECT_EQ(chip.packetsSeen, (std::vector<int>{0, 0, 0, 1, 2}));
     EXPECT_EQ(status.lines.back(), "Second stage: down to 460800 baud");
+}
+
+TEST_F(StageFixture, ALateAnswerToAContactHelloIsNoRefusalOfTheRate) {
+    chip.lateContactAnswer = true;
+    const StageReport report = stage.load(tinyImage, LoadTarget::ram);
+    EXPECT_EQ(report.outcome, StageOutcome::loaded);
+    EXPECT_EQ(port.bauds, std::vector<int>{460800});
 }
 
 TEST_F(StageFixture, ASilentStageIsReportedWithinHalfASecond) {
