@@ -87,7 +87,7 @@ bool isVerdict(char code) { return std::string_view("LSPXpEev").find(code) != st
 }  // namespace
 
 SecondStage::SecondStage(SerialPort& port, Clock& clock, StatusSink& status)
-    : port_(port), clock_(clock), status_(status), rates_(stage::rateLadder.begin(), stage::rateLadder.end()) {}
+    : port_(port), clock_(clock), status_(status), ladder_(stage::rateLadder.begin(), stage::rateLadder.end()) {}
 
 int SecondStage::lineMs(std::size_t bytes) const {
     // Eleven bit times a byte, rounded up to whole milliseconds.
@@ -95,12 +95,13 @@ int SecondStage::lineMs(std::size_t bytes) const {
     return static_cast<int>((bits * 1000 + baud_ - 1) / baud_);
 }
 
-void SecondStage::switchBaud(int baud) {
-    if (baud == baud_) return;
+bool SecondStage::switchBaud(int baud) {
+    if (baud == baud_) return true;
     // Bytes still queued would leave at the new rate.
     port_.drain();
-    port_.setBaud(baud);
+    if (!port_.setBaud(baud)) return false;
     baud_ = baud;
+    return true;
 }
 
 std::optional<stage::Answer> SecondStage::awaitAnswer(int windowMs) {
@@ -164,6 +165,14 @@ bool SecondStage::contact(StageReport& report) {
 }
 
 bool SecondStage::chooseRate(StageReport& report) {
+    rates_ = ladder_;
+    if (judgeRates_) {
+        // The chip's own fastest rate first, where it lies below the ladder's top and is none of its
+        // rates: an adapter that cannot make it makes another, which the stage's width tells.
+        const int fastest = static_cast<int>(static_cast<double>(report.chipHz) / stage::minClocksPerBit) / 100 * 100;
+        if (fastest < rates_.front() && std::find(rates_.begin(), rates_.end(), fastest) == rates_.end())
+            rates_.insert(std::find_if(rates_.begin(), rates_.end(), [fastest](int r) { return r < fastest; }), fastest);
+    }
     const auto hello = stage::frame({}, stage::helloTrailer());
     for (rateIndex_ = 0; rateIndex_ < rates_.size(); ++rateIndex_) {
         const int rate = rates_[rateIndex_];
@@ -172,7 +181,7 @@ bool SecondStage::chooseRate(StageReport& report) {
         if (rate == baud_) return true;  // the contact was at this rate
         // A faster rate's sync is shorter than the stage expects: it takes it after a pause.
         clock_.pause(stepUpPauseMs);
-        switchBaud(rate);
+        if (!switchBaud(rate)) continue;  // a rate the driver refuses
         auto answer = exchange(hello);
         // The answer to one of the contact's later hellos may come in first on a busy machine: its
         // width is the contact rate's.

@@ -53,8 +53,9 @@
 //
 // The host: the first hellos go at the ROM's rate, every 4 ms for the contact window (300 ms unless
 // its caller says otherwise), then the last one's answer is awaited a while more; the answer gives
-// the RC clock. Then the ladder's rates from the fastest with 16 clocks a bit or more, each probed
-// with a hello that must come back with W within 10% of the rate's; the first that does is kept.
+// the RC clock. Then the rates from the fastest with 16 clocks a bit or more (the chip's own fastest,
+// then the ladder's), each probed with a hello that must come back with W within 10% of the rate's;
+// the first that does is kept.
 // Each message waits for its answer twice its line time and 50 ms; a packet that fails twice steps
 // the rest of the load down one rate (its next sync tells the stage). A message left unanswered is
 // followed by 0xFF bytes (12 before begin, 1040 after), one start bit each, which complete any
@@ -112,7 +113,10 @@ inline constexpr std::size_t answerBytes = 4;
 std::vector<Answer> takeAnswers(std::vector<std::uint8_t>& received);
 
 // Rates tried, fastest first: standard ones, which every common adapter makes (and the chip-logic
-// rig, which knows no others above 115200), each about twice the next.
+// rig, which knows no others above 115200), each about twice the next. Before the first of them
+// that the chip's clock takes, the host tries the chip's own fastest rate (its clock / 16, in whole
+// hundreds), which adapters that divide a 3 MHz or 48 MHz clock make closely: 748800 baud for a
+// 12 MHz chip, 1.6 times 460800.
 inline constexpr std::array<int, 4> rateLadder{921600, 460800, 230400, 115200};
 inline constexpr int contactBaud = 115200;
 // Fewest chip clocks a bit the host asks of the stage's receiver, which takes 15 on the chip's logic.
@@ -174,7 +178,7 @@ public:
     // Rates to try instead of the ladder, fastest first, each tried whatever the chip's clock (for
     // tests of one rate).
     void setRates(std::vector<int> rates) {
-        rates_ = std::move(rates);
+        ladder_ = std::move(rates);
         judgeRates_ = false;
     }
     // The rate the port is at when load() begins, the ROM's; the first hellos go at it.
@@ -186,7 +190,8 @@ private:
     std::optional<stage::Answer> begin(std::uint32_t longs, LoadTarget target, std::int64_t chipHz);
     // The packets; the stage's last answer, or nothing when a packet failed at the slowest rate.
     std::optional<stage::Answer> sendImage(std::span<const std::uint8_t> image, StageReport& report);
-    void switchBaud(int baud);
+    // False when the driver refuses the rate; the port stays at the one before.
+    bool switchBaud(int baud);
     std::optional<stage::Answer> exchange(const std::vector<std::uint8_t>& message);
     // The next answer, in the order they came, within the window.
     std::optional<stage::Answer> awaitAnswer(int windowMs);
@@ -197,7 +202,8 @@ private:
     SerialPort& port_;
     Clock& clock_;
     StatusSink& status_;
-    std::vector<int> rates_;
+    std::vector<int> ladder_;
+    std::vector<int> rates_;  // this load's: the ladder and the chip's own fastest rate
     bool judgeRates_ = true;
     int contactMs_ = contactWindowMs;
     int lastHelloMs_ = 0;

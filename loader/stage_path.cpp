@@ -24,11 +24,12 @@ std::vector<std::uint8_t> bytesOf(std::span<const std::uint32_t> longs) {
     return bytes;
 }
 
-// Milliseconds on the line for these longs sent through the ROM, command and count included.
-double romLineMs(std::span<const std::uint32_t> longs, LongEncoding encoding) {
+// Milliseconds on the line for these longs sent through the ROM at this rate, command and count
+// included.
+double romLineMs(std::span<const std::uint32_t> longs, LongEncoding encoding, int baud) {
     const std::size_t bytes =
         encoding == LongEncoding::fixed ? bytesPerLong * (longs.size() + 2) : encodeDense(longs).size() + 2 * bytesPerLong;
-    return static_cast<double>(bytes) * 11 * 1000 / stage::contactBaud;
+    return static_cast<double>(bytes) * 11 * 1000 / baud;
 }
 
 // What the stage adds besides its own load through the ROM: its start after the ROM's acknowledgement
@@ -50,17 +51,18 @@ StagePath::StagePath(SerialPort& port, Clock& clock, ResetLine reset, UploadTimi
       stage_(port, clock, quiet_) {
     link_.setResetLine(reset);
     link_.setPolling(timing.polling);
-    protocol_.setEncoding(encoding);
+    protocol_.setEncoding(LongEncoding::fixed);
     stage_.setContactWindow(helloWindowMs, lastHelloMs);
+    stage_.setStartBaud(romBaud);
 }
 
 bool StagePath::pays(std::span<const std::uint32_t> longs, LoadTarget target) const {
     // The ROM writes and reads back all 32 KB of the EEPROM (4.7 s at 8 MHz), the stage only the
     // pages that differ.
     if (target != LoadTarget::ram) return true;
-    const double stageMs = romLineMs(longsOf(secondStageImage(target)), encoding_) + stageOverheadMs +
-                           static_cast<double>(longs.size()) * 4 * 11 * 1000 / stageSlowestBaud;
-    return romLineMs(longs, encoding_) > stageMs;
+    const double stageMs = romLineMs(longsOf(secondStageImage(target)), LongEncoding::fixed, romBaud) +
+                           stageOverheadMs + static_cast<double>(longs.size()) * 4 * 11 * 1000 / stageSlowestBaud;
+    return romLineMs(longs, encoding_, stage::contactBaud) > stageMs;
 }
 
 StagePath::Result StagePath::romPath(std::string why, bool quietFirst) {
@@ -81,6 +83,7 @@ StagePath::Result StagePath::load(std::span<const std::uint32_t> image, std::siz
     if (!pays(longs, target))
         return {std::nullopt, std::string(text::romPath) + " (image too small for the second stage to pay)"};
 
+    port_.setBaud(romBaud);
     link_.chipReset(timing_.reset);
     const std::int32_t version = protocol_.handshake();
     const auto stageImage = secondStageImage(target);

@@ -66,8 +66,9 @@ void FakePort::close() {
 }
 
 bool FakePort::setBaud(int baud) {
-    bauds.push_back(baud);
     note("baud " + std::to_string(baud));
+    if (std::find(refusedBauds.begin(), refusedBauds.end(), baud) != refusedBauds.end()) return false;
+    bauds.push_back(baud);
     return true;
 }
 

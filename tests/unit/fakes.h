@@ -103,6 +103,7 @@ public:
     std::deque<std::optional<std::size_t>> writeResults;         // overrides, in order
     std::deque<std::optional<std::size_t>> readResults;          // overrides of the count, in order
     std::size_t readLimit = 256;
+    std::vector<int> refusedBauds;  // rates setBaud refuses, the port staying at the one before
 
     // Observations.
     bool isOpen = false;
@@ -112,7 +113,7 @@ public:
     int closes = 0;
     int purges = 0;
     int reads = 0;
-    std::vector<int> bauds;  // every rate set, in order
+    std::vector<int> bauds;  // every rate set, in order (none refused)
     int drains = 0;
     std::vector<std::vector<std::uint8_t>> writes;
     std::vector<std::uint8_t> written;  // all bytes, in order

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
 #include <vector>
 
 namespace kestrup {
@@ -35,6 +36,7 @@ struct ScriptedStage {
     int nakOnce = -1;         // this packet is answered 'N' the first time
     int failAbove = 0;        // packets at rates above this are answered 'N'
     bool lateContactAnswer = false;  // a contact hello's answer comes in before the first probe's
+    std::map<int, int> madeAs;       // the rate the adapter makes when asked for another
     std::string verdicts = "L";  // the answers after the last packet's 'A'
     std::uint32_t longs = 0;
     std::vector<int> packetsSeen;
@@ -52,7 +54,8 @@ struct ScriptedStage {
         if (silent || bytes.size() < 9 || bytes[0] != 0xF8) return;
         const std::size_t t = bytes.size() - 8;
         const std::uint32_t trailer = bytes[t] | bytes[t + 1] << 8 | bytes[t + 2] << 16 | std::uint32_t{bytes[t + 3]} << 24;
-        const int baud = port.bauds.empty() ? 115200 : port.bauds.back();
+        const int asked = port.bauds.empty() ? 115200 : port.bauds.back();
+        const int baud = madeAs.count(asked) ? madeAs.at(asked) : asked;
         switch (trailer & 0xFF) {
         case 'H':
             if (lateContactAnswer && baud != 115200) {
@@ -125,15 +128,43 @@ TEST_F(StageFixture, HappyPathSendsHelloRateBeginAndPacketAsWritten) {
     const StageReport report = stage.load(tinyImage, LoadTarget::ram);
     EXPECT_EQ(report.outcome, StageOutcome::loaded);
     EXPECT_EQ(report.chipHz, 11980800);  // the width 416 at 115200 baud
-    EXPECT_EQ(report.baud, 460800);      // 921600 would be 13 clocks a bit
+    EXPECT_EQ(report.baud, 748800);      // the chip's own fastest, 16 clocks a bit
     EXPECT_EQ(report.resends, 0);
-    EXPECT_EQ(port.bauds, std::vector<int>{460800});
+    EXPECT_EQ(port.bauds, std::vector<int>{748800});
     const auto hello = bytesOf({0xF8, 0x48, 0x00, 0x00, 0x00, 0xCE, 0xAF, 0xE4, 0x7F});
     const auto begin = bytesOf({0xF8, 0x42, 0x30, 0x04, 0x00, 0x3E, 0x6F, 0x5E, 0x50});  // RAM, 12 MHz, 4 longs
     const auto data = bytesOf({0xF8, 0x00, 0x1B, 0xB7, 0x00, 0x00, 0x00, 0x10, 0x00, 0x10, 0x00, 0x18, 0x00,
                                0x18, 0x00, 0x1C, 0x00, 0x44, 0x00, 0x04, 0x00, 0xFA, 0xC1, 0x43, 0x7F});
     EXPECT_EQ(port.writes, (std::vector<std::vector<std::uint8_t>>{hello, hello, begin, data}));
-    EXPECT_EQ(status.lines, std::vector<std::string>{"Second stage: chip at 12.0 MHz, 460800 baud"});
+    EXPECT_EQ(status.lines, std::vector<std::string>{"Second stage: chip at 12.0 MHz, 748800 baud"});
+}
+
+// Where the chip's own fastest rate cannot be had, the ladder's next one below it.
+TEST_F(StageFixture, TheChipsOwnRateGivesWayToTheLadder) {
+    struct Case {
+        std::int64_t chipHz;
+        std::vector<int> refused;
+        std::map<int, int> madeAs;
+        std::vector<int> bauds;
+    };
+    const Case cases[] = {
+        {8000000, {}, {}, {498600}},  // the width 277 at 115200 baud: 7977600 Hz
+        {8000000, {498600}, {}, {460800}},  // the driver refuses it
+        // The adapter keeps the rate before it (as the chip-logic rig does): the width tells.
+        {12000000, {}, {{748800, 115200}}, {748800, 460800}},
+        {20000000, {}, {}, {921600}},  // the ladder's top is as fast as it goes
+        {6000000, {}, {}, {374400}},   // below the ladder's 460800
+    };
+    for (const Case& c : cases) {
+        chip = ScriptedStage{};
+        chip.chipHz = c.chipHz;
+        chip.madeAs = c.madeAs;
+        chip.attach(port);
+        port.bauds.clear();
+        port.refusedBauds = c.refused;
+        EXPECT_EQ(stage.load(tinyImage, LoadTarget::ram).outcome, StageOutcome::loaded) << c.chipHz;
+        EXPECT_EQ(port.bauds, c.bauds) << c.chipHz;
+    }
 }
 
 TEST_F(StageFixture, ADamagedPacketCostsOneResend) {
@@ -142,7 +173,7 @@ TEST_F(StageFixture, ADamagedPacketCostsOneResend) {
     EXPECT_EQ(report.outcome, StageOutcome::loaded);
     EXPECT_EQ(report.resends, 1);
     EXPECT_EQ(chip.packetsSeen, (std::vector<int>{0, 1, 1, 2}));
-    EXPECT_EQ(port.bauds, std::vector<int>{460800});
+    EXPECT_EQ(port.bauds, std::vector<int>{748800});
 }
 
 TEST_F(StageFixture, PacketsFailingTwiceStepTheRestDownOneRate) {
@@ -161,7 +192,7 @@ TEST_F(StageFixture, ALateAnswerToAContactHelloIsNoRefusalOfTheRate) {
     chip.lateContactAnswer = true;
     const StageReport report = stage.load(tinyImage, LoadTarget::ram);
     EXPECT_EQ(report.outcome, StageOutcome::loaded);
-    EXPECT_EQ(port.bauds, std::vector<int>{460800});
+    EXPECT_EQ(port.bauds, std::vector<int>{748800});
 }
 
 TEST_F(StageFixture, ASilentStageIsReportedWithinHalfASecond) {

@@ -79,6 +79,9 @@ TEST_F(StagePathTest, ASilentStageGivesWayToTheRomWhichPrintsItsFiveLinesAlone) 
     EXPECT_EQ(sessions[0].longCount, 366u);  // the stage's RAM build, started and silent
     EXPECT_EQ(sessions[1].longs, imageLongs());
     EXPECT_EQ(sessions[1].verdict, 0xFE);
+    // The stage went at 230400 baud, three bits a byte; the image at the ROM's own rate after it.
+    EXPECT_EQ(port->bauds, (std::vector<int>{230400, 115200}));
+    EXPECT_EQ(sessions[0].command, 1u);
     // The fallback's reset follows the first hello after the hello window and the last one's wait.
     const auto waited = when("dtr on", 1) - when("write 9");
     EXPECT_GE(waited, 110);
@@ -86,8 +89,9 @@ TEST_F(StagePathTest, ASilentStageGivesWayToTheRomWhichPrintsItsFiveLinesAlone) 
 }
 
 TEST_F(StagePathTest, TheStageTakesTheImageAtTheFastestRateTheChipsClockHolds) {
-    // 16 clocks a bit or more: 460800 baud up to 14.7 MHz, 921600 from there.
-    for (const auto& [hz, baud] : {std::pair{8'000'000, 460800}, {12'000'000, 460800}, {20'000'000, 921600}}) {
+    // The chip's clock / 16 from the width of a hello at 230400 baud (139 and 208 clocks), in whole
+    // hundreds; the ladder's top, 921600, above 14.7 MHz.
+    for (const auto& [hz, baud] : {std::pair{8'000'000, 500400}, {12'000'000, 748800}, {20'000'000, 921600}}) {
         console.lines.clear();
         pathLines.lines.clear();
         sim::ChipConfig config;
@@ -95,6 +99,7 @@ TEST_F(StagePathTest, TheStageTakesTheImageAtTheFastestRateTheChipsClockHolds) {
         EXPECT_EQ(upload(8192, LoadTarget::ram, config), UploadOutcome::loaded) << hz;
         EXPECT_EQ(console.lines, loadedLines(8192)) << hz;
         EXPECT_EQ(pathLines.lines, Lines{"second stage at " + std::to_string(baud) + " baud"}) << hz;
+        EXPECT_EQ(port->bauds, (std::vector<int>{230400, baud})) << hz;
         // One session: the ROM took the stage, the stage the image, which runs.
         const auto sessions = chip->sessions();
         ASSERT_EQ(sessions.size(), 1u) << hz;

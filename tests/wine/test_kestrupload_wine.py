@@ -8,6 +8,7 @@ controlling terminal: it dumps its objects to the standard error it inherited. S
 is a propsim of its own, the dump is kept out of the assertions, and wineserver is ended cleanly
 before the next upload, which must load a fresh board.
 """
+import re
 import subprocess
 
 import pytest
@@ -112,7 +113,7 @@ def pull(where, module_work, images):
     finally:
         fresh.stop()
     assert (lines(after), after.returncode, fresh.received_image()) == (good_lines(8192), 0, images[8192])
-    assert b": second stage at 460800 baud" in after.stderr, after.stderr
+    assert re.search(rb": second stage at \d+ baud", after.stderr), after.stderr
     assert run.returncode == 1
     return lines(run), float(stamps[-1][0]), session
 
