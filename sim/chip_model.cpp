@@ -20,6 +20,9 @@ int lfsrStep(std::uint8_t& state) {
 
 std::string millis(Micros us) { return std::to_string(us / 1000) + " ms"; }
 
+// A second stage that has not begun an image gets only short messages, each written at once: a
+// reset after a shorter quiet is already the host's, as it falls back to the ROM (its own reset
+// pulse and wait are 25 ms).
 constexpr Micros stageFallbackSilence = 20'000;
 
 }  // namespace
@@ -64,20 +67,19 @@ bool waitsForHost(ChipState state) {
     return state != ChipState::running && state != ChipState::shutdown && state != ChipState::eepromBoot;
 }
 
-// The second stage listens for as long as it runs, but a reset (a clock after quiet) ends it, as
-// when the host gives up on it and loads through the ROM.
-bool endsOnReset(ChipState state) { return !waitsForHost(state) || state == ChipState::stage; }
 
 }  // namespace
 
 bool ChipModel::resetBy(std::uint8_t byte, Micros at) const {
     // Every handshake opens with the calibration byte after the host's reset pulse and settling.
+    return config_.timing.resetSilence != 0 && byte == clockByte && at - lastByte_ >= config_.timing.resetSilence;
+}
+
+bool ChipModel::mayResetStage(std::uint8_t byte, Micros at) const {
+    if (!session_ || session_->state != ChipState::stage || byte != clockByte) return false;
     Micros silence = config_.timing.resetSilence;
-    // A second stage that has not begun an image gets only short messages, each written at once and
-    // opened by a sync: a clock after a shorter quiet is already the host's reset, as it falls back
-    // to the ROM (its own reset pulse and wait are 25 ms).
-    if (stage_ && !stage_->begun()) silence = std::min(silence, stageFallbackSilence);
-    return silence != 0 && byte == clockByte && at - lastByte_ >= silence;
+    if (!stage_->begun()) silence = std::min(silence, stageFallbackSilence);
+    return silence != 0 && at - lastByte_ >= silence;
 }
 
 std::optional<Micros> ChipModel::deadline() const {
@@ -112,6 +114,11 @@ void ChipModel::giveUp() {
 }
 
 void ChipModel::idle(Micros now) {
+    if (held_ && now - held_->at > 2 * bitsPerFrame * 1'000'000 / held_->baud) {
+        std::vector<std::uint8_t> none;
+        take(clockByte, held_->at, held_->baud, none);
+        held_.reset();
+    }
     if (!session_) return;
     const auto due = deadline();
     if (due && now > *due) giveUp();
@@ -160,6 +167,7 @@ void ChipModel::startSession(Micros at) {
 }
 
 void ChipModel::endSession() {
+    held_.reset();
     // A lone clock after quiet is no handshake when nothing follows it: the host's last poll for
     // the verdict, late on a busy machine, reaching a chip that was already done.
     if (guessedReset_ && session_->bytesIn == 1)
@@ -191,18 +199,34 @@ std::optional<Micros> ChipModel::nextAnswer() const { return stage_ ? stage_->ne
 
 std::vector<std::uint8_t> ChipModel::receive(std::uint8_t byte, Micros at, int baud) {
     std::vector<std::uint8_t> out = answersDue(at);
-    // Judged before the session ends: a running second stage shortens the quiet.
-    const bool resetSeen = resetBy(byte, at);
+    // A clock after quiet resets the second stage only when the handshake's bytes follow it at once,
+    // in the same write: alone, it is a late poll for the ROM's verdict (a busy machine sends one),
+    // which the stage does not take for a sync.
+    if (held_) {
+        const Held clock = *std::exchange(held_, std::nullopt);
+        stageReset_ = at - clock.at <= 2 * bitsPerFrame * 1'000'000 / clock.baud;
+        take(clockByte, clock.at, clock.baud, out);
+        stageReset_ = false;
+    } else if (mayResetStage(byte, at)) {
+        held_ = Held{at, baud};
+        return out;
+    }
+    take(byte, at, baud, out);
+    return out;
+}
+
+void ChipModel::take(std::uint8_t byte, Micros at, int baud, std::vector<std::uint8_t>& out) {
+    const bool resetSeen = stageReset_ || resetBy(byte, at);
     if (session_) {
         const auto due = deadline();
         if (due && at > *due) giveUp();
-        if (endsOnReset(session_->state) && resetSeen) endSession();
+        if ((!waitsForHost(session_->state) && resetSeen) || stageReset_) endSession();
     }
     const bool guessed = awaitingReset_;
     const bool reset = !awaitingReset_ || resetSeen;
     lastByte_ = at;
     if (!session_) {
-        if (!reset) return out;  // shut down or running its program: the line means nothing to it
+        if (!reset) return;  // shut down or running its program: the line means nothing to it
         startSession(at);
         guessedReset_ = guessed;
     }
@@ -226,7 +250,6 @@ std::vector<std::uint8_t> ChipModel::receive(std::uint8_t byte, Micros at, int b
     case ChipState::shutdown:
     case ChipState::eepromBoot: break;
     }
-    return out;
 }
 
 void ChipModel::handshakeByte(std::uint8_t byte) {

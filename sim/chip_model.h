@@ -172,6 +172,8 @@ public:
 
 private:
     bool resetBy(std::uint8_t byte, Micros at) const;
+    bool mayResetStage(std::uint8_t byte, Micros at) const;
+    void take(std::uint8_t byte, Micros at, int baud, std::vector<std::uint8_t>& out);
     // When the chip gives up if nothing comes; only while the session still waits for the host.
     std::optional<Micros> deadline() const;
     void giveUp();
@@ -199,6 +201,14 @@ private:
     // The session was started by a clock after quiet, not by the reset line.
     bool guessedReset_ = false;
     Micros lastByte_ = 0;
+    // A clock after quiet while the second stage runs, until the next byte tells whether it
+    // opened a handshake.
+    struct Held {
+        Micros at;
+        int baud;
+    };
+    std::optional<Held> held_;
+    bool stageReset_ = false;
 
     // Per session.
     std::uint8_t lfsr_ = 0;

@@ -103,7 +103,10 @@ void StageModel::receive(std::uint8_t byte, Micros at, int baud, SessionRecord& 
         if (baud != messageBaud_) garbled_ = true;
         message_.push_back(byte);
         if (message_.size() == messageBytes()) messageDone(at, session);
-    } else if (phase_ != Phase::finishing) {
+    } else if (phase_ != Phase::finishing && byte != clockByte) {
+        // A clock where a sync is due is a late poll for the ROM's verdict, which on a board comes
+        // while the stage is still starting: a busy machine may deliver it later, and the stage
+        // would take its pulse for a sync.
         lookForSync(byte, frameStart, bitMicros, baud, at, session);
     }
     lineHighSince_ = frameStart + pulsesOf(byte).lastRise * bitMicros;
@@ -150,10 +153,9 @@ void StageModel::messageDone(Micros at, SessionRecord& session) {
     const std::uint32_t trailer = longAt(message_, n - 8);
     // The answer goes at the message's rate and is on the host's side once its four bytes are.
     const Micros answered = at + std::llround(4.0 * bitsPerFrame * 1e6 / messageBaud_);
-    if (phase_ == Phase::idle)
-        idleMessage(good, trailer, answered, session);
-    else
-        packetMessage(good, trailer, answered, session);
+    if (phase_ == Phase::idle) return idleMessage(good, trailer, answered, session);
+    const bool accepted = packetMessage(good, trailer, answered, session);
+    if (accepted) session.loadEnd = at;
 }
 
 void StageModel::idleMessage(bool good, std::uint32_t trailer, Micros at, SessionRecord& session) {
@@ -179,21 +181,26 @@ void StageModel::idleMessage(bool good, std::uint32_t trailer, Micros at, Sessio
     answer('B', longs, at);
 }
 
-void StageModel::packetMessage(bool good, std::uint32_t trailer, Micros at, SessionRecord& session) {
+bool StageModel::packetMessage(bool good, std::uint32_t trailer, Micros at, SessionRecord& session) {
     // The receiver has stored the data and the trailer where this packet goes, whatever they were.
     const std::size_t base = std::size_t{packet_} * packetLongs * 4;
     for (std::size_t i = 0; i + 4 < message_.size() && base + i < ramBytes; ++i) ram_[base + i] = message_[i];
     const std::uint32_t expected = 'D' | packet_ << 8 | longs_ << 16;
-    if (!good) return answer('N', packet_, at);
-    if (trailer == expected - 0x100) return answer('A', packet_ - 1, at);  // its answer was lost
-    if (trailer != expected) return answer('N', packet_, at);
+    if (good && trailer == expected - 0x100) {
+        answer('A', packet_ - 1, at);  // its answer was lost
+        return false;
+    }
+    if (!good || trailer != expected) {
+        answer('N', packet_, at);
+        return false;
+    }
     ++packet_;
     const std::uint32_t have = std::min(longs_, packet_ * packetLongs);
     session.longs.resize(have);
     for (std::uint32_t i = 0; i < have; ++i) session.longs[i] = longAt(ram_, 4 * std::size_t{i});
-    session.loadEnd = at;
     answer('A', packet_ - 1, at);
     if (have == longs_) finish(at, session);
+    return true;
 }
 
 void StageModel::finish(Micros at, SessionRecord& session) {

@@ -43,7 +43,8 @@ private:
                      SessionRecord& session);
     void messageDone(Micros at, SessionRecord& session);
     void idleMessage(bool good, std::uint32_t trailer, Micros at, SessionRecord& session);
-    void packetMessage(bool good, std::uint32_t trailer, Micros at, SessionRecord& session);
+    // Whether it was the packet expected.
+    bool packetMessage(bool good, std::uint32_t trailer, Micros at, SessionRecord& session);
     void finish(Micros at, SessionRecord& session);
     // The pages that differ from the picture; false when one failed (its answer queued).
     bool programEepromPages(Micros& at);
