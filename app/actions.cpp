@@ -22,6 +22,7 @@ void Actions::loadSettings() {
     const std::int32_t y = reader.readNumber("WinY", defaults.y);
     const std::int32_t x = reader.readNumber("WinX", defaults.x);
     window_.moveTo({x, y});
+    fastLoad_ = reader.readText(settings::fastLoadKey, "") == "1";
 }
 
 void Actions::onControl(int id) {
@@ -42,7 +43,7 @@ void Actions::save() {
     std::array<std::string, settings::comRows> texts;
     for (int row = 0; row < settings::comRows; ++row) texts[static_cast<std::size_t>(row)] = window_.comFieldText(row);
     // A failed save is not reported; the old file stays as it was.
-    settings::saveReplacing(storage_, settingsPath(), settings::format(window_.position(), texts));
+    settings::saveReplacing(storage_, settingsPath(), settings::format(window_.position(), texts, fastLoad_));
 }
 
 void Actions::upload(int row) {
@@ -52,7 +53,7 @@ void Actions::upload(int row) {
     }
     // Read only now: the sequence above takes over a second, and the user may still be typing.
     const std::int32_t comNumber = comNumberFromText(window_.comFieldText(row));
-    uploader_.upload(imagePath(), comNumber);
+    uploader_.upload(imagePath(), comNumber, fastLoad_);
     // The terminal on the first row's board comes back once that board runs.
     if (ide_ != nullptr && row == 0) ide_->terminalControl(terminalFlag::restore | terminalFlag::front);
 }

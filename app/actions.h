@@ -46,11 +46,13 @@ public:
     virtual void saveImageSequence(const std::string& imagePath) = 0;
 };
 
-// One upload of the image to a COM port, shown on its own console; returns when it is over.
+// One upload of the image to a COM port, shown on its own console; returns when it is over. Fast:
+// through the second stage with the command line's lean timing (FastLoad=1 in the settings), else
+// as the window program always loaded.
 class Uploader {
 public:
     virtual ~Uploader() = default;
-    virtual void upload(const std::string& imagePath, std::int32_t comNumber) = 0;
+    virtual void upload(const std::string& imagePath, std::int32_t comNumber, bool fast) = 0;
 };
 
 class Actions {
@@ -60,7 +62,8 @@ public:
     Actions(std::string programFolder, MainWindow& window, Uploader& uploader, settings::Storage& storage,
             IdeAutomation* ide = nullptr);
 
-    // At start: fills the COM fields and moves the window; a missing file changes nothing.
+    // At start: fills the COM fields, moves the window and takes FastLoad; a missing file changes
+    // nothing.
     void loadSettings();
     // A control event: runs the action of the control with this id to its end.
     void onControl(int id);
@@ -78,6 +81,8 @@ private:
     Uploader& uploader_;
     settings::Storage& storage_;
     IdeAutomation* ide_;
+    // FastLoad=1 as the settings file said at start; Save keeps it.
+    bool fastLoad_ = false;
 };
 
 }  // namespace kestrup::app

@@ -37,7 +37,7 @@ public:
 
     int run(HINSTANCE instance);
 
-    void upload(const std::string& imagePath, std::int32_t comNumber) override;
+    void upload(const std::string& imagePath, std::int32_t comNumber, bool fast) override;
 
 private:
     // The upload console, with the close handler installed once a console exists.
@@ -105,12 +105,19 @@ int Application::run(HINSTANCE instance) {
     return 0;
 }
 
-void Application::upload(const std::string& imagePath, std::int32_t comNumber) {
+void Application::upload(const std::string& imagePath, std::int32_t comNumber, bool fast) {
     auto port = std::make_unique<GuardedSerialPort>(makeSystemSerialPort());
     GuardedSerialPort& guarded = *port;
+    // FastLoad: the command line's default path, its path line on the console after the status lines.
+    BoardOptions options;
+    if (fast) {
+        options.encoding = LongEncoding::dense;
+        options.timing = UploadTiming::leanOnConsole();
+        options.secondStage = true;
+    }
     // On the heap: the image buffer is larger than a stack should carry.
     auto board = std::make_unique<Board>(PortAddress::com(comNumber), std::move(port), clock_,
-                                         static_cast<UploadConsole&>(*this), notifier_);
+                                         static_cast<UploadConsole&>(*this), notifier_, options);
     setUploadingPort(&guarded);
     board->upload(imagePath);
     // After a console close this waits for the process's end: the board and its stopped port stay.

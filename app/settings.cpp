@@ -64,7 +64,7 @@ std::int32_t atoiClamped(std::string_view text) {
 
 std::string comKey(int row) { return "ComN" + std::to_string(row); }
 
-std::string format(WindowPosition position, const std::array<std::string, comRows>& comTexts) {
+std::string format(WindowPosition position, const std::array<std::string, comRows>& comTexts, bool fastLoad) {
     std::string out;
     const auto line = [&out](std::string_view key, std::string_view value) {
         out.append(key);
@@ -79,6 +79,10 @@ std::string format(WindowPosition position, const std::array<std::string, comRow
         const std::string key = comKey(row);
         out.append(key);
         line("=", comTexts[static_cast<std::size_t>(row)]);
+    }
+    if (fastLoad) {
+        out.append(fastLoadKey);
+        line("=", "1");
     }
     return out;
 }

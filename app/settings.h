@@ -1,6 +1,7 @@
 #pragma once
-// The settings file "Kestrup.ini": the eight lines the Save button writes, and the reader that
-// restores them at start. Both work on bytes; files are settings_storage.h's business.
+// The settings file "Kestrup.ini": the eight lines the Save button writes (nine with FastLoad), and
+// the reader that restores them at start. Both work on bytes; files are settings_storage.h's
+// business.
 
 #include <array>
 #include <cstdint>
@@ -20,11 +21,16 @@ struct WindowPosition {
     friend bool operator==(const WindowPosition&, const WindowPosition&) = default;
 };
 
+// "FastLoad=1" in the group has the Upload buttons load through the second stage with the command
+// line's lean timing; without it, or with another value, they load as they always did.
+inline constexpr std::string_view fastLoadKey = "FastLoad";
+
 // The key of COM row i (0 to 3): "ComN0" to "ComN3".
 std::string comKey(int row);
 
-// The whole file: header, group, position, the four COM texts unchanged; CR LF after every line.
-std::string format(WindowPosition position, const std::array<std::string, comRows>& comTexts);
+// The whole file: header, group, position, the four COM texts unchanged, "FastLoad=1" when it is
+// on; CR LF after every line.
+std::string format(WindowPosition position, const std::array<std::string, comRows>& comTexts, bool fastLoad = false);
 
 // A parsed settings file. Lines end at any run of CR and LF; blanks before a line are passed
 // over; ';' starts a comment, '[' a group, anything else is a key.

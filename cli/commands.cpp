@@ -54,26 +54,47 @@ struct Quiet final : UploadConsole, Notifier {
     void notify(std::string_view, std::string_view) override {}
 };
 
+// The line saying which path a load took: on standard error, and into the report.
+class PathLine final : public StatusSink {
+public:
+    PathLine(std::string prefix, ProgressDisplay* progress, std::FILE* out, LoadRecorder& recorder)
+        : shown_(std::move(prefix), progress, out), recorder_(recorder) {}
+    void statusLine(std::string_view message) override {
+        shown_.statusLine(message);
+        recorder_.path(message);
+    }
+
+private:
+    StdoutConsole shown_;
+    LoadRecorder& recorder_;
+};
+
 // Standard output, unless the report goes there.
 std::FILE* statusStream(const Options& options) { return options.report == "-" ? stderr : stdout; }
 
-BoardOptions boardOptions(const Options& options, std::FILE* trace = nullptr, std::string traceLabel = {}) {
+BoardOptions boardOptions(const Options& options, std::FILE* trace = nullptr, std::string traceLabel = {},
+                          StatusSink* pathLine = nullptr) {
     const UploadTiming timing = options.windowTiming ? UploadTiming::window() : UploadTiming::lean();
-    return BoardOptions{options.reset, options.encoding, timing, trace, std::move(traceLabel)};
+    // The second stage unless the ROM alone was asked for, or the window program's timing.
+    const bool secondStage = !options.romOnly && !options.windowTiming;
+    return BoardOptions{options.reset, options.encoding, timing, trace, std::move(traceLabel), secondStage, pathLine};
 }
 
 // One board as the command line drives it: the board, and the console (through the report's
-// recorder) and notifier it reports to.
+// recorder), the path line and the notifier it reports to.
 struct Session {
     Session(const PortAddress& address, const Options& options, const std::string& prefix, ProgressDisplay* progress,
             std::FILE* trace, std::unique_ptr<SerialPort> port)
         : line(port.get()), console(prefix, progress, statusStream(options)), recorder(console, systemClock()),
-          board(address, std::move(port), systemClock(), recorder, notifier, boardOptions(options, trace, prefix)) {}
+          pathLine("kestrupload: " + address.displayName() + ": ", progress, stderr, recorder),
+          board(address, std::move(port), systemClock(), recorder, notifier,
+                boardOptions(options, trace, prefix, &pathLine)) {}
 
     SerialPort* line;  // the board's port, owned by the board, for the terminal after the load
     StdoutConsole console;
     StderrNotifier notifier;
     LoadRecorder recorder;
+    PathLine pathLine;
     Board board;
     UploadOutcome outcome = UploadOutcome::portNotOpened;
 };

@@ -95,9 +95,10 @@ void describeCommandLine(CLI::App& app, Options& o) {
                           "pack 3 to 5 bits a byte (the default): about a quarter faster")
         ->trigger_on_parse();
     app.add_flag("--rom", o.romOnly,
-                 "the plain ROM path, today's only one: the chip's own boot loader,\n"
-                 "one short reset, no pauses, the port closed as soon as the chip\n"
-                 "has answered");
+                 "the plain ROM path: the chip's own boot loader alone, one short\n"
+                 "reset, no pauses, the port closed as soon as the chip has answered\n"
+                 "(by default the ROM loads the second stage, which takes the image\n"
+                 "at up to 921600 baud, when that is faster)");
     app.add_flag("--window-timing", o.windowTiming,
                  "with the window program's pauses: 200 ms, two resets of 25 + 50 ms,\n"
                  "1.5 s before the port closes");

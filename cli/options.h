@@ -20,7 +20,7 @@ struct Options {
     bool force = false;
     LongEncoding encoding = LongEncoding::dense;
     ResetLine reset = ResetLine::dtr;
-    // Through the chip's ROM boot loader alone (--rom): today the only way, so the default too.
+    // Through the chip's ROM boot loader alone (--rom), not through the second stage.
     bool romOnly = false;
     // The window program's pauses (--window-timing) instead of the lean ones.
     bool windowTiming = false;

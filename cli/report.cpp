@@ -104,7 +104,7 @@ BoardReport LoadRecorder::report(std::string port, UploadOutcome outcome, int ex
 
 std::vector<BoardReport> refusedBoards(const std::vector<PortAddress>& ports) {
     std::vector<BoardReport> boards;
-    for (const PortAddress& port : ports) boards.push_back({port.displayName(), {}, {}, {}, "image-refused", 1, 0});
+    for (const PortAddress& port : ports) boards.push_back({port.displayName(), {}, {}, {}, {}, "image-refused", 1, 0});
     return boards;
 }
 
@@ -135,8 +135,8 @@ std::string reportText(const Options& options, const ImageFacts& image, const st
             {"port", board.port},
             {"chip_version", orNull(board.chipVersion)},
             {"image", {{"name", image.name}, {"size", orNull(image.size)}, {"checksum_byte", orNull(image.checksum)}}},
-            // The chip's own boot loader is today's only path.
-            {"path", "rom"},
+            {"path", board.pathLine.starts_with(text::stagePath) ? "second-stage" : "rom"},
+            {"path_line", board.pathLine.empty() ? Json(nullptr) : Json(board.pathLine)},
             {"encoding", options.encoding == LongEncoding::dense ? "dense" : "fixed"},
             {"timing", options.windowTiming ? "window" : "lean"},
             {"target", target},

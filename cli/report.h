@@ -28,6 +28,7 @@ struct BoardReport {
     std::optional<int> chipVersion;
     std::vector<StageRecord> stages;
     std::vector<std::string> statusLines;
+    std::string pathLine;  // which path the load took, as it said on standard error; empty with --rom
     std::string outcome;
     int exitStatus = 0;
     double ms = 0;
@@ -42,6 +43,8 @@ public:
     void open() override { shown_.open(); }
     void close() override { shown_.close(); }
     void statusLine(std::string_view message) override;
+    // The load's path line.
+    void path(std::string_view line) { report_.pathLine = line; }
 
     // The load starts now (its port is about to open).
     void start();

@@ -1,11 +1,13 @@
 #pragma once
 // One board behind one port, and everything that talks to it: the serial port (with its trace, when
-// asked), the link, the protocol and the upload job, assembled here and nowhere else.
+// asked), the link, the protocol, the second stage's path and the upload job, assembled here and
+// nowhere else.
 
 #include "clock.h"
 #include "loader_protocol.h"
 #include "serial_link.h"
 #include "serial_port.h"
+#include "stage_path.h"
 #include "tracing_port.h"
 #include "upload_console.h"
 #include "upload_job.h"
@@ -24,6 +26,11 @@ struct BoardOptions {
     // Every byte is written down here when set (kept open by the caller), each line led by the label.
     std::FILE* trace = nullptr;
     std::string traceLabel;
+    // Uploads go through the second stage when it pays, and through the ROM alone when it does
+    // not or the stage does not answer; a line says which path each took, on pathLine (the
+    // console when null).
+    bool secondStage = false;
+    StatusSink* pathLine = nullptr;
 };
 
 class Board {
@@ -38,7 +45,7 @@ public:
 
     ChipIdentity identify() { return job_.identify(address_); }
     UploadOutcome upload(const std::string& imagePath, LoadTarget target = LoadTarget::ram);
-    void setProgress(ProgressFn progress) { protocol_.setProgress(std::move(progress)); }
+    void setProgress(ProgressFn progress);
 
     const PortAddress& address() const { return address_; }
 
@@ -50,6 +57,7 @@ private:
     std::unique_ptr<TracingPort> trace_;
     SerialLink link_;
     LoaderProtocol protocol_;
+    std::unique_ptr<StagePath> stagePath_;
     UploadJob job_;
 };
 

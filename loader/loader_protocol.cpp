@@ -1,9 +1,6 @@
 #include "loader_protocol.h"
 
 #include "dense_encoding.h"
-#include "messages.h"
-
-#include <string>
 
 namespace kestrup {
 
@@ -24,7 +21,7 @@ std::array<std::uint8_t, bytesPerLong> encodeLong(std::uint32_t value) {
     return bytes;
 }
 
-LoaderProtocol::LoaderProtocol(SerialLink& link, StatusSink& status) : link_(link), status_(status) {}
+LoaderProtocol::LoaderProtocol(SerialLink& link, StatusSink& status) : link_(link), lines_(status) {}
 
 void LoaderProtocol::sendLong(std::uint32_t value) {
     for (const std::uint8_t byte : encodeLong(value)) link_.stage(byte);
@@ -50,34 +47,26 @@ std::int32_t LoaderProtocol::handshake() {
         const std::int32_t bit = link_.replyBit(false, versionBitWindowMs);
         version = (version >> 1) | static_cast<std::int32_t>(static_cast<std::uint32_t>(bit) << 7);
     }
-    status_.statusLine(std::string(text::propellerVersion) + std::to_string(version));
+    lines_.version(version);
     return version;
 }
 
 bool LoaderProtocol::imageLoad(std::int32_t byteCount, std::span<const std::uint32_t> image) {
     const bool acknowledged = load(Command::loadRun, byteCount, image);
-    status_.statusLine(acknowledged ? text::okRun : text::checksumError);
+    lines_.ramVerdict(acknowledged);
     return acknowledged;
 }
 
 EepromResult LoaderProtocol::programEeprom(std::int32_t byteCount, std::span<const std::uint32_t> image, bool run) {
-    if (!load(run ? Command::programRun : Command::programShutdown, byteCount, image)) {
-        status_.statusLine(text::checksumError);
-        return EepromResult::checksumError;
-    }
-    status_.statusLine(text::checksumOk);
-    status_.statusLine(text::programming);
-    if (acknowledgement(programWindowMs) != 0) {
-        status_.statusLine(text::programmingFailed);
-        return EepromResult::programmingFailed;
-    }
-    status_.statusLine(text::verifying);
-    if (acknowledgement(verifyWindowMs) != 0) {
-        status_.statusLine(text::verifyFailed);
-        return EepromResult::verifyFailed;
-    }
-    status_.statusLine(run ? text::eepromRun : text::eepromShutdown);
-    return EepromResult::done;
+    const bool acknowledged = load(run ? Command::programRun : Command::programShutdown, byteCount, image);
+    lines_.eepromChecksum(acknowledged);
+    if (!acknowledged) return EepromResult::checksumError;
+    const bool programmed = acknowledgement(programWindowMs) == 0;
+    lines_.eepromProgrammed(programmed);
+    if (!programmed) return EepromResult::programmingFailed;
+    const bool verified = acknowledgement(verifyWindowMs) == 0;
+    lines_.eepromVerified(verified, run);
+    return verified ? EepromResult::done : EepromResult::verifyFailed;
 }
 
 bool LoaderProtocol::load(Command command, std::int32_t byteCount, std::span<const std::uint32_t> image) {
@@ -93,12 +82,12 @@ bool LoaderProtocol::load(Command command, std::int32_t byteCount, std::span<con
         sendLongs(head);
         link_.flush();
     }
-    status_.statusLine(std::string(text::writeInRam) + std::to_string(byteCount));
+    lines_.writing(byteCount);
 
     const auto sent = static_cast<std::size_t>(longCount < 0 ? 0 : longCount);
     sendLongs(image.first(sent < image.size() ? sent : image.size()));
     link_.flush();
-    status_.statusLine(text::verify);
+    lines_.verifying();
     return acknowledgement(acknowledgeWindowMs) == 0;
 }
 

@@ -2,6 +2,7 @@
 // The host side of the Propeller ROM boot loader: LFSR handshake and version, command longs at
 // three bits per byte, and the chip's one-bit checksum acknowledgement.
 
+#include "load_lines.h"
 #include "serial_link.h"
 #include "status_sink.h"
 
@@ -83,7 +84,7 @@ private:
     void sendLongs(std::span<const std::uint32_t> longs);
 
     SerialLink& link_;
-    StatusSink& status_;
+    LoadLines lines_;
     LongEncoding encoding_ = LongEncoding::fixed;
     ProgressFn progress_;
 };

@@ -31,6 +31,10 @@ inline constexpr std::string_view startUpload = "Start Upload\r";
 inline constexpr std::string_view noSuchFile = "No such file\r";
 inline constexpr std::string_view codeError = "Code Error -> Abort";
 
+// The path an upload took, on a line of its own: "second stage at 921600 baud", "ROM path (why)".
+inline constexpr std::string_view stagePath = "second stage at ";
+inline constexpr std::string_view romPath = "ROM path";
+
 inline constexpr std::string_view consoleTitle = "Kestrupload";
 inline constexpr std::string_view noComCaption = "No COM";
 inline constexpr std::string_view notFoundSuffix = " not found";

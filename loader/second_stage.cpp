@@ -78,6 +78,9 @@ std::string megahertz(std::int64_t hz) {
 // Messages before the image are two longs after the sync: this many bytes complete any of them.
 constexpr std::size_t idleFillerBytes = 12;
 
+// Within 10% of the width expected.
+bool near(double width, double expected) { return width > expected * 0.9 && width < expected * 1.1; }
+
 // Answers after the last packet: the verdict on the whole image and what follows it.
 bool isVerdict(char code) { return std::string_view("LSPXpEev").find(code) != std::string_view::npos; }
 
@@ -143,10 +146,14 @@ void SecondStage::recover(std::size_t count) {
 
 bool SecondStage::contact(StageReport& report) {
     const auto hello = stage::frame({}, stage::helloTrailer());
-    for (int spent = 0; spent < contactWindowMs; spent += helloEveryMs) {
+    // Counted on the clock, not in pauses: the window is what the fallback after it costs.
+    const std::int64_t start = clock_.nowMicros();
+    for (;;) {
+        const std::int64_t spentMs = (clock_.nowMicros() - start) / 1000;
+        if (spentMs >= contactMs_ + lastHelloMs_) break;
         // The line stays idle between hellos, so the stage takes any of them as its first sync,
         // whenever it starts listening.
-        port_.write(hello);
+        if (spentMs < contactMs_) port_.write(hello);
         const auto answer = awaitAnswer(helloEveryMs);
         if (answer && answer->code == 'H') {
             report.chipHz = static_cast<std::int64_t>(answer->value) * baud_ / 4;
@@ -166,12 +173,14 @@ bool SecondStage::chooseRate(StageReport& report) {
         // A faster rate's sync is shorter than the stage expects: it takes it after a pause.
         clock_.pause(stepUpPauseMs);
         switchBaud(rate);
-        const auto answer = exchange(hello);
-        if (answer && answer->code == 'H') {
-            // An adapter that does not make the rate sends at another: the stage's width tells.
-            const double expected = 4 * clocksPerBit;
-            if (!judgeRates_ || (answer->value > expected * 0.9 && answer->value < expected * 1.1)) return true;
-        }
+        auto answer = exchange(hello);
+        // The answer to one of the contact's later hellos may come in first on a busy machine: its
+        // width is the contact rate's.
+        const double contactWidth = 4.0 * static_cast<double>(report.chipHz) / startBaud_;
+        while (judgeRates_ && answer && answer->code == 'H' && near(answer->value, contactWidth))
+            answer = awaitAnswer(2 * lineMs(hello.size()) + answerMarginMs);
+        // An adapter that does not make the rate sends at another: the stage's width tells.
+        if (answer && answer->code == 'H' && (!judgeRates_ || near(answer->value, 4 * clocksPerBit))) return true;
         recover(idleFillerBytes);
     }
     return false;
@@ -218,46 +227,123 @@ std::optional<stage::Answer> SecondStage::sendImage(std::span<const std::uint8_t
             report.baud = baud_;
             status_.statusLine("Second stage: down to " + std::to_string(baud_) + " baud");
         }
+        if (progress_) progress_(from + data.size(), image.size());
     }
-    if (answer && answer->code == 'A') answer = awaitAnswer(finishWindowMs);
     return answer;
 }
 
-StageOutcome SecondStage::verdict(std::optional<stage::Answer> answer) {
+namespace {
+
+// The stage's answers after the image, told as the ROM's load tells the same steps; nothing is
+// told when there is no one to tell.
+class Narration {
+public:
+    Narration(LoadLines* lines, LoadTarget target) : lines_(lines), target_(target) {}
+
+    // The chip holds a good image: into RAM it runs, into the EEPROM programming starts.
+    void checksumGood() {
+        if (checksumTold_) return;
+        checksumTold_ = true;
+        if (!lines_) return;
+        if (target_ == LoadTarget::ram)
+            lines_->ramVerdict(true);
+        else
+            lines_->eepromChecksum(true);
+    }
+    void programmed(bool done) {
+        checksumGood();
+        if (programmedTold_) return;
+        programmedTold_ = true;
+        if (lines_) lines_->eepromProgrammed(done);
+    }
+    void started() {
+        if (target_ == LoadTarget::ram) return checksumGood();
+        programmed(true);
+        if (lines_) lines_->eepromVerified(true, target_ == LoadTarget::eepromRun);
+    }
+    void checksumBad() {
+        if (!lines_) return;
+        if (target_ == LoadTarget::ram)
+            lines_->ramVerdict(false);
+        else
+            lines_->eepromChecksum(false);
+    }
+    void verifyFailed() {
+        programmed(true);
+        if (lines_) lines_->eepromVerified(false, target_ == LoadTarget::eepromRun);
+    }
+    // No answer came: the step under way failed, as the ROM's time-outs tell it.
+    void silence() {
+        if (lines_) lines_->timeOut();
+        if (!checksumTold_) return checksumBad();
+        if (target_ == LoadTarget::ram) return;
+        if (!programmedTold_) return programmed(false);
+        verifyFailed();
+    }
+
+private:
+    LoadLines* lines_;
+    LoadTarget target_;
+    bool checksumTold_ = false;
+    bool programmedTold_ = false;
+};
+
+}  // namespace
+
+StageOutcome SecondStage::judge(StageReport& report, LoadTarget target, LoadLines* lines) {
+    Narration told(lines, target);
+    std::optional<stage::Answer> answer = lastPacketAnswer_;
+    // Into the EEPROM the first answer after the image is its first 64 pages' progress.
+    if (answer && answer->code == 'A') answer = awaitAnswer(target == LoadTarget::ram ? finishWindowMs : eepromStepWindowMs);
     for (;;) {
+        if (answer) report.lastAnswer = answer->code;
         if (!answer) {
             status_.statusLine("Second stage: no verdict on the image");
+            told.silence();
             return StageOutcome::failed;
         }
         switch (answer->code) {
         case 'p':  // the EEPROM's progress, every 64 pages
+            told.checksumGood();
             answer = awaitAnswer(eepromStepWindowMs);
             continue;
         case 'E':
             status_.statusLine("Second stage: EEPROM programmed and verified (pages written: " +
                                std::to_string(answer->value) + ")");
+            told.programmed(true);
             answer = awaitAnswer(finishWindowMs);
             continue;
         case 'L':
-        case 'X': return StageOutcome::loaded;
-        case 'S': status_.statusLine("Second stage: checksum error"); return StageOutcome::refused;
-        case 'P': status_.statusLine("Second stage: pbase is not 0x0010"); return StageOutcome::refused;
+        case 'X': told.started(); return StageOutcome::loaded;
+        case 'S':
+            status_.statusLine("Second stage: checksum error");
+            told.checksumBad();
+            return StageOutcome::refused;
+        case 'P':
+            // The ROM acknowledges such an image too before it shuts the chip down.
+            status_.statusLine("Second stage: pbase is not 0x0010");
+            told.started();
+            return StageOutcome::refused;
         case 'e':
             status_.statusLine("Second stage: EEPROM page " + std::to_string(answer->value) + " not acknowledged");
-            return StageOutcome::failed;
+            told.programmed(false);
+            return StageOutcome::eepromFailed;
         case 'v':
             status_.statusLine("Second stage: EEPROM page " + std::to_string(answer->value) + " read back wrong");
-            return StageOutcome::failed;
+            told.verifyFailed();
+            return StageOutcome::eepromFailed;
         default:
             status_.statusLine(std::string("Second stage: unexpected answer ") + answer->code);
+            told.silence();
             return StageOutcome::failed;
         }
     }
 }
 
-StageReport SecondStage::load(std::span<const std::uint8_t> image, LoadTarget target) {
+StageReport SecondStage::send(std::span<const std::uint8_t> image, LoadTarget target) {
     StageReport report;
     forget();
+    lastPacketAnswer_.reset();
     baud_ = startBaud_;
     // What the ROM would load: the image up to vbase.
     const std::size_t bytes = image.size() >= 12 ? static_cast<std::size_t>(image[8] | image[9] << 8) : 0;
@@ -283,9 +369,15 @@ StageReport SecondStage::load(std::span<const std::uint8_t> image, LoadTarget ta
         report.outcome = begun ? StageOutcome::refused : StageOutcome::failed;
         return report;
     }
-    const auto last = sendImage(image.first(bytes), report);
-    report.lastAnswer = last ? last->code : 0;
-    report.outcome = verdict(last);
+    lastPacketAnswer_ = sendImage(image.first(bytes), report);
+    report.lastAnswer = lastPacketAnswer_ ? lastPacketAnswer_->code : 0;
+    report.outcome = lastPacketAnswer_ ? StageOutcome::sent : StageOutcome::failed;
+    return report;
+}
+
+StageReport SecondStage::load(std::span<const std::uint8_t> image, LoadTarget target) {
+    StageReport report = send(image, target);
+    if (report.outcome == StageOutcome::sent) report.outcome = judge(report, target, nullptr);
     return report;
 }
 

@@ -51,16 +51,19 @@
 // answers come about 1 s apart at most (8 MHz, every page written, 5 ms write cycles).
 // Receiving takes 15 chip clocks a bit or more: 460800 baud at 8 MHz, 921600 at 14.7 MHz.
 //
-// The host: the first hellos go at the ROM's rate, every 4 ms for 300 ms (the stage's start);
-// the answer gives the RC clock. Then the ladder's rates from the fastest with 16 clocks a bit or
-// more, each probed with a hello that must come back with W within 10% of the rate's; the first
-// that does is kept. Each message waits for its answer twice its line time and 50 ms; a packet that
-// fails twice steps the rest of the load down one rate (its next sync tells the stage). A message
-// left unanswered is followed by 0xFF bytes (12 before begin, 1040 after), one start bit each,
-// which complete any message the stage was still counting, so that it answers and looks for a
-// sync again: the rest of them are too short to be one.
+// The host: the first hellos go at the ROM's rate, every 4 ms for the contact window (300 ms unless
+// its caller says otherwise), then the last one's answer is awaited a while more; the answer gives
+// the RC clock. Then the ladder's rates from the fastest with 16 clocks a bit or more, each probed
+// with a hello that must come back with W within 10% of the rate's; the first that does is kept.
+// Each message waits for its answer twice its line time and 50 ms; a packet that fails twice steps
+// the rest of the load down one rate (its next sync tells the stage). A message left unanswered is
+// followed by 0xFF bytes (12 before begin, 1040 after), one start bit each, which complete any
+// message the stage was still counting, so that it answers and looks for a sync again: the rest of
+// them are too short to be one.
 
 #include "clock.h"
+#include "load_lines.h"
+#include "loader_protocol.h"
 #include "serial_port.h"
 #include "status_sink.h"
 #include "upload_job.h"
@@ -118,10 +121,12 @@ inline constexpr double minClocksPerBit = 16;
 }  // namespace stage
 
 enum class StageOutcome {
-    loaded,     // the stage checked the image and started it
-    noAnswer,   // the stage never answered a hello: load through the ROM instead
-    refused,    // the image is not one the stage loads, or its checksum or pbase is wrong
-    failed,     // the stage answered, but the transfer or the EEPROM did not complete
+    sent,          // the stage holds the whole image; its verdict is still to come (send() only)
+    loaded,        // the stage checked the image and started it, or shut the chip down as asked
+    noAnswer,      // the stage never answered a hello: load through the ROM instead
+    failed,        // the stage answered, but the image did not get through, or no verdict came
+    refused,       // the image is not one the stage loads, or its checksum or pbase is wrong
+    eepromFailed,  // a page of the EEPROM was not acknowledged or read back wrong
 };
 
 struct StageReport {
@@ -152,6 +157,19 @@ public:
     // After the ROM has acknowledged the stage: the image (header first, its vbase long) into RAM
     // or the EEPROM. The port is left at the last rate used.
     StageReport load(std::span<const std::uint8_t> image, LoadTarget target);
+    // The same in two steps: the image up to the stage's acceptance of its last packet (outcome
+    // `sent`), then the stage's verdict on it and what follows, told in the plain load's words to
+    // `lines` as the answers come when it is given.
+    StageReport send(std::span<const std::uint8_t> image, LoadTarget target);
+    StageOutcome judge(StageReport& report, LoadTarget target, LoadLines* lines);
+
+    // Hellos for helloMs, then lastMs more for an answer to the last one.
+    void setContactWindow(int helloMs, int lastMs) {
+        contactMs_ = helloMs;
+        lastHelloMs_ = lastMs;
+    }
+    // Told after each packet the stage has accepted: bytes of the image so far, and in all.
+    void setProgress(ProgressFn progress) { progress_ = std::move(progress); }
 
     // Rates to try instead of the ladder, fastest first, each tried whatever the chip's clock (for
     // tests of one rate).
@@ -168,7 +186,6 @@ private:
     std::optional<stage::Answer> begin(std::uint32_t longs, LoadTarget target, std::int64_t chipHz);
     // The packets; the stage's last answer, or nothing when a packet failed at the slowest rate.
     std::optional<stage::Answer> sendImage(std::span<const std::uint8_t> image, StageReport& report);
-    StageOutcome verdict(std::optional<stage::Answer> answer);
     void switchBaud(int baud);
     std::optional<stage::Answer> exchange(const std::vector<std::uint8_t>& message);
     // The next answer, in the order they came, within the window.
@@ -182,6 +199,11 @@ private:
     StatusSink& status_;
     std::vector<int> rates_;
     bool judgeRates_ = true;
+    int contactMs_ = contactWindowMs;
+    int lastHelloMs_ = 0;
+    ProgressFn progress_;
+    // The answer to the last packet, or the verdict that overtook it, between send() and judge().
+    std::optional<stage::Answer> lastPacketAnswer_;
     std::size_t rateIndex_ = 0;
     int startBaud_ = stage::contactBaud;
     int baud_ = stage::contactBaud;

@@ -3,6 +3,7 @@
 #include "image.h"
 #include "image_file.h"
 #include "messages.h"
+#include "stage_path.h"
 
 namespace kestrup {
 
@@ -37,6 +38,17 @@ UploadOutcome UploadJob::run(const std::string& imagePath, const PortAddress& po
     const LongsRead fileRead = readLongs(*file, image_);
     file.reset();
 
+    // The path line comes after the load's own lines, whichever path took the image.
+    std::string path;
+    if (stagePath_) {
+        StagePath::Result staged = stagePath_->load(image_, fileRead.bytes, target_, console_);
+        if (staged.outcome) {
+            pathLine_->statusLine(staged.path);
+            teardown();
+            return *staged.outcome;
+        }
+        path = std::move(staged.path);
+    }
     link_.chipReset(timing_.reset);
     const std::int32_t version = protocol_.handshake();
 
@@ -56,6 +68,7 @@ UploadOutcome UploadJob::run(const std::string& imagePath, const PortAddress& po
         default: outcome = UploadOutcome::eepromFailed; break;
         }
     }
+    if (!path.empty()) pathLine_->statusLine(path);
     teardown();
     return outcome;
 }

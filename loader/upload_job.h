@@ -15,6 +15,8 @@
 
 namespace kestrup {
 
+class StagePath;
+
 enum class UploadOutcome {
     loaded,           // the chip acknowledged the checksum ("..OK -> RUN")
     portNotOpened,    // the "No COM" message, nothing else happened
@@ -48,6 +50,12 @@ public:
     ChipIdentity identify(const PortAddress& port);
 
     void setTarget(LoadTarget target) { target_ = target; }
+    // Uploads try this path first and fall back to the ROM's own load; the line saying which path
+    // each took goes to pathLine.
+    void useStagePath(StagePath& path, StatusSink& pathLine) {
+        stagePath_ = &path;
+        pathLine_ = &pathLine;
+    }
 
     std::span<const std::uint32_t> imageBuffer() const { return image_; }
 
@@ -64,6 +72,8 @@ private:
     Clock& clock_;
     UploadTiming timing_;
     LoadTarget target_ = LoadTarget::ram;
+    StagePath* stagePath_ = nullptr;
+    StatusSink* pathLine_ = nullptr;
     // Kept across uploads: each one overwrites it from index 0.
     std::array<std::uint32_t, imageBufferLongs> image_{};
 };

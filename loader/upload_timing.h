@@ -48,6 +48,14 @@ struct UploadTiming {
     // soon as the chip has answered, with the reset line already released: closing drops the modem
     // lines (Windows; Linux with HUPCL), which starts no reset.
     static constexpr UploadTiming lean() { return {0, false, {10, 15}, {3, 2}, 0}; }
+
+    // The window program's FastLoad: the lean timing, but the upload console, which goes with the
+    // upload, stays up as long as the window program's own, so that its lines can be read.
+    static constexpr UploadTiming leanOnConsole() {
+        UploadTiming timing = lean();
+        timing.teardownMs = window().teardownMs;
+        return timing;
+    }
 };
 
 }  // namespace kestrup

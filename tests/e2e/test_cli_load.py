@@ -8,7 +8,8 @@ import threading
 
 import pytest
 
-from propsim import BOARD, Propsim, Scenario, good_lines, lines, make_image, play, run_kestrupload
+from propsim import (BOARD, SMALL_IMAGE_PATH, Propsim, Scenario, good_lines, lines, make_image, path_lines, play,
+                     run_kestrupload)
 
 LOADED = ["Start Upload\r", "Propeller Version = 1", "Write in RAM Lenght=2048", "Verify .."]
 EEPROM_STAGES = LOADED + ["..OK", "Programming EEPROM .."]
@@ -28,7 +29,9 @@ def images(module_work):
     (d / "good.eeprom").write_bytes(good + bytes(32768 - len(good)))
     return {"dir": d, "good": good, "random": make_image(d / "random.binary", 8192, seed=22),
             "zeros": make_image(d / "zeros.binary", 8192, zeros=True),
-            "random32k": make_image(d / "random32k.binary", 32768, seed=24)}
+            "random32k": make_image(d / "random32k.binary", 32768, seed=24),
+            # As large as the second stage takes: a compiled image leaves room for its stack.
+            "big": make_image(d / "big.binary", 32752, seed=25)}
 
 
 @pytest.fixture(scope="module")
@@ -36,23 +39,35 @@ def seen(images):
     d = images["dir"]
     good = d / "good.binary"
     played = play([
-        Scenario("eeprom-run", ("--eeprom", "--port", BOARD, good)),  # the chip's own delays
-        Scenario("eeprom-shutdown", ("--eeprom", "--no-run", "--port", BOARD, good), boards=[FAST_EEPROM]),
-        Scenario("eeprom-verify-fails", ("--eeprom", "--port", BOARD, good),
+        # The ROM's own EEPROM stages (by default the EEPROM goes through the second stage).
+        Scenario("eeprom-run", ("--rom", "--eeprom", "--port", BOARD, good)),  # the chip's own delays
+        Scenario("eeprom-shutdown", ("--rom", "--eeprom", "--no-run", "--port", BOARD, good), boards=[FAST_EEPROM]),
+        Scenario("eeprom-verify-fails", ("--rom", "--eeprom", "--port", BOARD, good),
                  boards=[FAST_EEPROM + ("--eeprom-verify-fails",)]),
-        Scenario("eeprom-program-fails", ("--eeprom", "--no-run", "--port", BOARD, good),
+        Scenario("eeprom-program-fails", ("--rom", "--eeprom", "--no-run", "--port", BOARD, good),
                  boards=[FAST_EEPROM + ("--eeprom-program-fails",)]),
         Scenario("bad-checksum", ("--port", BOARD, d / "bad-checksum.binary"),
                  ("--force", "--port", BOARD, d / "bad-checksum.binary")),
         Scenario("too-big", ("--port", BOARD, d / "too-big.binary"), ("--force", "--port", BOARD, d / "too-big.binary")),
         Scenario("eeprom-file", ("--port", BOARD, d / "good.eeprom")),
-        Scenario("random-fixed", ("--fixed", "--port", BOARD, d / "random.binary")),
-        Scenario("random-dense", ("--dense", "--port", BOARD, d / "random.binary"), ("--port", BOARD, d / "random.binary")),
-        Scenario("zeros-fixed", ("--fixed", "--port", BOARD, d / "zeros.binary")),
-        Scenario("zeros-dense", ("--dense", "--port", BOARD, d / "zeros.binary")),
+        # The ROM's encodings, compared on the ROM path.
+        Scenario("random-fixed", ("--rom", "--fixed", "--port", BOARD, d / "random.binary")),
+        Scenario("random-dense", ("--rom", "--dense", "--port", BOARD, d / "random.binary"),
+                 ("--rom", "--port", BOARD, d / "random.binary")),
+        Scenario("zeros-fixed", ("--rom", "--fixed", "--port", BOARD, d / "zeros.binary")),
+        Scenario("zeros-dense", ("--rom", "--dense", "--port", BOARD, d / "zeros.binary")),
         # Paced, so that the chip's replies come in several reads as on a real line.
         Scenario("trace", ("--trace", d / "load.trace", "--port", BOARD, good), boards=[("--pace",)]),
         Scenario("reset-rts", ("--reset", "rts", "--trace", d / "rts.trace", "--port", BOARD, good)),
+        # The default path: the second stage, then the ROM path alone, on the same paced board.
+        Scenario("stage", ("--port", BOARD, d / "big.binary"), ("--rom", "--port", BOARD, d / "big.binary"),
+                 boards=[("--pace",)]),
+        Scenario("stage-eeprom", ("--eeprom", "--port", BOARD, d / "random.binary"), boards=[FAST_EEPROM]),
+        # A stage that never answers: the default path falls back to the ROM's own load.
+        Scenario("fallback", ("--port", BOARD, d / "random.binary"), ("--rom", "--port", BOARD, d / "random.binary"),
+                 boards=[("--pace", "--stage-silent")]),
+        Scenario("fallback-eeprom", ("--eeprom", "--no-run", "--port", BOARD, good),
+                 boards=[FAST_EEPROM + ("--stage-silent",)]),
     ])
     for s in played.values():
         assert [chip.status for chip in s.chips] == [0], f"{s.name}: propsim did not stop cleanly"
@@ -81,6 +96,60 @@ def test_eeprom_stages_and_their_failures(seen, images, name, tail, status, sess
         assert 2.0 + 0.8 < run.seconds < 2.0 + 0.8 + 2.0
 
 
+def test_the_default_path_takes_the_image_through_the_second_stage(seen, images):
+    s = seen["stage"]
+    staged, rom = s.runs
+    for run in (staged, rom):
+        assert (lines(run), run.returncode) == (good_lines(32752), 0)
+    # The simulated chip's 12 MHz clock takes 460800 baud, not 921600.
+    assert path_lines(staged) == (["second stage at 460800 baud"], b"")
+    assert rom.stderr == b""
+    stage, again = s.sessions
+    assert (stage["stage"], stage["stage-baud"], stage["count"], stage["state"]) == ("ram", "460800", "8188", "running")
+    assert again.get("stage") is None
+    assert s.image == images["big"]
+    print(f"32 KB: default path {staged.seconds:.2f} s, ROM path {rom.seconds:.2f} s")
+    assert staged.seconds < rom.seconds / 3
+
+
+def test_the_eeprom_goes_through_the_stages_eeprom_build(seen, images):
+    s = seen["stage-eeprom"]
+    run = s.runs[0]
+    assert (lines(run), run.returncode) == (good_lines(8192)[:4] + ["..OK", "Programming EEPROM ..",
+                                                                    "Verifying EEPROM ..", "..EEPROM OK -> RUN"], 0)
+    assert path_lines(run) == (["second stage at 460800 baud"], b"")
+    (session,) = s.sessions
+    assert (session["stage"], session["command"], session["state"]) == ("eeprom", "3", "running")
+    assert s.image == images["random"]
+
+
+def test_a_silent_second_stage_gives_way_to_the_rom_path_within_the_window(seen, images):
+    s = seen["fallback"]
+    fallback, rom = s.runs
+    assert (lines(fallback), fallback.returncode) == (good_lines(8192), 0)
+    assert path_lines(fallback) == (["ROM path (second stage did not answer)"], b"")
+    assert (lines(rom), rom.returncode, rom.stderr) == (good_lines(8192), 0, b"")
+    stage, image, again = s.sessions
+    # The stage's RAM build (366 longs), started and silent; then the image, by the ROM alone, twice.
+    assert (stage["count"], stage["stage"], stage["stage-answers"]) == ("366", "ram", "none")
+    assert [(x["count"], x["verdict"]) for x in (image, again)] == [("2048", "FE")] * 2
+    assert s.image == images["random"]
+    # The stage's own load through the ROM (0.5 s on the line and in the chip's checksum) and the
+    # 0.11 s the stage is given to answer.
+    print(f"fallback {fallback.seconds:.2f} s, ROM path {rom.seconds:.2f} s")
+    assert fallback.seconds - rom.seconds < 1.0
+
+
+def test_the_eeprom_falls_back_to_the_roms_own_programming(seen):
+    s = seen["fallback-eeprom"]
+    run = s.runs[0]
+    assert (lines(run), run.returncode) == (EEPROM_STAGES + ["Verifying EEPROM ..", "..EEPROM OK -> SHUTDOWN"], 0)
+    assert path_lines(run) == (["ROM path (second stage did not answer)"], b"")
+    stage, image = s.sessions
+    assert (stage["count"], stage["stage"]) == ("500", "eeprom")
+    assert (image["command"], image["eeprom-acks"], image["state"]) == ("2", "2", "shutdown")
+
+
 def test_a_bad_image_is_refused_with_its_fault_unless_forced_and_then_the_chip_judges_it(seen):
     refused, forced = seen["bad-checksum"].runs
     assert (refused.stdout, refused.returncode) == (b"", 1)
@@ -89,7 +158,8 @@ def test_a_bad_image_is_refused_with_its_fault_unless_forced_and_then_the_chip_j
                  "Nothing was sent. Use --force to load it anyway."):
         assert part in err
     assert refused.seconds < 1.0  # no port opened, no pauses
-    assert (lines(forced), forced.returncode, forced.stderr) == (LOADED + ["CheckSum Error"], 1, b"")
+    assert (lines(forced), forced.returncode, path_lines(forced)) == (LOADED + ["CheckSum Error"], 1,
+                                                                       ([SMALL_IMAGE_PATH], b""))
     (session,) = seen["bad-checksum"].sessions  # the refused run never reached the chip
     assert (session["sum"] != "00", session["verdict"]) == (True, "FF")
 
@@ -206,7 +276,7 @@ def test_progress_goes_to_a_terminal_on_stderr_and_never_to_stdout(images):
     reader.start()
     try:
         with Propsim("--pace", name="progress") as chip:
-            run = run_kestrupload("--fixed", "--port", chip.device, images["dir"] / "random32k.binary",
+            run = run_kestrupload("--rom", "--fixed", "--port", chip.device, images["dir"] / "random32k.binary",
                                   stdout=subprocess.PIPE, stderr=slave, timeout=60)
     finally:
         os.close(slave)

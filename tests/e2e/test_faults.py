@@ -31,14 +31,15 @@ def seen(module_work):
     make_image(image, 8192, seed=51)
     make_image(big, 32768, seed=52)
     fresh = lambda devices: devices[1]  # noqa: E731  the fresh board after the pulled one
+    # Through the ROM alone: these are the ROM protocol's faults, one session each.
     played = play([
-        Scenario("handshake", ("--port", BOARD, image), ("--port", fresh, image), boards=[("--hangup", "handshake"), ()], at_once=1),
-        Scenario("load", ("--port", BOARD, image), ("--port", fresh, image), boards=[("--hangup", "load"), ()], at_once=1),
+        Scenario("handshake", ("--rom", "--port", BOARD, image), ("--rom", "--port", fresh, image), boards=[("--hangup", "handshake"), ()], at_once=1),
+        Scenario("load", ("--rom", "--port", BOARD, image), ("--rom", "--port", fresh, image), boards=[("--hangup", "load"), ()], at_once=1),
         # At line speed with three bits a byte: the loader is blocked in a write when the line goes.
-        Scenario("load-paced", ("--fixed", "--port", BOARD, big), ("--port", fresh, image),
+        Scenario("load-paced", ("--rom", "--fixed", "--port", BOARD, big), ("--rom", "--port", fresh, image),
                  boards=[("--hangup", "load", "--pace"), ()], at_once=1),
-        Scenario("ack", ("--port", BOARD, image), ("--port", fresh, image), boards=[("--hangup", "ack"), ()], at_once=1),
-        Scenario("stray-storm", ("--port", BOARD, image), ("--port", BOARD, image),
+        Scenario("ack", ("--rom", "--port", BOARD, image), ("--rom", "--port", fresh, image), boards=[("--hangup", "ack"), ()], at_once=1),
+        Scenario("stray-storm", ("--rom", "--port", BOARD, image), ("--rom", "--port", BOARD, image),
                  boards=[("--stray", "4096", "--faulty-sessions", "1")]),
     ])
     played["image"] = image.read_bytes()

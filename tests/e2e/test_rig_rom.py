@@ -52,7 +52,7 @@ def test_window_timing_leaves_a_fast_chip_time_for_the_handshake():
 
 def test_lean_load_into_ram_resets_once_on_rts_and_leaves_dtr_alone():
     rig.require()
-    session = rig.run([program("kestrupload"), "--reset", "rts", "--port", "{pty}", IMAGE], "rig-lean",
+    session = rig.run([program("kestrupload"), "--rom", "--reset", "rts", "--port", "{pty}", IMAGE], "rig-lean",
                       blinking, chip_hz=8000000, rig_args=("--reset-line", "rts"))
     loaded(session, good_lines(48))
     assert session.clocks("RESET asserted") and len(session.clocks("RESET released")) == 1
@@ -71,8 +71,8 @@ def test_lean_load_into_the_eeprom_programs_it_and_runs():
     eeprom.write_bytes(bytes(32768))
     # The EEPROM writes its pages at once rather than in up to 5 ms each: the ROM's own work is what
     # this checks, and the time it saves keeps the test near a minute.
-    session = rig.run([program("kestrupload"), "--eeprom", "--port", "{pty}", IMAGE], "rig-eeprom", blinking,
-                      eeprom=eeprom, rig_args=("--ee-write-clocks", 2000))
+    session = rig.run([program("kestrupload"), "--rom", "--eeprom", "--port", "{pty}", IMAGE], "rig-eeprom",
+                      blinking, eeprom=eeprom, rig_args=("--ee-write-clocks", 2000))
     loaded(session, good_lines(48)[:4] + ["..OK", "Programming EEPROM ..", "Verifying EEPROM ..",
                                           "..EEPROM OK -> RUN"])
     image = IMAGE.read_bytes()

@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 import rig
-from propsim import SOURCE, program, work_dir
+from propsim import SOURCE, good_lines, program, work_dir
 
 OPENSPIN = Path(os.environ.get("OPENSPIN", SOURCE.parent / "shared" / "tools" / "openspin" / "openspin"))
 IMAGES = rig.IMAGES
@@ -168,6 +168,19 @@ def test_32_kb_load_at_12_mhz():
     # on the line; the ROM's part (handshake, the stage, its checksum, its clock wait) about 410.
     assert s.launch_ms() < 1300, s.launch_ms()
     report("32,704 bytes at 12 MHz", s)
+
+
+def test_kestruploads_default_path_goes_by_the_stage():
+    # The stage carried by the ROM at 115200 baud, dense, after the lean reset; the hellos within
+    # the short window the default path gives them.
+    s = rig.run([program("kestrupload"), "--port", "{pty}", IMAGES / "big_table.binary"], "rig-default",
+                toggling("P20"), rate=RATE)
+    out = s.host.split("\n")
+    assert s.status == 0, s.host
+    assert out[:5] == good_lines(30464), out
+    assert re.fullmatch(r"kestrupload: \S+: second stage at 460800 baud", out[5]), out
+    assert len(s.toggles("P20")) > 20
+    print(f"  kestrupload, big_table at 12 MHz: reset to start {s.launch_ms():.1f} ms of chip time")
 
 
 def test_eeprom_load_writes_the_ram_picture_and_runs_it():

@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from propsim import Propsim, good_lines, make_image, program, run_kestrupload
+from propsim import SMALL_IMAGE_PATH, Propsim, good_lines, make_image, program, run_kestrupload
 
 GREETING = b"Hello from propsim\r\n"
 
@@ -58,7 +58,8 @@ def test_after_a_load_the_terminal_shows_the_program_and_carries_what_a_script_t
         rest, err, status = finish(term, b"bye\r")
     lines = [line.encode("latin-1") for line in good_lines(1024)]
     assert shown + rest == b"\n".join(lines) + b"\n" + GREETING + b"ping \x1d pong\rbye\r"
-    assert (err, status) == (f"kestrupload: terminal on {board.device} at 115200 baud; the end of input ends it\n", 0)
+    assert (err, status) == (f"kestrupload: {board.device}: {SMALL_IMAGE_PATH}\n"
+                             f"kestrupload: terminal on {board.device} at 115200 baud; the end of input ends it\n", 0)
     (session,) = board.sessions()
     assert (session["command"], session["state"]) == ("1", "running")
     # One board: its report is one object, written before the terminal took over.
@@ -112,11 +113,11 @@ def test_a_bench_report_of_four_boards_one_of_them_silent(image):
     assert [r["port"] for r in report] == ports
     for r, port in zip(report, ports):
         silent = port == ports[2]
-        assert list(r) == ["port", "chip_version", "image", "path", "encoding", "timing", "target", "stages",
-                           "status_lines", "outcome", "exit_status", "ms"]
-        assert {k: r[k] for k in ("image", "path", "encoding", "timing", "target")} == {
+        assert list(r) == ["port", "chip_version", "image", "path", "path_line", "encoding", "timing", "target",
+                           "stages", "status_lines", "outcome", "exit_status", "ms"]
+        assert {k: r[k] for k in ("image", "path", "path_line", "encoding", "timing", "target")} == {
             "image": {"name": str(image), "size": 1024, "checksum_byte": checksum}, "path": "rom",
-            "encoding": "dense", "timing": "lean", "target": "ram"}
+            "path_line": SMALL_IMAGE_PATH, "encoding": "dense", "timing": "lean", "target": "ram"}
         stages = [(s["stage"], s["result"]) for s in r["stages"]]
         if silent:
             assert (r["chip_version"], stages, r["outcome"], r["exit_status"]) == \

@@ -1,6 +1,6 @@
 // stageload: resets a board, has its boot ROM load the second stage, then loads an image through
-// the stage. For the chip-logic rig; kestrupload will take this path once the loader's session is
-// assembled in one place.
+// the stage, with the ROM's rate, the settling time and the stage's rates chosen on its command line.
+// For the chip-logic rig; kestrupload takes the same path by default (loader/stage_path.h).
 //
 //   stageload --port DEV [--eeprom] [--no-run] [--rates R1,R2,...] [--settle MS] [--stage FILE]
 //             [--trace FILE] IMAGE
@@ -102,6 +102,8 @@ const char* outcomeName(StageOutcome outcome) {
     case StageOutcome::noAnswer: return "no answer";
     case StageOutcome::refused: return "refused";
     case StageOutcome::failed: return "failed";
+    case StageOutcome::eepromFailed: return "EEPROM failed";
+    case StageOutcome::sent: return "sent";
     }
     return "?";
 }

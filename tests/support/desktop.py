@@ -38,11 +38,12 @@ def ide(*args):
     return wine.driver("ide_driver", *args, ok=(0, 1), encoding="utf-8")
 
 
-def settings(coms, position=(630, 200)):
-    """A settings file with the window at `position` and the four COM fields as given."""
+def settings(coms, position=(630, 200), fast_load=False):
+    """A settings file with the window at `position`, the four COM fields as given and, when asked,
+    FastLoad=1."""
     fields = list(coms) + [""] * (4 - len(coms))
     lines = ["/* Kestrup Settings v0.1 */'", "[Config]", f"WinX={position[0]}", f"WinY={position[1]}"]
-    lines += [f"ComN{i}={text}" for i, text in enumerate(fields)]
+    lines += [f"ComN{i}={text}" for i, text in enumerate(fields)] + (["FastLoad=1"] if fast_load else [])
     return "".join(line + "\r\n" for line in lines).encode("latin-1")
 
 

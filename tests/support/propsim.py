@@ -6,6 +6,7 @@ a directory of its own under the work directory for its transcript and the image
 The machine has two cores: at most two boards with their loaders run at once (`play`).
 """
 import os
+import re
 import select
 import signal
 import subprocess
@@ -61,6 +62,22 @@ def lines(run):
 def good_lines(length):
     """What a good RAM load prints for one board."""
     return ["Start Upload\r", "Propeller Version = 1", f"Write in RAM Lenght={length}", "Verify ..", "..OK -> RUN"]
+
+
+# The path line of a default load of an image the ROM alone loads sooner than the second stage.
+SMALL_IMAGE_PATH = "ROM path (image too small for the second stage to pay)"
+
+
+def path_lines(run):
+    """The path lines of a default load on standard error, without their "kestrupload: PORT: ", and
+    the rest of standard error."""
+    paths, rest = [], b""
+    for line in run.stderr.splitlines(keepends=True):
+        if m := re.fullmatch(rb"kestrupload: .+?: ((?:ROM path|second stage at ).*)\n", line):
+            paths.append(m.group(1).decode())
+        else:
+            rest += line
+    return paths, rest
 
 
 class Propsim:

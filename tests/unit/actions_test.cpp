@@ -161,6 +161,27 @@ TEST_F(ActionsTest, SavedSettingsComeBackAtTheNextStart) {
     EXPECT_EQ(window.at, (settings::WindowPosition{-1, 2}));
 }
 
+TEST_F(ActionsTest, FastLoadOneTakesTheUploadsToTheSecondStageAndSaveKeepsIt) {
+    const std::string head = "/* Kestrup Settings v0.1 */'\r\n[Config]\r\nWinX=10\r\nWinY=20\r\nComN0=3\r\n"
+                             "ComN1=\r\nComN2=\r\nComN3=\r\n";
+    struct Case {
+        std::string line;  // after the COM lines as read
+        bool fast;
+    };
+    for (const Case& c : {Case{"FastLoad=1\r\n", true}, Case{"fastload = 1 \r\n", true}, Case{"", false},
+                          Case{"FastLoad=0\r\n", false}, Case{"FastLoad=yes\r\n", false},
+                          Case{"[Other]\r\nFastLoad=1\r\n", false}}) {
+        journal.entries.clear();
+        storage.files = {{iniPath, head + c.line}};
+        withoutIde.loadSettings();
+        withoutIde.upload(0);
+        EXPECT_EQ(journal.entries.back(), "upload " + image + " 3" + (c.fast ? " fast" : "")) << c.line;
+        // Saved as read, less what the program does not keep.
+        withoutIde.save();
+        EXPECT_EQ(storage.files.at(iniPath), head + (c.fast ? "FastLoad=1\r\n" : "")) << c.line;
+    }
+}
+
 // The IDE automation as the window program composes it, over a desktop and a clock that write
 // into the same journal as the window and the uploader: the whole routine in one order, each entry
 // at its time. What the keys type is checked where it lands, in the IDE.

@@ -35,12 +35,12 @@ private:
     Journal& journal_;
 };
 
-// "upload <image path> <COM number>".
+// "upload <image path> <COM number>", and " fast" for the second stage's path.
 class FakeUploader final : public app::Uploader {
 public:
     explicit FakeUploader(Journal& journal) : journal_(journal) {}
-    void upload(const std::string& imagePath, std::int32_t comNumber) override {
-        journal_.add("upload " + imagePath + " " + std::to_string(comNumber));
+    void upload(const std::string& imagePath, std::int32_t comNumber, bool fast) override {
+        journal_.add("upload " + imagePath + " " + std::to_string(comNumber) + (fast ? " fast" : ""));
     }
 
 private:

@@ -44,6 +44,7 @@ std::optional<std::size_t> FakePort::write(std::span<const std::uint8_t> bytes) 
 
 std::optional<std::size_t> FakePort::read(std::span<std::uint8_t> into) {
     ++reads;
+    if (onRead) onRead();
     std::size_t n = std::min({into.size(), pending.size(), readLimit});
     if (!readResults.empty()) {
         const auto scripted = readResults.front();
@@ -91,6 +92,17 @@ SimulatedBoard::SimulatedBoard(FakePort& port, Clock& clock, sim::ChipConfig con
         for (const std::uint8_t byte : bytes) port.queueReply(chip_.receive(byte, clock.nowMicros()));
     };
     port.onReset = [this] { chip_.reset(); };
+}
+
+void SimulatedBoard::carryAtPortRate(FakePort& port, Clock& clock) {
+    port.onWrite = [this, &port, &clock](std::span<const std::uint8_t> bytes) {
+        const int baud = port.bauds.empty() ? sim::baudRate : port.bauds.back();
+        for (const std::uint8_t byte : bytes) {
+            lineFree_ = std::max(lineFree_, clock.nowMicros()) + sim::bitsPerFrame * 1'000'000 / baud;
+            port.queueReply(chip_.receive(byte, lineFree_, baud));
+        }
+    };
+    port.onRead = [this, &port, &clock] { port.queueReply(chip_.answersDue(clock.nowMicros())); };
 }
 
 void SimulatedBoard::replace(sim::ChipConfig config) {

@@ -99,6 +99,7 @@ public:
     std::vector<std::string> existing{"COM3"};  // devices that open
     std::function<void(std::span<const std::uint8_t>)> onWrite;  // the far end
     std::function<void()> onReset;                               // DTR released
+    std::function<void()> onRead;                                // before each read
     std::deque<std::optional<std::size_t>> writeResults;         // overrides, in order
     std::deque<std::optional<std::size_t>> readResults;          // overrides of the count, in order
     std::size_t readLimit = 256;
@@ -129,15 +130,21 @@ private:
 class SimulatedBoard {
 public:
     SimulatedBoard(FakePort& port, Clock& clock, sim::ChipConfig config = {});
+    // From now on a line between them: bytes take their frame time at the port's rate, one after
+    // another, and the answers the chip gives in its own time (its second stage's) come as they
+    // fall due. The second stage times its messages by the line.
+    void carryAtPortRate(FakePort& port, Clock& clock);
     // Another board on the same port, from its next byte on.
     void replace(sim::ChipConfig config);
     // Every session so far, oldest first, the current one last.
     std::vector<sim::SessionRecord> sessions();
     sim::SessionRecord last();
+    const sim::Ram& eeprom() const { return chip_.eeprom(); }
 
 private:
     sim::ChipModel chip_;
     std::vector<sim::SessionRecord> ended_;
+    sim::Micros lineFree_ = 0;  // when the last byte written has left
 };
 
 // One period of the boot loader's LFSR from the seed 'P', as both sides run it: the host sends

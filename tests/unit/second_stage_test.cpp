@@ -34,7 +34,8 @@ struct ScriptedStage {
     bool silent = false;
     int nakOnce = -1;         // this packet is answered 'N' the first time
     int failAbove = 0;        // packets at rates above this are answered 'N'
-    char verdict = 'L';
+    bool lateContactAnswer = false;  // a contact hello's answer comes in before the first probe's
+    std::string verdicts = "L";  // the answers after the last packet's 'A'
     std::uint32_t longs = 0;
     std::vector<int> packetsSeen;
 
@@ -53,7 +54,13 @@ struct ScriptedStage {
         const std::uint32_t trailer = bytes[t] | bytes[t + 1] << 8 | bytes[t + 2] << 16 | std::uint32_t{bytes[t + 3]} << 24;
         const int baud = port.bauds.empty() ? 115200 : port.bauds.back();
         switch (trailer & 0xFF) {
-        case 'H': answer(port, 'H', static_cast<int>(4 * chipHz / baud)); break;
+        case 'H':
+            if (lateContactAnswer && baud != 115200) {
+                lateContactAnswer = false;
+                answer(port, 'H', static_cast<int>(4 * chipHz / 115200));
+            }
+            answer(port, 'H', static_cast<int>(4 * chipHz / baud));
+            break;
         case 'B':
             longs = trailer >> 16;
             answer(port, 'B', static_cast<int>(longs));
@@ -67,7 +74,8 @@ struct ScriptedStage {
                 break;
             }
             answer(port, 'A', k);
-            if (static_cast<std::uint32_t>(k + 1) * 256 >= longs) answer(port, verdict, 0);
+            if (static_cast<std::uint32_t>(k + 1) * 256 >= longs)
+                for (const char code : verdicts) answer(port, code, 0);
             break;
         }
         }
@@ -149,6 +157,13 @@ TEST_F(StageFixture, PacketsFailingTwiceStepTheRestDownOneRate) {
     EXPECT_EQ(status.lines.back(), "Second stage: down to 460800 baud");
 }
 
+TEST_F(StageFixture, ALateAnswerToAContactHelloIsNoRefusalOfTheRate) {
+    chip.lateContactAnswer = true;
+    const StageReport report = stage.load(tinyImage, LoadTarget::ram);
+    EXPECT_EQ(report.outcome, StageOutcome::loaded);
+    EXPECT_EQ(port.bauds, std::vector<int>{460800});
+}
+
 TEST_F(StageFixture, ASilentStageIsReportedWithinHalfASecond) {
     chip.silent = true;
     const StageReport report = stage.load(tinyImage, LoadTarget::ram);
@@ -159,9 +174,49 @@ TEST_F(StageFixture, ASilentStageIsReportedWithinHalfASecond) {
 }
 
 TEST_F(StageFixture, TheStagesVerdictOnTheImageIsPassedOn) {
-    chip.verdict = 'S';
+    chip.verdicts = "S";
     EXPECT_EQ(stage.load(tinyImage, LoadTarget::ram).outcome, StageOutcome::refused);
     EXPECT_EQ(status.lines.back(), "Second stage: checksum error");
+}
+
+// The answers after the image, told in the words the ROM's load uses for the same steps.
+TEST_F(StageFixture, TheVerdictsAreToldAsTheRomTellsThem) {
+    using Told = std::vector<std::string>;
+    struct Case {
+        LoadTarget target;
+        std::string verdicts;
+        StageOutcome outcome;
+        Told told;
+    };
+    const Case cases[] = {
+        {LoadTarget::ram, "L", StageOutcome::loaded, {"..OK -> RUN"}},
+        {LoadTarget::ram, "S", StageOutcome::refused, {"CheckSum Error"}},
+        {LoadTarget::ram, "", StageOutcome::failed, {"Time Out", "CheckSum Error"}},
+        // The ROM acknowledges an image with a wrong pbase as well, then shuts the chip down.
+        {LoadTarget::ram, "P", StageOutcome::refused, {"..OK -> RUN"}},
+        {LoadTarget::eepromRun, "pEL", StageOutcome::loaded,
+         {"..OK", "Programming EEPROM ..", "Verifying EEPROM ..", "..EEPROM OK -> RUN"}},
+        {LoadTarget::eepromShutdown, "EX", StageOutcome::loaded,
+         {"..OK", "Programming EEPROM ..", "Verifying EEPROM ..", "..EEPROM OK -> SHUTDOWN"}},
+        {LoadTarget::eepromRun, "pe", StageOutcome::eepromFailed,
+         {"..OK", "Programming EEPROM ..", "EEPROM programming failed"}},
+        {LoadTarget::eepromRun, "v", StageOutcome::eepromFailed,
+         {"..OK", "Programming EEPROM ..", "Verifying EEPROM ..", "EEPROM verify failed"}},
+        {LoadTarget::eepromRun, "p", StageOutcome::failed,
+         {"..OK", "Programming EEPROM ..", "Time Out", "EEPROM programming failed"}},
+        {LoadTarget::eepromRun, "S", StageOutcome::refused, {"CheckSum Error"}},
+    };
+    for (const Case& c : cases) {
+        chip = ScriptedStage{};
+        chip.attach(port);
+        chip.verdicts = c.verdicts;
+        test::RecordingConsole console;
+        LoadLines lines(console);
+        StageReport report = stage.send(tinyImage, c.target);
+        ASSERT_EQ(report.outcome, StageOutcome::sent) << c.verdicts;
+        EXPECT_EQ(stage.judge(report, c.target, &lines), c.outcome) << c.verdicts;
+        EXPECT_EQ(console.lines, c.told) << c.verdicts;
+    }
 }
 
 TEST_F(StageFixture, AnImageReachingTheStagesMailboxIsLeftToTheRom) {

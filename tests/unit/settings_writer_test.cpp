@@ -17,6 +17,12 @@ TEST(SettingsWriter, WritesTheEightLinesWithCrLf) {
               "ComN3=\r\n");
 }
 
+TEST(SettingsWriter, FastLoadIsANinthLineWhenOn) {
+    EXPECT_EQ(format({1, 2}, {"3", "", "", ""}, true),
+              "/* Kestrup Settings v0.1 */'\r\n[Config]\r\nWinX=1\r\nWinY=2\r\nComN0=3\r\nComN1=\r\nComN2=\r\n"
+              "ComN3=\r\nFastLoad=1\r\n");
+}
+
 TEST(SettingsWriter, NumbersAndTextsAsTheyAre) {
     const std::string bytes = format({-12, 0}, {" 7 ", "a=b", "\t", "-2147483648"});
     EXPECT_NE(bytes.find("\r\nWinX=-12\r\nWinY=0\r\n"), std::string::npos);

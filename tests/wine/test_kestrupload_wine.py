@@ -39,9 +39,10 @@ def image_path(module_work, size):
 
 def test_loads_an_image_and_a_rejected_checksum_leaves_the_next_load_unharmed(com_board, module_work, images):
     board = com_board(COM, "--reject-checksum", "--faulty-sessions", "1")
-    fixed = kestrupload("--fixed", "--port", COM, image_path(module_work, 2048))
+    # The ROM alone: one session a load.
+    fixed = kestrupload("--rom", "--fixed", "--port", COM, image_path(module_work, 2048))
     assert (lines(fixed), fixed.returncode) == (good_lines(2048)[:-1] + ["CheckSum Error"], 1)
-    dense = kestrupload("--port", COM, image_path(module_work, 4096))
+    dense = kestrupload("--rom", "--port", COM, image_path(module_work, 4096))
     assert (lines(dense), dense.returncode) == (good_lines(4096), 0)
     rejected, loaded = wine.wait_until(lambda: len(board.loads()) == 2 and board.loads())
     assert (rejected["sum"], rejected["verdict"], loaded["verdict"]) == ("00", "FF", "FE")
@@ -91,8 +92,8 @@ def pull(where, module_work, images):
     try:
         # Only the last upload's: a hung-up wineserver's dump runs to megabytes.
         with open(module_work / "wine-stderr.txt", "wb") as err:
-            run = kestrupload("--trace", wine.windows_path(trace), "--port", COM, image_path(module_work, 8192),
-                              stderr=err)
+            run = kestrupload("--rom", "--trace", wine.windows_path(trace), "--port", COM,
+                              image_path(module_work, 8192), stderr=err)
     finally:
         board.stop()
     # The hung-up wineserver goes; the next program starts a fresh one.
@@ -105,11 +106,13 @@ def pull(where, module_work, images):
     fresh = propsim.Propsim(name="wine-after-pulled")
     wine.link_com(COM, fresh.device)
     try:
+        # The default path: through the second stage, at a rate Wine sets on the pty.
         after = kestrupload("--port", COM, image_path(module_work, 8192))
         wine.wait_server()
     finally:
         fresh.stop()
     assert (lines(after), after.returncode, fresh.received_image()) == (good_lines(8192), 0, images[8192])
+    assert b": second stage at 460800 baud" in after.stderr, after.stderr
     assert run.returncode == 1
     return lines(run), float(stamps[-1][0]), session
 

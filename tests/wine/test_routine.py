@@ -22,12 +22,12 @@ def boards(com_board):
 
 
 class Routine:
-    def __init__(self, name, boards, coms, with_ide=True):
+    def __init__(self, name, boards, coms, with_ide=True, fast_load=False):
         self.name, self.boards, self.standins = name, boards, []
         self.loads_before = {com: len(board.loads()) for com, board in boards.items()}
         self.terminal = self.standin(desktop.terminal(desktop.WORK / f"{name}-terminal.log"))
         self.ide = self.standin(desktop.Standin(desktop.WORK / f"{name}-ide.log")) if with_ide else None
-        self.program = Program(name, settings=desktop.settings(coms, position=(630, 300)))
+        self.program = Program(name, settings=desktop.settings(coms, position=(630, 300), fast_load=fast_load))
         self.image = self.program.folder / "compiled.binary"
 
     def standin(self, started):
@@ -79,8 +79,8 @@ def routine(request, boards):
     # Rows 2 and 4 name ports that do not exist: reading them would end in a "No COM" box.
     started = []
 
-    def start(coms=(ROW1_COM, 61, ROW3_COM, 62), with_ide=True):
-        started.append(Routine(request.node.name, boards, coms, with_ide))
+    def start(coms=(ROW1_COM, 61, ROW3_COM, 62), with_ide=True, fast_load=False):
+        started.append(Routine(request.node.name, boards, coms, with_ide, fast_load))
         return started[-1]
 
     yield start
@@ -121,6 +121,16 @@ def test_upload_on_row_three_reads_its_own_field_and_leaves_the_terminal(routine
     assert r.program.uploads_enabled() == [False] * 4
     assert desktop.window_state(TERMINAL_TITLE)["showCmd"] == 2
     assert "size restored" not in r.terminal.events()[minimized:]
+
+
+def test_fast_load_takes_the_default_path_of_the_command_line(routine):
+    r = routine(fast_load=True)
+    r.program.start()
+    r.compile()
+    # The stand-in IDE's 256 bytes go by the ROM alone, which says so after the five lines.
+    assert r.upload(3).lines == GOOD_LINES + ["ROM path (image too small for the second stage to pay)"]
+    r.assert_saved_and_loaded(ROW3_COM)
+    assert r.program.close() == 0
 
 
 def assert_one_error_box():

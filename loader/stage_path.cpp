@@ -1,0 +1,113 @@
+#include "stage_path.h"
+
+#include "dense_encoding.h"
+#include "image.h"
+#include "messages.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace kestrup {
+namespace {
+
+std::vector<std::uint32_t> longsOf(std::span<const std::uint8_t> bytes) {
+    std::vector<std::uint32_t> longs((bytes.size() + 3) / 4);
+    for (std::size_t i = 0; i < bytes.size(); ++i) longs[i / 4] |= std::uint32_t{bytes[i]} << (8 * (i % 4));
+    return longs;
+}
+
+std::vector<std::uint8_t> bytesOf(std::span<const std::uint32_t> longs) {
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(longs.size() * 4);
+    for (const std::uint32_t value : longs)
+        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    return bytes;
+}
+
+// Milliseconds on the line for these longs sent through the ROM, command and count included.
+double romLineMs(std::span<const std::uint32_t> longs, LongEncoding encoding) {
+    const std::size_t bytes =
+        encoding == LongEncoding::fixed ? bytesPerLong * (longs.size() + 2) : encodeDense(longs).size() + 2 * bytesPerLong;
+    return static_cast<double>(bytes) * 11 * 1000 / stage::contactBaud;
+}
+
+// What the stage adds besides its own load through the ROM: its start after the ROM's acknowledgement
+// (55 ms on a slow chip), the hellos, the begin, and its verdict (16 ms at 8 MHz). The ROM's checksum
+// wait comes in either path. The image itself then goes at 460800 baud or faster, which every chip
+// of 7.4 MHz or more takes.
+constexpr double stageOverheadMs = 80;
+constexpr double stageSlowestBaud = 460800;
+
+}  // namespace
+
+StagePath::StagePath(SerialPort& port, Clock& clock, ResetLine reset, UploadTiming timing, LongEncoding encoding)
+    : port_(port),
+      clock_(clock),
+      timing_(timing),
+      encoding_(encoding),
+      link_(port, clock, quiet_),
+      protocol_(link_, quiet_),
+      stage_(port, clock, quiet_) {
+    link_.setResetLine(reset);
+    link_.setPolling(timing.polling);
+    protocol_.setEncoding(encoding);
+    stage_.setContactWindow(helloWindowMs, lastHelloMs);
+}
+
+bool StagePath::pays(std::span<const std::uint32_t> longs, LoadTarget target) const {
+    // The ROM writes and reads back all 32 KB of the EEPROM (4.7 s at 8 MHz), the stage only the
+    // pages that differ.
+    if (target != LoadTarget::ram) return true;
+    const double stageMs = romLineMs(longsOf(secondStageImage(target)), encoding_) + stageOverheadMs +
+                           static_cast<double>(longs.size()) * 4 * 11 * 1000 / stageSlowestBaud;
+    return romLineMs(longs, encoding_) > stageMs;
+}
+
+StagePath::Result StagePath::romPath(std::string why, bool quietFirst) {
+    if (quietFirst) clock_.pause(lastHelloMs);
+    port_.setBaud(stage::contactBaud);
+    return {std::nullopt, std::string(text::romPath) + " (" + why + ")"};
+}
+
+StagePath::Result StagePath::load(std::span<const std::uint32_t> image, std::size_t fileBytes, LoadTarget target,
+                                  StatusSink& console) {
+    const std::uint16_t length = imageLengthFromLongs(image);
+    // Left to the ROM, which tells what is wrong with them as it always has.
+    if (!holdsItsLength(fileBytes, length) || length < imageHeaderBytes || length % 4 != 0)
+        return {std::nullopt, std::string(text::romPath) + " (not an image the second stage takes)"};
+    if (length > stage::maxImageBytes)
+        return {std::nullopt, std::string(text::romPath) + " (image too large for the second stage)"};
+    const auto longs = image.first(length / 4);
+    if (!pays(longs, target))
+        return {std::nullopt, std::string(text::romPath) + " (image too small for the second stage to pay)"};
+
+    link_.chipReset(timing_.reset);
+    const std::int32_t version = protocol_.handshake();
+    const auto stageImage = secondStageImage(target);
+    if (version < 1 || !protocol_.imageLoad(static_cast<std::int32_t>(stageImage.size()), longsOf(stageImage)))
+        return romPath("the ROM did not take the second stage", true);
+
+    StageReport report = stage_.send(bytesOf(longs), target);
+    if (report.outcome == StageOutcome::noAnswer) return romPath("second stage did not answer", false);
+    if (report.outcome != StageOutcome::sent) return romPath("second stage failed", true);
+
+    LoadLines lines(console);
+    lines.version(version);
+    lines.writing(length);
+    lines.verifying();
+    const std::string path = std::string(text::stagePath) + std::to_string(report.baud) + " baud";
+    switch (stage_.judge(report, target, &lines)) {
+    case StageOutcome::loaded: return {UploadOutcome::loaded, path};
+    // A wrong pbase: the ROM acknowledges such an image as well, then shuts the chip down.
+    case StageOutcome::refused:
+        return {report.lastAnswer == 'P' ? UploadOutcome::loaded : UploadOutcome::notAcknowledged, path};
+    case StageOutcome::eepromFailed: return {UploadOutcome::eepromFailed, path};
+    default:
+        // Silence after the EEPROM's first answers is the EEPROM's failure; before them, the checksum's.
+        return {report.lastAnswer == 'p' || report.lastAnswer == 'E' ? UploadOutcome::eepromFailed
+                                                                      : UploadOutcome::notAcknowledged,
+                path};
+    }
+}
+
+}  // namespace kestrup
