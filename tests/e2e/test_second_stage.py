@@ -83,7 +83,7 @@ def test_a_silent_stage_leaves_the_chip_to_the_rom_after_a_reset(boards, work):
     image = make_image(work / "image.binary", 8192, seed=84)
     board = boards(*PACED, "--stage-silent", name="stage-silent")
     run = stageload(board, work / "image.binary")
-    after = kestrupload(board.device, work / "image.binary")
+    after = kestrupload(board.device, work / "image.binary", "--rom")
     board.stop()
     assert (run.returncode, lines(run)[-1]) == (2, "stage: no answer, chip 0 Hz, 0 baud, 0 resent")
     assert (after.returncode, lines(after)) == (0, good_lines(8192))
