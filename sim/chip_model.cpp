@@ -168,9 +168,9 @@ void ChipModel::startSession(Micros at) {
 
 void ChipModel::endSession() {
     held_.reset();
-    // A lone clock after quiet is no handshake when nothing follows it: the host's last poll for
-    // the verdict, late on a busy machine, reaching a chip that was already done.
-    if (guessedReset_ && session_->bytesIn == 1)
+    // Clocks after quiet that no handshake follows are no session: the host's last polls for the
+    // verdict, late on a busy machine, reaching a chip that had already given up.
+    if (guessedReset_ && session_->onlyClocks)
         --sessionsStarted_;
     else
         ended_.push_back(std::move(*session_));
@@ -233,6 +233,7 @@ void ChipModel::take(std::uint8_t byte, Micros at, int baud, std::vector<std::ui
     SessionRecord& s = *session_;
     s.last = at;
     ++s.bytesIn;
+    if (byte != clockByte) s.onlyClocks = false;
 
     switch (s.state) {
     case ChipState::handshake: handshakeByte(byte); break;

@@ -109,6 +109,7 @@ struct SessionRecord {
     Micros start = 0;
     Micros last = 0;
     std::size_t bytesIn = 0;
+    bool onlyClocks = true;  // every byte in was a clock byte
     std::vector<std::uint8_t> answers;  // every byte the ROM sent, stray ones included
     Handshake handshake = Handshake::pending;
     int hostBits = 0;  // host handshake bits taken (matched)

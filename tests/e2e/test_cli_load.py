@@ -96,20 +96,30 @@ def test_eeprom_stages_and_their_failures(seen, images, name, tail, status, sess
         assert 2.0 + 0.8 < run.seconds < 2.0 + 0.8 + 2.0
 
 
+def stage_rate(run):
+    """The rate of a load through the second stage, from its path line, the only one on stderr."""
+    # The simulated chip's 12 MHz clock takes 748800 baud (16 clocks a bit), not 921600; a busy
+    # machine may make a probe's answer late, and the host then goes one rate lower.
+    paths, rest = path_lines(run)
+    assert len(paths) == 1 and rest == b"", run.stderr
+    baud = paths[0].removeprefix("second stage at ").removesuffix(" baud")
+    assert baud in ("748800", "460800"), paths
+    return baud
+
+
 def test_the_default_path_takes_the_image_through_the_second_stage(seen, images):
     s = seen["stage"]
     staged, rom = s.runs
     for run in (staged, rom):
         assert (lines(run), run.returncode) == (good_lines(32752), 0)
-    # The simulated chip's 12 MHz clock takes 748800 baud (16 clocks a bit), not 921600.
-    assert path_lines(staged) == (["second stage at 748800 baud"], b"")
+    baud = stage_rate(staged)
     assert rom.stderr == b""
     stage, again = s.sessions
-    assert (stage["stage"], stage["stage-baud"], stage["count"], stage["state"]) == ("ram", "748800", "8188", "running")
+    assert (stage["stage"], stage["stage-baud"], stage["count"], stage["state"]) == ("ram", baud, "8188", "running")
     assert again.get("stage") is None
     assert s.image == images["big"]
     print(f"32 KB: default path {staged.seconds:.2f} s, ROM path {rom.seconds:.2f} s")
-    assert staged.seconds < rom.seconds / 3
+    assert staged.seconds < rom.seconds / 2
 
 
 def test_the_eeprom_goes_through_the_stages_eeprom_build(seen, images):
@@ -117,7 +127,7 @@ def test_the_eeprom_goes_through_the_stages_eeprom_build(seen, images):
     run = s.runs[0]
     assert (lines(run), run.returncode) == (good_lines(8192)[:4] + ["..OK", "Programming EEPROM ..",
                                                                     "Verifying EEPROM ..", "..EEPROM OK -> RUN"], 0)
-    assert path_lines(run) == (["second stage at 748800 baud"], b"")
+    stage_rate(run)
     (session,) = s.sessions
     assert (session["stage"], session["command"], session["state"]) == ("eeprom", "3", "running")
     assert s.image == images["random"]

@@ -106,8 +106,9 @@ def test_storm_of_stray_bytes_is_reported_byte_by_byte_within_the_window(seen):
     storm, after = s.runs
     got = lines(storm)
     assert (got[0], got[-2:], storm.returncode) == ("Start Upload\r", ["Time Out", "Code Error -> Abort"], 1)
-    # Each stray byte costs a 2 ms poll of the 100 ms window: 49 at most, then the time-out.
-    assert set(got[1:-2]) == {"Hardware lost"} and 25 <= len(got) - 3 <= 49, got
+    # Each stray byte costs a 2 ms poll of the 100 ms window: 49 at most (fewer when a busy machine
+    # makes the polls late), then the time-out.
+    assert set(got[1:-2]) == {"Hardware lost"} and 3 <= len(got) - 3 <= 49, got
     assert storm.seconds < HANDSHAKE_BUDGET
     # The rest of the storm is purged: the next upload to the same board loads.
     assert lines(after) == good_lines(8192)

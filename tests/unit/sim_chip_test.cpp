@@ -314,12 +314,14 @@ TEST(ChipSessions, BytesWithoutTheQuietOfAResetBelongToTheEndedSession) {
     EXPECT_EQ(line.replies, goodReplies());
 }
 
-TEST(ChipSessions, ALoneLateClockAfterTheVerdictIsNoSession) {
+TEST(ChipSessions, LateClocksAfterTheVerdictAreNoSession) {
     Line line;
     line.handshake();
     line.load(goodImage);
     ASSERT_EQ(line.pollAnswer(), Bytes{bitZero});
-    line.send(clockByte, 80 * ms);  // the host's last poll, late
+    line.send(clockByte, 80 * ms);  // the host's last polls, late
+    line.send(clockByte, 5 * ms);
+    line.send(clockByte, 5 * ms);
     line.chip.idle(line.now + 400 * ms);
     EXPECT_EQ(line.chip.takeEnded().size(), 1u);
     EXPECT_EQ(line.chip.current(), nullptr);
