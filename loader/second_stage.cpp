@@ -183,13 +183,12 @@ bool SecondStage::chooseRate(StageReport& report) {
         clock_.pause(stepUpPauseMs);
         if (!switchBaud(rate)) continue;  // a rate the driver refuses
         auto answer = exchange(hello);
-        // The answer to one of the contact's later hellos may come in first on a busy machine: its
-        // width is the contact rate's.
-        const double contactWidth = 4.0 * static_cast<double>(report.chipHz) / startBaud_;
-        while (judgeRates_ && answer && answer->code == 'H' && near(answer->value, contactWidth))
+        // An adapter that does not make the rate sends at another: the stage's width tells. Answers
+        // to earlier hellos (the contact's later ones, a probe's that came late on a busy machine)
+        // may come in first, with their own rates' widths: the window is waited out for this one.
+        while (judgeRates_ && answer && answer->code == 'H' && !near(answer->value, 4 * clocksPerBit))
             answer = awaitAnswer(2 * lineMs(hello.size()) + answerMarginMs);
-        // An adapter that does not make the rate sends at another: the stage's width tells.
-        if (answer && answer->code == 'H' && (!judgeRates_ || near(answer->value, 4 * clocksPerBit))) return true;
+        if (answer && answer->code == 'H') return true;
         recover(idleFillerBytes);
     }
     return false;

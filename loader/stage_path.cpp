@@ -83,7 +83,8 @@ StagePath::Result StagePath::load(std::span<const std::uint32_t> image, std::siz
     if (!pays(longs, target))
         return {std::nullopt, std::string(text::romPath) + " (image too small for the second stage to pay)"};
 
-    port_.setBaud(romBaud);
+    if (!port_.setBaud(romBaud))
+        return {std::nullopt, std::string(text::romPath) + " (the port refuses " + std::to_string(romBaud) + " baud)"};
     link_.chipReset(timing_.reset);
     const std::int32_t version = protocol_.handshake();
     const auto stageImage = secondStageImage(target);

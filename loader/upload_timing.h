@@ -49,10 +49,12 @@ struct UploadTiming {
     // lines (Windows; Linux with HUPCL), which starts no reset.
     static constexpr UploadTiming lean() { return {0, false, {10, 15}, {3, 2}, 0}; }
 
-    // The window program's FastLoad: the lean timing, but the upload console, which goes with the
-    // upload, stays up as long as the window program's own, so that its lines can be read.
+    // The window program's FastLoad: the lean timing, but the upload console, which comes and goes
+    // with the upload, keeps the window program's time: to settle before the first line, and 1.5 s
+    // before it goes, so that its lines can be read.
     static constexpr UploadTiming leanOnConsole() {
         UploadTiming timing = lean();
+        timing.consoleSettleMs = window().consoleSettleMs;
         timing.teardownMs = window().teardownMs;
         return timing;
     }

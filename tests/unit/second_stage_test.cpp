@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
+#include <utility>
 #include <vector>
 
 namespace kestrup {
@@ -36,6 +38,8 @@ struct ScriptedStage {
     int nakOnce = -1;         // this packet is answered 'N' the first time
     int failAbove = 0;        // packets at rates above this are answered 'N'
     bool lateContactAnswer = false;  // a contact hello's answer comes in before the first probe's
+    bool lateProbeAnswer = false;    // the first probe's answer comes in only before the next one's
+    std::optional<int> heldWidth;
     std::map<int, int> madeAs;       // the rate the adapter makes when asked for another
     std::string verdicts = "L";  // the answers after the last packet's 'A'
     std::uint32_t longs = 0;
@@ -61,6 +65,12 @@ struct ScriptedStage {
             if (lateContactAnswer && baud != 115200) {
                 lateContactAnswer = false;
                 answer(port, 'H', static_cast<int>(4 * chipHz / 115200));
+            }
+            if (heldWidth) answer(port, 'H', *std::exchange(heldWidth, std::nullopt));
+            if (lateProbeAnswer && baud != 115200) {
+                lateProbeAnswer = false;
+                heldWidth = static_cast<int>(4 * chipHz / baud);
+                break;
             }
             answer(port, 'H', static_cast<int>(4 * chipHz / baud));
             break;
@@ -188,11 +198,17 @@ TEST_F(StageFixture, PacketsFailingTwiceStepTheRestDownOneRate) {
     EXPECT_EQ(status.lines.back(), "Second stage: down to 460800 baud");
 }
 
-TEST_F(StageFixture, ALateAnswerToAContactHelloIsNoRefusalOfTheRate) {
+TEST_F(StageFixture, LateAnswersToEarlierHellosAreNoRefusalOfTheRateProbed) {
     chip.lateContactAnswer = true;
-    const StageReport report = stage.load(tinyImage, LoadTarget::ram);
-    EXPECT_EQ(report.outcome, StageOutcome::loaded);
+    EXPECT_EQ(stage.load(tinyImage, LoadTarget::ram).outcome, StageOutcome::loaded);
     EXPECT_EQ(port.bauds, std::vector<int>{748800});
+    // The first probe unanswered in its window, its answer ahead of the next probe's.
+    chip = ScriptedStage{};
+    chip.lateProbeAnswer = true;
+    chip.attach(port);
+    port.bauds.clear();
+    EXPECT_EQ(stage.load(tinyImage, LoadTarget::ram).outcome, StageOutcome::loaded);
+    EXPECT_EQ(port.bauds, (std::vector<int>{748800, 460800}));
 }
 
 TEST_F(StageFixture, ASilentStageIsReportedWithinHalfASecond) {

@@ -128,7 +128,8 @@ def test_fast_load_takes_the_default_path_of_the_command_line(routine):
     r.program.start()
     r.compile()
     # The stand-in IDE's 256 bytes go by the ROM alone, which says so after the five lines.
-    assert r.upload(3).lines == GOOD_LINES + ["ROM path (image too small for the second stage to pay)"]
+    console = r.upload(3)
+    assert console.lines == GOOD_LINES + ["ROM path (image too small for the second stage to pay)"], console.facts
     r.assert_saved_and_loaded(ROW3_COM)
     assert r.program.close() == 0
 
