@@ -8,12 +8,9 @@ namespace kestrup {
 
 enum class KeyDirection { down, up };
 
+// The virtual keys the automation presses, by the system's codes.
 namespace vk {
-inline constexpr std::uint8_t enter = 0x0D;
-inline constexpr std::uint8_t shift = 0x10;
-inline constexpr std::uint8_t control = 0x11;
-inline constexpr std::uint8_t alt = 0x12;
-inline constexpr std::uint8_t f8 = 0x77;
+enum : std::uint8_t { enter = 0x0D, shift = 0x10, control = 0x11, alt = 0x12, f8 = 0x77 };
 }  // namespace vk
 
 class Keyboard {

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <string>
 
-#include "ide_texts.h"
-
 namespace kestrup {
 
 WindowHandle WindowLookup::lookUpIde() {

@@ -15,6 +15,16 @@ inline constexpr std::uint32_t terminalMinimize = 1;  // minimize it unless it i
 inline constexpr std::uint32_t terminalRestore = 2;   // restore and raise it if it is minimized
 inline constexpr std::uint32_t terminalFront = 4;     // raise it if it is not minimized (and no minimize)
 
+// The titles searched for and the box shown when the IDE is missing, byte for byte.
+namespace text {
+inline constexpr std::string_view ideTitle = "Propeller Tool";
+// With a file open the IDE's title goes on after this, so it is searched for anywhere in a title.
+inline constexpr std::string_view ideTitleWithFile = "Propeller Tool -";
+inline constexpr std::string_view terminalTitle = "Tavlund";
+inline constexpr std::string_view ideMissingCaption = "Error";
+inline constexpr std::string_view ideMissing = "Propeller IDE not found";
+}  // namespace text
+
 class WindowLookup {
 public:
     // GetWindowTextA into 255 characters keeps 254 and the terminating zero.

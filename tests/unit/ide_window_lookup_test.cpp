@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "app_fakes.h"
-#include "ide_texts.h"
 #include "window_lookup.h"
 
 namespace kestrup::test {
