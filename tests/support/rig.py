@@ -17,7 +17,6 @@ import subprocess
 import time
 from pathlib import Path
 
-
 from propsim import SOURCE, work_dir
 
 P1RTL = Path(os.environ.get("KESTRUP_P1RTL", SOURCE.parent / "shared" / "tools" / "p1rtl"))
