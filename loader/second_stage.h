@@ -5,62 +5,93 @@
 //
 // The wire, as the host sees it: 8 data bits, no parity, 2 stop bits, at every rate.
 //
-// Messages to the stage: sync, data longs, trailer, check; each in one write.
+// Messages to the stage, each in one write: sync, length, data longs, trailer, check.
 //   sync     0xF8. Its start bit and three 0 bits are one low pulse of 4 bit times W, from which the
 //            stage takes the bit time (W / 4, in chip clocks) anew for every message, so it follows
-//            the RC clock's drift; 7 high bit times follow in which it gets ready. A low pulse is a
-//            sync when W is at least 60 clocks (the receiver needs 15 clocks a bit) and either at
-//            least 2.5 bit times of the last message's rate (the same rate or a slower one) or the
-//            line was idle for 2048 clocks before it (so the host pauses 1 ms before a faster rate).
-//   data     0 to 256 longs, least significant byte first.
-//   trailer  one long: hello 'H' (0x48); begin 'B' | flags << 8 | longs << 16; data packet
-//            'D' | k << 8 | longs << 16, where longs is the image's length in longs (its vbase / 4,
-//            4 to 0x1FFD: the stage talks through the top two longs of RAM, which an image leaving
-//            room for its stack markers never reaches) and k counts packets from 0. Begin flags:
-//            bit 0 program the EEPROM, bit 1 run after programming it (else shut down), bits 2-7 the
-//            chip's clock in MHz rounded up (0: unknown; at 14 or less its I2C runs without delays).
+//            the RC clock's drift. A low pulse is a sync when W is 60 clocks or more (the receiver
+//            needs 15 clocks a bit) and at least the stage's floor:
+//              - at first 216 clocks: 4 bits at 115200 baud are 277 clocks on an 8 MHz chip, and a
+//                late poll for the ROM's verdict (0xF9 at 230400 baud, low pulses of 1 and 2 bits)
+//                has none longer than 174 clocks on a 20 MHz one. The first hellos go at 115200;
+//              - after each message, 2.5 bit times of its rate: a filler byte 0xFF (one bit low)
+//                is never a sync at the rate of the last message or any slower one;
+//              - after a rate message, the floor it names, for the next sync only.
+//            No pause or idle line makes a shorter pulse a sync.
+//   length   one byte: the data longs that follow, 0 to 255. The stage takes exactly that many
+//            (clipped to what fits below its mailbox at the top of RAM), so that a message it did
+//            not expect is still read whole and answered. Before begin, and once the image is in,
+//            it takes no data: every message is then two longs whatever its length byte says.
+//   data     0 to 255 longs, least significant byte first.
+//   trailer  one long:
+//              'H'                               hello
+//              'R' | floor << 8                  rate: the next sync may be as short as floor clocks
+//                                                (the host sends 2 bit times of the rate it goes to)
+//              'B' | flags << 8 | longs << 16    begin
+//              'D' | k << 8 | longs << 16        packet k of the image, k from 0
+//              'Q'                               query: the stage tells where it is
+//              'G' | delay << 8                  go: start the image delay x 256 chip clocks later
+//            longs is the image's length in longs (its vbase / 4, 4 to 0x1FFD: the stage talks
+//            through the top two longs of RAM, which an image leaving room for its stack markers
+//            never reaches). Begin flags: bit 0 program the EEPROM, bit 1 run after programming
+//            it (else shut down), bits 2-7 the chip's clock in MHz rounded up (0: unknown; at 14
+//            or less its I2C runs without delays). Packet k carries min(255, longs - 255k) data
+//            longs and is stored at hub 1020k.
 //   check    CRC-32 as IEEE 802.3 (reflected polynomial 0xEDB88320, initial 0xFFFFFFFF, complemented)
-//            of the data and trailer bytes, least significant byte first. A full CRC costs no line
-//            time: the stage's second cog computes it from hub RAM while the first receives.
-// Before begin the stage takes messages of exactly a trailer and a check (hello, begin); after it,
-// only packet k, the one it expects: min(256, longs - 256k) data longs, stored at hub 1024k. A
-// repeat of the packet before (its answer was lost) is answered again; it lands where k will.
+//            of the data and trailer bytes (not the sync, not the length byte), least significant
+//            byte first. A full CRC costs no line time: the stage's second cog computes it from hub
+//            RAM while the first receives.
 //
-// Answers from the stage, at the rate of the message answered: four bytes, code, value (16 bits,
-// low byte first), code ^ value low ^ value high ^ 0x5A.
-//   'H' hello: W, the sync's 4 bit times in chip clocks (the host's rate x W / 4 is the RC clock)
-//   'N' the check failed or the message was not the one expected; value: the packet expected
-//   'B' begin taken (value: longs); 'b' refused (fewer than 4 or more than 0x1FFD longs, or the
-//       EEPROM asked of the RAM build, which lacks its code: load the EEPROM build for that)
-//   'A' packet k accepted (value: k)
+// Answers from the stage, at the rate of the message answered: eight bytes, code, packet (the one
+// the answer is about, 8 bits), value (32 bits, least significant byte first), check (16 bits, low
+// byte first: the low half of the CRC-32 above over the six bytes before it).
+//   'H' hello: value W, the sync's 4 bit times in chip clocks (the host's rate x W / 4 is the clock)
+//   'R' rate: value the floor taken for the next sync
+//   'B' begun: value longs. A begin while the image comes starts it again from packet 0.
+//   'b' begin refused (value longs): fewer than 4 or more than 0x1FFD longs, or the EEPROM asked of
+//       the RAM build, which lacks its code: load the EEPROM build for that
+//   'A' packet accepted: packet k, value k + 1 (the packet expected next)
+//   'N' not taken: packet the one expected (0 before begin), value why: 1 the check failed,
+//       2 a packet other than the one expected (value 2, packet the one expected), 3 the message
+//       was shorter or longer than its trailer needs (the line may hold more of it: the host
+//       sends filler before anything else), 4 no message it takes now
+//   'I' idle: the answer to a query before begin
+//   To a query while the image comes: 'A' for the last packet accepted, or 'B' before packet 0.
 //   After the last packet's 'A', the verdict on the image: the stage zero-fills RAM above it,
-//   writes the stack markers 0xFFF9FFFF at dbase - 8 and dbase - 4 and checks that all 32 KB sum to
-//   0 mod 256. 'S' (value: the sum) when not, and the chip shuts down. Then, for the EEPROM: each
-//   64-byte page that reads otherwise than RAM is written and read back; 'p' (value: pages done)
-//   every 64 pages, then 'E' (value: pages written), or 'e' (a page not acknowledged) or 'v' (read
-//   back wrong), value: the page, and the chip shuts down; 'X' when it was to shut down after
-//   programming. Last, 'L': pbase is 0x0010 and the image starts, or 'P' (value: pbase) and the
-//   chip shuts down. The start: clock register = clock mode & !7, 400,000 clocks (20 ms at 20 MHz)
-//   when that starts the oscillator or the PLL, clock register = clock mode, cog 0 restarted at
-//   0xF004 with PAR 0x0004, no other cog running.
+//   writes the stack markers 0xFFF9FFFF at dbase - 8 and dbase - 4, and checks that all 32 KB sum
+//   to 0 mod 256: 'S' (value: the sum) when not. Then, for the EEPROM: each 64-byte page that reads
+//   otherwise than RAM is written and read back; 'p' (value: pages done) every 64 pages, then 'E'
+//   (value: pages written), or 'e' (a page not acknowledged) or 'v' (read back wrong), value: the
+//   page. Then, for an image that is to run, 'P' (value: pbase) when pbase is not 0x0010: the ROM
+//   would not start it. Last, 'V': value the CRC-32 of the 32 KB of RAM as the image will start
+//   on it (the image as loaded, zeros above it, the two stack markers), which the host compares
+//   with its own before it tells of any success. (The host leaves to the ROM any image whose stack
+//   markers would not lie above it: dbase - 8 below vbase, or dbase above 0x8000.)
+//   The verdict (S, e, v, P or V) is held: a query is answered with it again, and go is answered
+//   'G' (value: the delay), after which the stage starts the image (V, to run) or shuts the chip
+//   down (any other verdict, or an EEPROM load not to run). Until the delay is over, any message is
+//   answered 'G' again. The start: clock register = clock mode & !7, 400,000 clocks (20 ms at
+//   20 MHz) when that starts the oscillator or the PLL, clock register = clock mode, cog 0
+//   restarted at 0xF004 with PAR 0x0004, no other cog running.
 //
 // Timing: an answer starts within about one long's time after the message's last byte (the check
 // lags the receiver by at most a long). The stage listens 35 to 55 ms after the ROM's
 // acknowledgement (the ROM's own clock wait, then the stage's start); a byte sent before is lost.
-// The verdict follows the last 'A' within 8192 x 16 clocks (16 ms at 8 MHz); the EEPROM's 'p'
-// answers come about 1 s apart at most (8 MHz, every page written, 5 ms write cycles).
-// Receiving takes 15 chip clocks a bit or more: 460800 baud at 8 MHz, 921600 at 14.7 MHz.
+// The verdict follows the last 'A' within 8192 x 16 clocks and the CRC's 40,000 (22 ms at 8 MHz);
+// the EEPROM's 'p' answers come about 1 s apart at most (8 MHz, every page written, 5 ms write
+// cycles). Receiving takes 15 chip clocks a bit or more: 460800 baud at 8 MHz, 921600 at 14.7 MHz.
 //
-// The host: the first hellos go at the ROM's rate, every 4 ms for the contact window (300 ms unless
+// The host: the first hellos go at 115200 baud, every 4 ms for the contact window (300 ms unless
 // its caller says otherwise), then the last one's answer is awaited a while more; the answer gives
 // the RC clock. Then the rates from the fastest with 16 clocks a bit or more (the chip's own fastest,
-// then the ladder's), each probed with a hello that must come back with W within 10% of the rate's;
-// the first that does is kept.
-// Each message waits for its answer twice its line time and 50 ms; a packet that fails twice steps
-// the rest of the load down one rate (its next sync tells the stage). A message left unanswered is
-// followed by 0xFF bytes (12 before begin, 1040 after), one start bit each, which complete any
-// message the stage was still counting, so that it answers and looks for a sync again: the rest of
-// them are too short to be one.
+// then the ladder's): for each, a rate message at a rate the stage answered, then a hello at the
+// new rate that must come back with W within 10% of the rate's; the first that does is kept.
+// Each message waits for its answer twice its line time and 50 ms. A message left unanswered may
+// have lost a byte and left the stage counting: the host sends filler 0xFF (enough to complete the
+// longest message the stage may be counting, at the fastest rate it may be listening at), takes
+// what answers come, and asks with a query; the answer names the packet to go on from. A packet
+// that fails twice steps the rest of the load down one rate (a rate message first).
+// Once the verdict is 'V' with the CRC of the host's own picture of RAM, the host sends go, and
+// on its answer sets the line to the rate the image will talk at before the delay is over.
 
 #include "clock.h"
 #include "load_lines.h"
