@@ -1,20 +1,23 @@
 {{ Kestrup's second stage: loaded by the boot ROM, it takes the image over the serial line at the
-   host's fastest rate, in checked packets, and starts it exactly as the ROM would.
+   host's fastest rate, in checked packets, proves what it holds, and starts it exactly as the ROM
+   would when the host says go.
 
    The host's side and the wire format are described in loader/second_stage.h.
 
-   Two cogs. The receiver (cog 0) times the line from each message's sync pulse, samples every
-   byte from its own start bit and writes the longs straight into hub RAM, where the talker
-   orders it to. The talker follows it through hub RAM computing the CRC-32, so that a verdict is
-   ready as soon as the last byte is in; it answers the host, keeps the count of the packets,
-   finishes the RAM picture, checks it by the ROM's rule, programs the EEPROM, and orders the
-   start. They talk through the two longs at the top of RAM (m0, m1), which no image that
-   leaves room for its stack markers reaches; at the end they hold the picture's own values.
+   Two cogs. The receiver (cog 0) times the line from each message's sync pulse, reads the
+   message's length byte, samples every byte from its own start bit and writes the longs straight
+   into hub RAM, where the talker orders it to. The talker follows it through hub RAM computing
+   the message's CRC-32 and the image's, so that a verdict is ready as soon as the last byte is in;
+   it answers the host, keeps the count of the packets, finishes the RAM picture, checks it by the
+   ROM's rule, programs the EEPROM, and starts the image. They talk through the two longs at the
+   top of RAM (m0, m1), which no image that leaves room for its stack markers reaches; at the
+   start they get back the picture's own values.
 
    m0, from the receiver: how far it has stored (an address), or the end of a message: the
-   address after it | $8000 | the sync's width << 16. From the talker: an order, %10 in bits
-   31..30: count << 16 | where; or the start, bit 29, with bit 0 set when m0's picture value is
-   a stack marker. m1: the check the host sent with the message. }}
+   address after its trailer | $8000 | the sync's width << 16. From the talker: an order, %10 in
+   bits 31..30: the most longs to take << 16 | where to store them. m1, from the receiver: the
+   check the host sent with the message; from the talker, with each order: the shortest low pulse
+   the receiver may take for a sync. }}
 
 CON
   RX_PIN     = 31
@@ -39,7 +42,6 @@ receiver      mov     t1, par                     ' PAR: the talker's code
               shl     t1, #2
               or      t1, #%1000
               coginit t1 wr
-              mov     talkcog, t1
 
               ' The byte loop is unrolled at run time: a waitcnt loop has no room for a djnz at
               ' 16 clocks a bit, and unrolled in the image it would cost time on the ROM's line.
@@ -58,33 +60,32 @@ receiver      mov     t1, par                     ' PAR: the talker's code
               mov     gl, #3
               call    #emit
 
-'--- wait for the talker's order: count longs (data, trailer, check) to store from where ------------
+'--- wait for the talker's order: at most limit longs (data, trailer, check) to store from where ----
 order         rdlong  t1, m0addr
               mov     t2, t1
               shr     t2, #30
+#ifdef EEPROM
+              cmp     t2, #%01 wz
+        if_z  jmp     #program
+#endif
               cmp     t2, #%10 wz
         if_nz jmp     #order
-              test    t1, launchbit wz
-        if_nz jmp     #launch
+              rdlong  least, m1addr
               mov     ptr, t1
               and     ptr, lowaddr
-              mov     count, t1
-              shr     count, #16
-              and     count, #$1FF
+              mov     limit, t1
+              shr     limit, #16
+              and     limit, #$1FF
 
 sync          waitpeq rxmask, rxmask
-              mov     t0, cnt
               waitpne rxmask, rxmask
               mov     t1, cnt
               waitpeq rxmask, rxmask
               mov     w, cnt
               sub     w, t1                       ' the sync: start bit and three zeros, 4 bit times
-              sub     t1, t0                      ' and the idle line before it
               cmp     w, #60 wc                   ' under 15 clocks a bit: faster than this receiver
-        if_c  jmp     #sync
-              cmp     w, wsame wc                 ' shorter than 2.5 bits at the last rate: data or
-        if_c  cmp     t1, idlemin wc              ' filler, unless the line was idle before it
-        if_c  jmp     #sync
+        if_nc cmp     w, least wc                 ' a filler, a late poll or data, whatever the
+        if_c  jmp     #sync                       ' pause before it
               mov     width, w
               mov     bt, w                       ' the bit time, rounded
               add     bt, #2
@@ -97,8 +98,38 @@ sync          waitpeq rxmask, rxmask
               add     first, bt
               adds    first, w
               sub     first, #LATENCY
-              mov     n, count
-              mov     t0, #1 wz                   ' Z clear: the first long has none before it
+
+              waitpne rxmask, rxmask              ' the length byte: the data longs that follow
+              mov     t, cnt
+              add     t, first
+              waitcnt t, bt
+              test    rxmask, ina wc
+              rcr     n, #1
+              waitcnt t, bt
+              test    rxmask, ina wc
+              rcr     n, #1
+              waitcnt t, bt
+              test    rxmask, ina wc
+              rcr     n, #1
+              waitcnt t, bt
+              test    rxmask, ina wc
+              rcr     n, #1
+              waitcnt t, bt
+              test    rxmask, ina wc
+              rcr     n, #1
+              waitcnt t, bt
+              test    rxmask, ina wc
+              rcr     n, #1
+              waitcnt t, bt
+              test    rxmask, ina wc
+              rcr     n, #1
+              waitcnt t, bt
+              test    rxmask, ina wc
+              rcr     n, #1
+              waitpeq rxmask, rxmask
+              shr     n, #24                      ' no more than four instructions here: the next
+              add     n, #2                       ' start bit comes 2.5 bit times after bit 7's
+              max     n, limit wz                 ' Z clear: the first long has none before it
               jmp     #rx
 
 received      wrlong  prev, m1addr                ' the check the host sent
@@ -108,27 +139,7 @@ received      wrlong  prev, m1addr                ' the check the host sent
               or      t1, ptr
               or      t1, endbit
               wrlong  t1, m0addr
-              mov     wsame, bt                   ' the next sync at this rate is 4 bits long
-              shl     wsame, #1
-              shr     bt, #1
-              add     wsame, bt
               jmp     #order
-
-launch        cogstop talkcog                     ' it has stopped itself: the ROM leaves no cog
-              test    t1, #1 wz                   ' m0 back to its picture value
-        if_z  mov     t2, #0
-        if_nz neg     t2, marker6
-              wrlong  t2, m0addr
-              rdbyte  t1, #4                      ' the clock mode: the oscillator and PLL first
-              mov     t2, t1
-              andn    t2, #7
-              clkset  t2
-              test    t2, #$60 wz                 ' something to settle: 20 ms at the fastest RC
-        if_nz mov     t3, cnt
-        if_nz add     t3, settle
-        if_nz waitcnt t3, #0
-              clkset  t1
-              coginit interpreter                 ' cog 0 restarts as the Spin interpreter
 
 '--- the code copied into the unrolled loop ---------------------------------------------------------
 rx_start      waitpne rxmask, rxmask              ' the start bit's edge
@@ -171,295 +182,85 @@ rxbyte        mov     gs, #rx_start
               call    #emit
 rxbyte_ret    ret
 
-rxmask        long    |< RX_PIN
-m0addr        long    $7FF8
-m1addr        long    $7FFC
-lowaddr       long    $7FFF
-endbit        long    $8000
-widthmask     long    $3FFF
-launchbit     long    $2000_0000
-marker6       long    $0006_0001                  ' negated: the stack marker $FFF9_FFFF
-dsone         long    $201
-idlemin       long    2048
-wsame         long    $FFFF_FFFF                  ' no rate yet: a sync needs a pause before it
-settle        long    400_000                     ' 20 ms at 20 MHz
-interpreter   long    ($0004 >> 2) << 18 | ($F004 >> 2) << 4   ' PAR $0004, code $F004, cog 0
-
-t             res     1
-t0            res     1
-t1            res     1
-t2            res     1
-t3            res     1
-w             res     1
-width         res     1
-bt            res     1
-first         res     1
-n             res     1
-data          res     1
-prev          res     1
-ptr           res     1
-count         res     1
-talkcog       res     1
-gs            res     1
-gd            res     1
-gl            res     1
-gc            res     1
-rx            res     4 * 28 + 7
-              fit     496
-
-'===================================================================================================
-' The talker
-'===================================================================================================
-              org     0
-talker        mov     ctra, txcounter             ' P30 is phsa's top bit: shifted out a bit a turn
+#ifdef EEPROM
+'---------------------------------------------------------------------------------------------------
+' program: the talker's order once the RAM picture stands (%01 in bits 31..30, bit 28 for an I2C
+' without delays, the bit time below): this cog, idle then, holds the EEPROM's code, for which the
+' talker has no room. It gives m0 back its picture value, answers on the line while it programs,
+' and leaves its result in m0: bit 29, the failure's code << 16 (0: done) and the page.
+'---------------------------------------------------------------------------------------------------
+program       mov     rbt, t1
+              and     rbt, rlow16
+              mov     rbt3, rbt
+              shl     rbt3, #1
+              add     rbt3, rbt
+              test    t1, rfastbit wz
+        if_nz mov     edly, fastdly
+              rdword  t2, #10                     ' m0's picture value: a stack marker, or zero
+              sub     t2, #8
+              mov     t0, #0
+              cmp     t2, m0addr wz
+        if_nz add     t2, #4
+        if_nz cmp     t2, m0addr wz
+        if_z  neg     t0, marker6
+              wrlong  t0, m0addr
+              mov     ctra, rtxcounter
               neg     phsa, #1
-              or      dira, txmask
-              mov     ac, #0                      ' nothing to answer yet
-
-'--- before the image: hello (the host times the chip's clock by it) and begin ---------------------
-idle          mov     obase, ctlbase
-              mov     ocount, #2                  ' a trailer and its check
-              call    #exchange
-        if_c  jmp     #:nak
-              mov     u1, trailer
-              and     u1, #$FF
-              cmp     u1, #"H" wz
-        if_z  jmp     #:hello
-              cmp     u1, #"B" wz
-        if_z  jmp     #:begin
-:nak          mov     ac, #"N"
-              mov     av, #0
-              jmp     #idle
-:hello        mov     ac, #"H"
-              mov     av, hwidth
-              jmp     #idle
-:begin        mov     len, trailer
-              shr     len, #16                    ' longs in the image
-              mov     flags, trailer
-              shr     flags, #8
-              and     flags, #$FF
-              mov     av, len
-              mov     ac, #"b"
-              cmp     len, #4 wc                  ' not even a header
-        if_nc cmp     maxlongs, len wc            ' or into the longs the cogs talk through
-        if_c  jmp     #idle
-#ifdef EEPROM
-              mov     u1, flags                   ' the chip's MHz, rounded up: at 14 or less the
-              shr     u1, #2                      ' I2C keeps within 400 kHz without its delays
-              sub     u1, #1
-              cmp     u1, #14 wc
-        if_c  mov     edly, fastdly
-#else
-              test    flags, #1 wz                ' no EEPROM in this build
-        if_nz jmp     #idle
-#endif
-              mov     ac, #"B"
-              mov     seq, #0
-              mov     isum, #0
-
-'--- the image, in packets of 256 longs --------------------------------------------------------------
-packet        mov     obase, seq
-              shl     obase, #10
-              mov     ocount, seq                 ' the longs still to come, at most 256
-              shl     ocount, #8
-              subs    ocount, len
-              neg     ocount, ocount
-              max     ocount, #256
-              add     ocount, #2                  ' and the trailer and the check
-              call    #exchange
-              mov     u1, seq                     ' the trailer this packet must carry
-              shl     u1, #8
-              or      u1, #"D"
-              mov     u2, len
-              shl     u2, #16
-              or      u1, u2
-        if_c  jmp     #:nak
-              cmp     trailer, u1 wz
-        if_z  jmp     #:accept
-              sub     u1, #$100
-              cmp     trailer, u1 wz              ' the one before again: its answer was lost
-              mov     ac, #"A"
-              mov     av, seq
-              sub     av, #1
-        if_z  jmp     #packet
-:nak          mov     ac, #"N"
-              mov     av, seq
-              jmp     #packet
-:accept       add     isum, msum                  ' the image's bytes, less the trailer's
-              mov     u3, trailer
-              call    #bytesum
-              sub     isum, u2
-              mov     ac, #"A"
-              mov     av, seq
-              add     seq, #1
-              mov     u1, seq
-              shl     u1, #8
-              cmp     u1, len wc                  ' more to come
-        if_c  jmp     #packet
-              call    #answer                     ' the last one's; the receiver gets no order
-
-'--- the whole image is in: the ROM's own check, the EEPROM, the ROM's own start ------------------
-finish        mov     u1, len                     ' zeros above the image
-              shl     u1, #2
-              mov     u2, ramlongs
-              sub     u2, len
-:zero         wrlong  zero, u1
-              add     u1, #4
-              djnz    u2, #:zero
-              rdword  u1, #10                     ' the stack markers below dbase
-              sub     u1, #8
-              call    #stackmark
-              call    #stackmark
-              mov     av, isum                    ' all 32 KB sum to 0 mod 256: the image's bytes as
-              and     av, #$FF wz                 ' the checker read them, zeros, markers
-              mov     ac, #"S"
-        if_nz jmp     #shutdown
-#ifdef EEPROM
-              test    flags, #1 wz
-        if_z  jmp     #:run
+              or      dira, rtxmask
               call    #eeprom
-        if_c  jmp     #shutdown
-              mov     ac, #"X"
-              mov     av, #0
-              test    flags, #2 wz                ' programmed: run only when asked
-        if_z  jmp     #shutdown
-#endif
-:run          rdword  av, #6                      ' pbase: the ROM starts nothing else
-              mov     ac, #"P"
-              cmp     av, #$10 wz
-        if_nz jmp     #shutdown
-              mov     ac, #"L"
-              mov     av, #0
-              call    #answer
-              rdlong  u1, m0                      ' m0's picture value goes with the order
-              cmp     u1, marker wz
-              mov     u1, startorder
-        if_z  or      u1, #1
-              wrlong  u1, m0
-              cogid   u1
-              cogstop u1
+              mov     t0, #0
+        if_c  mov     t0, rac
+              shl     t0, #16
+        if_c  or      t0, rav
+              or      t0, rdone
+              andn    dira, rtxmask
+              wrlong  t0, m0addr
+              jmp     #order
 
-shutdown      call    #answer
-              mov     u1, #0
-              cogstop u1                          ' the receiver, cog 0
-              cogid   u1
-              cogstop u1
-
-' a stack marker at u1, in the sum instead of what was there; none beyond RAM
-stackmark     cmp     u1, ramtop wc
-        if_c  rdlong  u3, u1
-        if_c  call    #bytesum
-        if_c  sub     isum, u2
-        if_c  wrlong  marker, u1
-        if_c  add     isum, #$F6                  ' $FF + $F9 + $FF + $FF, mod 256
-              add     u1, #4
-stackmark_ret ret
-
-' u2: the sum of u3's four bytes (its low byte)
-bytesum       mov     u2, u3
-              shr     u3, #8
-              add     u2, u3
-              shr     u3, #8
-              add     u2, u3
-              shr     u3, #8
-              add     u2, u3
-bytesum_ret   ret
-
-'---------------------------------------------------------------------------------------------------
-' exchange: order the receiver to take the next message (ocount longs at obase), answer the last
-' one (ac, unless 0), then check the message as it arrives: CRC-32 (reflected, $EDB88320) of its
-' longs. Returns C set when the check failed, the trailer (the long before the check), msum (the
-' sum of the message's bytes), hwidth (its sync's 4 bit times) and hbt, its bit time.
-'---------------------------------------------------------------------------------------------------
-exchange      mov     u1, ocount
-              shl     u1, #16
-              or      u1, obase
-              or      u1, goflag
-              wrlong  u1, m0
-              cmp     ac, #0 wz
-        if_nz call    #answer
-              mov     crp, obase
-              neg     crc, #1
-              mov     csum, #0
-:run          rdlong  u1, m0
-              test    u1, goflag wz               ' still the order: nothing has come yet
-        if_nz jmp     #:run
-              mov     u2, u1
-              and     u2, ramtop4
-:catch        cmp     crp, u2 wz
-        if_z  jmp     #:caught
-              rdlong  u3, crp
-              add     crp, #4
-              xor     crc, u3
-              mov     cb, #3
-:bytes        add     csum, u3
-              shr     u3, #8
-              djnz    cb, #:bytes
-              add     csum, u3
-              mov     cb, #32
-:bit          shr     crc, #1 wc
-        if_c  xor     crc, poly
-              djnz    cb, #:bit
-              jmp     #:catch
-:caught       test    u1, endflag wz              ' the end of the message
-        if_z  jmp     #:run
-              mov     hwidth, u1
-              shr     hwidth, #16
-              mov     hbt, hwidth
-              add     hbt, #2
-              shr     hbt, #2
-              sub     crp, #4
-              rdlong  trailer, crp
-              mov     msum, csum
-              rdlong  u3, m1
-              xor     u3, crc
-              xor     u3, allones                 ' the host sends the CRC's complement
-              cmp     zero, u3 wc
-exchange_ret  ret
-
-'---------------------------------------------------------------------------------------------------
-' answer: four bytes at the last message's rate: code ac, value av (16 bits) and a check byte
-'---------------------------------------------------------------------------------------------------
-answer        mov     ans, av
-              and     ans, lowword
-              shl     ans, #8
-              or      ans, ac
-              mov     u1, ac
-              xor     u1, av
-              mov     u2, av
-              shr     u2, #8
-              xor     u1, u2
-              xor     u1, #$5A
-              and     u1, #$FF
-              shl     u1, #24
-              or      ans, u1
-              movd    :put, #frames               ' four frames: start bit, data from bit 30 down,
-              mov     ab, #4                      ' stop bits
-:frame        mov     u1, ans
-              rev     u1, #24
-              shl     u1, #23
-              or      u1, stopbits
-:put          mov     0-0, u1
-              add     :put, dnext
-              shr     ans, #8
-              djnz    ab, #:frame
-              movs    :send, #frames
-              mov     ab, #4
-              mov     ct, cnt
-              add     ct, #32
-:byte         mov     cb, #9                      ' no more than two instructions between waits:
-              waitcnt ct, hbt                     ' a third misses the count at 17 clocks a bit
-:send         mov     phsa, 0-0                   ' the start bit
-              add     :send, #1
-:bit          waitcnt ct, hbt                     ' bits 0 to 7 and the first stop bit
+' ranswer: as the talker's answer (code rac, packet 0, value rav, the CRC's low half), a bit at a
+' time, each byte with four stop bits: time to make the next frame between them
+ranswer       mov     rfa, rav
+              shl     rfa, #16
+              or      rfa, rac
+              mov     rfb, rav
+              shr     rfb, #16
+              neg     rcrc, #1
+              xor     rcrc, rfa
+              mov     rk, #32
+:a            shr     rcrc, #1 wc
+        if_c  xor     rcrc, rpoly
+              djnz    rk, #:a
+              xor     rcrc, rfb
+              mov     rk, #16
+:b            shr     rcrc, #1 wc
+        if_c  xor     rcrc, rpoly
+              djnz    rk, #:b
+              neg     rcrc, rcrc                    ' complemented
+              sub     rcrc, #1
+              shl     rcrc, #16
+              or      rfb, rcrc
+              mov     rab, #8
+              mov     rans, rfa
+              mov     rct, cnt
+              add     rct, #32
+:byte         mov     ru1, rans
+              rev     ru1, #24
+              shl     ru1, #23
+              or      ru1, rstop
+              mov     rk, #9
+              waitcnt rct, rbt
+              mov     phsa, ru1                   ' the start bit
+:bit          waitcnt rct, rbt
               shl     phsa, #1
-              djnz    cb, #:bit
-              add     ct, hbt                     ' the second changes nothing on the line: no wait
-              djnz    ab, #:byte                  ' after the djnz, which takes 8 clocks falling through
-              waitcnt ct, #0
-answer_ret    ret
+              djnz    rk, #:bit
+              add     rct, rbt3
+              shr     rans, #8
+              cmp     rab, #5 wz
+        if_z  mov     rans, rfb
+              djnz    rab, #:byte
+              waitcnt rct, #0
+ranswer_ret   ret
 
-#ifdef EEPROM
 '---------------------------------------------------------------------------------------------------
 ' eeprom: the 24xx256 on P28/P29 made equal to the RAM picture, page by page: a page that reads
 ' differently is written and read back. Answers "p" every 64 pages and "E" with the pages written;
@@ -469,27 +270,27 @@ eeprom        mov     ea, #0
               mov     epw, #0
 :page         call    #compare
         if_nc jmp     #:next
-              mov     av, ea
-              shr     av, #6
+              mov     rav, ea
+              shr     rav, #6
               call    #pagewrite
-              mov     ac, #"e"
+              mov     rac, #"e"
         if_c  jmp     #eeprom_ret
               call    #compare
-              mov     ac, #"v"
+              mov     rac, #"v"
         if_c  jmp     #eeprom_ret
               add     epw, #1
 :next         add     ea, #64
-              mov     av, ea
-              shr     av, #6
-              test    av, #63 wz
-              mov     ac, #"p"
-        if_z  call    #answer
-              cmp     ea, ramtop wz
+              mov     rav, ea
+              shr     rav, #6
+              test    rav, #63 wz
+              mov     rac, #"p"
+        if_z  call    #ranswer
+              cmp     ea, rtop wz
         if_nz jmp     #:page
-              mov     ac, #"E"
-              mov     av, epw
-              call    #answer
-              cmp     zero, zero wc               ' done: C clear
+              mov     rac, #"E"
+              mov     rav, epw
+              call    #ranswer
+              cmp     rzero, rzero wc               ' done: C clear
 eeprom_ret    ret
 
 ' compare: C set when the page at ea reads otherwise than the picture (or gets no acknowledgement)
@@ -504,14 +305,14 @@ compare       call    #address
               mov     ek2, #64
 :byte         cmp     ek2, #1 wz                  ' the last byte is not acknowledged
               call    #i2cread
-              rdbyte  u3, eaddr
+              rdbyte  ru3, eaddr
               and     eb, #$FF
-              cmp     eb, u3 wz
+              cmp     eb, ru3 wz
         if_nz mov     ediff, #1
               add     eaddr, #1
               djnz    ek2, #:byte
               call    #i2cstop
-              cmp     zero, ediff wc
+              cmp     rzero, ediff wc
 compare_ret   ret
 
 ' pagewrite: the picture's page at ea, then the write cycle; C set when never acknowledged
@@ -600,56 +401,62 @@ edly_ret      ret
 fastdly       jmp     edly_ret                    ' without: at 14.4 MHz
 #endif
 
-txmask        long    |< TX_PIN
-txcounter     long    %00100 << 26 | TX_PIN       ' NCO, single-ended: the pin is phsa[31]
-m0            long    $7FF8
-m1            long    $7FFC
-ctlbase       long    $7FF0                       ' where hello and begin land
-maxlongs      long    $7FF4 >> 2
-ramtop        long    $8000
-ramtop4       long    $7FFF
-endflag       long    $8000
-ramlongs      long    $2000
-lowword       long    $FFFF
-goflag        long    $8000_0000
-startorder    long    $A000_0000
-allones       long    $FFFF_FFFF
-poly          long    $EDB8_8320
-stopbits      long    $007F_FFFF
-dnext         long    1 << 9
-marker        long    $FFF9_FFFF
-zero          long    0
+rxmask        long    |< RX_PIN
+m0addr        long    $7FF8
+m1addr        long    $7FFC
+lowaddr       long    $7FFF
+endbit        long    $8000
+widthmask     long    $3FFF
+dsone         long    $201
 #ifdef EEPROM
+rtxmask       long    |< TX_PIN
+rtxcounter    long    %00100 << 26 | TX_PIN
+marker6       long    $0006_0001                  ' negated: the stack marker $FFF9_FFFF
+rlow16        long    $FFFF
+rfastbit      long    $1000_0000
+rdone         long    $2000_0000
+rpoly         long    $EDB8_8320
+rstop         long    $007F_FFFF
+rtop          long    $8000
+rzero         long    0
 sclmask       long    |< SCL_PIN
 sdamask       long    |< SDA_PIN
 ackbit        long    $0080_0000
 polls         long    2000
 #endif
 
-u1            res     1
-u2            res     1
-u3            res     1
-ac            res     1
-av            res     1
-ans           res     1
-ab            res     1
-frames        res     4
-ct            res     1
-cb            res     1
-crp           res     1
-crc           res     1
-csum          res     1
-msum          res     1
-hwidth         res     1
-hbt            res     1
-trailer       res     1
-obase         res     1
-ocount        res     1
-len           res     1
-flags         res     1
-seq           res     1
-isum          res     1
+t             res     1
+t0            res     1
+t1            res     1
+t2            res     1
+w             res     1
+width         res     1
+bt            res     1
+first         res     1
+n             res     1
+data          res     1
+prev          res     1
+ptr           res     1
+limit         res     1
+least         res     1
+gs            res     1
+gd            res     1
+gl            res     1
+gc            res     1
 #ifdef EEPROM
+rbt           res     1
+rbt3          res     1
+rac           res     1
+rav           res     1
+ru1           res     1
+ru3           res     1
+rfa           res     1
+rfb           res     1
+rcrc          res     1
+rk            res     1
+rab           res     1
+rans          res     1
+rct           res     1
 ea            res     1
 eaddr         res     1
 eb            res     1
@@ -658,4 +465,541 @@ ek2           res     1
 epw           res     1
 ediff         res     1
 #endif
+rx            res     4 * 28 + 7
+              fit     496
+
+'===================================================================================================
+' The talker
+'===================================================================================================
+              org     0
+talker        mov     ctra, txcounter             ' P30 is phsa's top bit: shifted out a bit a turn
+              neg     phsa, #1
+              or      dira, txmask
+              mov     ac, #0                      ' nothing to answer yet
+              mov     expiry, #0
+              mov     floor, #216                 ' above a late 0xF9's pulses at 230400 baud on a
+                                                  ' 20 MHz chip, below a 115200 sync at 8 MHz
+
+'--- before the image: hello (the host times the chip's clock by it), rate, query and begin ---------
+idle          mov     obase, ctlbase
+              mov     olimit, #2                  ' a trailer and its check
+              call    #exchange
+              mov     ap, #0
+              mov     ac, #"N"
+              mov     av, #1                      ' the check failed
+        if_c  jmp     #idle
+              mov     av, #4                      ' nothing it takes now
+              mov     u1, trailer
+              and     u1, #$FF
+              cmp     u1, #"H" wz
+        if_z  mov     ac, #"H"
+        if_z  mov     av, hwidth
+              cmp     u1, #"Q" wz
+        if_z  mov     ac, #"I"
+        if_z  mov     av, #0
+              cmp     u1, #"B" wz
+        if_z  jmp     #begin
+              cmp     u1, #"R" wz
+        if_nz jmp     #idle
+              mov     ac, #"R"                    ' the next sync may be as short as the host says
+              mov     av, trailer
+              shr     av, #8
+              mov     floor, av
+              jmp     #idle
+
+begin         mov     len, trailer
+              shr     len, #16                    ' longs in the image
+              mov     flags, trailer
+              shr     flags, #8
+              and     flags, #$FF
+              mov     ap, #0
+              mov     av, len
+              mov     ac, #"b"
+              cmp     len, #4 wc                  ' not even a header
+        if_nc cmp     maxlongs, len wc            ' or into the longs the cogs talk through
+        if_c  jmp     #idle
+#ifndef EEPROM
+              test    flags, #1 wz                ' no EEPROM in this build
+        if_nz jmp     #idle
+#endif
+              mov     ac, #"B"
+              mov     seq, #0
+              mov     isum, #0
+              neg     icrcok, #1
+
+'--- the image, in packets of 255 longs at 1020 bytes each ------------------------------------------
+packet        mov     obase, seq
+              shl     obase, #10
+              mov     u1, seq
+              shl     u1, #2
+              sub     obase, u1
+              mov     olimit, m0
+              sub     olimit, obase
+              shr     olimit, #2
+              max     olimit, #257
+              call    #exchange
+              mov     dl, seq                     ' the data longs packet seq carries
+              mov     u1, seq
+              shl     dl, #8
+              sub     dl, u1
+              subs    dl, len
+              neg     dl, dl
+              max     dl, #255
+              mov     ap, seq
+              mov     ac, #"N"
+        if_c  jmp     #:bad
+              mov     av, #4
+              mov     u1, trailer
+              and     u1, #$FF
+              cmp     u1, #"B" wz
+        if_z  jmp     #begin                      ' its answer was lost: again from packet 0
+              cmp     u1, #"Q" wz
+        if_z  jmp     #:query
+              cmp     u1, #"D" wz
+        if_nz jmp     #packet
+              mov     u1, len                     ' the trailer packet seq must carry
+              shl     u1, #16
+              mov     u2, seq
+              shl     u2, #8
+              or      u1, u2
+              or      u1, #"D"
+              mov     av, #2                      ' another packet than this one
+              cmp     trailer, u1 wz
+        if_nz jmp     #packet
+              mov     u1, dl
+              add     u1, #1
+              mov     av, #3
+              cmp     nlongs, u1 wz
+        if_nz jmp     #packet
+              add     isum, msum                  ' the image's bytes, less the trailer's
+              mov     u3, trailer
+              call    #bytesum
+              sub     isum, u2
+              mov     icrcok, icrc
+              mov     ac, #"A"
+              add     seq, #1
+              mov     av, seq
+              mov     u1, seq                     ' more to come
+              shl     u1, #8
+              sub     u1, seq
+              cmp     u1, len wc
+        if_c  jmp     #packet
+              call    #answer                     ' the last one's; the receiver gets no order
+              jmp     #finish
+:bad          mov     av, #1                      ' the check failed; the length too, unless it
+              mov     u1, dl                      ' was a packet's or a short message's
+              add     u1, #1
+              cmp     nlongs, u1 wz
+        if_nz cmp     nlongs, #1 wz
+        if_nz mov     av, #3
+              jmp     #packet
+:query        mov     ac, #"B"
+              mov     av, len
+              cmp     seq, #0 wz
+        if_z  jmp     #packet
+              mov     ac, #"A"
+              mov     ap, seq
+              sub     ap, #1
+              mov     av, seq
+              jmp     #packet
+
+'--- the whole image is in: the ROM's own check, the EEPROM, pbase, the proof --------------------
+finish        mov     ap, seq
+              mov     u1, len                     ' zeros above the image, the mailbox too
+              shl     u1, #2
+              mov     u2, ramlongs
+              sub     u2, len
+:zero         wrlong  zero, u1
+              add     u1, #4
+              djnz    u2, #:zero
+              rdword  dbase, #10                  ' the stack markers below dbase
+              mov     u1, dbase
+              sub     u1, #8
+              call    #stackmark
+              call    #stackmark
+              mov     av, isum                    ' all 32 KB sum to 0 mod 256: the image's bytes as
+              and     av, #$FF wz                 ' the checker read them, zeros, markers
+              mov     ac, #"S"
+        if_nz jmp     #verdict
+#ifdef EEPROM
+              test    flags, #1 wz
+        if_z  jmp     #:run
+              rdlong  pm0, m0                     ' the receiver programs it, and answers meanwhile
+              mov     u1, flags                   ' the chip's MHz, rounded up: at 14 or less the
+              shr     u1, #2                      ' I2C keeps within 400 kHz without its delays
+              sub     u1, #1
+              cmp     u1, #14 wc
+              mov     u2, hbt
+              or      u2, eeorder
+        if_c  or      u2, fastbit
+              andn    dira, txmask
+              wrlong  u2, m0
+:program      rdlong  u1, m0
+              mov     u2, u1
+              shr     u2, #29
+              cmp     u2, #1 wz
+        if_nz jmp     #:program
+              or      dira, txmask
+              wrlong  pm0, m0
+              mov     ac, u1
+              shr     ac, #16
+              and     ac, #$FF wz
+              mov     av, u1
+              and     av, #$1FF
+        if_nz jmp     #verdict
+              test    flags, #2 wz                ' programmed, not to run: pbase is no matter
+        if_z  jmp     #:proof
+#endif
+:run          rdword  av, #6                      ' pbase: the ROM starts nothing else
+              mov     ac, #"P"
+              cmp     av, #$10 wz
+        if_nz jmp     #verdict
+:proof        mov     cr, icrcok                  ' the CRC of RAM as it will start: the image,
+              mov     zn, dbase                   ' zeros, the markers, zeros
+              sub     zn, #8
+              mov     u1, len
+              shl     u1, #2
+              sub     zn, u1
+              call    #zeros
+              xor     cr, marker
+              call    #nib8
+              xor     cr, marker
+              call    #nib8
+              mov     zn, ramtop
+              sub     zn, dbase
+              call    #zeros
+              mov     av, cr
+              xor     av, allones
+              mov     ac, #"V"
+
+'--- the verdict, held until the host says go ------------------------------------------------------
+verdict       mov     vac, ac
+              mov     vav, av
+              rdlong  pctl, ctlbase               ' the picture's values where messages land now
+              rdlong  pm0, m0
+              rdlong  pm1, m1
+:held         mov     obase, ctlbase
+              mov     olimit, #2
+              call    #exchange
+              mov     ap, #0
+              mov     ac, #"N"
+              mov     av, #1
+        if_c  jmp     #:held
+              mov     av, #4
+              mov     u1, trailer
+              and     u1, #$FF
+              cmp     u1, #"Q" wz
+        if_z  mov     ac, vac
+        if_z  mov     av, vav
+              cmp     u1, #"G" wz
+        if_nz jmp     #:held
+              mov     av, trailer                 ' go: after the delay the host asked for
+              shr     av, #8
+              shl     av, #8
+              mov     deadline, cnt
+              add     deadline, av
+              mov     ac, #"G"
+:count        mov     expiry, #1                  ' anything the host says meanwhile: "G" again
+              call    #exchange
+              tjz     expiry, #:count
+
+'--- the start, as the ROM's: cog 0 restarted as the Spin interpreter, or the chip shut down --------
+              mov     u1, #0
+              cogstop u1                          ' the receiver
+              wrlong  pctl, ctlbase
+              wrlong  pm0, m0
+              wrlong  pm1, m1
+              cmp     vac, #"V" wz
+        if_nz jmp     #stop
+#ifdef EEPROM
+              test    flags, #1 wz
+        if_nz test    flags, #2 wz
+        if_z  jmp     #stop
+#endif
+              rdbyte  u1, #4                      ' the clock mode: the oscillator and PLL first
+              mov     u2, u1
+              andn    u2, #7
+              clkset  u2
+              test    u2, #$60 wz                 ' something to settle: 20 ms at the fastest RC
+        if_nz mov     u3, cnt
+        if_nz add     u3, settle
+        if_nz waitcnt u3, #0
+              clkset  u1
+              coginit interpreter                 ' cog 0 restarts as the Spin interpreter
+stop          cogid   u1
+              cogstop u1
+
+' a stack marker at u1, in the sum instead of what was there; none beyond RAM
+stackmark     cmp     u1, ramtop wc
+        if_c  rdlong  u3, u1
+        if_c  call    #bytesum
+        if_c  sub     isum, u2
+        if_c  wrlong  marker, u1
+        if_c  add     isum, #$F6                  ' $FF + $F9 + $FF + $FF, mod 256
+              add     u1, #4
+stackmark_ret ret
+
+' u2: the sum of u3's four bytes (its low byte)
+bytesum       mov     u2, u3
+              shr     u3, #8
+              add     u2, u3
+              shr     u3, #8
+              add     u2, u3
+              shr     u3, #8
+              add     u2, u3
+bytesum_ret   ret
+
+'---------------------------------------------------------------------------------------------------
+' CRC-32, reflected ($EDB88320), in cr. nib8: a long xored into cr beforehand, a nibble a turn;
+' nibn: cn nibbles.
+'---------------------------------------------------------------------------------------------------
+nib8          mov     cn, #8
+nibn          mov     ct2, cr
+              and     ct2, #15
+              add     ct2, #crctab
+              movs    :x, ct2
+              shr     cr, #4
+:x            xor     cr, 0-0
+              djnz    cn, #nibn
+nib8_ret
+nibn_ret      ret
+
+' zeros: cr advanced over zn zero bytes, multiplied by x^(8 zn) modulo the polynomial: a few
+' thousand clocks where reading 32 KB of zeros through the table would take a tenth of a second
+zeros         mov     zp, bit31                   ' x^0
+              mov     zs, x8                      ' x^8, squared at every bit of zn
+:bit          shr     zn, #1 wc
+        if_nc jmp     #:square
+              mov     ma, zs
+              mov     mb, zp
+              call    #multmod
+              mov     zp, mp
+:square       tjz     zn, #:apply
+              mov     ma, zs
+              mov     mb, zs
+              call    #multmod
+              mov     zs, mp
+              jmp     #:bit
+:apply        mov     ma, zp
+              mov     mb, cr
+              call    #multmod
+              mov     cr, mp
+zeros_ret     ret
+
+' mp = ma x mb modulo the polynomial, reflected: ma's bit 31 is x^0
+multmod       mov     mp, #0
+              mov     mc, #32
+:bit          shl     ma, #1 wc
+        if_c  xor     mp, mb
+              shr     mb, #1 wc
+        if_c  xor     mb, poly
+              djnz    mc, #:bit
+multmod_ret   ret
+
+'---------------------------------------------------------------------------------------------------
+' exchange: order the receiver to take the next message (at most olimit longs at obase, with the
+' sync floor), answer the last one (ac, unless 0), then check the message as it arrives: CRC-32
+' of its longs, and of the image's longs so far with its data (icrc, from icrcok). Returns C set
+' when the check failed, the trailer (the long before the check), nlongs (the longs stored, the
+' trailer's included), msum (the sum of those longs' bytes), hwidth (its sync's 4 bit times) and
+' hbt, its bit time; a good message sets the next floor at 2.5 of its bit times. With expiry set,
+' gives up when deadline has passed before the message begins, with expiry left set.
+'---------------------------------------------------------------------------------------------------
+exchange      wrlong  floor, m1
+              mov     u1, olimit
+              shl     u1, #16
+              or      u1, obase
+              or      u1, goflag
+              wrlong  u1, m0
+              cmp     ac, #0 wz
+        if_nz call    #answer
+              mov     crp, obase
+              neg     cr, #1
+              mov     icrc, icrcok
+              mov     pend, #0
+              mov     csum, #0
+:run          rdlong  u1, m0
+              test    u1, goflag wz               ' still the order: nothing has come yet
+        if_z  jmp     #:come
+              tjz     expiry, #:run
+              mov     u2, cnt
+              sub     u2, deadline
+              cmps    u2, #0 wc
+        if_c  jmp     #:run
+              jmp     exchange_ret
+:come         mov     expiry, #0
+              mov     u2, u1
+              and     u2, ramtop4
+:catch        cmp     crp, u2 wz
+        if_z  jmp     #:caught
+              rdlong  u3, crp
+              add     crp, #4
+              tjz     pend, #:first
+              mov     held, cr                    ' the long before: the image's, unless it turns
+              mov     cr, icrc                    ' out to be the trailer
+              xor     cr, pendv
+              call    #nib8
+              mov     icrc, cr
+              mov     cr, held
+:first        mov     pend, #1
+              mov     pendv, u3
+              xor     cr, u3
+              call    #nib8
+              mov     cn, #3
+:bytes        add     csum, u3
+              shr     u3, #8
+              djnz    cn, #:bytes
+              add     csum, u3
+              jmp     #:catch
+:caught       test    u1, endflag wz              ' the end of the message
+        if_z  jmp     #:run
+              mov     hwidth, u1
+              shr     hwidth, #16
+              mov     hbt, hwidth
+              add     hbt, #2
+              shr     hbt, #2
+              mov     hbt3, hbt
+              shl     hbt3, #1
+              add     hbt3, hbt
+              mov     nlongs, crp
+              sub     nlongs, obase
+              shr     nlongs, #2
+              mov     trailer, pendv
+              mov     msum, csum
+              rdlong  u3, m1
+              xor     u3, cr
+              xor     u3, allones                 ' the host sends the CRC's complement
+              cmp     zero, u3 wc
+        if_c  jmp     exchange_ret
+              mov     floor, hbt
+              shr     floor, #1
+              add     floor, hbt
+              add     floor, hbt
+              cmp     zero, zero wc
+exchange_ret  ret
+
+'---------------------------------------------------------------------------------------------------
+' answer: eight bytes at the last message's rate: code ac, packet ap, value av, and the low half of
+' the CRC-32 of those six bytes. Each byte gets four stop bits: the time to make the next frame.
+'---------------------------------------------------------------------------------------------------
+answer        mov     fa, ap
+              and     fa, #$FF
+              shl     fa, #8
+              or      fa, ac
+              mov     u1, av
+              shl     u1, #16
+              or      fa, u1
+              mov     fb, av
+              shr     fb, #16
+              neg     cr, #1
+              xor     cr, fa
+              call    #nib8
+              xor     cr, fb
+              mov     cn, #4
+              call    #nibn
+              xor     cr, allones
+              shl     cr, #16
+              or      fb, cr
+              mov     ab, #8
+              mov     ans, fa
+              mov     ct, cnt
+              add     ct, #32
+:byte         mov     u1, ans                     ' start bit, data from bit 30 down, stop bits
+              rev     u1, #24
+              shl     u1, #23
+              or      u1, stopbits
+              mov     cb, #9
+              waitcnt ct, hbt
+              mov     phsa, u1                    ' the start bit
+:bit          waitcnt ct, hbt                     ' bits 0 to 7 and the first stop bit, no more
+              shl     phsa, #1                    ' than two instructions between waits
+              djnz    cb, #:bit
+              add     ct, hbt3                    ' the other three change nothing on the line
+              shr     ans, #8
+              cmp     ab, #5 wz
+        if_z  mov     ans, fb
+              djnz    ab, #:byte
+              waitcnt ct, #0
+answer_ret    ret
+
+crctab        long    $0000_0000, $1DB7_1064, $3B6E_20C8, $26D9_30AC   ' the CRC, a nibble at a time
+              long    $76DC_4190, $6B6B_51F4, $4DB2_6158, $5005_713C
+              long    $EDB8_8320, $F00F_9344, $D6D6_A3E8, $CB61_B38C
+              long    $9B64_C2B0, $86D3_D2D4, $A00A_E278, $BDBD_F21C
+txmask        long    |< TX_PIN
+txcounter     long    %00100 << 26 | TX_PIN       ' NCO, single-ended: the pin is phsa[31]
+m0            long    $7FF8
+m1            long    $7FFC
+ctlbase       long    $7FF0                       ' where messages land before and after the image
+maxlongs      long    $7FF4 >> 2
+ramtop        long    $8000
+ramtop4       long    $7FFF
+endflag       long    $8000
+ramlongs      long    $2000
+goflag        long    $8000_0000
+allones       long    $FFFF_FFFF
+poly          long    $EDB8_8320
+bit31         long    $8000_0000
+x8            long    1 << (31 - 8)
+stopbits      long    $007F_FFFF
+marker        long    $FFF9_FFFF
+zero          long    0
+settle        long    400_000                     ' 20 ms at 20 MHz
+interpreter   long    ($0004 >> 2) << 18 | ($F004 >> 2) << 4   ' PAR $0004, code $F004, cog 0
+#ifdef EEPROM
+eeorder       long    $4000_0000
+fastbit       long    $1000_0000
+#endif
+
+u1            res     1
+u2            res     1
+u3            res     1
+ac            res     1
+ap            res     1
+av            res     1
+ans           res     1
+ab            res     1
+fa            res     1
+fb            res     1
+ct            res     1
+cb            res     1
+cn            res     1
+ct2           res     1
+crp           res     1
+cr            res     1
+icrc          res     1
+icrcok        res     1
+pend          res     1
+pendv         res     1
+held          res     1
+csum          res     1
+msum          res     1
+hwidth        res     1
+hbt           res     1
+hbt3          res     1
+floor         res     1
+trailer       res     1
+nlongs        res     1
+obase         res     1
+olimit        res     1
+len           res     1
+flags         res     1
+seq           res     1
+dl            res     1
+isum          res     1
+dbase         res     1
+vac           res     1
+vav           res     1
+pctl          res     1
+pm0           res     1
+pm1           res     1
+deadline      res     1
+expiry        res     1
+zn            res     1
+zp            res     1
+zs            res     1
+ma            res     1
+mb            res     1
+mp            res     1
+mc            res     1
               fit     496
