@@ -44,6 +44,12 @@ std::vector<std::uint8_t> frame(std::span<const std::uint32_t> data, std::uint32
     return out;
 }
 
+std::vector<std::uint8_t> frameBytes(std::span<const std::uint8_t> data, std::uint32_t trailer) {
+    std::vector<std::uint32_t> longs(data.size() / 4);
+    for (std::size_t i = 0; i < longs.size() * 4; ++i) longs[i / 4] |= std::uint32_t{data[i]} << (8 * (i % 4));
+    return frame(longs, trailer);
+}
+
 std::uint32_t helloTrailer() {
     return 'H';
 }
@@ -295,6 +301,7 @@ bool SecondStage::chooseRate(StageReport& report) {
             continue;
         }
         auto answer = exchange(hello);
+        const bool heard = answer.has_value();
         // Answers to earlier hellos (the contact's later ones) may come in first, with their own
         // rates' widths: the window is waited out for this one.
         while (answer && answer->code == 'H' && judgeRates_ && !near(answer->value, 4 * clocksPerBit))
@@ -302,12 +309,12 @@ bool SecondStage::chooseRate(StageReport& report) {
         if (answer && answer->code == 'H') return true;
         // An adapter that makes another rate than asked: the stage answered at that one and takes
         // its syncs as the floor's measure, so the way back is asked for there.
-        if (answer) {
+        if (heard) {
             pendingBaud_ = good;
             ask(stage::frame({}, stage::rateTrailer(static_cast<std::uint32_t>(2 * report.chipHz / good))), "R");
         }
         switchBaud(good);
-        if (!answer && !recover(0)) return false;
+        if (!heard && !recover(0)) return false;
     }
     return false;
 }

@@ -146,6 +146,12 @@ std::uint32_t crc32(std::span<const std::uint8_t> bytes);
 
 // The whole message: sync, length, data, trailer and check.
 std::vector<std::uint8_t> frame(std::span<const std::uint32_t> data, std::uint32_t trailer);
+// The same with the data as the bytes of whole longs, as a file holds them.
+std::vector<std::uint8_t> frameBytes(std::span<const std::uint8_t> data, std::uint32_t trailer);
+template <std::size_t Extent>
+std::vector<std::uint8_t> frame(std::span<const std::uint8_t, Extent> data, std::uint32_t trailer) {
+    return frameBytes(data, trailer);
+}
 std::uint32_t helloTrailer();
 std::uint32_t rateTrailer(std::uint32_t floorClocks);
 std::uint32_t beginTrailer(std::uint32_t longs, std::uint8_t flags);
