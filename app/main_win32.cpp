@@ -1,8 +1,10 @@
 // kestrup.exe: the window program. Composes the loader, the settings, the IDE automation and the
 // main window, runs the event loop and ends with exit code 0 when the window is closed.
 
-#include <commctrl.h>
 #include <windows.h>
+// After <windows.h>, which they build on.
+#include <commctrl.h>
+#include <timeapi.h>
 
 #include <memory>
 #include <mutex>
@@ -21,8 +23,6 @@
 #include "settings_storage_win32.h"
 #include "upload_console_win32.h"
 #include "window_lookup.h"
-// After <windows.h>, which it builds on.
-#include <timeapi.h>
 
 using namespace kestrup;
 
