@@ -1,6 +1,15 @@
 // kestrup.exe: the window program. Composes the loader, the settings, the IDE automation and the
 // main window, runs the event loop and ends with exit code 0 when the window is closed.
 
+#include <windows.h>
+// After <windows.h>, which they build on.
+#include <commctrl.h>
+#include <timeapi.h>
+
+#include <memory>
+#include <mutex>
+#include <optional>
+
 #include "actions.h"
 #include "board.h"
 #include "desktop_win32.h"
@@ -14,12 +23,6 @@
 #include "settings_storage_win32.h"
 #include "upload_console_win32.h"
 #include "window_lookup.h"
-
-#include <memory>
-#include <mutex>
-
-#include <commctrl.h>
-#include <windows.h>
 
 using namespace kestrup;
 
@@ -105,6 +108,16 @@ int Application::run(HINSTANCE instance) {
     return 0;
 }
 
+// Pauses as short as asked while it lives, as the command line has them: the lean timing's 2 and
+// 3 ms polls and the stage's answer windows would otherwise round up to the 15.6 ms timer tick.
+class FineSleeps {
+public:
+    FineSleeps() { timeBeginPeriod(1); }
+    ~FineSleeps() { timeEndPeriod(1); }
+    FineSleeps(const FineSleeps&) = delete;
+    FineSleeps& operator=(const FineSleeps&) = delete;
+};
+
 void Application::upload(const std::string& imagePath, std::int32_t comNumber, bool fast) {
     auto port = std::make_unique<GuardedSerialPort>(makeSystemSerialPort());
     GuardedSerialPort& guarded = *port;
@@ -119,6 +132,8 @@ void Application::upload(const std::string& imagePath, std::int32_t comNumber, b
     auto board = std::make_unique<Board>(PortAddress::com(comNumber), std::move(port), clock_,
                                          static_cast<UploadConsole&>(*this), notifier_, options);
     setUploadingPort(&guarded);
+    std::optional<FineSleeps> fine;
+    if (fast) fine.emplace();
     board->upload(imagePath);
     // After a console close this waits for the process's end: the board and its stopped port stay.
     setUploadingPort(nullptr);

@@ -1,7 +1,14 @@
 #include "commands.h"
 
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <memory>
+
 #include "board.h"
 #include "image.h"
+#include "messages.h"
 #include "parallel.h"
 #include "platform.h"
 #include "progress.h"
@@ -9,12 +16,6 @@
 #include "stdout_console.h"
 #include "terminal.h"
 #include "unique_handle.h"
-
-#include <cstdio>
-#include <fstream>
-#include <iostream>
-#include <iterator>
-#include <memory>
 
 namespace kestrup::cli {
 namespace {
@@ -24,21 +25,32 @@ constexpr int scanDeadlineMs = 3000;
 
 std::string summaryOf(UploadOutcome outcome) {
     switch (outcome) {
-    case UploadOutcome::loaded: return "loaded";
-    case UploadOutcome::portNotOpened: return "port not found";
-    case UploadOutcome::fileMissing: return "no such file";
-    case UploadOutcome::headerRejected: return "aborted (image shorter than its header, or no chip)";
-    case UploadOutcome::notAcknowledged: return "checksum error or no acknowledgement";
-    case UploadOutcome::eepromFailed: return "EEPROM not programmed";
+        case UploadOutcome::loaded:
+            return "loaded";
+        case UploadOutcome::portNotOpened:
+            return "port not found";
+        case UploadOutcome::fileMissing:
+            return "no such file";
+        case UploadOutcome::headerRejected:
+            return "aborted (image shorter than its header, or no chip)";
+        case UploadOutcome::notAcknowledged:
+            return "checksum error or no acknowledgement";
+        case UploadOutcome::eepromFailed:
+            return "EEPROM not programmed";
+        case UploadOutcome::notStarted:
+            return "loaded, but not started (pbase is not 0x0010)";
     }
     return "?";
 }
 
 int exitStatus(UploadOutcome outcome) {
     switch (outcome) {
-    case UploadOutcome::loaded: return 0;
-    case UploadOutcome::portNotOpened: return 2;
-    default: return 1;
+        case UploadOutcome::loaded:
+            return 0;
+        case UploadOutcome::portNotOpened:
+            return 2;
+        default:
+            return 1;
     }
 }
 
@@ -61,7 +73,8 @@ public:
         : shown_(std::move(prefix), progress, out), recorder_(recorder) {}
     void statusLine(std::string_view message) override {
         shown_.statusLine(message);
-        recorder_.path(message);
+        // The report keeps the path line itself, not what may follow it.
+        if (message.starts_with(text::stagePath) || message.starts_with(text::romPath)) recorder_.path(message);
     }
 
 private:
@@ -70,14 +83,19 @@ private:
 };
 
 // Standard output, unless the report goes there.
-std::FILE* statusStream(const Options& options) { return options.report == "-" ? stderr : stdout; }
+std::FILE* statusStream(const Options& options) {
+    return options.report == "-" ? stderr : stdout;
+}
 
 BoardOptions boardOptions(const Options& options, std::FILE* trace = nullptr, std::string traceLabel = {},
                           StatusSink* pathLine = nullptr) {
     const UploadTiming timing = options.windowTiming ? UploadTiming::window() : UploadTiming::lean();
     // The second stage unless the ROM alone was asked for, or the window program's timing.
     const bool secondStage = !options.romOnly && !options.windowTiming;
-    return BoardOptions{options.reset, options.encoding, timing, trace, std::move(traceLabel), secondStage, pathLine};
+    // The stage starts the image with the port at the rate it talks at: the terminal's, if one follows.
+    const int imageBaud = options.terminal ? options.terminalBaud : 115200;
+    return BoardOptions{options.reset,         options.encoding, timing,   trace,
+                        std::move(traceLabel), secondStage,      pathLine, imageBaud};
 }
 
 // One board as the command line drives it: the board, and the console (through the report's
@@ -85,7 +103,9 @@ BoardOptions boardOptions(const Options& options, std::FILE* trace = nullptr, st
 struct Session {
     Session(const PortAddress& address, const Options& options, const std::string& prefix, ProgressDisplay* progress,
             std::FILE* trace, std::unique_ptr<SerialPort> port)
-        : line(port.get()), console(prefix, progress, statusStream(options)), recorder(console, systemClock()),
+        : line(port.get()),
+          console(prefix, progress, statusStream(options)),
+          recorder(console, systemClock()),
           pathLine("kestrupload: " + address.displayName() + ": ", progress, stderr, recorder),
           board(address, std::move(port), systemClock(), recorder, notifier,
                 boardOptions(options, trace, prefix, &pathLine)) {}
@@ -99,7 +119,8 @@ struct Session {
     UploadOutcome outcome = UploadOutcome::portNotOpened;
 };
 
-std::vector<std::shared_ptr<Session>> makeSessions(const Options& options, ProgressDisplay* progress, std::FILE* trace) {
+std::vector<std::shared_ptr<Session>> makeSessions(const Options& options, ProgressDisplay* progress,
+                                                   std::FILE* trace) {
     std::vector<std::shared_ptr<Session>> sessions;
     const bool several = options.ports.size() > 1;
     for (const auto& address : options.ports) {
@@ -152,7 +173,9 @@ int runUpload(const Options& options) {
     makeStdoutBinary();
     ProgressDisplay progress(stderrIsTerminal());
     auto sessions = makeSessions(options, &progress, trace.get());
-    const LoadTarget target = !options.eeprom ? LoadTarget::ram : options.run ? LoadTarget::eepromRun : LoadTarget::eepromShutdown;
+    const LoadTarget target = !options.eeprom ? LoadTarget::ram
+                              : options.run   ? LoadTarget::eepromRun
+                                              : LoadTarget::eepromShutdown;
 
     std::vector<std::function<void()>> tasks;
     for (auto& session : sessions) {
@@ -247,12 +270,16 @@ int runScan(const Options& options) {
         std::string verdict = "no answer within " + std::to_string(scanDeadlineMs / 1000) + " s";
         if (finished[i]) {
             switch (p.identity.answer) {
-            case ChipIdentity::Answer::noPort: verdict = "cannot be opened"; break;
-            case ChipIdentity::Answer::noChip: verdict = "no Propeller"; break;
-            case ChipIdentity::Answer::chip:
-                verdict = "Propeller version " + std::to_string(p.identity.version);
-                ++found;
-                break;
+                case ChipIdentity::Answer::noPort:
+                    verdict = "cannot be opened";
+                    break;
+                case ChipIdentity::Answer::noChip:
+                    verdict = "no Propeller";
+                    break;
+                case ChipIdentity::Answer::chip:
+                    verdict = "Propeller version " + std::to_string(p.identity.version);
+                    ++found;
+                    break;
             }
         }
         std::cout << p.name << ": " << verdict << "\n";

@@ -26,6 +26,8 @@ std::string outcomeName(UploadOutcome outcome) {
             return "not-acknowledged";
         case UploadOutcome::eepromFailed:
             return "eeprom-failed";
+        case UploadOutcome::notStarted:
+            return "not-started";
     }
     return "?";
 }

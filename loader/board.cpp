@@ -12,14 +12,17 @@ Board::Board(PortAddress address, std::unique_ptr<SerialPort> port, Clock& clock
       trace_(options.trace ? std::make_unique<TracingPort>(*port_, clock, options.trace, options.traceLabel) : nullptr),
       link_(wire(), clock, console),
       protocol_(link_, console),
-      stagePath_(options.secondStage
-                     ? std::make_unique<StagePath>(wire(), clock, options.reset, options.timing, options.encoding)
-                     : nullptr),
+      stagePath_(options.secondStage ? std::make_unique<StagePath>(wire(), clock, options.reset, options.timing,
+                                                                   options.encoding, options.imageBaud)
+                                     : nullptr),
       job_(link_, protocol_, console, notifier, clock, options.timing) {
     link_.setResetLine(options.reset);
     link_.setPolling(options.timing.polling);
     protocol_.setEncoding(options.encoding);
-    if (stagePath_) job_.useStagePath(*stagePath_, options.pathLine ? *options.pathLine : console);
+    if (stagePath_)
+        job_.useStagePath(*stagePath_, options.pathLine ? *options.pathLine : console);
+    else if (options.pathLine)
+        job_.setPathLine(*options.pathLine);
 }
 
 void Board::setProgress(ProgressFn progress) {

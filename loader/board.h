@@ -3,6 +3,10 @@
 // asked), the link, the protocol, the second stage's path and the upload job, assembled here and
 // nowhere else.
 
+#include <cstdio>
+#include <memory>
+#include <string>
+
 #include "clock.h"
 #include "loader_protocol.h"
 #include "serial_link.h"
@@ -11,10 +15,6 @@
 #include "tracing_port.h"
 #include "upload_console.h"
 #include "upload_job.h"
-
-#include <cstdio>
-#include <memory>
-#include <string>
 
 namespace kestrup {
 
@@ -31,6 +31,8 @@ struct BoardOptions {
     // console when null).
     bool secondStage = false;
     StatusSink* pathLine = nullptr;
+    // The rate the image talks at: the second stage sets the port to it as it starts the image.
+    int imageBaud = 115200;
 };
 
 class Board {

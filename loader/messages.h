@@ -1,6 +1,9 @@
 #pragma once
 // Every text the loader shows, byte for byte as users and scripts know them (misspellings included).
 
+#include <cstdint>
+#include <cstdio>
+#include <string>
 #include <string_view>
 
 namespace kestrup::text {
@@ -34,6 +37,12 @@ inline constexpr std::string_view codeError = "Code Error -> Abort";
 // The path an upload took, on a line of its own: "second stage at 921600 baud", "ROM path (why)".
 inline constexpr std::string_view stagePath = "second stage at ";
 inline constexpr std::string_view romPath = "ROM path";
+// After the path line, when the chip took the image but will not start it.
+inline std::string notStartedLine(std::uint16_t pbase) {
+    char text[80];
+    std::snprintf(text, sizeof text, "the chip will not start the image: pbase is 0x%04X, not 0x0010", pbase);
+    return text;
+}
 
 inline constexpr std::string_view consoleTitle = "Kestrupload";
 inline constexpr std::string_view noComCaption = "No COM";

@@ -1,8 +1,10 @@
 #include "second_stage.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
-#include <string_view>
+
+#include "image.h"
 
 namespace kestrup {
 namespace stage {
@@ -12,12 +14,12 @@ void putLong(std::vector<std::uint8_t>& out, std::uint32_t value) {
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
 }
 
-std::uint8_t answerCheck(std::uint8_t code, std::uint8_t low, std::uint8_t high) {
-    return static_cast<std::uint8_t>(code ^ low ^ high ^ 0x5A);
+std::uint16_t answerCheck(const std::uint8_t* six) {
+    return static_cast<std::uint16_t>(crc32(std::span<const std::uint8_t>(six, 6)));
 }
 
 bool isAnswerCode(std::uint8_t code) {
-    return std::string_view("HNBbALSPXpEev").find(static_cast<char>(code)) != std::string_view::npos;
+    return std::string_view("HRBbANIpSPeEvVG").find(static_cast<char>(code)) != std::string_view::npos;
 }
 
 }  // namespace
@@ -31,31 +33,59 @@ std::uint32_t crc32(std::span<const std::uint8_t> bytes) {
     return ~crc;
 }
 
-std::vector<std::uint8_t> frame(std::span<const std::uint8_t> data, std::uint32_t trailer) {
+std::vector<std::uint8_t> frame(std::span<const std::uint32_t> data, std::uint32_t trailer) {
     std::vector<std::uint8_t> out;
-    out.reserve(data.size() + 9);
+    out.reserve(4 * data.size() + 10);
     out.push_back(syncByte);
-    out.insert(out.end(), data.begin(), data.end());
+    out.push_back(static_cast<std::uint8_t>(data.size()));
+    for (const std::uint32_t value : data) putLong(out, value);
     putLong(out, trailer);
-    putLong(out, crc32(std::span<const std::uint8_t>(out).subspan(1)));
+    putLong(out, crc32(std::span<const std::uint8_t>(out).subspan(2)));
     return out;
 }
 
-std::uint32_t helloTrailer() { return 'H'; }
+std::vector<std::uint8_t> frameBytes(std::span<const std::uint8_t> data, std::uint32_t trailer) {
+    std::vector<std::uint32_t> longs(data.size() / 4);
+    for (std::size_t i = 0; i < longs.size() * 4; ++i) longs[i / 4] |= std::uint32_t{data[i]} << (8 * (i % 4));
+    return frame(longs, trailer);
+}
 
+std::uint32_t helloTrailer() {
+    return 'H';
+}
+std::uint32_t rateTrailer(std::uint32_t floorClocks) {
+    return 'R' | floorClocks << 8;
+}
 std::uint32_t beginTrailer(std::uint32_t longs, std::uint8_t flags) {
     return 'B' | static_cast<std::uint32_t>(flags) << 8 | longs << 16;
 }
+std::uint32_t dataTrailer(std::uint32_t packet, std::uint32_t longs) {
+    return 'D' | packet << 8 | longs << 16;
+}
+std::uint32_t queryTrailer() {
+    return 'Q';
+}
+std::uint32_t goTrailer(std::uint32_t delay) {
+    return 'G' | delay << 8;
+}
 
-std::uint32_t dataTrailer(std::uint32_t packet, std::uint32_t longs) { return 'D' | packet << 8 | longs << 16; }
+std::array<std::uint8_t, answerBytes> encode(const Answer& answer) {
+    std::array<std::uint8_t, answerBytes> out{static_cast<std::uint8_t>(answer.code), answer.packet};
+    for (int i = 0; i < 4; ++i) out[2 + i] = static_cast<std::uint8_t>(answer.value >> (8 * i));
+    const std::uint16_t check = answerCheck(out.data());
+    out[6] = static_cast<std::uint8_t>(check);
+    out[7] = static_cast<std::uint8_t>(check >> 8);
+    return out;
+}
 
 std::vector<Answer> takeAnswers(std::vector<std::uint8_t>& received) {
     std::vector<Answer> answers;
     std::size_t at = 0;
     while (received.size() - at >= answerBytes) {
         const std::uint8_t* a = received.data() + at;
-        if (isAnswerCode(a[0]) && a[3] == answerCheck(a[0], a[1], a[2])) {
-            answers.push_back(Answer{static_cast<char>(a[0]), static_cast<std::uint16_t>(a[1] | a[2] << 8)});
+        if (isAnswerCode(a[0]) && (a[6] | a[7] << 8) == answerCheck(a)) {
+            const std::uint32_t value = a[2] | a[3] << 8 | a[4] << 16 | std::uint32_t{a[5]} << 24;
+            answers.push_back(Answer{static_cast<char>(a[0]), a[1], value});
             at += answerBytes;
         } else {
             ++at;
@@ -67,6 +97,27 @@ std::vector<Answer> takeAnswers(std::vector<std::uint8_t>& received) {
 
 }  // namespace stage
 
+std::variant<StageImage, std::string_view> StageImage::of(std::span<const std::uint32_t> longs, std::size_t fileBytes) {
+    const std::uint16_t vbase = longs.size() >= imageHeaderBytes / 4 ? imageLengthFromLongs(longs) : 0;
+    // Left to the ROM, which tells what is wrong with them as it always has.
+    if (!holdsItsLength(fileBytes, vbase) || vbase < imageHeaderBytes || vbase % 4 != 0 || vbase / 4u > longs.size())
+        return "not an image the second stage takes";
+    if (vbase / 4u > stage::maxLongs) return "image too large for the second stage";
+    const auto dbase = static_cast<std::uint16_t>(longs[2] >> 16);
+    // The stage writes the stack markers above the image and proves RAM with them there.
+    if (dbase < vbase + 8u || dbase > chipRamBytes) return "stack markers not above the image";
+    return StageImage{longs.first(vbase / 4u), static_cast<std::uint16_t>(longs[1] >> 16), dbase};
+}
+
+std::uint32_t StageImage::ramCrc() const {
+    std::vector<std::uint8_t> ram(chipRamBytes, 0);
+    for (std::size_t i = 0; i < longs.size(); ++i)
+        for (std::size_t b = 0; b < 4; ++b) ram[4 * i + b] = static_cast<std::uint8_t>(longs[i] >> (8 * b));
+    for (const std::size_t at : {dbase - 8u, dbase - 4u})
+        for (std::size_t b = 0; b < 4; ++b) ram[at + b] = static_cast<std::uint8_t>(imageStackMarker >> (8 * b));
+    return stage::crc32(ram);
+}
+
 namespace {
 
 std::string megahertz(std::int64_t hz) {
@@ -75,14 +126,30 @@ std::string megahertz(std::int64_t hz) {
     return text;
 }
 
-// Messages before the image are two longs after the sync: this many bytes complete any of them.
-constexpr std::size_t idleFillerBytes = 12;
+std::string hex(std::uint32_t value, int digits) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%0*X", digits, value);
+    return text;
+}
 
 // Within 10% of the width expected.
-bool near(double width, double expected) { return width > expected * 0.9 && width < expected * 1.1; }
+bool near(double width, double expected) {
+    return width > expected * 0.9 && width < expected * 1.1;
+}
 
-// Answers after the last packet: the verdict on the whole image and what follows it.
-bool isVerdict(char code) { return std::string_view("LSPXpEev").find(code) != std::string_view::npos; }
+// Answers after the last packet: the verdict on the whole image and what comes before it.
+bool isVerdict(char code) {
+    return std::string_view("pESPevV").find(code) != std::string_view::npos;
+}
+
+const std::vector<std::uint8_t>& query() {
+    static const auto message = stage::frame({}, stage::queryTrailer());
+    return message;
+}
+
+bool isRateMessage(const std::vector<std::uint8_t>& message) {
+    return message[message.size() - 8] == 'R';
+}
 
 }  // namespace
 
@@ -132,17 +199,52 @@ std::optional<stage::Answer> SecondStage::exchange(const std::vector<std::uint8_
     forget();
     port_.write(message);
     port_.drain();
-    return awaitAnswer(2 * lineMs(message.size()) + answerMarginMs);
+    auto answer = awaitAnswer(2 * lineMs(message.size()) + answerMarginMs);
+    // The floor a rate message names holds for one sync: an answer to any later message used it up.
+    if (answer && !isRateMessage(message)) pendingBaud_ = 0;
+    return answer;
 }
 
-void SecondStage::recover(std::size_t count) {
-    // A stage that missed a start bit still counts the bytes of the last message: 0xFF bytes (one
-    // start bit each) make them up, it answers, and the rest of them are too short to be a sync.
-    const std::vector<std::uint8_t> filler(count, 0xFF);
+void SecondStage::fill(std::size_t dataLongs) {
+    // While the image comes a damaged length byte may have the stage counting up to 255 data longs;
+    // otherwise every message is two longs. A stage counting at a slower rate than the filler's takes
+    // several filler bytes as one of its own.
+    const int fastest = std::max(baud_, pendingBaud_);
+    const int back = baud_;
+    std::size_t bytes = imageComing_ ? 4 * (stage::packetLongs - std::min(dataLongs, stage::packetLongs)) + 8 : 8;
+    bytes *= static_cast<std::size_t>((fastest + back - 1) / back);
+    // Each filler byte is one bit low: at the fastest rate the stage may listen at, never a sync.
+    switchBaud(fastest);
+    const std::vector<std::uint8_t> filler(bytes, 0xFF);
     port_.write(filler);
     port_.drain();
     clock_.pause(2 * lineMs(filler.size()) + answerMarginMs);
+    switchBaud(back);
+    // What the completed message drew is no answer to anything the host still asks.
     forget();
+}
+
+std::optional<stage::Answer> SecondStage::recover(std::size_t dataLongs) {
+    for (int tries = 0; tries < triesPerMessage; ++tries) {
+        fill(tries == 0 ? dataLongs : 0);
+        const auto answer = exchange(query());
+        // A query not taken as sent tells nothing of where the stage is.
+        if (answer && answer->code != 'N') return answer;
+    }
+    return std::nullopt;
+}
+
+std::optional<stage::Answer> SecondStage::ask(const std::vector<std::uint8_t>& message, std::string_view codes) {
+    for (int tries = 0; tries < triesPerMessage; ++tries) {
+        auto answer = exchange(message);
+        if (!answer) {
+            answer = recover(0);
+            if (!answer) return std::nullopt;  // the stage is lost
+        } else if (answer->code == 'N' && answer->value == 3)
+            fill(0);
+        if (answer && codes.find(answer->code) != std::string_view::npos) return answer;
+    }
+    return std::nullopt;
 }
 
 bool SecondStage::contact(StageReport& report) {
@@ -164,6 +266,17 @@ bool SecondStage::contact(StageReport& report) {
     return false;
 }
 
+bool SecondStage::stepTo(int rate, std::int64_t chipHz) {
+    // Two bit times of the new rate: its sync is four, and the filler of the old one's stays a
+    // filler to a stage that did not take the rate message.
+    const auto floor = static_cast<std::uint32_t>(2 * chipHz / rate);
+    pendingBaud_ = rate;
+    if (!ask(stage::frame({}, stage::rateTrailer(floor)), "R")) return false;
+    if (switchBaud(rate)) return true;
+    pendingBaud_ = 0;
+    return false;
+}
+
 bool SecondStage::chooseRate(StageReport& report) {
     rates_ = ladder_;
     if (judgeRates_) {
@@ -171,73 +284,127 @@ bool SecondStage::chooseRate(StageReport& report) {
         // rates: an adapter that cannot make it makes another, which the stage's width tells.
         const int fastest = static_cast<int>(static_cast<double>(report.chipHz) / stage::minClocksPerBit) / 100 * 100;
         if (fastest < rates_.front() && std::find(rates_.begin(), rates_.end(), fastest) == rates_.end())
-            rates_.insert(std::find_if(rates_.begin(), rates_.end(), [fastest](int r) { return r < fastest; }), fastest);
+            rates_.insert(std::find_if(rates_.begin(), rates_.end(), [fastest](int r) { return r < fastest; }),
+                          fastest);
     }
+    // The contact's rate is the last resort: the stage answered there.
+    const int good = baud_;
+    if (std::find(rates_.begin(), rates_.end(), good) == rates_.end()) rates_.push_back(good);
     const auto hello = stage::frame({}, stage::helloTrailer());
     for (rateIndex_ = 0; rateIndex_ < rates_.size(); ++rateIndex_) {
         const int rate = rates_[rateIndex_];
         const double clocksPerBit = static_cast<double>(report.chipHz) / rate;
+        if (rate == good) return true;
         if (judgeRates_ && clocksPerBit < stage::minClocksPerBit) continue;
-        if (rate == baud_) return true;  // the contact was at this rate
-        // A faster rate's sync is shorter than the stage expects: it takes it after a pause.
-        clock_.pause(stepUpPauseMs);
-        if (!switchBaud(rate)) continue;  // a rate the driver refuses
+        if (!stepTo(rate, report.chipHz)) {
+            if (pendingBaud_ != 0) return false;  // the stage lost, not the rate refused
+            continue;
+        }
         auto answer = exchange(hello);
-        // An adapter that does not make the rate sends at another: the stage's width tells. Answers
-        // to earlier hellos (the contact's later ones, a probe's that came late on a busy machine)
-        // may come in first, with their own rates' widths: the window is waited out for this one.
-        while (judgeRates_ && answer && answer->code == 'H' && !near(answer->value, 4 * clocksPerBit))
+        const bool heard = answer.has_value();
+        // Answers to earlier hellos (the contact's later ones) may come in first, with their own
+        // rates' widths: the window is waited out for this one.
+        while (answer && answer->code == 'H' && judgeRates_ && !near(answer->value, 4 * clocksPerBit))
             answer = awaitAnswer(2 * lineMs(hello.size()) + answerMarginMs);
         if (answer && answer->code == 'H') return true;
-        recover(idleFillerBytes);
+        // An adapter that makes another rate than asked: the stage answered at that one and takes
+        // its syncs as the floor's measure, so the way back is asked for there.
+        if (heard) {
+            pendingBaud_ = good;
+            ask(stage::frame({}, stage::rateTrailer(static_cast<std::uint32_t>(2 * report.chipHz / good))), "R");
+        }
+        switchBaud(good);
+        if (!heard && !recover(0)) return false;
     }
     return false;
 }
 
-std::optional<stage::Answer> SecondStage::begin(std::uint32_t longs, LoadTarget target, std::int64_t chipHz) {
+std::uint8_t SecondStage::beginFlags(LoadTarget target, std::int64_t chipHz) const {
     std::uint8_t flags = 0;
     if (target != LoadTarget::ram) flags |= stage::beginProgramEeprom;
     if (target == LoadTarget::eepromRun) flags |= stage::beginRunAfterEeprom;
     const auto mhz = std::min<std::int64_t>((chipHz + 999999) / 1000000, 63);
-    flags |= static_cast<std::uint8_t>(mhz << stage::beginMegahertzShift);
-    const auto message = stage::frame({}, stage::beginTrailer(longs, flags));
-    for (int tries = 0; tries < triesPerRate * 2; ++tries) {
-        const auto answer = exchange(message);
-        if (answer && (answer->code == 'B' || answer->code == 'b')) return answer;
-        if (!answer) recover(idleFillerBytes);
-    }
-    return std::nullopt;
+    return static_cast<std::uint8_t>(flags | mhz << stage::beginMegahertzShift);
 }
 
-std::optional<stage::Answer> SecondStage::sendImage(std::span<const std::uint8_t> image, StageReport& report) {
-    const auto longs = static_cast<std::uint32_t>(image.size() / 4);
-    const std::size_t packets = (longs + stage::packetLongs - 1) / stage::packetLongs;
-    std::optional<stage::Answer> answer;
-    for (std::size_t k = 0; k < packets; ++k) {
-        const std::size_t from = k * stage::packetLongs * 4;
-        const auto data = image.subspan(from, std::min(stage::packetLongs * 4, image.size() - from));
-        const auto message = stage::frame(data, stage::dataTrailer(static_cast<std::uint32_t>(k), longs));
-        for (int failures = 0;;) {
-            answer = exchange(message);
-            // The last packet's acknowledgement may be overtaken by the verdict on the whole image.
-            if (answer && ((answer->code == 'A' && answer->value == k) || (k + 1 == packets && isVerdict(answer->code))))
-                break;
-            ++report.resends;
-            ++failures;
-            if (!answer) recover(fillerBytes);
-            if (failures % triesPerRate != 0) continue;
-            if (rateIndex_ + 1 >= rates_.size()) {
-                status_.statusLine("Second stage: packet " + std::to_string(k) + " failed at the slowest rate");
-                return std::nullopt;
-            }
-            // The next packet's sync, longer than the last, tells the stage the slower rate.
-            switchBaud(rates_[++rateIndex_]);
-            report.baud = baud_;
-            status_.statusLine("Second stage: down to " + std::to_string(baud_) + " baud");
+std::optional<stage::Answer> SecondStage::sendImage(StageReport& report) {
+    const auto longs = image_->longs;
+    const std::size_t packets = (longs.size() + stage::packetLongs - 1) / stage::packetLongs;
+    std::size_t next = 0;
+    for (int failures = 0;;) {
+        const std::size_t k = next;
+        const auto data =
+            longs.subspan(k * stage::packetLongs, std::min(stage::packetLongs, longs.size() - k * stage::packetLongs));
+        auto answer = exchange(stage::frame(
+            data, stage::dataTrailer(static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(longs.size()))));
+        if (!answer)
+            answer = recover(data.size());
+        else if (answer->code == 'N' && answer->value == 3)
+            fill(data.size());
+        if (!answer) {
+            status_.statusLine("Second stage: lost at packet " + std::to_string(k));
+            return std::nullopt;
         }
-        if (progress_) progress_(from + data.size(), image.size());
+        // The stage says which packet it expects: the host goes on from there, whatever it sent.
+        if (answer->code == 'A') {
+            next = answer->value;
+        } else if (answer->code == 'N' || answer->code == 'B') {
+            next = answer->packet;
+        } else if (isVerdict(answer->code)) {
+            // The last packet's acceptance lost, or overtaken by the verdict on the whole image.
+            next = packets;
+        } else {
+            status_.statusLine(std::string("Second stage: unexpected answer ") + answer->code);
+            return std::nullopt;
+        }
+        if (next >= packets) {
+            imageComing_ = false;
+            if (progress_) progress_(longs.size() * 4, longs.size() * 4);
+            return answer;
+        }
+        if (next > k) {
+            failures = 0;
+            if (progress_) progress_(next * stage::packetLongs * 4, longs.size() * 4);
+            continue;
+        }
+        ++report.resends;
+        if (++failures % failuresPerRate != 0) continue;
+        if (!stepDown(report)) {
+            status_.statusLine("Second stage: packet " + std::to_string(next) + " failed at the slowest rate");
+            return std::nullopt;
+        }
     }
-    return answer;
+}
+
+bool SecondStage::stepDown(StageReport& report) {
+    while (rateIndex_ + 1 < rates_.size()) {
+        const int slower = rates_[++rateIndex_];
+        if (slower >= baud_) continue;
+        // The next packet's sync, longer than the last, would be taken anyway; the rate message
+        // keeps the stage's floor the host's to set.
+        if (!stepTo(slower, report.chipHz)) {
+            if (pendingBaud_ != 0) return false;
+            continue;
+        }
+        report.baud = baud_;
+        status_.statusLine("Second stage: down to " + std::to_string(baud_) + " baud");
+        return true;
+    }
+    return false;
+}
+
+void SecondStage::go(bool starts) {
+    const auto message = stage::frame({}, stage::goTrailer(goDelay_));
+    for (int tries = 0; tries < triesPerMessage; ++tries) {
+        auto answer = exchange(message);
+        // During the delay the stage answers anything with 'G' again.
+        if (!answer) answer = recover(0);
+        if (answer && answer->code == 'G') break;
+        // Silence to the query as well: the delay is over, and the stage gone its way.
+        if (!answer) break;
+    }
+    if (starts && !switchBaud(imageBaud_))
+        status_.statusLine("Second stage: the port refuses " + std::to_string(imageBaud_) + " baud");
 }
 
 namespace {
@@ -280,6 +447,11 @@ public:
         programmed(true);
         if (lines_) lines_->eepromVerified(false, target_ == LoadTarget::eepromRun);
     }
+    // RAM is not what was sent: what the ROM would have told of a bad checksum, or of a bad read back.
+    void notProven() {
+        if (target_ == LoadTarget::ram) return checksumBad();
+        verifyFailed();
+    }
     // No answer came: the step under way failed, as the ROM's time-outs tell it.
     void silence() {
         if (lines_) lines_->timeOut();
@@ -288,6 +460,7 @@ public:
         if (!programmedTold_) return programmed(false);
         verifyFailed();
     }
+    bool eepromBegun() const { return target_ != LoadTarget::ram && checksumTold_; }
 
 private:
     LoadLines* lines_;
@@ -298,65 +471,85 @@ private:
 
 }  // namespace
 
-StageOutcome SecondStage::judge(StageReport& report, LoadTarget target, LoadLines* lines) {
+StageOutcome SecondStage::judge(LoadTarget target, LoadLines* lines) {
     Narration told(lines, target);
+    const int window = target == LoadTarget::ram ? finishWindowMs : eepromStepWindowMs;
     std::optional<stage::Answer> answer = lastPacketAnswer_;
-    // Into the EEPROM the first answer after the image is its first 64 pages' progress.
-    if (answer && answer->code == 'A') answer = awaitAnswer(target == LoadTarget::ram ? finishWindowMs : eepromStepWindowMs);
-    for (;;) {
-        if (answer) report.lastAnswer = answer->code;
+    if (answer && answer->code == 'A') answer = awaitAnswer(window);
+    for (int silences = 0;;) {
         if (!answer) {
-            status_.statusLine("Second stage: no verdict on the image");
-            told.silence();
-            return StageOutcome::failed;
+            // The stage holds its verdict: a query has it again.
+            if (++silences > triesPerMessage) break;
+            answer = recover(0);
+            continue;
         }
         switch (answer->code) {
-        case 'p':  // the EEPROM's progress, every 64 pages
-            told.checksumGood();
-            answer = awaitAnswer(eepromStepWindowMs);
-            continue;
-        case 'E':
-            status_.statusLine("Second stage: EEPROM programmed and verified (pages written: " +
-                               std::to_string(answer->value) + ")");
-            told.programmed(true);
-            answer = awaitAnswer(finishWindowMs);
-            continue;
-        case 'L':
-        case 'X': told.started(); return StageOutcome::loaded;
-        case 'S':
-            status_.statusLine("Second stage: checksum error");
-            told.checksumBad();
-            return StageOutcome::refused;
-        case 'P':
-            // The ROM acknowledges such an image too before it shuts the chip down.
-            status_.statusLine("Second stage: pbase is not 0x0010");
-            told.started();
-            return StageOutcome::refused;
-        case 'e':
-            status_.statusLine("Second stage: EEPROM page " + std::to_string(answer->value) + " not acknowledged");
-            told.programmed(false);
-            return StageOutcome::eepromFailed;
-        case 'v':
-            status_.statusLine("Second stage: EEPROM page " + std::to_string(answer->value) + " read back wrong");
-            told.verifyFailed();
-            return StageOutcome::eepromFailed;
-        default:
-            status_.statusLine(std::string("Second stage: unexpected answer ") + answer->code);
-            told.silence();
-            return StageOutcome::failed;
+            case 'p':  // the EEPROM's progress, every 64 pages
+                told.checksumGood();
+                answer = awaitAnswer(eepromStepWindowMs);
+                continue;
+            case 'E':
+                status_.statusLine("Second stage: EEPROM programmed and verified (pages written: " +
+                                   std::to_string(answer->value) + ")");
+                told.programmed(true);
+                answer = awaitAnswer(finishWindowMs);
+                continue;
+            case 'V':
+                if (answer->value != image_->ramCrc()) {
+                    status_.statusLine("Second stage: the chip's RAM is not the image sent (CRC " +
+                                       hex(answer->value, 8) + ", the host's " + hex(image_->ramCrc(), 8) + ")");
+                    told.notProven();
+                    go(false);
+                    return StageOutcome::mismatch;
+                }
+                told.started();
+                go(target != LoadTarget::eepromShutdown);
+                return StageOutcome::loaded;
+            case 'S':
+                status_.statusLine("Second stage: checksum error");
+                told.checksumBad();
+                go(false);
+                return StageOutcome::checksumError;
+            case 'P':
+                // The ROM acknowledges such an image too before it shuts the chip down.
+                status_.statusLine("Second stage: pbase is " + hex(answer->value, 4) + ", not 0x0010");
+                told.started();
+                go(false);
+                return StageOutcome::notStarted;
+            case 'e':
+                status_.statusLine("Second stage: EEPROM page " + std::to_string(answer->value) + " not acknowledged");
+                told.programmed(false);
+                go(false);
+                return StageOutcome::eepromFailed;
+            case 'v':
+                status_.statusLine("Second stage: EEPROM page " + std::to_string(answer->value) + " read back wrong");
+                told.verifyFailed();
+                go(false);
+                return StageOutcome::eepromFailed;
+            default:
+                // A query's answer while the stage is still at work on the image.
+                answer = awaitAnswer(window);
+                continue;
         }
     }
+    status_.statusLine("Second stage: no verdict on the image");
+    const bool eeprom = told.eepromBegun();
+    told.silence();
+    return eeprom ? StageOutcome::eepromFailed : StageOutcome::noVerdict;
 }
 
-StageReport SecondStage::send(std::span<const std::uint8_t> image, LoadTarget target) {
+StageReport SecondStage::send(const StageImage& image, LoadTarget target) {
     StageReport report;
     forget();
     lastPacketAnswer_.reset();
+    image_ = &image;
     baud_ = startBaud_;
-    // What the ROM would load: the image up to vbase.
-    const std::size_t bytes = image.size() >= 12 ? static_cast<std::size_t>(image[8] | image[9] << 8) : 0;
-    if (bytes < 16 || bytes > stage::maxImageBytes || bytes > image.size() || bytes % 4 != 0) {
-        report.outcome = StageOutcome::refused;
+    pendingBaud_ = 0;
+    imageComing_ = false;
+    // The stage's first syncs are timed for its contact rate, whatever the ROM's was.
+    if (!switchBaud(stage::contactBaud)) {
+        status_.statusLine("Second stage: the port refuses " + std::to_string(stage::contactBaud) + " baud");
+        report.outcome = StageOutcome::noAnswer;
         return report;
     }
     if (!contact(report)) {
@@ -365,27 +558,30 @@ StageReport SecondStage::send(std::span<const std::uint8_t> image, LoadTarget ta
         return report;
     }
     if (!chooseRate(report)) {
-        status_.statusLine("Second stage: no rate answered");
+        status_.statusLine("Second stage: lost while choosing a rate");
         return report;
     }
     report.baud = baud_;
     status_.statusLine("Second stage: chip at " + megahertz(report.chipHz) + ", " + std::to_string(baud_) + " baud");
+    goDelay_ = static_cast<std::uint32_t>(std::ceil(stage::goDelaySeconds * static_cast<double>(report.chipHz) / 256));
 
-    const auto begun = begin(static_cast<std::uint32_t>(bytes / 4), target, report.chipHz);
+    const auto longs = static_cast<std::uint32_t>(image.longs.size());
+    const auto begun = ask(stage::frame({}, stage::beginTrailer(longs, beginFlags(target, report.chipHz))), "Bb");
     if (!begun || begun->code != 'B') {
-        report.lastAnswer = begun ? begun->code : 0;
+        if (begun) status_.statusLine("Second stage: the image refused (" + std::to_string(longs) + " longs)");
         report.outcome = begun ? StageOutcome::refused : StageOutcome::failed;
         return report;
     }
-    lastPacketAnswer_ = sendImage(image.first(bytes), report);
-    report.lastAnswer = lastPacketAnswer_ ? lastPacketAnswer_->code : 0;
+    imageComing_ = true;
+    lastPacketAnswer_ = sendImage(report);
+    imageComing_ = false;
     report.outcome = lastPacketAnswer_ ? StageOutcome::sent : StageOutcome::failed;
     return report;
 }
 
-StageReport SecondStage::load(std::span<const std::uint8_t> image, LoadTarget target) {
+StageReport SecondStage::load(const StageImage& image, LoadTarget target) {
     StageReport report = send(image, target);
-    if (report.outcome == StageOutcome::sent) report.outcome = judge(report, target, nullptr);
+    if (report.outcome == StageOutcome::sent) report.outcome = judge(target, nullptr);
     return report;
 }
 

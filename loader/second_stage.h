@@ -93,6 +93,16 @@
 // Once the verdict is 'V' with the CRC of the host's own picture of RAM, the host sends go, and
 // on its answer sets the line to the rate the image will talk at before the delay is over.
 
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
 #include "clock.h"
 #include "load_lines.h"
 #include "loader_protocol.h"
@@ -100,26 +110,33 @@
 #include "status_sink.h"
 #include "upload_job.h"
 
-#include <array>
-#include <cstdint>
-#include <deque>
-#include <optional>
-#include <span>
-#include <string>
-#include <vector>
-
 namespace kestrup {
 
 // The stage as the ROM loads it, for this target: built from loader/second_stage/stage.spin by
-// scripts/make-second-stage into the .binary files beside it, which the build embeds. Loads into RAM get a build without the
-// EEPROM's code, a third smaller, which the ROM's slow line takes 70 ms less to carry.
+// scripts/make-second-stage into the .binary files beside it, which the build embeds. Loads into RAM get a build
+// without the EEPROM's code, a third smaller, which the ROM's slow line takes 70 ms less to carry.
 std::span<const std::uint8_t> secondStageImage(LoadTarget target);
+
+// An image the stage takes, checked once where it is read: its longs up to vbase, and the header's
+// words the stage's verdict rests on.
+struct StageImage {
+    std::span<const std::uint32_t> longs;
+    std::uint16_t pbase = 0;
+    std::uint16_t dbase = 0;
+
+    // The image as read (its longs, and the file's size), or why the ROM is to load it instead.
+    static std::variant<StageImage, std::string_view> of(std::span<const std::uint32_t> longs, std::size_t fileBytes);
+    // The CRC-32 of the 32 KB of RAM as the stage starts it: the image, zeros above, the stack markers.
+    std::uint32_t ramCrc() const;
+};
 
 namespace stage {
 
 inline constexpr std::uint8_t syncByte = 0xF8;
-inline constexpr std::size_t packetLongs = 256;
-inline constexpr std::size_t maxImageBytes = 0x7FF4;
+inline constexpr std::size_t packetLongs = 255;
+inline constexpr std::uint32_t minLongs = 4;
+// Below the stage's mailbox in the top two longs of RAM.
+inline constexpr std::uint32_t maxLongs = 0x1FFD;
 inline constexpr std::uint8_t beginProgramEeprom = 1;
 inline constexpr std::uint8_t beginRunAfterEeprom = 2;
 // The chip's clock in MHz, rounded up, goes in the begin flags' upper six bits.
@@ -127,17 +144,29 @@ inline constexpr int beginMegahertzShift = 2;
 
 std::uint32_t crc32(std::span<const std::uint8_t> bytes);
 
-// The whole message: sync, data, trailer and check.
-std::vector<std::uint8_t> frame(std::span<const std::uint8_t> data, std::uint32_t trailer);
+// The whole message: sync, length, data, trailer and check.
+std::vector<std::uint8_t> frame(std::span<const std::uint32_t> data, std::uint32_t trailer);
+// The same with the data as the bytes of whole longs, as a file holds them.
+std::vector<std::uint8_t> frameBytes(std::span<const std::uint8_t> data, std::uint32_t trailer);
+template <std::size_t Extent>
+std::vector<std::uint8_t> frame(std::span<const std::uint8_t, Extent> data, std::uint32_t trailer) {
+    return frameBytes(data, trailer);
+}
 std::uint32_t helloTrailer();
+std::uint32_t rateTrailer(std::uint32_t floorClocks);
 std::uint32_t beginTrailer(std::uint32_t longs, std::uint8_t flags);
 std::uint32_t dataTrailer(std::uint32_t packet, std::uint32_t longs);
+std::uint32_t queryTrailer();
+std::uint32_t goTrailer(std::uint32_t delay);
 
 struct Answer {
     char code;
-    std::uint16_t value;
+    std::uint8_t packet;
+    std::uint32_t value;
 };
-inline constexpr std::size_t answerBytes = 4;
+inline constexpr std::size_t answerBytes = 8;
+// Its eight bytes, as the stage sends it.
+std::array<std::uint8_t, answerBytes> encode(const Answer& answer);
 
 // Takes the answers out of what has arrived, in order; bytes that are no answer are dropped one at
 // a time, and an incomplete answer at the end is left for the next bytes.
@@ -152,24 +181,31 @@ inline constexpr std::array<int, 4> rateLadder{921600, 460800, 230400, 115200};
 inline constexpr int contactBaud = 115200;
 // Fewest chip clocks a bit the host asks of the stage's receiver, which takes 15 on the chip's logic.
 inline constexpr double minClocksPerBit = 16;
+// From the go's answer to the image's start: time for the host to set the line to the image's rate
+// (a driver takes a few milliseconds), little enough that the image's first output is not missed.
+inline constexpr double goDelaySeconds = 0.010;
 
 }  // namespace stage
 
+// How a session with the stage ended: one value, which the upload maps to its own outcome.
 enum class StageOutcome {
-    sent,          // the stage holds the whole image; its verdict is still to come (send() only)
-    loaded,        // the stage checked the image and started it, or shut the chip down as asked
-    noAnswer,      // the stage never answered a hello: load through the ROM instead
-    failed,        // the stage answered, but the image did not get through, or no verdict came
-    refused,       // the image is not one the stage loads, or its checksum or pbase is wrong
-    eepromFailed,  // a page of the EEPROM was not acknowledged or read back wrong
+    sent,           // the stage holds the whole image; its verdict is still to come (send() only)
+    loaded,         // the stage's RAM is the host's picture of it, and it starts the image or shuts down as asked
+    noAnswer,       // the stage never answered a hello: load through the ROM instead
+    failed,         // the stage answered, but was lost before it held the image
+    refused,        // the stage will not begin this image
+    checksumError,  // the image's RAM does not sum to 0: the ROM would refuse it too
+    notStarted,     // pbase is not 0x0010: the image is in, but the chip does not start it
+    mismatch,       // the stage's CRC of RAM is not the host's
+    noVerdict,      // the image went in, and no verdict came
+    eepromFailed,   // a page of the EEPROM was not acknowledged or read back wrong, or it fell silent
 };
 
 struct StageReport {
     StageOutcome outcome = StageOutcome::failed;
     std::int64_t chipHz = 0;  // the RC clock, from the first hello
     int baud = 0;             // the rate the last packet went at
-    int resends = 0;          // packets sent again after a failure
-    char lastAnswer = 0;      // the stage's last answer code
+    int resends = 0;          // messages sent again after a loss or a refusal
 };
 
 class SecondStage {
@@ -183,20 +219,21 @@ public:
     static constexpr int answerMarginMs = 50;
     static constexpr int finishWindowMs = 400;
     static constexpr int eepromStepWindowMs = 3000;
-    static constexpr int stepUpPauseMs = 1;
-    static constexpr int triesPerRate = 2;
-    static constexpr std::size_t fillerBytes = 1040;
+    // Losses survived in a row before the stage counts as lost, and failures of one packet before
+    // the rest of the load steps down one rate.
+    static constexpr int triesPerMessage = 4;
+    static constexpr int failuresPerRate = 2;
 
     SecondStage(SerialPort& port, Clock& clock, StatusSink& status);
 
-    // After the ROM has acknowledged the stage: the image (header first, its vbase long) into RAM
-    // or the EEPROM. The port is left at the last rate used.
-    StageReport load(std::span<const std::uint8_t> image, LoadTarget target);
+    // After the ROM has acknowledged the stage: the image into RAM or the EEPROM. The port is left
+    // at the image's rate when it starts, else at the last rate used.
+    StageReport load(const StageImage& image, LoadTarget target);
     // The same in two steps: the image up to the stage's acceptance of its last packet (outcome
     // `sent`), then the stage's verdict on it and what follows, told in the plain load's words to
     // `lines` as the answers come when it is given.
-    StageReport send(std::span<const std::uint8_t> image, LoadTarget target);
-    StageOutcome judge(StageReport& report, LoadTarget target, LoadLines* lines);
+    StageReport send(const StageImage& image, LoadTarget target);
+    StageOutcome judge(LoadTarget target, LoadLines* lines);
 
     // Hellos for helloMs, then lastMs more for an answer to the last one.
     void setContactWindow(int helloMs, int lastMs) {
@@ -212,22 +249,38 @@ public:
         ladder_ = std::move(rates);
         judgeRates_ = false;
     }
-    // The rate the port is at when load() begins, the ROM's; the first hellos go at it.
+    // The rate the port is at when load() begins, the ROM's.
     void setStartBaud(int baud) { startBaud_ = baud; }
+    // The rate the image talks at: the line is set to it as the stage starts the image.
+    void setImageBaud(int baud) { imageBaud_ = baud; }
 
 private:
     bool contact(StageReport& report);
     bool chooseRate(StageReport& report);
-    std::optional<stage::Answer> begin(std::uint32_t longs, LoadTarget target, std::int64_t chipHz);
-    // The packets; the stage's last answer, or nothing when a packet failed at the slowest rate.
-    std::optional<stage::Answer> sendImage(std::span<const std::uint8_t> image, StageReport& report);
-    // False when the driver refuses the rate; the port stays at the one before.
-    bool switchBaud(int baud);
+    // Has the stage take the rate message for this rate, then goes to it; false when the driver
+    // refuses it or the stage does not answer.
+    bool stepTo(int rate, std::int64_t chipHz);
+    std::uint8_t beginFlags(LoadTarget target, std::int64_t chipHz) const;
+    // The packets; the stage's last answer, or nothing when they did not get through.
+    std::optional<stage::Answer> sendImage(StageReport& report);
+    // The rest of the load one rate slower; false when there is none or the stage is lost.
+    bool stepDown(StageReport& report);
+    // Go, and on its answer the image's rate when it is to start.
+    void go(bool starts);
+
+    // The message until one of `codes` answers it (a query's answer included), through losses;
+    // nothing when the stage is lost.
+    std::optional<stage::Answer> ask(const std::vector<std::uint8_t>& message, std::string_view codes);
+    // The message, and its answer within its window.
     std::optional<stage::Answer> exchange(const std::vector<std::uint8_t>& message);
     // The next answer, in the order they came, within the window.
     std::optional<stage::Answer> awaitAnswer(int windowMs);
+    // After an unanswered message of so many data longs: filler that completes it, then a query.
+    std::optional<stage::Answer> recover(std::size_t dataLongs);
+    void fill(std::size_t dataLongs);
+    // False when the driver refuses the rate; the port stays at the one before.
+    bool switchBaud(int baud);
     void forget();
-    void recover(std::size_t count);
     int lineMs(std::size_t bytes) const;
 
     SerialPort& port_;
@@ -239,11 +292,18 @@ private:
     int contactMs_ = contactWindowMs;
     int lastHelloMs_ = 0;
     ProgressFn progress_;
+    const StageImage* image_ = nullptr;
+    std::uint32_t goDelay_ = 0;
     // The answer to the last packet, or the verdict that overtook it, between send() and judge().
     std::optional<stage::Answer> lastPacketAnswer_;
     std::size_t rateIndex_ = 0;
     int startBaud_ = stage::contactBaud;
+    int imageBaud_ = stage::contactBaud;
     int baud_ = stage::contactBaud;
+    // The rate a rate message has just asked for, until a message at it is answered: filler goes at
+    // it, or it would be a sync to a stage listening there.
+    int pendingBaud_ = 0;
+    bool imageComing_ = false;  // begun and not yet all in: messages carry their data longs
     std::vector<std::uint8_t> received_;
     std::deque<stage::Answer> answers_;
 };

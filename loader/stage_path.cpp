@@ -1,11 +1,12 @@
 #include "stage_path.h"
 
+#include <algorithm>
+#include <variant>
+#include <vector>
+
 #include "dense_encoding.h"
 #include "image.h"
 #include "messages.h"
-
-#include <algorithm>
-#include <vector>
 
 namespace kestrup {
 namespace {
@@ -16,19 +17,11 @@ std::vector<std::uint32_t> longsOf(std::span<const std::uint8_t> bytes) {
     return longs;
 }
 
-std::vector<std::uint8_t> bytesOf(std::span<const std::uint32_t> longs) {
-    std::vector<std::uint8_t> bytes;
-    bytes.reserve(longs.size() * 4);
-    for (const std::uint32_t value : longs)
-        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-    return bytes;
-}
-
 // Milliseconds on the line for these longs sent through the ROM at this rate, command and count
 // included.
 double romLineMs(std::span<const std::uint32_t> longs, LongEncoding encoding, int baud) {
-    const std::size_t bytes =
-        encoding == LongEncoding::fixed ? bytesPerLong * (longs.size() + 2) : encodeDense(longs).size() + 2 * bytesPerLong;
+    const std::size_t bytes = encoding == LongEncoding::fixed ? bytesPerLong * (longs.size() + 2)
+                                                              : encodeDense(longs).size() + 2 * bytesPerLong;
     return static_cast<double>(bytes) * 11 * 1000 / baud;
 }
 
@@ -41,7 +34,8 @@ constexpr double stageSlowestBaud = 460800;
 
 }  // namespace
 
-StagePath::StagePath(SerialPort& port, Clock& clock, ResetLine reset, UploadTiming timing, LongEncoding encoding)
+StagePath::StagePath(SerialPort& port, Clock& clock, ResetLine reset, UploadTiming timing, LongEncoding encoding,
+                     int imageBaud)
     : port_(port),
       clock_(clock),
       timing_(timing),
@@ -54,6 +48,7 @@ StagePath::StagePath(SerialPort& port, Clock& clock, ResetLine reset, UploadTimi
     protocol_.setEncoding(LongEncoding::fixed);
     stage_.setContactWindow(helloWindowMs, lastHelloMs);
     stage_.setStartBaud(romBaud);
+    stage_.setImageBaud(imageBaud);
 }
 
 bool StagePath::pays(std::span<const std::uint32_t> longs, LoadTarget target) const {
@@ -71,16 +66,29 @@ StagePath::Result StagePath::romPath(std::string why, bool quietFirst) {
     return {std::nullopt, std::string(text::romPath) + " (" + why + ")"};
 }
 
+UploadOutcome StagePath::outcomeOf(StageOutcome outcome) {
+    switch (outcome) {
+        case StageOutcome::loaded:
+            return UploadOutcome::loaded;
+        // The ROM acknowledges such an image too, then shuts the chip down.
+        case StageOutcome::notStarted:
+            return UploadOutcome::notStarted;
+        case StageOutcome::eepromFailed:
+            return UploadOutcome::eepromFailed;
+        // A bad checksum, RAM other than the host's picture of it, or no verdict: what the ROM tells
+        // of a checksum it did not acknowledge.
+        default:
+            return UploadOutcome::notAcknowledged;
+    }
+}
+
 StagePath::Result StagePath::load(std::span<const std::uint32_t> image, std::size_t fileBytes, LoadTarget target,
                                   StatusSink& console) {
-    const std::uint16_t length = imageLengthFromLongs(image);
-    // Left to the ROM, which tells what is wrong with them as it always has.
-    if (!holdsItsLength(fileBytes, length) || length < imageHeaderBytes || length % 4 != 0)
-        return {std::nullopt, std::string(text::romPath) + " (not an image the second stage takes)"};
-    if (length > stage::maxImageBytes)
-        return {std::nullopt, std::string(text::romPath) + " (image too large for the second stage)"};
-    const auto longs = image.first(length / 4);
-    if (!pays(longs, target))
+    const auto fit = StageImage::of(image, fileBytes);
+    if (const auto* why = std::get_if<std::string_view>(&fit))
+        return {std::nullopt, std::string(text::romPath) + " (" + std::string(*why) + ")"};
+    const StageImage& staged = std::get<StageImage>(fit);
+    if (!pays(staged.longs, target))
         return {std::nullopt, std::string(text::romPath) + " (image too small for the second stage to pay)"};
 
     if (!port_.setBaud(romBaud))
@@ -91,27 +99,16 @@ StagePath::Result StagePath::load(std::span<const std::uint32_t> image, std::siz
     if (version < 1 || !protocol_.imageLoad(static_cast<std::int32_t>(stageImage.size()), longsOf(stageImage)))
         return romPath("the ROM did not take the second stage", true);
 
-    StageReport report = stage_.send(bytesOf(longs), target);
+    StageReport report = stage_.send(staged, target);
     if (report.outcome == StageOutcome::noAnswer) return romPath("second stage did not answer", false);
     if (report.outcome != StageOutcome::sent) return romPath("second stage failed", true);
 
     LoadLines lines(console);
     lines.version(version);
-    lines.writing(length);
+    lines.writing(static_cast<std::int32_t>(staged.longs.size() * 4));
     lines.verifying();
     const std::string path = std::string(text::stagePath) + std::to_string(report.baud) + " baud";
-    switch (stage_.judge(report, target, &lines)) {
-    case StageOutcome::loaded: return {UploadOutcome::loaded, path};
-    // A wrong pbase: the ROM acknowledges such an image as well, then shuts the chip down.
-    case StageOutcome::refused:
-        return {report.lastAnswer == 'P' ? UploadOutcome::loaded : UploadOutcome::notAcknowledged, path};
-    case StageOutcome::eepromFailed: return {UploadOutcome::eepromFailed, path};
-    default:
-        // Silence after the EEPROM's first answers is the EEPROM's failure; before them, the checksum's.
-        return {report.lastAnswer == 'p' || report.lastAnswer == 'E' ? UploadOutcome::eepromFailed
-                                                                      : UploadOutcome::notAcknowledged,
-                path};
-    }
+    return {outcomeOf(stage_.judge(target, &lines)), path};
 }
 
 }  // namespace kestrup

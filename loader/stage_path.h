@@ -4,6 +4,10 @@
 // stage holds the whole image, so that a path that fails before then gives way to the ROM's own
 // load as if it had never been tried, and the console shows that load's lines alone.
 
+#include <optional>
+#include <span>
+#include <string>
+
 #include "clock.h"
 #include "loader_protocol.h"
 #include "second_stage.h"
@@ -11,10 +15,6 @@
 #include "serial_port.h"
 #include "upload_job.h"
 #include "upload_timing.h"
-
-#include <optional>
-#include <span>
-#include <string>
 
 namespace kestrup {
 
@@ -32,8 +32,10 @@ public:
     static constexpr int romBaud = 230400;
 
     // On the port the upload has opened, with the upload's reset and timing; `encoding` is the one
-    // the ROM's own load of the image would take, against which the stage is weighed.
-    StagePath(SerialPort& port, Clock& clock, ResetLine reset, UploadTiming timing, LongEncoding encoding);
+    // the ROM's own load of the image would take, against which the stage is weighed; `imageBaud`
+    // the rate the image talks at, which the port is set to as the stage starts it.
+    StagePath(SerialPort& port, Clock& clock, ResetLine reset, UploadTiming timing, LongEncoding encoding,
+              int imageBaud = stage::contactBaud);
 
     struct Result {
         std::optional<UploadOutcome> outcome;  // nothing: the ROM's own load is to follow
@@ -53,6 +55,8 @@ private:
     };
 
     Result romPath(std::string why, bool quietFirst);
+    // What the upload makes of the stage's end, once the stage holds the image.
+    static UploadOutcome outcomeOf(StageOutcome outcome);
 
     SerialPort& port_;
     Clock& clock_;

@@ -43,9 +43,9 @@ UploadOutcome UploadJob::run(const std::string& imagePath, const PortAddress& po
     if (stagePath_) {
         StagePath::Result staged = stagePath_->load(image_, fileRead.bytes, target_, console_);
         if (staged.outcome) {
-            pathLine_->statusLine(staged.path);
+            const UploadOutcome outcome = finish(*staged.outcome, staged.path);
             teardown();
-            return *staged.outcome;
+            return outcome;
         }
         path = std::move(staged.path);
     }
@@ -63,13 +63,30 @@ UploadOutcome UploadJob::run(const std::string& imagePath, const PortAddress& po
         outcome = protocol_.imageLoad(imageLength, image_) ? UploadOutcome::loaded : UploadOutcome::notAcknowledged;
     } else {
         switch (protocol_.programEeprom(imageLength, image_, target_ == LoadTarget::eepromRun)) {
-        case EepromResult::done: outcome = UploadOutcome::loaded; break;
-        case EepromResult::checksumError: outcome = UploadOutcome::notAcknowledged; break;
-        default: outcome = UploadOutcome::eepromFailed; break;
+            case EepromResult::done:
+                outcome = UploadOutcome::loaded;
+                break;
+            case EepromResult::checksumError:
+                outcome = UploadOutcome::notAcknowledged;
+                break;
+            default:
+                outcome = UploadOutcome::eepromFailed;
+                break;
         }
     }
-    if (!path.empty()) pathLine_->statusLine(path);
+    outcome = finish(outcome, path);
     teardown();
+    return outcome;
+}
+
+UploadOutcome UploadJob::finish(UploadOutcome outcome, const std::string& path) {
+    if (pathLine_ && !path.empty()) pathLine_->statusLine(path);
+    // The ROM, like the stage, starts only an image whose program begins at 0x0010; it acknowledges
+    // any other and shuts the chip down. Known from the header, whichever path carried it.
+    const auto pbase = static_cast<std::uint16_t>(image_[1] >> 16);
+    if (outcome == UploadOutcome::loaded && target_ != LoadTarget::eepromShutdown && pbase != imagePbase)
+        outcome = UploadOutcome::notStarted;
+    if (outcome == UploadOutcome::notStarted && pathLine_) pathLine_->statusLine(text::notStartedLine(pbase));
     return outcome;
 }
 

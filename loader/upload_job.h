@@ -3,15 +3,15 @@
 // header check, image load, teardown), or only asking it who it is, with the pauses of the timing
 // it was given.
 
+#include <array>
+#include <cstdint>
+#include <string>
+
 #include "clock.h"
 #include "loader_protocol.h"
 #include "serial_link.h"
 #include "upload_console.h"
 #include "upload_timing.h"
-
-#include <array>
-#include <cstdint>
-#include <string>
 
 namespace kestrup {
 
@@ -24,6 +24,7 @@ enum class UploadOutcome {
     headerRejected,   // "Code Error -> Abort": image shorter than its header says, or no chip version
     notAcknowledged,  // "CheckSum Error": rejected checksum or no answer
     eepromFailed,     // the EEPROM was not programmed or did not verify
+    notStarted,       // the chip took the image ("..OK -> RUN") but shut down: its pbase is not 0x0010
 };
 
 // Who answered on a port.
@@ -56,6 +57,8 @@ public:
         stagePath_ = &path;
         pathLine_ = &pathLine;
     }
+    // Without the stage's path: where the line telling why the chip does not start an image goes.
+    void setPathLine(StatusSink& pathLine) { pathLine_ = &pathLine; }
 
     std::span<const std::uint32_t> imageBuffer() const { return image_; }
 
@@ -64,6 +67,8 @@ private:
     void shutDownChip();
     void pause(int milliseconds);
     void teardown();
+    // The path line, and the end of an image the chip takes but will not start.
+    UploadOutcome finish(UploadOutcome outcome, const std::string& path);
 
     SerialLink& link_;
     LoaderProtocol& protocol_;

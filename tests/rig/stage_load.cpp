@@ -8,12 +8,6 @@
 // Exit status: 0 loaded, 1 the stage refused or failed, 2 no stage (the ROM did not take it, or
 // the stage did not answer), 3 bad arguments or files.
 
-#include "clock.h"
-#include "loader_protocol.h"
-#include "second_stage.h"
-#include "serial_link.h"
-#include "tracing_port.h"
-
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -22,7 +16,14 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <variant>
 #include <vector>
+
+#include "clock.h"
+#include "loader_protocol.h"
+#include "second_stage.h"
+#include "serial_link.h"
+#include "tracing_port.h"
 
 namespace {
 
@@ -98,14 +99,30 @@ std::optional<Arguments> parse(int argc, char** argv) {
 
 const char* outcomeName(StageOutcome outcome) {
     switch (outcome) {
-    case StageOutcome::loaded: return "loaded";
-    case StageOutcome::noAnswer: return "no answer";
-    case StageOutcome::refused: return "refused";
-    case StageOutcome::failed: return "failed";
-    case StageOutcome::eepromFailed: return "EEPROM failed";
-    case StageOutcome::sent: return "sent";
+        case StageOutcome::loaded:
+            return "loaded";
+        case StageOutcome::noAnswer:
+            return "no answer";
+        // The image's own faults, which the stage found: the rig's suite knows them all as refusals.
+        case StageOutcome::refused:
+        case StageOutcome::checksumError:
+        case StageOutcome::notStarted:
+        case StageOutcome::mismatch:
+            return "refused";
+        case StageOutcome::failed:
+        case StageOutcome::noVerdict:
+            return "failed";
+        case StageOutcome::eepromFailed:
+            return "EEPROM failed";
+        case StageOutcome::sent:
+            return "sent";
     }
     return "?";
+}
+
+void printReport(const StageReport& report) {
+    std::cout << "stage: " << outcomeName(report.outcome) << ", chip " << report.chipHz << " Hz, " << report.baud
+              << " baud, " << report.resends << " resent\n";
 }
 
 }  // namespace
@@ -173,16 +190,25 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    const auto imageLongs = longsOf(*image);
+    const auto fit = StageImage::of(imageLongs, image->size());
+    if (!std::holds_alternative<StageImage>(fit)) {
+        printReport({StageOutcome::refused});
+        link.close();
+        return 1;
+    }
     SecondStage stage(*port, clock, status);
     if (!args->rates.empty()) stage.setRates(args->rates);
     stage.setStartBaud(args->romBaud);
-    const StageReport report = stage.load(*image, args->target);
-    std::cout << "stage: " << outcomeName(report.outcome) << ", chip " << report.chipHz << " Hz, " << report.baud
-              << " baud, " << report.resends << " resent\n";
+    const StageReport report = stage.load(std::get<StageImage>(fit), args->target);
+    printReport(report);
     link.close();
     switch (report.outcome) {
-    case StageOutcome::loaded: return 0;
-    case StageOutcome::noAnswer: return 2;
-    default: return 1;
+        case StageOutcome::loaded:
+            return 0;
+        case StageOutcome::noAnswer:
+            return 2;
+        default:
+            return 1;
     }
 }
