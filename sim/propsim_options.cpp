@@ -58,6 +58,19 @@ void describeCommandLine(CLI::App& app, PropsimOptions& o) {
         "the second stage's packet K (of 255 longs, from 0) arrives corrupted, once")
         ->type_name("K")
         ->group(faults);
+    app.add_option_function<std::vector<std::string>>(
+           "--fault",
+           [&o](const std::vector<std::string>& all) {
+               for (const std::string& text : all) o.lineFaults.push_back(*parseLineFault(text));
+           },
+           "W:BAUD:N:K, repeatable: the Nth byte (from 1) going W (to-chip or\n"
+           "to-host), counted among those sent while the host's line is at\n"
+           "BAUD (a rate, or any), is lost (K = drop) or has bit 3 inverted\n"
+           "(K = flip); ROM and second stage bytes alike, once in the run")
+        ->check(CLI::Validator(
+            [](std::string& text) { return parseLineFault(text) ? std::string() : "not W:BAUD:N:K: " + text; }, ""))
+        ->type_name("W:BAUD:N:K")
+        ->group(faults);
     const std::map<std::string, Hangup> hangups = {
         {"handshake", Hangup::handshake}, {"load", Hangup::load}, {"ack", Hangup::acknowledgement}};
     app.add_option_function<std::string>(
