@@ -5,6 +5,9 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace kestrup::sim {
 
@@ -26,5 +29,30 @@ struct FrameBits {
 };
 
 FrameBits decodeFrame(std::uint8_t byte);
+
+// A fault on the line like the chip-logic rig's: the Nth byte (from 1) going one way, counted among
+// those sent while the host's line is at `baud` (any rate when unset), is lost or has bit 3
+// inverted. It hits the ROM's bytes and the second stage's alike, once in the whole run.
+enum class LineWay { toChip, toHost };
+struct LineFault {
+    LineWay way = LineWay::toChip;
+    std::optional<int> baud;
+    int nth = 1;
+    bool drop = true;
+};
+
+// "W:BAUD:N:K": to-chip or to-host, a rate or any, N from 1, drop or flip.
+std::optional<LineFault> parseLineFault(const std::string& text);
+
+class LineFaults {
+public:
+    explicit LineFaults(std::vector<LineFault> faults = {});
+    // The byte as it arrives at the other end, or nothing when it is lost.
+    std::optional<std::uint8_t> pass(LineWay way, int hostBaud, std::uint8_t byte);
+
+private:
+    std::vector<LineFault> faults_;
+    std::vector<int> seen_;  // each fault's bytes so far
+};
 
 }  // namespace kestrup::sim

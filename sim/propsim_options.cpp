@@ -1,7 +1,6 @@
 #include "propsim_options.h"
 
 #include <CLI/CLI.hpp>
-
 #include <map>
 
 namespace kestrup::sim {
@@ -10,10 +9,11 @@ namespace {
 // The whole command line. `o` receives what it sets; the help is generated from it.
 void describeCommandLine(CLI::App& app, PropsimOptions& o) {
     app.name("propsim");
-    app.description("A simulated Propeller boot loader on a pseudo-terminal. Prints the terminal's device path\n"
-                    "as its first line, then serves sessions until stopped. Once a session has ended, a new\n"
-                    "handshake after the reset silence starts the next, standing in for the DTR reset a pty\n"
-                    "cannot carry; in the middle of a session only the chip's own gap limit ends it.");
+    app.description(
+        "A simulated Propeller boot loader on a pseudo-terminal. Prints the terminal's device path\n"
+        "as its first line, then serves sessions until stopped. Once a session has ended, a new\n"
+        "handshake after the reset silence starts the next, standing in for the DTR reset a pty\n"
+        "cannot carry; in the middle of a session only the chip's own gap limit ends it.");
     app.set_help_flag("--help", "this text");
     app.get_formatter()->column_width(25);
     ChipFaults& f = o.chip.faults;
@@ -23,19 +23,23 @@ void describeCommandLine(CLI::App& app, PropsimOptions& o) {
         return app.add_option_function<int>(name, set, help)->type_name("N")->check(CLI::Range(low, high));
     };
     app.add_flag("--pace", o.pace, "deliver bytes at the rate the host set (8N2), as a real line would");
-    number("--sessions", 1, 1'000'000, [&o](int n) { o.sessions = n; }, "stop after N sessions (and --linger of quiet)");
+    number(
+        "--sessions", 1, 1'000'000, [&o](int n) { o.sessions = n; }, "stop after N sessions (and --linger of quiet)");
     app.add_option("--transcript", o.transcript, "write each session there as it ends")->type_name("FILE");
     app.add_option("--image-out", o.imageOut, "write the image of the last load there")->type_name("FILE");
-    number("--version", 0, 255, [&o](int v) { o.chip.version = static_cast<std::uint8_t>(v); }, "chip version to report")
+    number(
+        "--version", 0, 255, [&o](int v) { o.chip.version = static_cast<std::uint8_t>(v); }, "chip version to report")
         ->type_name("V")
         ->default_str(std::to_string(o.chip.version));
 
     const std::string faults = "Faults";
     app.add_flag("--silent", f.silent, "never answer")->group(faults);
-    number("--wrong-bit", 0, handshakeBits - 1, [&f](int n) { f.wrongBit = n; }, "send LFSR reply N inverted")
+    number(
+        "--wrong-bit", 0, handshakeBits - 1, [&f](int n) { f.wrongBit = n; }, "send LFSR reply N inverted")
         ->group(faults);
     app.add_flag("--missing-version-bit", f.missingVersionBit, "never send the last version bit")->group(faults);
-    number("--stray", 0, 4096, [&f](int n) { f.strayBytes = n; }, "send N stray bytes before the first reply")
+    number(
+        "--stray", 0, 4096, [&f](int n) { f.strayBytes = n; }, "send N stray bytes before the first reply")
         ->group(faults);
     app.add_flag("--reject-checksum", f.rejectChecksum, "answer 0xFF to every load")->group(faults);
     app.add_flag("--no-ack", f.noAcknowledge, "never answer after the data")->group(faults);
@@ -49,9 +53,23 @@ void describeCommandLine(CLI::App& app, PropsimOptions& o) {
         ->group(faults);
     app.add_flag("--stage-silent", f.stageSilent, "the second stage, once the ROM has started it, never answers")
         ->group(faults);
-    number("--damage-packet", 0, 31, [&f](int k) { f.damagedPacket = k; },
-           "the second stage's packet K arrives corrupted, once")
+    number(
+        "--damage-packet", 0, 32, [&f](int k) { f.damagedPacket = k; },
+        "the second stage's packet K (of 255 longs, from 0) arrives corrupted, once")
         ->type_name("K")
+        ->group(faults);
+    app.add_option_function<std::vector<std::string>>(
+           "--fault",
+           [&o](const std::vector<std::string>& all) {
+               for (const std::string& text : all) o.lineFaults.push_back(*parseLineFault(text));
+           },
+           "W:BAUD:N:K, repeatable: the Nth byte (from 1) going W (to-chip or\n"
+           "to-host), counted among those sent while the host's line is at\n"
+           "BAUD (a rate, or any), is lost (K = drop) or has bit 3 inverted\n"
+           "(K = flip); ROM and second stage bytes alike, once in the run")
+        ->check(CLI::Validator(
+            [](std::string& text) { return parseLineFault(text) ? std::string() : "not W:BAUD:N:K: " + text; }, ""))
+        ->type_name("W:BAUD:N:K")
         ->group(faults);
     const std::map<std::string, Hangup> hangups = {
         {"handshake", Hangup::handshake}, {"load", Hangup::load}, {"ack", Hangup::acknowledgement}};
@@ -62,8 +80,9 @@ void describeCommandLine(CLI::App& app, PropsimOptions& o) {
         ->check(CLI::IsMember(hangups))
         ->type_name("WHERE")
         ->group(faults);
-    number("--faulty-sessions", 1, 1'000'000, [&o](int n) { o.chip.faultySessions = n; },
-           "the faults hit only the first N sessions (default: all)")
+    number(
+        "--faulty-sessions", 1, 1'000'000, [&o](int n) { o.chip.faultySessions = n; },
+        "the faults hit only the first N sessions (default: all)")
         ->group(faults);
 
     const std::map<std::string, ProgramKind> programs = {{"echo", ProgramKind::echo}};
@@ -75,13 +94,15 @@ void describeCommandLine(CLI::App& app, PropsimOptions& o) {
         ->check(CLI::IsMember(programs))
         ->type_name("NAME")
         ->group("Program");
-    number("--program-baud", 300, 4'000'000, [&o](int n) { o.programBaud = n; }, "the program's line rate")
+    number(
+        "--program-baud", 300, 4'000'000, [&o](int n) { o.programBaud = n; }, "the program's line rate")
         ->default_str(std::to_string(o.programBaud))
         ->group("Program");
 
     // Whole milliseconds, kept in microseconds; each default is the chip model's own.
     const auto millis = [&app](const char* name, int low, Micros& into, const char* help) {
-        app.add_option_function<int>(name, [&into](int ms) { into = Micros{ms} * 1000; }, help)
+        app.add_option_function<int>(
+               name, [&into](int ms) { into = Micros{ms} * 1000; }, help)
             ->type_name("MS")
             ->check(CLI::Range(low, 3'600'000))
             ->default_str(std::to_string(into / 1000))

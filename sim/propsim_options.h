@@ -1,11 +1,11 @@
 #pragma once
 // The command line of propsim, parsed apart from the pty server so that it can be tested.
 
-#include "chip_model.h"
-#include "running_program.h"
-
 #include <string>
 #include <vector>
+
+#include "chip_model.h"
+#include "running_program.h"
 
 namespace kestrup::sim {
 
@@ -18,6 +18,8 @@ struct PropsimOptions {
     Micros linger = 2'000'000;
     std::string transcript;
     std::string imageOut;
+    // Bytes lost or damaged on the line, either way, over the whole run.
+    std::vector<LineFault> lineFaults;
     // Where the pty is closed, as a pulled adapter would vanish; propsim then leaves.
     Hangup hangup = Hangup::never;
     // What a load that runs starts, and its line rate.

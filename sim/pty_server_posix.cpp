@@ -1,8 +1,11 @@
-#include "pty_server.h"
-
-#include "terminal_baud_posix.h"
-#include "transcript.h"
-#include "unique_handle_posix.h"
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,22 +15,21 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <fcntl.h>
 #include <fstream>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/prctl.h>
-#include <sys/resource.h>
-#include <termios.h>
-#include <time.h>
-#include <unistd.h>
+
+#include "pty_server.h"
+#include "terminal_baud_posix.h"
+#include "transcript.h"
+#include "unique_handle_posix.h"
 
 namespace kestrup::sim {
 namespace {
 
 volatile std::sig_atomic_t stopRequested = 0;
 
-extern "C" void onStopSignal(int) { stopRequested = 1; }
+extern "C" void onStopSignal(int) {
+    stopRequested = 1;
+}
 
 std::int64_t monotonicNanos() {
     timespec now{};
@@ -56,15 +58,24 @@ struct Arrival {
     std::uint8_t byte;
     std::int64_t availableAt;  // when it was read from the pty
     int baud;                  // the host's rate as it was read
+    bool lost = false;         // it takes its time on the line but never reaches the chip
 };
 
-std::int64_t frameNanos(int baud) { return std::int64_t{1'000'000'000} * bitsPerFrame / baud; }
+std::int64_t frameNanos(int baud) {
+    return std::int64_t{1'000'000'000} * bitsPerFrame / baud;
+}
 
 class Server {
 public:
     Server(const PropsimOptions& options, UniqueFd& master, UniqueFd& slave)
-        : options_(options), model_(options.chip), program_(options.program, options.programBaud), masterFd_(master),
-          slaveFd_(slave), master_(master.get()), slave_(slave.get()) {}
+        : options_(options),
+          model_(options.chip),
+          program_(options.program, options.programBaud),
+          lineFaults_(options.lineFaults),
+          masterFd_(master),
+          slaveFd_(slave),
+          master_(master.get()),
+          slave_(slave.get()) {}
 
     int run();
 
@@ -77,13 +88,14 @@ private:
     void deliverDue(std::int64_t now);
     void throttle();
     void recordEnded();
-    void send(const std::vector<std::uint8_t>& bytes);
+    void send(std::vector<std::uint8_t> bytes);
     bool finishedSessions(std::int64_t now) const;
     void unplug();
 
     const PropsimOptions& options_;
     ChipModel model_;
     RunningProgram program_;
+    LineFaults lineFaults_;
     UniqueFd& masterFd_;
     UniqueFd& slaveFd_;
     int master_;
@@ -166,7 +178,9 @@ int Server::run() {
     return 0;
 }
 
-int Server::hostBaud() const { return terminalBaud(slave_).value_or(baudRate); }
+int Server::hostBaud() const {
+    return terminalBaud(slave_).value_or(baudRate);
+}
 
 void Server::readLine(std::int64_t now) {
     // A host changes its rate only once what it wrote has left (it drains first), so the bytes
@@ -181,7 +195,10 @@ void Server::readLine(std::int64_t now) {
         if (room == 0) return;
         const ssize_t n = ::read(master_, buffer, room);
         if (n <= 0) return;
-        for (ssize_t i = 0; i < n; ++i) line_.push_back(Arrival{buffer[i], now, baud});
+        for (ssize_t i = 0; i < n; ++i) {
+            const auto byte = lineFaults_.pass(LineWay::toChip, baud, buffer[i]);
+            line_.push_back(Arrival{byte.value_or(buffer[i]), now, baud, !byte});
+        }
     }
 }
 
@@ -194,6 +211,7 @@ void Server::deliverDue(std::int64_t now) {
         if (arrival > now) return;
         line_.pop_front();
         lastArrival_ = arrival;
+        if (next.lost) continue;
         // The reply to a clock runs alongside it on the host's own edges, so it is complete when
         // the clock is: it goes out now, with no wire time of its own.
         send(model_.receive(next.byte, arrival / 1000, next.baud));
@@ -233,7 +251,14 @@ void Server::throttle() {
     }
 }
 
-void Server::send(const std::vector<std::uint8_t>& bytes) {
+void Server::send(std::vector<std::uint8_t> bytes) {
+    if (bytes.empty()) return;
+    const int baud = hostBaud();
+    std::erase_if(bytes, [&](std::uint8_t& byte) {
+        const auto passed = lineFaults_.pass(LineWay::toHost, baud, byte);
+        byte = passed.value_or(byte);
+        return !passed;
+    });
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
@@ -299,7 +324,7 @@ int servePty(const PropsimOptions& options) {
         std::fprintf(stderr, "propsim: runs at normal priority (%s): a busy machine may delay its replies\n",
                      std::strerror(errno));
 
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);

@@ -1,30 +1,40 @@
 #include "stage_model.h"
 
-#include "second_stage.h"
-
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <utility>
+
+#include "running_program.h"
+#include "second_stage.h"
 
 namespace kestrup::sim {
 namespace {
 
-constexpr std::uint8_t syncByte = 0xF8;
 // The receiver needs 15 clocks a bit: a shorter sync (start bit and three zeros) is not taken.
 constexpr std::uint32_t minSyncClocks = 60;
-// A sync shorter than 2.5 bit times of the last message's rate is data or filler, unless the line
-// was idle this long before it.
-constexpr double idleBeforeSyncClocks = 2048;
-constexpr std::uint32_t widthMask = 0x3FFF;
-constexpr std::uint32_t maxLongs = 0x7FF4 / 4;  // the top two longs are the cogs' mailbox
-constexpr std::uint32_t packetLongs = 256;
+// Until the first message, longer than any pulse of a late poll for the ROM's verdict.
+constexpr std::uint32_t firstSyncFloor = 216;
+// The cogs' mailbox: no message is stored from here up.
+constexpr std::uint32_t mailbox = 0x7FF8;
+constexpr std::uint32_t minLongs = 4;
+constexpr std::uint32_t maxLongs = 0x1FFD;
+constexpr std::uint32_t packetLongs = 255;
+constexpr std::size_t answerBytes = 8;
 constexpr std::size_t pageBytes = 64;
 constexpr std::size_t eepromPages = ramBytes / pageBytes;
 constexpr std::size_t pagesPerProgress = 64;
-// The zero-fill above the image, a hub write a long.
-constexpr std::int64_t fillClocksPerLong = 16;
+// The zero-fill above the image, a hub write a long; then the second cog's CRC of the 32 KB.
+constexpr double fillClocksPerLong = 16;
+constexpr double crcClocks = 40'000;
 constexpr std::uint8_t programEeprom = 1;
 constexpr std::uint8_t runAfterEeprom = 2;
+// The host reads an answer sent at a rate this far from its own as other bytes.
+constexpr double rateTolerance = 0.02;
+// A double's rounding must not move a time across a bit's edge.
+constexpr double edge = 1e-6;
+
+enum Refusal : std::uint32_t { checkFailed = 1, otherPacket = 2, wrongLength = 3, notNow = 4 };
 
 std::uint32_t crc32(std::span<const std::uint8_t> bytes) {
     std::uint32_t crc = 0xFFFFFFFF;
@@ -37,33 +47,6 @@ std::uint32_t crc32(std::span<const std::uint8_t> bytes) {
 
 std::uint32_t longAt(std::span<const std::uint8_t> bytes, std::size_t at) {
     return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | std::uint32_t{bytes[at + 3]} << 24;
-}
-
-// The low pulses of a frame (start bit, data least significant bit first, two stop bits), in bit
-// times from its start, and where the line last rose.
-struct Pulse {
-    int from;
-    int bits;
-};
-struct FramePulses {
-    std::array<Pulse, 5> pulses{};
-    int count = 0;
-    int lastRise = 0;
-};
-
-FramePulses pulsesOf(std::uint8_t byte) {
-    FramePulses frame;
-    int from = -1;
-    for (int i = 0; i < bitsPerFrame; ++i) {
-        const bool low = i == 0 || (i <= 8 && !((byte >> (i - 1)) & 1));
-        if (low && from < 0) from = i;
-        if (!low && from >= 0) {
-            frame.pulses[static_cast<std::size_t>(frame.count++)] = Pulse{from, i - from};
-            frame.lastRise = i;
-            from = -1;
-        }
-    }
-    return frame;
 }
 
 }  // namespace
@@ -80,98 +63,196 @@ std::optional<StageBuild> stageBuildOf(std::span<const std::uint32_t> longs) {
     return std::nullopt;
 }
 
-const char* stageBuildName(StageBuild build) { return build == StageBuild::ram ? "ram" : "eeprom"; }
+const char* stageBuildName(StageBuild build) {
+    return build == StageBuild::ram ? "ram" : "eeprom";
+}
 
 StageModel::StageModel(StageBuild build, Micros listensAt, const ChipTiming& timing, const ChipFaults& faults,
                        Ram& eeprom)
-    : build_(build), timing_(timing), faults_(faults), eeprom_(eeprom), readyAt_(static_cast<double>(listensAt)),
-      lineHighSince_(static_cast<double>(listensAt)) {}
+    : build_(build),
+      timing_(timing),
+      faults_(faults),
+      eeprom_(eeprom),
+      position_(static_cast<double>(listensAt)),
+      floor_(firstSyncFloor) {}
 
-double StageModel::clocks(double micros) const { return micros * static_cast<double>(timing_.clockHz) / 1e6; }
+double StageModel::clocks(double micros) const {
+    return micros * static_cast<double>(timing_.clockHz) / 1e6;
+}
 
-std::size_t StageModel::messageBytes() const {
-    // Data longs, then the trailer and the check; before begin no data.
-    const std::uint32_t data = phase_ == Phase::idle ? 0 : std::min(packetLongs, longs_ - packet_ * packetLongs);
-    return 4 * (data + 2);
+Micros StageModel::afterClocks(Micros from, double count) const {
+    return from + std::llround(count * 1e6 / static_cast<double>(timing_.clockHz));
 }
 
 void StageModel::receive(std::uint8_t byte, Micros at, int baud, SessionRecord& session) {
-    const double bitMicros = 1e6 / baud;
-    const double frameStart = static_cast<double>(at) - bitsPerFrame * bitMicros;
-    if (inMessage_) {
-        // The receiver samples at the sync's rate.
-        if (baud != messageBaud_) garbled_ = true;
-        message_.push_back(byte);
-        if (message_.size() == messageBytes()) messageDone(at, session);
-    } else if (phase_ != Phase::finishing && byte != clockByte) {
-        // A clock where a sync is due is a late poll for the ROM's verdict, which on a board comes
-        // while the stage is still starting: a busy machine may deliver it later, and the stage
-        // would take its pulse for a sync.
-        lookForSync(byte, frameStart, bitMicros, baud, at, session);
-    }
-    lineHighSince_ = frameStart + pulsesOf(byte).lastRise * bitMicros;
+    const double bit = 1e6 / baud;
+    // Frames follow one another on a line: a host's burst stamped with one time is laid end to end.
+    const double start = std::max(static_cast<double>(at) - bitsPerFrame * bit, lineEnd_);
+    line_.push_back(Frame{start, bit, byte, baud});
+    lineEnd_ = start + bitsPerFrame * bit;
+    lastBaud_ = baud;
+    advance(lineEnd_, session);
 }
 
-void StageModel::lookForSync(std::uint8_t byte, double frameStart, double bitMicros, int baud, Micros at,
-                             SessionRecord& session) {
-    const FramePulses frame = pulsesOf(byte);
-    const double clocksPerBit = static_cast<double>(timing_.clockHz) / baud;
-    double highSince = lineHighSince_;
-    for (int i = 0; i < frame.count; ++i) {
-        const Pulse pulse = frame.pulses[static_cast<std::size_t>(i)];
-        const double fall = frameStart + pulse.from * bitMicros;
-        const double idle = clocks(fall - std::max(highSince, readyAt_));
-        highSince = frameStart + (pulse.from + pulse.bits) * bitMicros;
-        // Until the talker's order the receiver does not watch the line.
-        if (fall < readyAt_) continue;
-        const auto width = static_cast<std::uint32_t>(std::llround(pulse.bits * clocksPerBit));
-        if (width < minSyncClocks || (width < sameRateSync_ && idle < idleBeforeSyncClocks)) continue;
-        inMessage_ = true;
-        // Any other pulse taken for a sync makes the receiver sample the bytes after it askew.
-        garbled_ = !(pulse.from == 0 && byte == syncByte);
-        messageBaud_ = baud;
+bool StageModel::lowAt(double t) const {
+    for (const Frame& f : line_) {
+        if (t + edge < f.start) break;
+        const auto i = static_cast<int>(std::floor((t - f.start) / f.bit + edge));
+        if (i >= bitsPerFrame) continue;
+        return i == 0 || (i <= 8 && !((f.byte >> (i - 1)) & 1));
+    }
+    return false;
+}
+
+std::optional<double> StageModel::nextLevel(double from, bool low, double known) const {
+    double t = from;
+    while (t <= known + edge) {
+        if (lowAt(t) == low) return t;
+        // The next edge: a bit's end inside a frame, or the next frame's start.
+        std::optional<double> next;
+        for (const Frame& f : line_) {
+            const double end = f.start + bitsPerFrame * f.bit;
+            if (t + edge < f.start) {
+                next = f.start;
+                break;
+            }
+            if (t + edge < end) {
+                next = f.start + (std::floor((t - f.start) / f.bit + edge) + 1) * f.bit;
+                break;
+            }
+        }
+        if (!next) return low ? std::nullopt : std::optional<double>(t);  // idle line: high
+        t = *next;
+    }
+    return std::nullopt;
+}
+
+bool StageModel::huntSync(SessionRecord& session) {
+    const double known = lineEnd_;
+    for (;;) {
+        const auto high = nextLevel(position_, false, known);
+        const auto fall = high ? nextLevel(*high, true, known) : std::nullopt;
+        const auto rise = fall ? nextLevel(*fall, false, known) : std::nullopt;
+        if (!rise) return false;
+        position_ = *rise;
+        forgetRead();
+        const auto width = static_cast<std::uint32_t>(std::llround(clocks(*rise - *fall)));
+        if (width < minSyncClocks || width < floor_) continue;
         width_ = width;
+        bitMicros_ = (*rise - *fall) / 4;
+        syncBaud_ = lastBaud_;
+        for (const Frame& f : line_)
+            if (f.start <= *fall + edge) syncBaud_ = f.baud;
+        inMessage_ = true;
         message_.clear();
-        if (phase_ == Phase::packets && !session.loadStart) session.loadStart = at;
-        return;
+        if (phase_ == Phase::packets && !session.loadStart) session.loadStart = std::llround(*rise);
+        return true;
     }
 }
 
-void StageModel::messageDone(Micros at, SessionRecord& session) {
+void StageModel::forgetRead() {
+    while (!line_.empty() && line_.front().start + bitsPerFrame * line_.front().bit <= position_) line_.pop_front();
+}
+
+void StageModel::advance(double known, SessionRecord& session) {
+    for (;;) {
+        forgetRead();
+        if (!inMessage_ && !huntSync(session)) return;
+        // A byte: the start bit's edge, eight samples a bit time apart from one and a half, then the
+        // line high again before the next start bit is looked for.
+        if (!byteStart_) {
+            byteStart_ = nextLevel(position_, true, known);
+            if (!byteStart_) return;
+        }
+        const double last = *byteStart_ + 8.5 * bitMicros_;
+        if (last > known) return;
+        const auto high = nextLevel(last, false, known);
+        if (!high) return;
+        std::uint8_t byte = 0;
+        for (int k = 0; k < 8; ++k)
+            if (!lowAt(*byteStart_ + (1.5 + k) * bitMicros_)) byte |= static_cast<std::uint8_t>(1 << k);
+        message_.push_back(byte);
+        const double frameEnd = *byteStart_ + bitsPerFrame * bitMicros_;
+        byteStart_.reset();
+        position_ = *high;
+        if (message_.size() == 1 + 4 * (dataLongsTaken(message_[0]) + 2)) messageDone(frameEnd, session);
+    }
+}
+
+std::size_t StageModel::dataLongsTaken(std::uint8_t lengthByte) const {
+    if (phase_ != Phase::packets) return 0;
+    // Data and trailer go to hub RAM where the packet expected is stored, below the mailbox.
+    const std::uint32_t room = (mailbox - packet_ * packetLongs * 4) / 4 - 1;
+    return std::min<std::uint32_t>(lengthByte, room);
+}
+
+std::uint32_t StageModel::expectedLongs() const {
+    return std::min(packetLongs, longs_ - packet_ * packetLongs);
+}
+
+void StageModel::messageDone(double at, SessionRecord& session) {
     inMessage_ = false;
-    readyAt_ = static_cast<double>(at);
     const std::uint32_t bitClocks = (width_ + 2) / 4;
-    sameRateSync_ = 2 * bitClocks + bitClocks / 2;
-    session.stage->baud = messageBaud_;
-    if (phase_ == Phase::packets && faults_.damagedPacket && std::cmp_equal(*faults_.damagedPacket, packet_) &&
+    floor_ = 2 * bitClocks + bitClocks / 2;
+    session.stage->baud = syncBaud_;
+    const std::size_t n = message_.size();
+    if (phase_ == Phase::packets && n > 9 && faults_.damagedPacket && std::cmp_equal(*faults_.damagedPacket, packet_) &&
         !damaged_) {
         damaged_ = true;
-        message_[0] ^= 0x01;
+        message_[1] ^= 0x01;
     }
-    const std::size_t n = message_.size();
-    const bool good = !garbled_ && longAt(message_, n - 4) == crc32(std::span(message_).first(n - 4));
+    const auto body = std::span(message_).subspan(1, n - 5);
+    const bool good = longAt(message_, n - 4) == crc32(body);
     const std::uint32_t trailer = longAt(message_, n - 8);
-    // The answer goes at the message's rate and is on the host's side once its four bytes are.
-    const Micros answered = at + std::llround(4.0 * bitsPerFrame * 1e6 / messageBaud_);
-    if (phase_ == Phase::idle) return idleMessage(good, trailer, answered, session);
-    const bool accepted = packetMessage(good, trailer, answered, session);
-    if (accepted) session.loadEnd = at;
+    const auto code = static_cast<char>(trailer & 0xFF);
+    // The answer goes at the sync's rate and is on the host's side once its eight bytes are.
+    const Micros answered = std::llround(at + static_cast<double>(answerBytes * bitsPerFrame) * bitMicros_);
+    if (phase_ == Phase::going) {
+        // Once the image has started the stage is gone.
+        if (startAt_ && answered <= *startAt_) answer('G', delay_, answered);
+        return;
+    }
+    if (!good) return answer('N', checkFailed, answered, static_cast<std::uint8_t>(packet_));
+    // While the image comes a hello or rate with data is refused as any message of the wrong length.
+    if ((code == 'H' || code == 'R') && n == 9) return anyTimeMessage(code, trailer, answered);
+    switch (phase_) {
+        case Phase::idle:
+            return idleMessage(code, trailer, answered, session);
+        case Phase::packets:
+            return packetMessage(code, trailer, (n - 9) / 4, answered, session);
+        case Phase::verdict:
+            return heldMessage(code, trailer, answered);
+        case Phase::going:
+            break;
+    }
 }
 
-void StageModel::idleMessage(bool good, std::uint32_t trailer, Micros at, SessionRecord& session) {
-    if (!good) return answer('N', 0, at);
-    switch (trailer & 0xFF) {
-    case 'H': return answer('H', width_ & widthMask, at);
-    case 'B': break;
-    default: return answer('N', 0, at);
+void StageModel::anyTimeMessage(char code, std::uint32_t trailer, Micros at) {
+    if (code == 'H') return answer('H', width_, at);
+    floor_ = trailer >> 8;
+    answer('R', floor_, at);
+}
+
+void StageModel::idleMessage(char code, std::uint32_t trailer, Micros at, SessionRecord& session) {
+    switch (code) {
+        case 'B':
+            return beginMessage(trailer, at, session);
+        case 'Q':
+            return answer('I', 0, at);
+        default:
+            return answer('N', notNow, at);
     }
+}
+
+void StageModel::beginMessage(std::uint32_t trailer, Micros at, SessionRecord& session) {
     const std::uint32_t longs = trailer >> 16;
     const auto flags = static_cast<std::uint8_t>(trailer >> 8);
     // The RAM build has no EEPROM code.
-    if (longs < 4 || longs > maxLongs || (build_ == StageBuild::ram && (flags & programEeprom)))
+    if (longs < minLongs || longs > maxLongs || (build_ == StageBuild::ram && (flags & programEeprom)))
         return answer('b', longs, at);
     longs_ = longs;
     flags_ = flags;
+    packet_ = 0;
     phase_ = Phase::packets;
     session.command = !(flags & programEeprom) ? 1 : (flags & runAfterEeprom) ? 3 : 2;
     session.longCount = longs;
@@ -181,53 +262,69 @@ void StageModel::idleMessage(bool good, std::uint32_t trailer, Micros at, Sessio
     answer('B', longs, at);
 }
 
-bool StageModel::packetMessage(bool good, std::uint32_t trailer, Micros at, SessionRecord& session) {
-    // The receiver has stored the data and the trailer where this packet goes, whatever they were.
+void StageModel::packetMessage(char code, std::uint32_t trailer, std::size_t longs, Micros at, SessionRecord& session) {
+    const auto expected = static_cast<std::uint8_t>(packet_);
+    if (code == 'D') {
+        if (trailer != ('D' | packet_ << 8 | longs_ << 16)) return answer('N', otherPacket, at, expected);
+        if (longs != expectedLongs()) return answer('N', wrongLength, at, expected);
+    } else if (longs != 0) {
+        return answer('N', wrongLength, at, expected);
+    }
+    switch (code) {
+        case 'B':
+            return beginMessage(trailer, at, session);
+        case 'Q':
+            if (packet_ == 0) return answer('B', longs_, at);
+            return answer('A', packet_, at, static_cast<std::uint8_t>(packet_ - 1));
+        case 'D':
+            break;
+        default:
+            return answer('N', notNow, at, expected);
+    }
     const std::size_t base = std::size_t{packet_} * packetLongs * 4;
-    for (std::size_t i = 0; i + 4 < message_.size() && base + i < ramBytes; ++i) ram_[base + i] = message_[i];
-    const std::uint32_t expected = 'D' | packet_ << 8 | longs_ << 16;
-    if (good && trailer == expected - 0x100) {
-        answer('A', packet_ - 1, at);  // its answer was lost
-        return false;
-    }
-    if (!good || trailer != expected) {
-        answer('N', packet_, at);
-        return false;
-    }
+    std::copy(message_.begin() + 1, message_.begin() + 1 + static_cast<std::ptrdiff_t>(4 * longs),
+              ram_.begin() + static_cast<std::ptrdiff_t>(base));
     ++packet_;
     const std::uint32_t have = std::min(longs_, packet_ * packetLongs);
     session.longs.resize(have);
     for (std::uint32_t i = 0; i < have; ++i) session.longs[i] = longAt(ram_, 4 * std::size_t{i});
-    answer('A', packet_ - 1, at);
-    if (have == longs_) finish(at, session);
-    return true;
+    session.loadEnd = at;
+    answer('A', packet_, at, expected);
+    if (have == longs_) finish(lastAnswerAt_, session);
+}
+
+void StageModel::heldMessage(char code, std::uint32_t trailer, Micros at) {
+    switch (code) {
+        case 'Q':
+            return answer(verdictCode_, verdictValue_, at);
+        case 'G':
+            break;
+        default:
+            return answer('N', notNow, at, static_cast<std::uint8_t>(packet_));
+    }
+    delay_ = trailer >> 8;
+    phase_ = Phase::going;
+    answer('G', delay_, at);
+    startAt_ = afterClocks(lastAnswerAt_, 256.0 * delay_);
+    const bool runs = !(flags_ & programEeprom) || (flags_ & runAfterEeprom);
+    startState_ = verdictCode_ == 'V' && runs ? ChipState::running : ChipState::shutdown;
+    if (verdictCode_ == 'V' && !runs) startWhy_ = "command 2 done";
 }
 
 void StageModel::finish(Micros at, SessionRecord& session) {
-    phase_ = Phase::finishing;
+    phase_ = Phase::verdict;
     picture_ = ramPicture(session.longs);
     unsigned sum = 0;
     for (const std::uint8_t b : picture_) sum += b;
     session.ramSum = static_cast<std::uint8_t>(sum);
-    at += static_cast<Micros>(std::int64_t{ramLongs - longs_} * fillClocksPerLong * 1'000'000 / timing_.clockHz);
-    if (*session.ramSum != 0) {
-        queue({at, 'S', *session.ramSum, 0, ChipState::shutdown, "checksum rejected"});
-        return;
-    }
-    if (flags_ & programEeprom) {
-        if (!programEepromPages(at)) return;
-        if (!(flags_ & runAfterEeprom)) {
-            queue({at, 'X', 0, 0, ChipState::shutdown, "command 2 done"});
-            return;
-        }
-    }
+    at = afterClocks(at, static_cast<double>(ramLongs - longs_) * fillClocksPerLong);
+    if (*session.ramSum != 0) return verdict('S', *session.ramSum, at);
+    if ((flags_ & programEeprom) && !programEepromPages(at)) return;
     // The stage reads pbase from RAM as it now is, the stack markers written.
     const std::uint32_t pbase = picture_[6] | picture_[7] << 8;
-    if (pbase != launchPbase) {
-        queue({at, 'P', pbase, 0, ChipState::shutdown, "pbase is not 0x0010"});
-        return;
-    }
-    queue({at, 'L', 0, 0, ChipState::running, ""});
+    const bool runs = !(flags_ & programEeprom) || (flags_ & runAfterEeprom);
+    if (runs && pbase != launchPbase) return verdict('P', pbase, at);
+    verdict('V', crc32(picture_), afterClocks(at, crcClocks), (flags_ & programEeprom) ? eepromPages : 0);
 }
 
 bool StageModel::programEepromPages(Micros& at) {
@@ -238,60 +335,94 @@ bool StageModel::programEepromPages(Micros& at) {
     for (std::size_t page = 0; page < eepromPages; ++page) {
         at += read;
         const auto from = static_cast<std::ptrdiff_t>(page * pageBytes);
-        const bool same = std::equal(picture_.begin() + from, picture_.begin() + from + pageBytes, eeprom_.begin() + from);
+        const bool same =
+            std::equal(picture_.begin() + from, picture_.begin() + from + pageBytes, eeprom_.begin() + from);
         if (!same) {
             const auto number = static_cast<std::uint32_t>(page);
             if (faults_.programFails) {
-                queue({at, 'e', number, page, ChipState::shutdown, "EEPROM not programmed"});
+                verdict('e', number, at, page);
                 return false;
             }
             at += write + read;
             if (faults_.verifyFails) {
-                queue({at, 'v', number, page, ChipState::shutdown, "EEPROM verify failed"});
+                verdict('v', number, at, page);
                 return false;
             }
             ++written;
         }
-        if ((page + 1) % pagesPerProgress == 0)
-            queue({at, 'p', static_cast<std::uint32_t>(page + 1), page + 1, std::nullopt, ""});
+        if ((page + 1) % pagesPerProgress == 0) answer('p', static_cast<std::uint32_t>(page + 1), at, 0, page + 1);
     }
-    queue({at, 'E', written, eepromPages, std::nullopt, ""});
+    answer('E', written, at, 0, eepromPages);
     return true;
 }
 
-void StageModel::answer(char code, std::uint32_t value, Micros at) { queue({at, code, value, 0, std::nullopt, ""}); }
+void StageModel::verdict(char code, std::uint32_t value, Micros at, std::size_t pages) {
+    verdictCode_ = code;
+    verdictValue_ = value;
+    switch (code) {
+        case 'S':
+            startWhy_ = "checksum rejected";
+            break;
+        case 'e':
+            startWhy_ = "EEPROM not programmed";
+            break;
+        case 'v':
+            startWhy_ = "EEPROM verify failed";
+            break;
+        case 'P':
+            startWhy_ = "pbase is not 0x0010";
+            break;
+        default:
+            break;
+    }
+    answer(code, value, at, 0, pages);
+}
 
-void StageModel::queue(Answer next) {
+void StageModel::answer(char code, std::uint32_t value, Micros at, std::uint8_t packet, std::size_t pages) {
     // One transmitter: answers go in the order they were made.
-    next.at = std::max(next.at, lastAnswerAt_);
-    lastAnswerAt_ = next.at;
-    answers_.push_back(std::move(next));
+    at = std::max(at, lastAnswerAt_);
+    lastAnswerAt_ = at;
+    const auto stageBaud = static_cast<int>(std::llround(1e6 / bitMicros_));
+    answers_.push_back(Answer{at, code, packet, value, stageBaud, syncBaud_, pages});
 }
 
 std::vector<std::uint8_t> StageModel::due(Micros now, SessionRecord& session) {
+    // Nothing sent later than two frames before now can still begin before it: the line is idle.
+    if (lastBaud_ != 0) {
+        const double known = static_cast<double>(now) - 2 * bitsPerFrame * 1e6 / lastBaud_;
+        if (known > lineEnd_) {
+            lineEnd_ = known;
+            advance(known, session);
+        }
+    }
     std::vector<std::uint8_t> out;
     while (!answers_.empty() && answers_.front().at <= now) {
-        const Answer a = std::move(answers_.front());
+        const Answer a = answers_.front();
         answers_.pop_front();
         // Pages written by the time this answer goes are in the EEPROM, whatever follows.
         const auto pages = static_cast<std::ptrdiff_t>(a.eepromPages * pageBytes);
         std::copy(picture_.begin(), picture_.begin() + pages, eeprom_.begin());
-        if (a.then) {
-            session.state = *a.then;
-            session.why = a.why;
-        }
         if (faults_.stageSilent) continue;
-        const auto code = static_cast<std::uint8_t>(a.code);
-        const auto low = static_cast<std::uint8_t>(a.value), high = static_cast<std::uint8_t>(a.value >> 8);
-        out.insert(out.end(), {code, low, high, static_cast<std::uint8_t>(code ^ low ^ high ^ 0x5A)});
+        std::vector<std::uint8_t> bytes{static_cast<std::uint8_t>(a.code), a.packet};
+        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<std::uint8_t>(a.value >> (8 * i)));
+        const std::uint32_t check = crc32(bytes);
+        bytes.insert(bytes.end(), {static_cast<std::uint8_t>(check), static_cast<std::uint8_t>(check >> 8)});
+        if (std::abs(a.stageBaud - a.hostBaud) > rateTolerance * a.hostBaud)
+            bytes = misread(bytes, a.stageBaud, a.hostBaud);
+        out.insert(out.end(), bytes.begin(), bytes.end());
         session.stage->answers += a.code;
+    }
+    if (startAt_ && *startAt_ <= now && answers_.empty()) {
+        startAt_.reset();
+        session.state = startState_;
+        session.why = startWhy_;
     }
     return out;
 }
 
 std::optional<Micros> StageModel::nextDue() const {
-    if (answers_.empty()) return std::nullopt;
-    return answers_.front().at;
+    if (!answers_.empty()) return answers_.front().at;
+    return startAt_;
 }
 
 }  // namespace kestrup::sim

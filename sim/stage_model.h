@@ -1,13 +1,16 @@
 #pragma once
 // Kestrup's second stage (loader/second_stage/stage.spin) as the host sees it, once the boot ROM
-// has started one of its builds: a pure state machine like the chip model that runs it. It times
-// each message's sync pulse by the chip's RC clock, takes messages of the length it expects,
-// checks them, answers each, gives its verdict on the image and programs the EEPROM. Its rules are
-// read from the stage's source, not taken from the host's code, so that it checks the host.
-
-#include "chip_model.h"
+// has started one of its builds: a pure state machine like the chip model that runs it. Its
+// receiver works on the line's levels as the chip's does: it times each sync pulse by the RC clock,
+// then samples bytes at the bit time that pulse gave, so that a false sync, a byte at another rate
+// or a byte lost on the way gives it the garbage it would give the chip. It takes messages of the
+// length their length byte names, checks them, answers each, gives its verdict on the image,
+// programs the EEPROM and starts the image on go. Its rules are read from the stage's description,
+// not taken from the host's code, so that it checks the host.
 
 #include <deque>
+
+#include "chip_model.h"
 
 namespace kestrup::sim {
 
@@ -22,7 +25,7 @@ public:
 
     // A host byte whose frame ended at `at`, sent at `baud`; what it loads goes into the session.
     void receive(std::uint8_t byte, Micros at, int baud, SessionRecord& session);
-    // The answers sent by `now`, in order; the last one leaves the session in the state it names.
+    // The answers sent by `now`, in order; the session's state changes once the image starts.
     std::vector<std::uint8_t> due(Micros now, SessionRecord& session);
     std::optional<Micros> nextDue() const;
     // Whether it has taken the host's begin and so expects the image.
@@ -30,28 +33,47 @@ public:
 
 private:
     struct Answer {
-        Micros at;
+        Micros at;  // when its last byte is on the host's side
         char code;
+        std::uint8_t packet;
         std::uint32_t value;
+        int stageBaud;                // the rate it goes at, the sync's
+        int hostBaud;                 // the rate the host's line was at for the message answered
         std::size_t eepromPages = 0;  // the picture's pages in the EEPROM once it has gone
-        std::optional<ChipState> then;
-        std::string why;
     };
-    enum class Phase { idle, packets, finishing };
+    enum class Phase { idle, packets, verdict, going };
+    // A byte on the line as the chip sees it: its frame from `start`, `bit` microseconds a bit.
+    struct Frame {
+        double start;
+        double bit;
+        std::uint8_t byte;
+        int baud;
+    };
 
-    void lookForSync(std::uint8_t byte, double frameStart, double bitMicros, int baud, Micros at,
-                     SessionRecord& session);
-    void messageDone(Micros at, SessionRecord& session);
-    void idleMessage(bool good, std::uint32_t trailer, Micros at, SessionRecord& session);
-    // Whether it was the packet expected.
-    bool packetMessage(bool good, std::uint32_t trailer, Micros at, SessionRecord& session);
+    // Runs the receiver over the line as far as it is known: until `known`, or the last frame.
+    void advance(double known, SessionRecord& session);
+    bool lowAt(double t) const;
+    // Frames wholly behind the receiver.
+    void forgetRead();
+    // The first time from `from` on at which the line is low (or high), if it is known by then.
+    std::optional<double> nextLevel(double from, bool low, double known) const;
+    bool huntSync(SessionRecord& session);
+    void messageDone(double at, SessionRecord& session);
+    void idleMessage(char code, std::uint32_t trailer, Micros at, SessionRecord& session);
+    void packetMessage(char code, std::uint32_t trailer, std::size_t longs, Micros at, SessionRecord& session);
+    void heldMessage(char code, std::uint32_t trailer, Micros at);
+    // Hello and rate, taken whenever they come.
+    void anyTimeMessage(char code, std::uint32_t trailer, Micros at);
+    void beginMessage(std::uint32_t trailer, Micros at, SessionRecord& session);
     void finish(Micros at, SessionRecord& session);
-    // The pages that differ from the picture; false when one failed (its answer queued).
+    // The pages that differ from the picture; false when one failed (its verdict queued).
     bool programEepromPages(Micros& at);
-    void answer(char code, std::uint32_t value, Micros at);
-    void queue(Answer next);
-    std::size_t messageBytes() const;
+    void verdict(char code, std::uint32_t value, Micros at, std::size_t pages = 0);
+    void answer(char code, std::uint32_t value, Micros at, std::uint8_t packet = 0, std::size_t pages = 0);
+    std::size_t dataLongsTaken(std::uint8_t lengthByte) const;
+    std::uint32_t expectedLongs() const;
     double clocks(double micros) const;
+    Micros afterClocks(Micros from, double count) const;
 
     StageBuild build_;
     ChipTiming timing_;
@@ -60,24 +82,33 @@ private:
     Ram ram_{};
     Ram picture_{};
     std::deque<Answer> answers_;
+    Micros lastAnswerAt_ = 0;
     Phase phase_ = Phase::idle;
 
-    // The receiver: it looks for a sync once the talker has ordered the next message.
-    double readyAt_;
-    double lineHighSince_;
-    std::uint32_t sameRateSync_ = 0xFFFFFFFF;  // 2.5 bit times of the last message's rate, in clocks
+    // The line and the receiver.
+    std::deque<Frame> line_;
+    double lineEnd_ = 0;  // where the last frame ends; a frame starts no earlier
+    int lastBaud_ = 0;
+    double position_;  // the receiver has read the line up to here
     bool inMessage_ = false;
-    bool garbled_ = false;  // its sync was no clean 0xF8, or its bytes changed rate
-    int messageBaud_ = 0;
-    std::uint32_t width_ = 0;  // the sync's 4 bit times, in clocks
-    std::vector<std::uint8_t> message_;
+    std::uint32_t floor_;                // the shortest pulse taken for the next sync, in clocks
+    std::uint32_t width_ = 0;            // the sync's 4 bit times, in clocks
+    double bitMicros_ = 0;               // the sync's bit time
+    int syncBaud_ = 0;                   // the host's rate when the sync came
+    std::vector<std::uint8_t> message_;  // length byte, data, trailer, check
+    std::optional<double> byteStart_;    // the start bit of a byte being sampled
 
     // The talker.
     std::uint32_t longs_ = 0;
     std::uint8_t flags_ = 0;
-    std::uint32_t packet_ = 0;
+    std::uint32_t packet_ = 0;  // the packet expected
     bool damaged_ = false;
-    Micros lastAnswerAt_ = 0;
+    char verdictCode_ = 0;
+    std::uint32_t verdictValue_ = 0;
+    std::uint32_t delay_ = 0;
+    std::optional<Micros> startAt_;
+    ChipState startState_ = ChipState::running;
+    std::string startWhy_;
 };
 
 }  // namespace kestrup::sim

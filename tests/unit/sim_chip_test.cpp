@@ -1,17 +1,17 @@
 // The simulated chip's boot loader, driven with invented times: handshake, load, verdict, EEPROM
 // commands, time limits, sessions and faults. Expected values are the chip's, written out.
 
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
 #include "chip_model.h"
 #include "dense_encoding.h"
 #include "fakes.h"
 #include "loader_protocol.h"
 #include "running_program.h"
 #include "second_stage.h"
-
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
 
 namespace kestrup::sim {
 namespace {
@@ -26,13 +26,15 @@ using test::lfsrBits;
 
 Bytes hostBits() {
     Bytes bytes;
-    for (int i = 0; i < handshakeBits; ++i) bytes.push_back(lfsrBits[static_cast<std::size_t>(i)] == '1' ? bitOne : bitZero);
+    for (int i = 0; i < handshakeBits; ++i)
+        bytes.push_back(lfsrBits[static_cast<std::size_t>(i)] == '1' ? bitOne : bitZero);
     return bytes;
 }
 
 Bytes goodReplies(std::uint8_t version = 1) {
     Bytes bytes;
-    for (int i = 0; i < handshakeBits; ++i) bytes.push_back(lfsrBits[(250u + static_cast<std::size_t>(i)) % 255] == '1' ? bitOne : bitZero);
+    for (int i = 0; i < handshakeBits; ++i)
+        bytes.push_back(lfsrBits[(250u + static_cast<std::size_t>(i)) % 255] == '1' ? bitOne : bitZero);
     for (int i = 0; i < versionBits; ++i) bytes.push_back((version >> i) & 1 ? bitOne : bitZero);
     return bytes;
 }
@@ -389,7 +391,8 @@ TEST(ChipCommands, ProgramTheEepromWithTwoMoreAcknowledgementsOrFailAtTheirStage
         EXPECT_EQ(line.pollAnswer(), Bytes{bitZero});
         const Micros acknowledged = line.now;
         Bytes after;
-        for (Bytes got = line.pollAnswer(); !got.empty(); got = line.pollAnswer()) after.insert(after.end(), got.begin(), got.end());
+        for (Bytes got = line.pollAnswer(); !got.empty(); got = line.pollAnswer())
+            after.insert(after.end(), got.begin(), got.end());
         EXPECT_EQ(after, c.answers) << c.command;
         EXPECT_EQ(line.session().state, c.state) << c.command;
         EXPECT_EQ(line.session().eepromAcks, c.acks) << c.command;
@@ -464,8 +467,9 @@ TEST(ChipFaultSwitches, ChangeOnlyWhatTheyName) {
 // The ROM starts either build of Kestrup's second stage instead of running it; the stage model
 // (sim_stage_test.cpp) then answers.
 TEST(ChipStage, TheRomStartsTheStageWhichListensAfterItsStartAndYieldsToAReset) {
-    const Bytes hello{0xF8, 0x48, 0x00, 0x00, 0x00, 0xCE, 0xAF, 0xE4, 0x7F};
-    const Bytes helloAnswer{0x48, 0xA1, 0x01, 0xB2};
+    // Sync, no data, 'H', its CRC-32; the answer: 'H', packet 0, W = 417 clocks, its check.
+    const Bytes hello{0xF8, 0x00, 0x48, 0x00, 0x00, 0x00, 0xCE, 0xAF, 0xE4, 0x7F};
+    const Bytes helloAnswer{0x48, 0x00, 0xA1, 0x01, 0x00, 0x00, 0xF5, 0x3D};
     const auto stageLongs = [](LoadTarget target) {
         const auto bytes = secondStageImage(target);
         Longs longs(bytes.size() / 4);

@@ -1,9 +1,7 @@
-// The simulated second stage, driven with invented times and the host's own framing: syncs timed by
-// the RC clock, messages checked and answered, the verdict, the EEPROM. Answers are written out as
-// code and value, their check byte verified here.
-
-#include "second_stage.h"
-#include "stage_model.h"
+// The simulated second stage, driven with invented times and messages framed here: syncs timed by
+// the RC clock against the floor, messages taken by their length byte, checked and answered, the
+// held verdict and go. Answers are written out as code, value and, when not 0, "/packet"; their
+// check is verified here.
 
 #include <gtest/gtest.h>
 
@@ -11,6 +9,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "stage_model.h"
 
 namespace kestrup::sim {
 namespace {
@@ -20,11 +20,35 @@ using Longs = std::vector<std::uint32_t>;
 
 constexpr Micros ms = 1000;
 
-Bytes bytesOf(const Longs& longs) {
-    Bytes bytes;
-    for (const std::uint32_t v : longs)
-        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-    return bytes;
+std::uint32_t crc32(const Bytes& bytes) {
+    std::uint32_t crc = 0xFFFFFFFF;
+    for (const std::uint8_t b : bytes)
+        for (int i = 0; i < 8; ++i) crc = ((crc ^ (b >> i)) & 1) ? (crc >> 1) ^ 0xEDB88320 : crc >> 1;
+    return ~crc;
+}
+
+void put(Bytes& bytes, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+// Sync, length byte (the data's unless told), data, trailer, check.
+Bytes message(std::uint32_t trailer, const Longs& data = {}, std::optional<std::uint8_t> length = {}) {
+    Bytes body;
+    for (const std::uint32_t v : data) put(body, v);
+    put(body, trailer);
+    put(body, crc32(body));
+    body.insert(body.begin(), {0xF8, length.value_or(static_cast<std::uint8_t>(data.size()))});
+    return body;
+}
+
+Bytes begin(std::uint32_t longs, std::uint8_t flags = 0) {
+    return message('B' | flags << 8 | longs << 16);
+}
+
+Bytes packet(const Longs& longs, std::uint32_t k) {
+    const auto from = longs.begin() + 255 * k;
+    const Longs data(from, from + std::min<std::ptrdiff_t>(255, longs.end() - from));
+    return message('D' | k << 8 | static_cast<std::uint32_t>(longs.size()) << 16, data);
 }
 
 // A header-only image that sums right with its stack markers (dbase 0x0018), then longs whose four
@@ -36,15 +60,6 @@ Longs image(std::size_t longs, std::uint8_t checksum = 0xDC, std::uint16_t pbase
         out.push_back(a | ((0x100 - a) & 0xFF) << 8 | b << 16 | ((0x100 - b) & 0xFF) << 24);
     }
     return out;
-}
-
-Bytes begin(std::uint32_t longs, std::uint8_t flags = 0) { return stage::frame({}, stage::beginTrailer(longs, flags)); }
-
-Bytes packet(const Longs& longs, std::uint32_t k) {
-    const Bytes all = bytesOf(longs);
-    const std::size_t from = k * 1024;
-    const auto data = std::span(all).subspan(from, std::min<std::size_t>(1024, all.size() - from));
-    return stage::frame(data, stage::dataTrailer(k, static_cast<std::uint32_t>(longs.size())));
 }
 
 // The host's end of the line to a stage listening from the start; bytes go back to back at `baud`.
@@ -61,8 +76,8 @@ struct StageLine {
         stage.emplace(build, static_cast<Micros>(now), config.timing, config.faults, eeprom);
     }
 
-    // The bytes after `pause` of quiet; the answers in the `window` after the last. The time is
-    // then that of the last byte: the answers travel the other way.
+    // The bytes after `pause` of quiet; the answers in the `window` after the last, the end of
+    // which is then the time.
     std::string send(const Bytes& bytes, double pause = 1 * ms, Micros window = 5 * ms) {
         now += pause;
         for (const std::uint8_t b : bytes) {
@@ -76,15 +91,18 @@ struct StageLine {
         return answersBy(static_cast<Micros>(now));
     }
     std::string answersBy(Micros time) {
-        raw = stage->due(time, session);
+        now = std::max(now, static_cast<double>(time));
+        const Bytes raw = stage->due(time, session);
         std::string text;
-        for (std::size_t i = 0; i + 4 <= raw.size(); i += 4) {
-            const std::uint8_t* a = &raw[i];
-            if (!text.empty()) text += ' ';
-            text += static_cast<char>(a[0]);
-            text += a[3] == (a[0] ^ a[1] ^ a[2] ^ 0x5A) ? std::to_string(a[1] | a[2] << 8) : "?";
+        for (std::size_t i = 0; i + 8 <= raw.size(); i += 8) {
+            const Bytes a(raw.begin() + static_cast<std::ptrdiff_t>(i),
+                          raw.begin() + static_cast<std::ptrdiff_t>(i) + 6);
+            const std::uint32_t value = a[2] | a[3] << 8 | a[4] << 16 | std::uint32_t{a[5]} << 24;
+            text += (text.empty() ? "" : " ") + std::string(1, static_cast<char>(a[0]));
+            text += (crc32(a) & 0xFFFF) == (raw[i + 6] | std::uint32_t{raw[i + 7]} << 8) ? std::to_string(value) : "?";
+            if (a[1] != 0) text += "/" + std::to_string(a[1]);
         }
-        return text;
+        return text + (raw.size() % 8 ? " +" + std::to_string(raw.size() % 8) : "");
     }
 
     ChipConfig config;
@@ -93,56 +111,75 @@ struct StageLine {
     std::optional<StageModel> stage;
     double now = 1 * ms;
     int baud = 115200;
-    Bytes raw;  // the last answers' bytes
 };
 
-TEST(StageReceiver, TimesEachSyncByTheRcClockAndTakesNoneUnder15ClocksABit) {
+const Bytes hello = message('H');
+const Bytes query = message('Q');
+
+TEST(StageReceiver, TakesASyncOnlyAtTheFloorAndTimesItByTheRcClock) {
     StageLine line;
-    // Sync, 'H', its CRC-32: the hello written out. 4 bit times at 115200 baud of 12 MHz: 417.
-    const Bytes hello{0xF8, 0x48, 0x00, 0x00, 0x00, 0xCE, 0xAF, 0xE4, 0x7F};
-    EXPECT_EQ(line.send(hello), "H417");
-    EXPECT_EQ(line.raw, (Bytes{0x48, 0xA1, 0x01, 0xB2}));
-    line.baud = 921600;  // 13 clocks a bit
+    line.baud = 921600;  // 13 clocks a bit: under the receiver's 15
     EXPECT_EQ(line.send(hello), "");
-    line.baud = 460800;  // 26
-    EXPECT_EQ(line.send(hello), "H104");
-    // A slower sync is taken at once; a faster one only after 2048 clocks (171 us) of idle line.
+    // At first only a sync of 216 clocks or more: no filler, no late poll for the ROM's verdict.
+    line.baud = 230400;
+    EXPECT_EQ(line.send(Bytes(4, clockByte)), "");
     line.baud = 115200;
-    EXPECT_EQ(line.send(hello, 0), "H417");
+    EXPECT_EQ(line.send(Bytes(4, 0xFF)), "");
+    EXPECT_EQ(line.send(hello), "H417");  // 4 bit times at 115200 baud of 12 MHz
+    // A rate message lets a faster sync in once; after that the floor is the last message's again.
+    EXPECT_EQ(line.send(message('R' | 100 << 8)), "R100");
     line.baud = 460800;
-    EXPECT_EQ(line.send(hello, 100), "");
-    EXPECT_EQ(line.send(hello, 200), "H104");
-    // A message is its length: anything else in the trailer is refused, a broken check too.
+    EXPECT_EQ(line.send(hello), "H104");
+    EXPECT_EQ(line.send(hello), "H104");
+    line.baud = 115200;
+    EXPECT_EQ(line.send(message('R' | 100 << 8)), "R100");
+    EXPECT_EQ(line.send(hello), "H417");
+    line.baud = 460800;
+    EXPECT_EQ(line.send(hello), "");
+    // Before begin every message is two longs, whatever its length byte; a broken check is refused.
+    line.baud = 115200;
+    EXPECT_EQ(line.send(message('H', {}, 7)), "H417");
     Bytes broken = hello;
-    broken[6] ^= 0x01;
-    EXPECT_EQ(line.send(broken), "N0");
-    EXPECT_EQ(line.send(stage::frame({}, 'D')), "N0");
-    EXPECT_EQ(line.session.stage->baud, 460800);
+    broken[7] ^= 0x01;
+    EXPECT_EQ(line.send(broken), "N1");
+    EXPECT_EQ(line.send(message('D')), "N4");
+    EXPECT_EQ(line.send(query), "I0");
+    EXPECT_EQ(line.session.stage->baud, 115200);
 }
 
-TEST(StageLoad, AnswersEachPacketAndStartsTheImageOnceChecked) {
+TEST(StageLoad, AnswersEachPacketAndHoldsTheVerdictUntilGoStartsTheImage) {
     const Longs longs = image(300);
     StageLine line;
+    line.send(message('R' | 100 << 8));
     line.baud = 460800;
     EXPECT_EQ(line.send(begin(3)), "b3");
     EXPECT_EQ(line.send(begin(0x1FFE)), "b8190");
-    EXPECT_EQ(line.send(begin(300)), "B300");
+    // Begin's answer lost: a query tells it was taken.
+    line.send(begin(300));
+    EXPECT_EQ(line.send(query), "B300");
     EXPECT_EQ(line.session.command, 1u);
-    EXPECT_EQ(line.send(packet(longs, 0)), "A0");
-    EXPECT_EQ(line.send(packet(longs, 1)), "A1");
-    // The verdict after the zero-fill above the image: 7892 longs at 16 clocks, 10.5 ms.
-    EXPECT_EQ(line.session.state, ChipState::stage);
-    EXPECT_EQ(line.await(10 * ms), "");
-    EXPECT_EQ(line.await(1 * ms), "L0");
-    EXPECT_EQ(line.session.state, ChipState::running);
+    EXPECT_EQ(line.send(packet(longs, 0)), "A1");
+    EXPECT_EQ(line.send(query), "A1");
+    // The verdict after the zero-fill above the image (7892 longs at 16 clocks, 10.5 ms) and the
+    // CRC (3.3 ms): the picture's CRC.
+    const Ram picture = ramPicture(longs);
+    const std::string verdict = "V" + std::to_string(crc32(Bytes(picture.begin(), picture.end())));
+    EXPECT_EQ(line.send(packet(longs, 1)), "A2/1");
+    EXPECT_EQ(line.await(8 * ms), "");
+    EXPECT_EQ(line.await(2 * ms), verdict);
     EXPECT_EQ(line.session.longs, longs);
-    EXPECT_EQ(line.session.ramSum, 0);
-    EXPECT_EQ(line.session.stage->answers, "bbBAAL");
-    // Nothing more is taken.
-    EXPECT_EQ(line.send(packet(longs, 1)), "");
+    EXPECT_EQ(line.send(query), verdict);
+    EXPECT_EQ(line.send(begin(300)), "N4/2");
+    // Go: 2000 x 256 clocks (42.7 ms) after its answer the image starts; until then only 'G'.
+    EXPECT_EQ(line.send(message('G' | 2000 << 8)), "G2000");
+    EXPECT_EQ(line.send(query, 30 * ms), "G2000");
+    EXPECT_EQ(line.session.state, ChipState::stage);
+    EXPECT_EQ(line.await(15 * ms), "");
+    EXPECT_EQ(line.session.state, ChipState::running);
+    EXPECT_EQ(line.session.stage->answers, "RbbBBAAAVVNGG");
 }
 
-TEST(StageLoad, RefusesABadCheckOrAnotherPacketAndAnswersARepeatAgain) {
+TEST(StageLoad, RefusesABadCheckAnotherPacketOrLengthAndRecoversFromALostByte) {
     const Longs longs = image(600);
     ChipConfig config;
     config.faults.damagedPacket = 2;
@@ -150,24 +187,29 @@ TEST(StageLoad, RefusesABadCheckOrAnotherPacketAndAnswersARepeatAgain) {
     EXPECT_EQ(line.send(begin(600)), "B600");
     Bytes bad = packet(longs, 0);
     bad[100] ^= 0x10;
-    EXPECT_EQ(line.send(bad), "N0");
-    EXPECT_EQ(line.send(packet(longs, 1)), "N0");
-    EXPECT_EQ(line.send(packet(longs, 0)), "A0");
-    EXPECT_EQ(line.send(packet(longs, 0)), "A0");  // its answer was lost: answered again
-    // A packet cut short: the host's filler completes it, and the rest of the filler, one bit time
-    // low a byte, is too short to be a sync at the rate.
-    const Bytes one = packet(longs, 1);
-    EXPECT_EQ(line.send(Bytes(one.begin(), one.begin() + 500)), "");
-    EXPECT_EQ(line.send(Bytes(1040, 0xFF), 0, 50 * ms), "N1");
-    EXPECT_EQ(line.send(one), "A1");
+    EXPECT_EQ(line.send(bad), "N1");
+    EXPECT_EQ(line.send(packet(longs, 1)), "N2");
+    EXPECT_EQ(line.send(message('H', {1})), "N3");
+    const Longs short0(longs.begin(), longs.begin() + 254);
+    EXPECT_EQ(line.send(message('D' | 600 << 16, short0)), "N3");
+    EXPECT_EQ(line.send(packet(longs, 0)), "A1");
+    EXPECT_EQ(line.send(packet(longs, 0)), "N2/1");  // its answer was lost
+    // A byte lost: the stage counts on into the filler, which completes the packet; the rest of the
+    // filler, one bit time low a byte, is no sync at the rate.
+    Bytes one = packet(longs, 1);
+    one.erase(one.begin() + 500);
+    EXPECT_EQ(line.send(one), "");
+    EXPECT_EQ(line.send(Bytes(1040, 0xFF), 0, 50 * ms), "N1/1");
+    EXPECT_EQ(line.send(query), "A1");
+    EXPECT_EQ(line.send(packet(longs, 1)), "A2/1");
     // The damaged packet: refused once, then taken.
-    EXPECT_EQ(line.send(packet(longs, 2)), "N2");
-    EXPECT_EQ(line.send(packet(longs, 2)), "A2");
-    EXPECT_EQ(line.await(20 * ms), "L0");
+    EXPECT_EQ(line.send(packet(longs, 2)), "N1/2");
+    EXPECT_EQ(line.send(packet(longs, 2)), "A3/2");
+    EXPECT_EQ(line.await(20 * ms).substr(0, 1), "V");
     EXPECT_EQ(line.session.longs, longs);
 }
 
-TEST(StageVerdict, ShutsTheChipDownWhenTheSumOrPbaseIsWrong) {
+TEST(StageVerdict, ShutsTheChipDownOnGoWhenTheSumOrPbaseIsWrong) {
     const struct {
         Longs longs;
         const char* answer;
@@ -179,7 +221,8 @@ TEST(StageVerdict, ShutsTheChipDownWhenTheSumOrPbaseIsWrong) {
     for (const auto& c : cases) {
         StageLine line;
         EXPECT_EQ(line.send(begin(4)), "B4");
-        EXPECT_EQ(line.send(packet(c.longs, 0), 1 * ms, 20 * ms), std::string("A0 ") + c.answer);
+        EXPECT_EQ(line.send(packet(c.longs, 0), 1 * ms, 20 * ms), std::string("A1 ") + c.answer);
+        EXPECT_EQ(line.send(message('G')), "G0");
         EXPECT_EQ(line.session.state, ChipState::shutdown);
         EXPECT_EQ(line.session.why, c.why);
     }
@@ -192,37 +235,38 @@ TEST(StageEeprom, WritesThePagesThatDifferThenRunsOrShutsDown) {
     const std::uint8_t run = 1 | 2 | 12 << 2, programOnly = 1 | 12 << 2;
     const Longs longs = image(4);
     const std::string allPages = "p64 p128 p192 p256 p320 p384 p448 p512";
+    const Ram picture = ramPicture(longs);
+    const std::string verdict = "V" + std::to_string(crc32(Bytes(picture.begin(), picture.end())));
 
     StageLine ram;
     EXPECT_EQ(ram.send(begin(4, run)), "b4");  // the RAM build has no EEPROM code
 
     StageLine line(StageBuild::eeprom, config);
     EXPECT_EQ(line.send(begin(4, run)), "B4");
-    EXPECT_EQ(line.send(packet(longs, 0)), "A0");
+    EXPECT_EQ(line.send(packet(longs, 0)), "A1");
     // Every page of the erased EEPROM differs: read, written, read back, 3 ms each.
     EXPECT_EQ(line.await(180 * ms), "");
-    EXPECT_EQ(line.await(1400 * ms), allPages + " E512 L0");
-    EXPECT_EQ(line.session.state, ChipState::running);
+    EXPECT_EQ(line.await(1400 * ms), allPages + " E512 " + verdict);
     EXPECT_EQ(line.session.command, 3u);
-    EXPECT_EQ(Bytes(line.eeprom.begin(), line.eeprom.begin() + 24),
-              (Bytes{0, 0, 0, 0, 0, 0xDC, 0x10, 0, 0x10, 0, 0x18, 0, 0, 0, 0, 0,  //
-                     0xFF, 0xFF, 0xF9, 0xFF, 0xFF, 0xFF, 0xF9, 0xFF}));
-    EXPECT_EQ(line.eeprom[0x7FFF], 0);
+    EXPECT_TRUE(std::equal(picture.begin(), picture.end(), line.eeprom.begin()));
+    EXPECT_EQ(line.send(message('G')), "G0");
+    EXPECT_EQ(line.session.state, ChipState::running);
 
-    // The same again, to program only: every page already reads right.
+    // The same again, to program only: every page already reads right; go shuts the chip down.
     line.restart(StageBuild::eeprom);
     EXPECT_EQ(line.send(begin(4, programOnly)), "B4");
-    EXPECT_EQ(line.send(packet(longs, 0), 1 * ms, 600 * ms), "A0 " + allPages + " E0 X0");
+    EXPECT_EQ(line.send(packet(longs, 0), 1 * ms, 600 * ms), "A1 " + allPages + " E0 " + verdict);
+    EXPECT_EQ(line.send(message('G')), "G0");
     EXPECT_EQ(line.session.state, ChipState::shutdown);
     EXPECT_EQ(line.session.command, 2u);
 
-    // A page the EEPROM does not take: the chip shuts down, the EEPROM as it was.
+    // A page the EEPROM does not take: that verdict, the EEPROM as it was.
     ChipConfig faulty = config;
     faulty.faults.programFails = true;
     StageLine failing(StageBuild::eeprom, faulty);
     EXPECT_EQ(failing.send(begin(4, run)), "B4");
-    EXPECT_EQ(failing.send(packet(longs, 0), 1 * ms, 100 * ms), "A0 e0");
-    EXPECT_EQ(failing.session.why, "EEPROM not programmed");
+    EXPECT_EQ(failing.send(packet(longs, 0), 1 * ms, 100 * ms), "A1 e0");
+    EXPECT_EQ(failing.send(query), "e0");
     EXPECT_EQ(failing.eeprom[5], 0xFF);
 }
 
