@@ -114,6 +114,8 @@ private:
 constexpr std::size_t holdAbove = 512;
 constexpr std::size_t releaseBelow = 256;
 constexpr std::int64_t idleTickNanos = 10'000'000;
+// How far ahead a board stopped by its owner still takes the steps it has scheduled.
+constexpr Micros lastStepsMicros = 1'000'000;
 
 int Server::run() {
     if (!options_.transcript.empty()) {
@@ -173,6 +175,11 @@ int Server::run() {
 
     if (unplugged_) return 0;
     if (hostHeld_) tcflow(slave_, TCOON);
+    // Stopped within a board's last steps (an answer still due, the second stage's delay before it
+    // starts the image), it takes them first, as a board left powered would.
+    const Micros stoppedAt = monotonicNanos() / 1000;
+    for (auto next = model_.nextAnswer(); next && *next <= stoppedAt + lastStepsMicros; next = model_.nextAnswer())
+        send(model_.answersDue(*next));
     model_.finish();
     recordEnded();
     return 0;
