@@ -50,8 +50,12 @@ std::vector<std::uint8_t> frameBytes(std::span<const std::uint8_t> data, std::ui
     return frame(longs, trailer);
 }
 
-std::uint32_t helloTrailer() {
-    return 'H';
+std::vector<std::uint8_t> helloFrame() {
+    // Every byte after the sync has low pulses of one bit only, so that a stage that starts listening
+    // in the middle of a hello takes no pulse of it for a sync but the next hello's own.
+    auto out = frame({}, helloTrailer);
+    out[1] = helloLength;
+    return out;
 }
 std::uint32_t rateTrailer(std::uint32_t floorClocks) {
     return 'R' | floorClocks << 8;
@@ -248,7 +252,7 @@ std::optional<stage::Answer> SecondStage::ask(const std::vector<std::uint8_t>& m
 }
 
 bool SecondStage::contact(StageReport& report) {
-    const auto hello = stage::frame({}, stage::helloTrailer());
+    const auto hello = stage::helloFrame();
     // Counted on the clock, not in pauses: the window is what the fallback after it costs.
     const std::int64_t start = clock_.nowMicros();
     for (;;) {
@@ -290,7 +294,7 @@ bool SecondStage::chooseRate(StageReport& report) {
     // The contact's rate is the last resort: the stage answered there.
     const int good = baud_;
     if (std::find(rates_.begin(), rates_.end(), good) == rates_.end()) rates_.push_back(good);
-    const auto hello = stage::frame({}, stage::helloTrailer());
+    const auto hello = stage::helloFrame();
     for (rateIndex_ = 0; rateIndex_ < rates_.size(); ++rateIndex_) {
         const int rate = rates_[rateIndex_];
         const double clocksPerBit = static_cast<double>(report.chipHz) / rate;
@@ -300,13 +304,19 @@ bool SecondStage::chooseRate(StageReport& report) {
             if (pendingBaud_ != 0) return false;  // the stage lost, not the rate refused
             continue;
         }
-        auto answer = exchange(hello);
-        const bool heard = answer.has_value();
-        // Answers to earlier hellos (the contact's later ones) may come in first, with their own
-        // rates' widths: the window is waited out for this one.
-        while (answer && answer->code == 'H' && judgeRates_ && !near(answer->value, 4 * clocksPerBit))
-            answer = awaitAnswer(2 * lineMs(hello.size()) + answerMarginMs);
-        if (answer && answer->code == 'H') return true;
+        bool heard = false;
+        for (int tries = 0; tries < triesPerMessage && !heard; ++tries) {
+            auto answer = exchange(hello);
+            heard = answer.has_value();
+            // Answers to earlier hellos (the contact's later ones) may come in first, with their own
+            // rates' widths: the window is waited out for this one.
+            while (answer && answer->code == 'H' && judgeRates_ && !near(answer->value, 4 * clocksPerBit))
+                answer = awaitAnswer(2 * lineMs(hello.size()) + answerMarginMs);
+            if (answer && answer->code == 'H') return true;
+            // Silence may be a byte of the hello lost: when the stage answers a query at this rate,
+            // it hears it, and the hello goes once more.
+            if (!heard && !recover(0)) break;
+        }
         // An adapter that makes another rate than asked: the stage answered at that one and takes
         // its syncs as the floor's measure, so the way back is asked for there.
         if (heard) {

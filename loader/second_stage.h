@@ -23,7 +23,11 @@
 //            it takes no data: every message is then two longs whatever its length byte says.
 //   data     0 to 255 longs, least significant byte first.
 //   trailer  one long:
-//              'H'                               hello
+//              'U' | 0xF57B5F << 8               hello, with the length byte 0x55: no byte of it but
+//                                                the sync has two 0 bits together, so that a stage
+//                                                that starts listening within one takes none of its
+//                                                pulses for a sync (at 115200 baud every 2 bits are
+//                                                above the first floor on a 20 MHz chip)
 //              'R' | floor << 8                  rate: the next sync may be as short as floor clocks
 //                                                (the host sends 2 bit times of the rate it goes to)
 //              'B' | flags << 8 | longs << 16    begin
@@ -152,7 +156,11 @@ template <std::size_t Extent>
 std::vector<std::uint8_t> frame(std::span<const std::uint8_t, Extent> data, std::uint32_t trailer) {
     return frameBytes(data, trailer);
 }
-std::uint32_t helloTrailer();
+// The hello: its code 'U', and bytes of the stage's choosing where it reads none (the length before
+// begin, the trailer's upper bytes), picked with the check so that no byte has two 0 bits together.
+inline constexpr std::uint32_t helloTrailer = 0xF57B5F55;
+inline constexpr std::uint8_t helloLength = 0x55;
+std::vector<std::uint8_t> helloFrame();
 std::uint32_t rateTrailer(std::uint32_t floorClocks);
 std::uint32_t beginTrailer(std::uint32_t longs, std::uint8_t flags);
 std::uint32_t dataTrailer(std::uint32_t packet, std::uint32_t longs);

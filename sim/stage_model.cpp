@@ -193,7 +193,7 @@ std::uint32_t StageModel::expectedLongs() const {
 void StageModel::messageDone(double at, SessionRecord& session) {
     inMessage_ = false;
     const std::uint32_t bitClocks = (width_ + 2) / 4;
-    floor_ = 2 * bitClocks + bitClocks / 2;
+    const std::uint32_t floorAfter = 2 * bitClocks + bitClocks / 2;
     session.stage->baud = syncBaud_;
     const std::size_t n = message_.size();
     if (phase_ == Phase::packets && n > 9 && faults_.damagedPacket && std::cmp_equal(*faults_.damagedPacket, packet_) &&
@@ -212,9 +212,15 @@ void StageModel::messageDone(double at, SessionRecord& session) {
         if (startAt_ && answered <= *startAt_) answer('G', delay_, answered);
         return;
     }
-    if (!good) return answer('N', checkFailed, answered, static_cast<std::uint8_t>(packet_));
-    // While the image comes a hello or rate with data is refused as any message of the wrong length.
-    if ((code == 'H' || code == 'R') && n == 9) return anyTimeMessage(code, trailer, answered);
+    if (!good) {
+        // The stage's receiver stores the longs before the check: a message of another count than
+        // the packet's or a short message's may have more of it on the line.
+        const std::size_t stored = (n - 1) / 4 - 1;
+        const bool counted = phase_ != Phase::packets || stored == 1 || stored == expectedLongs() + 1;
+        return answer('N', counted ? checkFailed : wrongLength, answered, static_cast<std::uint8_t>(packet_));
+    }
+    // Only a message that passed its check sets the next sync's floor: a false sync's would not.
+    floor_ = floorAfter;
     switch (phase_) {
         case Phase::idle:
             return idleMessage(code, trailer, answered, session);
@@ -227,14 +233,13 @@ void StageModel::messageDone(double at, SessionRecord& session) {
     }
 }
 
-void StageModel::anyTimeMessage(char code, std::uint32_t trailer, Micros at) {
-    if (code == 'H') return answer('H', width_, at);
-    floor_ = trailer >> 8;
-    answer('R', floor_, at);
-}
-
 void StageModel::idleMessage(char code, std::uint32_t trailer, Micros at, SessionRecord& session) {
     switch (code) {
+        case 'U':
+            return answer('H', width_, at);
+        case 'R':
+            floor_ = trailer >> 8;
+            return answer('R', floor_, at);
         case 'B':
             return beginMessage(trailer, at, session);
         case 'Q':

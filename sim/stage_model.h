@@ -63,7 +63,6 @@ private:
     void packetMessage(char code, std::uint32_t trailer, std::size_t longs, Micros at, SessionRecord& session);
     void heldMessage(char code, std::uint32_t trailer, Micros at);
     // Hello and rate, taken whenever they come.
-    void anyTimeMessage(char code, std::uint32_t trailer, Micros at);
     void beginMessage(std::uint32_t trailer, Micros at, SessionRecord& session);
     void finish(Micros at, SessionRecord& session);
     // The pages that differ from the picture; false when one failed (its verdict queued).

@@ -491,7 +491,7 @@ idle          mov     obase, ctlbase
               mov     av, #4                      ' nothing it takes now
               mov     u1, trailer
               and     u1, #$FF
-              cmp     u1, #"H" wz
+              cmp     u1, #"U" wz                 ' hello: the host times the chip's clock by it
         if_z  mov     ac, #"H"
         if_z  mov     av, hwidth
               cmp     u1, #"Q" wz

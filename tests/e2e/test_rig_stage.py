@@ -203,3 +203,28 @@ def test_eeprom_load_writes_the_ram_picture_and_runs_it():
     assert len(s.toggles("P16")) > 20
     report("blink_p16 into the EEPROM at 12 MHz", s)
 
+
+
+def test_a_lost_answer_before_the_short_last_packet_costs_one_query():
+    # big_table's 30 packets: the answer to packet 28 (the host's 31st answer at the stage's rate,
+    # bytes 241-248) is lost; the host asks, and the stage's answer names the packet it expects.
+    s = rig.run([program("kestrupload"), "--port", "{pty}", IMAGES / "big_table.binary"],
+                "rig-lost-answer", toggling("P20"), rate=RATE, rig_args=["--fault", "to-host:750600:244:drop"])
+    out = s.host.split("\n")
+    assert s.status == 0, s.host
+    assert out[:5] == good_lines(30464), out
+    assert re.fullmatch(r"kestrupload: \S+: second stage at 750600 baud", out[5]), out
+    assert any("fault" in text for _, text in s.events), "the rig's fault never struck"
+    assert len(s.toggles("P20")) > 20
+    print(f"  big_table at 12 MHz, an answer lost: reset to start {s.launch_ms():.1f} ms of chip time")
+
+
+def test_a_program_that_talks_at_once_is_heard_through_the_terminal():
+    # serial_echo greets at 115200 baud 1.5 ms after its start: the host's line is at that rate
+    # before the stage starts it.
+    command = ["sh", "-c", f'exec "{program("kestrupload")}" --terminal --port "$0" "$1" </dev/null', "{pty}",
+               IMAGES / "serial_echo.binary"]
+    s = rig.run(command, "rig-echo", lambda session: b"HELLO" in session.host_output, rate=RATE)
+    assert s.status == 0, s.host
+    assert re.search(r"second stage at \d+ baud\n.*terminal on \S+ at 115200 baud", s.host), s.host
+    assert b"HELLO\r\n" in s.host_output, s.host_output[-200:]

@@ -467,8 +467,9 @@ TEST(ChipFaultSwitches, ChangeOnlyWhatTheyName) {
 // The ROM starts either build of Kestrup's second stage instead of running it; the stage model
 // (sim_stage_test.cpp) then answers.
 TEST(ChipStage, TheRomStartsTheStageWhichListensAfterItsStartAndYieldsToAReset) {
-    // Sync, no data, 'H', its CRC-32; the answer: 'H', packet 0, W = 417 clocks, its check.
-    const Bytes hello{0xF8, 0x00, 0x48, 0x00, 0x00, 0x00, 0xCE, 0xAF, 0xE4, 0x7F};
+    // Sync, the hello's length byte, 'U' and its upper bytes, its CRC-32; the answer: 'H', packet 0,
+    // W = 417 clocks, its check.
+    const Bytes hello{0xF8, 0x55, 0x55, 0x5F, 0x7B, 0xF5, 0xAF, 0xEF, 0x6B, 0xBB};
     const Bytes helloAnswer{0x48, 0x00, 0xA1, 0x01, 0x00, 0x00, 0xF5, 0x3D};
     const auto stageLongs = [](LoadTarget target) {
         const auto bytes = secondStageImage(target);

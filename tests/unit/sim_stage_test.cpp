@@ -113,7 +113,7 @@ struct StageLine {
     int baud = 115200;
 };
 
-const Bytes hello = message('H');
+const Bytes hello = message('U');
 const Bytes query = message('Q');
 
 TEST(StageReceiver, TakesASyncOnlyAtTheFloorAndTimesItByTheRcClock) {
@@ -138,7 +138,7 @@ TEST(StageReceiver, TakesASyncOnlyAtTheFloorAndTimesItByTheRcClock) {
     EXPECT_EQ(line.send(hello), "");
     // Before begin every message is two longs, whatever its length byte; a broken check is refused.
     line.baud = 115200;
-    EXPECT_EQ(line.send(message('H', {}, 7)), "H417");
+    EXPECT_EQ(line.send(message('U', {}, 7)), "H417");
     Bytes broken = hello;
     broken[7] ^= 0x01;
     EXPECT_EQ(line.send(broken), "N1");
@@ -189,7 +189,7 @@ TEST(StageLoad, RefusesABadCheckAnotherPacketOrLengthAndRecoversFromALostByte) {
     bad[100] ^= 0x10;
     EXPECT_EQ(line.send(bad), "N1");
     EXPECT_EQ(line.send(packet(longs, 1)), "N2");
-    EXPECT_EQ(line.send(message('H', {1})), "N3");
+    EXPECT_EQ(line.send(message('U', {1})), "N3");
     const Longs short0(longs.begin(), longs.begin() + 254);
     EXPECT_EQ(line.send(message('D' | 600 << 16, short0)), "N3");
     EXPECT_EQ(line.send(packet(longs, 0)), "A1");

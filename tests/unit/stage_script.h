@@ -37,7 +37,9 @@ struct ScriptedStage {
         once.reset();
         floor = 2.5 * bit;
         if (counting) return void(++swallowed);
-        const std::size_t t = 2 + 4 * std::size_t{b[1]};
+        // Only while the image comes does the stage read the length byte (a hello's is 0x55).
+        const std::size_t t = 2 + 4 * (state == State::loading ? std::size_t{b[1]} : 0u);
+        if (b.size() < t + 8) return;
         const auto word = [&b](std::size_t at) {
             return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | std::uint32_t{b[at + 3]} << 24;
         };
@@ -46,7 +48,7 @@ struct ScriptedStage {
         if (state == State::gone) return say(port, 'G', 0, *goDelay);
         if (stage::crc32(b.subspan(2, t + 2)) != word(t + 4)) return say(port, 'N', expect, 1);
         switch (trailer & 0xFF) {
-            case 'H':
+            case 'U':
                 return say(port, 'H', 0, static_cast<std::uint32_t>(4 * bit));
             case 'R':
                 once = arg;
