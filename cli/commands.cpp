@@ -1,6 +1,7 @@
 #include "commands.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -31,8 +32,10 @@ std::string summaryOf(UploadOutcome outcome) {
             return "port not found";
         case UploadOutcome::fileMissing:
             return "no such file";
+        case UploadOutcome::noChip:
+            return "no chip answered";
         case UploadOutcome::headerRejected:
-            return "aborted (image shorter than its header, or no chip)";
+            return "aborted (image shorter than its header)";
         case UploadOutcome::notAcknowledged:
             return "checksum error or no acknowledgement";
         case UploadOutcome::eepromFailed:
@@ -98,21 +101,39 @@ BoardOptions boardOptions(const Options& options, std::FILE* trace = nullptr, st
                         std::move(traceLabel), secondStage,      pathLine, imageBaud};
 }
 
+// A port that did not open, said as --terminal says it rather than as the window program's box.
+class OpenNotifier final : public Notifier {
+public:
+    OpenNotifier(const SessionPort& port, std::string name) : port_(port), name_(std::move(name)) {}
+    void notify(std::string_view caption, std::string_view message) override {
+        if (caption == text::noComCaption)
+            std::fprintf(stderr, "kestrupload: %s %s\n", name_.c_str(), whyNotOpened(port_.lastOpen()).c_str());
+        else
+            others_.notify(caption, message);
+    }
+
+private:
+    const SessionPort& port_;
+    std::string name_;
+    StderrNotifier others_;
+};
+
 // One board as the command line drives it: the board, and the console (through the report's
 // recorder), the path line and the notifier it reports to.
 struct Session {
     Session(const PortAddress& address, const Options& options, const std::string& prefix, ProgressDisplay* progress,
-            std::FILE* trace, std::unique_ptr<SerialPort> port)
+            std::FILE* trace, std::unique_ptr<SessionPort> port)
         : line(port.get()),
+          notifier(*port, address.displayName()),
           console(prefix, progress, statusStream(options)),
           recorder(console, systemClock()),
           pathLine("kestrupload: " + address.displayName() + ": ", progress, stderr, recorder),
           board(address, std::move(port), systemClock(), recorder, notifier,
                 boardOptions(options, trace, prefix, &pathLine)) {}
 
-    SerialPort* line;  // the board's port, owned by the board, for the terminal after the load
+    SessionPort* line;  // the board's port, owned by the board, for the terminal after the load
+    OpenNotifier notifier;
     StdoutConsole console;
-    StderrNotifier notifier;
     LoadRecorder recorder;
     PathLine pathLine;
     Board board;
@@ -124,8 +145,7 @@ std::vector<std::shared_ptr<Session>> makeSessions(const Options& options, Progr
     std::vector<std::shared_ptr<Session>> sessions;
     const bool several = options.ports.size() > 1;
     for (const auto& address : options.ports) {
-        std::unique_ptr<SerialPort> port = makeSystemSerialPort();
-        if (options.terminal) port = std::make_unique<KeptOpenPort>(std::move(port));
+        auto port = std::make_unique<SessionPort>(makeSystemSerialPort(), options.terminal);
         const std::string prefix = several ? address.displayName() + ": " : "";
         sessions.push_back(std::make_shared<Session>(address, options, prefix, progress, trace, std::move(port)));
     }
@@ -139,14 +159,30 @@ bool openTrace(const Options& options, UniqueFile& trace) {
     return trace != nullptr;
 }
 
-// Up to a little more than the chip's RAM: enough to judge any image and to see that a file is too big.
-std::vector<std::uint8_t> readHead(const std::string& path, bool& found) {
+// An image file as the checks see it: its true size, and its bytes, or only its header when the
+// size alone refuses it, so that a huge file is never read in full.
+struct ImageHead {
+    bool found = false;
+    std::uintmax_t size = 0;
+    std::vector<std::uint8_t> bytes;
+    ImageVerdict verdict() const { return checkImage(bytes, size); }
+};
+
+ImageHead readHead(const std::string& path) {
+    ImageHead head;
     std::ifstream in(path, std::ios::binary);
-    found = static_cast<bool>(in);
-    std::vector<std::uint8_t> bytes(chipRamBytes + 1);
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    bytes.resize(static_cast<std::size_t>(in.gcount()));
-    return bytes;
+    head.found = static_cast<bool>(in);
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    // A pipe has no size before it is read: a little more than the RAM tells a too big one.
+    const std::size_t wanted = error                 ? chipRamBytes + 1
+                               : size > chipRamBytes ? imageHeaderBytes
+                                                     : static_cast<std::size_t>(size);
+    head.bytes.resize(wanted);
+    in.read(reinterpret_cast<char*>(head.bytes.data()), static_cast<std::streamsize>(wanted));
+    head.bytes.resize(static_cast<std::size_t>(in.gcount()));
+    head.size = error ? head.bytes.size() : size;
+    return head;
 }
 
 }  // namespace
@@ -154,11 +190,10 @@ std::vector<std::uint8_t> readHead(const std::string& path, bool& found) {
 int runUpload(const Options& options) {
     ReportFile report;
     if (!report.open(options)) return 2;
-    bool found = false;
-    const auto head = readHead(options.image, found);
+    const ImageHead head = readHead(options.image);
     // A missing file is the upload's to report, as the window program does.
-    if (found && !options.force) {
-        const ImageVerdict verdict = checkImage(head);
+    if (head.found && !options.force) {
+        const ImageVerdict verdict = head.verdict();
         if (verdict.refused()) {
             std::cerr << "kestrupload: " << options.image << " is not a loadable image:\n";
             for (const auto& p : verdict.problems) std::cerr << "  - " << p.text << "\n";
@@ -250,6 +285,7 @@ int runScan(const Options& options) {
     struct Probe {
         std::string name;
         ChipIdentity identity;
+        std::string whyNotOpened;
     };
     std::vector<std::shared_ptr<Probe>> probes;
     std::vector<std::function<void()>> tasks;
@@ -260,7 +296,11 @@ int runScan(const Options& options) {
         tasks.push_back([probe, board = boardOptions(options)] {
             // Quiet: the scan prints one line a port at the end.
             Quiet quiet;
-            probe->identity = Board(parsePort(probe->name), systemClock(), quiet, quiet, board).identify();
+            auto port = std::make_unique<SessionPort>(makeSystemSerialPort(), false);
+            const SessionPort& watched = *port;
+            Board probed(parsePort(probe->name), std::move(port), systemClock(), quiet, quiet, board);
+            probe->identity = probed.identify();
+            probe->whyNotOpened = whyNotOpened(watched.lastOpen());
         });
     }
     const auto finished = runParallel(tasks, scanDeadlineMs + 200, nullptr);
@@ -271,7 +311,7 @@ int runScan(const Options& options) {
         if (finished[i]) {
             switch (p.identity.answer) {
                 case ChipIdentity::Answer::noPort:
-                    verdict = "cannot be opened";
+                    verdict = p.whyNotOpened;
                     break;
                 case ChipIdentity::Answer::noChip:
                     verdict = "no Propeller";
@@ -291,19 +331,13 @@ int runScan(const Options& options) {
 }
 
 int runInfo(const Options& options) {
-    bool found = false;
-    const auto head = readHead(options.image, found);
-    if (!found) {
+    const ImageHead head = readHead(options.image);
+    if (!head.found) {
         std::cerr << "kestrupload: " << options.image << ": no such file\n";
         return 2;
     }
-    std::size_t size = head.size();
-    if (size > chipRamBytes) {
-        std::ifstream in(options.image, std::ios::binary | std::ios::ate);
-        size = static_cast<std::size_t>(in.tellg());
-    }
-    const ImageVerdict verdict = checkImage(head);
-    std::cout << describeImage(verdict, size);
+    const ImageVerdict verdict = head.verdict();
+    std::cout << describeImage(verdict, head.size);
     return verdict.ok() ? 0 : 1;
 }
 
