@@ -6,6 +6,7 @@
 #include <iostream>
 #include <iterator>
 #include <memory>
+#include <optional>
 
 #include "board.h"
 #include "image.h"
@@ -24,12 +25,13 @@ namespace {
 // How long --scan gives one port to answer: a handshake with a chip takes well under a second.
 constexpr int scanDeadlineMs = 3000;
 
-std::string summaryOf(UploadOutcome outcome) {
+// `whyNotOpened` ends the sentence for a port that did not open.
+std::string summaryOf(UploadOutcome outcome, const std::string& whyNotOpened) {
     switch (outcome) {
         case UploadOutcome::loaded:
             return "loaded";
         case UploadOutcome::portNotOpened:
-            return "port not found";
+            return "port " + whyNotOpened;
         case UploadOutcome::fileMissing:
             return "no such file";
         case UploadOutcome::noChip:
@@ -140,6 +142,82 @@ struct Session {
     UploadOutcome outcome = UploadOutcome::portNotOpened;
 };
 
+// One port's answer to a reset and a handshake.
+struct Probe {
+    std::string name;
+    bool finished = false;
+    ChipIdentity identity;
+    std::string whyNotOpened;
+
+    bool answered() const { return finished && identity.answer == ChipIdentity::Answer::chip; }
+    std::string verdict() const {
+        if (!finished) return "no answer within " + std::to_string(scanDeadlineMs / 1000) + " s";
+        switch (identity.answer) {
+            case ChipIdentity::Answer::noPort:
+                return whyNotOpened;
+            case ChipIdentity::Answer::noChip:
+                return "no Propeller";
+            case ChipIdentity::Answer::chip:
+                break;
+        }
+        return "Propeller version " + std::to_string(identity.version);
+    }
+};
+
+struct Probes {
+    // Shared with the probes' threads: one stuck in its port outlives the wait for it.
+    std::vector<std::shared_ptr<Probe>> each;
+    bool stuck = false;
+};
+
+// Every port at once, a thread each, quietly: the caller says what they found.
+Probes probeAll(const std::vector<SerialPortInfo>& ports, const Options& options) {
+    Probes probes;
+    std::vector<std::function<void()>> tasks;
+    for (const auto& info : ports) {
+        auto probe = std::make_shared<Probe>();
+        probe->name = info.port;
+        probes.each.push_back(probe);
+        tasks.push_back([probe, board = boardOptions(options)] {
+            Quiet quiet;
+            auto port = std::make_unique<SessionPort>(makeSystemSerialPort(), false);
+            const SessionPort& watched = *port;
+            Board probed(parsePort(probe->name), std::move(port), systemClock(), quiet, quiet, board);
+            probe->identity = probed.identify();
+            probe->whyNotOpened = whyNotOpened(watched.lastOpen());
+        });
+    }
+    const auto finished = runParallel(tasks, scanDeadlineMs + 200, nullptr);
+    for (std::size_t i = 0; i < finished.size(); ++i) {
+        probes.each[i]->finished = finished[i];
+        probes.stuck = probes.stuck || !finished[i];
+    }
+    return probes;
+}
+
+// Without --port: the one port of those listed that a chip answers on. None or several are said
+// on standard error, and the command ends there.
+std::optional<PortAddress> discoverBoard(const Options& options) {
+    const auto ports = listSerialPorts();
+    if (ports.empty()) {
+        std::cerr << "kestrupload: no serial ports found; give the board's with --port PORT\n";
+        return std::nullopt;
+    }
+    const Probes probes = probeAll(ports, options);
+    std::vector<std::shared_ptr<Probe>> answered;
+    for (const auto& p : probes.each)
+        if (p->answered()) answered.push_back(p);
+    if (answered.size() == 1) {
+        std::cerr << "kestrupload: a chip answered on " << answered.front()->name << "\n";
+        return parsePort(answered.front()->name);
+    }
+    std::cerr << (answered.empty() ? "kestrupload: no chip answered on any serial port:\n"
+                                   : "kestrupload: chips answered on several ports; choose one with --port PORT:\n");
+    for (const auto& p : answered.empty() ? probes.each : answered)
+        std::cerr << "  " << p->name << ": " << p->verdict() << "\n";
+    return std::nullopt;
+}
+
 std::vector<std::shared_ptr<Session>> makeSessions(const Options& options, ProgressDisplay* progress,
                                                    std::FILE* trace) {
     std::vector<std::shared_ptr<Session>> sessions;
@@ -187,7 +265,8 @@ ImageHead readHead(const std::string& path) {
 
 }  // namespace
 
-int runUpload(const Options& options) {
+int runUpload(const Options& given) {
+    Options options = given;
     ReportFile report;
     if (!report.open(options)) return 2;
     const ImageHead head = readHead(options.image);
@@ -201,6 +280,16 @@ int runUpload(const Options& options) {
             report.write(reportText(options, imageFacts(options.image), refusedBoards(options.ports)));
             return 1;
         }
+    }
+
+    // Every port is reset in the search: only once the image has passed.
+    if (options.ports.empty()) {
+        const auto found = discoverBoard(options);
+        if (!found) {
+            report.write(reportText(options, imageFacts(options.image), {}));
+            return 2;
+        }
+        options.ports = {*found};
     }
 
     UniqueFile trace;
@@ -235,7 +324,7 @@ int runUpload(const Options& options) {
     if (sessions.size() > 1) {
         for (const auto& session : sessions)
             std::fprintf(out, "%s: %s\n", session->board.address().displayName().c_str(),
-                         summaryOf(session->outcome).c_str());
+                         summaryOf(session->outcome, whyNotOpened(session->line->lastOpen())).c_str());
     }
     std::fflush(out);
     if (!options.report.empty()) {
@@ -249,7 +338,13 @@ int runUpload(const Options& options) {
     return status;
 }
 
-int runIdentify(const Options& options) {
+int runIdentify(const Options& given) {
+    Options options = given;
+    if (options.ports.empty()) {
+        const auto found = discoverBoard(options);
+        if (!found) return 2;
+        options.ports = {*found};
+    }
     UniqueFile trace;
     if (!openTrace(options, trace)) return 2;
     makeStdoutBinary();
@@ -281,52 +376,15 @@ int runScan(const Options& options) {
         std::cerr << "kestrupload: no serial ports found\n";
         return 1;
     }
-    // Read only once its task has finished.
-    struct Probe {
-        std::string name;
-        ChipIdentity identity;
-        std::string whyNotOpened;
-    };
-    std::vector<std::shared_ptr<Probe>> probes;
-    std::vector<std::function<void()>> tasks;
-    for (const auto& info : ports) {
-        auto probe = std::make_shared<Probe>();
-        probe->name = info.port;
-        probes.push_back(probe);
-        tasks.push_back([probe, board = boardOptions(options)] {
-            // Quiet: the scan prints one line a port at the end.
-            Quiet quiet;
-            auto port = std::make_unique<SessionPort>(makeSystemSerialPort(), false);
-            const SessionPort& watched = *port;
-            Board probed(parsePort(probe->name), std::move(port), systemClock(), quiet, quiet, board);
-            probe->identity = probed.identify();
-            probe->whyNotOpened = whyNotOpened(watched.lastOpen());
-        });
-    }
-    const auto finished = runParallel(tasks, scanDeadlineMs + 200, nullptr);
+    const Probes probes = probeAll(ports, options);
     int found = 0;
-    for (std::size_t i = 0; i < probes.size(); ++i) {
-        const Probe& p = *probes[i];
-        std::string verdict = "no answer within " + std::to_string(scanDeadlineMs / 1000) + " s";
-        if (finished[i]) {
-            switch (p.identity.answer) {
-                case ChipIdentity::Answer::noPort:
-                    verdict = p.whyNotOpened;
-                    break;
-                case ChipIdentity::Answer::noChip:
-                    verdict = "no Propeller";
-                    break;
-                case ChipIdentity::Answer::chip:
-                    verdict = "Propeller version " + std::to_string(p.identity.version);
-                    ++found;
-                    break;
-            }
-        }
-        std::cout << p.name << ": " << verdict << "\n";
+    for (const auto& p : probes.each) {
+        std::cout << p->name << ": " << p->verdict() << "\n";
+        if (p->answered()) ++found;
     }
     std::cout.flush();
     // Probes still stuck in a port must not hold the process.
-    if (std::find(finished.begin(), finished.end(), false) != finished.end()) std::_Exit(found > 0 ? 0 : 1);
+    if (probes.stuck) std::_Exit(found > 0 ? 0 : 1);
     return found > 0 ? 0 : 1;
 }
 
