@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from propsim import RESET_QUIET_S, good_lines, make_image, run_kestrupload
+from propsim import RESET_QUIET_S, good_lines, lines, make_image, run_kestrupload
 
 pytestmark = pytest.mark.skipif(not os.access("/dev", os.W_OK), reason="needs to write links in /dev")
 
@@ -50,7 +50,7 @@ def test_the_one_chip_that_answers_is_loaded_and_identified(boards, offer, image
     port = offer(chip.device)
     offer(silent.device)
     run = run_kestrupload(image)
-    assert (run.returncode, run.stdout.decode().splitlines()) == (0, good_lines(2048))
+    assert (run.returncode, lines(run)) == (0, good_lines(2048))
     assert run.stderr.decode().startswith(f"kestrupload: a chip answered on {port}\n")
     time.sleep(RESET_QUIET_S)
     identified = run_kestrupload("--identify")
