@@ -1,10 +1,12 @@
 #include "commands.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <memory>
+#include <optional>
 
 #include "board.h"
 #include "image.h"
@@ -23,16 +25,19 @@ namespace {
 // How long --scan gives one port to answer: a handshake with a chip takes well under a second.
 constexpr int scanDeadlineMs = 3000;
 
-std::string summaryOf(UploadOutcome outcome) {
+// `whyNotOpened` ends the sentence for a port that did not open.
+std::string summaryOf(UploadOutcome outcome, const std::string& whyNotOpened) {
     switch (outcome) {
         case UploadOutcome::loaded:
             return "loaded";
         case UploadOutcome::portNotOpened:
-            return "port not found";
+            return "port " + whyNotOpened;
         case UploadOutcome::fileMissing:
             return "no such file";
+        case UploadOutcome::noChip:
+            return "no chip answered";
         case UploadOutcome::headerRejected:
-            return "aborted (image shorter than its header, or no chip)";
+            return "aborted (image shorter than its header)";
         case UploadOutcome::notAcknowledged:
             return "checksum error or no acknowledgement";
         case UploadOutcome::eepromFailed:
@@ -98,34 +103,127 @@ BoardOptions boardOptions(const Options& options, std::FILE* trace = nullptr, st
                         std::move(traceLabel), secondStage,      pathLine, imageBaud};
 }
 
+// A port that did not open, said as --terminal says it rather than as the window program's box.
+class OpenNotifier final : public Notifier {
+public:
+    OpenNotifier(const SessionPort& port, std::string name) : port_(port), name_(std::move(name)) {}
+    void notify(std::string_view caption, std::string_view message) override {
+        if (caption == text::noComCaption)
+            std::fprintf(stderr, "kestrupload: %s %s\n", name_.c_str(), whyNotOpened(port_.lastOpen()).c_str());
+        else
+            others_.notify(caption, message);
+    }
+
+private:
+    const SessionPort& port_;
+    std::string name_;
+    StderrNotifier others_;
+};
+
 // One board as the command line drives it: the board, and the console (through the report's
 // recorder), the path line and the notifier it reports to.
 struct Session {
     Session(const PortAddress& address, const Options& options, const std::string& prefix, ProgressDisplay* progress,
-            std::FILE* trace, std::unique_ptr<SerialPort> port)
+            std::FILE* trace, std::unique_ptr<SessionPort> port)
         : line(port.get()),
+          notifier(*port, address.displayName()),
           console(prefix, progress, statusStream(options)),
           recorder(console, systemClock()),
           pathLine("kestrupload: " + address.displayName() + ": ", progress, stderr, recorder),
           board(address, std::move(port), systemClock(), recorder, notifier,
                 boardOptions(options, trace, prefix, &pathLine)) {}
 
-    SerialPort* line;  // the board's port, owned by the board, for the terminal after the load
+    SessionPort* line;  // the board's port, owned by the board, for the terminal after the load
+    OpenNotifier notifier;
     StdoutConsole console;
-    StderrNotifier notifier;
     LoadRecorder recorder;
     PathLine pathLine;
     Board board;
     UploadOutcome outcome = UploadOutcome::portNotOpened;
 };
 
+// One port's answer to a reset and a handshake.
+struct Probe {
+    std::string name;
+    bool finished = false;
+    ChipIdentity identity;
+    std::string whyNotOpened;
+
+    bool answered() const { return finished && identity.answer == ChipIdentity::Answer::chip; }
+    std::string verdict() const {
+        if (!finished) return "no answer within " + std::to_string(scanDeadlineMs / 1000) + " s";
+        switch (identity.answer) {
+            case ChipIdentity::Answer::noPort:
+                return whyNotOpened;
+            case ChipIdentity::Answer::noChip:
+                return "no Propeller";
+            case ChipIdentity::Answer::chip:
+                break;
+        }
+        return "Propeller version " + std::to_string(identity.version);
+    }
+};
+
+struct Probes {
+    // Shared with the probes' threads: one stuck in its port outlives the wait for it.
+    std::vector<std::shared_ptr<Probe>> each;
+    bool stuck = false;
+};
+
+// Every port at once, a thread each, quietly: the caller says what they found.
+Probes probeAll(const std::vector<SerialPortInfo>& ports, const Options& options) {
+    Probes probes;
+    std::vector<std::function<void()>> tasks;
+    for (const auto& info : ports) {
+        auto probe = std::make_shared<Probe>();
+        probe->name = info.port;
+        probes.each.push_back(probe);
+        tasks.push_back([probe, board = boardOptions(options)] {
+            Quiet quiet;
+            auto port = std::make_unique<SessionPort>(makeSystemSerialPort(), false);
+            const SessionPort& watched = *port;
+            Board probed(parsePort(probe->name), std::move(port), systemClock(), quiet, quiet, board);
+            probe->identity = probed.identify();
+            probe->whyNotOpened = whyNotOpened(watched.lastOpen());
+        });
+    }
+    const auto finished = runParallel(tasks, scanDeadlineMs + 200, nullptr);
+    for (std::size_t i = 0; i < finished.size(); ++i) {
+        probes.each[i]->finished = finished[i];
+        probes.stuck = probes.stuck || !finished[i];
+    }
+    return probes;
+}
+
+// Without --port: the one port of those listed that a chip answers on. None or several are said
+// on standard error, and the command ends there.
+std::optional<PortAddress> discoverBoard(const Options& options) {
+    const auto ports = listSerialPorts();
+    if (ports.empty()) {
+        std::cerr << "kestrupload: no serial ports found; give the board's with --port PORT\n";
+        return std::nullopt;
+    }
+    const Probes probes = probeAll(ports, options);
+    std::vector<std::shared_ptr<Probe>> answered;
+    for (const auto& p : probes.each)
+        if (p->answered()) answered.push_back(p);
+    if (answered.size() == 1) {
+        std::cerr << "kestrupload: a chip answered on " << answered.front()->name << "\n";
+        return parsePort(answered.front()->name);
+    }
+    std::cerr << (answered.empty() ? "kestrupload: no chip answered on any serial port:\n"
+                                   : "kestrupload: chips answered on several ports; choose one with --port PORT:\n");
+    for (const auto& p : answered.empty() ? probes.each : answered)
+        std::cerr << "  " << p->name << ": " << p->verdict() << "\n";
+    return std::nullopt;
+}
+
 std::vector<std::shared_ptr<Session>> makeSessions(const Options& options, ProgressDisplay* progress,
                                                    std::FILE* trace) {
     std::vector<std::shared_ptr<Session>> sessions;
     const bool several = options.ports.size() > 1;
     for (const auto& address : options.ports) {
-        std::unique_ptr<SerialPort> port = makeSystemSerialPort();
-        if (options.terminal) port = std::make_unique<KeptOpenPort>(std::move(port));
+        auto port = std::make_unique<SessionPort>(makeSystemSerialPort(), options.terminal);
         const std::string prefix = several ? address.displayName() + ": " : "";
         sessions.push_back(std::make_shared<Session>(address, options, prefix, progress, trace, std::move(port)));
     }
@@ -139,26 +237,42 @@ bool openTrace(const Options& options, UniqueFile& trace) {
     return trace != nullptr;
 }
 
-// Up to a little more than the chip's RAM: enough to judge any image and to see that a file is too big.
-std::vector<std::uint8_t> readHead(const std::string& path, bool& found) {
+// An image file as the checks see it: its true size, and its bytes, or only its header when the
+// size alone refuses it, so that a huge file is never read in full.
+struct ImageHead {
+    bool found = false;
+    std::uintmax_t size = 0;
+    std::vector<std::uint8_t> bytes;
+    ImageVerdict verdict() const { return checkImage(bytes, size); }
+};
+
+ImageHead readHead(const std::string& path) {
+    ImageHead head;
     std::ifstream in(path, std::ios::binary);
-    found = static_cast<bool>(in);
-    std::vector<std::uint8_t> bytes(chipRamBytes + 1);
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    bytes.resize(static_cast<std::size_t>(in.gcount()));
-    return bytes;
+    head.found = static_cast<bool>(in);
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    // A pipe has no size before it is read: a little more than the RAM tells a too big one.
+    const std::size_t wanted = error                 ? chipRamBytes + 1
+                               : size > chipRamBytes ? imageHeaderBytes
+                                                     : static_cast<std::size_t>(size);
+    head.bytes.resize(wanted);
+    in.read(reinterpret_cast<char*>(head.bytes.data()), static_cast<std::streamsize>(wanted));
+    head.bytes.resize(static_cast<std::size_t>(in.gcount()));
+    head.size = error ? head.bytes.size() : size;
+    return head;
 }
 
 }  // namespace
 
-int runUpload(const Options& options) {
+int runUpload(const Options& given) {
+    Options options = given;
     ReportFile report;
     if (!report.open(options)) return 2;
-    bool found = false;
-    const auto head = readHead(options.image, found);
+    const ImageHead head = readHead(options.image);
     // A missing file is the upload's to report, as the window program does.
-    if (found && !options.force) {
-        const ImageVerdict verdict = checkImage(head);
+    if (head.found && !options.force) {
+        const ImageVerdict verdict = head.verdict();
         if (verdict.refused()) {
             std::cerr << "kestrupload: " << options.image << " is not a loadable image:\n";
             for (const auto& p : verdict.problems) std::cerr << "  - " << p.text << "\n";
@@ -166,6 +280,16 @@ int runUpload(const Options& options) {
             report.write(reportText(options, imageFacts(options.image), refusedBoards(options.ports)));
             return 1;
         }
+    }
+
+    // Every port is reset in the search: only once the image has passed.
+    if (options.ports.empty()) {
+        const auto found = discoverBoard(options);
+        if (!found) {
+            report.write(reportText(options, imageFacts(options.image), {}));
+            return 2;
+        }
+        options.ports = {*found};
     }
 
     UniqueFile trace;
@@ -200,7 +324,7 @@ int runUpload(const Options& options) {
     if (sessions.size() > 1) {
         for (const auto& session : sessions)
             std::fprintf(out, "%s: %s\n", session->board.address().displayName().c_str(),
-                         summaryOf(session->outcome).c_str());
+                         summaryOf(session->outcome, whyNotOpened(session->line->lastOpen())).c_str());
     }
     std::fflush(out);
     if (!options.report.empty()) {
@@ -214,7 +338,13 @@ int runUpload(const Options& options) {
     return status;
 }
 
-int runIdentify(const Options& options) {
+int runIdentify(const Options& given) {
+    Options options = given;
+    if (options.ports.empty()) {
+        const auto found = discoverBoard(options);
+        if (!found) return 2;
+        options.ports = {*found};
+    }
     UniqueFile trace;
     if (!openTrace(options, trace)) return 2;
     makeStdoutBinary();
@@ -246,64 +376,26 @@ int runScan(const Options& options) {
         std::cerr << "kestrupload: no serial ports found\n";
         return 1;
     }
-    // Read only once its task has finished.
-    struct Probe {
-        std::string name;
-        ChipIdentity identity;
-    };
-    std::vector<std::shared_ptr<Probe>> probes;
-    std::vector<std::function<void()>> tasks;
-    for (const auto& info : ports) {
-        auto probe = std::make_shared<Probe>();
-        probe->name = info.port;
-        probes.push_back(probe);
-        tasks.push_back([probe, board = boardOptions(options)] {
-            // Quiet: the scan prints one line a port at the end.
-            Quiet quiet;
-            probe->identity = Board(parsePort(probe->name), systemClock(), quiet, quiet, board).identify();
-        });
-    }
-    const auto finished = runParallel(tasks, scanDeadlineMs + 200, nullptr);
+    const Probes probes = probeAll(ports, options);
     int found = 0;
-    for (std::size_t i = 0; i < probes.size(); ++i) {
-        const Probe& p = *probes[i];
-        std::string verdict = "no answer within " + std::to_string(scanDeadlineMs / 1000) + " s";
-        if (finished[i]) {
-            switch (p.identity.answer) {
-                case ChipIdentity::Answer::noPort:
-                    verdict = "cannot be opened";
-                    break;
-                case ChipIdentity::Answer::noChip:
-                    verdict = "no Propeller";
-                    break;
-                case ChipIdentity::Answer::chip:
-                    verdict = "Propeller version " + std::to_string(p.identity.version);
-                    ++found;
-                    break;
-            }
-        }
-        std::cout << p.name << ": " << verdict << "\n";
+    for (const auto& p : probes.each) {
+        std::cout << p->name << ": " << p->verdict() << "\n";
+        if (p->answered()) ++found;
     }
     std::cout.flush();
     // Probes still stuck in a port must not hold the process.
-    if (std::find(finished.begin(), finished.end(), false) != finished.end()) std::_Exit(found > 0 ? 0 : 1);
+    if (probes.stuck) std::_Exit(found > 0 ? 0 : 1);
     return found > 0 ? 0 : 1;
 }
 
 int runInfo(const Options& options) {
-    bool found = false;
-    const auto head = readHead(options.image, found);
-    if (!found) {
+    const ImageHead head = readHead(options.image);
+    if (!head.found) {
         std::cerr << "kestrupload: " << options.image << ": no such file\n";
         return 2;
     }
-    std::size_t size = head.size();
-    if (size > chipRamBytes) {
-        std::ifstream in(options.image, std::ios::binary | std::ios::ate);
-        size = static_cast<std::size_t>(in.tellg());
-    }
-    const ImageVerdict verdict = checkImage(head);
-    std::cout << describeImage(verdict, size);
+    const ImageVerdict verdict = head.verdict();
+    std::cout << describeImage(verdict, head.size);
     return verdict.ok() ? 0 : 1;
 }
 

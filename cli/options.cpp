@@ -1,11 +1,10 @@
 #include "options.h"
 
-#include "com_number.h"
-
 #include <CLI/CLI.hpp>
-
 #include <stdexcept>
 #include <string>
+
+#include "com_number.h"
 
 namespace kestrup::cli {
 
@@ -40,9 +39,9 @@ class HelpLayout : public CLI::Formatter {
 public:
     std::string make_description(const CLI::App*) const override { return {}; }
     std::string make_usage(const CLI::App* app, std::string) const override {
-        return "Usage: kestrupload [OPTIONS] --port PORT[,PORT...] IMAGE\n"
+        return "Usage: kestrupload [OPTIONS] [--port PORT[,PORT...]] IMAGE\n"
                "       kestrupload --terminal [--baud N] --port PORT [IMAGE]\n"
-               "       kestrupload --identify --port PORT[,PORT...]\n"
+               "       kestrupload --identify [--port PORT[,PORT...]]\n"
                "       kestrupload --list | --scan | --info IMAGE\n" +
                app->get_description() + "\n";
     }
@@ -57,16 +56,18 @@ const char* const actionsExclude = "--identify, --list, --scan and --info exclud
 void describeCommandLine(CLI::App& app, Options& o) {
     app.name("kestrupload");
     app.description("Loads a Propeller image into the RAM (or EEPROM) of one or more boards and runs it.");
-    app.footer("Exit status: 0 when every board acknowledged (or the action succeeded), 1 when an\n"
-               "upload or check failed, 2 when a port could not be opened or the command line was wrong.\n"
-               "\n"
-               "Examples:\n"
-               "  kestrupload --port /dev/ttyUSB0 compiled.binary\n"
-               "  kestrupload --port 3,4,5,6 --eeprom compiled.binary\n"
-               "  kestrupload --identify --port /dev/ttyUSB0\n"
-               "  kestrupload --trace load.trace --port 7 compiled.binary\n"
-               "  kestrupload --terminal --port /dev/ttyUSB0 compiled.binary\n"
-               "  kestrupload --report bench.json --port 3,4,5,6 compiled.binary");
+    app.footer(
+        "Exit status: 0 when every board acknowledged (or the action succeeded), 1 when an\n"
+        "upload or check failed, 2 when a port could not be opened, no chip or several answered the\n"
+        "search without --port, or the command line was wrong.\n"
+        "\n"
+        "Examples:\n"
+        "  kestrupload --port /dev/ttyUSB0 compiled.binary\n"
+        "  kestrupload --port 3,4,5,6 --eeprom compiled.binary\n"
+        "  kestrupload --identify --port /dev/ttyUSB0\n"
+        "  kestrupload --trace load.trace --port 7 compiled.binary\n"
+        "  kestrupload --terminal --port /dev/ttyUSB0 compiled.binary\n"
+        "  kestrupload --report bench.json --port 3,4,5,6 compiled.binary");
     app.set_help_flag();
     app.formatter(std::make_shared<HelpLayout>());
     app.get_formatter()->column_width(22);
@@ -74,9 +75,12 @@ void describeCommandLine(CLI::App& app, Options& o) {
     app.add_option("IMAGE", o.image, "the image file (a .binary or .eeprom file)")->type_name("");
 
     app.add_option("-p,--port")
-        ->description("a board's serial port: a COM port number as typed in the window's\n"
-                      "COM field (7), or a device path (/dev/ttyUSB0); several as 3,4,5\n"
-                      "or by repeating --port load the boards at once")
+        ->description(
+            "a board's serial port: a COM port number as typed in the window's\n"
+            "COM field (7), or a device path (/dev/ttyUSB0); several as 3,4,5\n"
+            "or by repeating --port load the boards at once; without it, every\n"
+            "port --list shows gets a reset pulse and a handshake, and the one a\n"
+            "chip answers on is used")
         ->type_name("PORT")
         ->take_all()
         ->each([&o](const std::string& text) {
@@ -85,14 +89,16 @@ void describeCommandLine(CLI::App& app, Options& o) {
             o.ports.insert(o.ports.end(), ports.begin(), ports.end());
         });
     app.add_flag("--eeprom", o.eeprom, "program the image into the EEPROM, then run it");
-    app.add_flag_callback("--no-run", [&o] { o.run = false; }, "with --eeprom: shut the chip down after programming");
+    app.add_flag_callback(
+        "--no-run", [&o] { o.run = false; }, "with --eeprom: shut the chip down after programming");
     app.add_flag("--force", o.force, "load an image that fails the image checks");
     // The last of the two on the line wins.
-    app.add_flag_callback("--fixed", [&o] { o.encoding = LongEncoding::fixed; },
-                          "send three bits a byte, as the window program does")
+    app.add_flag_callback(
+           "--fixed", [&o] { o.encoding = LongEncoding::fixed; }, "send three bits a byte, as the window program does")
         ->trigger_on_parse();
-    app.add_flag_callback("--dense", [&o] { o.encoding = LongEncoding::dense; },
-                          "pack 3 to 5 bits a byte (the default): about a quarter faster")
+    app.add_flag_callback(
+           "--dense", [&o] { o.encoding = LongEncoding::dense; },
+           "pack 3 to 5 bits a byte (the default): about a quarter faster")
         ->trigger_on_parse();
     app.add_flag("--rom", o.romOnly,
                  "the plain ROM path: the chip's own boot loader alone, one short\n"
@@ -105,9 +111,12 @@ void describeCommandLine(CLI::App& app, Options& o) {
     app.add_option_function<std::string>(
            "--reset",
            [&o](const std::string& line) {
-               if (line == "dtr") o.reset = ResetLine::dtr;
-               else if (line == "rts") o.reset = ResetLine::rts;
-               else throw Refusal("--reset takes dtr or rts, not " + line);
+               if (line == "dtr")
+                   o.reset = ResetLine::dtr;
+               else if (line == "rts")
+                   o.reset = ResetLine::rts;
+               else
+                   throw Refusal("--reset takes dtr or rts, not " + line);
            },
            "the modem line that resets the board: dtr (default) or rts")
         ->type_name("LINE");
@@ -141,7 +150,8 @@ void describeCommandLine(CLI::App& app, Options& o) {
     CLI::App& actions = *app.add_option_group("Actions", "at most one, instead of loading");
     actions.require_option(0, 1);
     const auto action = [&actions, &o](const char* name, Options::Action what, const char* help) {
-        return actions.add_flag_callback(name, [&o, what] { o.action = what; }, help);
+        return actions.add_flag_callback(
+            name, [&o, what] { o.action = what; }, help);
     };
     action("--identify", Options::Action::identify, "reset, handshake, print the chip version, shut the chip down");
     action("--list", Options::Action::list, "list this machine's serial ports");
@@ -152,11 +162,15 @@ void describeCommandLine(CLI::App& app, Options& o) {
     for (const auto& [name, what, help] :
          {std::tuple{"-h,--help", Options::Action::help, "show this help and exit"},
           std::tuple{"--version", Options::Action::version, "show the version and exit"}}) {
-        actions.add_flag_callback(name, [&app, &o, what = what] {
-                   if (app.remaining_size() > 0) throw CLI::ExtrasError(app.remaining());
-                   o.action = what;
-                   throw CLI::Success();
-               }, help)
+        actions
+            .add_flag_callback(
+                name,
+                [&app, &o, what = what] {
+                    if (app.remaining_size() > 0) throw CLI::ExtrasError(app.remaining());
+                    o.action = what;
+                    throw CLI::Success();
+                },
+                help)
             ->trigger_on_parse();
     }
 }
@@ -194,18 +208,28 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
 
     std::string& error = result.error;
     const bool load = o.action == Options::Action::upload;
-    const bool needsPort = load || o.action == Options::Action::identify;
+    const bool takesPort = load || o.action == Options::Action::identify;
     const bool takesImage = load || o.action == Options::Action::info;
     const bool baudGiven = app.count("--baud") > 0;
-    if (!o.run && !o.eeprom) error = "--no-run goes with --eeprom";
-    else if (o.terminal && !load) error = "--terminal does not go with this action";
-    else if (baudGiven && !o.terminal) error = "--baud goes with --terminal";
-    else if (needsPort && o.ports.empty()) error = "no port given (--port PORT)";
-    else if (!needsPort && !o.ports.empty()) error = "--port does not go with this action";
-    else if (o.terminal && o.ports.size() > 1) error = "--terminal takes one port";
-    else if (takesImage && o.image.empty() && !o.terminal) error = "no image file given";
-    else if (!takesImage && !o.image.empty()) error = "unexpected argument " + o.image;
-    else if (!o.report.empty() && (!load || o.image.empty())) error = "--report goes with a load";
+    if (!o.run && !o.eeprom)
+        error = "--no-run goes with --eeprom";
+    else if (o.terminal && !load)
+        error = "--terminal does not go with this action";
+    else if (baudGiven && !o.terminal)
+        error = "--baud goes with --terminal";
+    // The others find the board themselves, by resetting every port; a terminal alone resets none.
+    else if (load && o.terminal && o.image.empty() && o.ports.empty())
+        error = "no port given (--port PORT)";
+    else if (!takesPort && !o.ports.empty())
+        error = "--port does not go with this action";
+    else if (o.terminal && o.ports.size() > 1)
+        error = "--terminal takes one port";
+    else if (takesImage && o.image.empty() && !o.terminal)
+        error = "no image file given";
+    else if (!takesImage && !o.image.empty())
+        error = "unexpected argument " + o.image;
+    else if (!o.report.empty() && (!load || o.image.empty()))
+        error = "--report goes with a load";
     else if (o.report == "-" && o.terminal)
         error = "--report - does not go with --terminal: standard output is the board's";
     return result;
@@ -218,6 +242,8 @@ std::string usage() {
     return app.help();
 }
 
-std::string versionText() { return "kestrupload " KESTRUP_VERSION "\n"; }
+std::string versionText() {
+    return "kestrupload " KESTRUP_VERSION "\n";
+}
 
 }  // namespace kestrup::cli

@@ -20,6 +20,8 @@ std::string outcomeName(UploadOutcome outcome) {
             return "port-not-opened";
         case UploadOutcome::fileMissing:
             return "file-missing";
+        case UploadOutcome::noChip:
+            return "no-chip";
         case UploadOutcome::headerRejected:
             return "header-rejected";
         case UploadOutcome::notAcknowledged:

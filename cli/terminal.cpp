@@ -64,9 +64,8 @@ int runTerminal(const Options& options, SerialPort* loaded) {
     std::unique_ptr<SerialPort> own;
     if (!loaded) {
         own = makeSystemSerialPort();
-        if (!own->open(address.deviceName())) {
-            const std::string why = whyNotOpened();
-            std::cerr << "kestrupload: " << name << " " << why << "\n";
+        if (const PortOpen opened = own->open(address.deviceName()); !opened) {
+            std::cerr << "kestrupload: " << name << " " << whyNotOpened(opened) << "\n";
             return 2;
         }
         own->configure();

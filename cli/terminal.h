@@ -47,10 +47,6 @@ public:
 // when this goes, whichever way the program leaves.
 std::unique_ptr<UserSide> openUserSide();
 
-// Why the serial port's open has just failed, read from the system's error it left behind, as the
-// end of a sentence led by the port's name: "is busy (another program has it open)".
-std::string whyNotOpened();
-
 enum class TerminalEnd { exitKey, endOfInput, stopped, outputClosed, lineLost };
 
 // Copies the board's bytes to the user and the user's to the board until one of the ends; the
@@ -61,25 +57,32 @@ TerminalEnd bridge(SerialPort& line, UserSide& user, Clock& clock);
 // opened here without resetting the board. The exit status.
 int runTerminal(const Options& options, SerialPort* loaded);
 
-// The load's port when the terminal follows it: the load's close leaves it open (the line is not
-// dropped, so the board is not reset), and it closes when this goes.
-class KeptOpenPort final : public SerialPort {
+// A board's port as the command line holds it: it keeps why its last open failed, for the
+// command's own words; and when the terminal follows the load (keptOpen), the load's close leaves
+// it open (the line is not dropped, so the board is not reset), and it closes when this goes.
+class SessionPort final : public SerialPort {
 public:
-    explicit KeptOpenPort(std::unique_ptr<SerialPort> port) : port_(std::move(port)) {}
+    SessionPort(std::unique_ptr<SerialPort> port, bool keptOpen) : port_(std::move(port)), keptOpen_(keptOpen) {}
 
-    bool open(const std::string& device) override { return port_->open(device); }
+    const PortOpen& lastOpen() const { return lastOpen_; }
+
+    PortOpen open(const std::string& device) override { return lastOpen_ = port_->open(device); }
     void configure() override { port_->configure(); }
     void setDtr(bool asserted) override { port_->setDtr(asserted); }
     void setRts(bool asserted) override { port_->setRts(asserted); }
     void purgeReceive() override { port_->purgeReceive(); }
     std::optional<std::size_t> write(std::span<const std::uint8_t> bytes) override { return port_->write(bytes); }
     std::optional<std::size_t> read(std::span<std::uint8_t> into) override { return port_->read(into); }
-    void close() override {}
+    void close() override {
+        if (!keptOpen_) port_->close();
+    }
     bool setBaud(int baud) override { return port_->setBaud(baud); }
     void drain() override { port_->drain(); }
 
 private:
     std::unique_ptr<SerialPort> port_;
+    bool keptOpen_;
+    PortOpen lastOpen_;
 };
 
 }  // namespace kestrup::cli

@@ -93,16 +93,4 @@ std::unique_ptr<UserSide> openUserSide() {
     return std::make_unique<PosixUserSide>();
 }
 
-std::string whyNotOpened() {
-    // The port's open fails on open(2), flock(2) (held by another program), isatty or tcgetattr,
-    // and leaves their errno.
-    const int error = errno;
-    if (error == EBUSY || error == EWOULDBLOCK) return "is busy (another program has it open)";
-    if (error == ENOENT || error == ENODEV || error == ENXIO) return "does not exist";
-    if (error == EACCES || error == EPERM)
-        return "may not be opened by this user (is the user in its group, often dialout?)";
-    if (error == ENOTTY || error == EINVAL) return "is not a serial port";
-    return std::string("cannot be opened (") + std::strerror(error) + ")";
-}
-
 }  // namespace kestrup::cli

@@ -163,19 +163,4 @@ std::unique_ptr<UserSide> openUserSide() {
     return std::make_unique<Win32UserSide>();
 }
 
-std::string whyNotOpened() {
-    // What CreateFile left: a COM port that another program holds is "access denied".
-    const DWORD error = GetLastError();
-    if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
-        return "is busy (another program has it open)";
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return "does not exist";
-    char text[256] = {};
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text, sizeof text,
-                   nullptr);
-    std::string reason(text);
-    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == '.'))
-        reason.pop_back();
-    return "cannot be opened (" + reason + ")";
-}
-
 }  // namespace kestrup::cli

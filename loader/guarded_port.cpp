@@ -2,7 +2,7 @@
 
 namespace kestrup {
 
-bool GuardedSerialPort::open(const std::string& device) {
+PortOpen GuardedSerialPort::open(const std::string& device) {
     const Lock lock(guard_);
     return port_->open(device);
 }

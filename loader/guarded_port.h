@@ -2,10 +2,10 @@
 // A serial port that another thread may stop for good while an upload is using it: the window
 // program's console close handler runs on a system thread in the middle of an upload.
 
-#include "serial_port.h"
-
 #include <memory>
 #include <mutex>
+
+#include "serial_port.h"
 
 namespace kestrup {
 
@@ -13,7 +13,7 @@ class GuardedSerialPort final : public SerialPort {
 public:
     explicit GuardedSerialPort(std::unique_ptr<SerialPort> port) : port_(std::move(port)) {}
 
-    bool open(const std::string& device) override;
+    PortOpen open(const std::string& device) override;
     void configure() override;
     void setDtr(bool asserted) override;
     void setRts(bool asserted) override;

@@ -51,7 +51,9 @@ void writeImageHeader(std::span<std::uint8_t> image, const ImageHeader& h) {
     putWord(image, 14, h.dcurr);
 }
 
-std::uint16_t imageLengthFromLongs(std::span<const std::uint32_t> longs) { return static_cast<std::uint16_t>(longs[2]); }
+std::uint16_t imageLengthFromLongs(std::span<const std::uint32_t> longs) {
+    return static_cast<std::uint16_t>(longs[2]);
+}
 
 bool holdsItsLength(std::size_t fileBytes, std::uint16_t vbase) {
     return fileBytes >= imageLengthWordEnd && vbase / 4u <= (fileBytes + 3) / 4;
@@ -81,33 +83,36 @@ void sealImageChecksum(std::span<std::uint8_t> image) {
     image[5] = static_cast<std::uint8_t>(0x100 - imageRamSum(image));
 }
 
-ImageVerdict checkImage(std::span<const std::uint8_t> file) {
+ImageVerdict checkImage(std::span<const std::uint8_t> file, std::optional<std::uintmax_t> fileBytes) {
     ImageVerdict v;
+    const std::uintmax_t size = fileBytes.value_or(file.size());
     auto problem = [&v](std::string text, bool uploadReportsIt = false) {
         v.problems.push_back(ImageProblem{std::move(text), uploadReportsIt});
     };
     const auto header = readImageHeader(file);
     if (!header) {
-        problem("the file has " + std::to_string(file.size()) + " bytes, too few for an image header (16)",
-                file.size() < imageLengthWordEnd);
+        problem("the file has " + std::to_string(size) + " bytes, too few for an image header (16)",
+                size < imageLengthWordEnd);
         return v;
     }
     v.hasHeader = true;
     const ImageHeader& h = v.header = *header;
 
-    if (file.size() > chipRamBytes)
-        problem("the file has " + std::to_string(file.size()) + " bytes, more than the chip's 32768 of RAM");
+    if (size > chipRamBytes)
+        problem("the file has " + std::to_string(size) + " bytes, more than the chip's 32768 of RAM");
     if (h.pbase != imagePbase)
         problem("pbase is " + hex(h.pbase, 4) + ", not " + hex(imagePbase, 4) + ": the chip would not start it");
     if (h.vbase < imageHeaderBytes || h.vbase % 4 != 0)
-        problem("the image length (vbase) " + std::to_string(h.vbase) + " is not a whole number of longs past the header");
-    else if (h.vbase > file.size())
-        problem("the header says " + std::to_string(h.vbase) + " bytes, the file has " + std::to_string(file.size()), true);
+        problem("the image length (vbase) " + std::to_string(h.vbase) +
+                " is not a whole number of longs past the header");
+    else if (h.vbase > size)
+        problem("the header says " + std::to_string(h.vbase) + " bytes, the file has " + std::to_string(size), true);
     if (h.dbase < h.vbase + 8 || h.dbase > layoutLimit)
         problem("dbase " + hex(h.dbase, 4) + " does not leave room for the stack markers above the image");
     if (h.dcurr < h.dbase || h.dcurr > layoutLimit)
         problem("dcurr " + hex(h.dcurr, 4) + " lies outside dbase .. the end of RAM");
 
+    // Summed only when the bytes read hold the whole image.
     if (h.vbase <= file.size()) {
         if (const std::uint8_t sum = imageRamSum(file); sum != 0)
             problem("the checksum does not hold (the bytes sum to " + hex(sum, 2) +
@@ -116,7 +121,7 @@ ImageVerdict checkImage(std::span<const std::uint8_t> file) {
     return v;
 }
 
-std::string describeImage(const ImageVerdict& verdict, std::size_t fileBytes) {
+std::string describeImage(const ImageVerdict& verdict, std::uintmax_t fileBytes) {
     std::string out = "file size   " + std::to_string(fileBytes) + " bytes\n";
     if (verdict.hasHeader) {
         const ImageHeader& h = verdict.header;

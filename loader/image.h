@@ -68,10 +68,11 @@ struct ImageVerdict {
 };
 
 // Whether the chip would take the file: its checksum rule, a sane memory layout, a size that fits
-// its RAM.
-ImageVerdict checkImage(std::span<const std::uint8_t> file);
+// its RAM. `file` is what was read of it, from its start (a file bigger than the RAM need not be
+// read beyond it); fileBytes its true size when more than that.
+ImageVerdict checkImage(std::span<const std::uint8_t> file, std::optional<std::uintmax_t> fileBytes = std::nullopt);
 
 // The header fields and the verdict, as `kestrupload --info` prints them.
-std::string describeImage(const ImageVerdict& verdict, std::size_t fileBytes);
+std::string describeImage(const ImageVerdict& verdict, std::uintmax_t fileBytes);
 
 }  // namespace kestrup

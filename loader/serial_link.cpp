@@ -7,10 +7,11 @@ namespace kestrup {
 SerialLink::SerialLink(SerialPort& port, Clock& clock, StatusSink& status)
     : port_(port), clock_(clock), status_(status) {}
 
-bool SerialLink::open(const PortAddress& address) {
-    open_ = port_.open(address.deviceName());
+PortOpen SerialLink::open(const PortAddress& address) {
+    PortOpen result = port_.open(address.deviceName());
+    open_ = static_cast<bool>(result);
     if (open_) port_.configure();
-    return open_;
+    return result;
 }
 
 void SerialLink::close() {

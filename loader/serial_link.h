@@ -3,13 +3,13 @@
 // blocks, a 256-byte receive buffer filled without waiting, and reply bits awaited within a
 // millisecond budget spent in the pauses of its polling.
 
+#include <array>
+#include <cstdint>
+
 #include "clock.h"
 #include "serial_port.h"
 #include "status_sink.h"
 #include "upload_timing.h"
-
-#include <array>
-#include <cstdint>
 
 namespace kestrup {
 
@@ -23,8 +23,8 @@ public:
     static constexpr std::uint8_t bitOne = 0xFF;
     SerialLink(SerialPort& port, Clock& clock, StatusSink& status);
 
-    // Opens and configures the device; false (and nothing printed) when it cannot be opened.
-    bool open(const PortAddress& address);
+    // Opens and configures the device; nothing is printed when it cannot be opened.
+    PortOpen open(const PortAddress& address);
     bool isOpen() const { return open_; }
     void close();
 

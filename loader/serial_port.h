@@ -8,15 +8,33 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 
 namespace kestrup {
+
+// Why a device did not open, told apart so that every command can say which.
+enum class OpenFailure { missing, busy, notSerialPort, notAllowed, settingRefused, other };
+
+// What opening a device came to: open, or the failure and the system's own words for it.
+struct PortOpen {
+    std::optional<OpenFailure> failure;
+    std::string detail;  // the system's text, or the platform's hint for `notAllowed`
+
+    static PortOpen opened() { return {}; }
+    static PortOpen failed(OpenFailure why, std::string systemText = {}) { return {why, std::move(systemText)}; }
+    explicit operator bool() const { return !failure; }
+};
+
+// The end of a sentence led by the port's name, the same for every command: "is busy (another
+// program has it open)", with the system's words or the platform's hint where there are some.
+std::string whyNotOpened(const PortOpen& result);
 
 class SerialPort {
 public:
     virtual ~SerialPort() = default;
 
-    // Opens the device for exclusive, synchronous use. False when it is missing, busy or refuses.
-    virtual bool open(const std::string& device) = 0;
+    // Opens the device for exclusive, synchronous use, or tells why it did not.
+    virtual PortOpen open(const std::string& device) = 0;
     // 115200 baud, 8 data bits, no parity, two stop bits, no flow control, and reads that return
     // at once with whatever has arrived. DTR and RTS are left as they are: the loader pulses the
     // one that resets the board, and the other may hold a board in reset. Failures are ignored:

@@ -1,48 +1,59 @@
-#include "serial_port.h"
-
-#include "serial_baud_posix.h"
-#include "unique_handle_posix.h"
-
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <utility>
+
+#include "serial_baud_posix.h"
+#include "serial_port.h"
+#include "unique_handle_posix.h"
 
 namespace kestrup {
 namespace {
 
 std::optional<speed_t> standardSpeed(int baud) {
     static constexpr std::pair<int, speed_t> speeds[] = {
-        {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},     {115200, B115200},
-        {230400, B230400},   {460800, B460800},   {500000, B500000},   {576000, B576000},   {921600, B921600},
-        {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000},
-        {3000000, B3000000}};
+        {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+        {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+        {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+        {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}};
     for (const auto& [rate, code] : speeds)
         if (rate == baud) return code;
     return std::nullopt;
+}
+
+PortOpen failure(int error) {
+    if (error == EBUSY || error == EWOULDBLOCK) return PortOpen::failed(OpenFailure::busy);
+    if (error == ENOENT || error == ENODEV || error == ENXIO) return PortOpen::failed(OpenFailure::missing);
+    if (error == EACCES || error == EPERM)
+        return PortOpen::failed(OpenFailure::notAllowed, "is the user in its group, often dialout?");
+    if (error == ENOTTY || error == EINVAL) return PortOpen::failed(OpenFailure::notSerialPort);
+    return PortOpen::failed(OpenFailure::other, std::strerror(error));
 }
 
 class PosixSerialPort final : public SerialPort {
 public:
     ~PosixSerialPort() override { close(); }
 
-    bool open(const std::string& device) override {
+    PortOpen open(const std::string& device) override {
         close();
         // Non-blocking only for the open itself, so that a line without carrier cannot hang it.
         UniqueFd fd(::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-        if (!fd) return false;
+        if (!fd) return failure(errno);
+        if (!isatty(fd.get())) return PortOpen::failed(OpenFailure::notSerialPort);
         termios probe{};
+        if (tcgetattr(fd.get(), &probe) != 0)
+            return PortOpen::failed(OpenFailure::settingRefused, std::strerror(errno));
         // Exclusive like a Windows COM port: a second opener, of this program or another, is refused.
-        if (!isatty(fd.get()) || tcgetattr(fd.get(), &probe) != 0 || flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
-            return false;
+        if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return failure(errno);
         ioctl(fd.get(), TIOCEXCL);
         fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
         fd_ = std::move(fd);
-        return true;
+        return PortOpen::opened();
     }
 
     void configure() override {
@@ -116,9 +127,7 @@ public:
     }
 
 private:
-    void modemLine(int line, bool asserted) {
-        ioctl(fd_.get(), asserted ? TIOCMBIS : TIOCMBIC, &line);
-    }
+    void modemLine(int line, bool asserted) { ioctl(fd_.get(), asserted ? TIOCMBIS : TIOCMBIC, &line); }
 
     UniqueFd fd_;
 };
@@ -126,8 +135,12 @@ private:
 }  // namespace
 
 // Linux numbers its first serial port ttyS0 where Windows says COM1.
-std::string comDeviceName(std::int32_t comNumber) { return "/dev/ttyS" + std::to_string(static_cast<std::int64_t>(comNumber) - 1); }
+std::string comDeviceName(std::int32_t comNumber) {
+    return "/dev/ttyS" + std::to_string(static_cast<std::int64_t>(comNumber) - 1);
+}
 
-std::unique_ptr<SerialPort> makeSystemSerialPort() { return std::make_unique<PosixSerialPort>(); }
+std::unique_ptr<SerialPort> makeSystemSerialPort() {
+    return std::make_unique<PosixSerialPort>();
+}
 
 }  // namespace kestrup

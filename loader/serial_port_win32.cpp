@@ -1,21 +1,51 @@
-#include "serial_port.h"
-
-#include "unique_handle_win32.h"
+#include <windows.h>
 
 #include <cstddef>
 #include <cstring>
+#include <string>
 
-#include <windows.h>
+#include "serial_port.h"
+#include "unique_handle_win32.h"
 
 namespace kestrup {
 namespace {
 
+std::string systemText(DWORD error) {
+    char text[256] = {};
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text, sizeof text,
+                   nullptr);
+    std::string reason(text);
+    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == '.'))
+        reason.pop_back();
+    return reason;
+}
+
 class Win32SerialPort final : public SerialPort {
 public:
-    bool open(const std::string& device) override {
+    PortOpen open(const std::string& device) override {
         handle_.reset(CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-        return handle_.valid();
+        if (!handle_.valid()) {
+            // A COM port that another program holds is "access denied".
+            const DWORD error = GetLastError();
+            if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
+                return PortOpen::failed(OpenFailure::busy);
+            if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+                return PortOpen::failed(OpenFailure::missing);
+            return PortOpen::failed(OpenFailure::other, systemText(error));
+        }
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        if (GetFileType(handle_.get()) != FILE_TYPE_CHAR) {
+            handle_.reset();
+            return PortOpen::failed(OpenFailure::notSerialPort);
+        }
+        if (!GetCommState(handle_.get(), &dcb)) {
+            const DWORD error = GetLastError();
+            handle_.reset();
+            return PortOpen::failed(OpenFailure::settingRefused, systemText(error));
+        }
+        return PortOpen::opened();
     }
 
     void configure() override {
@@ -45,7 +75,8 @@ public:
 
     std::optional<std::size_t> write(std::span<const std::uint8_t> bytes) override {
         DWORD written = 0;
-        if (!WriteFile(handle_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) return std::nullopt;
+        if (!WriteFile(handle_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
+            return std::nullopt;
         return written;
     }
 
@@ -86,8 +117,12 @@ private:
 
 }  // namespace
 
-std::string comDeviceName(std::int32_t comNumber) { return "\\\\.\\COM" + std::to_string(comNumber); }
+std::string comDeviceName(std::int32_t comNumber) {
+    return "\\\\.\\COM" + std::to_string(comNumber);
+}
 
-std::unique_ptr<SerialPort> makeSystemSerialPort() { return std::make_unique<Win32SerialPort>(); }
+std::unique_ptr<SerialPort> makeSystemSerialPort() {
+    return std::make_unique<Win32SerialPort>();
+}
 
 }  // namespace kestrup

@@ -96,7 +96,8 @@ StagePath::Result StagePath::load(std::span<const std::uint32_t> image, std::siz
     link_.chipReset(timing_.reset);
     const std::int32_t version = protocol_.handshake();
     const auto stageImage = secondStageImage(target);
-    if (version < 1 || !protocol_.imageLoad(static_cast<std::int32_t>(stageImage.size()), longsOf(stageImage)))
+    if (version < 1) return romPath("no chip answered", true);
+    if (!protocol_.imageLoad(static_cast<std::int32_t>(stageImage.size()), longsOf(stageImage)))
         return romPath("the ROM did not take the second stage", true);
 
     StageReport report = stage_.send(staged, target);

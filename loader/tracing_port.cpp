@@ -37,10 +37,10 @@ void TracingPort::line(const char* what, std::span<const std::uint8_t> bytes) {
     std::fputs(text.c_str(), out_);
 }
 
-bool TracingPort::open(const std::string& device) {
-    const bool ok = inner_.open(device);
-    line(("open " + device + (ok ? "" : " failed")).c_str());
-    return ok;
+PortOpen TracingPort::open(const std::string& device) {
+    PortOpen result = inner_.open(device);
+    line(("open " + device + (result ? "" : " failed")).c_str());
+    return result;
 }
 
 void TracingPort::configure() {
@@ -65,7 +65,8 @@ void TracingPort::purgeReceive() {
 
 std::optional<std::size_t> TracingPort::write(std::span<const std::uint8_t> bytes) {
     const auto result = inner_.write(bytes);
-    const std::string what = !result ? "write FAILED" : "write " + std::to_string(*result) + "/" + std::to_string(bytes.size()) + ":";
+    const std::string what =
+        !result ? "write FAILED" : "write " + std::to_string(*result) + "/" + std::to_string(bytes.size()) + ":";
     line(what.c_str(), bytes);
     return result;
 }

@@ -2,11 +2,11 @@
 // A serial port that writes down every byte that passes, with time stamps: for finding out why a
 // board will not load.
 
-#include "clock.h"
-#include "serial_port.h"
-
 #include <cstdio>
 #include <string>
+
+#include "clock.h"
+#include "serial_port.h"
 
 namespace kestrup {
 
@@ -16,7 +16,7 @@ public:
     // led by the label, if any.
     TracingPort(SerialPort& inner, Clock& clock, std::FILE* out, std::string label = {});
 
-    bool open(const std::string& device) override;
+    PortOpen open(const std::string& device) override;
     void configure() override;
     void setDtr(bool asserted) override;
     void setRts(bool asserted) override;

@@ -55,7 +55,7 @@ UploadOutcome UploadJob::run(const std::string& imagePath, const PortAddress& po
     const std::uint16_t imageLength = imageLengthFromLongs(image_);
     // A file too short to hold its own length word is refused: long 2 would be an earlier image's.
     const bool headerOk = holdsItsLength(fileRead.bytes, imageLength) && version >= 1;
-    UploadOutcome outcome = UploadOutcome::headerRejected;
+    UploadOutcome outcome = version < 1 ? UploadOutcome::noChip : UploadOutcome::headerRejected;
     if (!headerOk) {
         console_.statusLine(text::codeError);
         shutDownChip();
@@ -80,7 +80,8 @@ UploadOutcome UploadJob::run(const std::string& imagePath, const PortAddress& po
 }
 
 UploadOutcome UploadJob::finish(UploadOutcome outcome, const std::string& path) {
-    if (pathLine_ && !path.empty()) pathLine_->statusLine(path);
+    // No path took an image that no chip was there to take.
+    if (pathLine_ && !path.empty() && outcome != UploadOutcome::noChip) pathLine_->statusLine(path);
     // The ROM, like the stage, starts only an image whose program begins at 0x0010; it acknowledges
     // any other and shuts the chip down. Known from the header, whichever path carried it.
     const auto pbase = static_cast<std::uint16_t>(image_[1] >> 16);

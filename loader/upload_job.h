@@ -21,7 +21,8 @@ enum class UploadOutcome {
     loaded,           // the chip acknowledged the checksum ("..OK -> RUN")
     portNotOpened,    // the "No COM" message, nothing else happened
     fileMissing,      // "No such file"
-    headerRejected,   // "Code Error -> Abort": image shorter than its header says, or no chip version
+    noChip,           // "Code Error -> Abort" as well, but no chip gave its version: nothing answered
+    headerRejected,   // "Code Error -> Abort": a chip answered, the image is shorter than its header says
     notAcknowledged,  // "CheckSum Error": rejected checksum or no answer
     eepromFailed,     // the EEPROM was not programmed or did not verify
     notStarted,       // the chip took the image ("..OK -> RUN") but shut down: its pbase is not 0x0010

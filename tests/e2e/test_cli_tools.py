@@ -1,5 +1,6 @@
 """kestrupload's forms besides loading (--help, --identify, --info, --list, --scan) and the
 simulator's own promises as a program (propsim, propimage)."""
+import fcntl
 import glob
 import os
 import re
@@ -65,7 +66,7 @@ def test_help_names_every_switch_and_only_switches_that_exist():
     (("--reset", "cts", "--port", "/dev/x", "i"), "--reset takes dtr or rts, not cts"),
     (("--no-run", "--port", "/dev/x", "i"), "--no-run goes with --eeprom"),
     (("--identify", "--scan"), "exclude each other"),
-    (("i.binary",), "no port given"),
+    (("--terminal",), "no port given"),
 ])
 def test_a_wrong_command_line_says_what_is_wrong_and_how_to_use_it(args, message):
     run = run_kestrupload(*args)
@@ -127,8 +128,48 @@ def test_list_and_scan_agree_with_the_system_and_end_in_time():
     if not expected:
         assert (scanned.returncode, scanned.stdout, scanned.stderr) == (1, b"", none)
     for line, port in zip(scanned.stdout.decode().splitlines(), expected, strict=True):
-        assert re.fullmatch(re.escape(port) + r": (Propeller version \d+|no Propeller|cannot be opened|"
+        assert re.fullmatch(re.escape(port) + r": (Propeller version \d+|no Propeller|does not exist|is busy .*|"
+                            r"is not a serial port|may not be opened .*|refuses .*|cannot be opened .*|"
                             r"no answer within 3 s)", line)
+
+
+def test_every_command_says_alike_why_a_port_did_not_open(boards, work):
+    make_image(work / "image.binary", 1024, seed=43)
+    locked = boards(name="locked")
+    fd = os.open(locked.device, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        why = {"/dev/null": "is not a serial port", str(work / "none"): "does not exist",
+               locked.device: "is busy (another program has it open)"}
+        for port, reason in why.items():
+            said = f"kestrupload: {port} {reason}\n".encode()
+            for args in (("--port", port, work / "image.binary"), ("--identify", "--port", port),
+                         ("--terminal", "--port", port)):
+                run = run_kestrupload(*args, stdin=subprocess.DEVNULL)
+                assert (run.returncode, run.stdout, run.stderr) == (2, b"", said), args
+        several = run_kestrupload("--port", ",".join(why), work / "image.binary")
+    finally:
+        os.close(fd)
+    assert several.returncode == 2
+    assert sorted(several.stderr.decode().splitlines()) == sorted(f"kestrupload: {p} {r}" for p, r in why.items())
+    assert several.stdout.decode().splitlines() == [f"{p}: port {r}" for p, r in why.items()]
+    assert locked.stop() == 0 and locked.sessions() == []
+
+
+def test_a_file_bigger_than_the_ram_is_refused_with_its_own_size(work):
+    big = work / "big.binary"
+    head = bytearray((make_image(work / "good.binary", 2048, seed=44))[:16])
+    head[8:10] = (37352).to_bytes(2, "little")  # the length word asks for more than there is RAM
+    big.write_bytes(head)
+    os.truncate(big, 5_000_000_000)  # sparse: the checks must not read it
+    info = run_kestrupload("--info", big, timeout=10)
+    assert info.returncode == 1
+    assert "file size   5000000000 bytes\n" in info.stdout.decode()
+    assert "  - the file has 5000000000 bytes, more than the chip's 32768 of RAM\n" in info.stdout.decode()
+    assert "the header says" not in info.stdout.decode()
+    load = run_kestrupload("--port", "/dev/null", big, timeout=10)
+    assert (load.returncode, load.stdout) == (1, b"")
+    assert "  - the file has 5000000000 bytes, more than the chip's 32768 of RAM\n" in load.stderr.decode()
 
 
 def test_propsim_serves_a_raw_pty_and_stops_cleanly_on_sigterm(boards):

@@ -5,6 +5,8 @@ import re
 import subprocess
 from unittest import mock
 
+import pytest
+
 import packages
 import propsim
 
@@ -16,6 +18,12 @@ def package():
     root = propsim.work_dir("install")
     subprocess.run(["dpkg", "-x", str(deb), str(root)], check=True, timeout=60)
     return deb, root
+
+
+@pytest.fixture(scope="module", autouse=True)
+def unpacked():
+    """The package is made with the module, so that it lasts as long as the module's tests."""
+    package()
 
 
 def installed(path):

@@ -8,8 +8,8 @@ from propsim import BOARD, BOARDS, Scenario, good_lines, lines, make_image, play
 START = "Start Upload\r"
 LOADED = [START, "Propeller Version = 1", "Write in RAM Lenght=2048", "Verify .."]
 ABORTED = [START, "Propeller Version = 1", "Code Error -> Abort"]
-SUMMARY = {"loaded": "loaded", "aborted": "aborted (image shorter than its header, or no chip)",
-           "checksum": "checksum error or no acknowledgement", "missing": "port not found"}
+SUMMARY = {"loaded": "loaded", "aborted": "aborted (image shorter than its header)", "no-chip": "no chip answered",
+           "checksum": "checksum error or no acknowledgement", "missing": "port does not exist"}
 
 
 @pytest.fixture(scope="module")
@@ -147,7 +147,7 @@ def test_two_uploads_in_a_row_to_the_same_port(seen, images):
 def test_port_that_does_not_exist(images):
     missing = str(images["dir"] / "no-such-tty")
     run = run_kestrupload("--port", missing, images["dir"] / "good.binary")
-    assert (run.stdout, run.stderr, run.returncode) == (b"", missing.encode() + b" not found\n", 2)
+    assert (run.stdout, run.stderr, run.returncode) == (b"", f"kestrupload: {missing} does not exist\n".encode(), 2)
 
 
 def by_port(run, devices):
@@ -185,7 +185,7 @@ def test_one_silent_board_fails_the_run_and_the_other_still_loads(seen, images):
     per, summary = by_port(s.runs[0], s.devices)
     assert s.runs[0].returncode == 1
     assert per == {silent: [START, "Time Out", "Code Error -> Abort"], good: good_lines(4096)}
-    assert summary == [(silent, SUMMARY["aborted"]), (good, "loaded")]
+    assert summary == [(silent, SUMMARY["no-chip"]), (good, "loaded")]
     assert s.chips[1].received_image() == images["four"]
     assert s.chips[0].sessions()[0]["answered"] == "0"
 
@@ -202,7 +202,7 @@ def test_a_port_repeated_on_the_command_line_and_a_rejected_checksum(seen):
 def test_a_port_that_cannot_be_opened_gives_status_2_and_the_other_loads(seen):
     s, missing = seen["one-missing"], seen["missing"]
     run = s.runs[0]
-    assert (run.returncode, run.stderr) == (2, missing.encode() + b" not found\n")
+    assert (run.returncode, run.stderr) == (2, f"kestrupload: {missing} does not exist\n".encode())
     per, summary = by_port(run, s.devices + [missing])
     assert per == {s.devices[0]: good_lines(4096), missing: []}
-    assert summary == [(s.devices[0], "loaded"), (missing, "port not found")]
+    assert summary == [(s.devices[0], "loaded"), (missing, SUMMARY["missing"])]

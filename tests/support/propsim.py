@@ -33,9 +33,14 @@ def program(name):
     return path
 
 
+# Every work folder made so far, oldest first: the suites remove a test's own once it has passed.
+MADE = []
+
+
 def work_dir(prefix):
     WORK.mkdir(parents=True, exist_ok=True)
-    return Path(tempfile.mkdtemp(prefix=prefix + "-", dir=WORK))
+    MADE.append(Path(tempfile.mkdtemp(prefix=prefix + "-", dir=WORK)))
+    return MADE[-1]
 
 
 def parse_transcript(text):

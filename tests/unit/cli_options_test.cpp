@@ -1,8 +1,8 @@
-#include "options.h"
-
 #include <gtest/gtest.h>
 
 #include <map>
+
+#include "options.h"
 
 namespace kestrup::cli {
 namespace {
@@ -13,8 +13,8 @@ std::string parsed(const std::vector<std::string>& args) {
     if (!r.error.empty()) return "error: " + r.error;
     const Options& o = r.options;
     const std::map<Options::Action, std::string> actions = {
-        {Options::Action::upload, "upload"}, {Options::Action::identify, "identify"}, {Options::Action::list, "list"},
-        {Options::Action::scan, "scan"},     {Options::Action::info, "info"},         {Options::Action::help, "help"},
+        {Options::Action::upload, "upload"},  {Options::Action::identify, "identify"}, {Options::Action::list, "list"},
+        {Options::Action::scan, "scan"},      {Options::Action::info, "info"},         {Options::Action::help, "help"},
         {Options::Action::version, "version"}};
     std::string s = actions.at(o.action);
     for (const auto& p : o.ports) s += " port=" + (p.comNumber ? "COM" + std::to_string(*p.comNumber) : p.devicePath);
@@ -55,8 +55,11 @@ TEST(CliOptions, CommandLines) {
         {{"--list", "--scan", "-h"}, "help"},
         {{"--version", "--port"}, "version"},
 
-        {{"image.binary"}, "error: no port given (--port PORT)"},
-        {{"--identify"}, "error: no port given (--port PORT)"},
+        // Without a port the board is looked for, unless nothing would reset it.
+        {{"image.binary"}, "upload image=image.binary"},
+        {{"--identify"}, "identify"},
+        {{"--terminal", "image.binary"}, "upload image=image.binary terminal=115200"},
+        {{"--terminal"}, "error: no port given (--port PORT)"},
         {{"--port", "3"}, "error: no image file given"},
         {{"--info"}, "error: no image file given"},
         {{"--port"}, "error: option --port needs a value"},
@@ -74,8 +77,10 @@ TEST(CliOptions, CommandLines) {
         {{"--terminal", "-p", "1,2"}, "error: --terminal takes one port"},
         {{"--terminal", "--identify", "-p", "1"}, "error: --terminal does not go with this action"},
         {{"--baud", "9600", "-p", "1", "x"}, "error: --baud goes with --terminal"},
-        {{"--terminal", "--baud", "96OO", "-p", "1"}, "error: --baud takes a rate in baud, a whole number above 0, not 96OO"},
-        {{"--terminal", "--baud", "-5", "-p", "1"}, "error: --baud takes a rate in baud, a whole number above 0, not -5"},
+        {{"--terminal", "--baud", "96OO", "-p", "1"},
+         "error: --baud takes a rate in baud, a whole number above 0, not 96OO"},
+        {{"--terminal", "--baud", "-5", "-p", "1"},
+         "error: --baud takes a rate in baud, a whole number above 0, not -5"},
         {{"--terminal", "--report", "r.json", "-p", "1"}, "error: --report goes with a load"},
         {{"--report", "r.json", "--identify", "-p", "1"}, "error: --report goes with a load"},
         {{"--terminal", "--report", "-", "-p", "1", "x"},
@@ -97,9 +102,9 @@ TEST(CliOptions, PortIsADevicePathOrAComNumber) {
 }
 
 TEST(CliOptions, HelpNamesEveryOption) {
-    for (const char* option :
-         {"--port", "--eeprom", "--no-run", "--force", "--fixed", "--dense", "--rom", "--window-timing", "--reset",
-          "--trace", "--report", "--terminal", "--baud", "--identify", "--list", "--scan", "--info", "--help", "--version"})
+    for (const char* option : {"--port", "--eeprom", "--no-run", "--force", "--fixed", "--dense", "--rom",
+                               "--window-timing", "--reset", "--trace", "--report", "--terminal", "--baud",
+                               "--identify", "--list", "--scan", "--info", "--help", "--version"})
         EXPECT_NE(usage().find(option), std::string::npos) << option;
 }
 

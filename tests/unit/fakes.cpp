@@ -6,13 +6,15 @@
 
 namespace kestrup::test {
 
-bool FakePort::open(const std::string& device) {
+PortOpen FakePort::open(const std::string& device) {
     ++opens;
     note("open " + device);
-    if (isOpen || std::find(existing.begin(), existing.end(), device) == existing.end()) return false;
+    if (isOpen) return PortOpen::failed(OpenFailure::busy);
+    if (std::find(existing.begin(), existing.end(), device) == existing.end())
+        return PortOpen::failed(OpenFailure::missing);
     isOpen = true;
     openedDevice = device;
-    return true;
+    return PortOpen::opened();
 }
 
 void FakePort::setDtr(bool asserted) {
@@ -20,7 +22,9 @@ void FakePort::setDtr(bool asserted) {
     if (!asserted && onReset) onReset();
 }
 
-void FakePort::setRts(bool asserted) { note(asserted ? "rts on" : "rts off"); }
+void FakePort::setRts(bool asserted) {
+    note(asserted ? "rts on" : "rts off");
+}
 
 void FakePort::purgeReceive() {
     ++purges;

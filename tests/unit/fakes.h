@@ -2,17 +2,17 @@
 // Test doubles: a virtual clock, a recording status sink, a scripted serial port, and the
 // simulated chip (sim/chip_model) behind that port.
 
-#include "chip_model.h"
-#include "clock.h"
-#include "serial_port.h"
-#include "upload_console.h"
-
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "chip_model.h"
+#include "clock.h"
+#include "serial_port.h"
+#include "upload_console.h"
 
 namespace kestrup::test {
 
@@ -47,8 +47,14 @@ private:
 class RecordingConsole final : public UploadConsole {
 public:
     explicit RecordingConsole(Journal* journal = nullptr) : journal_(journal) {}
-    void open() override { note("console open"); ++opens; }
-    void close() override { note("console close"); ++closes; }
+    void open() override {
+        note("console open");
+        ++opens;
+    }
+    void close() override {
+        note("console close");
+        ++closes;
+    }
     void statusLine(std::string_view message) override {
         lines.emplace_back(message);
         bytes.append(message);
@@ -82,7 +88,7 @@ class FakePort final : public SerialPort {
 public:
     explicit FakePort(Journal* journal = nullptr) : journal_(journal) {}
 
-    bool open(const std::string& device) override;
+    PortOpen open(const std::string& device) override;
     void configure() override { ++configures; }
     void setDtr(bool asserted) override;
     void setRts(bool asserted) override;
@@ -96,7 +102,7 @@ public:
     void queueReply(std::vector<std::uint8_t> bytes) { pending.insert(pending.end(), bytes.begin(), bytes.end()); }
 
     // Scripting.
-    std::vector<std::string> existing{"COM3"};  // devices that open
+    std::vector<std::string> existing{"COM3"};                   // devices that open
     std::function<void(std::span<const std::uint8_t>)> onWrite;  // the far end
     std::function<void()> onReset;                               // DTR released
     std::function<void()> onRead;                                // before each read
