@@ -350,7 +350,7 @@ std::optional<stage::Answer> SecondStage::sendImage(StageReport& report) {
         if (!answer)
             answer = recover(data.size());
         else if (answer->code == 'N' && answer->value == 3)
-            fill(data.size());
+            fill(0);  // it may have taken a sync within the rest of this one, of any length
         if (!answer) {
             status_.statusLine("Second stage: lost at packet " + std::to_string(k));
             return std::nullopt;
@@ -483,7 +483,7 @@ private:
 
 StageOutcome SecondStage::judge(LoadTarget target, LoadLines* lines) {
     Narration told(lines, target);
-    const int window = target == LoadTarget::ram ? finishWindowMs : eepromStepWindowMs;
+    const int window = target == LoadTarget::ram ? verdictWindowMs_ : eepromStepWindowMs;
     std::optional<stage::Answer> answer = lastPacketAnswer_;
     if (answer && answer->code == 'A') answer = awaitAnswer(window);
     for (int silences = 0;;) {
@@ -574,6 +574,10 @@ StageReport SecondStage::send(const StageImage& image, LoadTarget target) {
     report.baud = baud_;
     status_.statusLine("Second stage: chip at " + megahertz(report.chipHz) + ", " + std::to_string(baud_) + " baud");
     goDelay_ = static_cast<std::uint32_t>(std::ceil(stage::goDelaySeconds * static_cast<double>(report.chipHz) / 256));
+    // Twice the stage's own work after the last packet (the zero fill, the sum, the proof), so that
+    // a lost verdict is asked for soon.
+    verdictWindowMs_ =
+        static_cast<int>(2 * stage::verdictClocks * 1000 / std::max<std::int64_t>(report.chipHz, 1)) + answerMarginMs;
 
     const auto longs = static_cast<std::uint32_t>(image.longs.size());
     const auto begun = ask(stage::frame({}, stage::beginTrailer(longs, beginFlags(target, report.chipHz))), "Bb");

@@ -49,7 +49,7 @@
 // the answer is about, 8 bits), value (32 bits, least significant byte first), check (16 bits, low
 // byte first: the low half of the CRC-32 above over the six bytes before it).
 //   'H' hello: value W, the sync's 4 bit times in chip clocks (the host's rate x W / 4 is the clock)
-//   'R' rate: value the floor taken for the next sync
+//   'R' rate: value the floor taken for the next sync (before begin, and while the image comes)
 //   'B' begun: value longs. A begin while the image comes starts it again from packet 0.
 //   'b' begin refused (value longs): fewer than 4 or more than 0x1FFD longs, or the EEPROM asked of
 //       the RAM build, which lacks its code: load the EEPROM build for that
@@ -138,6 +138,9 @@ namespace stage {
 
 inline constexpr std::uint8_t syncByte = 0xF8;
 inline constexpr std::size_t packetLongs = 255;
+// The stage's work between the last packet's answer and the verdict on a RAM load: the zero fill
+// (16 clocks a long), the sum, and the proof's CRC over the zeros (40,000).
+inline constexpr std::int64_t verdictClocks = 8192 * 16 + 60000;
 inline constexpr std::uint32_t minLongs = 4;
 // Below the stage's mailbox in the top two longs of RAM.
 inline constexpr std::uint32_t maxLongs = 0x1FFD;
@@ -314,6 +317,7 @@ private:
     bool imageComing_ = false;  // begun and not yet all in: messages carry their data longs
     std::vector<std::uint8_t> received_;
     std::deque<stage::Answer> answers_;
+    int verdictWindowMs_ = finishWindowMs;  // a RAM load's verdict, by the chip's clock
 };
 
 }  // namespace kestrup

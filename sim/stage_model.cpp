@@ -276,6 +276,9 @@ void StageModel::packetMessage(char code, std::uint32_t trailer, std::size_t lon
         return answer('N', wrongLength, at, expected);
     }
     switch (code) {
+        case 'R':
+            floor_ = trailer >> 8;
+            return answer('R', floor_, at, expected);
         case 'B':
             return beginMessage(trailer, at, session);
         case 'Q':

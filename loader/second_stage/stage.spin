@@ -555,6 +555,8 @@ packet        mov     obase, seq
         if_z  jmp     #begin                      ' its answer was lost: again from packet 0
               cmp     u1, #"Q" wz
         if_z  jmp     #:query
+              cmp     u1, #"R" wz                 ' a slower rate for the rest of the image
+        if_z  jmp     #:rate
               cmp     u1, #"D" wz
         if_nz jmp     #packet
               mov     u1, len                     ' the trailer packet seq must carry
@@ -592,6 +594,11 @@ packet        mov     obase, seq
               cmp     nlongs, u1 wz
         if_nz cmp     nlongs, #1 wz
         if_nz mov     av, #3
+              jmp     #packet
+:rate         mov     ac, #"R"
+              mov     av, trailer
+              shr     av, #8
+              mov     floor, av
               jmp     #packet
 :query        mov     ac, #"B"
               mov     av, len
