@@ -51,10 +51,20 @@ void writeImageHeader(std::span<std::uint8_t> image, const ImageHeader& h) {
     putWord(image, 14, h.dcurr);
 }
 
-std::uint16_t imageLengthFromLongs(std::span<const std::uint32_t> longs) { return static_cast<std::uint16_t>(longs[2]); }
-
 bool holdsItsLength(std::size_t fileBytes, std::uint16_t vbase) {
     return fileBytes >= imageLengthWordEnd && vbase / 4u <= (fileBytes + 3) / 4;
+}
+
+CheckedImage CheckedImage::of(std::span<const std::uint32_t> longs, std::size_t fileBytes) {
+    auto word = [longs](std::size_t at, int shift) {
+        return static_cast<std::uint16_t>(at < longs.size() ? longs[at] >> shift : 0);
+    };
+    CheckedImage image{longs, fileBytes};
+    image.length = word(2, 0);
+    image.pbase = word(1, 16);
+    image.dbase = word(2, 16);
+    image.complete = holdsItsLength(fileBytes, image.length);
+    return image;
 }
 
 std::uint8_t imageRamSum(std::span<const std::uint8_t> image) {
@@ -100,9 +110,11 @@ ImageVerdict checkImage(std::span<const std::uint8_t> file) {
     if (h.pbase != imagePbase)
         problem("pbase is " + hex(h.pbase, 4) + ", not " + hex(imagePbase, 4) + ": the chip would not start it");
     if (h.vbase < imageHeaderBytes || h.vbase % 4 != 0)
-        problem("the image length (vbase) " + std::to_string(h.vbase) + " is not a whole number of longs past the header");
+        problem("the image length (vbase) " + std::to_string(h.vbase) +
+                " is not a whole number of longs past the header");
     else if (h.vbase > file.size())
-        problem("the header says " + std::to_string(h.vbase) + " bytes, the file has " + std::to_string(file.size()), true);
+        problem("the header says " + std::to_string(h.vbase) + " bytes, the file has " + std::to_string(file.size()),
+                true);
     if (h.dbase < h.vbase + 8 || h.dbase > layoutLimit)
         problem("dbase " + hex(h.dbase, 4) + " does not leave room for the stack markers above the image");
     if (h.dcurr < h.dbase || h.dcurr > layoutLimit)

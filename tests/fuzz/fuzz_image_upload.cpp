@@ -1,14 +1,16 @@
 // Any image file, from anywhere: the upload job reads it into its bounded buffer, judges the
 // header, and either loads exactly what the length word asks for or aborts, ending in its teardown.
 
-#include "fakes.h"
-#include "unique_handle.h"
-#include "upload_job.h"
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
+
+#include "fakes.h"
+#include "rom_loader.h"
+#include "unique_handle.h"
+#include "upload_job.h"
 
 using namespace kestrup;
 
@@ -38,7 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     test::RecordingNotifier notifier;
     SerialLink link(port, clock, console);
     LoaderProtocol protocol(link, console);
-    UploadJob job(link, protocol, console, notifier, clock, UploadTiming::window());
+    RomLoader rom(link, protocol, console, UploadTiming::window().reset);
+    UploadJob job(link, protocol, console, notifier, clock, UploadTiming::window(), {&rom});
     test::SimulatedBoard board(port, clock);
     port.existing = {comDeviceName(2)};
 

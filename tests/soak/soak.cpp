@@ -6,16 +6,18 @@
 // OUTCOME is one of loaded, aborted, checksum. Pauses of a second and more are cut to 100 ms: the
 // soak is about what stays behind, not about the teardown's wait.
 
-#include "unique_handle_posix.h"
-#include "upload_job.h"
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
 #include <string>
-#include <unistd.h>
 #include <vector>
+
+#include "rom_loader.h"
+#include "unique_handle_posix.h"
+#include "upload_job.h"
 
 using namespace kestrup;
 
@@ -39,7 +41,9 @@ public:
 
 class NoBoxes final : public Notifier {
 public:
-    void notify(std::string_view, std::string_view message) override { std::fprintf(stderr, "box: %.*s\n", static_cast<int>(message.size()), message.data()); }
+    void notify(std::string_view, std::string_view message) override {
+        std::fprintf(stderr, "box: %.*s\n", static_cast<int>(message.size()), message.data());
+    }
 };
 
 int openDescriptors() {
@@ -58,8 +62,9 @@ long residentKilobytes() {
     return resident * sysconf(_SC_PAGESIZE) / 1024;
 }
 
-const std::map<std::string, UploadOutcome> outcomes{
-    {"loaded", UploadOutcome::loaded}, {"aborted", UploadOutcome::headerRejected}, {"checksum", UploadOutcome::notAcknowledged}};
+const std::map<std::string, UploadOutcome> outcomes{{"loaded", UploadOutcome::loaded},
+                                                    {"aborted", UploadOutcome::headerRejected},
+                                                    {"checksum", UploadOutcome::notAcknowledged}};
 
 }  // namespace
 
@@ -87,7 +92,8 @@ int main(int argc, char** argv) {
     auto port = makeSystemSerialPort();
     SerialLink link(*port, clock, console);
     LoaderProtocol protocol(link, console);
-    UploadJob job(link, protocol, console, notifier, clock, UploadTiming::window());
+    RomLoader rom(link, protocol, console, UploadTiming::window().reset);
+    UploadJob job(link, protocol, console, notifier, clock, UploadTiming::window(), {&rom});
 
     std::map<UploadOutcome, int> seen;
     int wrong = 0;
@@ -113,9 +119,10 @@ int main(int argc, char** argv) {
     const long rssAfter = residentKilobytes();
     std::printf("uploads %d: loaded %d, aborted %d, checksum %d, wrong %d\n", count, seen[UploadOutcome::loaded],
                 seen[UploadOutcome::headerRejected], seen[UploadOutcome::notAcknowledged], wrong);
-    std::printf("open descriptors: before %d, after first round %d, after %d\n", fdsBefore, fdsAfterFirstRound, fdsAfter);
-    std::printf("resident memory: before %ld kB, after first round %ld kB, after %ld kB\n", rssBefore, rssAfterFirstRound,
-                rssAfter);
+    std::printf("open descriptors: before %d, after first round %d, after %d\n", fdsBefore, fdsAfterFirstRound,
+                fdsAfter);
+    std::printf("resident memory: before %ld kB, after first round %ld kB, after %ld kB\n", rssBefore,
+                rssAfterFirstRound, rssAfter);
     std::printf("consoles opened %d, closed %d\n", console.opens, console.closes);
     // The first round may warm caches; from then on nothing may grow.
     const bool leaks = fdsAfter != fdsBefore || rssAfter > rssAfterFirstRound + 256;

@@ -1,10 +1,12 @@
-#include "fakes.h"
 #include "upload_job.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+
+#include "fakes.h"
+#include "rom_loader.h"
 
 namespace kestrup::test {
 namespace {
@@ -16,8 +18,12 @@ namespace fs = std::filesystem;
 // checksum byte set so that the chip accepts the longs the length word asks for.
 std::vector<std::uint8_t> imageBytes(std::size_t bytes, std::uint16_t lengthWord, std::uint16_t dbase = 0x5A5A) {
     std::vector<std::uint8_t> data(bytes, 0x5A);
-    const std::uint8_t header[] = {0x10, 0x00, static_cast<std::uint8_t>(lengthWord), static_cast<std::uint8_t>(lengthWord >> 8),
-                                   static_cast<std::uint8_t>(dbase), static_cast<std::uint8_t>(dbase >> 8)};
+    const std::uint8_t header[] = {0x10,
+                                   0x00,
+                                   static_cast<std::uint8_t>(lengthWord),
+                                   static_cast<std::uint8_t>(lengthWord >> 8),
+                                   static_cast<std::uint8_t>(dbase),
+                                   static_cast<std::uint8_t>(dbase >> 8)};
     for (std::size_t i = 0; i < 6 && 6 + i < bytes; ++i) data[6 + i] = header[i];
     std::vector<std::uint32_t> longs;
     for (std::size_t i = 0; i + 4 <= std::min<std::size_t>(bytes, lengthWord & ~3u); i += 4)
@@ -34,15 +40,17 @@ struct UploadJobTest : ::testing::Test {
     RecordingNotifier notifier;
     SerialLink link{port, clock, console};
     LoaderProtocol protocol{link, console};
-    UploadJob job{link, protocol, console, notifier, clock, UploadTiming::window()};
+    RomLoader rom{link, protocol, console, UploadTiming::window().reset};
+    UploadJob job{link, protocol, console, notifier, clock, UploadTiming::window(), {&rom}};
     SimulatedBoard board{port, clock};
     fs::path dir;
     std::string image;
 
     void SetUp() override {
         port.existing = {comDeviceName(5)};
-        dir = fs::temp_directory_path() / ("kestrup-job-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                                           "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir = fs::temp_directory_path() /
+              ("kestrup-job-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(dir);
         image = (dir / "compiled.binary").string();
     }
@@ -53,14 +61,15 @@ struct UploadJobTest : ::testing::Test {
         out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     }
     UploadOutcome upload(std::int32_t com = 5) { return job.run(image, PortAddress::com(com)); }
-    int resets() const { return static_cast<int>(std::count(journal.entries.begin(), journal.entries.end(), "dtr off")); }
+    int resets() const {
+        return static_cast<int>(std::count(journal.entries.begin(), journal.entries.end(), "dtr off"));
+    }
 };
 
 TEST_F(UploadJobTest, GoodImageIsLoadedWithTheStepsInOrder) {
     writeImage(imageBytes(32, 32));
     EXPECT_EQ(upload(), UploadOutcome::loaded);
-    EXPECT_EQ(console.bytes,
-              "Start Upload\r\nPropeller Version = 1\nWrite in RAM Lenght=32\nVerify ..\n..OK -> RUN\n");
+    EXPECT_EQ(console.bytes, "Start Upload\r\nPropeller Version = 1\nWrite in RAM Lenght=32\nVerify ..\n..OK -> RUN\n");
     EXPECT_EQ(board.last().longs.size(), 8u);
     EXPECT_EQ(board.last().longs[2], 0x5A5A0020u);
 }
@@ -78,11 +87,17 @@ TEST_F(UploadJobTest, TheTimingSetsEveryPauseAndReset) {
     const Case cases[] = {
         // Console settle; a reset before the file is read and one before the handshake (25 ms pulse,
         // 50 ms wait); the teardown.
-        {"window", UploadTiming::window(), {200, 25, 50, 25, 50}, 1500,
+        {"window",
+         UploadTiming::window(),
+         {200, 25, 50, 25, 50},
+         1500,
          {com5, "console open", "dtr on", "dtr off", "purge", "status Start Upload\r", "dtr on", "dtr off", "purge",
           "write 256"}},
         // One reset of 10 + 15 ms after the file is read; clocks at 3 ms; nothing after the answer.
-        {"lean", UploadTiming::lean(), {10, 15}, 3,
+        {"lean",
+         UploadTiming::lean(),
+         {10, 15},
+         3,
          {com5, "console open", "status Start Upload\r", "dtr on", "dtr off", "purge", "write 256"}},
     };
     writeImage(imageBytes(32, 32));
@@ -91,10 +106,12 @@ TEST_F(UploadJobTest, TheTimingSetsEveryPauseAndReset) {
         journal.entries.clear();
         clock.pauses.clear();
         link.setPolling(c.timing.polling);
-        UploadJob timed{link, protocol, console, notifier, clock, c.timing};
+        RomLoader timedRom{link, protocol, console, c.timing.reset};
+        UploadJob timed{link, protocol, console, notifier, clock, c.timing, {&timedRom}};
         EXPECT_EQ(timed.run(image, PortAddress::com(5)), UploadOutcome::loaded);
         ASSERT_GT(clock.pauses.size(), c.firstPauses.size());
-        EXPECT_EQ(std::vector<int>(clock.pauses.begin(), clock.pauses.begin() + static_cast<std::ptrdiff_t>(c.firstPauses.size())),
+        EXPECT_EQ(std::vector<int>(clock.pauses.begin(),
+                                   clock.pauses.begin() + static_cast<std::ptrdiff_t>(c.firstPauses.size())),
                   c.firstPauses);
         EXPECT_EQ(clock.pauses.back(), c.lastPause);
         const auto& e = journal.entries;
@@ -136,7 +153,8 @@ TEST_F(UploadJobTest, MissingFileCostsNoHandshakeAndOnlyTheWindowProgramAReset) 
     for (const Case& c : {Case{UploadTiming::window(), 1, {200, 25, 50, 1500}}, Case{UploadTiming::lean(), 0, {}}}) {
         journal.entries.clear();
         clock.pauses.clear();
-        UploadJob timed{link, protocol, console, notifier, clock, c.timing};
+        RomLoader timedRom{link, protocol, console, c.timing.reset};
+        UploadJob timed{link, protocol, console, notifier, clock, c.timing, {&timedRom}};
         EXPECT_EQ(timed.run(image, PortAddress::com(5)), UploadOutcome::fileMissing);
         EXPECT_EQ(resets(), c.resets);
         EXPECT_EQ(clock.pauses, c.pauses);

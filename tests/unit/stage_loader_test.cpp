@@ -24,7 +24,7 @@ Lines loadedLines(int bytes) {
             "..OK -> RUN"};
 }
 
-struct StagePathTest : ::testing::Test {
+struct StageLoaderTest : ::testing::Test {
     VirtualClock clock;
     Journal journal{clock};
     RecordingConsole console;
@@ -84,7 +84,7 @@ struct StagePathTest : ::testing::Test {
     }
 };
 
-TEST_F(StagePathTest, ASilentStageGivesWayToTheRomWhichPrintsItsFiveLinesAlone) {
+TEST_F(StageLoaderTest, ASilentStageGivesWayToTheRomWhichPrintsItsFiveLinesAlone) {
     sim::ChipConfig silent;
     silent.faults.stageSilent = true;
     EXPECT_EQ(upload(8192, LoadTarget::ram, silent), UploadOutcome::loaded);
@@ -105,7 +105,7 @@ TEST_F(StagePathTest, ASilentStageGivesWayToTheRomWhichPrintsItsFiveLinesAlone) 
     EXPECT_LE(waited, 115);
 }
 
-TEST_F(StagePathTest, TheStageTakesTheImageWithTheRomsLinesAndStartsItAtTheImagesRate) {
+TEST_F(StageLoaderTest, TheStageTakesTheImageWithTheRomsLinesAndStartsItAtTheImagesRate) {
     sim::ChipConfig config;
     config.faults.stageSilent = true;
     stage.emplace();
@@ -119,7 +119,7 @@ TEST_F(StagePathTest, TheStageTakesTheImageWithTheRomsLinesAndStartsItAtTheImage
 }
 
 // The chip takes the image and acknowledges it, then shuts down, whichever path carried it.
-TEST_F(StagePathTest, AWrongPbaseIsAnImageNotStarted) {
+TEST_F(StageLoaderTest, AWrongPbaseIsAnImageNotStarted) {
     sim::ChipConfig config;
     config.faults.stageSilent = true;
     const Lines told{"the chip will not start the image: pbase is 0x0014, not 0x0010"};
@@ -137,7 +137,7 @@ TEST_F(StagePathTest, AWrongPbaseIsAnImageNotStarted) {
     EXPECT_EQ(pathLines.lines, told);
 }
 
-TEST_F(StagePathTest, ASmallImageGoesByTheRomAlone) {
+TEST_F(StageLoaderTest, ASmallImageGoesByTheRomAlone) {
     EXPECT_EQ(upload(1024), UploadOutcome::loaded);
     EXPECT_EQ(console.lines, loadedLines(1024));
     EXPECT_EQ(pathLines.lines, Lines{"ROM path (image too small for the second stage to pay)"});
