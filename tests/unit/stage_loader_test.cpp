@@ -6,8 +6,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <utility>
 
 #include "board.h"
+#include "dense_encoding.h"
 #include "fakes.h"
 #include "image.h"
 #include "image_maker.h"
@@ -39,6 +41,7 @@ struct StageLoaderTest : ::testing::Test {
     // Once the ROM has started the stage, which the simulated chip keeps silent, this one answers.
     std::optional<ScriptedStage> stage;
     bool secondStage = true;
+    ProgressFn progress;
 
     void TearDown() override { fs::remove(file); }
 
@@ -58,6 +61,7 @@ struct StageLoaderTest : ::testing::Test {
             PortAddress::com(5), std::move(fake), clock, console, notifier,
             BoardOptions{
                 ResetLine::dtr, LongEncoding::dense, UploadTiming::lean(), nullptr, {}, secondStage, &pathLines});
+        if (progress) board->setProgress(progress);
         sim::ImageSpec spec;
         spec.size = bytes;
         image = sim::makeImage(spec);
@@ -103,6 +107,22 @@ TEST_F(StageLoaderTest, ASilentStageGivesWayToTheRomWhichPrintsItsFiveLinesAlone
     const auto waited = when("dtr on", 1) - when("write 10", 0, when("baud 115200"));
     EXPECT_GE(waited, 110);
     EXPECT_LE(waited, 115);
+}
+
+// The stage's ROM phase borrows the board's protocol: the ROM's load after it still goes dense and
+// with its progress, and no progress shows of the stage's, however many uploads the board makes.
+TEST_F(StageLoaderTest, AStageThatGivesWayLeavesTheProtocolAsTheRomsLoadWantsIt) {
+    std::vector<std::pair<std::size_t, std::size_t>> told;
+    progress = [&told](std::size_t sent, std::size_t total) { told.emplace_back(sent, total); };
+    sim::ChipConfig silent;
+    silent.faults.stageSilent = true;
+    EXPECT_EQ(upload(8192, LoadTarget::ram, silent), UploadOutcome::loaded);
+    const auto first = std::exchange(told, {});
+    const std::size_t dense = encodeDense(imageLongs()).size();
+    ASSERT_FALSE(first.empty());
+    EXPECT_EQ(first.back(), std::pair(dense, dense));
+    EXPECT_EQ(board->upload(file.string()), UploadOutcome::loaded);
+    EXPECT_EQ(told, first);
 }
 
 TEST_F(StageLoaderTest, TheStageTakesTheImageWithTheRomsLinesAndStartsItAtTheImagesRate) {
