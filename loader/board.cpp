@@ -10,24 +10,22 @@ Board::Board(PortAddress address, std::unique_ptr<SerialPort> port, Clock& clock
     : address_(std::move(address)),
       port_(std::move(port)),
       trace_(options.trace ? std::make_unique<TracingPort>(*port_, clock, options.trace, options.traceLabel) : nullptr),
-      link_(wire(), clock, console),
-      protocol_(link_, console),
-      stagePath_(options.secondStage ? std::make_unique<StagePath>(wire(), clock, options.reset, options.timing,
-                                                                   options.encoding, options.imageBaud)
-                                     : nullptr),
-      job_(link_, protocol_, console, notifier, clock, options.timing) {
+      console_(console),
+      link_(wire(), clock, console_),
+      protocol_(link_, console_),
+      rom_(link_, protocol_, console_, options.timing.reset, options.encoding),
+      stage_(options.secondStage ? std::make_unique<StageLoader>(rom_, wire(), console_, clock, options.imageBaud)
+                                 : nullptr),
+      job_(link_, protocol_, console, notifier, clock, options.timing,
+           stage_ ? std::vector<ImageLoader*>{stage_.get(), &rom_} : std::vector<ImageLoader*>{&rom_}) {
     link_.setResetLine(options.reset);
     link_.setPolling(options.timing.polling);
-    protocol_.setEncoding(options.encoding);
-    if (stagePath_)
-        job_.useStagePath(*stagePath_, options.pathLine ? *options.pathLine : console);
-    else if (options.pathLine)
-        job_.setPathLine(*options.pathLine);
+    if (options.pathLine || stage_) job_.setPathLine(options.pathLine ? *options.pathLine : console);
 }
 
 void Board::setProgress(ProgressFn progress) {
-    if (stagePath_) stagePath_->setProgress(progress);
-    protocol_.setProgress(std::move(progress));
+    if (stage_) stage_->setProgress(progress);
+    rom_.setProgress(std::move(progress));
 }
 
 UploadOutcome Board::upload(const std::string& imagePath, LoadTarget target) {

@@ -1,7 +1,7 @@
 #pragma once
 // One board behind one port, and everything that talks to it: the serial port (with its trace, when
-// asked), the link, the protocol, the second stage's path and the upload job, assembled here and
-// nowhere else.
+// asked), the console as the loaders share it, the link, the protocol, the loaders and the upload
+// job, assembled here and nowhere else.
 
 #include <cstdio>
 #include <memory>
@@ -9,9 +9,11 @@
 
 #include "clock.h"
 #include "loader_protocol.h"
+#include "rom_loader.h"
 #include "serial_link.h"
 #include "serial_port.h"
-#include "stage_path.h"
+#include "stage_loader.h"
+#include "status_sink.h"
 #include "tracing_port.h"
 #include "upload_console.h"
 #include "upload_job.h"
@@ -57,9 +59,11 @@ private:
     PortAddress address_;
     std::unique_ptr<SerialPort> port_;
     std::unique_ptr<TracingPort> trace_;
+    StatusGate console_;
     SerialLink link_;
     LoaderProtocol protocol_;
-    std::unique_ptr<StagePath> stagePath_;
+    RomLoader rom_;
+    std::unique_ptr<StageLoader> stage_;
     UploadJob job_;
 };
 

@@ -51,12 +51,20 @@ void writeImageHeader(std::span<std::uint8_t> image, const ImageHeader& h) {
     putWord(image, 14, h.dcurr);
 }
 
-std::uint16_t imageLengthFromLongs(std::span<const std::uint32_t> longs) {
-    return static_cast<std::uint16_t>(longs[2]);
-}
-
 bool holdsItsLength(std::size_t fileBytes, std::uint16_t vbase) {
     return fileBytes >= imageLengthWordEnd && vbase / 4u <= (fileBytes + 3) / 4;
+}
+
+CheckedImage CheckedImage::of(std::span<const std::uint32_t> longs, std::size_t fileBytes) {
+    auto word = [longs](std::size_t at, int shift) {
+        return static_cast<std::uint16_t>(at < longs.size() ? longs[at] >> shift : 0);
+    };
+    CheckedImage image{longs, fileBytes};
+    image.length = word(2, 0);
+    image.pbase = word(1, 16);
+    image.dbase = word(2, 16);
+    image.complete = holdsItsLength(fileBytes, image.length);
+    return image;
 }
 
 std::uint8_t imageRamSum(std::span<const std::uint8_t> image) {

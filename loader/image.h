@@ -36,13 +36,26 @@ std::optional<ImageHeader> readImageHeader(std::span<const std::uint8_t> image);
 // Writes every field, the checksum byte included, into the first 16 bytes.
 void writeImageHeader(std::span<std::uint8_t> image, const ImageHeader& header);
 
-// vbase from an image held as little-endian longs, as the upload holds it: the low half of long 2.
-std::uint16_t imageLengthFromLongs(std::span<const std::uint32_t> longs);
-
 // The upload's own test of a file against its length word, as the window program made it: the
 // file reaches past the length word and holds the vbase/4 longs that a load sends (a last partial
 // long counts, its missing bytes zero).
 bool holdsItsLength(std::size_t fileBytes, std::uint16_t vbase);
+
+// An image as the upload read it, held as little-endian longs, its header read once, as every
+// loader is handed it.
+struct CheckedImage {
+    std::span<const std::uint32_t> longs;  // the file's longs first; a buffer may hold more after them
+    std::size_t fileBytes = 0;
+    std::uint16_t length = 0;  // vbase: the low half of long 2
+    std::uint16_t pbase = 0;
+    std::uint16_t dbase = 0;
+    // The file holds what its length word asks for (holdsItsLength): else no load sends it, and
+    // the ROM tells why.
+    bool complete = false;
+
+    // Header words beyond the longs read as 0.
+    static CheckedImage of(std::span<const std::uint32_t> longs, std::size_t fileBytes);
+};
 
 // The chip loads the first vbase bytes (at most as many as there are) into its 32 KB of RAM,
 // zero-fills the rest, writes the stack marker at dbase-8 and dbase-4, and runs the image only if

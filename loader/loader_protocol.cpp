@@ -27,11 +27,15 @@ void LoaderProtocol::sendLong(std::uint32_t value) {
     for (const std::uint8_t byte : encodeLong(value)) link_.stage(byte);
 }
 
+void LoaderProtocol::shutDownChip() {
+    sendLong(static_cast<std::uint32_t>(Command::shutdown));
+    link_.flush();
+}
+
 std::int32_t LoaderProtocol::handshake() {
     Lfsr lfsr;
     link_.stage(SerialLink::clockByte);  // lets the chip measure the bit time
-    for (int i = 0; i < handshakeBits; ++i)
-        link_.stage(static_cast<std::uint8_t>(lfsr.step() | SerialLink::bitZero));
+    for (int i = 0; i < handshakeBits; ++i) link_.stage(static_cast<std::uint8_t>(lfsr.step() | SerialLink::bitZero));
     for (int i = 0; i < handshakeBits + versionBits; ++i) link_.stage(SerialLink::clockByte);
     // All 509 bytes go out before the first reply is read; the replies wait in the driver.
     link_.flush();

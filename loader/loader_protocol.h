@@ -2,14 +2,14 @@
 // The host side of the Propeller ROM boot loader: LFSR handshake and version, command longs at
 // three bits per byte, and the chip's one-bit checksum acknowledgement.
 
-#include "load_lines.h"
-#include "serial_link.h"
-#include "status_sink.h"
-
 #include <array>
 #include <cstdint>
 #include <functional>
 #include <span>
+
+#include "load_lines.h"
+#include "serial_link.h"
+#include "status_sink.h"
 
 namespace kestrup {
 
@@ -64,6 +64,8 @@ public:
     LoaderProtocol(SerialLink& link, StatusSink& status);
 
     void sendLong(std::uint32_t value);
+    // Command 0, in a write of its own.
+    void shutDownChip();
     // The chip version 0..255; -1 when an LFSR bit differed or did not come; another negative
     // number when a version bit did not come.
     std::int32_t handshake();

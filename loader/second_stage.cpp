@@ -101,16 +101,15 @@ std::vector<Answer> takeAnswers(std::vector<std::uint8_t>& received) {
 
 }  // namespace stage
 
-std::variant<StageImage, std::string_view> StageImage::of(std::span<const std::uint32_t> longs, std::size_t fileBytes) {
-    const std::uint16_t vbase = longs.size() >= imageHeaderBytes / 4 ? imageLengthFromLongs(longs) : 0;
+std::variant<StageImage, std::string_view> StageImage::of(const CheckedImage& image) {
+    const std::uint16_t vbase = image.length;
     // Left to the ROM, which tells what is wrong with them as it always has.
-    if (!holdsItsLength(fileBytes, vbase) || vbase < imageHeaderBytes || vbase % 4 != 0 || vbase / 4u > longs.size())
+    if (!image.complete || vbase < imageHeaderBytes || vbase % 4 != 0 || vbase / 4u > image.longs.size())
         return "not an image the second stage takes";
     if (vbase / 4u > stage::maxLongs) return "image too large for the second stage";
-    const auto dbase = static_cast<std::uint16_t>(longs[2] >> 16);
     // The stage writes the stack markers above the image and proves RAM with them there.
-    if (dbase < vbase + 8u || dbase > chipRamBytes) return "stack markers not above the image";
-    return StageImage{longs.first(vbase / 4u), static_cast<std::uint16_t>(longs[1] >> 16), dbase};
+    if (image.dbase < vbase + 8u || image.dbase > chipRamBytes) return "stack markers not above the image";
+    return StageImage{image.longs.first(vbase / 4u), image.pbase, image.dbase};
 }
 
 std::uint32_t StageImage::ramCrc() const {

@@ -108,11 +108,12 @@
 #include <vector>
 
 #include "clock.h"
+#include "image.h"
+#include "image_loader.h"
 #include "load_lines.h"
 #include "loader_protocol.h"
 #include "serial_port.h"
 #include "status_sink.h"
-#include "upload_job.h"
 
 namespace kestrup {
 
@@ -128,8 +129,8 @@ struct StageImage {
     std::uint16_t pbase = 0;
     std::uint16_t dbase = 0;
 
-    // The image as read (its longs, and the file's size), or why the ROM is to load it instead.
-    static std::variant<StageImage, std::string_view> of(std::span<const std::uint32_t> longs, std::size_t fileBytes);
+    // The image as read, or why the ROM is to load it instead.
+    static std::variant<StageImage, std::string_view> of(const CheckedImage& image);
     // The CRC-32 of the 32 KB of RAM as the stage starts it: the image, zeros above, the stack markers.
     std::uint32_t ramCrc() const;
 };

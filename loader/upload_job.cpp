@@ -3,23 +3,23 @@
 #include "image.h"
 #include "image_file.h"
 #include "messages.h"
-#include "stage_path.h"
 
 namespace kestrup {
 
 UploadJob::UploadJob(SerialLink& link, LoaderProtocol& protocol, UploadConsole& console, Notifier& notifier,
-                     Clock& clock, UploadTiming timing)
-    : link_(link), protocol_(protocol), console_(console), notifier_(notifier), clock_(clock), timing_(timing) {}
+                     Clock& clock, UploadTiming timing, std::vector<ImageLoader*> loaders)
+    : link_(link),
+      protocol_(protocol),
+      console_(console),
+      notifier_(notifier),
+      clock_(clock),
+      timing_(timing),
+      loaders_(std::move(loaders)) {}
 
 bool UploadJob::openOrTell(const PortAddress& port) {
     if (link_.open(port)) return true;
     notifier_.notify(text::noComCaption, port.displayName() + std::string(text::notFoundSuffix));
     return false;
-}
-
-void UploadJob::shutDownChip() {
-    protocol_.sendLong(static_cast<std::uint32_t>(Command::shutdown));
-    link_.flush();
 }
 
 UploadOutcome UploadJob::run(const std::string& imagePath, const PortAddress& port) {
@@ -38,53 +38,36 @@ UploadOutcome UploadJob::run(const std::string& imagePath, const PortAddress& po
     const LongsRead fileRead = readLongs(*file, image_);
     file.reset();
 
-    // The path line comes after the load's own lines, whichever path took the image.
-    std::string path;
-    if (stagePath_) {
-        StagePath::Result staged = stagePath_->load(image_, fileRead.bytes, target_, console_);
-        if (staged.outcome) {
-            const UploadOutcome outcome = finish(*staged.outcome, staged.path);
-            teardown();
-            return outcome;
-        }
-        path = std::move(staged.path);
-    }
-    link_.chipReset(timing_.reset);
-    const std::int32_t version = protocol_.handshake();
-
-    const std::uint16_t imageLength = imageLengthFromLongs(image_);
-    // A file too short to hold its own length word is refused: long 2 would be an earlier image's.
-    const bool headerOk = holdsItsLength(fileRead.bytes, imageLength) && version >= 1;
-    UploadOutcome outcome = version < 1 ? UploadOutcome::noChip : UploadOutcome::headerRejected;
-    if (!headerOk) {
-        console_.statusLine(text::codeError);
-        shutDownChip();
-    } else if (target_ == LoadTarget::ram) {
-        outcome = protocol_.imageLoad(imageLength, image_) ? UploadOutcome::loaded : UploadOutcome::notAcknowledged;
-    } else {
-        switch (protocol_.programEeprom(imageLength, image_, target_ == LoadTarget::eepromRun)) {
-            case EepromResult::done:
-                outcome = UploadOutcome::loaded;
-                break;
-            case EepromResult::checksumError:
-                outcome = UploadOutcome::notAcknowledged;
-                break;
-            default:
-                outcome = UploadOutcome::eepromFailed;
-                break;
-        }
-    }
-    outcome = finish(outcome, path);
+    const CheckedImage image = CheckedImage::of(image_, fileRead.bytes);
+    const UploadOutcome outcome = finish(load(image), image.pbase);
     teardown();
     return outcome;
 }
 
-UploadOutcome UploadJob::finish(UploadOutcome outcome, const std::string& path) {
-    // No path took an image that no chip was there to take.
-    if (pathLine_ && !path.empty() && outcome != UploadOutcome::noChip) pathLine_->statusLine(path);
+LoadResult UploadJob::load(const CheckedImage& image) {
+    std::string why;
+    for (ImageLoader* loader : loaders_) {
+        LoadResult result = loader->load(image, target_);
+        if (!result.outcome) {
+            why = std::move(result.path);
+            continue;
+        }
+        // Which path took the image is news only where there was another.
+        if (loaders_.size() == 1) result.path.clear();
+        if (!why.empty()) result.path += " (" + why + ")";
+        return result;
+    }
+    // Unreachable while the last loader is the ROM's, which never gives way.
+    return {UploadOutcome::notAcknowledged, std::move(why)};
+}
+
+UploadOutcome UploadJob::finish(const LoadResult& result, std::uint16_t pbase) {
+    // The path line comes after the load's own lines, whichever loader took the image; none took an
+    // image that no chip was there to take.
+    if (pathLine_ && !result.path.empty() && result.outcome != UploadOutcome::noChip) pathLine_->statusLine(result.path);
     // The ROM, like the stage, starts only an image whose program begins at 0x0010; it acknowledges
-    // any other and shuts the chip down. Known from the header, whichever path carried it.
-    const auto pbase = static_cast<std::uint16_t>(image_[1] >> 16);
+    // any other and shuts the chip down. Known from the header, whichever loader carried it.
+    UploadOutcome outcome = *result.outcome;
     if (outcome == UploadOutcome::loaded && target_ != LoadTarget::eepromShutdown && pbase != imagePbase)
         outcome = UploadOutcome::notStarted;
     if (outcome == UploadOutcome::notStarted && pathLine_) pathLine_->statusLine(text::notStartedLine(pbase));
@@ -95,7 +78,7 @@ ChipIdentity UploadJob::identify(const PortAddress& port) {
     if (!openOrTell(port)) return {};
     link_.chipReset(timing_.reset);
     const std::int32_t version = protocol_.handshake();
-    shutDownChip();
+    protocol_.shutDownChip();
     link_.purgeReceive();
     link_.close();
     if (version < 1) return {ChipIdentity::Answer::noChip};

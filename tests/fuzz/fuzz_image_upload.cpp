@@ -8,6 +8,7 @@
 #include <string>
 
 #include "fakes.h"
+#include "rom_loader.h"
 #include "unique_handle.h"
 #include "upload_job.h"
 
@@ -39,7 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     test::RecordingNotifier notifier;
     SerialLink link(port, clock, console);
     LoaderProtocol protocol(link, console);
-    UploadJob job(link, protocol, console, notifier, clock, UploadTiming::window());
+    RomLoader rom(link, protocol, console, UploadTiming::window().reset);
+    UploadJob job(link, protocol, console, notifier, clock, UploadTiming::window(), {&rom});
     test::SimulatedBoard board(port, clock);
     port.existing = {comDeviceName(2)};
 

@@ -1,6 +1,6 @@
 // stageload: resets a board, has its boot ROM load the second stage, then loads an image through
 // the stage, with the ROM's rate, the settling time and the stage's rates chosen on its command line.
-// For the chip-logic rig; kestrupload takes the same path by default (loader/stage_path.h).
+// For the chip-logic rig; kestrupload takes the same path by default (loader/stage_loader.h).
 //
 //   stageload --port DEV [--eeprom] [--no-run] [--rates R1,R2,...] [--settle MS] [--stage FILE]
 //             [--trace FILE] IMAGE
@@ -191,7 +191,7 @@ int main(int argc, char** argv) {
     }
 
     const auto imageLongs = longsOf(*image);
-    const auto fit = StageImage::of(imageLongs, image->size());
+    const auto fit = StageImage::of(CheckedImage::of(imageLongs, image->size()));
     if (!std::holds_alternative<StageImage>(fit)) {
         printReport({StageOutcome::refused});
         link.close();

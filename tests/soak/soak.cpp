@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "rom_loader.h"
 #include "unique_handle_posix.h"
 #include "upload_job.h"
 
@@ -91,7 +92,8 @@ int main(int argc, char** argv) {
     auto port = makeSystemSerialPort();
     SerialLink link(*port, clock, console);
     LoaderProtocol protocol(link, console);
-    UploadJob job(link, protocol, console, notifier, clock, UploadTiming::window());
+    RomLoader rom(link, protocol, console, UploadTiming::window().reset);
+    UploadJob job(link, protocol, console, notifier, clock, UploadTiming::window(), {&rom});
 
     std::map<UploadOutcome, int> seen;
     int wrong = 0;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+
 namespace kestrup {
 namespace {
 
@@ -13,7 +15,10 @@ std::vector<std::uint8_t> image(std::size_t bytes) {
         b[at] = static_cast<std::uint8_t>(v);
         b[at + 1] = static_cast<std::uint8_t>(v >> 8);
     };
-    b[0] = 0x00; b[1] = 0x1B; b[2] = 0xB7; b[3] = 0x00;  // 12 MHz
+    b[0] = 0x00;
+    b[1] = 0x1B;
+    b[2] = 0xB7;
+    b[3] = 0x00;  // 12 MHz
     b[4] = 0x6F;
     put16(6, 0x10);
     put16(8, static_cast<unsigned>(bytes));
@@ -35,18 +40,22 @@ TEST(ImageRules, RamSumHasTheMarkersWhereTheChipWritesThem) {
     };
     // Header words: pbase 0x0010, vbase, dbase, pcurr 0x0018, dcurr 0x001C; a marker long adds 0xF6.
     const std::vector<Row> rows = {
-        {"header only: markers at 16 and 20",
-         {0, 0, 0, 0, 0, 0, 0x10, 0, 0x10, 0, 0x18, 0, 0x18, 0, 0x1C, 0}, 0x58},
+        {"header only: markers at 16 and 20", {0, 0, 0, 0, 0, 0, 0x10, 0, 0x10, 0, 0x18, 0, 0x18, 0, 0x1C, 0}, 0x58},
         {"bytes past vbase are not loaded",
-         {0, 0, 0, 0, 0, 0, 0x10, 0, 0x10, 0, 0x18, 0, 0x18, 0, 0x1C, 0, 0x55, 0x55, 0x55, 0x55}, 0x58},
+         {0, 0, 0, 0, 0, 0, 0x10, 0, 0x10, 0, 0x18, 0, 0x18, 0, 0x1C, 0, 0x55, 0x55, 0x55, 0x55},
+         0x58},
         {"dbase 0x8008: both markers past the RAM",
-         {0, 0, 0, 0, 0, 0, 0x10, 0, 0x10, 0, 0x08, 0x80, 0x18, 0, 0x1C, 0}, 0xDC},
+         {0, 0, 0, 0, 0, 0, 0x10, 0, 0x10, 0, 0x08, 0x80, 0x18, 0, 0x1C, 0},
+         0xDC},
         {"dbase 0x8006: one marker in the last long, the low address bits dropped",
-         {0, 0, 0, 0, 0, 0, 0x10, 0, 0x10, 0, 0x06, 0x80, 0x18, 0, 0x1C, 0}, 0xD0},
+         {0, 0, 0, 0, 0, 0, 0x10, 0, 0x10, 0, 0x06, 0x80, 0x18, 0, 0x1C, 0},
+         0xD0},
         {"dbase 4: one marker wraps away, one replaces the clock long",
-         {4, 3, 2, 1, 0, 0, 0x10, 0, 0x10, 0, 0x04, 0, 0x18, 0, 0x1C, 0}, 0x4E},
+         {4, 3, 2, 1, 0, 0, 0x10, 0, 0x10, 0, 0x04, 0, 0x18, 0, 0x1C, 0},
+         0x4E},
         {"dbase 16: the markers replace the header's last two longs",
-         {0, 0, 0, 0, 0, 0, 0x10, 0, 0x10, 0, 0x10, 0, 0x18, 0, 0x1C, 0}, 0xFC},
+         {0, 0, 0, 0, 0, 0, 0x10, 0, 0x10, 0, 0x10, 0, 0x18, 0, 0x1C, 0},
+         0xFC},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(imageRamSum(row.image), row.sum) << row.name;
@@ -63,10 +72,17 @@ TEST(ImageRules, TheUploadNeedsTheLengthWordAndTheLongsItNames) {
         std::uint16_t vbase;
         bool holds;
     };
-    for (const Row& row : std::vector<Row>{{11, 0, false}, {12, 12, true}, {12, 16, false}, {60, 64, false},
-                                           {61, 64, true}, {64, 64, true}, {32768, 32768, true}})
+    for (const Row& row : std::vector<Row>{{11, 0, false},
+                                           {12, 12, true},
+                                           {12, 16, false},
+                                           {60, 64, false},
+                                           {61, 64, true},
+                                           {64, 64, true},
+                                           {32768, 32768, true}})
         EXPECT_EQ(holdsItsLength(row.fileBytes, row.vbase), row.holds) << row.fileBytes << " " << row.vbase;
-    EXPECT_EQ(imageLengthFromLongs(std::vector<std::uint32_t>{0, 0, 0xABCD2000, 0}), 0x2000);
+    const std::vector<std::uint32_t> longs{0, 0x00140000, 0xABCD2000, 0};
+    const CheckedImage read = CheckedImage::of(longs, 16);
+    EXPECT_EQ((std::array{read.length, read.pbase, read.dbase}), (std::array<std::uint16_t, 3>{0x2000, 0x14, 0xABCD}));
 }
 
 TEST(ImageRules, HeaderFieldsRoundTrip) {

@@ -45,7 +45,7 @@ struct StageFixture : ::testing::Test {
         stage.setImageBaud(imageBaud);
     }
     StageReport load(LoadTarget target = LoadTarget::ram) {
-        const auto image = std::get<StageImage>(StageImage::of(longs, longs.size() * 4));
+        const auto image = std::get<StageImage>(StageImage::of(CheckedImage::of(longs, longs.size() * 4)));
         return stage.load(image, target);
     }
 };
@@ -167,7 +167,7 @@ TEST_F(StageFixture, TheVerdictsAreToldAsTheRomTellsThem) {
         test::RecordingConsole console;
         LoadLines lines(console);
         longs = imageOf(600, c.verdicts == "P" ? 0x0014 : 0x0010);
-        const auto image = std::get<StageImage>(StageImage::of(longs, longs.size() * 4));
+        const auto image = std::get<StageImage>(StageImage::of(CheckedImage::of(longs, longs.size() * 4)));
         ASSERT_EQ(stage.send(image, c.target).outcome, StageOutcome::sent) << c.verdicts;
         EXPECT_EQ(stage.judge(c.target, &lines), c.outcome) << c.verdicts;
         EXPECT_EQ(console.lines, c.told) << c.verdicts;
@@ -182,12 +182,13 @@ TEST_F(StageFixture, TheVerdictsAreToldAsTheRomTellsThem) {
 
 TEST(StageImageTest, ImagesWhoseStackMarkersWouldNotLieAboveThemAreLeftToTheRom) {
     auto longs = imageOf(600);
-    EXPECT_TRUE(std::holds_alternative<StageImage>(StageImage::of(longs, 2400)));
-    EXPECT_FALSE(std::holds_alternative<StageImage>(StageImage::of(longs, 2396)));  // shorter than its vbase
+    EXPECT_TRUE(std::holds_alternative<StageImage>(StageImage::of(CheckedImage::of(longs, 2400))));
+    EXPECT_FALSE(
+        std::holds_alternative<StageImage>(StageImage::of(CheckedImage::of(longs, 2396))));  // shorter than its vbase
     longs[2] = 2400 | 2404u << 16;
-    EXPECT_FALSE(std::holds_alternative<StageImage>(StageImage::of(longs, 2400)));
+    EXPECT_FALSE(std::holds_alternative<StageImage>(StageImage::of(CheckedImage::of(longs, 2400))));
     longs[2] = 2400 | 0x8004u << 16;
-    EXPECT_FALSE(std::holds_alternative<StageImage>(StageImage::of(longs, 2400)));
+    EXPECT_FALSE(std::holds_alternative<StageImage>(StageImage::of(CheckedImage::of(longs, 2400))));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "fakes.h"
+#include "rom_loader.h"
 
 namespace kestrup::test {
 namespace {
@@ -39,7 +40,8 @@ struct UploadJobTest : ::testing::Test {
     RecordingNotifier notifier;
     SerialLink link{port, clock, console};
     LoaderProtocol protocol{link, console};
-    UploadJob job{link, protocol, console, notifier, clock, UploadTiming::window()};
+    RomLoader rom{link, protocol, console, UploadTiming::window().reset};
+    UploadJob job{link, protocol, console, notifier, clock, UploadTiming::window(), {&rom}};
     SimulatedBoard board{port, clock};
     fs::path dir;
     std::string image;
@@ -104,7 +106,8 @@ TEST_F(UploadJobTest, TheTimingSetsEveryPauseAndReset) {
         journal.entries.clear();
         clock.pauses.clear();
         link.setPolling(c.timing.polling);
-        UploadJob timed{link, protocol, console, notifier, clock, c.timing};
+        RomLoader timedRom{link, protocol, console, c.timing.reset};
+        UploadJob timed{link, protocol, console, notifier, clock, c.timing, {&timedRom}};
         EXPECT_EQ(timed.run(image, PortAddress::com(5)), UploadOutcome::loaded);
         ASSERT_GT(clock.pauses.size(), c.firstPauses.size());
         EXPECT_EQ(std::vector<int>(clock.pauses.begin(),
@@ -150,7 +153,8 @@ TEST_F(UploadJobTest, MissingFileCostsNoHandshakeAndOnlyTheWindowProgramAReset) 
     for (const Case& c : {Case{UploadTiming::window(), 1, {200, 25, 50, 1500}}, Case{UploadTiming::lean(), 0, {}}}) {
         journal.entries.clear();
         clock.pauses.clear();
-        UploadJob timed{link, protocol, console, notifier, clock, c.timing};
+        RomLoader timedRom{link, protocol, console, c.timing.reset};
+        UploadJob timed{link, protocol, console, notifier, clock, c.timing, {&timedRom}};
         EXPECT_EQ(timed.run(image, PortAddress::com(5)), UploadOutcome::fileMissing);
         EXPECT_EQ(resets(), c.resets);
         EXPECT_EQ(clock.pauses, c.pauses);

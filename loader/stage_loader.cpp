@@ -1,4 +1,4 @@
-#include "stage_path.h"
+#include "stage_loader.h"
 
 #include <algorithm>
 #include <variant>
@@ -34,39 +34,29 @@ constexpr double stageSlowestBaud = 460800;
 
 }  // namespace
 
-StagePath::StagePath(SerialPort& port, Clock& clock, ResetLine reset, UploadTiming timing, LongEncoding encoding,
-                     int imageBaud)
-    : port_(port),
-      clock_(clock),
-      timing_(timing),
-      encoding_(encoding),
-      link_(port, clock, quiet_),
-      protocol_(link_, quiet_),
-      stage_(port, clock, quiet_) {
-    link_.setResetLine(reset);
-    link_.setPolling(timing.polling);
-    protocol_.setEncoding(LongEncoding::fixed);
+StageLoader::StageLoader(RomLoader& rom, SerialPort& port, StatusGate& console, Clock& clock, int imageBaud)
+    : rom_(rom), port_(port), console_(console), clock_(clock), stage_(port, clock, quiet_) {
     stage_.setContactWindow(helloWindowMs, lastHelloMs);
     stage_.setStartBaud(romBaud);
     stage_.setImageBaud(imageBaud);
 }
 
-bool StagePath::pays(std::span<const std::uint32_t> longs, LoadTarget target) const {
+bool StageLoader::pays(std::span<const std::uint32_t> longs, LoadTarget target) const {
     // The ROM writes and reads back all 32 KB of the EEPROM (4.7 s at 8 MHz), the stage only the
     // pages that differ.
     if (target != LoadTarget::ram) return true;
     const double stageMs = romLineMs(longsOf(secondStageImage(target)), LongEncoding::fixed, romBaud) +
                            stageOverheadMs + static_cast<double>(longs.size()) * 4 * 11 * 1000 / stageSlowestBaud;
-    return romLineMs(longs, encoding_, stage::contactBaud) > stageMs;
+    return romLineMs(longs, rom_.encoding(), stage::contactBaud) > stageMs;
 }
 
-StagePath::Result StagePath::romPath(std::string why, bool quietFirst) {
+LoadResult StageLoader::giveWay(std::string why, bool quietFirst) {
     if (quietFirst) clock_.pause(lastHelloMs);
     port_.setBaud(stage::contactBaud);
-    return {std::nullopt, std::string(text::romPath) + " (" + why + ")"};
+    return {std::nullopt, std::move(why)};
 }
 
-UploadOutcome StagePath::outcomeOf(StageOutcome outcome) {
+UploadOutcome StageLoader::outcomeOf(StageOutcome outcome) {
     switch (outcome) {
         case StageOutcome::loaded:
             return UploadOutcome::loaded;
@@ -82,30 +72,32 @@ UploadOutcome StagePath::outcomeOf(StageOutcome outcome) {
     }
 }
 
-StagePath::Result StagePath::load(std::span<const std::uint32_t> image, std::size_t fileBytes, LoadTarget target,
-                                  StatusSink& console) {
-    const auto fit = StageImage::of(image, fileBytes);
-    if (const auto* why = std::get_if<std::string_view>(&fit))
-        return {std::nullopt, std::string(text::romPath) + " (" + std::string(*why) + ")"};
-    const StageImage& staged = std::get<StageImage>(fit);
-    if (!pays(staged.longs, target))
-        return {std::nullopt, std::string(text::romPath) + " (image too small for the second stage to pay)"};
+LoadResult StageLoader::load(const CheckedImage& image, LoadTarget target) {
+    console_.setOpen(false);
+    LoadResult result = tryStage(image, target);
+    console_.setOpen(true);
+    return result;
+}
 
-    if (!port_.setBaud(romBaud))
-        return {std::nullopt, std::string(text::romPath) + " (the port refuses " + std::to_string(romBaud) + " baud)"};
-    link_.chipReset(timing_.reset);
-    const std::int32_t version = protocol_.handshake();
-    const auto stageImage = secondStageImage(target);
-    if (version < 1) return romPath("no chip answered", true);
-    if (!protocol_.imageLoad(static_cast<std::int32_t>(stageImage.size()), longsOf(stageImage)))
-        return romPath("the ROM did not take the second stage", true);
+LoadResult StageLoader::tryStage(const CheckedImage& image, LoadTarget target) {
+    const auto fit = StageImage::of(image);
+    if (const auto* why = std::get_if<std::string_view>(&fit)) return {std::nullopt, std::string(*why)};
+    const StageImage& staged = std::get<StageImage>(fit);
+    if (!pays(staged.longs, target)) return {std::nullopt, "image too small for the second stage to pay"};
+
+    if (!port_.setBaud(romBaud)) return {std::nullopt, "the port refuses " + std::to_string(romBaud) + " baud"};
+    // Three bits a byte, whatever the image's own encoding: see romBaud.
+    const auto boot = rom_.boot(longsOf(secondStageImage(target)), LongEncoding::fixed);
+    if (boot.version < 1) return giveWay("no chip answered", true);
+    if (!boot.taken) return giveWay("the ROM did not take the second stage", true);
 
     StageReport report = stage_.send(staged, target);
-    if (report.outcome == StageOutcome::noAnswer) return romPath("second stage did not answer", false);
-    if (report.outcome != StageOutcome::sent) return romPath("second stage failed", true);
+    if (report.outcome == StageOutcome::noAnswer) return giveWay("second stage did not answer", false);
+    if (report.outcome != StageOutcome::sent) return giveWay("second stage failed", true);
 
-    LoadLines lines(console);
-    lines.version(version);
+    console_.setOpen(true);
+    LoadLines lines(console_);
+    lines.version(boot.version);
     lines.writing(static_cast<std::int32_t>(staged.longs.size() * 4));
     lines.verifying();
     const std::string path = std::string(text::stagePath) + std::to_string(report.baud) + " baud";

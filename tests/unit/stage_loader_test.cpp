@@ -6,8 +6,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <utility>
 
 #include "board.h"
+#include "dense_encoding.h"
 #include "fakes.h"
 #include "image.h"
 #include "image_maker.h"
@@ -24,7 +26,7 @@ Lines loadedLines(int bytes) {
             "..OK -> RUN"};
 }
 
-struct StagePathTest : ::testing::Test {
+struct StageLoaderTest : ::testing::Test {
     VirtualClock clock;
     Journal journal{clock};
     RecordingConsole console;
@@ -39,6 +41,7 @@ struct StagePathTest : ::testing::Test {
     // Once the ROM has started the stage, which the simulated chip keeps silent, this one answers.
     std::optional<ScriptedStage> stage;
     bool secondStage = true;
+    ProgressFn progress;
 
     void TearDown() override { fs::remove(file); }
 
@@ -58,6 +61,7 @@ struct StagePathTest : ::testing::Test {
             PortAddress::com(5), std::move(fake), clock, console, notifier,
             BoardOptions{
                 ResetLine::dtr, LongEncoding::dense, UploadTiming::lean(), nullptr, {}, secondStage, &pathLines});
+        if (progress) board->setProgress(progress);
         sim::ImageSpec spec;
         spec.size = bytes;
         image = sim::makeImage(spec);
@@ -84,7 +88,7 @@ struct StagePathTest : ::testing::Test {
     }
 };
 
-TEST_F(StagePathTest, ASilentStageGivesWayToTheRomWhichPrintsItsFiveLinesAlone) {
+TEST_F(StageLoaderTest, ASilentStageGivesWayToTheRomWhichPrintsItsFiveLinesAlone) {
     sim::ChipConfig silent;
     silent.faults.stageSilent = true;
     EXPECT_EQ(upload(8192, LoadTarget::ram, silent), UploadOutcome::loaded);
@@ -105,7 +109,23 @@ TEST_F(StagePathTest, ASilentStageGivesWayToTheRomWhichPrintsItsFiveLinesAlone) 
     EXPECT_LE(waited, 115);
 }
 
-TEST_F(StagePathTest, TheStageTakesTheImageWithTheRomsLinesAndStartsItAtTheImagesRate) {
+// The stage's ROM phase borrows the board's protocol: the ROM's load after it still goes dense and
+// with its progress, and no progress shows of the stage's, however many uploads the board makes.
+TEST_F(StageLoaderTest, AStageThatGivesWayLeavesTheProtocolAsTheRomsLoadWantsIt) {
+    std::vector<std::pair<std::size_t, std::size_t>> told;
+    progress = [&told](std::size_t sent, std::size_t total) { told.emplace_back(sent, total); };
+    sim::ChipConfig silent;
+    silent.faults.stageSilent = true;
+    EXPECT_EQ(upload(8192, LoadTarget::ram, silent), UploadOutcome::loaded);
+    const auto first = std::exchange(told, {});
+    const std::size_t dense = encodeDense(imageLongs()).size();
+    ASSERT_FALSE(first.empty());
+    EXPECT_EQ(first.back(), std::pair(dense, dense));
+    EXPECT_EQ(board->upload(file.string()), UploadOutcome::loaded);
+    EXPECT_EQ(told, first);
+}
+
+TEST_F(StageLoaderTest, TheStageTakesTheImageWithTheRomsLinesAndStartsItAtTheImagesRate) {
     sim::ChipConfig config;
     config.faults.stageSilent = true;
     stage.emplace();
@@ -119,7 +139,7 @@ TEST_F(StagePathTest, TheStageTakesTheImageWithTheRomsLinesAndStartsItAtTheImage
 }
 
 // The chip takes the image and acknowledges it, then shuts down, whichever path carried it.
-TEST_F(StagePathTest, AWrongPbaseIsAnImageNotStarted) {
+TEST_F(StageLoaderTest, AWrongPbaseIsAnImageNotStarted) {
     sim::ChipConfig config;
     config.faults.stageSilent = true;
     const Lines told{"the chip will not start the image: pbase is 0x0014, not 0x0010"};
@@ -137,7 +157,7 @@ TEST_F(StagePathTest, AWrongPbaseIsAnImageNotStarted) {
     EXPECT_EQ(pathLines.lines, told);
 }
 
-TEST_F(StagePathTest, ASmallImageGoesByTheRomAlone) {
+TEST_F(StageLoaderTest, ASmallImageGoesByTheRomAlone) {
     EXPECT_EQ(upload(1024), UploadOutcome::loaded);
     EXPECT_EQ(console.lines, loadedLines(1024));
     EXPECT_EQ(pathLines.lines, Lines{"ROM path (image too small for the second stage to pay)"});

@@ -1,0 +1,63 @@
+#pragma once
+// The upload's fast loader: the boot ROM loads Kestrup's second stage (second_stage.h), which takes
+// the image at the fastest rate the chip's clock holds. The console is held until the stage holds
+// the whole image, so that a stage that gives way before then leaves it showing the next loader's
+// lines alone.
+
+#include <span>
+#include <string>
+
+#include "clock.h"
+#include "image_loader.h"
+#include "rom_loader.h"
+#include "second_stage.h"
+#include "serial_port.h"
+#include "status_sink.h"
+
+namespace kestrup {
+
+class StageLoader final : public ImageLoader {
+public:
+    // The stage listens 35 to 55 ms after the ROM has acknowledged it: hellos for 70 ms find the
+    // slowest chip, and the last one's answer is awaited 40 ms more. That quiet also stands for a
+    // reset where the line carries none: a simulated board on a pseudo-terminal takes 60 ms of
+    // quiet before a handshake as one, and the lean reset adds 25 ms.
+    static constexpr int helloWindowMs = 70;
+    static constexpr int lastHelloMs = 40;
+    // The ROM follows the host's bit time: the handshake and the stage go at 230400 baud, three
+    // bits a byte, which the chip's logic takes at 8 MHz too (dense bytes at that rate it did not
+    // take there). Half the time of 115200 baud, dense.
+    static constexpr int romBaud = 230400;
+
+    // `rom` loads the stage on `port`, the port its link drives; the stage is weighed against
+    // rom's own load of the image. `imageBaud` is the rate the image talks at, which the port is
+    // set to as the stage starts it.
+    StageLoader(RomLoader& rom, SerialPort& port, StatusGate& console, Clock& clock,
+                int imageBaud = stage::contactBaud);
+
+    LoadResult load(const CheckedImage& image, LoadTarget target) override;
+    void setProgress(ProgressFn progress) { stage_.setProgress(std::move(progress)); }
+
+    // Whether the stage brings these longs in sooner than the ROM alone would.
+    bool pays(std::span<const std::uint32_t> longs, LoadTarget target) const;
+
+private:
+    LoadResult tryStage(const CheckedImage& image, LoadTarget target);
+    LoadResult giveWay(std::string why, bool quietFirst);
+    // What the upload makes of the stage's end, once the stage holds the image.
+    static UploadOutcome outcomeOf(StageOutcome outcome);
+
+    class Quiet final : public StatusSink {
+        void statusLine(std::string_view) override {}
+    };
+
+    RomLoader& rom_;
+    SerialPort& port_;
+    StatusGate& console_;
+    Clock& clock_;
+    // The stage's own account of its work, which the upload does not show.
+    Quiet quiet_;
+    SecondStage stage_;
+};
+
+}  // namespace kestrup
