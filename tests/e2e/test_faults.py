@@ -78,10 +78,11 @@ def test_pulled_in_the_handshake(seen):
     assert session["state"] == "handshake"
     assert int(session["host-bits"]) >= 125
     # No reply comes: the first bit's window runs out, the shutdown long cannot be written. The
-    # handshake's second write may already find the line gone.
+    # handshake's second write, or a read of its reply, may already find the line gone.
     got = lines(run)
     assert got[-3:] == ["Time Out", "Code Error -> Abort", "Unable to write"]
-    assert got[:-3] in (["Start Upload\r"], ["Start Upload\r", "Unable to write"]), got
+    assert got[0] == "Start Upload\r" and set(got[1:-3]) <= {"Unable to write", "Unable to read"}, got
+    assert len(got) <= 6, got
     assert run.seconds < HANDSHAKE_BUDGET
 
 
