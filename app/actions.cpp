@@ -1,9 +1,9 @@
 #include "actions.h"
 
+#include <array>
+
 #include "com_number.h"
 #include "window_layout.h"
-
-#include <array>
 
 namespace kestrup::app {
 
@@ -17,7 +17,8 @@ void Actions::loadSettings() {
     settings::Reader reader = settings::Reader::fromBytes(*bytes);
     // A file without the group still sets every field and the position, from the defaults.
     reader.selectGroup(settings::groupName);
-    for (int row = 0; row < settings::comRows; ++row) window_.setComFieldText(row, reader.readText(settings::comKey(row), ""));
+    for (int row = 0; row < settings::comRows; ++row)
+        window_.setComFieldText(row, reader.readText(settings::comKey(row), ""));
     const settings::WindowPosition defaults;
     const std::int32_t y = reader.readNumber("WinY", defaults.y);
     const std::int32_t x = reader.readNumber("WinX", defaults.x);

@@ -2,11 +2,11 @@
 // What the main window's buttons do, over small interfaces: the window itself, the IDE automation,
 // the upload and the settings files. The Win32 layer only turns messages into these calls.
 
-#include "settings.h"
-#include "settings_storage.h"
-
 #include <cstdint>
 #include <string>
+
+#include "settings.h"
+#include "settings_storage.h"
 
 namespace kestrup::app {
 

@@ -17,9 +17,12 @@ struct ControlClass {
 
 ControlClass classOf(ControlKind kind) {
     switch (kind) {
-    case ControlKind::button: return {"BUTTON", WS_TABSTOP | BS_PUSHBUTTON, 0};
-    case ControlKind::label: return {"STATIC", SS_LEFT, 0};
-    case ControlKind::field: return {"EDIT", WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE};
+        case ControlKind::button:
+            return {"BUTTON", WS_TABSTOP | BS_PUSHBUTTON, 0};
+        case ControlKind::label:
+            return {"STATIC", SS_LEFT, 0};
+        case ControlKind::field:
+            return {"EDIT", WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE};
     }
     return {"STATIC", 0, 0};
 }
@@ -32,18 +35,20 @@ std::size_t indexOfId(int id) {
 
 }  // namespace
 
-Win32MainWindow::~Win32MainWindow() { destroy(); }
+Win32MainWindow::~Win32MainWindow() {
+    destroy();
+}
 
 bool Win32MainWindow::create(HINSTANCE instance) {
     WNDCLASSEXA windowClass{};
     windowClass.cbSize = sizeof windowClass;
     windowClass.lpfnWndProc = procedure;
     windowClass.hInstance = instance;
-    windowClass.hIcon = static_cast<HICON>(
-        LoadImageA(instance, MAKEINTRESOURCEA(iconResource), IMAGE_ICON, 32, 32, LR_DEFAULTCOLOR));
-    windowClass.hIconSm = static_cast<HICON>(LoadImageA(instance, MAKEINTRESOURCEA(iconResource), IMAGE_ICON,
-                                                        GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
-                                                        LR_DEFAULTCOLOR));
+    windowClass.hIcon =
+        static_cast<HICON>(LoadImageA(instance, MAKEINTRESOURCEA(iconResource), IMAGE_ICON, 32, 32, LR_DEFAULTCOLOR));
+    windowClass.hIconSm =
+        static_cast<HICON>(LoadImageA(instance, MAKEINTRESOURCEA(iconResource), IMAGE_ICON,
+                                      GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
     windowClass.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));  // IDC_ARROW
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_BTNFACE + 1));
     windowClass.lpszClassName = className;
@@ -64,14 +69,16 @@ void Win32MainWindow::createControls() {
         const ControlSpec& spec = controls[i];
         const ControlClass kind = classOf(spec.kind);
         const std::string text(spec.text);
-        controls_[i] = CreateWindowExA(kind.exStyle, kind.name, text.c_str(), WS_CHILD | WS_VISIBLE | kind.style, spec.x,
-                                       spec.y, spec.width, spec.height, window_,
+        controls_[i] = CreateWindowExA(kind.exStyle, kind.name, text.c_str(), WS_CHILD | WS_VISIBLE | kind.style,
+                                       spec.x, spec.y, spec.width, spec.height, window_,
                                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance, nullptr);
         SendMessageA(controls_[i], WM_SETFONT, font, FALSE);
     }
 }
 
-void Win32MainWindow::makeTopmost() { SetWindowPos(window_, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE); }
+void Win32MainWindow::makeTopmost() {
+    SetWindowPos(window_, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+}
 
 void Win32MainWindow::destroy() {
     if (window_ != nullptr) DestroyWindow(window_);
@@ -149,23 +156,24 @@ LRESULT CALLBACK Win32MainWindow::procedure(HWND window, UINT message, WPARAM wP
 
 LRESULT Win32MainWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_COMMAND:
-        // Only controls: a command without a control window comes from a menu or an accelerator.
-        if (lParam != 0) onControl_(LOWORD(wParam));
-        return 0;
-    case WM_GETMINMAXINFO: {
-        // The system's smallest width for a captioned window would widen the client area beyond
-        // the controls' margins.
-        auto* limits = reinterpret_cast<MINMAXINFO*>(lParam);
-        limits->ptMinTrackSize = {1, 1};
-        return 0;
-    }
-    case WM_CLOSE:
-        // The window stays until the end of the program; the event loop ends.
-        closeRequested_ = true;
-        PostQuitMessage(0);
-        return 0;
-    default: return DefWindowProcA(window_, message, wParam, lParam);
+        case WM_COMMAND:
+            // Only controls: a command without a control window comes from a menu or an accelerator.
+            if (lParam != 0) onControl_(LOWORD(wParam));
+            return 0;
+        case WM_GETMINMAXINFO: {
+            // The system's smallest width for a captioned window would widen the client area beyond
+            // the controls' margins.
+            auto* limits = reinterpret_cast<MINMAXINFO*>(lParam);
+            limits->ptMinTrackSize = {1, 1};
+            return 0;
+        }
+        case WM_CLOSE:
+            // The window stays until the end of the program; the event loop ends.
+            closeRequested_ = true;
+            PostQuitMessage(0);
+            return 0;
+        default:
+            return DefWindowProcA(window_, message, wParam, lParam);
     }
 }
 

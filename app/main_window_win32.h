@@ -2,13 +2,13 @@
 // The main window "Kestrup 01" and its 14 controls: creation, the operations the actions use, and
 // the Tab order.
 
-#include "actions.h"
-#include "window_layout.h"
+#include <windows.h>
 
 #include <array>
 #include <functional>
 
-#include <windows.h>
+#include "actions.h"
+#include "window_layout.h"
 
 namespace kestrup::app {
 

@@ -1,9 +1,9 @@
 #include "message_box_win32.h"
 
+#include <windows.h>
+
 #include <string>
 #include <vector>
-
-#include <windows.h>
 
 namespace kestrup::app {
 namespace {

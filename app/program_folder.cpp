@@ -17,7 +17,8 @@ std::optional<std::string> wholePath(const std::function<std::size_t(char*, std:
         const std::size_t length = query(buffer.data(), size);
         if (length == 0) return std::nullopt;
         // A length equal to the size means the path did not fit (and may lack its terminator).
-        if (length < size) return length <= maxLength ? std::optional<std::string>(std::string(buffer.data(), length)) : std::nullopt;
+        if (length < size)
+            return length <= maxLength ? std::optional<std::string>(std::string(buffer.data(), length)) : std::nullopt;
         if (size > maxLength) return std::nullopt;
     }
 }

@@ -9,8 +9,12 @@ constexpr std::string_view header = "/* Kestrup Settings v0.1 */'";
 constexpr std::string_view lineEnd = "\r\n";
 constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
-bool isLineEnd(char c) { return c == '\r' || c == '\n'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+bool isLineEnd(char c) {
+    return c == '\r' || c == '\n';
+}
 
 std::string_view trimStart(std::string_view text) {
     while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
@@ -22,7 +26,9 @@ std::string_view trimEnd(std::string_view text) {
     return text;
 }
 
-char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char asciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool equalNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -62,7 +68,9 @@ std::int32_t atoiClamped(std::string_view text) {
 
 }  // namespace
 
-std::string comKey(int row) { return "ComN" + std::to_string(row); }
+std::string comKey(int row) {
+    return "ComN" + std::to_string(row);
+}
 
 std::string format(WindowPosition position, const std::array<std::string, comRows>& comTexts, bool fastLoad) {
     std::string out;

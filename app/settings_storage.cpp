@@ -2,7 +2,9 @@
 
 namespace kestrup::settings {
 
-std::string pendingPath(const std::string& path) { return path + ".new"; }
+std::string pendingPath(const std::string& path) {
+    return path + ".new";
+}
 
 bool saveReplacing(Storage& storage, const std::string& path, std::string_view bytes) {
     const std::string pending = pendingPath(path);

@@ -1,10 +1,10 @@
 #include "settings_storage_win32.h"
 
-#include "unique_handle_win32.h"
+#include <windows.h>
 
 #include <vector>
 
-#include <windows.h>
+#include "unique_handle_win32.h"
 
 namespace kestrup::app {
 namespace {
@@ -58,6 +58,8 @@ bool Win32SettingsStorage::replace(const std::string& source, const std::string&
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
-void Win32SettingsStorage::remove(const std::string& path) { DeleteFileW(widePath(path).c_str()); }
+void Win32SettingsStorage::remove(const std::string& path) {
+    DeleteFileW(widePath(path).c_str());
+}
 
 }  // namespace kestrup::app

@@ -27,8 +27,12 @@ inline constexpr int save = 14;
 }  // namespace controlId
 
 // Upload row k (0 to 3): button 3k+2, label 3k+3, COM field 3k+4.
-constexpr int uploadButtonId(int row) { return 3 * row + 2; }
-constexpr int comFieldId(int row) { return 3 * row + 4; }
+constexpr int uploadButtonId(int row) {
+    return 3 * row + 2;
+}
+constexpr int comFieldId(int row) {
+    return 3 * row + 4;
+}
 inline constexpr int uploadRows = 4;
 
 // In creation order, which is also the Tab order.

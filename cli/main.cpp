@@ -1,11 +1,11 @@
 // kestrupload: the upload job from a command line, and the tools around it.
 
+#include <iostream>
+
 #include "commands.h"
 #include "options.h"
 #include "platform.h"
 #include "terminal.h"
-
-#include <iostream>
 
 using namespace kestrup;
 
@@ -18,14 +18,22 @@ int main(int argc, char** argv) {
     const cli::Options& options = parsed.options;
     cli::useFineSleeps();
     switch (options.action) {
-    case cli::Options::Action::help: std::cout << cli::usage(); return 0;
-    case cli::Options::Action::version: std::cout << cli::versionText(); return 0;
-    case cli::Options::Action::upload:
-        return options.image.empty() ? cli::runTerminal(options, nullptr) : cli::runUpload(options);
-    case cli::Options::Action::identify: return cli::runIdentify(options);
-    case cli::Options::Action::list: return cli::runList();
-    case cli::Options::Action::scan: return cli::runScan(options);
-    case cli::Options::Action::info: return cli::runInfo(options);
+        case cli::Options::Action::help:
+            std::cout << cli::usage();
+            return 0;
+        case cli::Options::Action::version:
+            std::cout << cli::versionText();
+            return 0;
+        case cli::Options::Action::upload:
+            return options.image.empty() ? cli::runTerminal(options, nullptr) : cli::runUpload(options);
+        case cli::Options::Action::identify:
+            return cli::runIdentify(options);
+        case cli::Options::Action::list:
+            return cli::runList();
+        case cli::Options::Action::scan:
+            return cli::runScan(options);
+        case cli::Options::Action::info:
+            return cli::runInfo(options);
     }
     return 2;
 }

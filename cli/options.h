@@ -1,12 +1,12 @@
 #pragma once
 // The command line of kestrupload, parsed apart from running it so that it can be tested.
 
+#include <string>
+#include <vector>
+
 #include "loader_protocol.h"
 #include "serial_link.h"
 #include "serial_port.h"
-
-#include <string>
-#include <vector>
 
 namespace kestrup::cli {
 

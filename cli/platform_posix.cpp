@@ -1,13 +1,13 @@
-#include "platform.h"
-
-#include "unique_handle_posix.h"
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
-#include <limits.h>
 #include <set>
-#include <sys/stat.h>
-#include <unistd.h>
+
+#include "platform.h"
+#include "unique_handle_posix.h"
 
 namespace kestrup::cli {
 
@@ -16,7 +16,9 @@ void makeStdoutBinary() {}
 // Sleeps here are as short as asked already.
 void useFineSleeps() {}
 
-bool stderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+bool stderrIsTerminal() {
+    return isatty(STDERR_FILENO) == 1;
+}
 
 namespace {
 

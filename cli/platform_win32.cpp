@@ -1,25 +1,29 @@
-#include "platform.h"
-
-#include "unique_handle_win32.h"
-
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
+#include <windows.h>
 
 #include <algorithm>
 
-#include <windows.h>
+#include "platform.h"
+#include "unique_handle_win32.h"
 // After <windows.h>, which it builds on.
 #include <timeapi.h>
 
 namespace kestrup::cli {
 
-void makeStdoutBinary() { _setmode(_fileno(stdout), _O_BINARY); }
+void makeStdoutBinary() {
+    _setmode(_fileno(stdout), _O_BINARY);
+}
 
 // For the life of the process; Windows undoes it when the process ends.
-void useFineSleeps() { timeBeginPeriod(1); }
+void useFineSleeps() {
+    timeBeginPeriod(1);
+}
 
-bool stderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+bool stderrIsTerminal() {
+    return _isatty(_fileno(stderr)) != 0;
+}
 
 std::vector<SerialPortInfo> listSerialPorts() {
     std::vector<SerialPortInfo> ports;
@@ -44,7 +48,8 @@ std::vector<SerialPortInfo> listSerialPorts() {
     // Ports the map does not hold (virtual ones, emulations) still have a COM name that leads somewhere.
     for (int n = 1; n <= 256; ++n) {
         const std::string number = std::to_string(n);
-        const bool known = std::any_of(ports.begin(), ports.end(), [&](const SerialPortInfo& p) { return p.port == number; });
+        const bool known =
+            std::any_of(ports.begin(), ports.end(), [&](const SerialPortInfo& p) { return p.port == number; });
         char target[512];
         const std::string name = "COM" + number;
         if (!known && QueryDosDeviceA(name.c_str(), target, sizeof target) != 0)

@@ -4,7 +4,9 @@
 
 namespace kestrup::cli {
 
-void StdoutConsole::close() { std::fflush(out_); }
+void StdoutConsole::close() {
+    std::fflush(out_);
+}
 
 void StdoutConsole::statusLine(std::string_view message) {
     std::string line = prefix_;

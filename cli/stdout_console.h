@@ -2,11 +2,11 @@
 // The command line's console: status lines on standard output (or standard error, when the report
 // goes to standard output), messages on standard error.
 
-#include "progress.h"
-#include "upload_console.h"
-
 #include <cstdio>
 #include <string>
+
+#include "progress.h"
+#include "upload_console.h"
 
 namespace kestrup::cli {
 

@@ -1,7 +1,7 @@
-#include "clock.h"
-
 #include <cerrno>
 #include <ctime>
+
+#include "clock.h"
 
 namespace kestrup {
 namespace {

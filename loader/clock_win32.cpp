@@ -1,6 +1,6 @@
-#include "clock.h"
-
 #include <windows.h>
+
+#include "clock.h"
 
 namespace kestrup {
 namespace {
@@ -14,7 +14,8 @@ public:
     std::int64_t nowMicros() override {
         LARGE_INTEGER now{};
         QueryPerformanceCounter(&now);
-        return now.QuadPart / frequency_.QuadPart * 1000000 + now.QuadPart % frequency_.QuadPart * 1000000 / frequency_.QuadPart;
+        return now.QuadPart / frequency_.QuadPart * 1000000 +
+               now.QuadPart % frequency_.QuadPart * 1000000 / frequency_.QuadPart;
     }
 
 private:

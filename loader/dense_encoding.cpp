@@ -30,7 +30,9 @@ void DenseEncoder::closeByte() {
     used_ = 0;
 }
 
-void DenseEncoder::finish() { closeByte(); }
+void DenseEncoder::finish() {
+    closeByte();
+}
 
 std::vector<std::uint8_t> DenseEncoder::takeBytes() {
     std::vector<std::uint8_t> out;

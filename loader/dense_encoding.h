@@ -28,7 +28,7 @@ private:
 
     std::vector<std::uint8_t> bytes_;
     std::uint16_t frame_ = 0xFFFF;  // bit-time i of the frame at bit i: 0 low, 1 high; bit 0 is the start bit
-    int used_ = 0;             // bit-times of this frame taken by pulses so far
+    int used_ = 0;                  // bit-times of this frame taken by pulses so far
 };
 
 // The whole stream for these longs, finished.

@@ -1,11 +1,11 @@
-#include "image_file.h"
-
-#include "unique_handle_posix.h"
-
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+
+#include "image_file.h"
+#include "unique_handle_posix.h"
 
 namespace kestrup {
 namespace {

@@ -1,8 +1,7 @@
-#include "image_file.h"
-
-#include "unique_handle_win32.h"
-
 #include <windows.h>
+
+#include "image_file.h"
+#include "unique_handle_win32.h"
 
 namespace kestrup {
 namespace {

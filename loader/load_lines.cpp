@@ -1,8 +1,8 @@
 #include "load_lines.h"
 
-#include "messages.h"
-
 #include <string>
+
+#include "messages.h"
 
 namespace kestrup {
 
@@ -14,11 +14,17 @@ void LoadLines::writing(std::int32_t byteCount) {
     sink_.statusLine(std::string(text::writeInRam) + std::to_string(byteCount));
 }
 
-void LoadLines::verifying() { sink_.statusLine(text::verify); }
+void LoadLines::verifying() {
+    sink_.statusLine(text::verify);
+}
 
-void LoadLines::timeOut() { sink_.statusLine(text::timeOut); }
+void LoadLines::timeOut() {
+    sink_.statusLine(text::timeOut);
+}
 
-void LoadLines::ramVerdict(bool acknowledged) { sink_.statusLine(acknowledged ? text::okRun : text::checksumError); }
+void LoadLines::ramVerdict(bool acknowledged) {
+    sink_.statusLine(acknowledged ? text::okRun : text::checksumError);
+}
 
 void LoadLines::eepromChecksum(bool acknowledged) {
     if (!acknowledged) return sink_.statusLine(text::checksumError);
@@ -26,7 +32,9 @@ void LoadLines::eepromChecksum(bool acknowledged) {
     sink_.statusLine(text::programming);
 }
 
-void LoadLines::eepromProgrammed(bool done) { sink_.statusLine(done ? text::verifying : text::programmingFailed); }
+void LoadLines::eepromProgrammed(bool done) {
+    sink_.statusLine(done ? text::verifying : text::programmingFailed);
+}
 
 void LoadLines::eepromVerified(bool done, bool run) {
     sink_.statusLine(!done ? text::verifyFailed : run ? text::eepromRun : text::eepromShutdown);

@@ -2,9 +2,9 @@
 // The status lines of a load from the handshake on, in the words the window program always used,
 // whichever path carries the image: the ROM's own protocol, or the second stage after it.
 
-#include "status_sink.h"
-
 #include <cstdint>
+
+#include "status_sink.h"
 
 namespace kestrup {
 

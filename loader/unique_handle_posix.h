@@ -1,10 +1,10 @@
 #pragma once
 // The POSIX kinds of owned handle.
 
-#include "unique_handle.h"
-
 #include <dirent.h>
 #include <unistd.h>
+
+#include "unique_handle.h"
 
 namespace kestrup {
 

@@ -1,9 +1,9 @@
 #pragma once
 // The Windows kinds of owned handle.
 
-#include "unique_handle.h"
-
 #include <windows.h>
+
+#include "unique_handle.h"
 
 namespace kestrup {
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "status_sink.h"
-
 #include <string_view>
+
+#include "status_sink.h"
 
 namespace kestrup {
 

@@ -1,8 +1,8 @@
 #include "upload_console_win32.h"
 
-#include "messages.h"
-
 #include <string>
+
+#include "messages.h"
 
 namespace kestrup {
 

@@ -2,9 +2,9 @@
 // The window program's upload console: a console window titled "Kestrupload" that exists for one
 // upload, from open() to close().
 
-#include "upload_console.h"
-
 #include <windows.h>
+
+#include "upload_console.h"
 
 namespace kestrup {
 

@@ -64,7 +64,8 @@ LoadResult UploadJob::load(const CheckedImage& image) {
 UploadOutcome UploadJob::finish(const LoadResult& result, std::uint16_t pbase) {
     // The path line comes after the load's own lines, whichever loader took the image; none took an
     // image that no chip was there to take.
-    if (pathLine_ && !result.path.empty() && result.outcome != UploadOutcome::noChip) pathLine_->statusLine(result.path);
+    if (pathLine_ && !result.path.empty() && result.outcome != UploadOutcome::noChip)
+        pathLine_->statusLine(result.path);
     // The ROM, like the stage, starts only an image whose program begins at 0x0010; it acknowledges
     // any other and shuts the chip down. Known from the header, whichever loader carried it.
     UploadOutcome outcome = *result.outcome;

@@ -1,10 +1,10 @@
 #include "chip_model.h"
 
-#include "stage_model.h"
-
 #include <algorithm>
 #include <array>
 #include <utility>
+
+#include "stage_model.h"
 
 namespace kestrup::sim {
 namespace {
@@ -18,7 +18,9 @@ int lfsrStep(std::uint8_t& state) {
     return out;
 }
 
-std::string millis(Micros us) { return std::to_string(us / 1000) + " ms"; }
+std::string millis(Micros us) {
+    return std::to_string(us / 1000) + " ms";
+}
 
 // A second stage that has not begun an image gets only short messages, each written at once: a
 // reset after a shorter quiet is already the host's, as it falls back to the ROM (its own reset
@@ -49,7 +51,9 @@ std::uint8_t ramChecksum(std::span<const std::uint32_t> longs) {
     return static_cast<std::uint8_t>(sum);
 }
 
-ChipModel::ChipModel(ChipConfig config) : config_(std::move(config)) { eeprom_.fill(0xFF); }
+ChipModel::ChipModel(ChipConfig config) : config_(std::move(config)) {
+    eeprom_.fill(0xFF);
+}
 ChipModel::~ChipModel() = default;
 ChipModel::ChipModel(ChipModel&&) noexcept = default;
 ChipModel& ChipModel::operator=(ChipModel&&) noexcept = default;
@@ -59,14 +63,15 @@ const ChipFaults& ChipModel::faults() const {
     return session_ && session_->faulty ? config_.faults : none;
 }
 
-std::vector<SessionRecord> ChipModel::takeEnded() { return std::exchange(ended_, {}); }
+std::vector<SessionRecord> ChipModel::takeEnded() {
+    return std::exchange(ended_, {});
+}
 
 namespace {
 
 bool waitsForHost(ChipState state) {
     return state != ChipState::running && state != ChipState::shutdown && state != ChipState::eepromBoot;
 }
-
 
 }  // namespace
 
@@ -86,17 +91,22 @@ std::optional<Micros> ChipModel::deadline() const {
     const SessionRecord& s = *session_;
     const Micros limit = config_.timing.gapLimit;
     switch (s.state) {
-    case ChipState::handshake:
-    case ChipState::replying: return std::min(s.last + limit, s.start + config_.timing.listenWindow);
-    case ChipState::loading: return s.last + limit;
-    case ChipState::computing:
-    case ChipState::programming:
-    case ChipState::verifying: return std::max(readyAt_, lastClock_) + limit;
-    case ChipState::acknowledging: return lastClock_ + limit;
-    case ChipState::stage:
-    case ChipState::running:
-    case ChipState::shutdown:
-    case ChipState::eepromBoot: break;
+        case ChipState::handshake:
+        case ChipState::replying:
+            return std::min(s.last + limit, s.start + config_.timing.listenWindow);
+        case ChipState::loading:
+            return s.last + limit;
+        case ChipState::computing:
+        case ChipState::programming:
+        case ChipState::verifying:
+            return std::max(readyAt_, lastClock_) + limit;
+        case ChipState::acknowledging:
+            return lastClock_ + limit;
+        case ChipState::stage:
+        case ChipState::running:
+        case ChipState::shutdown:
+        case ChipState::eepromBoot:
+            break;
     }
     return std::nullopt;
 }
@@ -107,10 +117,11 @@ void ChipModel::giveUp() {
     if (was == ChipState::handshake || was == ChipState::replying) s.handshake = Handshake::tooSlow;
     if ((was == ChipState::handshake || was == ChipState::replying) &&
         s.last + config_.timing.gapLimit > s.start + config_.timing.listenWindow)
-        stop(ChipState::eepromBoot, "handshake not done within " + millis(config_.timing.listenWindow) + " of the reset");
+        stop(ChipState::eepromBoot,
+             "handshake not done within " + millis(config_.timing.listenWindow) + " of the reset");
     else
-        stop(ChipState::eepromBoot, std::string("no byte within ") + millis(config_.timing.gapLimit) + " while " +
-                                        stateName(was));
+        stop(ChipState::eepromBoot,
+             std::string("no byte within ") + millis(config_.timing.gapLimit) + " while " + stateName(was));
 }
 
 void ChipModel::idle(Micros now) {
@@ -144,11 +155,15 @@ void ChipModel::unplug() {
 
 bool hangupDue(Hangup at, const SessionRecord& s) {
     switch (at) {
-    case Hangup::never: return false;
-    case Hangup::handshake: return s.state == ChipState::handshake && s.hostBits >= handshakeBits / 2;
-    case Hangup::load:
-        return s.state == ChipState::loading && s.longCount && *s.longCount > 0 && s.longs.size() >= *s.longCount / 2;
-    case Hangup::acknowledgement: return s.state == ChipState::acknowledging;
+        case Hangup::never:
+            return false;
+        case Hangup::handshake:
+            return s.state == ChipState::handshake && s.hostBits >= handshakeBits / 2;
+        case Hangup::load:
+            return s.state == ChipState::loading && s.longCount && *s.longCount > 0 &&
+                   s.longs.size() >= *s.longCount / 2;
+        case Hangup::acknowledgement:
+            return s.state == ChipState::acknowledging;
     }
     return false;
 }
@@ -195,7 +210,9 @@ std::vector<std::uint8_t> ChipModel::answersDue(Micros now) {
     return stage_->due(now, *session_);
 }
 
-std::optional<Micros> ChipModel::nextAnswer() const { return stage_ ? stage_->nextDue() : std::nullopt; }
+std::optional<Micros> ChipModel::nextAnswer() const {
+    return stage_ ? stage_->nextDue() : std::nullopt;
+}
 
 std::vector<std::uint8_t> ChipModel::receive(std::uint8_t byte, Micros at, int baud) {
     std::vector<std::uint8_t> out = answersDue(at);
@@ -236,20 +253,29 @@ void ChipModel::take(std::uint8_t byte, Micros at, int baud, std::vector<std::ui
     if (byte != clockByte) s.onlyClocks = false;
 
     switch (s.state) {
-    case ChipState::handshake: handshakeByte(byte); break;
-    case ChipState::replying: replyByte(byte, out); break;
-    case ChipState::loading:
-        if (!s.loadStart) s.loadStart = at;
-        loadByte(byte, at);
-        break;
-    case ChipState::computing:
-    case ChipState::acknowledging:
-    case ChipState::programming:
-    case ChipState::verifying: afterData(byte, at, out); break;
-    case ChipState::stage: stage_->receive(byte, at, baud, s); break;
-    case ChipState::running:
-    case ChipState::shutdown:
-    case ChipState::eepromBoot: break;
+        case ChipState::handshake:
+            handshakeByte(byte);
+            break;
+        case ChipState::replying:
+            replyByte(byte, out);
+            break;
+        case ChipState::loading:
+            if (!s.loadStart) s.loadStart = at;
+            loadByte(byte, at);
+            break;
+        case ChipState::computing:
+        case ChipState::acknowledging:
+        case ChipState::programming:
+        case ChipState::verifying:
+            afterData(byte, at, out);
+            break;
+        case ChipState::stage:
+            stage_->receive(byte, at, baud, s);
+            break;
+        case ChipState::running:
+        case ChipState::shutdown:
+        case ChipState::eepromBoot:
+            break;
     }
 }
 
@@ -290,8 +316,8 @@ void ChipModel::replyByte(std::uint8_t byte, std::vector<std::uint8_t>& out) {
     SessionRecord& s = *session_;
     if (byte != clockByte) {
         s.handshake = Handshake::misaligned;
-        stop(ChipState::eepromBoot, "byte " + std::to_string(byte) + " where clock " + std::to_string(s.replies) +
-                                        " was due");
+        stop(ChipState::eepromBoot,
+             "byte " + std::to_string(byte) + " where clock " + std::to_string(s.replies) + " was due");
         return;
     }
     const ChipFaults& f = faults();
@@ -386,86 +412,105 @@ void ChipModel::afterData(std::uint8_t byte, Micros at, std::vector<std::uint8_t
     lastClock_ = at;
     const bool answer = !faults().noAcknowledge;
     switch (s.state) {
-    case ChipState::computing:
-        s.state = ChipState::acknowledging;
-        break;
-    case ChipState::acknowledging: {
-        const bool good = *s.ramSum == 0 && !faults().rejectChecksum;
-        if (!answer) {
-            // Nothing is sent; the chip keeps taking clocks it will never answer.
-            s.why = "acknowledgement withheld";
-            return;
+        case ChipState::computing:
+            s.state = ChipState::acknowledging;
+            break;
+        case ChipState::acknowledging: {
+            const bool good = *s.ramSum == 0 && !faults().rejectChecksum;
+            if (!answer) {
+                // Nothing is sent; the chip keeps taking clocks it will never answer.
+                s.why = "acknowledgement withheld";
+                return;
+            }
+            s.verdict = good ? bitZero : bitOne;
+            give(out, *s.verdict);
+            if (!good) {
+                stop(ChipState::shutdown, "checksum rejected");
+            } else if (*s.command == 1) {
+                if (launchable())
+                    launch(at);
+                else
+                    stop(ChipState::shutdown, "pbase is not 0x0010");
+            } else {
+                s.state = ChipState::programming;
+                readyAt_ = at + t.programTime;
+            }
+            break;
         }
-        s.verdict = good ? bitZero : bitOne;
-        give(out, *s.verdict);
-        if (!good) {
-            stop(ChipState::shutdown, "checksum rejected");
-        } else if (*s.command == 1) {
-            if (launchable())
-                launch(at);
-            else
-                stop(ChipState::shutdown, "pbase is not 0x0010");
-        } else {
-            s.state = ChipState::programming;
-            readyAt_ = at + t.programTime;
-        }
-        break;
-    }
-    case ChipState::programming:
-    case ChipState::verifying:
-        if (!answer) {
-            s.why = "acknowledgement withheld";
-            return;
-        }
-        if (s.state == ChipState::programming ? faults().programFails : faults().verifyFails) {
-            // The ROM answers a failed write or read-back with a 1 and gives up on the host.
-            give(out, bitOne);
-            stop(ChipState::shutdown, s.state == ChipState::programming ? "EEPROM not programmed" : "EEPROM verify failed");
-            return;
-        }
-        give(out, bitZero);
-        ++s.eepromAcks;
-        if (s.state == ChipState::programming) {
-            eeprom_ = ramPicture(s.longs);
-            s.state = ChipState::verifying;
-            readyAt_ = at + t.verifyTime;
-        } else if (*s.command == 3 && launchable()) {
-            s.state = ChipState::running;
-        } else {
-            stop(ChipState::shutdown, *s.command == 3 ? "pbase is not 0x0010" : "command 2 done");
-        }
-        break;
-    default:
-        break;
+        case ChipState::programming:
+        case ChipState::verifying:
+            if (!answer) {
+                s.why = "acknowledgement withheld";
+                return;
+            }
+            if (s.state == ChipState::programming ? faults().programFails : faults().verifyFails) {
+                // The ROM answers a failed write or read-back with a 1 and gives up on the host.
+                give(out, bitOne);
+                stop(ChipState::shutdown,
+                     s.state == ChipState::programming ? "EEPROM not programmed" : "EEPROM verify failed");
+                return;
+            }
+            give(out, bitZero);
+            ++s.eepromAcks;
+            if (s.state == ChipState::programming) {
+                eeprom_ = ramPicture(s.longs);
+                s.state = ChipState::verifying;
+                readyAt_ = at + t.verifyTime;
+            } else if (*s.command == 3 && launchable()) {
+                s.state = ChipState::running;
+            } else {
+                stop(ChipState::shutdown, *s.command == 3 ? "pbase is not 0x0010" : "command 2 done");
+            }
+            break;
+        default:
+            break;
     }
 }
 
 const char* handshakeName(Handshake h) {
     switch (h) {
-    case Handshake::pending: return "incomplete";
-    case Handshake::ok: return "ok";
-    case Handshake::badCalibration: return "bad-calibration";
-    case Handshake::mismatch: return "mismatch";
-    case Handshake::framingError: return "framing-error";
-    case Handshake::misaligned: return "misaligned";
-    case Handshake::tooSlow: return "too-slow";
+        case Handshake::pending:
+            return "incomplete";
+        case Handshake::ok:
+            return "ok";
+        case Handshake::badCalibration:
+            return "bad-calibration";
+        case Handshake::mismatch:
+            return "mismatch";
+        case Handshake::framingError:
+            return "framing-error";
+        case Handshake::misaligned:
+            return "misaligned";
+        case Handshake::tooSlow:
+            return "too-slow";
     }
     return "?";
 }
 
 const char* stateName(ChipState s) {
     switch (s) {
-    case ChipState::handshake: return "handshake";
-    case ChipState::replying: return "replying";
-    case ChipState::loading: return "loading";
-    case ChipState::computing: return "computing";
-    case ChipState::acknowledging: return "acknowledging";
-    case ChipState::programming: return "programming";
-    case ChipState::verifying: return "verifying";
-    case ChipState::stage: return "stage";
-    case ChipState::running: return "running";
-    case ChipState::shutdown: return "shutdown";
-    case ChipState::eepromBoot: return "eeprom-boot";
+        case ChipState::handshake:
+            return "handshake";
+        case ChipState::replying:
+            return "replying";
+        case ChipState::loading:
+            return "loading";
+        case ChipState::computing:
+            return "computing";
+        case ChipState::acknowledging:
+            return "acknowledging";
+        case ChipState::programming:
+            return "programming";
+        case ChipState::verifying:
+            return "verifying";
+        case ChipState::stage:
+            return "stage";
+        case ChipState::running:
+            return "running";
+        case ChipState::shutdown:
+            return "shutdown";
+        case ChipState::eepromBoot:
+            return "eeprom-boot";
     }
     return "?";
 }

@@ -3,8 +3,6 @@
 // frame ended, reply bytes come out. No I/O and no clock of its own, so every timing rule can be
 // tested with invented times.
 
-#include "line.h"
-
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -12,6 +10,8 @@
 #include <span>
 #include <string>
 #include <vector>
+
+#include "line.h"
 
 namespace kestrup::sim {
 
@@ -52,17 +52,17 @@ struct ChipTiming {
 };
 
 struct ChipFaults {
-    bool silent = false;                // never drives its transmit line
-    std::optional<int> wrongBit;        // this LFSR reply (0..249) goes out inverted
-    bool missingVersionBit = false;     // the last version bit is never sent
-    int strayBytes = 0;                 // line noise ahead of the first reply
-    bool rejectChecksum = false;        // answers 0xFF whatever the data
-    bool noAcknowledge = false;         // never answers after the data
-    bool programFails = false;          // commands 2 and 3: the EEPROM does not take the image
-    bool verifyFails = false;           // commands 2 and 3: the EEPROM reads back wrong
-                                        // (the second stage: its first page to write)
-    bool stageSilent = false;           // the second stage is loaded and started but never answers
-    std::optional<int> damagedPacket;   // the second stage's packet K arrives corrupted, once
+    bool silent = false;               // never drives its transmit line
+    std::optional<int> wrongBit;       // this LFSR reply (0..249) goes out inverted
+    bool missingVersionBit = false;    // the last version bit is never sent
+    int strayBytes = 0;                // line noise ahead of the first reply
+    bool rejectChecksum = false;       // answers 0xFF whatever the data
+    bool noAcknowledge = false;        // never answers after the data
+    bool programFails = false;         // commands 2 and 3: the EEPROM does not take the image
+    bool verifyFails = false;          // commands 2 and 3: the EEPROM reads back wrong
+                                       // (the second stage: its first page to write)
+    bool stageSilent = false;          // the second stage is loaded and started but never answers
+    std::optional<int> damagedPacket;  // the second stage's packet K arrives corrupted, once
 };
 
 // Where a board is pulled off the line (its adapter unplugged): half way through the host's
@@ -109,7 +109,7 @@ struct SessionRecord {
     Micros start = 0;
     Micros last = 0;
     std::size_t bytesIn = 0;
-    bool onlyClocks = true;  // every byte in was a clock byte
+    bool onlyClocks = true;             // every byte in was a clock byte
     std::vector<std::uint8_t> answers;  // every byte the ROM sent, stray ones included
     Handshake handshake = Handshake::pending;
     int hostBits = 0;  // host handshake bits taken (matched)
@@ -121,7 +121,7 @@ struct SessionRecord {
     // last long: the load's time on the line, less one frame.
     std::optional<Micros> loadStart;
     std::optional<Micros> loadEnd;
-    std::optional<std::uint8_t> ramSum;  // sum of the 32 KB mod 256 once computed; 0 is good
+    std::optional<std::uint8_t> ramSum;   // sum of the 32 KB mod 256 once computed; 0 is good
     std::optional<std::uint8_t> verdict;  // 0xFE or 0xFF, when answered
     int eepromAcks = 0;
     ChipState state = ChipState::handshake;

@@ -29,7 +29,7 @@ std::vector<std::uint8_t> makeImage(const ImageSpec& spec) {
     header.pbase = imagePbase;
     header.vbase = static_cast<std::uint16_t>(spec.size);
     header.dbase = static_cast<std::uint16_t>(header.vbase + 8);
-    header.pcurr = imagePbase + 8;                             // the first method's code, after its table
+    header.pcurr = imagePbase + 8;                                // the first method's code, after its table
     header.dcurr = static_cast<std::uint16_t>(header.dbase + 4);  // the stack starts above the first frame
     writeImageHeader(image, header);
     sealImageChecksum(image);

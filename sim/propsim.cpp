@@ -1,11 +1,11 @@
 // propsim: a simulated Propeller boot loader on a pseudo-terminal.
 
-#include "propsim_options.h"
-#include "pty_server.h"
-
 #include <iostream>
 #include <string>
 #include <vector>
+
+#include "propsim_options.h"
+#include "pty_server.h"
 
 int main(int argc, char** argv) {
     using namespace kestrup::sim;

@@ -1,8 +1,8 @@
 #include "transcript.h"
 
-#include "stage_model.h"
-
 #include <cstdio>
+
+#include "stage_model.h"
 
 namespace kestrup::sim {
 namespace {

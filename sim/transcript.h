@@ -1,9 +1,9 @@
 #pragma once
 // One session as lines of "key value", between "session N" and "end", for people and test scripts.
 
-#include "chip_model.h"
-
 #include <string>
+
+#include "chip_model.h"
 
 namespace kestrup::sim {
 

@@ -6,10 +6,10 @@
 // how many bytes a read delivers at most (1..8, times 32); bit 4: every third write fails; bit 5:
 // every fifth write is short.
 
+#include <cstdlib>
+
 #include "fakes.h"
 #include "loader_protocol.h"
-
-#include <cstdlib>
 
 using namespace kestrup;
 

@@ -2,9 +2,9 @@
 // fault, the four reads of a start give their values, and a save of those values reads back the
 // same (a save then load changes nothing).
 
-#include "settings.h"
-
 #include <cstdlib>
+
+#include "settings.h"
 
 using namespace kestrup;
 
@@ -23,7 +23,8 @@ Loaded load(std::string_view bytes) {
     settings::Reader reader = settings::Reader::fromBytes(bytes);
     reader.selectGroup(settings::groupName);
     Loaded l;
-    for (int i = 0; i < settings::comRows; ++i) l.com[static_cast<std::size_t>(i)] = reader.readText(settings::comKey(i), "");
+    for (int i = 0; i < settings::comRows; ++i)
+        l.com[static_cast<std::size_t>(i)] = reader.readText(settings::comKey(i), "");
     l.position.y = reader.readNumber("WinY", 200);
     l.position.x = reader.readNumber("WinX", 630);
     return l;

@@ -1,12 +1,13 @@
 #include "actions.h"
-#include "app_fakes.h"
-#include "ide_automation.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <string>
 #include <vector>
+
+#include "app_fakes.h"
+#include "ide_automation.h"
 
 namespace kestrup::test {
 namespace {
@@ -60,9 +61,10 @@ TEST_F(ActionsTest, ControlIdsPickTheirActions) {
     window.fields = {"41", "42", "43", "44"};
     for (int id = -1; id <= 16; ++id) withoutIde.onControl(id);
     // Compile does nothing without the IDE automation; labels, fields and unknown ids nothing.
-    EXPECT_EQ(journal.entries, (Lines{"read field 0", "upload " + image + " 41", "read field 1", "upload " + image + " 42",
-                                "read field 2", "upload " + image + " 43", "read field 3", "upload " + image + " 44",
-                                "read field 0", "read field 1", "read field 2", "read field 3"}));
+    EXPECT_EQ(journal.entries,
+              (Lines{"read field 0", "upload " + image + " 41", "read field 1", "upload " + image + " 42",
+                     "read field 2", "upload " + image + " 43", "read field 3", "upload " + image + " 44",
+                     "read field 0", "read field 1", "read field 2", "read field 3"}));
     EXPECT_TRUE(storage.files.contains(iniPath));
 }
 
@@ -92,8 +94,8 @@ TEST_F(ActionsTest, CompileWithoutTheIdeChangesNothing) {
 TEST_F(ActionsTest, UploadOnRowOneSavesTheImageThenUploadsThenBringsTheTerminalBack) {
     window.fields = {"5", "", "", ""};
     withIde.onControl(2);
-    EXPECT_EQ(journal.entries, (Lines{"ide lookup", "save image sequence " + image, "disable", "read field 0", "upload " + image + " 5",
-                                "terminal 6"}));
+    EXPECT_EQ(journal.entries, (Lines{"ide lookup", "save image sequence " + image, "disable", "read field 0",
+                                      "upload " + image + " 5", "terminal 6"}));
 }
 
 TEST_F(ActionsTest, UploadOnOtherRowsLeavesTheTerminal) {
@@ -102,8 +104,9 @@ TEST_F(ActionsTest, UploadOnOtherRowsLeavesTheTerminal) {
         journal.entries.clear();
         withIde.onControl(id);
         const int row = (id - 2) / 3;
-        EXPECT_EQ(journal.entries, (Lines{"ide lookup", "save image sequence " + image, "disable", "read field " + std::to_string(row),
-                                    "upload " + image + " " + std::to_string(row + 1)}));
+        EXPECT_EQ(journal.entries,
+                  (Lines{"ide lookup", "save image sequence " + image, "disable", "read field " + std::to_string(row),
+                         "upload " + image + " " + std::to_string(row + 1)}));
     }
 }
 
@@ -124,8 +127,9 @@ TEST_F(ActionsTest, SaveWritesPositionAndFieldsAsTyped) {
     window.fields = {"3", "4", "", " 5 "};
     window.at = {-20, 31};
     withoutIde.onControl(14);
-    EXPECT_EQ(storage.files.at(iniPath), "/* Kestrup Settings v0.1 */'\r\n[Config]\r\nWinX=-20\r\nWinY=31\r\n"
-                                         "ComN0=3\r\nComN1=4\r\nComN2=\r\nComN3= 5 \r\n");
+    EXPECT_EQ(storage.files.at(iniPath),
+              "/* Kestrup Settings v0.1 */'\r\n[Config]\r\nWinX=-20\r\nWinY=31\r\n"
+              "ComN0=3\r\nComN1=4\r\nComN2=\r\nComN3= 5 \r\n");
     EXPECT_EQ(storage.files.size(), 1u);
 }
 
@@ -135,10 +139,12 @@ TEST_F(ActionsTest, LoadWithoutAFileChangesNothing) {
 }
 
 TEST_F(ActionsTest, LoadFillsTheFieldsThenMovesTheWindow) {
-    storage.files[iniPath] = "/* Kestrup Settings v0.1 */'\r\n[Config]\r\nWinX=10\r\nWinY=-5\r\nComN0=3\r\nComN1= 4 \r\n"
-                             "ComN2=\r\nComN3=a=b\r\n";
+    storage.files[iniPath] =
+        "/* Kestrup Settings v0.1 */'\r\n[Config]\r\nWinX=10\r\nWinY=-5\r\nComN0=3\r\nComN1= 4 \r\n"
+        "ComN2=\r\nComN3=a=b\r\n";
     withoutIde.loadSettings();
-    EXPECT_EQ(journal.entries, (Lines{"set field 0 '3'", "set field 1 '4'", "set field 2 ''", "set field 3 'a=b'", "move 10,-5"}));
+    EXPECT_EQ(journal.entries,
+              (Lines{"set field 0 '3'", "set field 1 '4'", "set field 2 ''", "set field 3 'a=b'", "move 10,-5"}));
 }
 
 TEST_F(ActionsTest, LoadOfAFileWithoutTheGroupSetsTheDefaults) {
@@ -146,7 +152,8 @@ TEST_F(ActionsTest, LoadOfAFileWithoutTheGroupSetsTheDefaults) {
         journal.entries.clear();
         storage.files[iniPath] = bytes;
         withoutIde.loadSettings();
-        EXPECT_EQ(journal.entries, (Lines{"set field 0 ''", "set field 1 ''", "set field 2 ''", "set field 3 ''", "move 630,200"}));
+        EXPECT_EQ(journal.entries,
+                  (Lines{"set field 0 ''", "set field 1 ''", "set field 2 ''", "set field 3 ''", "move 630,200"}));
     }
 }
 
@@ -162,15 +169,16 @@ TEST_F(ActionsTest, SavedSettingsComeBackAtTheNextStart) {
 }
 
 TEST_F(ActionsTest, FastLoadOneTakesTheUploadsToTheSecondStageAndSaveKeepsIt) {
-    const std::string head = "/* Kestrup Settings v0.1 */'\r\n[Config]\r\nWinX=10\r\nWinY=20\r\nComN0=3\r\n"
-                             "ComN1=\r\nComN2=\r\nComN3=\r\n";
+    const std::string head =
+        "/* Kestrup Settings v0.1 */'\r\n[Config]\r\nWinX=10\r\nWinY=20\r\nComN0=3\r\n"
+        "ComN1=\r\nComN2=\r\nComN3=\r\n";
     struct Case {
         std::string line;  // after the COM lines as read
         bool fast;
     };
-    for (const Case& c : {Case{"FastLoad=1\r\n", true}, Case{"fastload = 1 \r\n", true}, Case{"", false},
-                          Case{"FastLoad=0\r\n", false}, Case{"FastLoad=yes\r\n", false},
-                          Case{"[Other]\r\nFastLoad=1\r\n", false}}) {
+    for (const Case& c :
+         {Case{"FastLoad=1\r\n", true}, Case{"fastload = 1 \r\n", true}, Case{"", false}, Case{"FastLoad=0\r\n", false},
+          Case{"FastLoad=yes\r\n", false}, Case{"[Other]\r\nFastLoad=1\r\n", false}}) {
         journal.entries.clear();
         storage.files = {{iniPath, head + c.line}};
         withoutIde.loadSettings();
@@ -225,7 +233,8 @@ Lines operator+(Lines a, const Lines& b) {
     return a;
 }
 
-const Lines compileRoutine = at(0, {"minimize Tavlund", "foreground Propeller Tool - Blink.spin"}) + at(200, {"enable"});
+const Lines compileRoutine =
+    at(0, {"minimize Tavlund", "foreground Propeller Tool - Blink.spin"}) + at(200, {"enable"});
 const std::string compileKeys = "<77>";
 
 // From `start`: the IDE raised, the old image deleted after a pause, the uploads disabled after the
@@ -239,8 +248,9 @@ const std::string saveImageKeys = "<Alt+42>" + image + "<0D><Alt+43>";
 TEST_F(RoutineTest, CompileThenUploadOnRowOne) {
     actions.onControl(0);
     actions.onControl(2);
-    EXPECT_EQ(journal.entries, compileRoutine + saveImageRoutine(200) +
-                                   at(1400, {"read field 0", "upload " + image + " 5", "restore Tavlund", "foreground Tavlund"}));
+    EXPECT_EQ(journal.entries,
+              compileRoutine + saveImageRoutine(200) +
+                  at(1400, {"read field 0", "upload " + image + " 5", "restore Tavlund", "foreground Tavlund"}));
     EXPECT_EQ(keyboard.typed, compileKeys + saveImageKeys);
     keysAllUp();
 }
@@ -259,7 +269,8 @@ TEST_F(RoutineTest, TerminalAlreadyMinimizedIsLeftSoAtCompileAndComesBackAfterRo
     EXPECT_EQ(journal.entries, Lines(compileRoutine.begin() + 1, compileRoutine.end()));
     journal.entries.clear();
     actions.onControl(2);
-    EXPECT_EQ(Lines(journal.entries.end() - 2, journal.entries.end()), at(1400, {"restore Tavlund", "foreground Tavlund"}));
+    EXPECT_EQ(Lines(journal.entries.end() - 2, journal.entries.end()),
+              at(1400, {"restore Tavlund", "foreground Tavlund"}));
 }
 
 TEST_F(RoutineTest, WithoutATerminalTheRoutineTouchesNoOtherWindow) {

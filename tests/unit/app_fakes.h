@@ -3,17 +3,17 @@
 // and the desktop and keyboard that the IDE automation works through. Each writes what is done to
 // it into a journal, so that a test can check a whole routine in one order.
 
-#include "actions.h"
-#include "desktop.h"
-#include "fakes.h"
-#include "keyboard.h"
-#include "settings_storage.h"
-
 #include <array>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "actions.h"
+#include "desktop.h"
+#include "fakes.h"
+#include "keyboard.h"
+#include "settings_storage.h"
 
 namespace kestrup::test {
 

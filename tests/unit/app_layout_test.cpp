@@ -1,10 +1,10 @@
-#include "program_folder.h"
-#include "window_layout.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <vector>
+
+#include "program_folder.h"
+#include "window_layout.h"
 
 namespace kestrup::app {
 namespace {
@@ -25,7 +25,8 @@ std::vector<int> tabWalk(bool uploadsEnabled, bool backwards) {
     std::vector<int> ids;
     int index = -1;
     for (int i = 0; i < 8; ++i) {
-        index = nextFocus(std::span<const bool>(reinterpret_cast<const bool*>(flags.data()), flags.size()), index, backwards);
+        index = nextFocus(std::span<const bool>(reinterpret_cast<const bool*>(flags.data()), flags.size()), index,
+                          backwards);
         ids.push_back(controls[static_cast<std::size_t>(index)].id);
     }
     return ids;
@@ -55,9 +56,12 @@ TEST(Layout, ClientAreaHoldsTheSaveButtonAndTheComFieldsWithTheLeftMarginOnTheRi
 
 TEST(ProgramFolder, UpToTheLastSeparator) {
     const std::pair<const char*, const char*> table[] = {
-        {"C:\\Prop\\kestrup.exe", "C:\\Prop\\"}, {"C:/Prop/kestrup.exe", "C:/Prop/"},
-        {"Z:\\a/b\\c.exe", "Z:\\a/b\\"},         {"\\\\server\\share\\k.exe", "\\\\server\\share\\"},
-        {"kestrup.exe", ""},                     {"", ""},
+        {"C:\\Prop\\kestrup.exe", "C:\\Prop\\"},
+        {"C:/Prop/kestrup.exe", "C:/Prop/"},
+        {"Z:\\a/b\\c.exe", "Z:\\a/b\\"},
+        {"\\\\server\\share\\k.exe", "\\\\server\\share\\"},
+        {"kestrup.exe", ""},
+        {"", ""},
         {"C:\\", "C:\\"},
     };
     for (const auto& [path, folder] : table) EXPECT_EQ(folderOf(path), folder) << path;

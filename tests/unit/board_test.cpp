@@ -2,14 +2,15 @@
 // command line hands to the parts the board assembles.
 
 #include "board.h"
-#include "fakes.h"
-#include "unique_handle.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <memory>
 #include <optional>
+
+#include "fakes.h"
+#include "unique_handle.h"
 
 namespace kestrup::test {
 namespace {
@@ -29,7 +30,8 @@ struct BoardTest : ::testing::Test {
         fake->existing = {comDeviceName(5)};
         chip.emplace(*fake, clock, config);
         port = fake.get();
-        return std::make_unique<Board>(PortAddress::com(com), std::move(fake), clock, console, notifier, std::move(options));
+        return std::make_unique<Board>(PortAddress::com(com), std::move(fake), clock, console, notifier,
+                                       std::move(options));
     }
     // The entries from the last write on: what follows the shutdown command.
     Lines afterLastWrite() const {

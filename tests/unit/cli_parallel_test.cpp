@@ -1,14 +1,14 @@
 // The command line's threads: each board's task on a thread of its own, and nothing of a finished
 // task left running once runParallel has returned.
 
-#include "parallel.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
+
+#include "parallel.h"
 
 namespace kestrup::cli {
 namespace {
@@ -45,10 +45,11 @@ TEST(Parallel, FinishedTasksAreWholeGoneWhenItReturns) {
 TEST(Parallel, ADeadlineLeavesAStuckTaskBehindAndSaysWhichFinished) {
     // Shared, not on this stack: the stuck task outlives the call and may outlive the test.
     auto release = std::make_shared<std::atomic<bool>>(false);
-    std::vector<std::function<void()>> tasks = {
-        [] {}, [release] {
-            while (!*release) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }};
+    std::vector<std::function<void()>> tasks = {[] {},
+                                                [release] {
+                                                    while (!*release)
+                                                        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                                                }};
     const auto started = std::chrono::steady_clock::now();
     const auto finished = runParallel(tasks, 100, nullptr, 10);
     const auto waited = std::chrono::steady_clock::now() - started;

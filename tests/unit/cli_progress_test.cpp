@@ -1,6 +1,6 @@
-#include "progress.h"
-
 #include <gtest/gtest.h>
+
+#include "progress.h"
 
 namespace kestrup::cli {
 namespace {

@@ -1,11 +1,12 @@
 #include "dense_encoding.h"
-#include "fakes.h"
-#include "line.h"
-#include "loader_protocol.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
+
+#include "fakes.h"
+#include "line.h"
+#include "loader_protocol.h"
 
 namespace kestrup::test {
 namespace {
@@ -36,8 +37,9 @@ std::vector<std::uint32_t> randomLongs(std::size_t n, unsigned seed) {
 }
 
 TEST(DenseEncoding, ChipReadsBackExactlyTheLongs) {
-    for (const auto& longs : {randomLongs(300, 1), std::vector<std::uint32_t>(50, 0), std::vector<std::uint32_t>(50, ~0u),
-                              std::vector<std::uint32_t>{0x80000001u}, std::vector<std::uint32_t>{}}) {
+    for (const auto& longs :
+         {randomLongs(300, 1), std::vector<std::uint32_t>(50, 0), std::vector<std::uint32_t>(50, ~0u),
+          std::vector<std::uint32_t>{0x80000001u}, std::vector<std::uint32_t>{}}) {
         const auto bytes = encodeDense(longs);
         const auto bits = pulseBits(bytes);
         ASSERT_TRUE(bits);
@@ -47,14 +49,15 @@ TEST(DenseEncoding, ChipReadsBackExactlyTheLongs) {
 
 TEST(DenseEncoding, PacksBetweenThreeAndFiveBitsAByte) {
     const std::vector<std::uint32_t> ones(10, ~0u), zeros(10, 0u);
-    EXPECT_EQ(encodeDense(ones).size(), 64u);   // 320 bits, five a byte
+    EXPECT_EQ(encodeDense(ones).size(), 64u);    // 320 bits, five a byte
     EXPECT_EQ(encodeDense(zeros).size(), 107u);  // 320 bits, three a byte, the last byte partly used
     EXPECT_LE(encodeDense(zeros).size(), zeros.size() * bytesPerLong);
 }
 
 TEST(DenseEncoding, RandomImageTakesAtMostFourFifthsOfTheFixedWireTime) {
     const auto image = randomLongs(8192, 7);
-    const double ratio = static_cast<double>(encodeDense(image).size()) / static_cast<double>(image.size() * bytesPerLong);
+    const double ratio =
+        static_cast<double>(encodeDense(image).size()) / static_cast<double>(image.size() * bytesPerLong);
     EXPECT_LE(ratio, 0.8);
 }
 

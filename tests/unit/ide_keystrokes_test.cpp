@@ -85,8 +85,8 @@ TEST_F(IdeKeystrokesTest, SaveImageStepsAndPausesAroundTheTypedPath) {
     keys.saveImage(ide, path);
 
     EXPECT_EQ(clock.pauses, std::vector<int>(6, 200));
-    EXPECT_EQ(slice(0, "up 12"), (Events{"0 foreground Propeller Tool", "200 delete C:\\K\\compiled.binary", "400 down 12",
-                                         "400 down 42", "400 up 42", "400 up 12"}));
+    EXPECT_EQ(slice(0, "up 12"), (Events{"0 foreground Propeller Tool", "200 delete C:\\K\\compiled.binary",
+                                         "400 down 12", "400 down 42", "400 up 42", "400 up 12"}));
     // The path goes in one burst at 600 ms; then Enter, Alt+C and the buttons, 200 ms apart.
     const std::size_t typingStart = 6;
     std::size_t typingEnd = typingStart;

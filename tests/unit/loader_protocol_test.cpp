@@ -1,7 +1,8 @@
-#include "fakes.h"
 #include "loader_protocol.h"
 
 #include <gtest/gtest.h>
+
+#include "fakes.h"
 
 namespace kestrup::test {
 namespace {
@@ -19,8 +20,8 @@ TEST(Lfsr, RunsThePeriodTheChipRuns) {
 
 TEST(LongEncoding, MatchesTheWorkedExamples) {
     const std::pair<std::uint32_t, const char*> table[] = {
-        {0, "92 92 92 92 92 92 92 92 92 92 F2"},          {1, "93 92 92 92 92 92 92 92 92 92 F2"},
-        {7, "DB 92 92 92 92 92 92 92 92 92 F2"},          {8, "92 93 92 92 92 92 92 92 92 92 F2"},
+        {0, "92 92 92 92 92 92 92 92 92 92 F2"},           {1, "93 92 92 92 92 92 92 92 92 92 F2"},
+        {7, "DB 92 92 92 92 92 92 92 92 92 F2"},           {8, "92 93 92 92 92 92 92 92 92 92 F2"},
         {0x80000000u, "92 92 92 92 92 92 92 92 92 92 FA"}, {0xFFFFFFFFu, "DB DB DB DB DB DB DB DB DB DB FB"},
         {0x12345678u, "92 DB 93 9B D3 92 D3 93 9A 9A F2"},
     };
@@ -112,8 +113,8 @@ TEST_F(ProtocolTest, ImageLoadSendsCommandCountAndLongsAndReportsEachWriteAfterI
     // poll (35 ms): the chip sums for 100 ms, the clock at 105 lines the answer up, the one at 140
     // has it, and the poll after that looks at what its fill brought.
     EXPECT_EQ(order.entries, (Lines{"write 11", "write 11", "status Write in RAM Lenght=122", "write 256", "write 74",
-                                      "status Verify ..", "write 1", "write 1", "write 1", "write 1", "write 1", "write 1",
-                                      "status ..OK -> RUN"}));
+                                    "status Verify ..", "write 1", "write 1", "write 1", "write 1", "write 1",
+                                    "write 1", "status ..OK -> RUN"}));
     const auto load = board.last();
     EXPECT_EQ(load.command, 1u);
     EXPECT_EQ(load.longs, Longs(image.begin(), image.begin() + 30));
@@ -156,15 +157,31 @@ TEST_F(ProtocolTest, EepromProgrammingWaitsForTheTwoFurtherAcknowledgements) {
         Lines tail;
         const char* state;
     } cases[] = {
-        {[](sim::ChipFaults&) {}, true, EepromResult::done,
-         {"..OK", "Programming EEPROM ..", "Verifying EEPROM ..", "..EEPROM OK -> RUN"}, "running"},
-        {[](sim::ChipFaults&) {}, false, EepromResult::done,
-         {"..OK", "Programming EEPROM ..", "Verifying EEPROM ..", "..EEPROM OK -> SHUTDOWN"}, "shutdown"},
-        {[](sim::ChipFaults& f) { f.rejectChecksum = true; }, true, EepromResult::checksumError, {"CheckSum Error"}, "shutdown"},
-        {[](sim::ChipFaults& f) { f.programFails = true; }, true, EepromResult::programmingFailed,
-         {"..OK", "Programming EEPROM ..", "EEPROM programming failed"}, "shutdown"},
-        {[](sim::ChipFaults& f) { f.verifyFails = true; }, false, EepromResult::verifyFailed,
-         {"..OK", "Programming EEPROM ..", "Verifying EEPROM ..", "EEPROM verify failed"}, "shutdown"},
+        {[](sim::ChipFaults&) {},
+         true,
+         EepromResult::done,
+         {"..OK", "Programming EEPROM ..", "Verifying EEPROM ..", "..EEPROM OK -> RUN"},
+         "running"},
+        {[](sim::ChipFaults&) {},
+         false,
+         EepromResult::done,
+         {"..OK", "Programming EEPROM ..", "Verifying EEPROM ..", "..EEPROM OK -> SHUTDOWN"},
+         "shutdown"},
+        {[](sim::ChipFaults& f) { f.rejectChecksum = true; },
+         true,
+         EepromResult::checksumError,
+         {"CheckSum Error"},
+         "shutdown"},
+        {[](sim::ChipFaults& f) { f.programFails = true; },
+         true,
+         EepromResult::programmingFailed,
+         {"..OK", "Programming EEPROM ..", "EEPROM programming failed"},
+         "shutdown"},
+        {[](sim::ChipFaults& f) { f.verifyFails = true; },
+         false,
+         EepromResult::verifyFailed,
+         {"..OK", "Programming EEPROM ..", "Verifying EEPROM ..", "EEPROM verify failed"},
+         "shutdown"},
     };
     for (const auto& c : cases) {
         sim::ChipConfig config;

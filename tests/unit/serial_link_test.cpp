@@ -1,7 +1,8 @@
-#include "fakes.h"
 #include "serial_link.h"
 
 #include <gtest/gtest.h>
+
+#include "fakes.h"
 
 namespace kestrup::test {
 namespace {

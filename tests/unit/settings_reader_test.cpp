@@ -1,8 +1,8 @@
-#include "settings.h"
-
 #include <gtest/gtest.h>
 
 #include <optional>
+
+#include "settings.h"
 
 namespace kestrup::settings {
 namespace {
@@ -64,14 +64,18 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"group without closing bracket", "[Config\r\nComN0=1\r\n", "ComN0", "1"},
         Case{"empty file", "", "ComN0", "<default>"},
         Case{"byte-order mark, ASCII", bom + "[Config]\r\nComN0=12\r\n", "ComN0", "12"},
-        Case{"byte-order mark: UTF-8 back to 8 bits", bom + "[Config]\r\nComN0=\xC3\xA9t\xC2\xA0\r\n", "ComN0", "\xE9t\xA0"},
+        Case{"byte-order mark: UTF-8 back to 8 bits", bom + "[Config]\r\nComN0=\xC3\xA9t\xC2\xA0\r\n", "ComN0",
+             "\xE9t\xA0"},
         Case{"byte-order mark: above 255 reads empty", bom + "[Config]\r\nComN0=a\xE2\x82\xAC\r\n", "ComN0", ""},
         Case{"byte-order mark: cut sequence reads empty", bom + "[Config]\r\nComN0=a\xC3\r\n", "ComN0", ""},
         Case{"byte-order mark: bad continuation reads empty", bom + "[Config]\r\nComN0=\xC3(\r\n", "ComN0", ""},
         Case{"byte-order mark: overlong form reads empty", bom + "[Config]\r\nComN0=\xC1\x81\r\n", "ComN0", ""},
         Case{"byte-order mark: lone continuation reads empty", bom + "[Config]\r\nComN0=\x80\r\n", "ComN0", ""},
         Case{"no mark: bytes as they are", "[Config]\r\nComN0=\xC3\xA9\r\n", "ComN0", "\xC3\xA9"},
-        Case{"mark not at the start is a key", "[Config]\r\n\xEF\xBB\xBF" "ComN0=1\r\n", "ComN0", "<default>"},
+        Case{"mark not at the start is a key",
+             "[Config]\r\n\xEF\xBB\xBF"
+             "ComN0=1\r\n",
+             "ComN0", "<default>"},
         Case{"number", "[Config]\r\nWinX=12\r\n", "WinX", std::nullopt, 12},
         Case{"winx found", "[config]\r\nwinx=12\r\n", "WinX", std::nullopt, 12},
         Case{"empty WinX gives 0", "[Config]\r\nWinX=\r\n", "WinX", std::nullopt, 0},
@@ -129,17 +133,32 @@ TEST(SettingsReader, AByteOrderMarkChangesNothingForAsciiFiles) {
 }
 
 TEST(SettingsReader, UnicodeNamesInAUtf8FileMatchTheirEightBitForm) {
-    Reader reader = Reader::fromBytes(bom + "[K\xC3\xB8r]\r\nN\xC3\xA6" "vn=x\r\n");
+    Reader reader = Reader::fromBytes(bom +
+                                      "[K\xC3\xB8r]\r\nN\xC3\xA6"
+                                      "vn=x\r\n");
     // Only ASCII letters match without regard to case.
     EXPECT_FALSE(reader.selectGroup("K\xD8R"));
     ASSERT_TRUE(reader.selectGroup("K\xF8R"));
-    EXPECT_EQ(reader.readText("N\xE6" "vn", ""), "x");
+    EXPECT_EQ(reader.readText("N\xE6"
+                              "vn",
+                              ""),
+              "x");
 }
 
 TEST(SettingsReader, MalformedInputNeverFails) {
     const std::string inputs[] = {
-        std::string("\0\0\0", 3), "[", "]", "=", "==", ";", "\r\n\r\n", "[]\r\n=\r\n", bom, "\xEF\xBB",
-        std::string(100000, 'x'), std::string(5000, '\n') + "[Config]",
+        std::string("\0\0\0", 3),
+        "[",
+        "]",
+        "=",
+        "==",
+        ";",
+        "\r\n\r\n",
+        "[]\r\n=\r\n",
+        bom,
+        "\xEF\xBB",
+        std::string(100000, 'x'),
+        std::string(5000, '\n') + "[Config]",
     };
     for (const std::string& bytes : inputs) {
         Reader reader = Reader::fromBytes(bytes);

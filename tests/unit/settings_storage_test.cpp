@@ -1,9 +1,10 @@
-#include "app_fakes.h"
 #include "settings_storage.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
+
+#include "app_fakes.h"
 
 namespace kestrup::settings {
 namespace {
@@ -53,7 +54,9 @@ TEST(SettingsSave, InterruptedAtAnyByteLeavesTheOldFileOrTheNewNeverAMix) {
     }
 }
 
-TEST(SettingsSave, WritesBesideTheFile) { EXPECT_EQ(pendingPath(path), "Z:\\tools\\Kestrup.ini.new"); }
+TEST(SettingsSave, WritesBesideTheFile) {
+    EXPECT_EQ(pendingPath(path), "Z:\\tools\\Kestrup.ini.new");
+}
 
 }  // namespace
 }  // namespace kestrup::settings

@@ -1,6 +1,6 @@
-#include "settings.h"
-
 #include <gtest/gtest.h>
+
+#include "settings.h"
 
 namespace kestrup::settings {
 namespace {
@@ -39,7 +39,9 @@ TEST(SettingsWriter, WhatIsWrittenReadsBackLessOuterBlanks) {
     const Case cases[] = {
         {{630, 200}, {"3", "4", "", ""}, {"3", "4", "", ""}},
         {{-40, -7}, {"  5", "6  ", " a b ", "x=y=z"}, {"5", "6", "a b", "x=y=z"}},
-        {{0, 0}, {"\t9\t", ";not a comment", "[not a group]", "COM3"}, {"9", ";not a comment", "[not a group]", "COM3"}},
+        {{0, 0},
+         {"\t9\t", ";not a comment", "[not a group]", "COM3"},
+         {"9", ";not a comment", "[not a group]", "COM3"}},
         {{1919, 1079}, {"\xE9", "\xFF", "", "12345678901234567890"}, {"\xE9", "\xFF", "", "12345678901234567890"}},
     };
     for (const Case& c : cases) {

@@ -1,15 +1,17 @@
 // Images from the image maker must load: a header as a compiler writes it and a sum of zero.
 
+#include <gtest/gtest.h>
+
 #include "chip_model.h"
 #include "image_maker.h"
 #include "propsim_options.h"
 
-#include <gtest/gtest.h>
-
 namespace kestrup::sim {
 namespace {
 
-unsigned word(const std::vector<std::uint8_t>& image, std::size_t at) { return image[at] | (image[at + 1] << 8); }
+unsigned word(const std::vector<std::uint8_t>& image, std::size_t at) {
+    return image[at] | (image[at + 1] << 8);
+}
 
 // The simulated chip's own sum over the image as loaded, not the image module's that made it.
 std::uint8_t chipSum(const std::vector<std::uint8_t>& image) {
@@ -70,9 +72,13 @@ TEST(PropsimOptions, SetTheChipAndRejectWhatTheyCannotMean) {
     EXPECT_EQ(parsed.options.transcript, "t");
     EXPECT_EQ(parsed.options.chip.timing.resetSilence, 60'000);  // defaults stay
 
-    for (const auto& bad : std::vector<std::vector<std::string>>{
-             {"--wrong-bit", "250"}, {"--version", "256"}, {"--stray"}, {"--sessions", "x"}, {"--bogus"},
-             {"--hangup", "checksum"}, {"--hangup"}})
+    for (const auto& bad : std::vector<std::vector<std::string>>{{"--wrong-bit", "250"},
+                                                                 {"--version", "256"},
+                                                                 {"--stray"},
+                                                                 {"--sessions", "x"},
+                                                                 {"--bogus"},
+                                                                 {"--hangup", "checksum"},
+                                                                 {"--hangup"}})
         EXPECT_NE(parsePropsimOptions(bad).error, "") << bad[0];
 }
 

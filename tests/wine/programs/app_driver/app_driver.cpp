@@ -13,11 +13,11 @@
 //   wait TITLE MS               waits for a top-level window of that title
 //   gone TITLE MS               waits until no top-level window has that title
 
+#include <windows.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-
-#include <windows.h>
 
 namespace {
 
@@ -88,8 +88,7 @@ void describe(HWND window) {
                     GetDlgCtrlID(child), className, topLeft.x, topLeft.y, r.right - r.left, r.bottom - r.top,
                     IsWindowEnabled(child) ? 1 : 0, IsWindowVisible(child) ? 1 : 0,
                     static_cast<unsigned long>(GetWindowLongA(child, GWL_STYLE)),
-                    static_cast<unsigned long>(GetWindowLongA(child, GWL_EXSTYLE)),
-                    quoted(textOf(child)).c_str());
+                    static_cast<unsigned long>(GetWindowLongA(child, GWL_EXSTYLE)), quoted(textOf(child)).c_str());
     }
 }
 

@@ -14,12 +14,12 @@
 //   move TITLE X Y               moves that window's outer top-left corner to (X, Y), so that the
 //                                demo's windows do not hide each other
 
+#include <windows.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
-
-#include <windows.h>
 
 #include "unique_handle_win32.h"
 
@@ -55,7 +55,8 @@ DWORD processOf(const char* mainTitle) {
 bool readConsole(DWORD pid, std::vector<std::string>& rows, int& cursorRow) {
     if (!AttachConsole(pid)) return false;
     kestrup::UniqueFileHandle screen(CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE,
-                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                                 nullptr));
     CONSOLE_SCREEN_BUFFER_INFO info{};
     const bool ok = screen && GetConsoleScreenBufferInfo(screen.get(), &info);
     rows.clear();

@@ -2,11 +2,11 @@
 // The image the stand-in IDE "compiles": a tiny program laid out as a Propeller compiler lays out
 // an image, with a checksum the chip accepts.
 
-#include "image.h"
-
 #include <cstdint>
 #include <string_view>
 #include <vector>
+
+#include "image.h"
 
 namespace standin {
 

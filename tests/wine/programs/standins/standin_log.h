@@ -2,13 +2,13 @@
 // The stand-ins' event log: one line per event, each written through at once so that a test can
 // read it while the program runs. Lines start with the milliseconds since boot, for pause checks.
 
-#include "unique_handle_win32.h"
-
 #include <shellapi.h>
 #include <windows.h>
 
 #include <cstdio>
 #include <string>
+
+#include "unique_handle_win32.h"
 
 namespace standin {
 
