@@ -1,5 +1,6 @@
 """kestrupload's loads beyond the plain one: EEPROM stages and their failures, image checks and
 --force, dense and fixed encodings, the byte trace, the reset line, and progress kept off stdout."""
+import json
 import os
 import pty
 import re
@@ -13,6 +14,7 @@ from propsim import BOARD, SOURCE, Propsim, Scenario, good_lines, lines, make_im
 LOADED = ["Start Upload\r", "Propeller Version = 1", "Write in RAM Lenght=2048", "Verify .."]
 EEPROM_STAGES = LOADED + ["..OK", "Programming EEPROM .."]
 FAST_EEPROM = ("--program-time", "300", "--verify-time", "200")
+LOST_ANSWERS = {"begin": 12, "before-the-short-last": 76, "verdict": 92}
 
 
 @pytest.fixture(scope="module")
@@ -24,6 +26,11 @@ def images(module_work):
     (d / "bad-checksum.binary").write_bytes(bad)
     # A good image with more after it than the chip's RAM holds: the chip itself would take it.
     (d / "too-big.binary").write_bytes(good + bytes(32772 - len(good)))
+    # pbase 0x0014, the checksum kept: the chip takes it and will not start it.
+    unstartable = bytearray(good)
+    unstartable[6] = 0x14
+    unstartable[5] = (unstartable[5] - 4) & 0xFF
+    (d / "pbase14.binary").write_bytes(unstartable)
     # An EEPROM dump: the image, then zeros up to 32 KB; only the length word's worth goes out.
     (d / "good.eeprom").write_bytes(good + bytes(32768 - len(good)))
     return {"dir": d, "good": good, "random": make_image(d / "random.binary", 8192, seed=22),
@@ -68,6 +75,12 @@ def seen(images):
                  boards=[("--pace", "--stage-silent")]),
         Scenario("fallback-eeprom", ("--eeprom", "--no-run", "--port", BOARD, good),
                  boards=[FAST_EEPROM + ("--stage-silent",)]),
+        # One answer of the stage lost on the line (random: 9 packets, the last of 8 longs; at the
+        # stage's 750600 baud, eight bytes an answer: the hello's, begin's, packet k's, the verdict's).
+        *(Scenario(f"lost-{name}", ("--port", BOARD, d / "random.binary"),
+                   boards=[("--fault", f"to-host:750600:{byte}:drop")]) for name, byte in LOST_ANSWERS.items()),
+        Scenario("not-started", ("--force", "--report", d / "pbase.json", "--port", BOARD, d / "pbase14.binary"),
+                 ("--rom", "--force", "--port", BOARD, d / "pbase14.binary")),
     ])
     for s in played.values():
         assert [chip.status for chip in s.chips] == [0], f"{s.name}: propsim did not stop cleanly"
@@ -306,3 +319,34 @@ def test_progress_goes_to_a_terminal_on_stderr_and_never_to_stdout(images):
     assert "Verify" not in text
     # Wiped before each status line and at the end: the terminal is left with blanks and a CR.
     assert text.endswith("\r") and text.rstrip("\r").endswith(" "), repr(text[-80:])
+
+
+@pytest.mark.parametrize("name, answers", [
+    # Each loss costs a query, whose answer names where the stage is: begun, expecting packet 8,
+    # or its verdict held.
+    ("begin", "BB" + "A" * 9 + "VG"),
+    ("before-the-short-last", "B" + "A" * 10 + "VG"),
+    ("verdict", "B" + "A" * 9 + "VVG"),
+])
+def test_a_lost_answer_costs_a_query_not_the_stage(seen, images, name, answers):
+    s = seen[f"lost-{name}"]
+    (run,) = s.runs
+    assert (lines(run), run.returncode) == (good_lines(8192), 0)
+    assert path_lines(run) == (["second stage at 750600 baud"], b"")
+    (session,) = s.sessions
+    assert session["stage-answers"].endswith(answers), session["stage-answers"]
+    assert session["state"] == "running"
+    assert s.image == images["random"]
+
+
+def test_an_image_the_chip_will_not_start_is_a_failure_by_either_path(seen, images):
+    staged, rom = seen["not-started"].runs
+    told = b"the chip will not start the image: pbase is 0x0014, not 0x0010\n"
+    for run in (staged, rom):
+        # The chip acknowledges it as the ROM would, then shuts down.
+        assert (lines(run), run.returncode) == (good_lines(2048), 1)
+        assert run.stderr.endswith(told), run.stderr
+    assert path_lines(staged)[0] == ["second stage at 750600 baud"]
+    report = json.loads((images["dir"] / "pbase.json").read_text())
+    assert (report["outcome"], report["exit_status"]) == ("not-started", 1)
+    assert [session["state"] for session in seen["not-started"].sessions] == ["shutdown", "shutdown"]
