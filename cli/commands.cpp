@@ -98,7 +98,7 @@ BoardOptions boardOptions(const Options& options, std::FILE* trace = nullptr, st
     // The second stage unless the ROM alone was asked for, or the window program's timing.
     const bool secondStage = !options.romOnly && !options.windowTiming;
     // The stage starts the image with the port at the rate it talks at: the terminal's, if one follows.
-    const int imageBaud = options.terminal ? options.terminalBaud : 115200;
+    const std::optional<int> imageBaud = options.terminal ? std::optional<int>(options.terminalBaud) : std::nullopt;
     return BoardOptions{options.reset,         options.encoding, timing,   trace,
                         std::move(traceLabel), secondStage,      pathLine, imageBaud};
 }

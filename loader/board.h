@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "clock.h"
@@ -33,8 +34,9 @@ struct BoardOptions {
     // console when null).
     bool secondStage = false;
     StatusSink* pathLine = nullptr;
-    // The rate the image talks at: the second stage sets the port to it as it starts the image.
-    int imageBaud = 115200;
+    // The rate the image talks at when a terminal takes the line after the load: the second stage
+    // sets the port to it before it starts the image. None: the port closes after the load.
+    std::optional<int> imageBaud;
 };
 
 class Board {

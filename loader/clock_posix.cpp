@@ -14,6 +14,12 @@ public:
         while (nanosleep(&left, &left) != 0 && errno == EINTR) {
         }
     }
+    void pauseMicros(int micros) override {
+        if (micros <= 0) return;
+        timespec left{micros / 1000000, static_cast<long>(micros % 1000000) * 1000L};
+        while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+        }
+    }
     std::int64_t nowMicros() override {
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);

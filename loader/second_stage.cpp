@@ -175,7 +175,7 @@ bool SecondStage::switchBaud(int baud) {
 }
 
 std::optional<stage::Answer> SecondStage::awaitAnswer(int windowMs) {
-    for (;;) {
+    for (int polls = windowMs * 1000 / answerPollMicros;;) {
         if (!answers_.empty()) {
             const stage::Answer first = answers_.front();
             answers_.pop_front();
@@ -186,9 +186,11 @@ std::optional<stage::Answer> SecondStage::awaitAnswer(int windowMs) {
         if (got && *got > 0) received_.insert(received_.end(), buffer, buffer + *got);
         for (const auto& answer : stage::takeAnswers(received_)) answers_.push_back(answer);
         if (!answers_.empty()) continue;
-        if (windowMs <= 0) return std::nullopt;
-        clock_.pause(1);
-        --windowMs;
+        if (polls <= 0) return std::nullopt;
+        // An answer comes a long's time after its message: looked for every fifth of a millisecond,
+        // not a whole one, which would cost every packet most of a millisecond more.
+        clock_.pauseMicros(answerPollMicros);
+        --polls;
     }
 }
 
@@ -305,13 +307,11 @@ bool SecondStage::chooseRate(StageReport& report) {
         }
         bool heard = false;
         for (int tries = 0; tries < triesPerMessage && !heard; ++tries) {
-            auto answer = exchange(hello);
+            const auto answer = exchange(hello);
             heard = answer.has_value();
-            // Answers to earlier hellos (the contact's later ones) may come in first, with their own
-            // rates' widths: the window is waited out for this one.
-            while (answer && answer->code == 'H' && judgeRates_ && !near(answer->value, 4 * clocksPerBit))
-                answer = awaitAnswer(2 * lineMs(hello.size()) + answerMarginMs);
-            if (answer && answer->code == 'H') return true;
+            // An answer at this rate is this hello's (earlier ones went at the contact's rate, which
+            // reads as no answer here): a width other than the rate's is the adapter making another.
+            if (answer && answer->code == 'H' && (!judgeRates_ || near(answer->value, 4 * clocksPerBit))) return true;
             // Silence may be a byte of the hello lost: when the stage answers a query at this rate,
             // it hears it, and the hello goes once more.
             if (!heard && !recover(0)) break;
@@ -412,8 +412,8 @@ void SecondStage::go(bool starts) {
         // Silence to the query as well: the delay is over, and the stage gone its way.
         if (!answer) break;
     }
-    if (starts && !switchBaud(imageBaud_))
-        status_.statusLine("Second stage: the port refuses " + std::to_string(imageBaud_) + " baud");
+    if (starts && imageBaud_ && !switchBaud(*imageBaud_))
+        status_.statusLine("Second stage: the port refuses " + std::to_string(*imageBaud_) + " baud");
 }
 
 namespace {
@@ -572,7 +572,8 @@ StageReport SecondStage::send(const StageImage& image, LoadTarget target) {
     }
     report.baud = baud_;
     status_.statusLine("Second stage: chip at " + megahertz(report.chipHz) + ", " + std::to_string(baud_) + " baud");
-    goDelay_ = static_cast<std::uint32_t>(std::ceil(stage::goDelaySeconds * static_cast<double>(report.chipHz) / 256));
+    const double delay = imageBaud_ ? stage::goDelayHeardSeconds : stage::goDelaySeconds;
+    goDelay_ = static_cast<std::uint32_t>(std::ceil(delay * static_cast<double>(report.chipHz) / 256));
     // Twice the stage's own work after the last packet (the zero fill, the sum, the proof), so that
     // a lost verdict is asked for soon.
     verdictWindowMs_ =

@@ -193,9 +193,12 @@ inline constexpr std::array<int, 4> rateLadder{921600, 460800, 230400, 115200};
 inline constexpr int contactBaud = 115200;
 // Fewest chip clocks a bit the host asks of the stage's receiver, which takes 15 on the chip's logic.
 inline constexpr double minClocksPerBit = 16;
-// From the go's answer to the image's start: time for the host to set the line to the image's rate
-// (a driver takes a few milliseconds), little enough that the image's first output is not missed.
-inline constexpr double goDelaySeconds = 0.010;
+// From the go's answer to the image's start. With a terminal to follow: time for the answer to reach
+// the host through a USB adapter (whose latency timer may hold it 16 ms) and for the host to set the
+// line to the image's rate, so that the image's first output is heard. Without: time for the answer
+// to leave the chip.
+inline constexpr double goDelayHeardSeconds = 0.020;
+inline constexpr double goDelaySeconds = 0.002;
 
 }  // namespace stage
 
@@ -230,6 +233,7 @@ public:
     // on a busy machine may fall behind the host's clock.
     static constexpr int answerMarginMs = 50;
     static constexpr int finishWindowMs = 400;
+    static constexpr int answerPollMicros = 200;
     static constexpr int eepromStepWindowMs = 3000;
     // Losses survived in a row before the stage counts as lost, and failures of one packet before
     // the rest of the load steps down one rate.
@@ -263,8 +267,9 @@ public:
     }
     // The rate the port is at when load() begins, the ROM's.
     void setStartBaud(int baud) { startBaud_ = baud; }
-    // The rate the image talks at: the line is set to it as the stage starts the image.
-    void setImageBaud(int baud) { imageBaud_ = baud; }
+    // The rate the image talks at to a terminal after the load: the line is set to it before the
+    // stage starts the image. None: nobody listens.
+    void setImageBaud(std::optional<int> baud) { imageBaud_ = baud; }
 
 private:
     bool contact(StageReport& report);
@@ -310,7 +315,7 @@ private:
     std::optional<stage::Answer> lastPacketAnswer_;
     std::size_t rateIndex_ = 0;
     int startBaud_ = stage::contactBaud;
-    int imageBaud_ = stage::contactBaud;
+    std::optional<int> imageBaud_;
     int baud_ = stage::contactBaud;
     // The rate a rate message has just asked for, until a message at it is answered: filler goes at
     // it, or it would be a sync to a stage listening there.

@@ -92,8 +92,17 @@ public:
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
         if (!GetCommState(handle_.get(), &dcb)) return false;
+        DCB was = dcb;
         dcb.BaudRate = static_cast<DWORD>(baud);
-        return SetCommState(handle_.get(), &dcb) != 0;
+        if (!SetCommState(handle_.get(), &dcb)) return false;
+        // A driver may take a rate it does not make and run at another (Wine puts a rate it has no
+        // constant for at 38400): read back, such a rate is refused as plainly as one it rejects,
+        // and the line goes back to the rate it had.
+        DCB made{};
+        made.DCBlength = sizeof made;
+        if (GetCommState(handle_.get(), &made) && made.BaudRate == dcb.BaudRate) return true;
+        SetCommState(handle_.get(), &was);
+        return false;
     }
 
     void drain() override { FlushFileBuffers(handle_.get()); }

@@ -34,7 +34,8 @@ constexpr double stageSlowestBaud = 460800;
 
 }  // namespace
 
-StageLoader::StageLoader(RomLoader& rom, SerialPort& port, StatusGate& console, Clock& clock, int imageBaud)
+StageLoader::StageLoader(RomLoader& rom, SerialPort& port, StatusGate& console, Clock& clock,
+                         std::optional<int> imageBaud)
     : rom_(rom), port_(port), console_(console), clock_(clock), stage_(port, clock, quiet_) {
     stage_.setContactWindow(helloWindowMs, lastHelloMs);
     stage_.setStartBaud(romBaud);

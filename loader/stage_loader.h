@@ -30,10 +30,10 @@ public:
     static constexpr int romBaud = 230400;
 
     // `rom` loads the stage on `port`, the port its link drives; the stage is weighed against
-    // rom's own load of the image. `imageBaud` is the rate the image talks at, which the port is
-    // set to as the stage starts it.
+    // rom's own load of the image. `imageBaud` is the rate the image talks at to a terminal that
+    // takes the line after the load, which the port is set to before the stage starts it.
     StageLoader(RomLoader& rom, SerialPort& port, StatusGate& console, Clock& clock,
-                int imageBaud = stage::contactBaud);
+                std::optional<int> imageBaud = std::nullopt);
 
     LoadResult load(const CheckedImage& image, LoadTarget target) override;
     void setProgress(ProgressFn progress) { stage_.setProgress(std::move(progress)); }

@@ -77,7 +77,12 @@ TEST_F(BoardTest, AMissingPortIsToldAndTouchedNoFurther) {
 TEST_F(BoardTest, TheResetLineTimingAndTraceReachTheWire) {
     const UniqueFile trace(std::tmpfile());
     ASSERT_NE(trace, nullptr);
-    board(5, BoardOptions{ResetLine::rts, LongEncoding::fixed, UploadTiming::lean(), trace.get(), "p:"})->identify();
+    BoardOptions options;
+    options.reset = ResetLine::rts;
+    options.timing = UploadTiming::lean();
+    options.trace = trace.get();
+    options.traceLabel = "p:";
+    board(5, options)->identify();
     // RTS pulsed, DTR never touched: a board that resets on DTR is left alone.
     EXPECT_EQ(std::count(journal.entries.begin(), journal.entries.end(), "rts on"), 1);
     EXPECT_EQ(std::count(journal.entries.begin(), journal.entries.end(), "rts off"), 1);

@@ -22,10 +22,19 @@ public:
         pauses.push_back(milliseconds);
         nowMs += milliseconds;
     }
-    std::int64_t nowMicros() override { return nowMs * 1000; }
+    // Short pauses add up to whole milliseconds of nowMs; they are not among `pauses`.
+    void pauseMicros(int micros) override {
+        micros_ += micros;
+        nowMs += micros_ / 1000;
+        micros_ %= 1000;
+    }
+    std::int64_t nowMicros() override { return nowMs * 1000 + micros_; }
 
     std::int64_t nowMs = 0;
     std::vector<int> pauses;
+
+private:
+    std::int64_t micros_ = 0;
 };
 
 // Collects status lines, and every event of interest to order checks, in one journal.

@@ -76,7 +76,7 @@ TEST_F(StageFixture, TheImageGoesAtTheChipsOwnRateAndTheGoSetsTheImagesRate) {
     EXPECT_EQ(port.bauds, (std::vector<int>{748800, imageBaud}));
     EXPECT_EQ(chip.packets, (std::vector<int>{0, 1, 2}));
     ASSERT_TRUE(chip.goDelay);
-    EXPECT_NEAR(*chip.goDelay * 256.0 / static_cast<double>(chip.chipHz), stage::goDelaySeconds, 0.0005);
+    EXPECT_NEAR(*chip.goDelay * 256.0 / static_cast<double>(chip.chipHz), stage::goDelayHeardSeconds, 0.0005);
     EXPECT_EQ(status.lines, Lines{"Second stage: chip at 12.0 MHz, 748800 baud"});
 }
 

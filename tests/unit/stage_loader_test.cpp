@@ -27,6 +27,8 @@ Lines loadedLines(int bytes) {
 }
 
 struct StageLoaderTest : ::testing::Test {
+    // A terminal follows the load: the line goes to its rate before the image starts.
+    std::optional<int> imageBaud = 115200;
     VirtualClock clock;
     Journal journal{clock};
     RecordingConsole console;
@@ -59,8 +61,8 @@ struct StageLoaderTest : ::testing::Test {
         }
         board = std::make_unique<Board>(
             PortAddress::com(5), std::move(fake), clock, console, notifier,
-            BoardOptions{
-                ResetLine::dtr, LongEncoding::dense, UploadTiming::lean(), nullptr, {}, secondStage, &pathLines});
+            BoardOptions{ResetLine::dtr, LongEncoding::dense, UploadTiming::lean(), nullptr, {}, secondStage,
+                         &pathLines, imageBaud});
         if (progress) board->setProgress(progress);
         sim::ImageSpec spec;
         spec.size = bytes;
