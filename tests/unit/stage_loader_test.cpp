@@ -31,7 +31,8 @@ struct StageLoaderTest : ::testing::Test {
     Journal journal{clock};
     RecordingConsole console;
     RecordingConsole pathLines;
-    RecordingNotifier notifier;
+    PathLines paths{pathLines};
+    EventFan events{{&console, &paths}};
     FakePort* port = nullptr;
     std::optional<SimulatedBoard> chip;
     std::unique_ptr<Board> board;
@@ -41,7 +42,6 @@ struct StageLoaderTest : ::testing::Test {
     // Once the ROM has started the stage, which the simulated chip keeps silent, this one answers.
     std::optional<ScriptedStage> stage;
     bool secondStage = true;
-    ProgressFn progress;
 
     void TearDown() override { fs::remove(file); }
 
@@ -58,10 +58,8 @@ struct StageLoaderTest : ::testing::Test {
             };
         }
         board = std::make_unique<Board>(
-            PortAddress::com(5), std::move(fake), clock, console, notifier,
-            BoardOptions{
-                ResetLine::dtr, LongEncoding::dense, UploadTiming::lean(), nullptr, {}, secondStage, &pathLines});
-        if (progress) board->setProgress(progress);
+            PortAddress::com(5), std::move(fake), clock, console, events,
+            BoardOptions{ResetLine::dtr, LongEncoding::dense, UploadTiming::lean(), nullptr, {}, secondStage});
         sim::ImageSpec spec;
         spec.size = bytes;
         image = sim::makeImage(spec);
@@ -112,17 +110,21 @@ TEST_F(StageLoaderTest, ASilentStageGivesWayToTheRomWhichPrintsItsFiveLinesAlone
 // The stage's ROM phase borrows the board's protocol: the ROM's load after it still goes dense and
 // with its progress, and no progress shows of the stage's, however many uploads the board makes.
 TEST_F(StageLoaderTest, AStageThatGivesWayLeavesTheProtocolAsTheRomsLoadWantsIt) {
-    std::vector<std::pair<std::size_t, std::size_t>> told;
-    progress = [&told](std::size_t sent, std::size_t total) { told.emplace_back(sent, total); };
+    const auto told = [this] {
+        std::vector<std::pair<std::size_t, std::size_t>> progress;
+        for (const Progress& p : eventsOf<Progress>(std::exchange(console.events, {})))
+            progress.emplace_back(p.sent, p.total);
+        return progress;
+    };
     sim::ChipConfig silent;
     silent.faults.stageSilent = true;
     EXPECT_EQ(upload(8192, LoadTarget::ram, silent), UploadOutcome::loaded);
-    const auto first = std::exchange(told, {});
+    const auto first = told();
     const std::size_t dense = encodeDense(imageLongs()).size();
     ASSERT_FALSE(first.empty());
     EXPECT_EQ(first.back(), std::pair(dense, dense));
     EXPECT_EQ(board->upload(file.string()), UploadOutcome::loaded);
-    EXPECT_EQ(told, first);
+    EXPECT_EQ(told(), first);
 }
 
 TEST_F(StageLoaderTest, TheStageTakesTheImageWithTheRomsLinesAndStartsItAtTheImagesRate) {
