@@ -57,9 +57,9 @@ struct Progress {
 };
 // Which loader took the image, told only where another could have.
 struct PathTaken {
-    bool stage = false;    // the second stage; else the ROM's own load
-    int baud = 0;          // the stage's rate for the image
-    std::string gaveWay;   // why the loader before gave way; empty when none did
+    bool stage = false;   // the second stage; else the ROM's own load
+    int baud = 0;         // the stage's rate for the image
+    std::string gaveWay;  // why the loader before gave way; empty when none did
 };
 struct Verdict {
     UploadOutcome outcome;

@@ -13,6 +13,7 @@
 #include "fakes.h"
 #include "image.h"
 #include "image_maker.h"
+#include "report.h"
 #include "stage_script.h"
 
 namespace kestrup::test {
@@ -157,6 +158,45 @@ TEST_F(StageLoaderTest, AWrongPbaseIsAnImageNotStarted) {
     EXPECT_EQ(upload(8192, LoadTarget::ram, {}, 0x14), UploadOutcome::notStarted);
     EXPECT_EQ(console.lines, loadedLines(8192));
     EXPECT_EQ(pathLines.lines, told);
+}
+
+// The report is made of the events alone: a stage that gave way leaves only its reason, in the
+// path line; a silent board leaves its failed handshake, and no path.
+TEST_F(StageLoaderTest, TheReportOfAStageThatGaveWayAndOfASilentBoard) {
+    struct Case {
+        const char* fault;
+        UploadOutcome outcome;
+        Lines stages;
+        std::optional<int> version;
+        std::string pathLine;
+    };
+    const Case cases[] = {
+        {"stage-silent",
+         UploadOutcome::loaded,
+         {"open ok", "handshake ok", "load ok", "verify ok"},
+         1,
+         "ROM path (second stage did not answer)"},
+        {"silent", UploadOutcome::noChip, {"open ok", "handshake failed"}, std::nullopt, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        sim::ChipConfig config;
+        config.faults.stageSilent = true;
+        config.faults.silent = c.outcome == UploadOutcome::noChip;
+        console.lines.clear();
+        EXPECT_EQ(upload(8192, LoadTarget::ram, config), c.outcome);
+        cli::LoadRecorder recorder;
+        for (const LoadEvent& event : std::exchange(console.events, {})) recorder.on(event);
+        const cli::BoardReport report = recorder.report("Com5", 1);
+        Lines stages;
+        for (const auto& s : report.stages) stages.push_back(s.name + (s.ok ? " ok" : " failed"));
+        EXPECT_EQ(stages, c.stages);
+        EXPECT_EQ(report.chipVersion, c.version);
+        EXPECT_EQ(report.pathLine, c.pathLine);
+        EXPECT_FALSE(report.stagePath);
+        EXPECT_EQ(report.outcome, c.outcome == UploadOutcome::loaded ? "loaded" : "no-chip");
+        EXPECT_EQ(report.statusLines, console.lines);
+    }
 }
 
 TEST_F(StageLoaderTest, ASmallImageGoesByTheRomAlone) {
