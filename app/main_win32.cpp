@@ -17,6 +17,7 @@
 #include "ide_automation.h"
 #include "keyboard_win32.h"
 #include "keystrokes.h"
+#include "load_lines.h"
 #include "main_window_win32.h"
 #include "message_box_win32.h"
 #include "program_folder.h"
@@ -128,9 +129,14 @@ void Application::upload(const std::string& imagePath, std::int32_t comNumber, b
         options.timing = UploadTiming::leanOnConsole();
         options.secondStage = true;
     }
+    const PortAddress address = PortAddress::com(comNumber);
+    UploadConsole& console = *this;
+    StatusLines lines(console);
+    PathLines paths(console);
+    NoComNotice noCom(notifier_, address.displayName());
+    EventFan events(fast ? std::vector<LoadEvents*>{&lines, &paths, &noCom} : std::vector<LoadEvents*>{&lines, &noCom});
     // On the heap: the image buffer is larger than a stack should carry.
-    auto board = std::make_unique<Board>(PortAddress::com(comNumber), std::move(port), clock_,
-                                         static_cast<UploadConsole&>(*this), notifier_, options);
+    auto board = std::make_unique<Board>(address, std::move(port), clock_, console, events, options);
     setUploadingPort(&guarded);
     std::optional<FineSleeps> fine;
     if (fast) fine.emplace();

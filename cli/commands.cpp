@@ -64,27 +64,11 @@ int identifyStatus(ChipIdentity::Answer answer) {
 }
 
 // Where nothing is shown.
-struct Quiet final : UploadConsole, Notifier {
+struct Quiet final : UploadConsole, LoadEvents {
     void open() override {}
     void close() override {}
     void statusLine(std::string_view) override {}
-    void notify(std::string_view, std::string_view) override {}
-};
-
-// The line saying which path a load took: on standard error, and into the report.
-class PathLine final : public StatusSink {
-public:
-    PathLine(std::string prefix, ProgressDisplay* progress, std::FILE* out, LoadRecorder& recorder)
-        : shown_(std::move(prefix), progress, out), recorder_(recorder) {}
-    void statusLine(std::string_view message) override {
-        shown_.statusLine(message);
-        // The report keeps the path line itself, not what may follow it.
-        if (message.starts_with(text::stagePath) || message.starts_with(text::romPath)) recorder_.path(message);
-    }
-
-private:
-    StdoutConsole shown_;
-    LoadRecorder& recorder_;
+    void on(const LoadEvent&) override {}
 };
 
 // Standard output, unless the report goes there.
@@ -92,52 +76,52 @@ std::FILE* statusStream(const Options& options) {
     return options.report == "-" ? stderr : stdout;
 }
 
-BoardOptions boardOptions(const Options& options, std::FILE* trace = nullptr, std::string traceLabel = {},
-                          StatusSink* pathLine = nullptr) {
+BoardOptions boardOptions(const Options& options, std::FILE* trace = nullptr, std::string traceLabel = {}) {
     const UploadTiming timing = options.windowTiming ? UploadTiming::window() : UploadTiming::lean();
     // The second stage unless the ROM alone was asked for, or the window program's timing.
     const bool secondStage = !options.romOnly && !options.windowTiming;
     // The stage starts the image with the port at the rate it talks at: the terminal's, if one follows.
     const std::optional<int> imageBaud = options.terminal ? std::optional<int>(options.terminalBaud) : std::nullopt;
-    return BoardOptions{options.reset,         options.encoding, timing,   trace,
-                        std::move(traceLabel), secondStage,      pathLine, imageBaud};
+    return BoardOptions{options.reset, options.encoding, timing, trace, std::move(traceLabel), secondStage, imageBaud};
 }
 
 // A port that did not open, said as --terminal says it rather than as the window program's box.
-class OpenNotifier final : public Notifier {
+class OpenFailure final : public LoadEvents {
 public:
-    OpenNotifier(const SessionPort& port, std::string name) : port_(port), name_(std::move(name)) {}
-    void notify(std::string_view caption, std::string_view message) override {
-        if (caption == text::noComCaption)
+    OpenFailure(const SessionPort& port, std::string name) : port_(port), name_(std::move(name)) {}
+    void on(const LoadEvent& event) override {
+        if (isOpenFailure(event))
             std::fprintf(stderr, "kestrupload: %s %s\n", name_.c_str(), whyNotOpened(port_.lastOpen()).c_str());
-        else
-            others_.notify(caption, message);
     }
 
 private:
     const SessionPort& port_;
     std::string name_;
-    StderrNotifier others_;
 };
 
-// One board as the command line drives it: the board, and the console (through the report's
-// recorder), the path line and the notifier it reports to.
+// One board as the command line drives it: the board, and the views of its load's events: the
+// status lines on the console, the path line on standard error, its slot of the progress line,
+// the report's recorder, and a port that did not open.
 struct Session {
     Session(const PortAddress& address, const Options& options, const std::string& prefix, ProgressDisplay* progress,
             std::FILE* trace, std::unique_ptr<SessionPort> port)
         : line(port.get()),
-          notifier(*port, address.displayName()),
           console(prefix, progress, statusStream(options)),
-          recorder(console, systemClock()),
-          pathLine("kestrupload: " + address.displayName() + ": ", progress, stderr, recorder),
-          board(address, std::move(port), systemClock(), recorder, notifier,
-                boardOptions(options, trace, prefix, &pathLine)) {}
+          pathOut("kestrupload: " + address.displayName() + ": ", progress, stderr),
+          slot(progress ? &progress->add(address.displayName()) : nullptr),
+          openFailure(*port, address.displayName()),
+          events({&lines, &paths, &slot, &recorder, &openFailure}),
+          board(address, std::move(port), systemClock(), console, events, boardOptions(options, trace, prefix)) {}
 
     SessionPort* line;  // the board's port, owned by the board, for the terminal after the load
-    OpenNotifier notifier;
     StdoutConsole console;
+    StdoutConsole pathOut;
+    StatusLines lines{console};
+    PathLines paths{pathOut};
+    SlotProgress slot;
     LoadRecorder recorder;
-    PathLine pathLine;
+    OpenFailure openFailure;
+    EventFan events;
     Board board;
     UploadOutcome outcome = UploadOutcome::portNotOpened;
 };
@@ -303,17 +287,8 @@ int runUpload(const Options& given) {
 
     std::vector<std::function<void()>> tasks;
     for (auto& session : sessions) {
-        auto& slot = progress.add(session->board.address().displayName());
-        session->board.setProgress([&slot](std::size_t sent, std::size_t total) {
-            if (slot.startMicros.load() < 0) slot.startMicros = systemClock().nowMicros();
-            slot.total = total;
-            slot.sent = sent;
-        });
-        tasks.push_back([session, image = options.image, target] {
-            session->recorder.start();
-            session->outcome = session->board.upload(image, target);
-            session->recorder.finish();
-        });
+        tasks.push_back(
+            [session, image = options.image, target] { session->outcome = session->board.upload(image, target); });
     }
     runParallel(tasks, -1, [&progress] { progress.draw(systemClock().nowMicros()); });
     progress.clear();
@@ -330,8 +305,8 @@ int runUpload(const Options& given) {
     if (!options.report.empty()) {
         std::vector<BoardReport> boards;
         for (const auto& session : sessions)
-            boards.push_back(session->recorder.report(session->board.address().displayName(), session->outcome,
-                                                      exitStatus(session->outcome)));
+            boards.push_back(
+                session->recorder.report(session->board.address().displayName(), exitStatus(session->outcome)));
         if (!report.write(reportText(options, imageFacts(options.image), boards))) status = std::max(status, 2);
     }
     if (options.terminal && status == 0) return runTerminal(options, sessions.front()->line);

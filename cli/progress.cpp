@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "clock.h"
+
 namespace kestrup::cli {
 
 ProgressDisplay::Slot& ProgressDisplay::add(std::string name) {
@@ -60,6 +62,15 @@ void ProgressDisplay::clear() {
     out.back() = '\r';
     std::fputs(out.c_str(), stderr);
     std::fflush(stderr);
+}
+
+void SlotProgress::on(const LoadEvent& event) {
+    const auto* progress = std::get_if<Progress>(&event);
+    if (!progress || !slot_) return;
+    // The rate is reckoned from the first news of bytes on their way.
+    if (slot_->startMicros.load() < 0) slot_->startMicros = systemClock().nowMicros();
+    slot_->total = progress->total;
+    slot_->sent = progress->sent;
 }
 
 }  // namespace kestrup::cli

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "load_events.h"
+
 namespace kestrup::cli {
 
 class ProgressDisplay {
@@ -32,6 +34,16 @@ private:
     std::vector<std::unique_ptr<Slot>> slots_;
     // Drawn by the main thread, wiped by whichever thread is about to print a status line.
     std::atomic<std::size_t> drawnWidth_{0};
+};
+
+// A board's slot, kept up to date from its load's progress; none when nothing is drawn.
+class SlotProgress final : public LoadEvents {
+public:
+    explicit SlotProgress(ProgressDisplay::Slot* slot) : slot_(slot) {}
+    void on(const LoadEvent& event) override;
+
+private:
+    ProgressDisplay::Slot* slot_;
 };
 
 }  // namespace kestrup::cli

@@ -1,13 +1,11 @@
 #include "report.h"
 
 #include <cmath>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "image.h"
-#include "messages.h"
 
 namespace kestrup::cli {
 namespace {
@@ -39,76 +37,81 @@ double roundedMs(double ms) {
     return std::round(ms * 10) / 10;
 }
 
+std::string stepName(Step step) {
+    switch (step) {
+        case Step::open:
+            return "open";
+        case Step::file:
+            return "file";
+        case Step::handshake:
+            return "handshake";
+        case Step::header:
+            return "header";
+        case Step::load:
+            return "load";
+        case Step::verify:
+            return "verify";
+        case Step::eepromProgram:
+            return "eeprom-program";
+        case Step::eepromVerify:
+            return "eeprom-verify";
+    }
+    return "?";
+}
+
+double msBetween(std::int64_t fromMicros, std::int64_t toMicros) {
+    return roundedMs(static_cast<double>(toMicros - fromMicros) / 1000);
+}
+
 }  // namespace
 
-void LoadRecorder::start() {
-    startMicros_ = clock_.nowMicros();
-    begin("open");
-}
-
-void LoadRecorder::begin(const char* stage) {
-    if (openStage_) end(true);
-    openStage_ = stage;
-    stageMicros_ = clock_.nowMicros();
-}
-
-void LoadRecorder::end(bool ok) {
-    if (!openStage_) return;
-    report_.stages.push_back(
-        {*openStage_, ok, roundedMs(static_cast<double>(clock_.nowMicros() - stageMicros_) / 1000)});
-    openStage_.reset();
-}
-
-void LoadRecorder::statusLine(std::string_view message) {
-    shown_.statusLine(message);
-    report_.statusLines.emplace_back(message);
-    const auto startsWith = [message](std::string_view prefix) { return message.substr(0, prefix.size()) == prefix; };
-    if (message == text::startUpload) {
-        begin("handshake");  // the image file is read and the chip reset meanwhile
-    } else if (message == text::noSuchFile) {
-        openStage_ = "file";
-        end(false);
-    } else if (startsWith(text::propellerVersion)) {
+void LoadRecorder::on(const LoadEvent& event) {
+    lines_.on(event);
+    if (const auto* begun = std::get_if<Begun>(&event)) {
+        if (begun->step == Step::open) startMicros_ = begun->micros;
+        begin(begun->step, begun->micros);
+    } else if (const auto* loading = std::get_if<Loading>(&event)) {
+        begin(Step::load, loading->micros);
+    } else if (const auto* ended = std::get_if<Ended>(&event)) {
+        end(ended->step, ended->ok, ended->micros);
+    } else if (const auto* version = std::get_if<ChipVersion>(&event)) {
         // A version of 0 or less is what a handshake cut short by a time-out leaves.
-        const int version = std::atoi(std::string(message.substr(text::propellerVersion.size())).c_str());
-        if (version >= 1) report_.chipVersion = version;
-        end(version >= 1);
-    } else if (startsWith(text::writeInRam)) {
-        begin("load");
-    } else if (message == text::verify) {
-        begin("verify");
-    } else if (message == text::programming) {
-        begin("eeprom-program");
-    } else if (message == text::verifying) {
-        begin("eeprom-verify");
-    } else if (message == text::okRun || message == text::checksumOk || message == text::eepromRun ||
-               message == text::eepromShutdown) {
-        end(true);
-    } else if (message == text::checksumError || message == text::programmingFailed || message == text::verifyFailed) {
-        end(false);
-    } else if (message == text::codeError) {
-        // After a good handshake: the image is shorter than its own header says.
-        if (!openStage_) begin("header");
-        end(false);
+        if (version->version >= 1) report_.chipVersion = version->version;
+    } else if (const auto* path = std::get_if<PathTaken>(&event)) {
+        report_.pathLine = pathLineOf(*path);
+        report_.stagePath = path->stage;
+    } else if (const auto* verdict = std::get_if<Verdict>(&event)) {
+        outcome_ = verdict->outcome;
+    } else if (const auto* finished = std::get_if<Finished>(&event)) {
+        // A step still under way failed.
+        if (step_) end(*step_, false, finished->micros);
+        report_.ms = msBetween(startMicros_, finished->micros);
     }
 }
 
-void LoadRecorder::finish() {
-    end(false);
-    report_.ms = roundedMs(static_cast<double>(clock_.nowMicros() - startMicros_) / 1000);
+void LoadRecorder::begin(Step step, std::int64_t micros) {
+    step_ = step;
+    stepMicros_ = micros;
 }
 
-BoardReport LoadRecorder::report(std::string port, UploadOutcome outcome, int exitStatus) const {
+void LoadRecorder::end(Step step, bool ok, std::int64_t micros) {
+    if (!step_) return;
+    step_.reset();
+    report_.stages.push_back({stepName(step), ok, msBetween(stepMicros_, micros)});
+}
+
+BoardReport LoadRecorder::report(std::string port, int exitStatus) const {
     BoardReport report = report_;
     report.port = std::move(port);
-    report.outcome = outcomeName(outcome);
+    report.outcome = outcomeName(outcome_);
     report.exitStatus = exitStatus;
     return report;
 }
 
 std::vector<BoardReport> refusedBoards(const std::vector<PortAddress>& ports) {
     std::vector<BoardReport> boards;
-    for (const PortAddress& port : ports) boards.push_back({port.displayName(), {}, {}, {}, {}, "image-refused", 1, 0});
+    for (const PortAddress& port : ports)
+        boards.push_back({port.displayName(), {}, {}, {}, {}, false, "image-refused", 1, 0});
     return boards;
 }
 
@@ -139,7 +142,7 @@ std::string reportText(const Options& options, const ImageFacts& image, const st
             {"port", board.port},
             {"chip_version", orNull(board.chipVersion)},
             {"image", {{"name", image.name}, {"size", orNull(image.size)}, {"checksum_byte", orNull(image.checksum)}}},
-            {"path", board.pathLine.starts_with(text::stagePath) ? "second-stage" : "rom"},
+            {"path", board.stagePath ? "second-stage" : "rom"},
             {"path_line", board.pathLine.empty() ? Json(nullptr) : Json(board.pathLine)},
             {"encoding", options.encoding == LongEncoding::dense ? "dense" : "fixed"},
             {"timing", options.windowTiming ? "window" : "lean"},

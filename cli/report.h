@@ -1,6 +1,6 @@
 #pragma once
-// kestrupload --report: what each board's load did, as JSON, for benches and scripts. The stages
-// of a load are read off the status lines it shows, each timed as it comes.
+// kestrupload --report: what each board's load did, as JSON, for benches and scripts, as the load's
+// events told it.
 
 #include <cstdint>
 #include <optional>
@@ -8,10 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "clock.h"
+#include "load_lines.h"
 #include "options.h"
 #include "unique_handle.h"
-#include "upload_console.h"
 #include "upload_job.h"
 
 namespace kestrup::cli {
@@ -29,40 +28,45 @@ struct BoardReport {
     std::vector<StageRecord> stages;
     std::vector<std::string> statusLines;
     std::string pathLine;  // which path the load took, as it said on standard error; empty with --rom
+    bool stagePath = false;
     std::string outcome;
     int exitStatus = 0;
     double ms = 0;
 };
 
-// Stands between a load and the console that shows its lines: passes each line on, and makes the
-// load's stages of them. A stage starts with the line that ends the one before.
-class LoadRecorder final : public UploadConsole {
+// A board's entry, made of its load's events: the steps as they began and ended, the chip's
+// version, the path, the verdict, and the status lines as their view shows them.
+class LoadRecorder final : public LoadEvents {
 public:
-    LoadRecorder(UploadConsole& shown, Clock& clock) : shown_(shown), clock_(clock) {}
+    LoadRecorder() = default;
+    LoadRecorder(const LoadRecorder&) = delete;
+    LoadRecorder& operator=(const LoadRecorder&) = delete;
 
-    void open() override { shown_.open(); }
-    void close() override { shown_.close(); }
-    void statusLine(std::string_view message) override;
-    // The load's path line.
-    void path(std::string_view line) { report_.pathLine = line; }
-
-    // The load starts now (its port is about to open).
-    void start();
-    // The load has ended now; a stage still open failed.
-    void finish();
+    void on(const LoadEvent& event) override;
     // The board's entry, once the load has finished.
-    BoardReport report(std::string port, UploadOutcome outcome, int exitStatus) const;
+    BoardReport report(std::string port, int exitStatus) const;
 
 private:
-    void begin(const char* stage);
-    void end(bool ok);
+    void begin(Step step, std::int64_t micros);
+    // The step under way ends, under the name it ends as (a missing file ends the handshake's).
+    void end(Step step, bool ok, std::int64_t micros);
 
-    UploadConsole& shown_;
-    Clock& clock_;
-    std::int64_t startMicros_ = 0;
-    std::int64_t stageMicros_ = 0;
-    std::optional<std::string> openStage_;
+    class Kept final : public StatusSink {
+    public:
+        explicit Kept(std::vector<std::string>& lines) : lines_(lines) {}
+        void statusLine(std::string_view message) override { lines_.emplace_back(message); }
+
+    private:
+        std::vector<std::string>& lines_;
+    };
+
     BoardReport report_;
+    UploadOutcome outcome_ = UploadOutcome::portNotOpened;
+    std::int64_t startMicros_ = 0;
+    std::int64_t stepMicros_ = 0;
+    std::optional<Step> step_;
+    Kept kept_{report_.statusLines};
+    StatusLines lines_{kept_};
 };
 
 // Every board's entry when the image was refused before anything was sent.

@@ -17,10 +17,4 @@ void StdoutConsole::statusLine(std::string_view message) {
     std::fflush(out_);
 }
 
-void StderrNotifier::notify(std::string_view, std::string_view message) {
-    std::string line(message);
-    line.push_back('\n');
-    std::fwrite(line.data(), 1, line.size(), stderr);
-}
-
 }  // namespace kestrup::cli

@@ -1,6 +1,6 @@
 #pragma once
 // The command line's console: status lines on standard output (or standard error, when the report
-// goes to standard output), messages on standard error.
+// goes to standard output).
 
 #include <cstdio>
 #include <string>
@@ -24,11 +24,6 @@ private:
     std::string prefix_;
     ProgressDisplay* progress_;
     std::FILE* out_;
-};
-
-class StderrNotifier final : public Notifier {
-public:
-    void notify(std::string_view caption, std::string_view message) override;
 };
 
 }  // namespace kestrup::cli

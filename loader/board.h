@@ -1,7 +1,7 @@
 #pragma once
 // One board behind one port, and everything that talks to it: the serial port (with its trace, when
-// asked), the console as the loaders share it, the link, the protocol, the loaders and the upload
-// job, assembled here and nowhere else.
+// asked), the load's events as the loaders share them, the link, the protocol, the loaders and the
+// upload job, assembled here and nowhere else.
 
 #include <cstdio>
 #include <memory>
@@ -14,7 +14,6 @@
 #include "serial_link.h"
 #include "serial_port.h"
 #include "stage_loader.h"
-#include "status_sink.h"
 #include "tracing_port.h"
 #include "upload_console.h"
 #include "upload_job.h"
@@ -30,10 +29,8 @@ struct BoardOptions {
     std::FILE* trace = nullptr;
     std::string traceLabel;
     // Uploads go through the second stage when it pays, and through the ROM alone when it does
-    // not or the stage does not answer; a line says which path each took, on pathLine (the
-    // console when null).
+    // not or the stage does not answer; the path each took is told.
     bool secondStage = false;
-    StatusSink* pathLine = nullptr;
     // The rate the image talks at when a terminal takes the line after the load: the second stage
     // sets the port to it before it starts the image. None: the port closes after the load.
     std::optional<int> imageBaud;
@@ -41,17 +38,17 @@ struct BoardOptions {
 
 class Board {
 public:
-    // On a serial port of this platform's own kind.
-    Board(PortAddress address, Clock& clock, UploadConsole& console, Notifier& notifier, BoardOptions options = {});
+    // On a serial port of this platform's own kind. The console comes and goes with each upload;
+    // what happens is told to `events`.
+    Board(PortAddress address, Clock& clock, UploadConsole& console, LoadEvents& events, BoardOptions options = {});
     // On the given port: a guarded one, or a test's.
     Board(PortAddress address, std::unique_ptr<SerialPort> port, Clock& clock, UploadConsole& console,
-          Notifier& notifier, BoardOptions options = {});
+          LoadEvents& events, BoardOptions options = {});
     Board(const Board&) = delete;
     Board& operator=(const Board&) = delete;
 
     ChipIdentity identify() { return job_.identify(address_); }
     UploadOutcome upload(const std::string& imagePath, LoadTarget target = LoadTarget::ram);
-    void setProgress(ProgressFn progress);
 
     const PortAddress& address() const { return address_; }
 
@@ -61,7 +58,7 @@ private:
     PortAddress address_;
     std::unique_ptr<SerialPort> port_;
     std::unique_ptr<TracingPort> trace_;
-    StatusGate console_;
+    EventGate events_;
     SerialLink link_;
     LoaderProtocol protocol_;
     RomLoader rom_;

@@ -1,43 +1,92 @@
 #include "load_lines.h"
 
-#include <string>
-
 #include "messages.h"
 
 namespace kestrup {
+namespace {
 
-void LoadLines::version(std::int32_t version) {
-    sink_.statusLine(std::string(text::propellerVersion) + std::to_string(version));
+std::string_view faultText(LinkFault fault) {
+    switch (fault) {
+        case LinkFault::timeOut:
+            return text::timeOut;
+        case LinkFault::hardwareLost:
+            return text::hardwareLost;
+        case LinkFault::unableToWrite:
+            return text::unableToWrite;
+        case LinkFault::transmitStall:
+            return text::transmitStall;
+        case LinkFault::unableToRead:
+            return text::unableToRead;
+    }
+    return {};
 }
 
-void LoadLines::writing(std::int32_t byteCount) {
-    sink_.statusLine(std::string(text::writeInRam) + std::to_string(byteCount));
+}  // namespace
+
+void StatusLines::on(const LoadEvent& event) {
+    if (const auto* begun = std::get_if<Begun>(&event)) {
+        began(begun->step);
+    } else if (const auto* ended = std::get_if<Ended>(&event)) {
+        this->ended(ended->step, ended->ok);
+    } else if (const auto* loading = std::get_if<Loading>(&event)) {
+        target_ = loading->target;
+        sink_.statusLine(std::string(text::writeInRam) + std::to_string(loading->bytes));
+    } else if (const auto* version = std::get_if<ChipVersion>(&event)) {
+        sink_.statusLine(std::string(text::propellerVersion) + std::to_string(version->version));
+    } else if (const auto* fault = std::get_if<LinkFault>(&event)) {
+        sink_.statusLine(faultText(*fault));
+    }
 }
 
-void LoadLines::verifying() {
-    sink_.statusLine(text::verify);
+void StatusLines::began(Step step) {
+    if (step == Step::verify) sink_.statusLine(text::verify);
+    if (step == Step::eepromProgram) sink_.statusLine(text::programming);
+    if (step == Step::eepromVerify) sink_.statusLine(text::verifying);
 }
 
-void LoadLines::timeOut() {
-    sink_.statusLine(text::timeOut);
+void StatusLines::ended(Step step, bool ok) {
+    switch (step) {
+        case Step::open:
+            if (ok) sink_.statusLine(text::startUpload);
+            return;
+        case Step::file:
+            return sink_.statusLine(text::noSuchFile);
+        case Step::handshake:
+        case Step::header:
+            if (!ok) sink_.statusLine(text::codeError);
+            return;
+        case Step::load:
+            return;
+        case Step::verify:
+            return sink_.statusLine(!ok                          ? text::checksumError
+                                    : target_ == LoadTarget::ram ? text::okRun
+                                                                 : text::checksumOk);
+        case Step::eepromProgram:
+            if (!ok) sink_.statusLine(text::programmingFailed);
+            return;
+        case Step::eepromVerify:
+            return sink_.statusLine(!ok                                ? text::verifyFailed
+                                    : target_ == LoadTarget::eepromRun ? text::eepromRun
+                                                                       : text::eepromShutdown);
+    }
 }
 
-void LoadLines::ramVerdict(bool acknowledged) {
-    sink_.statusLine(acknowledged ? text::okRun : text::checksumError);
+std::string pathLineOf(const PathTaken& path) {
+    std::string line =
+        path.stage ? std::string(text::stagePath) + std::to_string(path.baud) + " baud" : std::string(text::romPath);
+    if (!path.gaveWay.empty()) line += " (" + path.gaveWay + ")";
+    return line;
 }
 
-void LoadLines::eepromChecksum(bool acknowledged) {
-    if (!acknowledged) return sink_.statusLine(text::checksumError);
-    sink_.statusLine(text::checksumOk);
-    sink_.statusLine(text::programming);
+void PathLines::on(const LoadEvent& event) {
+    if (const auto* path = std::get_if<PathTaken>(&event)) sink_.statusLine(pathLineOf(*path));
+    const auto* verdict = std::get_if<Verdict>(&event);
+    if (verdict && verdict->outcome == UploadOutcome::notStarted)
+        sink_.statusLine(text::notStartedLine(verdict->pbase));
 }
 
-void LoadLines::eepromProgrammed(bool done) {
-    sink_.statusLine(done ? text::verifying : text::programmingFailed);
-}
-
-void LoadLines::eepromVerified(bool done, bool run) {
-    sink_.statusLine(!done ? text::verifyFailed : run ? text::eepromRun : text::eepromShutdown);
+void NoComNotice::on(const LoadEvent& event) {
+    if (isOpenFailure(event)) notifier_.notify(text::noComCaption, port_ + std::string(text::notFoundSuffix));
 }
 
 }  // namespace kestrup

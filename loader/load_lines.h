@@ -1,31 +1,52 @@
 #pragma once
-// The status lines of a load from the handshake on, in the words the window program always used,
-// whichever path carries the image: the ROM's own protocol, or the second stage after it.
+// Views of a load's events in words: the status lines the window program always showed, whichever
+// path carried the image; the line saying which path that was; the message for a port that did
+// not open.
 
-#include <cstdint>
+#include <string>
 
+#include "load_events.h"
 #include "status_sink.h"
+#include "upload_console.h"
 
 namespace kestrup {
 
-class LoadLines {
+class StatusLines final : public LoadEvents {
 public:
-    explicit LoadLines(StatusSink& sink) : sink_(sink) {}
+    explicit StatusLines(StatusSink& sink) : sink_(sink) {}
+    void on(const LoadEvent& event) override;
 
-    void version(std::int32_t version);
-    void writing(std::int32_t byteCount);
-    void verifying();
-    void timeOut();
-    // Into RAM: the chip took the checksum and runs the image, or refused it.
-    void ramVerdict(bool acknowledged);
-    // Into the EEPROM, step by step: the checksum (then programming starts), the programming, the
-    // verification (then the chip runs the image or shuts down).
-    void eepromChecksum(bool acknowledged);
-    void eepromProgrammed(bool done);
-    void eepromVerified(bool done, bool run);
+private:
+    void began(Step step);
+    void ended(Step step, bool ok);
+
+    StatusSink& sink_;
+    // The EEPROM's lines tell what the chip does next: known from the load's beginning.
+    LoadTarget target_ = LoadTarget::ram;
+};
+
+// "second stage at 921600 baud", "ROM path (why the stage gave way)".
+std::string pathLineOf(const PathTaken& path);
+
+// The path line, and the one telling why the chip does not start an image it took.
+class PathLines final : public LoadEvents {
+public:
+    explicit PathLines(StatusSink& sink) : sink_(sink) {}
+    void on(const LoadEvent& event) override;
 
 private:
     StatusSink& sink_;
+};
+
+// The window program's "No COM" box for the board's port.
+class NoComNotice final : public LoadEvents {
+public:
+    NoComNotice(Notifier& notifier, std::string port) : notifier_(notifier), port_(std::move(port)) {}
+    void on(const LoadEvent& event) override;
+
+private:
+    Notifier& notifier_;
+    std::string port_;
 };
 
 }  // namespace kestrup

@@ -21,7 +21,7 @@ std::array<std::uint8_t, bytesPerLong> encodeLong(std::uint32_t value) {
     return bytes;
 }
 
-LoaderProtocol::LoaderProtocol(SerialLink& link, StatusSink& status) : link_(link), lines_(status) {}
+LoaderProtocol::LoaderProtocol(SerialLink& link, LoadEvents& events) : link_(link), teller_(events, link.clock()) {}
 
 void LoaderProtocol::sendLong(std::uint32_t value) {
     for (const std::uint8_t byte : encodeLong(value)) link_.stage(byte);
@@ -51,25 +51,25 @@ std::int32_t LoaderProtocol::handshake() {
         const std::int32_t bit = link_.replyBit(false, versionBitWindowMs);
         version = (version >> 1) | static_cast<std::int32_t>(static_cast<std::uint32_t>(bit) << 7);
     }
-    lines_.version(version);
+    teller_.version(version);
     return version;
 }
 
 bool LoaderProtocol::imageLoad(std::int32_t byteCount, std::span<const std::uint32_t> image) {
     const bool acknowledged = load(Command::loadRun, byteCount, image);
-    lines_.ramVerdict(acknowledged);
+    teller_.ramVerdict(acknowledged);
     return acknowledged;
 }
 
 EepromResult LoaderProtocol::programEeprom(std::int32_t byteCount, std::span<const std::uint32_t> image, bool run) {
     const bool acknowledged = load(run ? Command::programRun : Command::programShutdown, byteCount, image);
-    lines_.eepromChecksum(acknowledged);
+    teller_.eepromChecksum(acknowledged);
     if (!acknowledged) return EepromResult::checksumError;
     const bool programmed = acknowledgement(programWindowMs) == 0;
-    lines_.eepromProgrammed(programmed);
+    teller_.eepromProgrammed(programmed);
     if (!programmed) return EepromResult::programmingFailed;
     const bool verified = acknowledgement(verifyWindowMs) == 0;
-    lines_.eepromVerified(verified, run);
+    teller_.eepromVerified(verified);
     return verified ? EepromResult::done : EepromResult::verifyFailed;
 }
 
@@ -86,12 +86,14 @@ bool LoaderProtocol::load(Command command, std::int32_t byteCount, std::span<con
         sendLongs(head);
         link_.flush();
     }
-    lines_.writing(byteCount);
+    teller_.writing(byteCount, command == Command::loadRun      ? LoadTarget::ram
+                               : command == Command::programRun ? LoadTarget::eepromRun
+                                                                : LoadTarget::eepromShutdown);
 
     const auto sent = static_cast<std::size_t>(longCount < 0 ? 0 : longCount);
     sendLongs(image.first(sent < image.size() ? sent : image.size()));
     link_.flush();
-    lines_.verifying();
+    teller_.verifying();
     return acknowledgement(acknowledgeWindowMs) == 0;
 }
 
@@ -105,14 +107,15 @@ void LoaderProtocol::sendLongs(std::span<const std::uint32_t> longs) {
         const std::size_t total = longs.size() * bytesPerLong;
         for (std::size_t i = 0; i < longs.size(); ++i) {
             sendLong(longs[i]);
-            if (progress_ && (i % 64 == 63 || i + 1 == longs.size())) progress_((i + 1) * bytesPerLong, total);
+            if (progressShown_ && (i % 64 == 63 || i + 1 == longs.size()))
+                teller_.tell(Progress{(i + 1) * bytesPerLong, total});
         }
         return;
     }
     const std::vector<std::uint8_t> bytes = encodeDense(longs);
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         link_.stage(bytes[i]);
-        if (progress_ && (i % 512 == 511 || i + 1 == bytes.size())) progress_(i + 1, bytes.size());
+        if (progressShown_ && (i % 512 == 511 || i + 1 == bytes.size())) teller_.tell(Progress{i + 1, bytes.size()});
     }
 }
 

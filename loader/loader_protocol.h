@@ -4,12 +4,10 @@
 
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <span>
 
-#include "load_lines.h"
+#include "load_teller.h"
 #include "serial_link.h"
-#include "status_sink.h"
 
 namespace kestrup {
 
@@ -36,10 +34,6 @@ enum class Command : std::uint32_t { shutdown = 0, loadRun = 1, programShutdown 
 // the chip's pulse decoder allows.
 enum class LongEncoding { fixed, dense };
 
-// Told after each part of the image has been staged: bytes of the image's share of the load so
-// far, and in all.
-using ProgressFn = std::function<void(std::size_t sent, std::size_t total)>;
-
 enum class EepromResult { done, checksumError, programmingFailed, verifyFailed };
 
 class LoaderProtocol {
@@ -61,7 +55,8 @@ public:
     static constexpr std::int32_t programWindowMs = 7000;
     static constexpr std::int32_t verifyWindowMs = 3000;
 
-    LoaderProtocol(SerialLink& link, StatusSink& status);
+    // The load's events go to `events`, stamped with the link's clock.
+    LoaderProtocol(SerialLink& link, LoadEvents& events);
 
     void sendLong(std::uint32_t value);
     // Command 0, in a write of its own.
@@ -77,7 +72,10 @@ public:
     EepromResult programEeprom(std::int32_t byteCount, std::span<const std::uint32_t> image, bool run);
 
     void setEncoding(LongEncoding encoding) { encoding_ = encoding; }
-    void setProgress(ProgressFn progress) { progress_ = std::move(progress); }
+    // Whether the image's progress is told, after each part of it has been staged (bytes of its
+    // share of the load so far, and in all).
+    void showProgress(bool shown) { progressShown_ = shown; }
+    LoadTeller& teller() { return teller_; }
 
 private:
     bool load(Command command, std::int32_t byteCount, std::span<const std::uint32_t> image);
@@ -86,9 +84,9 @@ private:
     void sendLongs(std::span<const std::uint32_t> longs);
 
     SerialLink& link_;
-    LoadLines lines_;
+    LoadTeller teller_;
     LongEncoding encoding_ = LongEncoding::fixed;
-    ProgressFn progress_;
+    bool progressShown_ = false;
 };
 
 }  // namespace kestrup

@@ -1,25 +1,27 @@
 #include "rom_loader.h"
 
-#include "messages.h"
-
 namespace kestrup {
 
-RomLoader::RomLoader(SerialLink& link, LoaderProtocol& protocol, StatusSink& console, ResetPulse reset,
-                     LongEncoding encoding)
-    : link_(link), protocol_(protocol), console_(console), reset_(reset), encoding_(encoding) {}
+RomLoader::RomLoader(SerialLink& link, LoaderProtocol& protocol, ResetPulse reset, LongEncoding encoding)
+    : link_(link), protocol_(protocol), reset_(reset), encoding_(encoding) {}
 
 LoadResult RomLoader::load(const CheckedImage& image, LoadTarget target) {
-    return {outcome(image, target), std::string(text::romPath)};
+    return {outcome(image, target), PathTaken{}};
 }
 
 UploadOutcome RomLoader::outcome(const CheckedImage& image, LoadTarget target) {
     protocol_.setEncoding(encoding_);
-    protocol_.setProgress(progress_);
+    protocol_.showProgress(true);
     link_.chipReset(reset_);
     const std::int32_t version = protocol_.handshake();
+    LoadTeller& told = protocol_.teller();
+    told.end(Step::handshake, version >= 1);
     // A file too short to hold its own length word is refused: long 2 would be an earlier image's.
+    if (version >= 1 && !image.complete) {
+        told.begin(Step::header);
+        told.end(Step::header, false);
+    }
     if (!image.complete || version < 1) {
-        console_.statusLine(text::codeError);
         protocol_.shutDownChip();
         return version < 1 ? UploadOutcome::noChip : UploadOutcome::headerRejected;
     }
@@ -37,7 +39,7 @@ UploadOutcome RomLoader::outcome(const CheckedImage& image, LoadTarget target) {
 
 RomLoader::Boot RomLoader::boot(std::span<const std::uint32_t> program, LongEncoding encoding) {
     protocol_.setEncoding(encoding);
-    protocol_.setProgress({});
+    protocol_.showProgress(false);
     link_.chipReset(reset_);
     const std::int32_t version = protocol_.handshake();
     if (version < 1) return {};

@@ -10,15 +10,15 @@
 #include "image_loader.h"
 #include "loader_protocol.h"
 #include "serial_link.h"
-#include "status_sink.h"
 #include "upload_timing.h"
 
 namespace kestrup {
 
 class RomLoader final : public ImageLoader {
 public:
-    // `encoding` is the image's; the protocol is shared, so each load sets what it needs on it.
-    RomLoader(SerialLink& link, LoaderProtocol& protocol, StatusSink& console, ResetPulse reset,
+    // `encoding` is the image's; the protocol is shared, so each load sets what it needs on it, and
+    // tells the load's steps through it.
+    RomLoader(SerialLink& link, LoaderProtocol& protocol, ResetPulse reset,
               LongEncoding encoding = LongEncoding::fixed);
 
     LoadResult load(const CheckedImage& image, LoadTarget target) override;
@@ -30,17 +30,14 @@ public:
     Boot boot(std::span<const std::uint32_t> program, LongEncoding encoding);
 
     LongEncoding encoding() const { return encoding_; }
-    void setProgress(ProgressFn progress) { progress_ = std::move(progress); }
 
 private:
     UploadOutcome outcome(const CheckedImage& image, LoadTarget target);
 
     SerialLink& link_;
     LoaderProtocol& protocol_;
-    StatusSink& console_;
     ResetPulse reset_;
     LongEncoding encoding_;
-    ProgressFn progress_;
 };
 
 }  // namespace kestrup

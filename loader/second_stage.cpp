@@ -368,12 +368,12 @@ std::optional<stage::Answer> SecondStage::sendImage(StageReport& report) {
         }
         if (next >= packets) {
             imageComing_ = false;
-            if (progress_) progress_(longs.size() * 4, longs.size() * 4);
+            if (progress_) progress_->on(Progress{longs.size() * 4, longs.size() * 4});
             return answer;
         }
         if (next > k) {
             failures = 0;
-            if (progress_) progress_(next * stage::packetLongs * 4, longs.size() * 4);
+            if (progress_) progress_->on(Progress{next * stage::packetLongs * 4, longs.size() * 4});
             continue;
         }
         ++report.resends;
@@ -422,39 +422,39 @@ namespace {
 // told when there is no one to tell.
 class Narration {
 public:
-    Narration(LoadLines* lines, LoadTarget target) : lines_(lines), target_(target) {}
+    Narration(LoadTeller* steps, LoadTarget target) : steps_(steps), target_(target) {}
 
     // The chip holds a good image: into RAM it runs, into the EEPROM programming starts.
     void checksumGood() {
         if (checksumTold_) return;
         checksumTold_ = true;
-        if (!lines_) return;
+        if (!steps_) return;
         if (target_ == LoadTarget::ram)
-            lines_->ramVerdict(true);
+            steps_->ramVerdict(true);
         else
-            lines_->eepromChecksum(true);
+            steps_->eepromChecksum(true);
     }
     void programmed(bool done) {
         checksumGood();
         if (programmedTold_) return;
         programmedTold_ = true;
-        if (lines_) lines_->eepromProgrammed(done);
+        if (steps_) steps_->eepromProgrammed(done);
     }
     void started() {
         if (target_ == LoadTarget::ram) return checksumGood();
         programmed(true);
-        if (lines_) lines_->eepromVerified(true, target_ == LoadTarget::eepromRun);
+        if (steps_) steps_->eepromVerified(true);
     }
     void checksumBad() {
-        if (!lines_) return;
+        if (!steps_) return;
         if (target_ == LoadTarget::ram)
-            lines_->ramVerdict(false);
+            steps_->ramVerdict(false);
         else
-            lines_->eepromChecksum(false);
+            steps_->eepromChecksum(false);
     }
     void verifyFailed() {
         programmed(true);
-        if (lines_) lines_->eepromVerified(false, target_ == LoadTarget::eepromRun);
+        if (steps_) steps_->eepromVerified(false);
     }
     // RAM is not what was sent: what the ROM would have told of a bad checksum, or of a bad read back.
     void notProven() {
@@ -463,7 +463,7 @@ public:
     }
     // No answer came: the step under way failed, as the ROM's time-outs tell it.
     void silence() {
-        if (lines_) lines_->timeOut();
+        if (steps_) steps_->tell(LinkFault::timeOut);
         if (!checksumTold_) return checksumBad();
         if (target_ == LoadTarget::ram) return;
         if (!programmedTold_) return programmed(false);
@@ -472,7 +472,7 @@ public:
     bool eepromBegun() const { return target_ != LoadTarget::ram && checksumTold_; }
 
 private:
-    LoadLines* lines_;
+    LoadTeller* steps_;
     LoadTarget target_;
     bool checksumTold_ = false;
     bool programmedTold_ = false;
@@ -480,8 +480,8 @@ private:
 
 }  // namespace
 
-StageOutcome SecondStage::judge(LoadTarget target, LoadLines* lines) {
-    Narration told(lines, target);
+StageOutcome SecondStage::judge(LoadTarget target, LoadTeller* steps) {
+    Narration told(steps, target);
     const int window = target == LoadTarget::ram ? verdictWindowMs_ : eepromStepWindowMs;
     std::optional<stage::Answer> answer = lastPacketAnswer_;
     if (answer && answer->code == 'A') answer = awaitAnswer(window);

@@ -110,7 +110,7 @@
 #include "clock.h"
 #include "image.h"
 #include "image_loader.h"
-#include "load_lines.h"
+#include "load_teller.h"
 #include "loader_protocol.h"
 #include "serial_port.h"
 #include "status_sink.h"
@@ -246,10 +246,10 @@ public:
     // at the image's rate when it starts, else at the last rate used.
     StageReport load(const StageImage& image, LoadTarget target);
     // The same in two steps: the image up to the stage's acceptance of its last packet (outcome
-    // `sent`), then the stage's verdict on it and what follows, told in the plain load's words to
-    // `lines` as the answers come when it is given.
+    // `sent`), then the stage's verdict on it and what follows, told as the plain load's steps to
+    // `steps` as the answers come when it is given.
     StageReport send(const StageImage& image, LoadTarget target);
-    StageOutcome judge(LoadTarget target, LoadLines* lines);
+    StageOutcome judge(LoadTarget target, LoadTeller* steps);
 
     // Hellos for helloMs, then lastMs more for an answer to the last one.
     void setContactWindow(int helloMs, int lastMs) {
@@ -257,7 +257,7 @@ public:
         lastHelloMs_ = lastMs;
     }
     // Told after each packet the stage has accepted: bytes of the image so far, and in all.
-    void setProgress(ProgressFn progress) { progress_ = std::move(progress); }
+    void showProgress(LoadEvents* events) { progress_ = events; }
 
     // Rates to try instead of the ladder, fastest first, each tried whatever the chip's clock (for
     // tests of one rate).
@@ -308,7 +308,7 @@ private:
     bool judgeRates_ = true;
     int contactMs_ = contactWindowMs;
     int lastHelloMs_ = 0;
-    ProgressFn progress_;
+    LoadEvents* progress_ = nullptr;
     const StageImage* image_ = nullptr;
     std::uint32_t goDelay_ = 0;
     // The answer to the last packet, or the verdict that overtook it, between send() and judge().

@@ -1,11 +1,9 @@
 #include "serial_link.h"
 
-#include "messages.h"
-
 namespace kestrup {
 
-SerialLink::SerialLink(SerialPort& port, Clock& clock, StatusSink& status)
-    : port_(port), clock_(clock), status_(status) {}
+SerialLink::SerialLink(SerialPort& port, Clock& clock, LoadEvents& events)
+    : port_(port), clock_(clock), events_(events) {}
 
 PortOpen SerialLink::open(const PortAddress& address) {
     PortOpen result = port_.open(address.deviceName());
@@ -52,9 +50,9 @@ void SerialLink::flush() {
     transmitCount_ = 0;
     const auto written = port_.write(std::span<const std::uint8_t>(transmit_.data(), staged));
     if (!written)
-        status_.statusLine(text::unableToWrite);
+        events_.on(LinkFault::unableToWrite);
     else if (*written < staged)
-        status_.statusLine(text::transmitStall);
+        events_.on(LinkFault::transmitStall);
 }
 
 void SerialLink::drain() {
@@ -67,7 +65,7 @@ std::uint32_t SerialLink::fill() {
     receiveCount_ = 0;
     const auto got = port_.read(std::span<std::uint8_t>(receive_.data(), receive_.size()));
     if (!got)
-        status_.statusLine(text::unableToRead);
+        events_.on(LinkFault::unableToRead);
     else
         receiveCount_ = static_cast<std::uint32_t>(*got < blockSize ? *got : blockSize);
     return receiveCount_;
@@ -76,7 +74,7 @@ std::uint32_t SerialLink::fill() {
 int SerialLink::replyBit(bool sendClock, std::int32_t windowMs) {
     for (;;) {
         if (windowMs <= 0) {
-            status_.statusLine(text::timeOut);
+            events_.on(LinkFault::timeOut);
             return -1;
         }
         if (sendClock) {
@@ -93,7 +91,7 @@ int SerialLink::replyBit(bool sendClock, std::int32_t windowMs) {
             ++receivePosition_;
             if (byte == bitZero) return 0;
             if (byte == bitOne) return 1;
-            status_.statusLine(text::hardwareLost);
+            events_.on(LinkFault::hardwareLost);
         }
         clock_.pause(polling_.pollPauseMs);
         windowMs -= polling_.pollPauseMs;

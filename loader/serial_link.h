@@ -7,8 +7,8 @@
 #include <cstdint>
 
 #include "clock.h"
+#include "load_events.h"
 #include "serial_port.h"
-#include "status_sink.h"
 #include "upload_timing.h"
 
 namespace kestrup {
@@ -21,7 +21,7 @@ public:
     static constexpr std::uint8_t clockByte = 0xF9;
     static constexpr std::uint8_t bitZero = 0xFE;
     static constexpr std::uint8_t bitOne = 0xFF;
-    SerialLink(SerialPort& port, Clock& clock, StatusSink& status);
+    SerialLink(SerialPort& port, Clock& clock, LoadEvents& events);
 
     // Opens and configures the device; nothing is printed when it cannot be opened.
     PortOpen open(const PortAddress& address);
@@ -44,10 +44,12 @@ public:
     // 0 or 1 for a reply bit, -1 for "Time Out" once the window (milliseconds) is spent.
     int replyBit(bool sendClock, std::int32_t windowMs);
 
+    Clock& clock() { return clock_; }
+
 private:
     SerialPort& port_;
     Clock& clock_;
-    StatusSink& status_;
+    LoadEvents& events_;
     ResetLine resetLine_ = ResetLine::dtr;
     ReplyPolling polling_ = UploadTiming::window().polling;
     bool open_ = false;

@@ -6,7 +6,6 @@
 
 #include "dense_encoding.h"
 #include "image.h"
-#include "messages.h"
 
 namespace kestrup {
 namespace {
@@ -32,11 +31,16 @@ double romLineMs(std::span<const std::uint32_t> longs, LongEncoding encoding, in
 constexpr double stageOverheadMs = 80;
 constexpr double stageSlowestBaud = 460800;
 
+LoadResult gaveWay(std::string why) {
+    return {std::nullopt, PathTaken{true, 0, std::move(why)}};
+}
+
 }  // namespace
 
-StageLoader::StageLoader(RomLoader& rom, SerialPort& port, StatusGate& console, Clock& clock,
+StageLoader::StageLoader(RomLoader& rom, SerialPort& port, EventGate& events, Clock& clock,
                          std::optional<int> imageBaud)
-    : rom_(rom), port_(port), console_(console), clock_(clock), stage_(port, clock, quiet_) {
+    : rom_(rom), port_(port), events_(events), steps_(events, clock), clock_(clock), stage_(port, clock, quiet_) {
+    stage_.showProgress(&events_);
     stage_.setContactWindow(helloWindowMs, lastHelloMs);
     stage_.setStartBaud(romBaud);
     stage_.setImageBaud(imageBaud);
@@ -54,7 +58,7 @@ bool StageLoader::pays(std::span<const std::uint32_t> longs, LoadTarget target) 
 LoadResult StageLoader::giveWay(std::string why, bool quietFirst) {
     if (quietFirst) clock_.pause(lastHelloMs);
     port_.setBaud(stage::contactBaud);
-    return {std::nullopt, std::move(why)};
+    return gaveWay(std::move(why));
 }
 
 UploadOutcome StageLoader::outcomeOf(StageOutcome outcome) {
@@ -74,19 +78,19 @@ UploadOutcome StageLoader::outcomeOf(StageOutcome outcome) {
 }
 
 LoadResult StageLoader::load(const CheckedImage& image, LoadTarget target) {
-    console_.setOpen(false);
+    events_.setOpen(false);
     LoadResult result = tryStage(image, target);
-    console_.setOpen(true);
+    events_.setOpen(true);
     return result;
 }
 
 LoadResult StageLoader::tryStage(const CheckedImage& image, LoadTarget target) {
     const auto fit = StageImage::of(image);
-    if (const auto* why = std::get_if<std::string_view>(&fit)) return {std::nullopt, std::string(*why)};
+    if (const auto* why = std::get_if<std::string_view>(&fit)) return gaveWay(std::string(*why));
     const StageImage& staged = std::get<StageImage>(fit);
-    if (!pays(staged.longs, target)) return {std::nullopt, "image too small for the second stage to pay"};
+    if (!pays(staged.longs, target)) return gaveWay("image too small for the second stage to pay");
 
-    if (!port_.setBaud(romBaud)) return {std::nullopt, "the port refuses " + std::to_string(romBaud) + " baud"};
+    if (!port_.setBaud(romBaud)) return gaveWay("the port refuses " + std::to_string(romBaud) + " baud");
     // Three bits a byte, whatever the image's own encoding: see romBaud.
     const auto boot = rom_.boot(longsOf(secondStageImage(target)), LongEncoding::fixed);
     if (boot.version < 1) return giveWay("no chip answered", true);
@@ -96,13 +100,14 @@ LoadResult StageLoader::tryStage(const CheckedImage& image, LoadTarget target) {
     if (report.outcome == StageOutcome::noAnswer) return giveWay("second stage did not answer", false);
     if (report.outcome != StageOutcome::sent) return giveWay("second stage failed", true);
 
-    console_.setOpen(true);
-    LoadLines lines(console_);
-    lines.version(boot.version);
-    lines.writing(static_cast<std::int32_t>(staged.longs.size() * 4));
-    lines.verifying();
-    const std::string path = std::string(text::stagePath) + std::to_string(report.baud) + " baud";
-    return {outcomeOf(stage_.judge(target, &lines)), path};
+    events_.setOpen(true);
+    // The steps the ROM's own load would have told, the version first.
+    steps_.version(boot.version);
+    steps_.end(Step::handshake, true);
+    steps_.writing(static_cast<std::int32_t>(staged.longs.size() * 4), target);
+    steps_.verifying();
+    const StageOutcome outcome = stage_.judge(target, &steps_);
+    return {outcomeOf(outcome), PathTaken{true, report.baud, {}}};
 }
 
 }  // namespace kestrup

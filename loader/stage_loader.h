@@ -1,8 +1,8 @@
 #pragma once
 // The upload's fast loader: the boot ROM loads Kestrup's second stage (second_stage.h), which takes
-// the image at the fastest rate the chip's clock holds. The console is held until the stage holds
-// the whole image, so that a stage that gives way before then leaves it showing the next loader's
-// lines alone.
+// the image at the fastest rate the chip's clock holds. The load's events are held until the stage
+// holds the whole image, so that a stage that gives way before then leaves them telling the next
+// loader's load alone.
 
 #include <span>
 #include <string>
@@ -31,12 +31,12 @@ public:
 
     // `rom` loads the stage on `port`, the port its link drives; the stage is weighed against
     // rom's own load of the image. `imageBaud` is the rate the image talks at to a terminal that
-    // takes the line after the load, which the port is set to before the stage starts it.
-    StageLoader(RomLoader& rom, SerialPort& port, StatusGate& console, Clock& clock,
+    // takes the line after the load, which the port is set to before the stage starts it. `events`
+    // is the gate the rom's load tells through too.
+    StageLoader(RomLoader& rom, SerialPort& port, EventGate& events, Clock& clock,
                 std::optional<int> imageBaud = std::nullopt);
 
     LoadResult load(const CheckedImage& image, LoadTarget target) override;
-    void setProgress(ProgressFn progress) { stage_.setProgress(std::move(progress)); }
 
     // Whether the stage brings these longs in sooner than the ROM alone would.
     bool pays(std::span<const std::uint32_t> longs, LoadTarget target) const;
@@ -53,7 +53,8 @@ private:
 
     RomLoader& rom_;
     SerialPort& port_;
-    StatusGate& console_;
+    EventGate& events_;
+    LoadTeller steps_;
     Clock& clock_;
     // The stage's own account of its work, which the upload does not show.
     Quiet quiet_;

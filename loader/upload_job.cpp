@@ -2,46 +2,52 @@
 
 #include "image.h"
 #include "image_file.h"
-#include "messages.h"
 
 namespace kestrup {
 
-UploadJob::UploadJob(SerialLink& link, LoaderProtocol& protocol, UploadConsole& console, Notifier& notifier,
+UploadJob::UploadJob(SerialLink& link, LoaderProtocol& protocol, UploadConsole& console, LoadEvents& events,
                      Clock& clock, UploadTiming timing, std::vector<ImageLoader*> loaders)
     : link_(link),
       protocol_(protocol),
       console_(console),
-      notifier_(notifier),
+      told_(events, clock),
       clock_(clock),
       timing_(timing),
       loaders_(std::move(loaders)) {}
 
 bool UploadJob::openOrTell(const PortAddress& port) {
     if (link_.open(port)) return true;
-    notifier_.notify(text::noComCaption, port.displayName() + std::string(text::notFoundSuffix));
+    told_.end(Step::open, false);
     return false;
 }
 
 UploadOutcome UploadJob::run(const std::string& imagePath, const PortAddress& port) {
-    if (!openOrTell(port)) return UploadOutcome::portNotOpened;
+    told_.begin(Step::open);
+    if (!openOrTell(port)) return finish({UploadOutcome::portNotOpened});
     console_.open();
     pause(timing_.consoleSettleMs);
     if (timing_.resetBeforeReading) link_.chipReset(timing_.reset);
-    console_.statusLine(text::startUpload);
+    told_.end(Step::open, true);
+    told_.begin(Step::handshake);
 
     auto file = openImageFile(imagePath);
     if (!file) {
-        console_.statusLine(text::noSuchFile);
-        teardown();
-        return UploadOutcome::fileMissing;
+        told_.end(Step::file, false);
+        return finish({UploadOutcome::fileMissing});
     }
     const LongsRead fileRead = readLongs(*file, image_);
     file.reset();
 
     const CheckedImage image = CheckedImage::of(image_, fileRead.bytes);
-    const UploadOutcome outcome = finish(load(image), image.pbase);
-    teardown();
-    return outcome;
+    return finish(judge(load(image), image.pbase));
+}
+
+UploadOutcome UploadJob::finish(Verdict verdict) {
+    // Told while the console is still there to show what it brings.
+    told_.tell(verdict);
+    if (verdict.outcome != UploadOutcome::portNotOpened) teardown();
+    told_.finished();
+    return verdict.outcome;
 }
 
 LoadResult UploadJob::load(const CheckedImage& image) {
@@ -49,30 +55,26 @@ LoadResult UploadJob::load(const CheckedImage& image) {
     for (ImageLoader* loader : loaders_) {
         LoadResult result = loader->load(image, target_);
         if (!result.outcome) {
-            why = std::move(result.path);
+            why = std::move(result.path.gaveWay);
             continue;
         }
-        // Which path took the image is news only where there was another.
-        if (loaders_.size() == 1) result.path.clear();
-        if (!why.empty()) result.path += " (" + why + ")";
+        result.path.gaveWay = std::move(why);
         return result;
     }
     // Unreachable while the last loader is the ROM's, which never gives way.
-    return {UploadOutcome::notAcknowledged, std::move(why)};
+    return {UploadOutcome::notAcknowledged, {}};
 }
 
-UploadOutcome UploadJob::finish(const LoadResult& result, std::uint16_t pbase) {
-    // The path line comes after the load's own lines, whichever loader took the image; none took an
-    // image that no chip was there to take.
-    if (pathLine_ && !result.path.empty() && result.outcome != UploadOutcome::noChip)
-        pathLine_->statusLine(result.path);
+Verdict UploadJob::judge(const LoadResult& result, std::uint16_t pbase) {
+    // Which path took the image is news only where there was another, and comes after the load's
+    // own steps; none took an image that no chip was there to take.
+    if (loaders_.size() > 1 && result.outcome != UploadOutcome::noChip) told_.tell(result.path);
     // The ROM, like the stage, starts only an image whose program begins at 0x0010; it acknowledges
     // any other and shuts the chip down. Known from the header, whichever loader carried it.
     UploadOutcome outcome = *result.outcome;
     if (outcome == UploadOutcome::loaded && target_ != LoadTarget::eepromShutdown && pbase != imagePbase)
         outcome = UploadOutcome::notStarted;
-    if (outcome == UploadOutcome::notStarted && pathLine_) pathLine_->statusLine(text::notStartedLine(pbase));
-    return outcome;
+    return {outcome, pbase};
 }
 
 ChipIdentity UploadJob::identify(const PortAddress& port) {

@@ -1,7 +1,7 @@
 #pragma once
 // One session with a chip: a complete upload (port, console, chip reset, image file, its header
 // read once, the loaders tried in turn, teardown), or only asking it who it is, with the pauses of
-// the timing it was given.
+// the timing it was given. What happens is told as the load's events.
 
 #include <array>
 #include <cstdint>
@@ -30,39 +30,37 @@ public:
     static constexpr std::size_t imageBufferLongs = 8201;
 
     // The loaders are tried in this order until one takes the image; the last never gives way.
-    UploadJob(SerialLink& link, LoaderProtocol& protocol, UploadConsole& console, Notifier& notifier, Clock& clock,
+    UploadJob(SerialLink& link, LoaderProtocol& protocol, UploadConsole& console, LoadEvents& events, Clock& clock,
               UploadTiming timing, std::vector<ImageLoader*> loaders);
 
     UploadOutcome run(const std::string& imagePath, const PortAddress& port);
     // Reset, handshake, shut the chip down again, with no console and none of the upload's other
-    // pauses. The handshake shows the version line; a port that does not open gets the "No COM" message.
+    // pauses. The handshake tells the chip's version; a port that does not open, its failed open.
     ChipIdentity identify(const PortAddress& port);
 
     void setTarget(LoadTarget target) { target_ = target; }
-    // Where the line saying which loader took the image goes, when there was a choice, and the one
-    // telling why the chip does not start an image.
-    void setPathLine(StatusSink& pathLine) { pathLine_ = &pathLine; }
 
     std::span<const std::uint32_t> imageBuffer() const { return image_; }
 
 private:
     bool openOrTell(const PortAddress& port);
     void pause(int milliseconds);
+    // The verdict told, then the port and console closed.
+    UploadOutcome finish(Verdict verdict);
     void teardown();
-    // The first loader to take the image, with the path line.
+    // The first loader to take the image, with why those before it gave way.
     LoadResult load(const CheckedImage& image);
-    // The path line, and the end of an image the chip takes but will not start.
-    UploadOutcome finish(const LoadResult& result, std::uint16_t pbase);
+    // The path, and the end of an image the chip takes but will not start.
+    Verdict judge(const LoadResult& result, std::uint16_t pbase);
 
     SerialLink& link_;
     LoaderProtocol& protocol_;
     UploadConsole& console_;
-    Notifier& notifier_;
+    LoadTeller told_;
     Clock& clock_;
     UploadTiming timing_;
     LoadTarget target_ = LoadTarget::ram;
     std::vector<ImageLoader*> loaders_;
-    StatusSink* pathLine_ = nullptr;
     // Kept across uploads: each one overwrites it from index 0.
     std::array<std::uint32_t, imageBufferLongs> image_{};
 };

@@ -37,11 +37,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     test::FakePort port;
     test::VirtualClock clock;
     test::RecordingConsole console;
-    test::RecordingNotifier notifier;
     SerialLink link(port, clock, console);
     LoaderProtocol protocol(link, console);
-    RomLoader rom(link, protocol, console, UploadTiming::window().reset);
-    UploadJob job(link, protocol, console, notifier, clock, UploadTiming::window(), {&rom});
+    RomLoader rom(link, protocol, UploadTiming::window().reset);
+    UploadJob job(link, protocol, console, console, clock, UploadTiming::window(), {&rom});
     test::SimulatedBoard board(port, clock);
     port.existing = {comDeviceName(2)};
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "clock.h"
+#include "load_lines.h"
 #include "loader_protocol.h"
 #include "second_stage.h"
 #include "serial_link.h"
@@ -152,6 +153,7 @@ int main(int argc, char** argv) {
 
     Clock& clock = systemClock();
     PrintingSink status;
+    StatusLines lines(status);
     auto system = makeSystemSerialPort();
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> traceFile(nullptr, std::fclose);
     std::unique_ptr<TracingPort> tracing;
@@ -166,7 +168,7 @@ int main(int argc, char** argv) {
         port = tracing.get();
     }
 
-    SerialLink link(*port, clock, status);
+    SerialLink link(*port, clock, lines);
     if (!link.open(PortAddress::device(args->port))) {
         std::cerr << "stageload: cannot open " << args->port << '\n';
         return 3;
@@ -178,7 +180,7 @@ int main(int argc, char** argv) {
     // The window program's reset, with the settling time the caller chose.
     link.chipReset({UploadTiming::window().reset.pulseMs, args->settleMs});
 
-    LoaderProtocol protocol(link, status);
+    LoaderProtocol protocol(link, lines);
     protocol.setEncoding(args->fixed ? LongEncoding::fixed : LongEncoding::dense);
     if (protocol.handshake() != 1) {
         link.close();

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "load_lines.h"
 #include "rom_loader.h"
 #include "unique_handle_posix.h"
 #include "upload_job.h"
@@ -39,10 +40,11 @@ public:
     std::string last;
 };
 
-class NoBoxes final : public Notifier {
+// A port that did not open, said where the window program would show its box.
+class NoBoxes final : public LoadEvents {
 public:
-    void notify(std::string_view, std::string_view message) override {
-        std::fprintf(stderr, "box: %.*s\n", static_cast<int>(message.size()), message.data());
+    void on(const LoadEvent& event) override {
+        if (isOpenFailure(event)) std::fprintf(stderr, "box: the port did not open\n");
     }
 };
 
@@ -88,12 +90,14 @@ int main(int argc, char** argv) {
 
     QuickClock clock;
     CountingConsole console;
-    NoBoxes notifier;
+    StatusLines lines(console);
+    NoBoxes boxes;
+    EventFan events({&lines, &boxes});
     auto port = makeSystemSerialPort();
-    SerialLink link(*port, clock, console);
-    LoaderProtocol protocol(link, console);
-    RomLoader rom(link, protocol, console, UploadTiming::window().reset);
-    UploadJob job(link, protocol, console, notifier, clock, UploadTiming::window(), {&rom});
+    SerialLink link(*port, clock, events);
+    LoaderProtocol protocol(link, events);
+    RomLoader rom(link, protocol, UploadTiming::window().reset);
+    UploadJob job(link, protocol, console, events, clock, UploadTiming::window(), {&rom});
 
     std::map<UploadOutcome, int> seen;
     int wrong = 0;

@@ -30,7 +30,7 @@ struct BoardTest : ::testing::Test {
         fake->existing = {comDeviceName(5)};
         chip.emplace(*fake, clock, config);
         port = fake.get();
-        return std::make_unique<Board>(PortAddress::com(com), std::move(fake), clock, console, notifier,
+        return std::make_unique<Board>(PortAddress::com(com), std::move(fake), clock, console, console,
                                        std::move(options));
     }
     // The entries from the last write on: what follows the shutdown command.
@@ -70,6 +70,8 @@ TEST_F(BoardTest, ASilentPortIsNoChipAndStillGetsTheShutdownAndThePurge) {
 TEST_F(BoardTest, AMissingPortIsToldAndTouchedNoFurther) {
     const auto found = board(7)->identify();
     EXPECT_EQ(found.answer, ChipIdentity::Answer::noPort);
+    NoComNotice notice{notifier, "Com7"};
+    for (const LoadEvent& event : console.events) notice.on(event);
     EXPECT_EQ(notifier.boxes, (std::vector<std::pair<std::string, std::string>>{{"No COM", "Com7 not found"}}));
     EXPECT_EQ(journal.entries, Lines{"open " + comDeviceName(7)});
 }

@@ -95,9 +95,9 @@ TEST_F(DenseLoad, CommandCountAndImageReachTheChipAsBits) {
         if (bytes.size() == 1 && bytes[0] == 0xF9) port.queueReply({0xFE});
     };
     const auto image = randomLongs(100, 11);
-    std::vector<std::pair<std::size_t, std::size_t>> progress;
-    protocol.setProgress([&](std::size_t sent, std::size_t total) { progress.emplace_back(sent, total); });
+    protocol.showProgress(true);
     EXPECT_TRUE(protocol.imageLoad(400, image));
+    const auto progress = eventsOf<Progress>(console.events);
 
     // Everything before the clock bytes, read as pulses: command 1, count 100, the longs.
     std::vector<std::uint8_t> data(port.written.begin(), port.written.end());
@@ -109,21 +109,21 @@ TEST_F(DenseLoad, CommandCountAndImageReachTheChipAsBits) {
     // The head is finished on its own before the status line, so its padding adds no pulses.
     EXPECT_EQ(*bits, bitsOf(expected));
     ASSERT_FALSE(progress.empty());
-    EXPECT_EQ(progress.back().first, progress.back().second);
+    EXPECT_EQ(progress.back().sent, progress.back().total);
     EXPECT_EQ(console.lines, (std::vector<std::string>{"Write in RAM Lenght=400", "Verify ..", "..OK -> RUN"}));
 }
 
 TEST_F(DenseLoad, FixedProgressCountsWireBytes) {
     protocol.setEncoding(LongEncoding::fixed);
-    std::size_t last = 0, total = 0;
-    protocol.setProgress([&](std::size_t sent, std::size_t all) {
-        EXPECT_GE(sent, last);
-        last = sent;
-        total = all;
-    });
+    protocol.showProgress(true);
     protocol.imageLoad(400, randomLongs(100, 2));
+    std::size_t last = 0;
+    for (const Progress& told : eventsOf<Progress>(console.events)) {
+        EXPECT_GE(told.sent, last);
+        last = told.sent;
+        EXPECT_EQ(told.total, 1100u);
+    }
     EXPECT_EQ(last, 1100u);
-    EXPECT_EQ(total, 1100u);
 }
 
 }  // namespace

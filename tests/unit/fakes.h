@@ -1,6 +1,6 @@
 #pragma once
-// Test doubles: a virtual clock, a recording status sink, a scripted serial port, and the
-// simulated chip (sim/chip_model) behind that port.
+// Test doubles: a virtual clock, a recording console that shows a load's events as status lines,
+// a scripted serial port, and the simulated chip (sim/chip_model) behind that port.
 
 #include <cstdint>
 #include <deque>
@@ -11,6 +11,7 @@
 
 #include "chip_model.h"
 #include "clock.h"
+#include "load_lines.h"
 #include "serial_port.h"
 #include "upload_console.h"
 
@@ -53,9 +54,16 @@ private:
     const VirtualClock* clock_ = nullptr;
 };
 
-class RecordingConsole final : public UploadConsole {
+// The console, and the load's events as the window program shows them on it; the events kept too.
+class RecordingConsole final : public UploadConsole, public LoadEvents {
 public:
     explicit RecordingConsole(Journal* journal = nullptr) : journal_(journal) {}
+    RecordingConsole(const RecordingConsole&) = delete;
+    RecordingConsole& operator=(const RecordingConsole&) = delete;
+    void on(const LoadEvent& event) override {
+        events.push_back(event);
+        shown_.on(event);
+    }
     void open() override {
         note("console open");
         ++opens;
@@ -73,15 +81,26 @@ public:
 
     std::vector<std::string> lines;
     std::string bytes;
+    std::vector<LoadEvent> events;
     int opens = 0;
     int closes = 0;
 
 private:
+    StatusLines shown_{*this};
     void note(std::string entry) {
         if (journal_) journal_->add(std::move(entry));
     }
     Journal* journal_;
 };
+
+// The events of one kind, in the order told.
+template <class Event>
+std::vector<Event> eventsOf(const std::vector<LoadEvent>& events) {
+    std::vector<Event> found;
+    for (const LoadEvent& event : events)
+        if (const auto* e = std::get_if<Event>(&event)) found.push_back(*e);
+    return found;
+}
 
 class RecordingNotifier final : public Notifier {
 public:

@@ -165,11 +165,14 @@ TEST_F(StageFixture, TheVerdictsAreToldAsTheRomTellsThem) {
         port.bauds.clear();
         status.lines.clear();
         test::RecordingConsole console;
-        LoadLines lines(console);
+        LoadTeller steps(console, clock);
         longs = imageOf(600, c.verdicts == "P" ? 0x0014 : 0x0010);
         const auto image = std::get<StageImage>(StageImage::of(CheckedImage::of(longs, longs.size() * 4)));
         ASSERT_EQ(stage.send(image, c.target).outcome, StageOutcome::sent) << c.verdicts;
-        EXPECT_EQ(stage.judge(c.target, &lines), c.outcome) << c.verdicts;
+        // As the stage's loader tells it before the verdict: where the image goes.
+        steps.writing(static_cast<std::int32_t>(longs.size() * 4), c.target);
+        console.lines.clear();
+        EXPECT_EQ(stage.judge(c.target, &steps), c.outcome) << c.verdicts;
         EXPECT_EQ(console.lines, c.told) << c.verdicts;
         EXPECT_EQ(chip.state, ScriptedStage::State::gone) << c.verdicts;
         const bool starts = c.outcome == StageOutcome::loaded && c.target != LoadTarget::eepromShutdown;

@@ -13,6 +13,7 @@
 #include "fakes.h"
 #include "image.h"
 #include "image_maker.h"
+#include "report.h"
 #include "stage_script.h"
 
 namespace kestrup::test {
@@ -33,7 +34,8 @@ struct StageLoaderTest : ::testing::Test {
     Journal journal{clock};
     RecordingConsole console;
     RecordingConsole pathLines;
-    RecordingNotifier notifier;
+    PathLines paths{pathLines};
+    EventFan events{{&console, &paths}};
     FakePort* port = nullptr;
     std::optional<SimulatedBoard> chip;
     std::unique_ptr<Board> board;
@@ -43,7 +45,6 @@ struct StageLoaderTest : ::testing::Test {
     // Once the ROM has started the stage, which the simulated chip keeps silent, this one answers.
     std::optional<ScriptedStage> stage;
     bool secondStage = true;
-    ProgressFn progress;
 
     void TearDown() override { fs::remove(file); }
 
@@ -60,10 +61,9 @@ struct StageLoaderTest : ::testing::Test {
             };
         }
         board = std::make_unique<Board>(
-            PortAddress::com(5), std::move(fake), clock, console, notifier,
-            BoardOptions{ResetLine::dtr, LongEncoding::dense, UploadTiming::lean(), nullptr, {}, secondStage,
-                         &pathLines, imageBaud});
-        if (progress) board->setProgress(progress);
+            PortAddress::com(5), std::move(fake), clock, console, events,
+            BoardOptions{
+                ResetLine::dtr, LongEncoding::dense, UploadTiming::lean(), nullptr, {}, secondStage, imageBaud});
         sim::ImageSpec spec;
         spec.size = bytes;
         image = sim::makeImage(spec);
@@ -114,17 +114,21 @@ TEST_F(StageLoaderTest, ASilentStageGivesWayToTheRomWhichPrintsItsFiveLinesAlone
 // The stage's ROM phase borrows the board's protocol: the ROM's load after it still goes dense and
 // with its progress, and no progress shows of the stage's, however many uploads the board makes.
 TEST_F(StageLoaderTest, AStageThatGivesWayLeavesTheProtocolAsTheRomsLoadWantsIt) {
-    std::vector<std::pair<std::size_t, std::size_t>> told;
-    progress = [&told](std::size_t sent, std::size_t total) { told.emplace_back(sent, total); };
+    const auto told = [this] {
+        std::vector<std::pair<std::size_t, std::size_t>> progress;
+        for (const Progress& p : eventsOf<Progress>(std::exchange(console.events, {})))
+            progress.emplace_back(p.sent, p.total);
+        return progress;
+    };
     sim::ChipConfig silent;
     silent.faults.stageSilent = true;
     EXPECT_EQ(upload(8192, LoadTarget::ram, silent), UploadOutcome::loaded);
-    const auto first = std::exchange(told, {});
+    const auto first = told();
     const std::size_t dense = encodeDense(imageLongs()).size();
     ASSERT_FALSE(first.empty());
     EXPECT_EQ(first.back(), std::pair(dense, dense));
     EXPECT_EQ(board->upload(file.string()), UploadOutcome::loaded);
-    EXPECT_EQ(told, first);
+    EXPECT_EQ(told(), first);
 }
 
 TEST_F(StageLoaderTest, TheStageTakesTheImageWithTheRomsLinesAndStartsItAtTheImagesRate) {
@@ -157,6 +161,45 @@ TEST_F(StageLoaderTest, AWrongPbaseIsAnImageNotStarted) {
     EXPECT_EQ(upload(8192, LoadTarget::ram, {}, 0x14), UploadOutcome::notStarted);
     EXPECT_EQ(console.lines, loadedLines(8192));
     EXPECT_EQ(pathLines.lines, told);
+}
+
+// The report is made of the events alone: a stage that gave way leaves only its reason, in the
+// path line; a silent board leaves its failed handshake, and no path.
+TEST_F(StageLoaderTest, TheReportOfAStageThatGaveWayAndOfASilentBoard) {
+    struct Case {
+        const char* fault;
+        UploadOutcome outcome;
+        Lines stages;
+        std::optional<int> version;
+        std::string pathLine;
+    };
+    const Case cases[] = {
+        {"stage-silent",
+         UploadOutcome::loaded,
+         {"open ok", "handshake ok", "load ok", "verify ok"},
+         1,
+         "ROM path (second stage did not answer)"},
+        {"silent", UploadOutcome::noChip, {"open ok", "handshake failed"}, std::nullopt, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        sim::ChipConfig config;
+        config.faults.stageSilent = true;
+        config.faults.silent = c.outcome == UploadOutcome::noChip;
+        console.lines.clear();
+        EXPECT_EQ(upload(8192, LoadTarget::ram, config), c.outcome);
+        cli::LoadRecorder recorder;
+        for (const LoadEvent& event : std::exchange(console.events, {})) recorder.on(event);
+        const cli::BoardReport report = recorder.report("Com5", 1);
+        Lines stages;
+        for (const auto& s : report.stages) stages.push_back(s.name + (s.ok ? " ok" : " failed"));
+        EXPECT_EQ(stages, c.stages);
+        EXPECT_EQ(report.chipVersion, c.version);
+        EXPECT_EQ(report.pathLine, c.pathLine);
+        EXPECT_FALSE(report.stagePath);
+        EXPECT_EQ(report.outcome, c.outcome == UploadOutcome::loaded ? "loaded" : "no-chip");
+        EXPECT_EQ(report.statusLines, console.lines);
+    }
 }
 
 TEST_F(StageLoaderTest, ASmallImageGoesByTheRomAlone) {

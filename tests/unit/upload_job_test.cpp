@@ -40,8 +40,8 @@ struct UploadJobTest : ::testing::Test {
     RecordingNotifier notifier;
     SerialLink link{port, clock, console};
     LoaderProtocol protocol{link, console};
-    RomLoader rom{link, protocol, console, UploadTiming::window().reset};
-    UploadJob job{link, protocol, console, notifier, clock, UploadTiming::window(), {&rom}};
+    RomLoader rom{link, protocol, UploadTiming::window().reset};
+    UploadJob job{link, protocol, console, console, clock, UploadTiming::window(), {&rom}};
     SimulatedBoard board{port, clock};
     fs::path dir;
     std::string image;
@@ -61,6 +61,11 @@ struct UploadJobTest : ::testing::Test {
         out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     }
     UploadOutcome upload(std::int32_t com = 5) { return job.run(image, PortAddress::com(com)); }
+    // The window program's box for this port, from the events told so far.
+    void showNoCom(const PortAddress& address) {
+        NoComNotice notice{notifier, address.displayName()};
+        for (const LoadEvent& event : std::exchange(console.events, {})) notice.on(event);
+    }
     int resets() const {
         return static_cast<int>(std::count(journal.entries.begin(), journal.entries.end(), "dtr off"));
     }
@@ -106,8 +111,8 @@ TEST_F(UploadJobTest, TheTimingSetsEveryPauseAndReset) {
         journal.entries.clear();
         clock.pauses.clear();
         link.setPolling(c.timing.polling);
-        RomLoader timedRom{link, protocol, console, c.timing.reset};
-        UploadJob timed{link, protocol, console, notifier, clock, c.timing, {&timedRom}};
+        RomLoader timedRom{link, protocol, c.timing.reset};
+        UploadJob timed{link, protocol, console, console, clock, c.timing, {&timedRom}};
         EXPECT_EQ(timed.run(image, PortAddress::com(5)), UploadOutcome::loaded);
         ASSERT_GT(clock.pauses.size(), c.firstPauses.size());
         EXPECT_EQ(std::vector<int>(clock.pauses.begin(),
@@ -130,10 +135,12 @@ TEST_F(UploadJobTest, MissingPortShowsOnlyTheNoComBox) {
     for (const std::int32_t com : {0, -3, 7}) {
         notifier.boxes.clear();
         EXPECT_EQ(upload(com), UploadOutcome::portNotOpened);
+        showNoCom(PortAddress::com(com));
         ASSERT_EQ(notifier.boxes.size(), 1u);
         EXPECT_EQ(notifier.boxes[0].first, "No COM");
         EXPECT_EQ(notifier.boxes[0].second, "Com" + std::to_string(com) + " not found");
     }
+    EXPECT_TRUE(console.lines.empty());
     EXPECT_EQ(console.opens, 0);
     EXPECT_EQ(resets(), 0);
     EXPECT_TRUE(clock.pauses.empty());
@@ -141,6 +148,7 @@ TEST_F(UploadJobTest, MissingPortShowsOnlyTheNoComBox) {
 
 TEST_F(UploadJobTest, DevicePathIsNamedInTheNoComText) {
     EXPECT_EQ(job.run(image, PortAddress::device("/dev/nothing")), UploadOutcome::portNotOpened);
+    showNoCom(PortAddress::device("/dev/nothing"));
     EXPECT_EQ(notifier.boxes.at(0).second, "/dev/nothing not found");
 }
 
@@ -153,8 +161,8 @@ TEST_F(UploadJobTest, MissingFileCostsNoHandshakeAndOnlyTheWindowProgramAReset) 
     for (const Case& c : {Case{UploadTiming::window(), 1, {200, 25, 50, 1500}}, Case{UploadTiming::lean(), 0, {}}}) {
         journal.entries.clear();
         clock.pauses.clear();
-        RomLoader timedRom{link, protocol, console, c.timing.reset};
-        UploadJob timed{link, protocol, console, notifier, clock, c.timing, {&timedRom}};
+        RomLoader timedRom{link, protocol, c.timing.reset};
+        UploadJob timed{link, protocol, console, console, clock, c.timing, {&timedRom}};
         EXPECT_EQ(timed.run(image, PortAddress::com(5)), UploadOutcome::fileMissing);
         EXPECT_EQ(resets(), c.resets);
         EXPECT_EQ(clock.pauses, c.pauses);

@@ -1,0 +1,113 @@
+#pragma once
+// What a load tells as it goes, as one stream of typed events: its steps, the chip's version, the
+// link's faults, its progress, the path it took, its verdict and its end. The status lines, the
+// progress bar, the path line and the report are each a view of it.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace kestrup {
+
+enum class UploadOutcome {
+    loaded,           // the chip acknowledged the checksum ("..OK -> RUN")
+    portNotOpened,    // the "No COM" message, nothing else happened
+    fileMissing,      // "No such file"
+    noChip,           // "Code Error -> Abort" as well, but no chip gave its version: nothing answered
+    headerRejected,   // "Code Error -> Abort": a chip answered, the image is shorter than its header says
+    notAcknowledged,  // "CheckSum Error": rejected checksum or no answer
+    eepromFailed,     // the EEPROM was not programmed or did not verify
+    notStarted,       // the chip took the image ("..OK -> RUN") but shut down: its pbase is not 0x0010
+};
+
+// Where the image goes: RAM (what the window program does), or the EEPROM, then run or shut down.
+enum class LoadTarget { ram, eepromRun, eepromShutdown };
+
+// The report's stages. The handshake's step takes in the reading of the image file and the reset
+// before it; a missing file ends it as the file's.
+enum class Step { open, file, handshake, header, load, verify, eepromProgram, eepromVerify };
+
+// Times are the load's clock's, in microseconds.
+struct Begun {
+    Step step;
+    std::int64_t micros;
+};
+struct Ended {
+    Step step;
+    bool ok;
+    std::int64_t micros;
+};
+// The load step's beginning: the length the chip is told, and where the image goes.
+struct Loading {
+    std::int32_t bytes;
+    LoadTarget target;
+    std::int64_t micros;
+};
+// The version bits as they came: 0 or less when they did not.
+struct ChipVersion {
+    std::int32_t version;
+};
+enum class LinkFault { timeOut, hardwareLost, unableToWrite, transmitStall, unableToRead };
+// Bytes of the image on their way, of all.
+struct Progress {
+    std::size_t sent;
+    std::size_t total;
+};
+// Which loader took the image, told only where another could have.
+struct PathTaken {
+    bool stage = false;   // the second stage; else the ROM's own load
+    int baud = 0;         // the stage's rate for the image
+    std::string gaveWay;  // why the loader before gave way; empty when none did
+};
+struct Verdict {
+    UploadOutcome outcome;
+    std::uint16_t pbase = 0;  // the image's, for one the chip will not start
+};
+struct Finished {
+    std::int64_t micros;
+};
+
+using LoadEvent = std::variant<Begun, Ended, Loading, ChipVersion, LinkFault, Progress, PathTaken, Verdict, Finished>;
+
+inline bool isOpenFailure(const LoadEvent& event) {
+    const auto* ended = std::get_if<Ended>(&event);
+    return ended && ended->step == Step::open && !ended->ok;
+}
+
+class LoadEvents {
+public:
+    virtual ~LoadEvents() = default;
+    virtual void on(const LoadEvent& event) = 0;
+};
+
+// Several views of one stream, each told every event in turn.
+class EventFan final : public LoadEvents {
+public:
+    explicit EventFan(std::vector<LoadEvents*> views) : views_(std::move(views)) {}
+    void on(const LoadEvent& event) override {
+        for (LoadEvents* view : views_) view->on(event);
+    }
+
+private:
+    std::vector<LoadEvents*> views_;
+};
+
+// Events that pass on unless held back: a loader that may still give way holds its own, so that
+// the next one's show as if it had never been tried. Progress always passes: the bar tells what
+// is on the line, whichever loader put it there.
+class EventGate final : public LoadEvents {
+public:
+    explicit EventGate(LoadEvents& events) : events_(events) {}
+    void on(const LoadEvent& event) override {
+        if (open_ || std::holds_alternative<Progress>(event)) events_.on(event);
+    }
+    void setOpen(bool open) { open_ = open; }
+
+private:
+    LoadEvents& events_;
+    bool open_ = true;
+};
+
+}  // namespace kestrup
