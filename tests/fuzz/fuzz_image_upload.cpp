@@ -52,7 +52,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(load.longs.empty() && load.command == 0u);
     } else {
         // The chip judges the checksum; either way it was asked for exactly the length word's longs.
-        check(outcome == UploadOutcome::loaded || outcome == UploadOutcome::notAcknowledged);
+        // An image whose pbase is not 0x0010 is taken, not started.
+        const std::size_t pbase = data[6] | (data[7] << 8);
+        check(outcome == UploadOutcome::notAcknowledged ||
+              outcome == (pbase == 0x10 ? UploadOutcome::loaded : UploadOutcome::notStarted));
         check(size >= 12 && lengthWord / 4 <= (size + 3) / 4);
         check(load.longCount == lengthWord / 4);
         check(outcome == UploadOutcome::notAcknowledged || load.longs.size() == lengthWord / 4);

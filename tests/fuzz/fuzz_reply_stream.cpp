@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     SerialLink link(port, clock, console);
     LoaderProtocol protocol(link, console);
     port.existing = {comDeviceName(1)};
-    check(link.open(PortAddress::com(1)));
+    check(static_cast<bool>(link.open(PortAddress::com(1))));
 
     if (control & 1) {
         Lfsr lfsr;
