@@ -412,8 +412,17 @@ void SecondStage::go(bool starts) {
         // Silence to the query as well: the delay is over, and the stage gone its way.
         if (!answer) break;
     }
-    if (starts && imageBaud_ && !switchBaud(*imageBaud_))
+    if (!starts || !imageBaud_) return;
+    if (!switchBaud(*imageBaud_)) {
         status_.statusLine("Second stage: the port refuses " + std::to_string(*imageBaud_) + " baud");
+        return;
+    }
+    // Asked once more at the image's rate while the stage counts down: the line is proven there
+    // before the image talks (and a line that tells its rate only with the bytes it carries, as
+    // the chip-logic rig's does, has been told).
+    const auto there = exchange(query());
+    if (!there || there->code != 'G')
+        status_.statusLine("Second stage: no answer at " + std::to_string(*imageBaud_) + " baud before the start");
 }
 
 namespace {

@@ -94,8 +94,10 @@
 // longest message the stage may be counting, at the fastest rate it may be listening at), takes
 // what answers come, and asks with a query; the answer names the packet to go on from. A packet
 // that fails twice steps the rest of the load down one rate (a rate message first).
-// Once the verdict is 'V' with the CRC of the host's own picture of RAM, the host sends go, and
-// on its answer sets the line to the rate the image will talk at before the delay is over.
+// Once the verdict is 'V' with the CRC of the host's own picture of RAM, the host sends go. When a
+// terminal follows, it sets the line to the rate the image will talk at on go's answer and asks
+// once more there (answered 'G' during the delay), all before the delay (20 ms) is over; else the
+// delay is 2 ms and the port closes.
 
 #include <array>
 #include <cstdint>
