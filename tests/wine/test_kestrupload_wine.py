@@ -78,7 +78,7 @@ def test_missing_port_and_missing_file(com_board, module_work):
     wine.unlink_com(COM + 1)
     run = kestrupload("--port", COM + 1, "x.binary")
     assert (run.stdout, run.returncode) == (b"", 2), run.stderr
-    assert b"Com22 not found" in run.stderr
+    assert b"kestrupload: Com22 does not exist" in run.stderr
     com_board(COM)
     run = kestrupload("--port", COM, wine.windows_path(module_work / "none.binary"))
     assert (run.stdout, run.returncode) == (b"Start Upload\r\nNo such file\r\n", 1)
