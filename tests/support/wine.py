@@ -89,7 +89,8 @@ def driver(name, *args, check=True, ok=(0,), encoding="latin-1", timeout=60):
     done = run(exe(f"{name}.exe"), args, timeout=timeout)
     lines = done.stdout.decode(encoding, errors="replace").splitlines()
     if check and done.returncode not in ok:
-        raise AssertionError(f"{name} {' '.join(map(str, args))}: exit {done.returncode}: {lines}")
+        errors = done.stderr.decode(encoding, errors="replace").strip()
+        raise AssertionError(f"{name} {' '.join(map(str, args))}: exit {done.returncode}: {lines}; stderr: {errors!r}")
     return lines
 
 
