@@ -285,10 +285,12 @@ bool SecondStage::stepTo(int rate, std::int64_t chipHz) {
 bool SecondStage::chooseRate(StageReport& report) {
     rates_ = ladder_;
     if (judgeRates_) {
-        // The chip's own fastest rate first, where it lies below the ladder's top and is none of its
+        // The chip's own fastest rate first, above the ladder's top too, where it is none of its
         // rates: an adapter that cannot make it makes another, which the stage's width tells.
-        const int fastest = static_cast<int>(static_cast<double>(report.chipHz) / stage::minClocksPerBit) / 100 * 100;
-        if (fastest < rates_.front() && std::find(rates_.begin(), rates_.end(), fastest) == rates_.end())
+        const int fastest =
+            std::min(stage::fastestBaud,
+                     static_cast<int>(static_cast<double>(report.chipHz) / stage::minClocksPerBit) / 100 * 100);
+        if (std::find(rates_.begin(), rates_.end(), fastest) == rates_.end())
             rates_.insert(std::find_if(rates_.begin(), rates_.end(), [fastest](int r) { return r < fastest; }),
                           fastest);
     }
@@ -339,48 +341,75 @@ std::uint8_t SecondStage::beginFlags(LoadTarget target, std::int64_t chipHz) con
 std::optional<stage::Answer> SecondStage::sendImage(StageReport& report) {
     const auto longs = image_->longs;
     const std::size_t packets = (longs.size() + stage::packetLongs - 1) / stage::packetLongs;
-    std::size_t next = 0;
-    for (int failures = 0;;) {
-        const std::size_t k = next;
+    const auto packet = [&](std::size_t k) {
         const auto data =
             longs.subspan(k * stage::packetLongs, std::min(stage::packetLongs, longs.size() - k * stage::packetLongs));
-        auto answer = exchange(stage::frame(
-            data, stage::dataTrailer(static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(longs.size()))));
-        if (!answer)
-            answer = recover(data.size());
-        else if (answer->code == 'N' && answer->value == 3)
-            fill(0);  // it may have taken a sync within the rest of this one, of any length
-        if (!answer) {
-            status_.statusLine("Second stage: lost at packet " + std::to_string(k));
-            return std::nullopt;
+        auto bytes = stage::frame(
+            data, stage::dataTrailer(static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(longs.size())));
+        bytes.insert(bytes.end(), stage::streamGapBytes, 0xFF);
+        return bytes;
+    };
+    std::size_t next = 0;            // the packet the stage expects, as it last said
+    std::deque<std::size_t> onLine;  // packets sent whose answers are still to come, oldest first
+    std::size_t bytesOnLine = 0;
+    forget();
+    for (int failures = 0;;) {
+        // The next packet goes while the stage still takes the one before, so that the line never
+        // waits for an answer's round trip.
+        while (onLine.size() < stage::packetsOnLine && (onLine.empty() ? next : onLine.back() + 1) < packets) {
+            const std::size_t k = onLine.empty() ? next : onLine.back() + 1;
+            const auto bytes = packet(k);
+            port_.write(bytes);
+            onLine.push_back(k);
+            bytesOnLine += bytes.size();
         }
-        // The stage says which packet it expects: the host goes on from there, whatever it sent.
-        if (answer->code == 'A') {
+        const std::size_t oldest = onLine.front();
+        auto answer = awaitAnswer(2 * lineMs(bytesOnLine) + answerMarginMs);
+        if (answer && answer->code == 'A') {
             next = answer->value;
-        } else if (answer->code == 'N' || answer->code == 'B') {
-            next = answer->packet;
-        } else if (isVerdict(answer->code)) {
+            while (!onLine.empty() && onLine.front() <= answer->packet) onLine.pop_front();
+            if (onLine.empty()) bytesOnLine = 0;
+        } else if (answer && isVerdict(answer->code)) {
             // The last packet's acceptance lost, or overtaken by the verdict on the whole image.
             next = packets;
         } else {
-            status_.statusLine(std::string("Second stage: unexpected answer ") + answer->code);
-            return std::nullopt;
+            // Silence or a refusal, with a packet perhaps still on the line behind it: filler
+            // completes whatever the stage is counting, and its answer to a query names the packet
+            // to go on from, whatever was sent.
+            answer = recover(longs.size() - oldest * stage::packetLongs);
+            onLine.clear();
+            bytesOnLine = 0;
+            if (!answer) {
+                status_.statusLine("Second stage: lost at packet " + std::to_string(oldest));
+                return std::nullopt;
+            }
+            const std::size_t before = next;
+            if (answer->code == 'A')
+                next = answer->value;
+            else if (answer->code == 'B')
+                next = 0;
+            else if (isVerdict(answer->code))
+                next = packets;
+            else {
+                status_.statusLine(std::string("Second stage: unexpected answer ") + answer->code);
+                return std::nullopt;
+            }
+            if (next < packets && next <= before) {
+                ++report.resends;
+                if (++failures % failuresPerRate == 0 && !stepDown(report)) {
+                    status_.statusLine("Second stage: packet " + std::to_string(next) + " failed at the slowest rate");
+                    return std::nullopt;
+                }
+            }
         }
         if (next >= packets) {
             imageComing_ = false;
             if (progress_) progress_->on(Progress{longs.size() * 4, longs.size() * 4});
             return answer;
         }
-        if (next > k) {
+        if (answer->code == 'A' && next > oldest) {
             failures = 0;
             if (progress_) progress_->on(Progress{next * stage::packetLongs * 4, longs.size() * 4});
-            continue;
-        }
-        ++report.resends;
-        if (++failures % failuresPerRate != 0) continue;
-        if (!stepDown(report)) {
-            status_.statusLine("Second stage: packet " + std::to_string(next) + " failed at the slowest rate");
-            return std::nullopt;
         }
     }
 }

@@ -141,6 +141,11 @@ namespace stage {
 
 inline constexpr std::uint8_t syncByte = 0xF8;
 inline constexpr std::size_t packetLongs = 255;
+// Packets go two at a time: the next is on the line while the stage answers the one before. Filler
+// after each gives the stage's second cog the time to check it and order the receiver for the
+// next (a few hundred clocks: under 40 bit times at 16 clocks a bit).
+inline constexpr std::size_t packetsOnLine = 2;
+inline constexpr std::size_t streamGapBytes = 8;
 // The stage's work between the last packet's answer and the verdict on a RAM load: the zero fill
 // (16 clocks a long), the sum, and the proof's CRC over the zeros (40,000).
 inline constexpr std::int64_t verdictClocks = 8192 * 16 + 60000;
@@ -186,12 +191,15 @@ std::array<std::uint8_t, answerBytes> encode(const Answer& answer);
 // a time, and an incomplete answer at the end is left for the next bytes.
 std::vector<Answer> takeAnswers(std::vector<std::uint8_t>& received);
 
-// Rates tried, fastest first: standard ones, which every common adapter makes (and the chip-logic
-// rig, which knows no others above 115200), each about twice the next. Before the first of them
-// that the chip's clock takes, the host tries the chip's own fastest rate (its clock / 16, in whole
-// hundreds), which adapters that divide a 3 MHz or 48 MHz clock make closely: 748800 baud for a
-// 12 MHz chip, 1.6 times 460800.
+// Rates tried, fastest first: standard ones, which every common adapter makes, each about twice the
+// next. Before the first of them that the chip's clock takes, the host tries the chip's own fastest
+// rate (its clock / 16, in whole hundreds), which adapters that divide a 3 MHz or 48 MHz clock make
+// closely: 748800 baud for a 12 MHz chip, 1.6 times 460800; 1,250,000 for a 20 MHz one, above the
+// ladder. An adapter that makes another rate instead (one that tops out at 921600) shows in the
+// stage's width, and the host steps down.
 inline constexpr std::array<int, 4> rateLadder{921600, 460800, 230400, 115200};
+// The fastest rate the host asks for: the top of the common 3 MHz-clocked adapters.
+inline constexpr int fastestBaud = 3'000'000;
 inline constexpr int contactBaud = 115200;
 // Fewest chip clocks a bit the host asks of the stage's receiver, which takes 15 on the chip's logic.
 inline constexpr double minClocksPerBit = 16;

@@ -72,11 +72,13 @@ def test_a_damaged_packet_is_refused_and_sent_once_more(boards, work):
     board.stop()
     assert (run.returncode, lines(run)[-2:]) == (0, [CONTACT, "stage: loaded, chip 12009600 Hz, 460800 baud, 1 resent"])
     (session,) = board.sessions()
-    assert re.fullmatch(HELLOS + "BAAAN" + "A" * 6 + "VG", session["stage-answers"]), session
-    # Every full packet's trailer ('D', k, 2048 longs) as it went out: packet 3 twice, at 460800 baud.
+    # Packet 4 was on the line behind it: refused too, and both go again after a query.
+    assert re.fullmatch(HELLOS + "BAAANN" + "A" * 7 + "VG", session["stage-answers"]), session
+    # Every full packet's trailer ('D', k, 2048 longs) as it went out, with its filler: packets 3
+    # and 4 twice, at 460800 baud.
     trace = (work / "trace.txt").read_text()
-    assert re.findall(r"write 1030/1030: F8 FF (?:\S\S ){1020}44 (\S\S) 00 08", trace) == [
-        "00", "01", "02", "03", "03", "04", "05", "06", "07"]
+    assert re.findall(r"write 1038/1038: F8 FF (?:\S\S ){1020}44 (\S\S) 00 08", trace) == [
+        "00", "01", "02", "03", "04", "03", "04", "05", "06", "07"]
     # No terminal follows: the line stays at the stage's rate until the port closes.
     bauds = re.findall(r"baud (\d+)", trace)
     assert "921600" in bauds and bauds[-1] == "460800", bauds
