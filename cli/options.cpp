@@ -104,7 +104,7 @@ void describeCommandLine(CLI::App& app, Options& o) {
                  "the plain ROM path: the chip's own boot loader alone, one short\n"
                  "reset, no pauses, the port closed as soon as the chip has answered\n"
                  "(by default the ROM loads the second stage, which takes the image\n"
-                 "at up to 921600 baud, when that is faster)");
+                 "at the chip's clock / 16, when that is faster)");
     app.add_flag("--window-timing", o.windowTiming,
                  "with the window program's pauses: 200 ms, two resets of 25 + 50 ms,\n"
                  "1.5 s before the port closes");

@@ -373,10 +373,18 @@ std::optional<stage::Answer> SecondStage::sendImage(StageReport& report) {
             // The last packet's acceptance lost, or overtaken by the verdict on the whole image.
             next = packets;
         } else {
-            // Silence or a refusal, with a packet perhaps still on the line behind it: filler
-            // completes whatever the stage is counting, and its answer to a query names the packet
-            // to go on from, whatever was sent.
-            answer = recover(longs.size() - oldest * stage::packetLongs);
+            // A packet read whole and refused (its check, or not the one expected): the packet
+            // behind it on the line is answered as it passes, and the last answer names the packet
+            // to go on from. Silence, or a length the stage did not expect: filler completes
+            // whatever it is counting, and its answer to a query names the packet instead.
+            const auto readWhole = [](const std::optional<stage::Answer>& a) {
+                return a && (a->code == 'A' || (a->code == 'N' && a->value != 3));
+            };
+            if (readWhole(answer)) {
+                for (onLine.pop_front(); readWhole(answer) && !onLine.empty(); onLine.pop_front())
+                    answer = awaitAnswer(2 * lineMs(bytesOnLine) + answerMarginMs);
+            }
+            if (!readWhole(answer)) answer = recover(longs.size() - oldest * stage::packetLongs);
             onLine.clear();
             bytesOnLine = 0;
             if (!answer) {
@@ -386,6 +394,8 @@ std::optional<stage::Answer> SecondStage::sendImage(StageReport& report) {
             const std::size_t before = next;
             if (answer->code == 'A')
                 next = answer->value;
+            else if (answer->code == 'N')
+                next = answer->packet;
             else if (answer->code == 'B')
                 next = 0;
             else if (isVerdict(answer->code))

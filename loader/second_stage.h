@@ -89,6 +89,10 @@
 // the RC clock. Then the rates from the fastest with 16 clocks a bit or more (the chip's own fastest,
 // then the ladder's): for each, a rate message at a rate the stage answered, then a hello at the
 // new rate that must come back with W within 10% of the rate's; the first that does is kept.
+// Packets go two at a time, each followed by 8 bytes of filler: the next is on the line while the
+// stage answers the one before, so no packet waits for a round trip (up to 16 ms through a USB
+// adapter). An answer other than 'A', or none, has the host recover as below; the query's answer
+// names the packet to go on from, and the packet behind the failed one goes again with it.
 // Each message waits for its answer twice its line time and 50 ms. A message left unanswered may
 // have lost a byte and left the stage counting: the host sends filler 0xFF (enough to complete the
 // longest message the stage may be counting, at the fastest rate it may be listening at), takes

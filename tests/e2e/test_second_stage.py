@@ -72,8 +72,9 @@ def test_a_damaged_packet_is_refused_and_sent_once_more(boards, work):
     board.stop()
     assert (run.returncode, lines(run)[-2:]) == (0, [CONTACT, "stage: loaded, chip 12009600 Hz, 460800 baud, 1 resent"])
     (session,) = board.sessions()
-    # Packet 4 was on the line behind it: refused too, and both go again after a query.
-    assert re.fullmatch(HELLOS + "BAAANN" + "A" * 7 + "VG", session["stage-answers"]), session
+    # Packet 4 was on the line behind it: refused as another packet than expected, and both go
+    # again, with no query between.
+    assert re.fullmatch(HELLOS + "BAAANN" + "A" * 6 + "VG", session["stage-answers"]), session
     # Every full packet's trailer ('D', k, 2048 longs) as it went out, with its filler: packets 3
     # and 4 twice, at 460800 baud.
     trace = (work / "trace.txt").read_text()
