@@ -31,8 +31,9 @@ constexpr std::uint8_t programEeprom = 1;
 constexpr std::uint8_t runAfterEeprom = 2;
 // The host reads an answer sent at a rate this far from its own as other bytes.
 constexpr double rateTolerance = 0.02;
-// A double's rounding must not move a time across a bit's edge.
-constexpr double edge = 1e-6;
+// A double's rounding must not move a time across a bit's edge: a thousandth of a bit, far above
+// the rounding of microseconds counted since the machine booted.
+constexpr double edge = 1e-3;
 
 enum Refusal : std::uint32_t { checkFailed = 1, otherPacket = 2, wrongLength = 3, notNow = 4 };
 
@@ -117,7 +118,11 @@ std::optional<double> StageModel::nextLevel(double from, bool low, double known)
                 break;
             }
             if (t + edge < end) {
-                next = f.start + (std::floor((t - f.start) / f.bit + edge) + 1) * f.bit;
+                // Times are microseconds of the host's monotonic clock, whose doubles round the
+                // bit's own arithmetic: the next edge is always after t, or the scan would stop.
+                const double bitIndex = std::floor((t - f.start) / f.bit + edge);
+                next = f.start + (bitIndex + 1) * f.bit;
+                if (*next <= t) next = f.start + (bitIndex + 2) * f.bit;
                 break;
             }
         }

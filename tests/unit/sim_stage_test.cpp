@@ -116,6 +116,18 @@ struct StageLine {
 const Bytes hello = message('U');
 const Bytes query = message('Q');
 
+// The host's monotonic clock after hours of uptime, whose microseconds in a double round the bits'
+// arithmetic: the receiver still finds every edge, and hangs on none.
+TEST(StageReceiver, HoursOfUptimeMoveNoEdge) {
+    StageLine line;
+    line.now = 18'422'395'857.674129;
+    line.restart(StageBuild::ram);
+    EXPECT_EQ(line.send(hello), "H417");
+    EXPECT_EQ(line.send(message('R' | 40 << 8)), "R40");
+    line.baud = 750600;
+    EXPECT_EQ(line.send(hello), "H64");
+}
+
 TEST(StageReceiver, TakesASyncOnlyAtTheFloorAndTimesItByTheRcClock) {
     StageLine line;
     line.baud = 921600;  // 13 clocks a bit: under the receiver's 15
