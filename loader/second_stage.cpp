@@ -349,6 +349,19 @@ std::optional<stage::Answer> SecondStage::sendImage(StageReport& report) {
         bytes.insert(bytes.end(), stage::streamGapBytes, 0xFF);
         return bytes;
     };
+    // The stage says which packet it expects: the host goes on from there, whatever it sent.
+    const auto expected = [packets](const stage::Answer& a) -> std::optional<std::size_t> {
+        if (a.code == 'A') return a.value;
+        if (a.code == 'N' || a.code == 'B') return a.packet;
+        // The last packet's acceptance lost, or overtaken by the verdict on the whole image.
+        if (isVerdict(a.code)) return packets;
+        return std::nullopt;
+    };
+    // A packet read whole, accepted or refused (its check, or not the one expected); not one whose
+    // length the stage did not expect, which may have it counting still.
+    const auto readWhole = [](const std::optional<stage::Answer>& a) {
+        return a && (a->code == 'A' || (a->code == 'N' && a->value != 3));
+    };
     std::size_t next = 0;            // the packet the stage expects, as it last said
     std::deque<std::size_t> onLine;  // packets sent whose answers are still to come, oldest first
     std::size_t bytesOnLine = 0;
@@ -356,6 +369,7 @@ std::optional<stage::Answer> SecondStage::sendImage(StageReport& report) {
     for (int failures = 0;;) {
         // The next packet goes while the stage still takes the one before, so that the line never
         // waits for an answer's round trip.
+        if (onLine.empty()) bytesOnLine = 0;
         while (onLine.size() < stage::packetsOnLine && (onLine.empty() ? next : onLine.back() + 1) < packets) {
             const std::size_t k = onLine.empty() ? next : onLine.back() + 1;
             const auto bytes = packet(k);
@@ -364,62 +378,42 @@ std::optional<stage::Answer> SecondStage::sendImage(StageReport& report) {
             bytesOnLine += bytes.size();
         }
         const std::size_t oldest = onLine.front();
-        auto answer = awaitAnswer(2 * lineMs(bytesOnLine) + answerMarginMs);
-        if (answer && answer->code == 'A') {
-            next = answer->value;
-            while (!onLine.empty() && onLine.front() <= answer->packet) onLine.pop_front();
-            if (onLine.empty()) bytesOnLine = 0;
-        } else if (answer && isVerdict(answer->code)) {
-            // The last packet's acceptance lost, or overtaken by the verdict on the whole image.
-            next = packets;
-        } else {
-            // A packet read whole and refused (its check, or not the one expected): the packet
-            // behind it on the line is answered as it passes, and the last answer names the packet
-            // to go on from. Silence, or a length the stage did not expect: filler completes
-            // whatever it is counting, and its answer to a query names the packet instead.
-            const auto readWhole = [](const std::optional<stage::Answer>& a) {
-                return a && (a->code == 'A' || (a->code == 'N' && a->value != 3));
-            };
-            if (readWhole(answer)) {
-                for (onLine.pop_front(); readWhole(answer) && !onLine.empty(); onLine.pop_front())
-                    answer = awaitAnswer(2 * lineMs(bytesOnLine) + answerMarginMs);
-            }
+        const auto window = [&] { return 2 * lineMs(bytesOnLine) + answerMarginMs; };
+        auto answer = awaitAnswer(window());
+        if (!answer || (answer->code != 'A' && !isVerdict(answer->code))) {
+            // Refused whole: the packet behind it on the line is answered as it passes, and the
+            // last answer names the packet to go on from. Silence, or a length the stage did not
+            // expect: filler completes whatever it is counting, and its answer to a query does.
+            for (; readWhole(answer) && onLine.size() > 1; onLine.pop_front()) answer = awaitAnswer(window());
             if (!readWhole(answer)) answer = recover(longs.size() - oldest * stage::packetLongs);
             onLine.clear();
-            bytesOnLine = 0;
             if (!answer) {
                 status_.statusLine("Second stage: lost at packet " + std::to_string(oldest));
                 return std::nullopt;
             }
-            const std::size_t before = next;
-            if (answer->code == 'A')
-                next = answer->value;
-            else if (answer->code == 'N')
-                next = answer->packet;
-            else if (answer->code == 'B')
-                next = 0;
-            else if (isVerdict(answer->code))
-                next = packets;
-            else {
-                status_.statusLine(std::string("Second stage: unexpected answer ") + answer->code);
-                return std::nullopt;
-            }
-            if (next < packets && next <= before) {
-                ++report.resends;
-                if (++failures % failuresPerRate == 0 && !stepDown(report)) {
-                    status_.statusLine("Second stage: packet " + std::to_string(next) + " failed at the slowest rate");
-                    return std::nullopt;
-                }
-            }
         }
+        const auto from = expected(*answer);
+        if (!from) {
+            status_.statusLine(std::string("Second stage: unexpected answer ") + answer->code);
+            return std::nullopt;
+        }
+        while (!onLine.empty() && onLine.front() < *from) onLine.pop_front();
+        const std::size_t before = next;
+        next = *from;
         if (next >= packets) {
             imageComing_ = false;
             if (progress_) progress_->on(Progress{longs.size() * 4, longs.size() * 4});
             return answer;
         }
-        if (answer->code == 'A' && next > oldest) {
+        if (next > before) {
             failures = 0;
             if (progress_) progress_->on(Progress{next * stage::packetLongs * 4, longs.size() * 4});
+        } else if (onLine.empty()) {
+            ++report.resends;
+            if (++failures % failuresPerRate == 0 && !stepDown(report)) {
+                status_.statusLine("Second stage: packet " + std::to_string(next) + " failed at the slowest rate");
+                return std::nullopt;
+            }
         }
     }
 }

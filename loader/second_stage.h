@@ -91,8 +91,9 @@
 // new rate that must come back with W within 10% of the rate's; the first that does is kept.
 // Packets go two at a time, each followed by 8 bytes of filler: the next is on the line while the
 // stage answers the one before, so no packet waits for a round trip (up to 16 ms through a USB
-// adapter). An answer other than 'A', or none, has the host recover as below; the query's answer
-// names the packet to go on from, and the packet behind the failed one goes again with it.
+// adapter). A packet refused whole ('N': its check, or another packet) has the one behind it
+// answered as it passes, and both go again from the packet the last answer names; silence, or a
+// length the stage did not expect, has the host recover as below.
 // Each message waits for its answer twice its line time and 50 ms. A message left unanswered may
 // have lost a byte and left the stage counting: the host sends filler 0xFF (enough to complete the
 // longest message the stage may be counting, at the fastest rate it may be listening at), takes
