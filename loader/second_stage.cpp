@@ -33,6 +33,10 @@ std::uint32_t crc32(std::span<const std::uint8_t> bytes) {
     return ~crc;
 }
 
+int chipsOwnBaud(std::int64_t chipHz) {
+    return std::min(fastestBaud, static_cast<int>(static_cast<double>(chipHz) / minClocksPerBit) / 100 * 100);
+}
+
 std::vector<std::uint8_t> frame(std::span<const std::uint32_t> data, std::uint32_t trailer) {
     std::vector<std::uint8_t> out;
     out.reserve(4 * data.size() + 10);
@@ -287,9 +291,7 @@ bool SecondStage::chooseRate(StageReport& report) {
     if (judgeRates_) {
         // The chip's own fastest rate first, above the ladder's top too, where it is none of its
         // rates: an adapter that cannot make it makes another, which the stage's width tells.
-        const int fastest =
-            std::min(stage::fastestBaud,
-                     static_cast<int>(static_cast<double>(report.chipHz) / stage::minClocksPerBit) / 100 * 100);
+        const int fastest = stage::chipsOwnBaud(report.chipHz);
         if (std::find(rates_.begin(), rates_.end(), fastest) == rates_.end())
             rates_.insert(std::find_if(rates_.begin(), rates_.end(), [fastest](int r) { return r < fastest; }),
                           fastest);

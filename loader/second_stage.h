@@ -208,6 +208,8 @@ inline constexpr int fastestBaud = 3'000'000;
 inline constexpr int contactBaud = 115200;
 // Fewest chip clocks a bit the host asks of the stage's receiver, which takes 15 on the chip's logic.
 inline constexpr double minClocksPerBit = 16;
+// The chip's own fastest rate: its clock / 16, in whole hundreds, at most fastestBaud.
+int chipsOwnBaud(std::int64_t chipHz);
 // From the go's answer to the image's start. With a terminal to follow: time for the answer to reach
 // the host through a USB adapter (whose latency timer may hold it 16 ms) and for the host to set the
 // line to the image's rate, so that the image's first output is heard. Without: time for the answer

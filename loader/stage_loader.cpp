@@ -4,6 +4,7 @@
 #include <variant>
 #include <vector>
 
+#include "bootstrap.h"
 #include "dense_encoding.h"
 #include "image.h"
 
@@ -42,7 +43,6 @@ StageLoader::StageLoader(RomLoader& rom, SerialPort& port, EventGate& events, Cl
     : rom_(rom), port_(port), events_(events), steps_(events, clock), clock_(clock), stage_(port, clock, quiet_) {
     stage_.showProgress(&events_);
     stage_.setContactWindow(helloWindowMs, lastHelloMs);
-    stage_.setStartBaud(romBaud);
     stage_.setImageBaud(imageBaud);
 }
 
@@ -50,7 +50,9 @@ bool StageLoader::pays(std::span<const std::uint32_t> longs, LoadTarget target) 
     // The ROM writes and reads back all 32 KB of the EEPROM (4.7 s at 8 MHz), the stage only the
     // pages that differ.
     if (target != LoadTarget::ram) return true;
-    const double stageMs = romLineMs(longsOf(secondStageImage(target)), LongEncoding::fixed, romBaud) +
+    // The bootstrap through the ROM, and the stage through the bootstrap.
+    const double stageMs = romLineMs(longsOf(bootstrapImage()), LongEncoding::fixed, romBaud) +
+                           static_cast<double>(secondStageImage(target).size()) * 11 * 1000 / boot::baud +
                            stageOverheadMs + static_cast<double>(longs.size()) * 4 * 11 * 1000 / stageSlowestBaud;
     return romLineMs(longs, rom_.encoding(), stage::contactBaud) > stageMs;
 }
@@ -90,11 +92,29 @@ LoadResult StageLoader::tryStage(const CheckedImage& image, LoadTarget target) {
     const StageImage& staged = std::get<StageImage>(fit);
     if (!pays(staged.longs, target)) return gaveWay("image too small for the second stage to pay");
 
+    // The bootstrap carries the stage where the port makes its rate; else the ROM carries it all.
+    const bool bootable = port_.setBaud(boot::baud);
     if (!port_.setBaud(romBaud)) return gaveWay("the port refuses " + std::to_string(romBaud) + " baud");
+    const auto stageLongs = longsOf(secondStageImage(target));
     // Three bits a byte, whatever the image's own encoding: see romBaud.
-    const auto boot = rom_.boot(longsOf(secondStageImage(target)), LongEncoding::fixed);
+    const auto boot = rom_.boot(bootable ? longsOf(bootstrapImage()) : stageLongs, LongEncoding::fixed);
     if (boot.version < 1) return giveWay("no chip answered", true);
-    if (!boot.taken) return giveWay("the ROM did not take the second stage", true);
+    if (!boot.taken)
+        return giveWay(bootable ? "the ROM did not take the bootstrap" : "the ROM did not take the second stage", true);
+    stage_.setStartBaud(romBaud);
+    if (bootable) {
+        port_.setBaud(boot::baud);
+        Bootstrap bootstrap(port_, clock_);
+        switch (bootstrap.send(stageLongs, helloWindowMs, lastHelloMs)) {
+            case Bootstrap::Outcome::noAnswer:
+                return giveWay("bootstrap did not answer", false);
+            case Bootstrap::Outcome::failed:
+                return giveWay("bootstrap did not take the second stage", true);
+            case Bootstrap::Outcome::started:
+                break;
+        }
+        stage_.setStartBaud(bootstrap.baud());
+    }
 
     StageReport report = stage_.send(staged, target);
     if (report.outcome == StageOutcome::noAnswer) return giveWay("second stage did not answer", false);

@@ -81,7 +81,9 @@ bool ChipModel::resetBy(std::uint8_t byte, Micros at) const {
 }
 
 bool ChipModel::mayResetStage(std::uint8_t byte, Micros at) const {
-    if (!session_ || session_->state != ChipState::stage || byte != clockByte) return false;
+    if (!session_ || (session_->state != ChipState::stage && session_->state != ChipState::bootstrap) ||
+        byte != clockByte)
+        return false;
     Micros silence = config_.timing.resetSilence;
     if (!stage_->begun()) silence = std::min(silence, stageFallbackSilence);
     return silence != 0 && at - lastByte_ >= silence;
@@ -102,6 +104,7 @@ std::optional<Micros> ChipModel::deadline() const {
             return std::max(readyAt_, lastClock_) + limit;
         case ChipState::acknowledging:
             return lastClock_ + limit;
+        case ChipState::bootstrap:
         case ChipState::stage:
         case ChipState::running:
         case ChipState::shutdown:
@@ -269,6 +272,7 @@ void ChipModel::take(std::uint8_t byte, Micros at, int baud, std::vector<std::ui
         case ChipState::verifying:
             afterData(byte, at, out);
             break;
+        case ChipState::bootstrap:
         case ChipState::stage:
             stage_->receive(byte, at, baud, s);
             break;
@@ -387,13 +391,14 @@ void ChipModel::onLong(std::uint32_t value, Micros at) {
 void ChipModel::launch(Micros at) {
     SessionRecord& s = *session_;
     const auto build = stageBuildOf(s.longs);
-    if (!build) {
+    const bool bootstrap = isBootstrap(s.longs);
+    if (!build && !bootstrap) {
         s.state = ChipState::running;
         return;
     }
-    s.state = ChipState::stage;
-    s.stage = StageRecord{*build, 0, ""};
-    stage_ = std::make_unique<StageModel>(*build, at + config_.timing.stageStart, config_.timing, faults(), eeprom_);
+    s.state = build ? ChipState::stage : ChipState::bootstrap;
+    s.stage = StageRecord{build, {}, 0, ""};
+    stage_ = std::make_unique<StageModel>(build, at + config_.timing.stageStart, config_.timing, faults(), eeprom_);
 }
 
 bool ChipModel::launchable() const {
@@ -503,6 +508,8 @@ const char* stateName(ChipState s) {
             return "programming";
         case ChipState::verifying:
             return "verifying";
+        case ChipState::bootstrap:
+            return "bootstrap";
         case ChipState::stage:
             return "stage";
         case ChipState::running:

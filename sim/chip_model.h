@@ -87,7 +87,8 @@ enum class ChipState {
     acknowledging,  // the next clock gets the verdict
     programming,
     verifying,
-    stage,  // the ROM started Kestrup's second stage, which takes the image and answers in its own protocol
+    bootstrap,  // the ROM started Kestrup's bootstrap, which takes the second stage
+    stage,      // the ROM started Kestrup's second stage, which takes the image and answers in its own protocol
     running,
     shutdown,
     eepromBoot,  // gave up on the host (handshake failed, a time limit passed): silent until reset
@@ -98,9 +99,10 @@ enum class StageBuild { ram, eeprom };
 // The second stage's part of a session. Once it has begun an image, the session's command, count,
 // longs and sum are the image's, as if the ROM had loaded it (command 2 or 3 for the EEPROM).
 struct StageRecord {
-    StageBuild build = StageBuild::ram;
-    int baud = 0;         // the rate of the last message taken
-    std::string answers;  // the code of every answer sent, in order
+    std::optional<StageBuild> build;  // none while a bootstrap has not started one
+    std::string bootAnswers;          // the bootstrap's answers, when the ROM started one
+    int baud = 0;                     // the rate of the last message taken
+    std::string answers;              // the code of every answer sent, in order
 };
 
 struct SessionRecord {

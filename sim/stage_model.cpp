@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "bootstrap.h"
 #include "running_program.h"
 #include "second_stage.h"
 
@@ -13,6 +14,11 @@ namespace {
 
 // The receiver needs 15 clocks a bit: a shorter sync (start bit and three zeros) is not taken.
 constexpr std::uint32_t minSyncClocks = 60;
+// The bootstrap's sums over the stage it took, a hub read a long; then cog 0 restarts as the Spin
+// interpreter, which loads a cog for the stage's receiver, which loads one for its talker.
+constexpr double bootSumClocksPerLong = 32;
+constexpr double bootToStageClocks = 3 * 512 * 16 + 4000;
+constexpr std::size_t bootAnswerBits = 4 * 13;
 // Until the first message, longer than any pulse of a late poll for the ROM's verdict.
 constexpr std::uint32_t firstSyncFloor = 216;
 // The cogs' mailbox: no message is stored from here up.
@@ -52,6 +58,14 @@ std::uint32_t longAt(std::span<const std::uint8_t> bytes, std::size_t at) {
 
 }  // namespace
 
+bool isBootstrap(std::span<const std::uint32_t> longs) {
+    const auto image = bootstrapImage();
+    if (longs.size() * 4 != image.size()) return false;
+    for (std::size_t i = 0; i < image.size(); ++i)
+        if (static_cast<std::uint8_t>(longs[i / 4] >> (8 * (i % 4))) != image[i]) return false;
+    return true;
+}
+
 std::optional<StageBuild> stageBuildOf(std::span<const std::uint32_t> longs) {
     for (const StageBuild build : {StageBuild::ram, StageBuild::eeprom}) {
         const auto image = secondStageImage(build == StageBuild::ram ? LoadTarget::ram : LoadTarget::eepromRun);
@@ -68,14 +82,15 @@ const char* stageBuildName(StageBuild build) {
     return build == StageBuild::ram ? "ram" : "eeprom";
 }
 
-StageModel::StageModel(StageBuild build, Micros listensAt, const ChipTiming& timing, const ChipFaults& faults,
-                       Ram& eeprom)
-    : build_(build),
+StageModel::StageModel(std::optional<StageBuild> build, Micros listensAt, const ChipTiming& timing,
+                       const ChipFaults& faults, Ram& eeprom)
+    : build_(build.value_or(StageBuild::ram)),
       timing_(timing),
       faults_(faults),
       eeprom_(eeprom),
+      phase_(build ? Phase::idle : Phase::boot),
       position_(static_cast<double>(listensAt)),
-      floor_(firstSyncFloor) {}
+      floor_(build ? firstSyncFloor : minSyncClocks) {}
 
 double StageModel::clocks(double micros) const {
     return micros * static_cast<double>(timing_.clockHz) / 1e6;
@@ -163,6 +178,13 @@ void StageModel::advance(double known, SessionRecord& session) {
     for (;;) {
         forgetRead();
         if (!inMessage_ && !huntSync(session)) return;
+        if (secondSync_) {
+            const auto fall = nextLevel(position_, true, known);
+            const auto rise = fall ? nextLevel(*fall, false, known) : std::nullopt;
+            if (!rise) return;
+            position_ = *rise;
+            secondSync_ = false;
+        }
         // A byte: the start bit's edge, eight samples a bit time apart from one and a half, then the
         // line high again before the next start bit is looked for.
         if (!byteStart_) {
@@ -180,7 +202,10 @@ void StageModel::advance(double known, SessionRecord& session) {
         const double frameEnd = *byteStart_ + bitsPerFrame * bitMicros_;
         byteStart_.reset();
         position_ = *high;
-        if (message_.size() == 1 + 4 * (dataLongsTaken(message_[0]) + 2)) messageDone(frameEnd, session);
+        if (phase_ == Phase::boot)
+            bootByte(frameEnd, session);
+        else if (message_.size() == 1 + 4 * (dataLongsTaken(message_[0]) + 2))
+            messageDone(frameEnd, session);
     }
 }
 
@@ -233,9 +258,62 @@ void StageModel::messageDone(double at, SessionRecord& session) {
             return packetMessage(code, trailer, (n - 9) / 4, answered, session);
         case Phase::verdict:
             return heldMessage(code, trailer, answered);
+        case Phase::boot:  // its messages are read a byte at a time
         case Phase::going:
             break;
     }
+}
+
+void StageModel::bootByte(double at, SessionRecord& session) {
+    const Micros answered = std::llround(at + static_cast<double>(bootAnswerBits) * bitMicros_);
+    if (message_.size() == 4) {
+        const std::uint32_t first = longAt(message_, 0);
+        if (first == boot::helloLong) {
+            inMessage_ = false;
+            answer('H', width_, answered);
+        } else if (first == 0 || first > boot::maxLongs) {
+            inMessage_ = false;  // no count: a sync again
+        } else {
+            bootCount_ = first;
+            secondSync_ = true;
+        }
+        return;
+    }
+    if (message_.size() == 4 * (std::size_t{bootCount_} + 3)) {
+        inMessage_ = false;
+        bootLoaded(std::llround(at), session);
+    }
+}
+
+void StageModel::bootLoaded(Micros at, SessionRecord& session) {
+    std::uint32_t sum = 0;
+    std::uint32_t sumOfSums = 0;
+    std::vector<std::uint32_t> longs;
+    for (std::uint32_t i = 0; i < bootCount_; ++i) {
+        longs.push_back(longAt(message_, 4 * (std::size_t{i} + 1)));
+        sum += longs.back();
+        sumOfSums += sum;
+    }
+    at = afterClocks(at, bootSumClocksPerLong * bootCount_);
+    const std::size_t sums = 4 * (std::size_t{bootCount_} + 1);
+    const bool good = longAt(message_, sums) == sum && longAt(message_, sums + 4) == sumOfSums;
+    const Micros answered = std::llround(static_cast<double>(at) + static_cast<double>(bootAnswerBits) * bitMicros_);
+    answer(good ? 'K' : 'X', bootCount_, answered);
+    if (!good) return;
+    // The stage listens once the interpreter has started it; a build this model does not know runs
+    // whatever it is.
+    const auto build = stageBuildOf(longs);
+    session.stage->build = build;
+    if (!build) {
+        startAt_ = answered;
+        startState_ = ChipState::running;
+        return;
+    }
+    build_ = *build;
+    phase_ = Phase::idle;
+    floor_ = firstSyncFloor;
+    session.state = ChipState::stage;
+    position_ = std::max(position_, static_cast<double>(afterClocks(answered, bootToStageClocks)));
 }
 
 void StageModel::idleMessage(char code, std::uint32_t trailer, Micros at, SessionRecord& session) {
@@ -396,7 +474,7 @@ void StageModel::answer(char code, std::uint32_t value, Micros at, std::uint8_t 
     at = std::max(at, lastAnswerAt_);
     lastAnswerAt_ = at;
     const auto stageBaud = static_cast<int>(std::llround(1e6 / bitMicros_));
-    answers_.push_back(Answer{at, code, packet, value, stageBaud, syncBaud_, pages});
+    answers_.push_back(Answer{at, code, packet, value, stageBaud, syncBaud_, pages, phase_ == Phase::boot});
 }
 
 std::vector<std::uint8_t> StageModel::due(Micros now, SessionRecord& session) {
@@ -415,15 +493,21 @@ std::vector<std::uint8_t> StageModel::due(Micros now, SessionRecord& session) {
         // Pages written by the time this answer goes are in the EEPROM, whatever follows.
         const auto pages = static_cast<std::ptrdiff_t>(a.eepromPages * pageBytes);
         std::copy(picture_.begin(), picture_.begin() + pages, eeprom_.begin());
-        if (faults_.stageSilent) continue;
-        std::vector<std::uint8_t> bytes{static_cast<std::uint8_t>(a.code), a.packet};
-        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<std::uint8_t>(a.value >> (8 * i)));
-        const std::uint32_t check = crc32(bytes);
-        bytes.insert(bytes.end(), {static_cast<std::uint8_t>(check), static_cast<std::uint8_t>(check >> 8)});
+        std::vector<std::uint8_t> bytes{static_cast<std::uint8_t>(a.code)};
+        if (a.boot) {
+            for (int i = 0; i < 3; ++i) bytes.push_back(static_cast<std::uint8_t>(a.value >> (8 * i)));
+            session.stage->bootAnswers += a.code;
+        } else {
+            if (faults_.stageSilent) continue;
+            bytes.push_back(a.packet);
+            for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<std::uint8_t>(a.value >> (8 * i)));
+            const std::uint32_t check = crc32(bytes);
+            bytes.insert(bytes.end(), {static_cast<std::uint8_t>(check), static_cast<std::uint8_t>(check >> 8)});
+        }
         if (std::abs(a.stageBaud - a.hostBaud) > rateTolerance * a.hostBaud)
             bytes = misread(bytes, a.stageBaud, a.hostBaud);
         out.insert(out.end(), bytes.begin(), bytes.end());
-        session.stage->answers += a.code;
+        if (!a.boot) session.stage->answers += a.code;
     }
     if (startAt_ && *startAt_ <= now && answers_.empty()) {
         startAt_.reset();

@@ -16,12 +16,16 @@ namespace kestrup::sim {
 
 // Which build of the stage these longs are, byte for byte, if any.
 std::optional<StageBuild> stageBuildOf(std::span<const std::uint32_t> longs);
+// Whether these longs are Kestrup's bootstrap (loader/second_stage/boot.spin), byte for byte.
+bool isBootstrap(std::span<const std::uint32_t> longs);
 const char* stageBuildName(StageBuild build);
 
 class StageModel {
 public:
-    // Started by the ROM; it listens from `listensAt` on. The faults are the session's.
-    StageModel(StageBuild build, Micros listensAt, const ChipTiming& timing, const ChipFaults& faults, Ram& eeprom);
+    // Started by the ROM; it listens from `listensAt` on. No build: the bootstrap, which takes one
+    // and starts it. The faults are the session's.
+    StageModel(std::optional<StageBuild> build, Micros listensAt, const ChipTiming& timing, const ChipFaults& faults,
+               Ram& eeprom);
 
     // A host byte whose frame ended at `at`, sent at `baud`; what it loads goes into the session.
     void receive(std::uint8_t byte, Micros at, int baud, SessionRecord& session);
@@ -29,7 +33,7 @@ public:
     std::vector<std::uint8_t> due(Micros now, SessionRecord& session);
     std::optional<Micros> nextDue() const;
     // Whether it has taken the host's begin and so expects the image.
-    bool begun() const { return phase_ != Phase::idle; }
+    bool begun() const { return phase_ != Phase::idle && phase_ != Phase::boot; }
 
 private:
     struct Answer {
@@ -40,8 +44,9 @@ private:
         int stageBaud;                // the rate it goes at, the sync's
         int hostBaud;                 // the rate the host's line was at for the message answered
         std::size_t eepromPages = 0;  // the picture's pages in the EEPROM once it has gone
+        bool boot = false;            // the bootstrap's: four bytes, code and value
     };
-    enum class Phase { idle, packets, verdict, going };
+    enum class Phase { boot, idle, packets, verdict, going };
     // A byte on the line as the chip sees it: its frame from `start`, `bit` microseconds a bit.
     struct Frame {
         double start;
@@ -59,6 +64,9 @@ private:
     std::optional<double> nextLevel(double from, bool low, double known) const;
     bool huntSync(SessionRecord& session);
     void messageDone(double at, SessionRecord& session);
+    // The bootstrap's messages, a byte at a time: a hello, or the stage's count and longs.
+    void bootByte(double at, SessionRecord& session);
+    void bootLoaded(Micros at, SessionRecord& session);
     void idleMessage(char code, std::uint32_t trailer, Micros at, SessionRecord& session);
     void packetMessage(char code, std::uint32_t trailer, std::size_t longs, Micros at, SessionRecord& session);
     void heldMessage(char code, std::uint32_t trailer, Micros at);
@@ -74,7 +82,7 @@ private:
     double clocks(double micros) const;
     Micros afterClocks(Micros from, double count) const;
 
-    StageBuild build_;
+    StageBuild build_ = StageBuild::ram;
     ChipTiming timing_;
     ChipFaults faults_;
     Ram& eeprom_;
@@ -96,6 +104,8 @@ private:
     int syncBaud_ = 0;                   // the host's rate when the sync came
     std::vector<std::uint8_t> message_;  // length byte, data, trailer, check
     std::optional<double> byteStart_;    // the start bit of a byte being sampled
+    bool secondSync_ = false;            // the bootstrap awaits the pulse after the count
+    std::uint32_t bootCount_ = 0;        // the longs of the stage the bootstrap takes
 
     // The talker.
     std::uint32_t longs_ = 0;

@@ -494,7 +494,7 @@ TEST(ChipStage, TheRomStartsTheStageWhichListensAfterItsStartAndYieldsToAReset) 
         ASSERT_EQ(line.pollAnswer(), Bytes{bitZero});
         EXPECT_EQ(line.session().state, ChipState::stage);
         ASSERT_TRUE(line.session().stage);
-        EXPECT_EQ(line.session().stage->build, c.build);
+        EXPECT_EQ(line.session().stage->build, std::optional(c.build));
         // 45 ms after the acknowledgement the stage listens; a hello before is lost.
         line.send(hello, 40 * ms);
         EXPECT_TRUE(line.chip.answersDue(line.now + 5 * ms).empty());

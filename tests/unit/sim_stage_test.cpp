@@ -72,7 +72,7 @@ struct StageLine {
     void restart(StageBuild build) {
         session = SessionRecord{};
         session.state = ChipState::stage;
-        session.stage = StageRecord{build, 0, ""};
+        session.stage = StageRecord{build, {}, 0, ""};
         stage.emplace(build, static_cast<Micros>(now), config.timing, config.faults, eeprom);
     }
 

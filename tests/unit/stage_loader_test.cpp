@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "board.h"
+#include "bootstrap.h"
 #include "dense_encoding.h"
 #include "fakes.h"
 #include "image.h"
@@ -45,6 +46,7 @@ struct StageLoaderTest : ::testing::Test {
     // Once the ROM has started the stage, which the simulated chip keeps silent, this one answers.
     std::optional<ScriptedStage> stage;
     bool secondStage = true;
+    std::vector<int> refusedBauds;
 
     void TearDown() override { fs::remove(file); }
 
@@ -52,6 +54,7 @@ struct StageLoaderTest : ::testing::Test {
                          std::uint8_t pbase = 0x10) {
         auto fake = std::make_unique<FakePort>(&journal);
         fake->existing = {comDeviceName(5)};
+        fake->refusedBauds = refusedBauds;
         port = fake.get();
         chip.emplace(*port, clock, config);
         chip->carryAtPortRate(*port, clock);
@@ -98,12 +101,16 @@ TEST_F(StageLoaderTest, ASilentStageGivesWayToTheRomWhichPrintsItsFiveLinesAlone
     EXPECT_EQ(pathLines.lines, Lines{"ROM path (second stage did not answer)"});
     const auto sessions = chip->sessions();
     ASSERT_EQ(sessions.size(), 2u);
-    // The stage's RAM build, started and silent.
-    EXPECT_EQ(sessions[0].longCount, secondStageImage(LoadTarget::ram).size() / 4);
+    // The bootstrap, which took the stage's RAM build and started it, silent.
+    EXPECT_EQ(sessions[0].longCount, bootstrapImage().size() / 4);
+    ASSERT_TRUE(sessions[0].stage);
+    EXPECT_EQ(sessions[0].stage->bootAnswers, "HK");
+    EXPECT_EQ(sessions[0].stage->build, sim::StageBuild::ram);
     EXPECT_EQ(sessions[1].longs, imageLongs());
     EXPECT_EQ(sessions[1].verdict, 0xFE);
-    // The stage went at 230400 baud, three bits a byte; its hellos and the image at 115200 after it.
-    EXPECT_EQ(port->bauds, (std::vector<int>{230400, 115200, 115200}));
+    // The bootstrap's rate asked of the port, the ROM's (three bits a byte), the bootstrap's hello,
+    // the chip's own for the stage, the stage's hellos, and the image at 115200 after it.
+    EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 748800, 115200, 115200}));
     EXPECT_EQ(sessions[0].command, 1u);
     // The fallback's reset follows the first hello after the hello window and the last one's wait.
     const auto waited = when("dtr on", 1) - when("write 10", 0, when("baud 115200"));
@@ -138,10 +145,23 @@ TEST_F(StageLoaderTest, TheStageTakesTheImageWithTheRomsLinesAndStartsItAtTheIma
     EXPECT_EQ(upload(8192, LoadTarget::ram, config), UploadOutcome::loaded);
     EXPECT_EQ(console.lines, loadedLines(8192));
     EXPECT_EQ(pathLines.lines, Lines{"second stage at 748800 baud"});
-    // The ROM's rate, the stage's contact, its fastest, and the image's own.
-    EXPECT_EQ(port->bauds, (std::vector<int>{230400, 115200, 748800, 115200}));
+    // The ROM's rate, the bootstrap's and the chip's own, the stage's contact, its fastest, and the
+    // image's own.
+    EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 748800, 115200, 748800, 115200}));
     EXPECT_EQ(stage->packets.size(), 9u);
     EXPECT_EQ(stage->state, ScriptedStage::State::gone);
+}
+
+// A port that will not make the bootstrap's rate has the ROM carry the whole stage.
+TEST_F(StageLoaderTest, WithoutTheBootstrapsRateTheRomCarriesTheStage) {
+    sim::ChipConfig config;
+    config.faults.stageSilent = true;
+    stage.emplace();
+    refusedBauds = {460800};
+    EXPECT_EQ(upload(8192, LoadTarget::ram, config), UploadOutcome::loaded);
+    EXPECT_EQ(pathLines.lines, Lines{"second stage at 748800 baud"});
+    EXPECT_EQ(port->bauds, (std::vector<int>{230400, 115200, 748800, 115200}));
+    EXPECT_EQ(chip->sessions()[0].longCount, secondStageImage(LoadTarget::ram).size() / 4);
 }
 
 // The chip takes the image and acknowledges it, then shuts down, whichever path carried it.

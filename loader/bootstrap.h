@@ -1,0 +1,104 @@
+#pragma once
+// Kestrup's bootstrap (loader/second_stage/boot.spin): the boot ROM carries its 150 longs instead of
+// the second stage's 552 or 785, three bits a byte at 230400 baud, and it takes the stage at
+// 460800 baud, checks it and starts it as the ROM would have: about 0.2 s less before the stage
+// listens, at every clock and for every image.
+//
+// The wire, as the host sees it: 8 data bits, no parity, 2 stop bits, at `boot::baud`.
+//   hello  the sync 0xF8 (its start bit and three 0 bits are one low pulse of 4 bit times, from
+//          which the bootstrap takes the bit time; a pulse under 60 chip clocks is none), then the
+//          long 0x55555555: no byte of it has two 0 bits together, so that a bootstrap that starts
+//          listening in the middle of one takes the next hello's sync and no pulse of this one's.
+//          460800 baud keeps one bit under 60 clocks on a 20 MHz chip.
+//   load   the sync, the stage's count of longs (1 to 1024) as a long, a second sync (which gives
+//          the bootstrap the time to look at the count), the longs, then two sums mod 2^32: the
+//          sum of the longs, and the sum of the running sums (which a misplaced long changes).
+//          Longs go least significant byte first. The longs land at hub 0, where the ROM puts an
+//          image, and the long above them is left zero, as the ROM leaves it.
+// Answers, four bytes at the sync's rate: the code, then a 24-bit value, least significant byte
+// first.
+//   'H' to a hello: value the sync's 4 bit times in chip clocks
+// The load goes at the chip's own fastest rate (its clock / 16, which the hello's answer gives) where
+// the port makes it: the bootstrap times every sync, so it takes any rate its receiver keeps up
+// with. Should that load not get through, the next goes at boot::baud.
+//   'K' to a load whose sums hold: value the count; then cog 0 restarts as the Spin interpreter,
+//       which starts the stage, listening for its first hello within a few milliseconds
+//   'X' to a load whose sums do not: value the count; it listens for a sync again
+// A load that lost a byte leaves the bootstrap counting: filler 0xFF (one bit low, never a sync)
+// completes the longest count it takes, it answers 'X' at a rate of its mistaking and listens again.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "clock.h"
+#include "serial_port.h"
+
+namespace kestrup {
+
+// The bootstrap as the ROM loads it: built from loader/second_stage/boot.spin by
+// scripts/make-second-stage, embedded like the stage's builds.
+std::span<const std::uint8_t> bootstrapImage();
+
+namespace boot {
+
+inline constexpr int baud = 460800;
+inline constexpr std::uint8_t syncByte = 0xF8;
+inline constexpr std::uint32_t helloLong = 0x55555555;
+inline constexpr std::uint32_t maxLongs = 1024;
+inline constexpr std::size_t answerBytes = 4;
+
+std::vector<std::uint8_t> hello();
+std::vector<std::uint8_t> load(std::span<const std::uint32_t> longs);
+
+struct Answer {
+    char code;
+    std::uint32_t value;
+};
+// The first answer in what has arrived, the bytes before it dropped; bytes that start no answer
+// are dropped one at a time, and an incomplete one is left for the next bytes.
+std::optional<Answer> takeAnswer(std::vector<std::uint8_t>& received);
+
+}  // namespace boot
+
+class Bootstrap {
+public:
+    static constexpr int helloEveryMs = 1;
+    // A load's answer is awaited twice its line time and this (as the stage's answers are).
+    static constexpr int answerMarginMs = 50;
+    // A hello's answer, once the bootstrap has been heard: its four bytes, and the host's latency.
+    static constexpr int helloAnswerMs = 20;
+    static constexpr int loadTries = 2;
+
+    enum class Outcome {
+        started,   // the bootstrap took the stage and started it, or is silent where it would have
+        noAnswer,  // no hello was answered: no bootstrap listens
+        failed,    // it heard the stage and never took it whole
+    };
+
+    Bootstrap(SerialPort& port, Clock& clock) : port_(port), clock_(clock) {}
+
+    // After the ROM has acknowledged the bootstrap, with the port at boot::baud: hellos for helloMs
+    // and lastMs more for an answer, then the stage's longs until the bootstrap has taken them.
+    // The port is left at the rate the stage went at.
+    Outcome send(std::span<const std::uint32_t> stage, int helloMs, int lastMs);
+    // The chip's clock, from the first hello's answer.
+    std::int64_t chipHz() const { return chipHz_; }
+    int baud() const { return baud_; }
+
+private:
+    bool greet(int helloMs, int lastMs);
+    std::optional<boot::Answer> awaitAnswer(int windowMs);
+    // Completes a load the bootstrap may still be counting, and drops what that drew.
+    void fill();
+    int lineMs(std::size_t bytes) const;
+
+    SerialPort& port_;
+    Clock& clock_;
+    std::vector<std::uint8_t> received_;
+    std::int64_t chipHz_ = 0;
+    int baud_ = boot::baud;
+};
+
+}  // namespace kestrup
