@@ -109,9 +109,9 @@ def test_eeprom_stages_and_their_failures(seen, images, name, tail, status, sess
         assert 2.0 + 0.8 < run.seconds < 2.0 + 0.8 + 2.0
 
 
-def stage_longs(build):
-    """The longs of a build of the second stage, as the ROM loads it."""
-    return str((SOURCE / "loader" / "second_stage" / f"stage_{build}.binary").stat().st_size // 4)
+def boot_longs():
+    """The longs of the bootstrap, which the ROM loads to take the second stage."""
+    return str((SOURCE / "loader" / "second_stage" / "boot.binary").stat().st_size // 4)
 
 
 def stage_rate(run):
@@ -158,12 +158,14 @@ def test_a_silent_second_stage_gives_way_to_the_rom_path_within_the_window(seen,
     assert path_lines(fallback) == (["ROM path (second stage did not answer)"], b"")
     assert (lines(rom), rom.returncode, rom.stderr) == (good_lines(8192), 0, b"")
     stage, image, again = s.sessions
-    # The stage's RAM build (366 longs), started and silent; then the image, by the ROM alone, twice.
-    assert (stage["count"], stage["stage"], stage["stage-answers"]) == (stage_longs("ram"), "ram", "none")
+    # The bootstrap, which took the stage's RAM build and started it, silent; then the image, by the
+    # ROM alone, twice.
+    assert (stage["count"], stage["bootstrap-answers"], stage["stage"], stage["stage-answers"]) == (
+        boot_longs(), "HK", "ram", "none")
     assert [(x["count"], x["verdict"]) for x in (image, again)] == [("2048", "FE")] * 2
     assert s.image == images["random"]
-    # The stage's own load through the ROM (0.5 s on the line and in the chip's checksum) and the
-    # 0.11 s the stage is given to answer.
+    # The bootstrap's load through the ROM and the chip's checksum, the stage through the bootstrap,
+    # and the 0.11 s the stage is given to answer.
     print(f"fallback {fallback.seconds:.2f} s, ROM path {rom.seconds:.2f} s")
     assert fallback.seconds - rom.seconds < 1.0
 
@@ -174,7 +176,7 @@ def test_the_eeprom_falls_back_to_the_roms_own_programming(seen):
     assert (lines(run), run.returncode) == (EEPROM_STAGES + ["Verifying EEPROM ..", "..EEPROM OK -> SHUTDOWN"], 0)
     assert path_lines(run) == (["ROM path (second stage did not answer)"], b"")
     stage, image = s.sessions
-    assert (stage["count"], stage["stage"]) == (stage_longs("eeprom"), "eeprom")
+    assert (stage["count"], stage["bootstrap-answers"], stage["stage"]) == (boot_longs(), "HK", "eeprom")
     assert (image["command"], image["eeprom-acks"], image["state"]) == ("2", "2", "shutdown")
 
 

@@ -124,9 +124,9 @@ def assert_the_chips_own_rate(baud, chip_hz):
     assert abs(baud - fastest) <= fastest * 0.01, f"{baud} baud for a {chip_hz} Hz chip"
 
 
-def big_table_at(mhz):
+def big_table_at(mhz, *stage_args):
     # P20 toggles only when the table's last long arrived intact.
-    s = load(f"big-{mhz}", IMAGES / "big_table.binary", toggling("P20"), chip_hz=mhz * 1_000_000)
+    s = load(f"big-{mhz}", IMAGES / "big_table.binary", toggling("P20"), mhz * 1_000_000, None, *stage_args)
     assert len(s.toggles("P20")) > 20
     # The chip's own fastest rate, held for the whole image.
     held = re.search(r" Hz, (\d+) baud, 0 resent", s.host)
@@ -152,8 +152,12 @@ def test_big_table_arrives_whole_at_12_mhz():
 
 
 def test_big_table_arrives_whole_at_20_mhz():
-    # The chip's own 1,250,000 baud, above the standard rates.
-    big_table_at(20)
+    # The chip's own 1,250,000 baud, above the standard rates, for the stage through the bootstrap
+    # too.
+    s = big_table_at(20, "--boot")
+    boot = re.search(r"bootstrap: chip (\d+) Hz, stage at (\d+) baud", s.host)
+    assert boot, s.host
+    assert_the_chips_own_rate(int(boot.group(2)), 20_000_000)
 
 
 @whole_suite_only

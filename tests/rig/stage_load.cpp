@@ -1,9 +1,10 @@
-// stageload: resets a board, has its boot ROM load the second stage, then loads an image through
-// the stage, with the ROM's rate, the settling time and the stage's rates chosen on its command line.
-// For the chip-logic rig; kestrupload takes the same path by default (loader/stage_loader.h).
+// stageload: resets a board, has its boot ROM load the second stage (or, with --boot, the bootstrap
+// that carries it), then loads an image through the stage, with the ROM's rate, the settling time
+// and the stage's rates chosen on its command line. For the chip-logic rig; kestrupload takes the
+// bootstrap's path by default (loader/stage_loader.h).
 //
-//   stageload --port DEV [--eeprom] [--no-run] [--rates R1,R2,...] [--settle MS] [--stage FILE]
-//             [--trace FILE] IMAGE
+//   stageload --port DEV [--boot] [--eeprom] [--no-run] [--rates R1,R2,...] [--settle MS]
+//             [--stage FILE] [--trace FILE] IMAGE
 //
 // Exit status: 0 loaded, 1 the stage refused or failed, 2 no stage (the ROM did not take it, or
 // the stage did not answer), 3 bad arguments or files.
@@ -19,6 +20,7 @@
 #include <variant>
 #include <vector>
 
+#include "bootstrap.h"
 #include "clock.h"
 #include "load_lines.h"
 #include "loader_protocol.h"
@@ -55,6 +57,7 @@ struct Arguments {
     LoadTarget target = LoadTarget::ram;
     bool noRun = false;
     bool fixed = false;
+    bool boot = false;
     std::vector<int> rates;
     int settleMs = UploadTiming::window().reset.waitMs;
     int romBaud = 115200;
@@ -83,6 +86,8 @@ std::optional<Arguments> parse(int argc, char** argv) {
             }
         } else if (arg == "--eeprom") {
             a.target = LoadTarget::eepromRun;
+        } else if (arg == "--boot") {
+            a.boot = true;
         } else if (arg == "--fixed") {
             a.fixed = true;
         } else if (arg == "--no-run") {
@@ -131,8 +136,8 @@ void printReport(const StageReport& report) {
 int main(int argc, char** argv) {
     const auto args = parse(argc, argv);
     if (!args) {
-        std::cerr << "usage: stageload --port DEV [--eeprom] [--no-run] [--rates R1,R2,...] [--settle MS]\n"
-                     "                 [--stage FILE] [--trace FILE] IMAGE\n";
+        std::cerr << "usage: stageload --port DEV [--boot] [--eeprom] [--no-run] [--rates R1,R2,...]\n"
+                     "                 [--settle MS] [--stage FILE] [--trace FILE] IMAGE\n";
         return 3;
     }
     const auto image = readFile(args->image);
@@ -187,9 +192,21 @@ int main(int argc, char** argv) {
         return 2;
     }
     const auto stageLongs = longsOf(stageBytes);
-    if (!protocol.imageLoad(static_cast<std::int32_t>(stageBytes.size()), stageLongs)) {
+    const auto romBytes = args->boot ? bootstrapImage() : std::span<const std::uint8_t>(stageBytes);
+    if (!protocol.imageLoad(static_cast<std::int32_t>(romBytes.size()), longsOf(romBytes))) {
         link.close();
         return 2;
+    }
+    int stageBaud = args->romBaud;
+    if (args->boot) {
+        Bootstrap bootstrap(*port, clock);
+        if (!port->setBaud(boot::baud) || bootstrap.send(stageLongs, 70, 40) != Bootstrap::Outcome::started) {
+            std::cout << "bootstrap: the stage not taken\n";
+            link.close();
+            return 2;
+        }
+        stageBaud = bootstrap.baud();
+        std::cout << "bootstrap: chip " << bootstrap.chipHz() << " Hz, stage at " << stageBaud << " baud\n";
     }
 
     const auto imageLongs = longsOf(*image);
@@ -201,7 +218,7 @@ int main(int argc, char** argv) {
     }
     SecondStage stage(*port, clock, status);
     if (!args->rates.empty()) stage.setRates(args->rates);
-    stage.setStartBaud(args->romBaud);
+    stage.setStartBaud(stageBaud);
     const StageReport report = stage.load(std::get<StageImage>(fit), args->target);
     printReport(report);
     link.close();
