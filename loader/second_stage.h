@@ -78,8 +78,9 @@
 //   restarted at 0xF004 with PAR 0x0004, no other cog running.
 //
 // Timing: an answer starts within about one long's time after the message's last byte (the check
-// lags the receiver by at most a long). The stage listens 35 to 55 ms after the ROM's
-// acknowledgement (the ROM's own clock wait, then the stage's start); a byte sent before is lost.
+// lags the receiver by at most a long). Loaded by the ROM, the stage listens 35 to 55 ms after
+// its acknowledgement (the ROM's own clock wait, then the stage's start); carried by the bootstrap
+// (bootstrap.h), a few milliseconds after the bootstrap's 'K'. A byte sent before is lost.
 // The verdict follows the last 'A' within 8192 x 16 clocks and the CRC's 40,000 (22 ms at 8 MHz);
 // the EEPROM's 'p' answers come about 1 s apart at most (8 MHz, every page written, 5 ms write
 // cycles). Receiving takes 15 chip clocks a bit or more: 460800 baud at 8 MHz, 921600 at 14.7 MHz.
@@ -124,7 +125,7 @@
 
 namespace kestrup {
 
-// The stage as the ROM loads it, for this target: built from loader/second_stage/stage.spin by
+// The stage as the ROM or the bootstrap loads it, for this target: built from loader/second_stage/stage.spin by
 // scripts/make-second-stage into the .binary files beside it, which the build embeds. Loads into RAM get a build
 // without the EEPROM's code, a third smaller, which the ROM's slow line takes 70 ms less to carry.
 std::span<const std::uint8_t> secondStageImage(LoadTarget target);

@@ -1,8 +1,9 @@
 #pragma once
-// The upload's fast loader: the boot ROM loads Kestrup's second stage (second_stage.h), which takes
-// the image at the fastest rate the chip's clock holds. The load's events are held until the stage
-// holds the whole image, so that a stage that gives way before then leaves them telling the next
-// loader's load alone.
+// The upload's fast loader: the boot ROM loads Kestrup's bootstrap (bootstrap.h), which takes
+// Kestrup's second stage (second_stage.h) at the chip's own rate, which takes the image at the
+// fastest rate the chip's clock holds. A port that will not make the bootstrap's rate has the ROM
+// load the stage itself. The load's events are held until the stage holds the whole image, so that
+// a stage that gives way before then leaves them telling the next loader's load alone.
 
 #include <span>
 #include <string>
@@ -18,8 +19,8 @@ namespace kestrup {
 
 class StageLoader final : public ImageLoader {
 public:
-    // The stage listens 35 to 55 ms after the ROM has acknowledged it: hellos for 70 ms find the
-    // slowest chip, and the last one's answer is awaited 40 ms more. That quiet also stands for a
+    // The bootstrap (or the stage) listens 35 to 55 ms after the ROM has acknowledged it: hellos for
+    // 70 ms find the slowest chip, and the last one's answer is awaited 40 ms more. That quiet also stands for a
     // reset where the line carries none: a simulated board on a pseudo-terminal takes 60 ms of
     // quiet before a handshake as one, and the lean reset adds 25 ms.
     static constexpr int helloWindowMs = 70;

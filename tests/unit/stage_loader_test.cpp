@@ -47,6 +47,8 @@ struct StageLoaderTest : ::testing::Test {
     std::optional<ScriptedStage> stage;
     bool secondStage = true;
     std::vector<int> refusedBauds;
+    // A byte of the first write long enough to carry the stage, lost on the line.
+    std::optional<std::size_t> loseByte;
 
     void TearDown() override { fs::remove(file); }
 
@@ -61,6 +63,14 @@ struct StageLoaderTest : ::testing::Test {
         if (stage) {
             port->onWrite = [this, rom = port->onWrite](std::span<const std::uint8_t> written) {
                 chip->last().state == sim::ChipState::stage ? stage->take(*port, written) : rom(written);
+            };
+        }
+        if (loseByte) {
+            port->onWrite = [this, line = port->onWrite](std::span<const std::uint8_t> written) {
+                if (!loseByte || written.size() < secondStageImage(LoadTarget::ram).size()) return line(written);
+                std::vector<std::uint8_t> carried(written.begin(), written.end());
+                carried.erase(carried.begin() + static_cast<std::ptrdiff_t>(*std::exchange(loseByte, std::nullopt)));
+                line(carried);
             };
         }
         board = std::make_unique<Board>(
@@ -150,6 +160,20 @@ TEST_F(StageLoaderTest, TheStageTakesTheImageWithTheRomsLinesAndStartsItAtTheIma
     EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 748800, 115200, 748800, 115200}));
     EXPECT_EQ(stage->packets.size(), 9u);
     EXPECT_EQ(stage->state, ScriptedStage::State::gone);
+}
+
+// A byte of the stage lost on its way to the bootstrap: filler completes what it counts, which then
+// fails its sums, and a hello finds it listening again for the stage once more, at 460800.
+TEST_F(StageLoaderTest, AByteOfTheStageLostCostsTheBootstrapOneLoadMore) {
+    sim::ChipConfig config;
+    config.faults.stageSilent = true;
+    stage.emplace();
+    loseByte = 1000;
+    EXPECT_EQ(upload(8192, LoadTarget::ram, config), UploadOutcome::loaded);
+    EXPECT_EQ(pathLines.lines, Lines{"second stage at 748800 baud"});
+    ASSERT_TRUE(chip->sessions()[0].stage);
+    EXPECT_EQ(chip->sessions()[0].stage->bootAnswers, "HXHK");
+    EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 748800, 460800, 115200, 748800, 115200}));
 }
 
 // A port that will not make the bootstrap's rate has the ROM carry the whole stage.
