@@ -1,5 +1,6 @@
 #include "bootstrap.h"
 
+#include <algorithm>
 #include <string_view>
 
 #include "second_stage.h"
@@ -86,34 +87,64 @@ bool Bootstrap::greet(int helloMs, int lastMs) {
     }
 }
 
-void Bootstrap::fill() {
-    const std::vector<std::uint8_t> filler(4 * (boot::maxLongs + 2) + 16, 0xFF);
-    port_.write(filler);
+bool Bootstrap::setBaud(int baud) {
+    if (baud == baud_) return true;
     port_.drain();
-    clock_.pause(2 * lineMs(filler.size()) + answerMarginMs);
+    if (!port_.setBaud(baud)) return false;
+    baud_ = baud;
+    return true;
+}
+
+bool Bootstrap::stageListens() {
+    setBaud(stage::contactBaud);
     port_.purgeReceive();
-    received_.clear();
+    std::vector<std::uint8_t> received;
+    port_.write(stage::helloFrame());
+    for (int polls = stageHelloMs * 5; polls > 0; --polls) {
+        clock_.pauseMicros(200);
+        std::uint8_t buffer[64];
+        const auto got = port_.read(buffer);
+        if (got && *got > 0) received.insert(received.end(), buffer, buffer + *got);
+        for (const auto& answer : stage::takeAnswers(received))
+            if (answer.code == 'H') return true;
+    }
+    return false;
+}
+
+bool Bootstrap::recover() {
+    // A stage that answers its hello was started, and only the bootstrap's 'K' was lost.
+    if (stageListens()) return false;
+    setBaud(boot::baud);
+    // Hellos are filler to a bootstrap still counting, which answers one once it listens again;
+    // after a damaged count it may want up to maxLongs longs more.
+    const std::vector<std::uint8_t> filler(fillerStep, 0xFF);
+    for (std::size_t sent = 0; sent < 4 * (boot::maxLongs + 3); sent += filler.size()) {
+        if (greet(helloAnswerMs, 0)) return true;
+        port_.write(filler);
+    }
+    return greet(helloAnswerMs, 0);
 }
 
 Bootstrap::Outcome Bootstrap::send(std::span<const std::uint32_t> stage, int helloMs, int lastMs) {
     if (!greet(helloMs, lastMs)) return Outcome::noAnswer;
     const auto message = boot::load(stage);
-    const int fastest = stage::chipsOwnBaud(chipHz_);
+    // An 'X' heard at the chip's own rate keeps it; a load unanswered there goes again at boot::baud.
+    int rate = std::max(boot::baud, stage::chipsOwnBaud(chipHz_));
     for (int tries = 0; tries < loadTries; ++tries) {
-        const int rate = tries == 0 && fastest > boot::baud ? fastest : boot::baud;
-        if (rate != baud_ && port_.setBaud(rate)) baud_ = rate;
+        setBaud(rate);
         port_.purgeReceive();
         received_.clear();
         port_.write(message);
         port_.drain();
-        const auto answer = awaitAnswer(2 * lineMs(message.size()) + answerMarginMs);
+        // The answer follows the last byte by the sums' time, 2 ms at 8 MHz.
+        const auto answer = awaitAnswer(lineMs(message.size()) + answerMarginMs);
         if (answer && answer->code == 'K' && answer->value == stage.size()) return Outcome::started;
-        // No answer, or one not to this load: the bootstrap may still be counting, or may have
-        // started the stage and its answer be lost. Once filler has completed any count, a
-        // bootstrap still there answers a hello; a stage does not, and tells so to its own hellos.
-        if (!answer) fill();
-        if (baud_ != boot::baud && port_.setBaud(boot::baud)) baud_ = boot::baud;
-        if (!greet(helloAnswerMs, 0)) return Outcome::started;
+        // 'X', or no answer: the bootstrap may still be counting, or may have started the stage
+        // and its answer be lost.
+        if (!answer || answer->code != 'X') {
+            if (!recover()) return Outcome::started;
+            rate = boot::baud;
+        }
     }
     return Outcome::failed;
 }

@@ -24,8 +24,11 @@
 //   'K' to a load whose sums hold: value the count; then cog 0 restarts as the Spin interpreter,
 //       which starts the stage, listening for its first hello within a few milliseconds
 //   'X' to a load whose sums do not: value the count; it listens for a sync again
-// A load that lost a byte leaves the bootstrap counting: filler 0xFF (one bit low, never a sync)
-// completes the longest count it takes, it answers 'X' at a rate of its mistaking and listens again.
+// A load that lost a byte leaves the bootstrap counting. When its answer does not come, the host
+// first asks the stage with the stage's own hello at 115200 baud: an answer there is a 'K' lost.
+// Else it sends hellos (filler to a bootstrap counting, which then answers 'X' and listens again),
+// with filler 0xFF between them (one bit low, never a sync), until a hello is answered, then the
+// load again.
 
 #include <cstdint>
 #include <optional>
@@ -65,10 +68,14 @@ std::optional<Answer> takeAnswer(std::vector<std::uint8_t>& received);
 class Bootstrap {
 public:
     static constexpr int helloEveryMs = 1;
-    // A load's answer is awaited twice its line time and this (as the stage's answers are).
-    static constexpr int answerMarginMs = 50;
-    // A hello's answer, once the bootstrap has been heard: its four bytes, and the host's latency.
+    // A load's answer is awaited its line time and this: a USB adapter's latency timer (16 ms) and a
+    // simulated chip that lags on a busy machine. An answer later than that costs a recovery.
+    static constexpr int answerMarginMs = 25;
+    // Hellos once the bootstrap has been heard: its answer's four bytes and the host's latency.
     static constexpr int helloAnswerMs = 20;
+    static constexpr int stageHelloMs = 20;
+    // Filler between hellos while a bootstrap may still be counting.
+    static constexpr std::size_t fillerStep = 256;
     static constexpr int loadTries = 2;
 
     enum class Outcome {
@@ -90,8 +97,11 @@ public:
 private:
     bool greet(int helloMs, int lastMs);
     std::optional<boot::Answer> awaitAnswer(int windowMs);
-    // Completes a load the bootstrap may still be counting, and drops what that drew.
-    void fill();
+    // After a load left unanswered: true once the bootstrap listens again, false when the stage
+    // answers its own hello instead, or nothing does.
+    bool recover();
+    bool stageListens();
+    bool setBaud(int baud);
     int lineMs(std::size_t bytes) const;
 
     SerialPort& port_;

@@ -162,8 +162,9 @@ TEST_F(StageLoaderTest, TheStageTakesTheImageWithTheRomsLinesAndStartsItAtTheIma
     EXPECT_EQ(stage->state, ScriptedStage::State::gone);
 }
 
-// A byte of the stage lost on its way to the bootstrap: filler completes what it counts, which then
-// fails its sums, and a hello finds it listening again for the stage once more, at 460800.
+// A byte of the stage lost on its way to the bootstrap: no stage answers its hello at 115200, the
+// bootstrap's hellos complete what it counts, which then fails its sums, and the next finds it
+// listening again for the stage once more, at 460800.
 TEST_F(StageLoaderTest, AByteOfTheStageLostCostsTheBootstrapOneLoadMore) {
     sim::ChipConfig config;
     config.faults.stageSilent = true;
@@ -173,7 +174,7 @@ TEST_F(StageLoaderTest, AByteOfTheStageLostCostsTheBootstrapOneLoadMore) {
     EXPECT_EQ(pathLines.lines, Lines{"second stage at 748800 baud"});
     ASSERT_TRUE(chip->sessions()[0].stage);
     EXPECT_EQ(chip->sessions()[0].stage->bootAnswers, "HXHK");
-    EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 748800, 460800, 115200, 748800, 115200}));
+    EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 748800, 115200, 460800, 115200, 748800, 115200}));
 }
 
 // A port that will not make the bootstrap's rate has the ROM carry the whole stage.
