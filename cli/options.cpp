@@ -103,8 +103,8 @@ void describeCommandLine(CLI::App& app, Options& o) {
     app.add_flag("--rom", o.romOnly,
                  "the plain ROM path: the chip's own boot loader alone, one short\n"
                  "reset, no pauses, the port closed as soon as the chip has answered\n"
-                 "(by default the ROM loads the second stage, which takes the image\n"
-                 "at the chip's clock / 16, when that is faster)");
+                 "(by default the ROM loads a bootstrap, which takes the second stage,\n"
+                 "which takes the image at the chip's clock / 16, when that is faster)");
     app.add_flag("--window-timing", o.windowTiming,
                  "with the window program's pauses: 200 ms, two resets of 25 + 50 ms,\n"
                  "1.5 s before the port closes");

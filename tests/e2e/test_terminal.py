@@ -18,7 +18,7 @@ GREETING = b"Hello from propsim\r\n"
 @pytest.fixture(scope="module")
 def image(module_work):
     path = module_work / "hello.binary"
-    make_image(path, 1024, seed=61)
+    make_image(path, 512, seed=61)
     return path
 
 
@@ -56,7 +56,7 @@ def test_after_a_load_the_terminal_shows_the_program_and_carries_what_a_script_t
         term.stdin.flush()
         shown += read_until(term, b"pong\r")
         rest, err, status = finish(term, b"bye\r")
-    lines = [line.encode("latin-1") for line in good_lines(1024)]
+    lines = [line.encode("latin-1") for line in good_lines(512)]
     assert shown + rest == b"\n".join(lines) + b"\n" + GREETING + b"ping \x1d pong\rbye\r"
     assert (err, status) == (f"kestrupload: {board.device}: {SMALL_IMAGE_PATH}\n"
                              f"kestrupload: terminal on {board.device} at 115200 baud; the end of input ends it\n", 0)
@@ -117,7 +117,7 @@ def test_a_bench_report_of_four_boards_one_of_them_silent(image):
                            "stages", "status_lines", "outcome", "exit_status", "ms"]
         # No path took an image where no chip answered.
         assert {k: r[k] for k in ("image", "path", "path_line", "encoding", "timing", "target")} == {
-            "image": {"name": str(image), "size": 1024, "checksum_byte": checksum}, "path": "rom",
+            "image": {"name": str(image), "size": 512, "checksum_byte": checksum}, "path": "rom",
             "path_line": None if silent else SMALL_IMAGE_PATH, "encoding": "dense", "timing": "lean", "target": "ram"}
         stages = [(s["stage"], s["result"]) for s in r["stages"]]
         if silent:
@@ -127,7 +127,7 @@ def test_a_bench_report_of_four_boards_one_of_them_silent(image):
         else:
             assert (r["chip_version"], stages, r["outcome"], r["exit_status"]) == \
                 (1, [("open", "ok"), ("handshake", "ok"), ("load", "ok"), ("verify", "ok")], "loaded", 0)
-            assert r["status_lines"] == good_lines(1024)
+            assert r["status_lines"] == good_lines(512)
         spent = [s["ms"] for s in r["stages"]]
         assert min(spent) >= 0 and sum(spent) <= r["ms"] + 0.5, r
         # The chip takes about 100 ms to sum its RAM before it answers the verdict.

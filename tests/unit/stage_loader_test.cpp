@@ -248,8 +248,8 @@ TEST_F(StageLoaderTest, TheReportOfAStageThatGaveWayAndOfASilentBoard) {
 }
 
 TEST_F(StageLoaderTest, ASmallImageGoesByTheRomAlone) {
-    EXPECT_EQ(upload(1024), UploadOutcome::loaded);
-    EXPECT_EQ(console.lines, loadedLines(1024));
+    EXPECT_EQ(upload(768), UploadOutcome::loaded);
+    EXPECT_EQ(console.lines, loadedLines(768));
     EXPECT_EQ(pathLines.lines, Lines{"ROM path (image too small for the second stage to pay)"});
     const auto sessions = chip->sessions();
     ASSERT_EQ(sessions.size(), 1u);
