@@ -78,7 +78,10 @@ bool Bootstrap::greet(int helloMs, int lastMs) {
         const std::int64_t spentMs = (clock_.nowMicros() - start) / 1000;
         if (spentMs >= helloMs + lastMs) return false;
         // The line stays idle between hellos: a bootstrap that starts listening takes the next one.
-        if (spentMs < helloMs) port_.write(hello);
+        if (spentMs < helloMs) {
+            port_.write(hello);
+            lastHelloMicros_ = clock_.nowMicros();
+        }
         const auto answer = awaitAnswer(helloEveryMs);
         if (answer && answer->code == 'H') {
             chipHz_ = static_cast<std::int64_t>(answer->value) * baud_ / 4;
@@ -132,6 +135,10 @@ Bootstrap::Outcome Bootstrap::send(std::span<const std::uint32_t> stage, int hel
     int rate = std::max(boot::baud, stage::chipsOwnBaud(chipHz_));
     for (int tries = 0; tries < loadTries; ++tries) {
         setBaud(rate);
+        // The answer heard may be to an earlier hello, through an adapter that holds answers back:
+        // the bootstrap hears no sync while it answers the last one.
+        const std::int64_t quiet = lastHelloMicros_ + helloAnsweredMicros - clock_.nowMicros();
+        if (quiet > 0) clock_.pauseMicros(static_cast<int>(quiet));
         port_.purgeReceive();
         received_.clear();
         port_.write(message);

@@ -68,6 +68,8 @@ std::optional<Answer> takeAnswer(std::vector<std::uint8_t>& received);
 class Bootstrap {
 public:
     static constexpr int helloEveryMs = 1;
+    // A hello has been taken and answered this long after it was written (0.3 ms at 460800 baud).
+    static constexpr int helloAnsweredMicros = 1000;
     // A load's answer is awaited its line time and this: a USB adapter's latency timer (16 ms) and a
     // simulated chip that lags on a busy machine. An answer later than that costs a recovery.
     static constexpr int answerMarginMs = 25;
@@ -109,6 +111,7 @@ private:
     std::vector<std::uint8_t> received_;
     std::int64_t chipHz_ = 0;
     int baud_ = boot::baud;
+    std::int64_t lastHelloMicros_ = 0;
 };
 
 }  // namespace kestrup

@@ -1,7 +1,7 @@
 {{ Kestrup's bootstrap: the boot ROM carries these few longs on its slow line, three bits a byte,
    and they take the second stage itself at the host's fast rate, check it, and start it as the
    ROM would have. The ROM's line would take the stage's 2 KB in a quarter of a second; this line
-   takes it in a twentieth.
+   takes it in a twentieth or less.
 
    The host's side and the wire are described in loader/bootstrap.h.
 
