@@ -1,8 +1,8 @@
 #pragma once
 // Kestrup's bootstrap (loader/second_stage/boot.spin): the boot ROM carries its 150 longs instead of
-// the second stage's 552 or 785, three bits a byte at 230400 baud, and it takes the stage at
-// 460800 baud, checks it and starts it as the ROM would have: about 0.2 s less before the stage
-// listens, at every clock and for every image.
+// the second stage's 552 or 785, three bits a byte at 230400 baud, and it takes the stage at the
+// chip's own rate, checks it and starts it as the ROM would have: about 0.17 s less before the
+// stage listens, at every clock and for every image.
 //
 // The wire, as the host sees it: 8 data bits, no parity, 2 stop bits, at `boot::baud`.
 //   hello  the sync 0xF8 (its start bit and three 0 bits are one low pulse of 4 bit times, from
@@ -18,12 +18,12 @@
 // Answers, four bytes at the sync's rate: the code, then a 24-bit value, least significant byte
 // first.
 //   'H' to a hello: value the sync's 4 bit times in chip clocks
-// The load goes at the chip's own fastest rate (its clock / 16, which the hello's answer gives) where
-// the port makes it: the bootstrap times every sync, so it takes any rate its receiver keeps up
-// with. Should that load not get through, the next goes at boot::baud.
 //   'K' to a load whose sums hold: value the count; then cog 0 restarts as the Spin interpreter,
 //       which starts the stage, listening for its first hello within a few milliseconds
 //   'X' to a load whose sums do not: value the count; it listens for a sync again
+// The load goes at the chip's own fastest rate (its clock / 16, which the hello's answer gives) where
+// the port makes it: the bootstrap times every sync, so it takes any rate its receiver keeps up
+// with. A load unanswered there goes again at boot::baud.
 // A load that lost a byte leaves the bootstrap counting. When its answer does not come, the host
 // first asks the stage with the stage's own hello at 115200 baud: an answer there is a 'K' lost.
 // Else it sends hellos (filler to a bootstrap counting, which then answers 'X' and listens again),
