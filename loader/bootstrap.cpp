@@ -60,13 +60,14 @@ int Bootstrap::lineMs(std::size_t bytes) const {
 }
 
 std::optional<boot::Answer> Bootstrap::awaitAnswer(int windowMs) {
-    constexpr int pollMicros = 200;
-    for (int polls = windowMs * 1000 / pollMicros;; --polls) {
+    // By the clock: a busy machine's pauses last longer than asked (see SecondStage::awaitAnswer).
+    const std::int64_t until = clock_.nowMicros() + std::int64_t{windowMs} * 1000;
+    for (;;) {
         std::uint8_t buffer[64];
         const auto got = port_.read(buffer);
         if (got && *got > 0) received_.insert(received_.end(), buffer, buffer + *got);
         if (auto answer = boot::takeAnswer(received_)) return answer;
-        if (polls <= 0) return std::nullopt;
+        if (clock_.nowMicros() >= until) return std::nullopt;
         clock_.pauseMicros(pollMicros);
     }
 }
@@ -103,8 +104,8 @@ bool Bootstrap::stageListens() {
     port_.purgeReceive();
     std::vector<std::uint8_t> received;
     port_.write(stage::helloFrame());
-    for (int polls = stageHelloMs * 5; polls > 0; --polls) {
-        clock_.pauseMicros(200);
+    for (const std::int64_t until = clock_.nowMicros() + stageHelloMs * 1000; clock_.nowMicros() < until;) {
+        clock_.pauseMicros(pollMicros);
         std::uint8_t buffer[64];
         const auto got = port_.read(buffer);
         if (got && *got > 0) received.insert(received.end(), buffer, buffer + *got);
@@ -145,7 +146,12 @@ Bootstrap::Outcome Bootstrap::send(std::span<const std::uint32_t> stage, int hel
         port_.drain();
         // The answer follows the last byte by the sums' time, 2 ms at 8 MHz.
         const auto answer = awaitAnswer(lineMs(message.size()) + answerMarginMs);
-        if (answer && answer->code == 'K' && answer->value == stage.size()) return Outcome::started;
+        if (answer && answer->code == 'K' && answer->value == stage.size()) {
+            // The stage listens once the interpreter has started its two cogs: a hello before is lost.
+            clock_.pauseMicros(
+                static_cast<int>(stageStartClocks * 1'000'000 / std::max<std::int64_t>(chipHz_, 1'000'000)));
+            return Outcome::started;
+        }
         // 'X', or no answer: the bootstrap may still be counting, or may have started the stage
         // and its answer be lost.
         if (!answer || answer->code != 'X') {

@@ -79,6 +79,10 @@ public:
     // Filler between hellos while a bootstrap may still be counting.
     static constexpr std::size_t fillerStep = 256;
     static constexpr int loadTries = 2;
+    static constexpr int pollMicros = 200;
+    // From the bootstrap's 'K' until the stage listens: the interpreter, then the stage's receiver
+    // and talker, each loaded into its cog (2.3 ms at 12 MHz on the rig).
+    static constexpr std::int64_t stageStartClocks = 32'000;
 
     enum class Outcome {
         started,   // the bootstrap took the stage and started it, or is silent where it would have

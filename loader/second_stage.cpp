@@ -179,7 +179,10 @@ bool SecondStage::switchBaud(int baud) {
 }
 
 std::optional<stage::Answer> SecondStage::awaitAnswer(int windowMs) {
-    for (int polls = windowMs * 1000 / answerPollMicros;;) {
+    // By the clock, not by the polls: on a busy machine a poll's pause may last several times its
+    // length, and a window counted in polls would keep the hellos it spaces from going.
+    const std::int64_t until = clock_.nowMicros() + std::int64_t{windowMs} * 1000;
+    for (;;) {
         if (!answers_.empty()) {
             const stage::Answer first = answers_.front();
             answers_.pop_front();
@@ -190,11 +193,10 @@ std::optional<stage::Answer> SecondStage::awaitAnswer(int windowMs) {
         if (got && *got > 0) received_.insert(received_.end(), buffer, buffer + *got);
         for (const auto& answer : stage::takeAnswers(received_)) answers_.push_back(answer);
         if (!answers_.empty()) continue;
-        if (polls <= 0) return std::nullopt;
+        if (clock_.nowMicros() >= until) return std::nullopt;
         // An answer comes a long's time after its message: looked for every fifth of a millisecond,
         // not a whole one, which would cost every packet most of a millisecond more.
         clock_.pauseMicros(answerPollMicros);
-        --polls;
     }
 }
 
