@@ -580,6 +580,13 @@ packet        mov     obase, seq
               mov     icrcok, icrc
               mov     ac, #"A"
               add     seq, #1
+#ifndef EEPROM
+              cmp     seq, #1 wz                  ' the header is in: its clock mode's oscillator
+        if_z  rdbyte  u2, #4                      ' and PLL start now, as the ROM's launch would
+        if_z  andn    u2, #7                      ' start them, on the RC clock still, and settle
+        if_z  clkset  u2                          ' while the rest of the image comes
+        if_z  mov     oscat, cnt
+#endif
               mov     av, seq
               mov     u1, seq                     ' more to come
               shl     u1, #8
@@ -717,7 +724,7 @@ verdict       mov     vac, ac
               wrlong  pm0, m0
               wrlong  pm1, m1
               cmp     vac, #"V" wz
-        if_nz jmp     #stop
+        if_nz jmp     #halt
 #ifdef EEPROM
               test    flags, #1 wz
         if_nz test    flags, #2 wz
@@ -728,11 +735,28 @@ verdict       mov     vac, ac
               andn    u2, #7
               clkset  u2
               test    u2, #$60 wz                 ' something to settle: 20 ms at the fastest RC
-        if_nz mov     u3, cnt
-        if_nz add     u3, settle
+#ifdef EEPROM
+        if_nz mov     u3, cnt                     ' the EEPROM's seconds leave these 33 ms to the
+        if_nz add     u3, settle                  ' end (and the talker no room to save them)
         if_nz waitcnt u3, #0
+#else
+        if_nz mov     u3, oscat                   ' settling since packet 0: what is left, when it
+        if_nz add     u3, settle                  ' is enough for waitcnt to catch its count
+        if_nz mov     ct2, u3
+        if_nz sub     ct2, cnt
+        if_nz sub     ct2, #64
+        if_nz cmp     ct2, settle wc
+   if_nz_and_c waitcnt u3, #0
+#endif
               clkset  u1
               coginit interpreter                 ' cog 0 restarts as the Spin interpreter
+#ifndef EEPROM
+              jmp     #stop
+halt          clkset  zero                        ' the RC clock alone, as after a reset: the
+                                                  ' oscillator packet 0 started stops
+#else
+halt
+#endif
 stop          cogid   u1
               cogstop u1
 
@@ -1009,4 +1033,5 @@ ma            res     1
 mb            res     1
 mp            res     1
 mc            res     1
+oscat         res     1
               fit     496
