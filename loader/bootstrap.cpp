@@ -54,22 +54,8 @@ std::optional<Answer> takeAnswer(std::vector<std::uint8_t>& received) {
 
 }  // namespace boot
 
-int Bootstrap::lineMs(std::size_t bytes) const {
-    const std::int64_t bits = static_cast<std::int64_t>(bytes) * 11;
-    return static_cast<int>((bits * 1000 + baud_ - 1) / baud_);
-}
-
 std::optional<boot::Answer> Bootstrap::awaitAnswer(int windowMs) {
-    // By the clock: a busy machine's pauses last longer than asked (see SecondStage::awaitAnswer).
-    const std::int64_t until = clock_.nowMicros() + std::int64_t{windowMs} * 1000;
-    for (;;) {
-        std::uint8_t buffer[64];
-        const auto got = port_.read(buffer);
-        if (got && *got > 0) received_.insert(received_.end(), buffer, buffer + *got);
-        if (auto answer = boot::takeAnswer(received_)) return answer;
-        if (clock_.nowMicros() >= until) return std::nullopt;
-        clock_.pauseMicros(pollMicros);
-    }
+    return line_.await(windowMs, boot::takeAnswer);
 }
 
 bool Bootstrap::greet(int helloMs, int lastMs) {
@@ -85,40 +71,30 @@ bool Bootstrap::greet(int helloMs, int lastMs) {
         }
         const auto answer = awaitAnswer(helloEveryMs);
         if (answer && answer->code == 'H') {
-            chipHz_ = static_cast<std::int64_t>(answer->value) * baud_ / 4;
+            chipHz_ = static_cast<std::int64_t>(answer->value) * line_.baud() / 4;
             return true;
         }
     }
 }
 
-bool Bootstrap::setBaud(int baud) {
-    if (baud == baud_) return true;
-    port_.drain();
-    if (!port_.setBaud(baud)) return false;
-    baud_ = baud;
-    return true;
-}
-
 bool Bootstrap::stageListens() {
-    setBaud(stage::contactBaud);
-    port_.purgeReceive();
-    std::vector<std::uint8_t> received;
+    line_.setBaud(stage::contactBaud);
+    line_.forget();
     port_.write(stage::helloFrame());
-    for (const std::int64_t until = clock_.nowMicros() + stageHelloMs * 1000; clock_.nowMicros() < until;) {
-        clock_.pauseMicros(pollMicros);
-        std::uint8_t buffer[64];
-        const auto got = port_.read(buffer);
-        if (got && *got > 0) received.insert(received.end(), buffer, buffer + *got);
-        for (const auto& answer : stage::takeAnswers(received))
-            if (answer.code == 'H') return true;
-    }
-    return false;
+    return line_
+        .await(stageHelloMs,
+               [](std::vector<std::uint8_t>& bytes) -> std::optional<bool> {
+                   for (const auto& answer : stage::takeAnswers(bytes))
+                       if (answer.code == 'H') return true;
+                   return std::nullopt;
+               })
+        .has_value();
 }
 
 bool Bootstrap::recover() {
     // A stage that answers its hello was started, and only the bootstrap's 'K' was lost.
     if (stageListens()) return false;
-    setBaud(boot::baud);
+    line_.setBaud(boot::baud);
     // Hellos are filler to a bootstrap still counting, which answers one once it listens again;
     // after a damaged count it may want up to maxLongs longs more.
     const std::vector<std::uint8_t> filler(fillerStep, 0xFF);
@@ -135,17 +111,16 @@ Bootstrap::Outcome Bootstrap::send(std::span<const std::uint32_t> stage, int hel
     // An 'X' heard at the chip's own rate keeps it; a load unanswered there goes again at boot::baud.
     int rate = std::max(boot::baud, stage::chipsOwnBaud(chipHz_));
     for (int tries = 0; tries < loadTries; ++tries) {
-        setBaud(rate);
+        line_.setBaud(rate);
         // The answer heard may be to an earlier hello, through an adapter that holds answers back:
         // the bootstrap hears no sync while it answers the last one.
         const std::int64_t quiet = lastHelloMicros_ + helloAnsweredMicros - clock_.nowMicros();
         if (quiet > 0) clock_.pauseMicros(static_cast<int>(quiet));
-        port_.purgeReceive();
-        received_.clear();
+        line_.forget();
         port_.write(message);
         port_.drain();
         // The answer follows the last byte by the sums' time, 2 ms at 8 MHz.
-        const auto answer = awaitAnswer(lineMs(message.size()) + answerMarginMs);
+        const auto answer = awaitAnswer(line_.lineMs(message.size()) + answerMarginMs);
         if (answer && answer->code == 'K' && answer->value == stage.size()) {
             // The stage listens once the interpreter has started its two cogs: a hello before is lost.
             clock_.pauseMicros(

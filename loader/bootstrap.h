@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "clock.h"
+#include "loader_line.h"
 #include "serial_port.h"
 
 namespace kestrup {
@@ -79,7 +80,6 @@ public:
     // Filler between hellos while a bootstrap may still be counting.
     static constexpr std::size_t fillerStep = 256;
     static constexpr int loadTries = 2;
-    static constexpr int pollMicros = 200;
     // From the bootstrap's 'K' until the stage listens: the interpreter, then the stage's receiver
     // and talker, each loaded into its cog (2.3 ms at 12 MHz on the rig).
     static constexpr std::int64_t stageStartClocks = 32'000;
@@ -90,7 +90,7 @@ public:
         failed,    // it heard the stage and never took it whole
     };
 
-    Bootstrap(SerialPort& port, Clock& clock) : port_(port), clock_(clock) {}
+    Bootstrap(SerialPort& port, Clock& clock) : port_(port), clock_(clock), line_(port, clock, boot::baud) {}
 
     // After the ROM has acknowledged the bootstrap, with the port at boot::baud: hellos for helloMs
     // and lastMs more for an answer, then the stage's longs until the bootstrap has taken them.
@@ -98,7 +98,7 @@ public:
     Outcome send(std::span<const std::uint32_t> stage, int helloMs, int lastMs);
     // The chip's clock, from the first hello's answer.
     std::int64_t chipHz() const { return chipHz_; }
-    int baud() const { return baud_; }
+    int baud() const { return line_.baud(); }
 
 private:
     bool greet(int helloMs, int lastMs);
@@ -107,14 +107,11 @@ private:
     // answers its own hello instead, or nothing does.
     bool recover();
     bool stageListens();
-    bool setBaud(int baud);
-    int lineMs(std::size_t bytes) const;
 
     SerialPort& port_;
     Clock& clock_;
-    std::vector<std::uint8_t> received_;
+    LoaderLine line_;
     std::int64_t chipHz_ = 0;
-    int baud_ = boot::baud;
     std::int64_t lastHelloMicros_ = 0;
 };
 

@@ -161,48 +161,24 @@ bool isRateMessage(const std::vector<std::uint8_t>& message) {
 }  // namespace
 
 SecondStage::SecondStage(SerialPort& port, Clock& clock, StatusSink& status)
-    : port_(port), clock_(clock), status_(status), ladder_(stage::rateLadder.begin(), stage::rateLadder.end()) {}
-
-int SecondStage::lineMs(std::size_t bytes) const {
-    // Eleven bit times a byte, rounded up to whole milliseconds.
-    const std::int64_t bits = static_cast<std::int64_t>(bytes) * 11;
-    return static_cast<int>((bits * 1000 + baud_ - 1) / baud_);
-}
-
-bool SecondStage::switchBaud(int baud) {
-    if (baud == baud_) return true;
-    // Bytes still queued would leave at the new rate.
-    port_.drain();
-    if (!port_.setBaud(baud)) return false;
-    baud_ = baud;
-    return true;
-}
+    : port_(port),
+      clock_(clock),
+      status_(status),
+      ladder_(stage::rateLadder.begin(), stage::rateLadder.end()),
+      line_(port, clock, stage::contactBaud) {}
 
 std::optional<stage::Answer> SecondStage::awaitAnswer(int windowMs) {
-    // By the clock, not by the polls: on a busy machine a poll's pause may last several times its
-    // length, and a window counted in polls would keep the hellos it spaces from going.
-    const std::int64_t until = clock_.nowMicros() + std::int64_t{windowMs} * 1000;
-    for (;;) {
-        if (!answers_.empty()) {
-            const stage::Answer first = answers_.front();
-            answers_.pop_front();
-            return first;
-        }
-        std::uint8_t buffer[256];
-        const auto got = port_.read(buffer);
-        if (got && *got > 0) received_.insert(received_.end(), buffer, buffer + *got);
-        for (const auto& answer : stage::takeAnswers(received_)) answers_.push_back(answer);
-        if (!answers_.empty()) continue;
-        if (clock_.nowMicros() >= until) return std::nullopt;
-        // An answer comes a long's time after its message: looked for every fifth of a millisecond,
-        // not a whole one, which would cost every packet most of a millisecond more.
-        clock_.pauseMicros(answerPollMicros);
-    }
+    return line_.await(windowMs, [this](std::vector<std::uint8_t>& bytes) -> std::optional<stage::Answer> {
+        for (const auto& answer : stage::takeAnswers(bytes)) answers_.push_back(answer);
+        if (answers_.empty()) return std::nullopt;
+        const stage::Answer first = answers_.front();
+        answers_.pop_front();
+        return first;
+    });
 }
 
 void SecondStage::forget() {
-    port_.purgeReceive();
-    received_.clear();
+    line_.forget();
     answers_.clear();
 }
 
@@ -210,7 +186,7 @@ std::optional<stage::Answer> SecondStage::exchange(const std::vector<std::uint8_
     forget();
     port_.write(message);
     port_.drain();
-    auto answer = awaitAnswer(2 * lineMs(message.size()) + answerMarginMs);
+    auto answer = awaitAnswer(2 * line_.lineMs(message.size()) + answerMarginMs);
     // The floor a rate message names holds for one sync: an answer to any later message used it up.
     if (answer && !isRateMessage(message)) pendingBaud_ = 0;
     return answer;
@@ -220,17 +196,17 @@ void SecondStage::fill(std::size_t dataLongs) {
     // While the image comes a damaged length byte may have the stage counting up to 255 data longs;
     // otherwise every message is two longs. A stage counting at a slower rate than the filler's takes
     // several filler bytes as one of its own.
-    const int fastest = std::max(baud_, pendingBaud_);
-    const int back = baud_;
+    const int fastest = std::max(line_.baud(), pendingBaud_);
+    const int back = line_.baud();
     std::size_t bytes = imageComing_ ? 4 * (stage::packetLongs - std::min(dataLongs, stage::packetLongs)) + 8 : 8;
     bytes *= static_cast<std::size_t>((fastest + back - 1) / back);
     // Each filler byte is one bit low: at the fastest rate the stage may listen at, never a sync.
-    switchBaud(fastest);
+    line_.setBaud(fastest);
     const std::vector<std::uint8_t> filler(bytes, 0xFF);
     port_.write(filler);
     port_.drain();
-    clock_.pause(2 * lineMs(filler.size()) + answerMarginMs);
-    switchBaud(back);
+    clock_.pause(2 * line_.lineMs(filler.size()) + answerMarginMs);
+    line_.setBaud(back);
     // What the completed message drew is no answer to anything the host still asks.
     forget();
 }
@@ -270,7 +246,7 @@ bool SecondStage::contact(StageReport& report) {
         if (spentMs < contactMs_) port_.write(hello);
         const auto answer = awaitAnswer(helloEveryMs);
         if (answer && answer->code == 'H') {
-            report.chipHz = static_cast<std::int64_t>(answer->value) * baud_ / 4;
+            report.chipHz = static_cast<std::int64_t>(answer->value) * line_.baud() / 4;
             return true;
         }
     }
@@ -283,7 +259,7 @@ bool SecondStage::stepTo(int rate, std::int64_t chipHz) {
     const auto floor = static_cast<std::uint32_t>(2 * chipHz / rate);
     pendingBaud_ = rate;
     if (!ask(stage::frame({}, stage::rateTrailer(floor)), "R")) return false;
-    if (switchBaud(rate)) return true;
+    if (line_.setBaud(rate)) return true;
     pendingBaud_ = 0;
     return false;
 }
@@ -299,7 +275,7 @@ bool SecondStage::chooseRate(StageReport& report) {
                           fastest);
     }
     // The contact's rate is the last resort: the stage answered there.
-    const int good = baud_;
+    const int good = line_.baud();
     if (std::find(rates_.begin(), rates_.end(), good) == rates_.end()) rates_.push_back(good);
     const auto hello = stage::helloFrame();
     for (rateIndex_ = 0; rateIndex_ < rates_.size(); ++rateIndex_) {
@@ -328,7 +304,7 @@ bool SecondStage::chooseRate(StageReport& report) {
             pendingBaud_ = good;
             ask(stage::frame({}, stage::rateTrailer(static_cast<std::uint32_t>(2 * report.chipHz / good))), "R");
         }
-        switchBaud(good);
+        line_.setBaud(good);
         if (!heard && !recover(0)) return false;
     }
     return false;
@@ -382,7 +358,7 @@ std::optional<stage::Answer> SecondStage::sendImage(StageReport& report) {
             bytesOnLine += bytes.size();
         }
         const std::size_t oldest = onLine.front();
-        const auto window = [&] { return 2 * lineMs(bytesOnLine) + answerMarginMs; };
+        const auto window = [&] { return 2 * line_.lineMs(bytesOnLine) + answerMarginMs; };
         auto answer = awaitAnswer(window());
         if (!answer || (answer->code != 'A' && !isVerdict(answer->code))) {
             // Refused whole: the packet behind it on the line is answered as it passes, and the
@@ -425,15 +401,15 @@ std::optional<stage::Answer> SecondStage::sendImage(StageReport& report) {
 bool SecondStage::stepDown(StageReport& report) {
     while (rateIndex_ + 1 < rates_.size()) {
         const int slower = rates_[++rateIndex_];
-        if (slower >= baud_) continue;
+        if (slower >= line_.baud()) continue;
         // The next packet's sync, longer than the last, would be taken anyway; the rate message
         // keeps the stage's floor the host's to set.
         if (!stepTo(slower, report.chipHz)) {
             if (pendingBaud_ != 0) return false;
             continue;
         }
-        report.baud = baud_;
-        status_.statusLine("Second stage: down to " + std::to_string(baud_) + " baud");
+        report.baud = line_.baud();
+        status_.statusLine("Second stage: down to " + std::to_string(line_.baud()) + " baud");
         return true;
     }
     return false;
@@ -450,7 +426,7 @@ void SecondStage::go(bool starts) {
         if (!answer) break;
     }
     if (!starts || !imageBaud_) return;
-    if (!switchBaud(*imageBaud_)) {
+    if (!line_.setBaud(*imageBaud_)) {
         status_.statusLine("Second stage: the port refuses " + std::to_string(*imageBaud_) + " baud");
         return;
     }
@@ -598,11 +574,11 @@ StageReport SecondStage::send(const StageImage& image, LoadTarget target) {
     forget();
     lastPacketAnswer_.reset();
     image_ = &image;
-    baud_ = startBaud_;
+    line_.assumeBaud(startBaud_);
     pendingBaud_ = 0;
     imageComing_ = false;
     // The stage's first syncs are timed for its contact rate, whatever the ROM's was.
-    if (!switchBaud(stage::contactBaud)) {
+    if (!line_.setBaud(stage::contactBaud)) {
         status_.statusLine("Second stage: the port refuses " + std::to_string(stage::contactBaud) + " baud");
         report.outcome = StageOutcome::noAnswer;
         return report;
@@ -616,8 +592,9 @@ StageReport SecondStage::send(const StageImage& image, LoadTarget target) {
         status_.statusLine("Second stage: lost while choosing a rate");
         return report;
     }
-    report.baud = baud_;
-    status_.statusLine("Second stage: chip at " + megahertz(report.chipHz) + ", " + std::to_string(baud_) + " baud");
+    report.baud = line_.baud();
+    status_.statusLine("Second stage: chip at " + megahertz(report.chipHz) + ", " + std::to_string(line_.baud()) +
+                       " baud");
     const double delay = imageBaud_ ? stage::goDelayHeardSeconds : stage::goDelaySeconds;
     goDelay_ = static_cast<std::uint32_t>(std::ceil(delay * static_cast<double>(report.chipHz) / 256));
     // Twice the stage's own work after the last packet (the zero fill, the sum, the proof), so that

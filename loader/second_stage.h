@@ -122,6 +122,7 @@
 #include "image.h"
 #include "image_loader.h"
 #include "load_teller.h"
+#include "loader_line.h"
 #include "loader_protocol.h"
 #include "serial_port.h"
 #include "status_sink.h"
@@ -254,7 +255,6 @@ public:
     // on a busy machine may fall behind the host's clock.
     static constexpr int answerMarginMs = 50;
     static constexpr int finishWindowMs = 400;
-    static constexpr int answerPollMicros = 200;
     static constexpr int eepromStepWindowMs = 3000;
     // Losses survived in a row before the stage counts as lost, and failures of one packet before
     // the rest of the load steps down one rate.
@@ -316,10 +316,7 @@ private:
     // After an unanswered message of so many data longs: filler that completes it, then a query.
     std::optional<stage::Answer> recover(std::size_t dataLongs);
     void fill(std::size_t dataLongs);
-    // False when the driver refuses the rate; the port stays at the one before.
-    bool switchBaud(int baud);
     void forget();
-    int lineMs(std::size_t bytes) const;
 
     SerialPort& port_;
     Clock& clock_;
@@ -337,12 +334,11 @@ private:
     std::size_t rateIndex_ = 0;
     int startBaud_ = stage::contactBaud;
     std::optional<int> imageBaud_;
-    int baud_ = stage::contactBaud;
+    LoaderLine line_;
     // The rate a rate message has just asked for, until a message at it is answered: filler goes at
     // it, or it would be a sync to a stage listening there.
     int pendingBaud_ = 0;
     bool imageComing_ = false;  // begun and not yet all in: messages carry their data longs
-    std::vector<std::uint8_t> received_;
     std::deque<stage::Answer> answers_;
     int verdictWindowMs_ = finishWindowMs;  // a RAM load's verdict, by the chip's clock
 };
