@@ -583,9 +583,9 @@ packet        mov     obase, seq
 #ifndef EEPROM
               cmp     seq, #1 wz                  ' the header is in: its clock mode's oscillator
         if_z  rdbyte  u2, #4                      ' and PLL start now, as the ROM's launch would
-        if_z  andn    u2, #7                      ' start them, on the RC clock still, and settle
-        if_z  clkset  u2                          ' while the rest of the image comes
-        if_z  mov     oscat, cnt
+        if_z  andn    u2, #$87                    ' start them, on the RC clock still, and settle
+        if_z  clkset  u2                          ' while the rest of the image comes; a reset the
+        if_z  mov     oscat, cnt                  ' mode asks for waits for the start
 #endif
               mov     av, seq
               mov     u1, seq                     ' more to come
