@@ -75,10 +75,10 @@
 //   down (any other verdict, or an EEPROM load not to run). Until the delay is over, any message is
 //   answered 'G' again. The start: clock register = clock mode & !7, 400,000 clocks (20 ms at
 //   20 MHz) when that starts the oscillator or the PLL, clock register = clock mode, cog 0
-//   restarted at 0xF004 with PAR 0x0004, no other cog running. The RAM build writes clock mode & !7
-//   as soon as packet 0 is accepted, so that the oscillator settles while the rest of the image
-//   comes, and the start waits only what is left of the 400,000 clocks; a shutdown writes 0 (the
-//   RC clock alone, as after a reset).
+//   restarted at 0xF004 with PAR 0x0004, no other cog running. The RAM build writes clock mode
+//   & !0x87 as soon as packet 0 is accepted (a reset bit waits for the start), so that the
+//   oscillator settles while the rest of the image comes, and the start waits only what is left of
+//   the 400,000 clocks; a shutdown writes 0 (the RC clock alone, as after a reset).
 //
 // Timing: an answer starts within about one long's time after the message's last byte (the check
 // lags the receiver by at most a long). Loaded by the ROM, the stage listens 35 to 55 ms after
