@@ -724,7 +724,11 @@ verdict       mov     vac, ac
               wrlong  pm0, m0
               wrlong  pm1, m1
               cmp     vac, #"V" wz
-        if_nz jmp     #halt
+#ifndef EEPROM
+        if_nz clkset  zero                        ' the RC clock alone, as after a reset: the
+                                                  ' oscillator packet 0 started stops
+#endif
+        if_nz jmp     #stop
 #ifdef EEPROM
               test    flags, #1 wz
         if_nz test    flags, #2 wz
@@ -750,13 +754,6 @@ verdict       mov     vac, ac
 #endif
               clkset  u1
               coginit interpreter                 ' cog 0 restarts as the Spin interpreter
-#ifndef EEPROM
-              jmp     #stop
-halt          clkset  zero                        ' the RC clock alone, as after a reset: the
-                                                  ' oscillator packet 0 started stops
-#else
-halt
-#endif
 stop          cogid   u1
               cogstop u1
 
