@@ -106,6 +106,7 @@ bool Bootstrap::recover() {
 }
 
 Bootstrap::Outcome Bootstrap::send(std::span<const std::uint32_t> stage, int helloMs, int lastMs) {
+    stageFresh_ = false;
     if (!greet(helloMs, lastMs)) return Outcome::noAnswer;
     const auto message = boot::load(stage);
     // An 'X' heard at the chip's own rate keeps it; a load unanswered there goes again at boot::baud.
@@ -122,6 +123,7 @@ Bootstrap::Outcome Bootstrap::send(std::span<const std::uint32_t> stage, int hel
         // The answer follows the last byte by the sums' time, 2 ms at 8 MHz.
         const auto answer = awaitAnswer(line_.lineMs(message.size()) + answerMarginMs);
         if (answer && answer->code == 'K' && answer->value == stage.size()) {
+            stageFresh_ = true;
             // The stage listens once the interpreter has started its two cogs: a hello before is lost.
             clock_.pauseMicros(
                 static_cast<int>(stageStartClocks * 1'000'000 / std::max<std::int64_t>(chipHz_, 1'000'000)));

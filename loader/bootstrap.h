@@ -19,7 +19,9 @@
 // first.
 //   'H' to a hello: value the sync's 4 bit times in chip clocks
 //   'K' to a load whose sums hold: value the count; then cog 0 restarts as the Spin interpreter,
-//       which starts the stage, listening for its first hello within a few milliseconds
+//       which starts the stage, listening for its first hello within a few milliseconds. The
+//       bootstrap leaves its bit time in long 0 as the stage's first floor (see second_stage.h),
+//       so that the first hello may go at the load's rate.
 //   'X' to a load whose sums do not: value the count; it listens for a sync again
 // The load goes at the chip's own fastest rate (its clock / 16, which the hello's answer gives) where
 // the port makes it: the bootstrap times every sync, so it takes any rate its receiver keeps up
@@ -99,6 +101,9 @@ public:
     // The chip's clock, from the first hello's answer.
     std::int64_t chipHz() const { return chipHz_; }
     int baud() const { return line_.baud(); }
+    // The stage is just started and has heard nothing yet: its first hellos may go at the load's
+    // rate, baud(). Not so once it has answered a hello at stage::contactBaud, whose floor it keeps.
+    bool stageFresh() const { return stageFresh_; }
 
 private:
     bool greet(int helloMs, int lastMs);
@@ -113,6 +118,7 @@ private:
     LoaderLine line_;
     std::int64_t chipHz_ = 0;
     std::int64_t lastHelloMicros_ = 0;
+    bool stageFresh_ = false;
 };
 
 }  // namespace kestrup

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 #include "image.h"
 
@@ -238,6 +239,15 @@ bool SecondStage::contact(StageReport& report) {
     const auto hello = stage::helloFrame();
     // Counted on the clock, not in pauses: the window is what the fallback after it costs.
     const std::int64_t start = clock_.nowMicros();
+    if (listening_) {
+        // One hello and its answer's whole window, so that none is answered twice: the host waited
+        // for the stage's start. The window is the hellos' too.
+        const auto answer = exchange(hello);
+        if (answer && answer->code == 'H') {
+            report.chipHz = static_cast<std::int64_t>(answer->value) * line_.baud() / 4;
+            return true;
+        }
+    }
     for (;;) {
         const std::int64_t spentMs = (clock_.nowMicros() - start) / 1000;
         if (spentMs >= contactMs_ + lastHelloMs_) break;
@@ -266,16 +276,19 @@ bool SecondStage::stepTo(int rate, std::int64_t chipHz) {
 
 bool SecondStage::chooseRate(StageReport& report) {
     rates_ = ladder_;
+    const int good = line_.baud();
     if (judgeRates_) {
         // The chip's own fastest rate first, above the ladder's top too, where it is none of its
         // rates: an adapter that cannot make it makes another, which the stage's width tells.
         const int fastest = stage::chipsOwnBaud(report.chipHz);
+        // A contact at the bootstrap's rate was at the chip's own: a sync of 64 clocks there times
+        // the clock no closer than 1 in 64.
+        if (std::abs(good - fastest) <= fastest / 50) return true;
         if (std::find(rates_.begin(), rates_.end(), fastest) == rates_.end())
             rates_.insert(std::find_if(rates_.begin(), rates_.end(), [fastest](int r) { return r < fastest; }),
                           fastest);
     }
     // The contact's rate is the last resort: the stage answered there.
-    const int good = line_.baud();
     if (std::find(rates_.begin(), rates_.end(), good) == rates_.end()) rates_.push_back(good);
     const auto hello = stage::helloFrame();
     for (rateIndex_ = 0; rateIndex_ < rates_.size(); ++rateIndex_) {
@@ -578,8 +591,8 @@ StageReport SecondStage::send(const StageImage& image, LoadTarget target) {
     pendingBaud_ = 0;
     imageComing_ = false;
     // The stage's first syncs are timed for its contact rate, whatever the ROM's was.
-    if (!line_.setBaud(stage::contactBaud)) {
-        status_.statusLine("Second stage: the port refuses " + std::to_string(stage::contactBaud) + " baud");
+    if (!line_.setBaud(contactBaud_)) {
+        status_.statusLine("Second stage: the port refuses " + std::to_string(contactBaud_) + " baud");
         report.outcome = StageOutcome::noAnswer;
         return report;
     }

@@ -10,9 +10,12 @@
 //            stage takes the bit time (W / 4, in chip clocks) anew for every message, so it follows
 //            the RC clock's drift. A low pulse is a sync when W is 60 clocks or more (the receiver
 //            needs 15 clocks a bit) and at least the stage's floor:
-//              - at first 216 clocks: 4 bits at 115200 baud are 277 clocks on an 8 MHz chip, and a
-//                late poll for the ROM's verdict (0xF9 at 230400 baud, low pulses of 1 and 2 bits)
-//                has none longer than 174 clocks on a 20 MHz one. The first hellos go at 115200;
+//              - at first, when the ROM started the stage, 216 clocks: 4 bits at 115200 baud are
+//                277 clocks on an 8 MHz chip, and a late poll for the ROM's verdict (0xF9 at 230400
+//                baud, low pulses of 1 and 2 bits) has none longer than 174 clocks on a 20 MHz
+//                one. The first hellos go at 115200;
+//              - at first, when the bootstrap started it, the bit time of the bootstrap's load
+//                (left in long 0), and the first hellos go at that rate;
 //              - after each message, 2.5 bit times of its rate: a filler byte 0xFF (one bit low)
 //                is never a sync at the rate of the last message or any slower one;
 //              - after a rate message, the floor it names, for the next sync only.
@@ -288,6 +291,13 @@ public:
     }
     // The rate the port is at when load() begins, the ROM's.
     void setStartBaud(int baud) { startBaud_ = baud; }
+    // The rate of the first hellos: contactBaud, whose sync is above the first floor of a stage the
+    // ROM started, or the bootstrap's rate, whose bit time is the first floor it leaves the stage.
+    // `listening`: the stage has started by now, as one the bootstrap has just started.
+    void setContact(int baud, bool listening) {
+        contactBaud_ = baud;
+        listening_ = listening;
+    }
     // The rate the image talks at to a terminal after the load: the line is set to it before the
     // stage starts the image. None: nobody listens.
     void setImageBaud(std::optional<int> baud) { imageBaud_ = baud; }
@@ -333,6 +343,8 @@ private:
     std::optional<stage::Answer> lastPacketAnswer_;
     std::size_t rateIndex_ = 0;
     int startBaud_ = stage::contactBaud;
+    int contactBaud_ = stage::contactBaud;
+    bool listening_ = false;
     std::optional<int> imageBaud_;
     LoaderLine line_;
     // The rate a rate message has just asked for, until a message at it is answered: filler goes at

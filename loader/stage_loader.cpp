@@ -104,6 +104,7 @@ LoadResult StageLoader::tryStage(const CheckedImage& image, LoadTarget target) {
     if (!boot.taken)
         return giveWay(bootable ? "the ROM did not take the bootstrap" : "the ROM did not take the second stage", true);
     stage_.setStartBaud(romBaud);
+    stage_.setContact(stage::contactBaud, false);
     if (bootable) {
         port_.setBaud(boot::baud);
         Bootstrap bootstrap(port_, clock_);
@@ -116,6 +117,7 @@ LoadResult StageLoader::tryStage(const CheckedImage& image, LoadTarget target) {
                 break;
         }
         stage_.setStartBaud(bootstrap.baud());
+        if (bootstrap.stageFresh()) stage_.setContact(bootstrap.baud(), true);
     }
 
     StageReport report = stage_.send(staged, target);

@@ -43,11 +43,12 @@ struct UploadTiming {
     // The command line's: one reset just before the handshake, nothing before or after it. The
     // 15 ms wait is 12 times what a 7 MHz chip needs after a level reset; with a capacitor-coupled
     // reset the 250th bit comes 10 + 15 + 24 = 49 ms after the chip started, a third of a 20 MHz
-    // chip's window. Replies are polled every 2 ms and the acknowledgement clocked every 5 ms, so
-    // that the verdict is taken within a few milliseconds of the chip giving it. The port closes as
+    // chip's window. Replies are polled every millisecond and the acknowledgement clocked every 2 ms:
+    // the chip answers the second clock after its sum, so a load waits 2 to 4 ms for it where 5 ms
+    // clocks made it wait 5 to 10. The port closes as
     // soon as the chip has answered, with the reset line already released: closing drops the modem
     // lines (Windows; Linux with HUPCL), which starts no reset.
-    static constexpr UploadTiming lean() { return {0, false, {10, 15}, {3, 2}, 0}; }
+    static constexpr UploadTiming lean() { return {0, false, {10, 15}, {1, 1}, 0}; }
 
     // The window program's FastLoad: the lean timing, but the upload console, which comes and goes
     // with the upload, keeps the window program's time: to settle before the first line, and 1.5 s

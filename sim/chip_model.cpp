@@ -397,7 +397,7 @@ void ChipModel::launch(Micros at) {
         return;
     }
     s.state = build ? ChipState::stage : ChipState::bootstrap;
-    s.stage = StageRecord{build, {}, 0, ""};
+    s.stage = StageRecord{build, {}, 0, "", 0};
     stage_ = std::make_unique<StageModel>(build, at + config_.timing.stageStart, config_.timing, faults(), eeprom_);
 }
 

@@ -103,6 +103,7 @@ struct StageRecord {
     std::string bootAnswers;          // the bootstrap's answers, when the ROM started one
     int baud = 0;                     // the rate of the last message taken
     std::string answers;              // the code of every answer sent, in order
+    std::uint32_t bootFloor = 0;      // the first sync floor the bootstrap left it, in chip clocks
 };
 
 struct SessionRecord {

@@ -311,7 +311,9 @@ void StageModel::bootLoaded(Micros at, SessionRecord& session) {
     }
     build_ = *build;
     phase_ = Phase::idle;
-    floor_ = firstSyncFloor;
+    // The bootstrap leaves its bit time as the stage's first floor.
+    floor_ = (width_ + 2) / 4;
+    session.stage->bootFloor = floor_;
     session.state = ChipState::stage;
     position_ = std::max(position_, static_cast<double>(afterClocks(answered, bootToStageClocks)));
 }

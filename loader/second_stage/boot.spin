@@ -105,6 +105,8 @@ loaded        mov     ptr, #0
 reply         call    #answer
               cmp     ac, #"K" wz
         if_nz jmp     #hunt
+              wrlong  bt, #0                      ' the stage's first floor: its first sync may
+                                                  ' come at this rate (long 0 is no Spin's start)
               coginit interpreter                 ' cog 0 restarts as the Spin interpreter
 
 '--- the code copied into the unrolled loop ---------------------------------------------------------

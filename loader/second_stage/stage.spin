@@ -38,7 +38,13 @@ DAT
 ' The receiver, cog 0
 '===================================================================================================
               org     0
-receiver      mov     t1, par                     ' PAR: the talker's code
+              ' The first sync's floor, which the talker takes from long 0: the bootstrap leaves its
+              ' bit time there, so that the host's first hellos may come at the bootstrap's rate; the
+              ' ROM leaves this image's clock frequency, which the ROM's own 216 clocks caps.
+receiver      rdlong  t1, #0
+              max     t1, #216
+              wrlong  t1, #0
+              mov     t1, par                     ' PAR: the talker's code
               shl     t1, #2
               or      t1, #%1000
               coginit t1 wr
@@ -477,8 +483,9 @@ talker        mov     ctra, txcounter             ' P30 is phsa's top bit: shift
               or      dira, txmask
               mov     ac, #0                      ' nothing to answer yet
               mov     expiry, #0
-              mov     floor, #216                 ' above a late 0xF9's pulses at 230400 baud on a
-                                                  ' 20 MHz chip, below a 115200 sync at 8 MHz
+              rdlong  floor, #0                   ' at most 216: above a late 0xF9's pulses at
+                                                  ' 230400 baud on a 20 MHz chip, below a 115200
+                                                  ' sync at 8 MHz
 
 '--- before the image: hello (the host times the chip's clock by it), rate, query and begin ---------
 idle          mov     obase, ctlbase

@@ -14,7 +14,7 @@ from propsim import BOARD, SOURCE, Propsim, Scenario, good_lines, lines, make_im
 LOADED = ["Start Upload\r", "Propeller Version = 1", "Write in RAM Lenght=2048", "Verify .."]
 EEPROM_STAGES = LOADED + ["..OK", "Programming EEPROM .."]
 FAST_EEPROM = ("--program-time", "300", "--verify-time", "200")
-LOST_ANSWERS = {"begin": 12, "before-the-short-last": 76, "verdict": 92}
+LOST_ANSWERS = {"begin": 16, "before-the-short-last": 80, "verdict": 96}
 
 
 @pytest.fixture(scope="module")
@@ -76,9 +76,10 @@ def seen(images):
         Scenario("fallback-eeprom", ("--eeprom", "--no-run", "--port", BOARD, good),
                  boards=[FAST_EEPROM + ("--stage-silent",)]),
         # One answer of the stage lost on the line (random: 9 packets, the last of 8 longs; at the
-        # stage's 750600 baud, eight bytes an answer: the hello's, begin's, packet k's, the verdict's).
+        # bootstrap's and stage's 748800 baud: the bootstrap's 'K' in four bytes, then eight bytes an
+        # answer: the hello's, begin's, packet k's, the verdict's).
         *(Scenario(f"lost-{name}", ("--port", BOARD, d / "random.binary"),
-                   boards=[("--fault", f"to-host:750600:{byte}:drop")]) for name, byte in LOST_ANSWERS.items()),
+                   boards=[("--fault", f"to-host:748800:{byte}:drop")]) for name, byte in LOST_ANSWERS.items()),
         # The bootstrap, which takes the stage at 748800 baud: its 'K' lost, or a byte of the stage.
         *(Scenario(f"bootstrap-{name}", ("--port", BOARD, d / "random.binary"), boards=[("--fault", fault)])
           for name, fault in (("k-lost", "to-host:748800:1:drop"), ("byte-lost", "to-chip:748800:500:drop"))),
@@ -339,24 +340,25 @@ def test_a_lost_answer_costs_a_query_not_the_stage(seen, images, name, answers):
     s = seen[f"lost-{name}"]
     (run,) = s.runs
     assert (lines(run), run.returncode) == (good_lines(8192), 0)
-    assert path_lines(run) == (["second stage at 750600 baud"], b"")
+    assert path_lines(run) == (["second stage at 748800 baud"], b"")
     (session,) = s.sessions
     assert session["stage-answers"].endswith(answers), session["stage-answers"]
     assert session["state"] == "running"
     assert s.image == images["random"]
 
 
-@pytest.mark.parametrize("name, answers", [
-    # The stage answers its own hello: the load goes on with it.
-    ("k-lost", "H+K"),
+@pytest.mark.parametrize("name, answers, baud", [
+    # The stage answers its own hello at 115200 baud: the load goes on with it, from that rate,
+    # whose sync times the chip's clock closer.
+    ("k-lost", "H+K", 750600),
     # No stage answers; the bootstrap's hellos complete what it counts, it refuses that, and the
     # stage goes again. (A hello may be answered twice: the next is sent before the answer is in.)
-    ("byte-lost", "H+XH+K"),
+    ("byte-lost", "H+XH+K", 748800),
 ])
-def test_a_fault_on_the_bootstraps_line_costs_at_most_one_load_of_the_stage(seen, images, name, answers):
+def test_a_fault_on_the_bootstraps_line_costs_at_most_one_load_of_the_stage(seen, images, name, answers, baud):
     s = seen[f"bootstrap-{name}"]
     (run,) = s.runs
-    assert (lines(run), run.returncode, path_lines(run)) == (good_lines(8192), 0, (["second stage at 750600 baud"], b""))
+    assert (lines(run), run.returncode, path_lines(run)) == (good_lines(8192), 0, ([f"second stage at {baud} baud"], b""))
     (session,) = s.sessions
     assert re.fullmatch(answers, session["bootstrap-answers"]), session["bootstrap-answers"]
     assert session["stage-answers"].endswith("B" + "A" * 9 + "VG"), session["stage-answers"]
@@ -371,7 +373,7 @@ def test_an_image_the_chip_will_not_start_is_a_failure_by_either_path(seen, imag
         # The chip acknowledges it as the ROM would, then shuts down.
         assert (lines(run), run.returncode) == (good_lines(2048), 1)
         assert run.stderr.endswith(told), run.stderr
-    assert path_lines(staged)[0] == ["second stage at 750600 baud"]
+    assert path_lines(staged)[0] == ["second stage at 748800 baud"]
     report = json.loads((images["dir"] / "pbase.json").read_text())
     assert (report["outcome"], report["exit_status"]) == ("not-started", 1)
     assert [session["state"] for session in seen["not-started"].sessions] == ["shutdown", "shutdown"]

@@ -66,11 +66,11 @@ def assert_lost_after_the_handshake(run, length):
     assert "Verify .." in middle
     cut = middle.index("Verify ..")
     # Load writes that found the line gone, then the acknowledgement's clocks, each refused: at most
-    # one a poll of 5 ms in the 2.5 s window (fewer when a busy machine makes the polls late); the
+    # one a poll of 2 ms in the 2.5 s window (fewer when a busy machine makes the polls late); the
     # first may still have gone out before the board went.
     assert set(middle[:cut]) <= {"Unable to write", "Transmit stall on"}, middle[:cut]
     assert set(middle[cut + 1:]) == {"Unable to write"}
-    assert 100 < len(middle[cut + 1:]) <= 500
+    assert 100 < len(middle[cut + 1:]) <= 1250
 
 
 def test_pulled_in_the_handshake(seen):
@@ -107,9 +107,9 @@ def test_storm_of_stray_bytes_is_reported_byte_by_byte_within_the_window(seen):
     storm, after = s.runs
     got = lines(storm)
     assert (got[0], got[-2:], storm.returncode) == ("Start Upload\r", ["Time Out", "Code Error -> Abort"], 1)
-    # Each stray byte costs a 2 ms poll of the 100 ms window: 49 at most (fewer when a busy machine
+    # Each stray byte costs a 1 ms poll of the 100 ms window: 99 at most (fewer when a busy machine
     # makes the polls late), then the time-out.
-    assert set(got[1:-2]) == {"Hardware lost"} and 3 <= len(got) - 3 <= 49, got
+    assert set(got[1:-2]) == {"Hardware lost"} and 3 <= len(got) - 3 <= 99, got
     assert storm.seconds < HANDSHAKE_BUDGET
     # The rest of the storm is purged: the next upload to the same board loads.
     assert lines(after) == good_lines(8192)

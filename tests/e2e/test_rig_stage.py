@@ -84,7 +84,8 @@ def test_a_rate_too_fast_for_the_chip_is_stepped_down():
     # goes unanswered, and the host goes on at the next rate.
     s = load("stepdown", IMAGES / "blink_p16.binary", toggling("P16"), 12_000_000, None, "--rates", "921600,460800")
     rates = [text.split("host set ")[1].split(" baud")[0] for _, text in s.events if "host set" in text]
-    assert rates[-2:] == ["921600", "460800"], rates
+    # Back at the contact's rate in between, or not: how the stage took the pulses at 921600 decides.
+    assert rates[-1] == "460800" and "921600" in rates[rates.index("230400"):], rates
     assert "Second stage: chip at 12.0 MHz, 460800 baud" in s.host, s.host
     assert len(s.toggles("P16")) > 20
     report("blink_p16 at 12 MHz, 921600 tried first", s)
@@ -214,13 +215,14 @@ def test_eeprom_load_writes_the_ram_picture_and_runs_it():
 
 def test_a_lost_answer_before_the_short_last_packet_costs_one_query():
     # big_table's 30 packets: the answer to packet 28 (the host's 31st answer at the stage's rate,
-    # bytes 241-248) is lost; the host asks, and the stage's answer names the packet it expects.
+    # after the bootstrap's 'K' at that rate: bytes 245-252) is lost; the host asks, and the stage's
+    # answer names the packet it expects.
     s = rig.run([program("kestrupload"), "--port", "{pty}", IMAGES / "big_table.binary"],
-                "rig-lost-answer", toggling("P20"), rate=RATE, rig_args=["--fault", "to-host:750600:244:drop"])
+                "rig-lost-answer", toggling("P20"), rate=RATE, rig_args=["--fault", "to-host:748800:248:drop"])
     out = s.host.split("\n")
     assert s.status == 0, s.host
     assert out[:5] == good_lines(30464), out
-    assert re.fullmatch(r"kestrupload: \S+: second stage at 750600 baud", out[5]), out
+    assert re.fullmatch(r"kestrupload: \S+: second stage at 748800 baud", out[5]), out
     assert any("fault" in text for _, text in s.events), "the rig's fault never struck"
     assert len(s.toggles("P20")) > 20
     print(f"  big_table at 12 MHz, an answer lost: reset to start {s.launch_ms():.1f} ms of chip time")

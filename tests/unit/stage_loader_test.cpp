@@ -62,7 +62,12 @@ struct StageLoaderTest : ::testing::Test {
         chip->carryAtPortRate(*port, clock);
         if (stage) {
             port->onWrite = [this, rom = port->onWrite](std::span<const std::uint8_t> written) {
-                chip->last().state == sim::ChipState::stage ? stage->take(*port, written) : rom(written);
+                const sim::SessionRecord session = chip->last();
+                if (session.state != sim::ChipState::stage) return rom(written);
+                if (session.stage && session.stage->bootFloor && !stage->started)
+                    stage->floor = session.stage->bootFloor;
+                stage->started = true;
+                stage->take(*port, written);
             };
         }
         if (loseByte) {
@@ -119,11 +124,11 @@ TEST_F(StageLoaderTest, ASilentStageGivesWayToTheRomWhichPrintsItsFiveLinesAlone
     EXPECT_EQ(sessions[1].longs, imageLongs());
     EXPECT_EQ(sessions[1].verdict, 0xFE);
     // The bootstrap's rate asked of the port, the ROM's (three bits a byte), the bootstrap's hello,
-    // the chip's own for the stage, the stage's hellos, and the image at 115200 after it.
-    EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 748800, 115200, 115200}));
+    // the chip's own for the stage and the stage's hellos, and the image at 115200 after it.
+    EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 748800, 115200}));
     EXPECT_EQ(sessions[0].command, 1u);
     // The fallback's reset follows the first hello after the hello window and the last one's wait.
-    const auto waited = when("dtr on", 1) - when("write 10", 0, when("baud 115200"));
+    const auto waited = when("dtr on", 1) - when("write 10", 0, when("baud 748800"));
     EXPECT_GE(waited, 110);
     EXPECT_LE(waited, 115);
 }
@@ -155,16 +160,16 @@ TEST_F(StageLoaderTest, TheStageTakesTheImageWithTheRomsLinesAndStartsItAtTheIma
     EXPECT_EQ(upload(8192, LoadTarget::ram, config), UploadOutcome::loaded);
     EXPECT_EQ(console.lines, loadedLines(8192));
     EXPECT_EQ(pathLines.lines, Lines{"second stage at 748800 baud"});
-    // The ROM's rate, the bootstrap's and the chip's own, the stage's contact, its fastest, and the
-    // image's own.
-    EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 748800, 115200, 748800, 115200}));
+    // The ROM's rate, the bootstrap's, and the chip's own for the stage, its contact and the image,
+    // then the image's own.
+    EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 748800, 115200}));
     EXPECT_EQ(stage->packets.size(), 9u);
     EXPECT_EQ(stage->state, ScriptedStage::State::gone);
 }
 
 // A byte of the stage lost on its way to the bootstrap: no stage answers its hello at 115200, the
 // bootstrap's hellos complete what it counts, which then fails its sums, and the next finds it
-// listening again for the stage once more, at 460800.
+// listening again for the stage once more, at 460800, where the stage's first hellos go too.
 TEST_F(StageLoaderTest, AByteOfTheStageLostCostsTheBootstrapOneLoadMore) {
     sim::ChipConfig config;
     config.faults.stageSilent = true;
@@ -174,7 +179,8 @@ TEST_F(StageLoaderTest, AByteOfTheStageLostCostsTheBootstrapOneLoadMore) {
     EXPECT_EQ(pathLines.lines, Lines{"second stage at 748800 baud"});
     ASSERT_TRUE(chip->sessions()[0].stage);
     EXPECT_EQ(chip->sessions()[0].stage->bootAnswers, "HXHK");
-    EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 748800, 115200, 460800, 115200, 748800, 115200}));
+    // The stage's contact at the rate of the load it took, then the chip's own.
+    EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 748800, 115200, 460800, 748800, 115200}));
 }
 
 // A port that will not make the bootstrap's rate has the ROM carry the whole stage.

@@ -104,7 +104,8 @@ struct ScriptedStage {
         port.queueReply({bytes.begin(), bytes.end()});
     }
 
-    double floor = 216;
+    double floor = 216;  // as the ROM starts it; the bootstrap leaves another
+    bool started = false;
     std::optional<double> once;
     bool counting = false;
     std::uint32_t longs = 0, expect = 0;

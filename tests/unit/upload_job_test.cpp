@@ -98,11 +98,11 @@ TEST_F(UploadJobTest, TheTimingSetsEveryPauseAndReset) {
          1500,
          {com5, "console open", "dtr on", "dtr off", "purge", "status Start Upload\r", "dtr on", "dtr off", "purge",
           "write 256"}},
-        // One reset of 10 + 15 ms after the file is read; clocks at 3 ms; nothing after the answer.
+        // One reset of 10 + 15 ms after the file is read; clocks at 1 ms; nothing after the answer.
         {"lean",
          UploadTiming::lean(),
          {10, 15},
-         3,
+         1,
          {com5, "console open", "status Start Upload\r", "dtr on", "dtr off", "purge", "write 256"}},
     };
     writeImage(imageBytes(32, 32));
