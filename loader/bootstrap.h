@@ -1,6 +1,6 @@
 #pragma once
-// Kestrup's bootstrap (loader/second_stage/boot.spin): the boot ROM carries its 150 longs instead of
-// the second stage's 562 or 785, three bits a byte at 230400 baud, and it takes the stage at the
+// Kestrup's bootstrap (loader/second_stage/boot.spin): the boot ROM carries its 151 longs instead of
+// the second stage's 565 or 788, three bits a byte at 230400 baud, and it takes the stage at the
 // chip's own rate, checks it and starts it as the ROM would have: about 0.17 s less before the
 // stage listens, at every clock and for every image.
 //
