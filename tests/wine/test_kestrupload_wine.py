@@ -138,8 +138,8 @@ def test_pulled_after_the_handshake(module_work, images, where, state):
     middle = got[3:-2]
     cut = middle.index("Verify ..")
     # Load writes that found the line gone (Wine writes behind the program's back), then the
-    # acknowledgement's clocks, at most one a poll of 5 ms in the 2.5 s window.
+    # acknowledgement's clocks, at most one a poll of 2 ms in the 2.5 s window.
     assert set(middle[:cut]) <= {"Unable to write", "Transmit stall on"}, middle[:cut]
     assert set(middle[cut + 1:]) == {"Unable to write"}
-    assert len(middle[cut + 1:]) <= 500
+    assert len(middle[cut + 1:]) <= 1250
     assert seconds < LOAD_BUDGET
