@@ -237,28 +237,23 @@ std::optional<stage::Answer> SecondStage::ask(const std::vector<std::uint8_t>& m
 
 bool SecondStage::contact(StageReport& report) {
     const auto hello = stage::helloFrame();
+    const auto greeted = [&](const std::optional<stage::Answer>& answer) {
+        if (!answer || answer->code != 'H') return false;
+        report.chipHz = static_cast<std::int64_t>(answer->value) * line_.baud() / 4;
+        return true;
+    };
     // Counted on the clock, not in pauses: the window is what the fallback after it costs.
     const std::int64_t start = clock_.nowMicros();
-    if (listening_) {
-        // One hello and its answer's whole window, so that none is answered twice: the host waited
-        // for the stage's start. The window is the hellos' too.
-        const auto answer = exchange(hello);
-        if (answer && answer->code == 'H') {
-            report.chipHz = static_cast<std::int64_t>(answer->value) * line_.baud() / 4;
-            return true;
-        }
-    }
+    // One hello and its answer's whole window, so that none is answered twice: the host waited for
+    // the stage's start. The window is the hellos' too.
+    if (listening_ && greeted(exchange(hello))) return true;
     for (;;) {
         const std::int64_t spentMs = (clock_.nowMicros() - start) / 1000;
         if (spentMs >= contactMs_ + lastHelloMs_) break;
         // The line stays idle between hellos, so the stage takes any of them as its first sync,
         // whenever it starts listening.
         if (spentMs < contactMs_) port_.write(hello);
-        const auto answer = awaitAnswer(helloEveryMs);
-        if (answer && answer->code == 'H') {
-            report.chipHz = static_cast<std::int64_t>(answer->value) * line_.baud() / 4;
-            return true;
-        }
+        if (greeted(awaitAnswer(helloEveryMs))) return true;
     }
     return false;
 }
