@@ -1,6 +1,7 @@
 #include "second_stage.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -25,34 +26,41 @@ bool isAnswerCode(std::uint8_t code) {
 
 }  // namespace
 
-std::uint32_t crc32(std::span<const std::uint8_t> bytes) {
-    std::uint32_t crc = 0xFFFFFFFFu;
+std::uint32_t crcAfter(std::uint32_t crc, std::span<const std::uint8_t> bytes) {
     for (const std::uint8_t b : bytes) {
         crc ^= b;
         for (int i = 0; i < 8; ++i) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
     }
-    return ~crc;
+    return crc;
+}
+
+std::uint32_t crcAfter(std::uint32_t crc, std::span<const std::uint32_t> longs) {
+    for (const std::uint32_t value : longs) {
+        const std::array<std::uint8_t, 4> bytes{static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+                                                static_cast<std::uint8_t>(value >> 16),
+                                                static_cast<std::uint8_t>(value >> 24)};
+        crc = crcAfter(crc, bytes);
+    }
+    return crc;
+}
+
+std::uint32_t crc32(std::span<const std::uint8_t> bytes) {
+    return ~crcAfter(crcStart, bytes);
 }
 
 int chipsOwnBaud(std::int64_t chipHz) {
     return std::min(fastestBaud, static_cast<int>(static_cast<double>(chipHz) / minClocksPerBit) / 100 * 100);
 }
 
-std::vector<std::uint8_t> frame(std::span<const std::uint32_t> data, std::uint32_t trailer) {
+std::vector<std::uint8_t> frame(std::span<const std::uint32_t> data, std::uint32_t trailer, std::uint32_t crcBefore) {
     std::vector<std::uint8_t> out;
     out.reserve(4 * data.size() + 10);
     out.push_back(syncByte);
     out.push_back(static_cast<std::uint8_t>(data.size()));
     for (const std::uint32_t value : data) putLong(out, value);
     putLong(out, trailer);
-    putLong(out, crc32(std::span<const std::uint8_t>(out).subspan(2)));
+    putLong(out, ~crcAfter(data.empty() ? crcStart : crcBefore, std::span<const std::uint8_t>(out).subspan(2)));
     return out;
-}
-
-std::vector<std::uint8_t> frameBytes(std::span<const std::uint8_t> data, std::uint32_t trailer) {
-    std::vector<std::uint32_t> longs(data.size() / 4);
-    for (std::size_t i = 0; i < longs.size() * 4; ++i) longs[i / 4] |= std::uint32_t{data[i]} << (8 * (i % 4));
-    return frame(longs, trailer);
 }
 
 std::vector<std::uint8_t> helloFrame() {
@@ -329,11 +337,17 @@ std::uint8_t SecondStage::beginFlags(LoadTarget target, std::int64_t chipHz) con
 std::optional<stage::Answer> SecondStage::sendImage(StageReport& report) {
     const auto longs = image_->longs;
     const std::size_t packets = (longs.size() + stage::packetLongs - 1) / stage::packetLongs;
+    // Each packet's check goes on from the CRC of the packets before it.
+    std::vector<std::uint32_t> crcBefore{stage::crcStart};
+    for (std::size_t k = 0; k + 1 < packets; ++k)
+        crcBefore.push_back(
+            stage::crcAfter(crcBefore.back(), longs.subspan(k * stage::packetLongs, stage::packetLongs)));
     const auto packet = [&](std::size_t k) {
         const auto data =
             longs.subspan(k * stage::packetLongs, std::min(stage::packetLongs, longs.size() - k * stage::packetLongs));
         auto bytes = stage::frame(
-            data, stage::dataTrailer(static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(longs.size())));
+            data, stage::dataTrailer(static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(longs.size())),
+            crcBefore[k]);
         bytes.insert(bytes.end(), stage::streamGapBytes, 0xFF);
         return bytes;
     };

@@ -45,8 +45,13 @@
 //            longs and is stored at hub 1020k.
 //   check    CRC-32 as IEEE 802.3 (reflected polynomial 0xEDB88320, initial 0xFFFFFFFF, complemented)
 //            of the data and trailer bytes (not the sync, not the length byte), least significant
-//            byte first. A full CRC costs no line time: the stage's second cog computes it from hub
-//            RAM while the first receives.
+//            byte first. A message with data goes on from the image's CRC: its register starts as
+//            the CRC of the image's longs before the packet left it (uncomplemented; 0xFFFFFFFF
+//            before packet 0), so a packet checks against every packet the stage took before it,
+//            and the stage's second cog runs one CRC a long, for the message and the verdict at
+//            once: the line's fastest rates give it under 500 clocks a long. A message without
+//            data starts at 0xFFFFFFFF. A full CRC costs no line time: the stage's second cog
+//            computes it from hub RAM while the first receives.
 //
 // Answers from the stage, at the rate of the message answered: eight bytes, code, packet (the one
 // the answer is about, 8 bits), value (32 bits, least significant byte first), check (16 bits, low
@@ -57,8 +62,9 @@
 //   'b' begin refused (value longs): fewer than 4 or more than 0x1FFD longs, or the EEPROM asked of
 //       the RAM build, which lacks its code: load the EEPROM build for that
 //   'A' packet accepted: packet k, value k + 1 (the packet expected next)
-//   'N' not taken: packet the one expected (0 before begin), value why: 1 the check failed,
-//       2 a packet other than the one expected (value 2, packet the one expected), 3 the message
+//   'N' not taken: packet the one expected (0 before begin), value why: 1 the check failed (as it
+//       does for any packet but the one expected, whose CRC goes on from other packets), 2 a
+//       packet other than the one expected whose check held (value 2, packet the one expected), 3 the message
 //       was shorter or longer than its trailer needs (the line may hold more of it: the host
 //       sends filler before anything else), 4 no message it takes now
 //   'I' idle: the answer to a query before begin
@@ -170,16 +176,16 @@ inline constexpr std::uint8_t beginRunAfterEeprom = 2;
 // The chip's clock in MHz, rounded up, goes in the begin flags' upper six bits.
 inline constexpr int beginMegahertzShift = 2;
 
+inline constexpr std::uint32_t crcStart = 0xFFFFFFFF;
+// The CRC register after bytes, from register (uncomplemented); crc32 is its complement from crcStart.
+std::uint32_t crcAfter(std::uint32_t crc, std::span<const std::uint8_t> bytes);
+std::uint32_t crcAfter(std::uint32_t crc, std::span<const std::uint32_t> longs);
 std::uint32_t crc32(std::span<const std::uint8_t> bytes);
 
-// The whole message: sync, length, data, trailer and check.
-std::vector<std::uint8_t> frame(std::span<const std::uint32_t> data, std::uint32_t trailer);
-// The same with the data as the bytes of whole longs, as a file holds them.
-std::vector<std::uint8_t> frameBytes(std::span<const std::uint8_t> data, std::uint32_t trailer);
-template <std::size_t Extent>
-std::vector<std::uint8_t> frame(std::span<const std::uint8_t, Extent> data, std::uint32_t trailer) {
-    return frameBytes(data, trailer);
-}
+// The whole message: sync, length, data, trailer and check, the check's register starting at
+// crcBefore: the image's CRC register before the packet (crcStart for packet 0 and for no data).
+std::vector<std::uint8_t> frame(std::span<const std::uint32_t> data, std::uint32_t trailer,
+                                std::uint32_t crcBefore = crcStart);
 // The hello: its code 'U', and bytes of the stage's choosing where it reads none (the length before
 // begin, the trailer's upper bytes), picked with the check so that no byte has two 0 bits together.
 inline constexpr std::uint32_t helloTrailer = 0xF57B5F55;

@@ -43,13 +43,19 @@ constexpr double edge = 1e-3;
 
 enum Refusal : std::uint32_t { checkFailed = 1, otherPacket = 2, wrongLength = 3, notNow = 4 };
 
-std::uint32_t crc32(std::span<const std::uint8_t> bytes) {
-    std::uint32_t crc = 0xFFFFFFFF;
+constexpr std::uint32_t crcStart = 0xFFFFFFFF;
+
+// The CRC register after bytes (uncomplemented).
+std::uint32_t crcAfter(std::uint32_t crc, std::span<const std::uint8_t> bytes) {
     for (const std::uint8_t b : bytes) {
         crc ^= b;
         for (int i = 0; i < 8; ++i) crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320 : crc >> 1;
     }
-    return ~crc;
+    return crc;
+}
+
+std::uint32_t crc32(std::span<const std::uint8_t> bytes) {
+    return ~crcAfter(crcStart, bytes);
 }
 
 std::uint32_t longAt(std::span<const std::uint8_t> bytes, std::size_t at) {
@@ -232,7 +238,8 @@ void StageModel::messageDone(double at, SessionRecord& session) {
         message_[1] ^= 0x01;
     }
     const auto body = std::span(message_).subspan(1, n - 5);
-    const bool good = longAt(message_, n - 4) == crc32(body);
+    // A message with data checks on from the image's CRC so far, as the stage's one CRC a long does.
+    const bool good = longAt(message_, n - 4) == ~crcAfter(n > 9 ? imageCrc_ : crcStart, body);
     const std::uint32_t trailer = longAt(message_, n - 8);
     const auto code = static_cast<char>(trailer & 0xFF);
     // The answer goes at the sync's rate and is on the host's side once its eight bytes are.
@@ -343,6 +350,7 @@ void StageModel::beginMessage(std::uint32_t trailer, Micros at, SessionRecord& s
     longs_ = longs;
     flags_ = flags;
     packet_ = 0;
+    imageCrc_ = crcStart;
     phase_ = Phase::packets;
     session.command = !(flags & programEeprom) ? 1 : (flags & runAfterEeprom) ? 3 : 2;
     session.longCount = longs;
@@ -377,6 +385,7 @@ void StageModel::packetMessage(char code, std::uint32_t trailer, std::size_t lon
     const std::size_t base = std::size_t{packet_} * packetLongs * 4;
     std::copy(message_.begin() + 1, message_.begin() + 1 + static_cast<std::ptrdiff_t>(4 * longs),
               ram_.begin() + static_cast<std::ptrdiff_t>(base));
+    imageCrc_ = crcAfter(imageCrc_, std::span(message_).subspan(1, 4 * longs));
     ++packet_;
     const std::uint32_t have = std::min(longs_, packet_ * packetLongs);
     session.longs.resize(have);

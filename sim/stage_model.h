@@ -110,7 +110,8 @@ private:
     // The talker.
     std::uint32_t longs_ = 0;
     std::uint8_t flags_ = 0;
-    std::uint32_t packet_ = 0;  // the packet expected
+    std::uint32_t packet_ = 0;             // the packet expected
+    std::uint32_t imageCrc_ = 0xFFFFFFFF;  // the CRC register over the packets taken
     bool damaged_ = false;
     char verdictCode_ = 0;
     std::uint32_t verdictValue_ = 0;

@@ -833,8 +833,9 @@ multmod_ret   ret
 
 '---------------------------------------------------------------------------------------------------
 ' exchange: order the receiver to take the next message (at most olimit longs at obase, with the
-' sync floor), answer the last one (ac, unless 0), then check the message as it arrives: CRC-32
-' of its longs, and of the image's longs so far with its data (icrc, from icrcok). Returns C set
+' sync floor), answer the last one (ac, unless 0), then check the message as it arrives: one CRC-32
+' a long, going on from the image's (icrcok) over its data (icrc, the image's with it), then over
+' its trailer, or the trailer's own CRC when no data came. Returns C set
 ' when the check failed, the trailer (the long before the check), nlongs (the longs stored, the
 ' trailer's included), msum (the sum of those longs' bytes), hwidth (its sync's 4 bit times) and
 ' hbt, its bit time; a good message sets the next floor at 2.5 of its bit times. With expiry set,
@@ -849,8 +850,7 @@ exchange      wrlong  floor, m1
               cmp     ac, #0 wz
         if_nz call    #answer
               mov     crp, obase
-              neg     cr, #1
-              mov     icrc, icrcok
+              mov     cr, icrcok                  ' a packet's check goes on from the image's CRC
               mov     pend, #0
               mov     csum, #0
 :run          rdlong  u1, m0
@@ -870,16 +870,10 @@ exchange      wrlong  floor, m1
               rdlong  u3, crp
               add     crp, #4
               tjz     pend, #:first
-              mov     held, cr                    ' the long before: the image's, unless it turns
-              mov     cr, icrc                    ' out to be the trailer
-              xor     cr, pendv
-              call    #nib8
-              mov     icrc, cr
-              mov     cr, held
+              xor     cr, pendv                   ' the long before: the image's, unless it turns
+              call    #nib8                       ' out to be the trailer
 :first        mov     pend, #1
               mov     pendv, u3
-              xor     cr, u3
-              call    #nib8
               mov     cn, #3
 :bytes        add     csum, u3
               shr     u3, #8
@@ -901,6 +895,11 @@ exchange      wrlong  floor, m1
               shr     nlongs, #2
               mov     trailer, pendv
               mov     msum, csum
+              mov     icrc, cr                    ' the image's, before the trailer
+              cmp     nlongs, #1 wz               ' no data: the message's own CRC
+        if_z  neg     cr, #1
+              xor     cr, pendv
+              call    #nib8
               rdlong  u3, m1
               xor     u3, cr
               xor     u3, allones                 ' the host sends the CRC's complement
@@ -1006,7 +1005,6 @@ icrc          res     1
 icrcok        res     1
 pend          res     1
 pendv         res     1
-held          res     1
 csum          res     1
 msum          res     1
 hwidth        res     1

@@ -46,7 +46,8 @@ struct ScriptedStage {
         const std::uint32_t trailer = word(t), arg = trailer >> 8;
         const auto k = static_cast<int>(arg & 0xFF);
         if (state == State::gone) return say(port, 'G', 0, *goDelay);
-        if (stage::crc32(b.subspan(2, t + 2)) != word(t + 4)) return say(port, 'N', expect, 1);
+        if (~stage::crcAfter(t > 2 ? imageCrc : stage::crcStart, b.subspan(2, t + 2)) != word(t + 4))
+            return say(port, 'N', expect, 1);
         switch (trailer & 0xFF) {
             case 'U':
                 return say(port, 'H', 0, static_cast<std::uint32_t>(4 * bit));
@@ -54,7 +55,7 @@ struct ScriptedStage {
                 once = arg;
                 return say(port, 'R', 0, arg);
             case 'B':
-                longs = trailer >> 16, expect = 0, state = State::loading;
+                longs = trailer >> 16, expect = 0, state = State::loading, imageCrc = stage::crcStart;
                 return say(port, 'B', 0, longs);
             case 'G':
                 goDelay = arg, state = State::gone;
@@ -71,6 +72,7 @@ struct ScriptedStage {
         if (k == badLength) return badLength.reset(), counting = true, say(port, 'N', expect, 3);
         if (static_cast<std::uint32_t>(k) != expect) return say(port, 'N', expect, 2);
         for (std::size_t i = 0; i < b[1]; ++i) ram[k * stage::packetLongs + i] = word(2 + 4 * i);
+        imageCrc = stage::crcAfter(imageCrc, b.subspan(2, t - 2));
         say(port, 'A', k, ++expect);
         if (expect * stage::packetLongs < longs) return;
         state = State::verdict;
@@ -108,7 +110,7 @@ struct ScriptedStage {
     bool started = false;
     std::optional<double> once;
     bool counting = false;
-    std::uint32_t longs = 0, expect = 0;
+    std::uint32_t longs = 0, expect = 0, imageCrc = stage::crcStart;
     std::vector<std::uint32_t> ram = std::vector<std::uint32_t>(chipRamBytes / 4);
 };
 
