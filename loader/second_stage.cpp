@@ -52,6 +52,10 @@ int chipsOwnBaud(std::int64_t chipHz) {
     return std::min(fastestBaud, static_cast<int>(static_cast<double>(chipHz) / minClocksPerBit) / 100 * 100);
 }
 
+int fastBaud(std::int64_t chipHz) {
+    return std::min(fastestBaud, static_cast<int>(static_cast<double>(chipHz) / fastClocksPerBit) / 100 * 100);
+}
+
 std::vector<std::uint8_t> frame(std::span<const std::uint32_t> data, std::uint32_t trailer, std::uint32_t crcBefore) {
     std::vector<std::uint8_t> out;
     out.reserve(4 * data.size() + 10);
@@ -283,13 +287,14 @@ bool SecondStage::chooseRate(StageReport& report) {
     if (judgeRates_) {
         // The chip's own fastest rate first, above the ladder's top too, where it is none of its
         // rates: an adapter that cannot make it makes another, which the stage's width tells.
-        const int fastest = stage::chipsOwnBaud(report.chipHz);
+        const int own = stage::chipsOwnBaud(report.chipHz);
+        const int fastest = fastReceiver_ ? stage::fastBaud(report.chipHz) : own;
         // A contact at the bootstrap's rate was at the chip's own: a sync of 64 clocks there times
         // the clock no closer than 1 in 64.
         if (std::abs(good - fastest) <= fastest / 50) return true;
-        if (std::find(rates_.begin(), rates_.end(), fastest) == rates_.end())
-            rates_.insert(std::find_if(rates_.begin(), rates_.end(), [fastest](int r) { return r < fastest; }),
-                          fastest);
+        for (const int rate : {fastest, own})
+            if (std::find(rates_.begin(), rates_.end(), rate) == rates_.end())
+                rates_.insert(std::find_if(rates_.begin(), rates_.end(), [rate](int r) { return r < rate; }), rate);
     }
     // The contact's rate is the last resort: the stage answered there.
     if (std::find(rates_.begin(), rates_.end(), good) == rates_.end()) rates_.push_back(good);
@@ -298,7 +303,8 @@ bool SecondStage::chooseRate(StageReport& report) {
         const int rate = rates_[rateIndex_];
         const double clocksPerBit = static_cast<double>(report.chipHz) / rate;
         if (rate == good) return true;
-        if (judgeRates_ && clocksPerBit < stage::minClocksPerBit) continue;
+        const bool fastRate = fastReceiver_ && rate == stage::fastBaud(report.chipHz);
+        if (judgeRates_ && clocksPerBit < stage::minClocksPerBit && !fastRate) continue;
         if (!stepTo(rate, report.chipHz)) {
             if (pendingBaud_ != 0) return false;  // the stage lost, not the rate refused
             continue;
@@ -596,6 +602,7 @@ StageReport SecondStage::send(const StageImage& image, LoadTarget target) {
     forget();
     lastPacketAnswer_.reset();
     image_ = &image;
+    fastReceiver_ = target == LoadTarget::ram;
     line_.assumeBaud(startBaud_);
     pendingBaud_ = 0;
     imageComing_ = false;

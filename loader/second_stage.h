@@ -220,10 +220,17 @@ inline constexpr std::array<int, 4> rateLadder{921600, 460800, 230400, 115200};
 // The fastest rate the host asks for: the top of the common 3 MHz-clocked adapters.
 inline constexpr int fastestBaud = 3'000'000;
 inline constexpr int contactBaud = 115200;
-// Fewest chip clocks a bit the host asks of the stage's receiver, which takes 15 on the chip's logic.
+// Fewest chip clocks a bit the host asks of a receiver that times bits by the clock (the bootstrap's,
+// the EEPROM build's), which takes 15 on the chip's logic.
 inline constexpr double minClocksPerBit = 16;
-// The chip's own fastest rate: its clock / 16, in whole hundreds, at most fastestBaud.
+// The chip's own fastest rate for such a receiver: its clock / 16, in whole hundreds, at most
+// fastestBaud.
 int chipsOwnBaud(std::int64_t chipHz);
+// The RAM build's receiver also samples by its instructions' time at exactly 12 clocks a bit (a sync
+// of 44 to 52 clocks, within 8% of it): a quarter less time on the line. Its rate: the clock / 12,
+// in whole hundreds, at most fastestBaud. A rate of 13 to 14 clocks a bit is neither receiver's.
+inline constexpr double fastClocksPerBit = 12;
+int fastBaud(std::int64_t chipHz);
 // From the go's answer to the image's start. With a terminal to follow: time for the answer to reach
 // the host through a USB adapter (whose latency timer may hold it 16 ms) and for the host to set the
 // line to the image's rate, so that the image's first output is heard. Without: time for the answer
@@ -340,6 +347,7 @@ private:
     std::vector<int> ladder_;
     std::vector<int> rates_;  // this load's: the ladder and the chip's own fastest rate
     bool judgeRates_ = true;
+    bool fastReceiver_ = false;  // the RAM build's, which takes fastBaud
     int contactMs_ = contactWindowMs;
     int lastHelloMs_ = 0;
     LoadEvents* progress_ = nullptr;

@@ -65,6 +65,43 @@ receiver      rdlong  t1, #0
               mov     gs, #rx_gap3
               mov     gl, #3
               call    #emit
+#ifndef EEPROM
+              ' At 12 clocks a bit no waitcnt keeps up: the bits are sampled by the instructions'
+              ' own time, from each start bit's edge, the rcr of bit 7 put off into the next
+              ' byte's start so that a hub write fits into the stop bits. The first long's byte 0
+              ' (which makes the count of longs from the length byte), then a long's four bytes;
+              ' the length byte is read by byte 3's code, whose count then ends at once.
+              mov     gd, #rxf_first
+              mov     w, f_movn
+              mov     sl0, f_shrn
+              mov     sl1, f_addn
+              mov     sl2, f_maxn
+              call    #rxfbyte
+              mov     gs, #f_jb1
+              mov     gl, #2
+              call    #emit
+              mov     w, f_movprev
+              mov     sl0, nothing
+              mov     sl1, nothing
+              mov     sl2, nothing
+              call    #rxfbyte
+              mov     gs, #f_wrprev               ' after byte 0: the long before to hub RAM
+              call    #emit1
+              mov     w, nothing
+              mov     sl0, f_addptr
+              call    #rxfbyte
+              mov     gs, #f_wrptr                ' after byte 1: how far the talker may read
+              call    #emit1
+              mov     sl0, f_setz
+              call    #rxfbyte
+              mov     gs, #f_djnz                 ' its waitpeq
+              call    #emit1
+              mov     sl0, nothing
+              call    #rxfbyte
+              mov     gs, #f_djnz
+              mov     gl, #4
+              call    #emit
+#endif
 
 '--- wait for the talker's order: at most limit longs (data, trailer, check) to store from where ----
 order         rdlong  t1, m0addr
@@ -89,9 +126,14 @@ sync          waitpeq rxmask, rxmask
               waitpeq rxmask, rxmask
               mov     w, cnt
               sub     w, t1                       ' the sync: start bit and three zeros, 4 bit times
-              cmp     w, #60 wc                   ' under 15 clocks a bit: faster than this receiver
-        if_nc cmp     w, least wc                 ' a filler, a late poll or data, whatever the
+              cmp     w, least wc                 ' a filler, a late poll or data, whatever the
         if_c  jmp     #sync                       ' pause before it
+              cmp     w, #60 wc                   ' under 15 clocks a bit: the waitcnts fall behind
+#ifdef EEPROM
+        if_c  jmp     #sync
+#else
+        if_c  jmp     #fast
+#endif
               mov     width, w
               mov     bt, w                       ' the bit time, rounded
               add     bt, #2
@@ -138,6 +180,19 @@ sync          waitpeq rxmask, rxmask
               max     n, limit wz                 ' Z clear: the first long has none before it
               jmp     #rx
 
+#ifndef EEPROM
+fast          mov     t0, w                       ' 44 to 52 clocks: 12 a bit, no other
+              sub     t0, #44
+              cmp     t0, #9 wc
+        if_nc jmp     #sync
+              mov     width, w
+              mov     n, #1
+              mov     t0, #1                      ' cleared in every long's byte 2
+              jmp     #rxf_b3
+
+rxf_end       rcr     data, #1                    ' the check's bit 7
+              mov     prev, data
+#endif
 received      wrlong  prev, m1addr                ' the check the host sent
               mov     t1, width
               and     t1, widthmask
@@ -187,6 +242,60 @@ rxbyte        mov     gs, #rx_start
               mov     gl, #1
               call    #emit
 rxbyte_ret    ret
+
+#ifndef EEPROM
+' rxfbyte: at gd, a byte sampled at 12 clocks a bit: waitpne, the byte before's bit 7, w, a pad to
+' the middle of bit 0, then test, rcr and a slot for bits 0 to 6 (sl0..sl2, then nops), and test for
+' bit 7
+rxfbyte       mov     gs, #rxf_start
+              mov     gl, #2
+              call    #emit
+              mov     gs, #w
+              call    #emit1
+              mov     gs, #nothing                ' a nop: to bit 0's middle
+              call    #emit1
+              mov     t2, #sl0
+              mov     gc, #7
+:bit          mov     gs, #rxf_bit
+              mov     gl, #2
+              call    #emit
+              mov     gs, t2
+              call    #emit1
+              add     t2, #1
+              max     t2, #nothing                ' bits 3 to 6: nops
+              djnz    gc, #:bit
+              mov     gs, #rxf_bit
+              call    #emit1
+rxfbyte_ret   ret
+
+emit1         mov     gl, #1
+              call    #emit
+emit1_ret     ret
+
+rxf_start     waitpne rxmask, rxmask
+              rcr     data, #1
+rxf_bit       test    rxmask, ina wc
+              rcr     data, #1
+f_movn        mov     n, data                     ' the length byte, in the first long's byte 0
+f_shrn        shr     n, #24
+f_addn        add     n, #2
+f_maxn        max     n, limit wz                 ' Z clear: the first long has none before it
+f_jb1         waitpeq rxmask, rxmask              ' past bit 7, should it be 0: where no hub write
+              jmp     #rxf_b1                     ' takes the time for it
+f_movprev     mov     prev, data
+f_wrprev if_z wrlong  prev, ptr
+f_addptr if_z add     ptr, #4
+f_wrptr       wrlong  ptr, m0addr
+f_setz        mov     t0, #0 wz
+f_djnz        waitpeq rxmask, rxmask
+              djnz    n, #rxf
+              tjnz    t0, #rxf_first              ' that was the length byte
+              jmp     #rxf_end
+sl0           long    0                           ' the slots of bits 0 to 2
+sl1           long    0
+sl2           long    0
+nothing       long    0                           ' a nop
+#endif
 
 #ifdef EEPROM
 '---------------------------------------------------------------------------------------------------
@@ -472,6 +581,13 @@ epw           res     1
 ediff         res     1
 #endif
 rx            res     4 * 28 + 7
+#ifndef EEPROM
+rxf_first     res     28
+rxf           res     27
+rxf_b1        res     27
+rxf_b2        res     27
+rxf_b3        res     30
+#endif
               fit     496
 
 '===================================================================================================
@@ -942,12 +1058,35 @@ answer        mov     fa, ap
               rev     u1, #24
               shl     u1, #23
               or      u1, stopbits
+#ifdef EEPROM
               mov     cb, #9
               waitcnt ct, hbt
               mov     phsa, u1                    ' the start bit
 :bit          waitcnt ct, hbt                     ' bits 0 to 7 and the first stop bit, no more
               shl     phsa, #1                    ' than two instructions between waits
               djnz    cb, #:bit
+#else
+              waitcnt ct, hbt                     ' one instruction between waits: 12 clocks a bit
+              mov     phsa, u1                    ' the start bit
+              waitcnt ct, hbt                     ' bits 0 to 7 and the first stop bit
+              shl     phsa, #1
+              waitcnt ct, hbt
+              shl     phsa, #1
+              waitcnt ct, hbt
+              shl     phsa, #1
+              waitcnt ct, hbt
+              shl     phsa, #1
+              waitcnt ct, hbt
+              shl     phsa, #1
+              waitcnt ct, hbt
+              shl     phsa, #1
+              waitcnt ct, hbt
+              shl     phsa, #1
+              waitcnt ct, hbt
+              shl     phsa, #1
+              waitcnt ct, hbt
+              shl     phsa, #1
+#endif
               add     ct, hbt3                    ' the other three change nothing on the line
               shr     ans, #8
               cmp     ab, #5 wz

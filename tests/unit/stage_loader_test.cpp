@@ -159,10 +159,10 @@ TEST_F(StageLoaderTest, TheStageTakesTheImageWithTheRomsLinesAndStartsItAtTheIma
     stage.emplace();
     EXPECT_EQ(upload(8192, LoadTarget::ram, config), UploadOutcome::loaded);
     EXPECT_EQ(console.lines, loadedLines(8192));
-    EXPECT_EQ(pathLines.lines, Lines{"second stage at 748800 baud"});
-    // The ROM's rate, the bootstrap's, and the chip's own for the stage, its contact and the image,
-    // then the image's own.
-    EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 748800, 115200}));
+    EXPECT_EQ(pathLines.lines, Lines{"second stage at 998400 baud"});
+    // The ROM's rate, the bootstrap's, the chip's own for the stage and its contact, the RAM build's
+    // 12 clocks a bit for the image, then the image's own.
+    EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 748800, 998400, 115200}));
     EXPECT_EQ(stage->packets.size(), 9u);
     EXPECT_EQ(stage->state, ScriptedStage::State::gone);
 }
@@ -176,11 +176,11 @@ TEST_F(StageLoaderTest, AByteOfTheStageLostCostsTheBootstrapOneLoadMore) {
     stage.emplace();
     loseByte = 1000;
     EXPECT_EQ(upload(8192, LoadTarget::ram, config), UploadOutcome::loaded);
-    EXPECT_EQ(pathLines.lines, Lines{"second stage at 748800 baud"});
+    EXPECT_EQ(pathLines.lines, Lines{"second stage at 998400 baud"});
     ASSERT_TRUE(chip->sessions()[0].stage);
     EXPECT_EQ(chip->sessions()[0].stage->bootAnswers, "HXHK");
-    // The stage's contact at the rate of the load it took, then the chip's own.
-    EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 748800, 115200, 460800, 748800, 115200}));
+    // The stage's contact at the rate of the load it took, then the RAM build's own.
+    EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 748800, 115200, 460800, 998400, 115200}));
 }
 
 // A port that will not make the bootstrap's rate has the ROM carry the whole stage.
@@ -190,8 +190,8 @@ TEST_F(StageLoaderTest, WithoutTheBootstrapsRateTheRomCarriesTheStage) {
     stage.emplace();
     refusedBauds = {460800};
     EXPECT_EQ(upload(8192, LoadTarget::ram, config), UploadOutcome::loaded);
-    EXPECT_EQ(pathLines.lines, Lines{"second stage at 748800 baud"});
-    EXPECT_EQ(port->bauds, (std::vector<int>{230400, 115200, 748800, 115200}));
+    EXPECT_EQ(pathLines.lines, Lines{"second stage at 998400 baud"});
+    EXPECT_EQ(port->bauds, (std::vector<int>{230400, 115200, 998400, 115200}));
     EXPECT_EQ(chip->sessions()[0].longCount, secondStageImage(LoadTarget::ram).size() / 4);
 }
 
@@ -204,7 +204,7 @@ TEST_F(StageLoaderTest, AWrongPbaseIsAnImageNotStarted) {
     stage->verdicts = "P";
     EXPECT_EQ(upload(8192, LoadTarget::ram, config, 0x14), UploadOutcome::notStarted);
     EXPECT_EQ(console.lines, loadedLines(8192));
-    EXPECT_EQ(pathLines.lines, (Lines{"second stage at 748800 baud", told[0]}));
+    EXPECT_EQ(pathLines.lines, (Lines{"second stage at 998400 baud", told[0]}));
     stage.reset();
     secondStage = false;
     pathLines.lines.clear();
