@@ -227,7 +227,8 @@ inline constexpr double minClocksPerBit = 16;
 // fastestBaud.
 int chipsOwnBaud(std::int64_t chipHz);
 // The RAM build's receiver also samples by its instructions' time at exactly 12 clocks a bit (a sync
-// of 44 to 52 clocks, within 8% of it): a quarter less time on the line. Its rate: the clock / 12,
+// of 46 to 50 clocks, within 4% of it, where bit 7's sample stays within its bit): a quarter less
+// time on the line. Its rate: the clock / 12,
 // in whole hundreds, at most fastestBaud. A rate of 13 to 14 clocks a bit is neither receiver's.
 inline constexpr double fastClocksPerBit = 12;
 int fastBaud(std::int64_t chipHz);

@@ -13,11 +13,11 @@ namespace kestrup::sim {
 namespace {
 
 // The receivers time each bit by the clock at 15 clocks a bit or more: a shorter sync (start bit and
-// three zeros) is not taken, but at 12 clocks a bit (44 to 52) by the RAM build's stage, which
+// three zeros) is not taken, but at 12 clocks a bit (46 to 50) by the RAM build's stage, which
 // samples those bits by its instructions' own time.
 constexpr std::uint32_t minSyncClocks = 60;
-constexpr std::uint32_t fastSyncLeast = 44;
-constexpr std::uint32_t fastSyncMost = 52;
+constexpr std::uint32_t fastSyncLeast = 46;
+constexpr std::uint32_t fastSyncMost = 50;
 // The bootstrap's sums over the stage it took, a hub read a long; then cog 0 restarts as the Spin
 // interpreter, which loads a cog for the stage's receiver, which loads one for its talker.
 constexpr double bootSumClocksPerLong = 32;

@@ -181,9 +181,9 @@ sync          waitpeq rxmask, rxmask
               jmp     #rx
 
 #ifndef EEPROM
-fast          mov     t0, w                       ' 44 to 52 clocks: 12 a bit, no other
-              sub     t0, #44
-              cmp     t0, #9 wc
+fast          mov     t0, w                       ' 46 to 50 clocks: 12 a bit, within the 4% that
+              sub     t0, #46                     ' bit 7's sample drifts under half a bit
+              cmp     t0, #5 wc
         if_nc jmp     #sync
               mov     width, w
               mov     n, #1
@@ -599,6 +599,9 @@ talker        mov     ctra, txcounter             ' P30 is phsa's top bit: shift
               or      dira, txmask
               mov     ac, #0                      ' nothing to answer yet
               mov     expiry, #0
+#ifndef EEPROM
+              mov     oscmode, #0                 ' the RC clock alone
+#endif
               rdlong  floor, #0                   ' at most 216: above a late 0xF9's pulses at
                                                   ' 230400 baud on a 20 MHz chip, below a 115200
                                                   ' sync at 8 MHz
@@ -703,13 +706,6 @@ packet        mov     obase, seq
               mov     icrcok, icrc
               mov     ac, #"A"
               add     seq, #1
-#ifndef EEPROM
-              cmp     seq, #1 wz                  ' the header is in: its clock mode's oscillator
-        if_z  rdbyte  u2, #4                      ' and PLL start now, as the ROM's launch would
-        if_z  andn    u2, #$87                    ' start them, on the RC clock still, and settle
-        if_z  clkset  u2                          ' while the rest of the image comes; a reset the
-        if_z  mov     oscat, cnt                  ' mode asks for waits for the start
-#endif
               mov     av, seq
               mov     u1, seq                     ' more to come
               shl     u1, #8
@@ -861,13 +857,19 @@ verdict       mov     vac, ac
               mov     u2, u1
               andn    u2, #7
               clkset  u2
+#ifndef EEPROM
+              mov     u3, u1
+              and     u3, #$78
+              cmp     u3, oscmode wz              ' not as the header's first arrival started them
+        if_nz mov     oscat, cnt                  ' (it was damaged): the whole wait
+#endif
               test    u2, #$60 wz                 ' something to settle: 20 ms at the fastest RC
 #ifdef EEPROM
         if_nz mov     u3, cnt                     ' the EEPROM's seconds leave these 33 ms to the
         if_nz add     u3, settle                  ' end (and the talker no room to save them)
         if_nz waitcnt u3, #0
 #else
-        if_nz mov     u3, oscat                   ' settling since packet 0: what is left, when it
+        if_nz mov     u3, oscat                   ' settling since the header came: what is left, when it
         if_nz add     u3, settle                  ' is enough for waitcnt to catch its count
         if_nz mov     ct2, u3
         if_nz sub     ct2, cnt
@@ -879,6 +881,20 @@ verdict       mov     vac, ac
               coginit interpreter                 ' cog 0 restarts as the Spin interpreter
 stop          cogid   u1
               cogstop u1
+
+#ifndef EEPROM
+' osc: the clock mode's oscillator and PLL (in u3's low byte) started as soon as the header comes,
+' as the ROM's launch would start them, on the RC clock still, so that they settle while the rest
+' of the image comes; a reset the mode asks for waits for the start. Packet 0 may prove damaged:
+' the start then compares.
+osc           mov     ct2, u3
+              and     ct2, #$78
+              cmp     ct2, oscmode wz
+        if_nz clkset  ct2
+        if_nz mov     oscat, cnt
+              mov     oscmode, ct2
+osc_ret       ret
+#endif
 
 ' a stack marker at u1, in the sum instead of what was there; none beyond RAM
 stackmark     cmp     u1, ramtop wc
@@ -985,6 +1001,10 @@ exchange      wrlong  floor, m1
         if_z  jmp     #:caught
               rdlong  u3, crp
               add     crp, #4
+#ifndef EEPROM
+              cmp     crp, #8 wz                  ' long 1 at hub 4: packet 0's clock mode
+        if_z  call    #osc
+#endif
               tjz     pend, #:first
               xor     cr, pendv                   ' the long before: the image's, unless it turns
               call    #nib8                       ' out to be the trailer
@@ -1052,40 +1072,32 @@ answer        mov     fa, ap
               or      fb, cr
               mov     ab, #8
               mov     ans, fa
+#ifndef EEPROM
+              cmp     hbt, #14 wc                 ' C: the line's at 12 clocks a bit
+#endif
               mov     ct, cnt
               add     ct, #32
 :byte         mov     u1, ans                     ' start bit, data from bit 30 down, stop bits
               rev     u1, #24
               shl     u1, #23
               or      u1, stopbits
-#ifdef EEPROM
               mov     cb, #9
               waitcnt ct, hbt
               mov     phsa, u1                    ' the start bit
+#ifndef EEPROM
+        if_c  jmp     #:fast
+#endif
 :bit          waitcnt ct, hbt                     ' bits 0 to 7 and the first stop bit, no more
               shl     phsa, #1                    ' than two instructions between waits
               djnz    cb, #:bit
-#else
-              waitcnt ct, hbt                     ' one instruction between waits: 12 clocks a bit
-              mov     phsa, u1                    ' the start bit
-              waitcnt ct, hbt                     ' bits 0 to 7 and the first stop bit
-              shl     phsa, #1
-              waitcnt ct, hbt
-              shl     phsa, #1
-              waitcnt ct, hbt
-              shl     phsa, #1
-              waitcnt ct, hbt
-              shl     phsa, #1
-              waitcnt ct, hbt
-              shl     phsa, #1
-              waitcnt ct, hbt
-              shl     phsa, #1
-              waitcnt ct, hbt
-              shl     phsa, #1
-              waitcnt ct, hbt
-              shl     phsa, #1
-              waitcnt ct, hbt
-              shl     phsa, #1
+#ifndef EEPROM
+              jmp     #:stop
+:fast         nop                                 ' 12 clocks a bit, by the instructions' own time:
+:fbit         shl     phsa, #1                    ' a waitcnt has no room
+              nop
+              djnz    cb, #:fbit
+              add     ct, #9 * 12 + 32            ' and time to make the next frame
+:stop
 #endif
               add     ct, hbt3                    ' the other three change nothing on the line
               shr     ans, #8
@@ -1175,4 +1187,7 @@ mb            res     1
 mp            res     1
 mc            res     1
 oscat         res     1
+#ifndef EEPROM
+oscmode       res     1                           ' the oscillator bits started, at oscat
+#endif
               fit     496
