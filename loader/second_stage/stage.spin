@@ -1075,6 +1075,16 @@ answer        mov     fa, ap
 #ifndef EEPROM
               cmp     hbt, #14 wc                 ' C: the line's at 12 clocks a bit
 #endif
+#ifndef EEPROM
+              jmp     #:go
+:fast         nop                                 ' 12 clocks a bit, by the instructions' own time:
+:fbit         shl     phsa, #1                    ' a waitcnt has no room (out of the slow loop's
+              nop                                 ' way, which at 15 clocks a bit has no room for
+              djnz    cb, #:fbit                  ' a jump either)
+              add     ct, #9 * 12 + 32            ' and time to make the next frame
+              jmp     #:stop
+:go
+#endif
               mov     ct, cnt
               add     ct, #32
 :byte         mov     u1, ans                     ' start bit, data from bit 30 down, stop bits
@@ -1090,16 +1100,7 @@ answer        mov     fa, ap
 :bit          waitcnt ct, hbt                     ' bits 0 to 7 and the first stop bit, no more
               shl     phsa, #1                    ' than two instructions between waits
               djnz    cb, #:bit
-#ifndef EEPROM
-              jmp     #:stop
-:fast         nop                                 ' 12 clocks a bit, by the instructions' own time:
-:fbit         shl     phsa, #1                    ' a waitcnt has no room
-              nop
-              djnz    cb, #:fbit
-              add     ct, #9 * 12 + 32            ' and time to make the next frame
-:stop
-#endif
-              add     ct, hbt3                    ' the other three change nothing on the line
+:stop         add     ct, hbt3                    ' the other three change nothing on the line
               shr     ans, #8
               cmp     ab, #5 wz
         if_z  mov     ans, fb
