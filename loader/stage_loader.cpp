@@ -26,13 +26,14 @@ double romLineMs(std::span<const std::uint32_t> longs, LongEncoding encoding, in
 }
 
 // What the bootstrap and the stage add besides their own lines: the bootstrap's start after the ROM's
-// acknowledgement, the hellos, the begin, and the stage's verdict. On the rig that is 50 ms at
-// 12 MHz, where the stage's line is 20 ms shorter than counted here (at 748800 baud), and 77 ms at
-// 8 MHz, where images near the least this sends by the stage (1 KB) take up to 20 ms longer than by
-// the ROM. The ROM's checksum wait comes in either path. The image itself then goes at 460800 baud
-// or faster, which every chip of 7.4 MHz or more takes.
-constexpr double stageOverheadMs = 55;
-constexpr double stageSlowestBaud = 460800;
+// acknowledgement, the hellos, the begin, and the stage's verdict. On the rig that is 48 ms at
+// 12 MHz, where the stage's line is 24 ms shorter than counted here (at 748800 baud) and the image's
+// a third shorter, and 71 ms at 8 MHz, where a 1 KB image, near the least this sends by the stage,
+// still starts 35 ms sooner than by the ROM. The ROM's checksum wait comes in either path. The image
+// itself then goes at 614400 baud or faster (12 clocks a bit), which every chip of 7.4 MHz or more
+// takes.
+constexpr double stageOverheadMs = 50;
+constexpr double stageSlowestBaud = 614400;
 
 LoadResult gaveWay(std::string why) {
     return {std::nullopt, PathTaken{true, 0, std::move(why)}};
