@@ -9,7 +9,8 @@
 //   sync     0xF8. Its start bit and three 0 bits are one low pulse of 4 bit times W, from which the
 //            stage takes the bit time (W / 4, in chip clocks) anew for every message, so it follows
 //            the RC clock's drift. A low pulse is a sync when W is 60 clocks or more (the receiver
-//            needs 15 clocks a bit) and at least the stage's floor:
+//            that times bits by the clock needs 15 clocks a bit), or 46 to 50 in the RAM build
+//            (12 clocks a bit, sampled by instruction time), and at least the stage's floor:
 //              - at first, when the ROM started the stage, 216 clocks: 4 bits at 115200 baud are
 //                277 clocks on an 8 MHz chip, and a late poll for the ROM's verdict (0xF9 at 230400
 //                baud, low pulses of 1 and 2 bits) has none longer than 174 clocks on a 20 MHz
@@ -95,13 +96,15 @@
 // (bootstrap.h), a few milliseconds after the bootstrap's 'K'. A byte sent before is lost.
 // The verdict follows the last 'A' within 8192 x 16 clocks and the CRC's 40,000 (22 ms at 8 MHz);
 // the EEPROM's 'p' answers come about 1 s apart at most (8 MHz, every page written, 5 ms write
-// cycles). Receiving takes 15 chip clocks a bit or more: 460800 baud at 8 MHz, 921600 at 14.7 MHz.
+// cycles). Receiving takes 15 chip clocks a bit or more (460800 baud at 8 MHz, 921600 at 14.7 MHz),
+// or in the RAM build exactly 12 (within 4%).
 //
 // The host: the first hellos go at 115200 baud, every 4 ms for the contact window (300 ms unless
 // its caller says otherwise), then the last one's answer is awaited a while more; the answer gives
-// the RC clock. Then the rates from the fastest with 16 clocks a bit or more (the chip's own fastest,
-// then the ladder's): for each, a rate message at a rate the stage answered, then a hello at the
-// new rate that must come back with W within 10% of the rate's; the first that does is kept.
+// the RC clock. Then the rates from the fastest: for a RAM load the clock / 12, then the clock / 16,
+// then the ladder's with 16 clocks a bit or more: for each, a rate message at a rate the stage
+// answered, then a hello at the new rate that must come back with W within 10% of the rate's (an
+// 'N' to it, its check failed, has it sent again); the first that does is kept.
 // Packets go two at a time, each followed by 8 bytes of filler: the next is on the line while the
 // stage answers the one before, so no packet waits for a round trip (up to 16 ms through a USB
 // adapter). A packet refused whole ('N': its check, or another packet) has the one behind it

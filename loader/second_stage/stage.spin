@@ -6,8 +6,10 @@
 
    Two cogs. The receiver (cog 0) times the line from each message's sync pulse, reads the
    message's length byte, samples every byte from its own start bit and writes the longs straight
-   into hub RAM, where the talker orders it to. The talker follows it through hub RAM computing
-   the message's CRC-32 and the image's, so that a verdict is ready as soon as the last byte is in;
+   into hub RAM, where the talker orders it to: by waitcnt at 15 clocks a bit or more, and in the
+   RAM build by its instructions' own time at exactly 12. The talker follows it through hub RAM
+   computing one CRC-32, which goes on from the image's over a packet's data and then checks its
+   trailer, so that a verdict is ready as soon as the last byte is in;
    it answers the host, keeps the count of the packets, finishes the RAM picture, checks it by the
    ROM's rule, programs the EEPROM, and starts the image. They talk through the two longs at the
    top of RAM (m0, m1), which no image that leaves room for its stack markers reaches; at the
