@@ -871,8 +871,8 @@ verdict       mov     vac, ac
         if_nz add     u3, settle                  ' end (and the talker no room to save them)
         if_nz waitcnt u3, #0
 #else
-        if_nz mov     u3, oscat                   ' settling since the header came: what is left, when it
-        if_nz add     u3, settle                  ' is enough for waitcnt to catch its count
+        if_nz mov     u3, oscat                   ' settling since the header came: what is left,
+        if_nz add     u3, settle                  ' when it is enough for waitcnt to catch its count
         if_nz mov     ct2, u3
         if_nz sub     ct2, cnt
         if_nz sub     ct2, #64
