@@ -281,14 +281,16 @@ bool SecondStage::stepTo(int rate, std::int64_t chipHz) {
     return false;
 }
 
-bool SecondStage::chooseRate(StageReport& report) {
+bool SecondStage::chooseRate(StageReport& report, LoadTarget target) {
     rates_ = ladder_;
+    // Only the RAM build's receiver takes 12 clocks a bit.
+    const int fast = target == LoadTarget::ram ? stage::fastBaud(report.chipHz) : 0;
     const int good = line_.baud();
     if (judgeRates_) {
         // The chip's own fastest rate first, above the ladder's top too, where it is none of its
         // rates: an adapter that cannot make it makes another, which the stage's width tells.
         const int own = stage::chipsOwnBaud(report.chipHz);
-        const int fastest = fastReceiver_ ? stage::fastBaud(report.chipHz) : own;
+        const int fastest = fast != 0 ? fast : own;
         // A contact at the bootstrap's rate was at the chip's own: a sync of 64 clocks there times
         // the clock no closer than 1 in 64.
         if (std::abs(good - fastest) <= fastest / 50) return true;
@@ -303,8 +305,7 @@ bool SecondStage::chooseRate(StageReport& report) {
         const int rate = rates_[rateIndex_];
         const double clocksPerBit = static_cast<double>(report.chipHz) / rate;
         if (rate == good) return true;
-        const bool fastRate = fastReceiver_ && rate == stage::fastBaud(report.chipHz);
-        if (judgeRates_ && clocksPerBit < stage::minClocksPerBit && !fastRate) continue;
+        if (judgeRates_ && clocksPerBit < stage::minClocksPerBit && rate != fast) continue;
         if (!stepTo(rate, report.chipHz)) {
             if (pendingBaud_ != 0) return false;  // the stage lost, not the rate refused
             continue;
@@ -604,7 +605,6 @@ StageReport SecondStage::send(const StageImage& image, LoadTarget target) {
     forget();
     lastPacketAnswer_.reset();
     image_ = &image;
-    fastReceiver_ = target == LoadTarget::ram;
     line_.assumeBaud(startBaud_);
     pendingBaud_ = 0;
     imageComing_ = false;
@@ -619,7 +619,7 @@ StageReport SecondStage::send(const StageImage& image, LoadTarget target) {
         report.outcome = StageOutcome::noAnswer;
         return report;
     }
-    if (!chooseRate(report)) {
+    if (!chooseRate(report, target)) {
         status_.statusLine("Second stage: lost while choosing a rate");
         return report;
     }

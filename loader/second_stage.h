@@ -321,7 +321,7 @@ public:
 
 private:
     bool contact(StageReport& report);
-    bool chooseRate(StageReport& report);
+    bool chooseRate(StageReport& report, LoadTarget target);
     // Has the stage take the rate message for this rate, then goes to it; false when the driver
     // refuses it or the stage does not answer.
     bool stepTo(int rate, std::int64_t chipHz);
@@ -351,7 +351,6 @@ private:
     std::vector<int> ladder_;
     std::vector<int> rates_;  // this load's: the ladder and the chip's own fastest rate
     bool judgeRates_ = true;
-    bool fastReceiver_ = false;  // the RAM build's, which takes fastBaud
     int contactMs_ = contactWindowMs;
     int lastHelloMs_ = 0;
     LoadEvents* progress_ = nullptr;
