@@ -1,12 +1,12 @@
 #include "bootstrap.h"
 
 #include <algorithm>
+#include <bit>
 #include <string_view>
 
 #include "second_stage.h"
 
 namespace kestrup {
-namespace boot {
 namespace {
 
 void putLong(std::vector<std::uint8_t>& out, std::uint32_t value) {
@@ -14,6 +14,24 @@ void putLong(std::vector<std::uint8_t>& out, std::uint32_t value) {
 }
 
 }  // namespace
+
+namespace pilot {
+
+std::vector<std::uint8_t> load(std::span<const std::uint32_t> longs) {
+    std::vector<std::uint8_t> out{boot::syncByte};
+    out.reserve(4 * longs.size() + 5);
+    std::uint32_t sum = 0;
+    for (const std::uint32_t value : longs) {
+        putLong(out, value);
+        sum = std::rotl(sum, 1) + value;
+    }
+    putLong(out, 0 - std::rotl(sum, 1));
+    return out;
+}
+
+}  // namespace pilot
+
+namespace boot {
 
 std::vector<std::uint8_t> hello() {
     std::vector<std::uint8_t> out{syncByte};
@@ -54,8 +72,64 @@ std::optional<Answer> takeAnswer(std::vector<std::uint8_t>& received) {
 
 }  // namespace boot
 
+namespace {
+
+// A ping come back, among whatever else came.
+std::optional<bool> pingBack(std::vector<std::uint8_t>& bytes) {
+    if (std::find(bytes.begin(), bytes.end(), pilot::ping) != bytes.end()) return true;
+    bytes.clear();
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<boot::Answer> Bootstrap::awaitAnswer(int windowMs) {
     return line_.await(windowMs, boot::takeAnswer);
+}
+
+bool Bootstrap::echoed(int windowMs) {
+    const std::vector<std::uint8_t> ping{pilot::ping};
+    const std::int64_t until = clock_.nowMicros() + std::int64_t{windowMs} * 1000;
+    while (clock_.nowMicros() < until) {
+        port_.write(ping);
+        if (line_.await(helloEveryMs, pingBack)) return true;
+    }
+    return false;
+}
+
+bool Bootstrap::refill() {
+    line_.setBaud(pilot::baud);
+    line_.forget();
+    // A count the pilot lost a byte of wants one byte more, one it took damaged none: the filler
+    // beyond that comes back.
+    const std::vector<std::uint8_t> filler(pilotFillerStep, pilot::ping);
+    for (std::size_t sent = 0; sent < bootstrapImage().size() + 4; sent += filler.size()) {
+        port_.write(filler);
+        if (line_.await(line_.lineMs(filler.size()), pingBack)) return true;
+    }
+    return echoed(helloAnswerMs);
+}
+
+bool Bootstrap::board(int helloMs, int lastMs) {
+    line_.setBaud(pilot::baud);
+    line_.forget();
+    if (!echoed(helloMs + lastMs)) return false;
+    const auto bootstrap = bootstrapImage();
+    std::vector<std::uint32_t> longs(bootstrap.size() / 4);
+    for (std::size_t i = 0; i < bootstrap.size(); ++i) longs[i / 4] |= std::uint32_t{bootstrap[i]} << (8 * (i % 4));
+    const auto message = pilot::load(longs);
+    for (int tries = 0; tries < loadTries; ++tries) {
+        line_.forget();
+        port_.write(message);
+        // A driver that has taken the bytes may not have sent them: a new rate would reach the
+        // last of them.
+        clock_.pauseMicros(static_cast<int>(static_cast<std::int64_t>(message.size()) * 11 * 1'000'000 / pilot::baud));
+        line_.setBaud(boot::baud);
+        line_.forget();
+        if (greet(helloAnswerMs, 0)) return true;
+        if (!refill()) return false;
+    }
+    return false;
 }
 
 bool Bootstrap::greet(int helloMs, int lastMs) {
@@ -107,7 +181,7 @@ bool Bootstrap::recover() {
 
 Bootstrap::Outcome Bootstrap::send(std::span<const std::uint32_t> stage, int helloMs, int lastMs) {
     stageFresh_ = false;
-    if (!greet(helloMs, lastMs)) return Outcome::noAnswer;
+    if (!board(helloMs, lastMs)) return Outcome::noAnswer;
     const auto message = boot::load(stage);
     // An 'X' heard at the chip's own rate keeps it; a load unanswered there goes again at boot::baud.
     int rate = std::max(boot::baud, stage::chipsOwnBaud(chipHz_));

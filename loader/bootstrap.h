@@ -1,10 +1,20 @@
 #pragma once
-// Kestrup's bootstrap (loader/second_stage/boot.spin): the boot ROM carries its 151 longs instead of
-// the second stage's 565 or 788, three bits a byte at 230400 baud, and it takes the stage at the
-// chip's own rate, checks it and starts it as the ROM would have: about 0.17 s less before the
-// stage listens, at every clock and for every image.
+// Kestrup's pilot and bootstrap (loader/second_stage/pilot.spin, boot.spin): the boot ROM carries
+// the pilot's 49 longs instead of the second stage's 565 or 788, three bits a byte at 230400 baud;
+// the pilot takes the bootstrap's 144 at the same rate, eight bits a byte, and the bootstrap takes
+// the stage at the chip's own rate, checks it and starts it as the ROM would have: about 0.2 s less
+// before the stage listens, at every clock and for every image.
 //
-// The wire, as the host sees it: 8 data bits, no parity, 2 stop bits, at `boot::baud`.
+// The wire, as the host sees it: 8 data bits, no parity, 2 stop bits.
+// To the pilot, at `pilot::baud`:
+//   ping   0xFF, one bit time low. The pilot sends every low pulse straight back until a sync comes,
+//          so that the first ping it hears comes back: the host's sign that it listens.
+//   load   the sync 0xF8 (a low pulse of 4 bit times, which gives the bit time), the bootstrap's
+//          longs, then a check long that brings the pilot's sum to zero: for each long, the sum
+//          rotated left one bit, plus the long. The pilot then jumps to the bootstrap; a sum that is
+//          not zero sends it back to echoing. A load that lost a byte leaves it counting: 0xFF filler
+//          completes what it counts, and the filler after that comes back.
+// To the bootstrap, at `boot::baud` or the chip's own rate:
 //   hello  the sync 0xF8 (its start bit and three 0 bits are one low pulse of 4 bit times, from
 //          which the bootstrap takes the bit time; a pulse under 60 chip clocks is none), then the
 //          long 0x55555555: no byte of it has two 0 bits together, so that a bootstrap that starts
@@ -43,9 +53,21 @@
 
 namespace kestrup {
 
-// The bootstrap as the ROM loads it: built from loader/second_stage/boot.spin by
-// scripts/make-second-stage, embedded like the stage's builds.
+// The pilot as the ROM loads it, and the bootstrap as the pilot takes it (the longs of its cog
+// code): built from loader/second_stage/pilot.spin and boot.spin by scripts/make-second-stage,
+// embedded like the stage's builds.
+std::span<const std::uint8_t> pilotImage();
 std::span<const std::uint8_t> bootstrapImage();
+
+namespace pilot {
+
+// The ROM's rate in the stage's path: the port is at it already.
+inline constexpr int baud = 230400;
+inline constexpr std::uint8_t ping = 0xFF;
+
+std::vector<std::uint8_t> load(std::span<const std::uint32_t> longs);
+
+}  // namespace pilot
 
 namespace boot {
 
@@ -82,21 +104,23 @@ public:
     // Filler between hellos while a bootstrap may still be counting.
     static constexpr std::size_t fillerStep = 256;
     static constexpr int loadTries = 2;
+    // Filler sent to a pilot that may be counting, a step at a time, until it echoes.
+    static constexpr std::size_t pilotFillerStep = 64;
     // From the bootstrap's 'K' until the stage listens: the interpreter, then the stage's receiver
     // and talker, each loaded into its cog (2.3 ms at 12 MHz on the rig).
     static constexpr std::int64_t stageStartClocks = 32'000;
 
     enum class Outcome {
         started,   // the bootstrap took the stage and started it, or is silent where it would have
-        noAnswer,  // no hello was answered: no bootstrap listens
+        noAnswer,  // no ping came back, or the bootstrap the pilot took answered no hello
         failed,    // it heard the stage and never took it whole
     };
 
-    Bootstrap(SerialPort& port, Clock& clock) : port_(port), clock_(clock), line_(port, clock, boot::baud) {}
+    Bootstrap(SerialPort& port, Clock& clock) : port_(port), clock_(clock), line_(port, clock, pilot::baud) {}
 
-    // After the ROM has acknowledged the bootstrap, with the port at boot::baud: hellos for helloMs
-    // and lastMs more for an answer, then the stage's longs until the bootstrap has taken them.
-    // The port is left at the rate the stage went at.
+    // After the ROM has acknowledged the pilot, with the port at pilot::baud: pings for helloMs and
+    // lastMs more for the echo, the bootstrap through the pilot, then the stage's longs until the
+    // bootstrap has taken them. The port is left at the rate the stage went at.
     Outcome send(std::span<const std::uint32_t> stage, int helloMs, int lastMs);
     // The chip's clock, from the first hello's answer.
     std::int64_t chipHz() const { return chipHz_; }
@@ -106,6 +130,12 @@ public:
     bool stageFresh() const { return stageFresh_; }
 
 private:
+    // The pilot echoes, takes the bootstrap, and the bootstrap answers a hello.
+    bool board(int helloMs, int lastMs);
+    // Pings until one comes back, for windowMs.
+    bool echoed(int windowMs);
+    // Filler to a pilot that may be counting, until it echoes: false when it never does.
+    bool refill();
     bool greet(int helloMs, int lastMs);
     std::optional<boot::Answer> awaitAnswer(int windowMs);
     // After a load left unanswered: true once the bootstrap listens again, false when the stage

@@ -1,5 +1,7 @@
 #include "loader_protocol.h"
 
+#include <algorithm>
+
 #include "dense_encoding.h"
 
 namespace kestrup {
@@ -32,12 +34,24 @@ void LoaderProtocol::shutDownChip() {
     link_.flush();
 }
 
-std::int32_t LoaderProtocol::handshake() {
+std::int32_t LoaderProtocol::handshake(HandshakeBits bits) {
     Lfsr lfsr;
     link_.stage(SerialLink::clockByte);  // lets the chip measure the bit time
-    for (int i = 0; i < handshakeBits; ++i) link_.stage(static_cast<std::uint8_t>(lfsr.step() | SerialLink::bitZero));
+    if (bits == HandshakeBits::onePerByte) {
+        for (int i = 0; i < handshakeBits; ++i)
+            link_.stage(static_cast<std::uint8_t>(lfsr.step() | SerialLink::bitZero));
+    } else {
+        // A byte's bits at 0, 3 and 6, as encodeLong puts them; the last byte carries what is left,
+        // so that no pulse follows the 250th bit.
+        for (int sent = 0; sent < handshakeBits; sent += 3) {
+            const int count = std::min(3, handshakeBits - sent);
+            std::uint8_t byte = count == 3 ? 0x92 : count == 2 ? 0xF2 : SerialLink::bitZero;
+            for (int k = 0; k < count; ++k) byte = static_cast<std::uint8_t>(byte | lfsr.step() << (3 * k));
+            link_.stage(byte);
+        }
+    }
     for (int i = 0; i < handshakeBits + versionBits; ++i) link_.stage(SerialLink::clockByte);
-    // All 509 bytes go out before the first reply is read; the replies wait in the driver.
+    // Every byte goes out before the first reply is read; the replies wait in the driver.
     link_.flush();
 
     for (int i = 0; i < handshakeBits; ++i) {

@@ -36,6 +36,10 @@ enum class LongEncoding { fixed, dense };
 
 enum class EepromResult { done, checksumError, programmingFailed, verifyFailed };
 
+// How the host's 250 handshake bits go: a byte each (0xFE, 0xFF), or three a byte as longs go,
+// which the ROM decodes alike and which takes a third of the line time (8 ms less at 230400 baud).
+enum class HandshakeBits { onePerByte, threePerByte };
+
 class LoaderProtocol {
 public:
     static constexpr int handshakeBits = 250;
@@ -63,7 +67,7 @@ public:
     void shutDownChip();
     // The chip version 0..255; -1 when an LFSR bit differed or did not come; another negative
     // number when a version bit did not come.
-    std::int32_t handshake();
+    std::int32_t handshake(HandshakeBits bits = HandshakeBits::onePerByte);
     // Sends command 1, the long count and the image's first byteCount/4 longs, then awaits the
     // acknowledgement. True when the chip accepted the checksum.
     bool imageLoad(std::int32_t byteCount, std::span<const std::uint32_t> image);

@@ -13,7 +13,7 @@ UploadOutcome RomLoader::outcome(const CheckedImage& image, LoadTarget target) {
     protocol_.setEncoding(encoding_);
     protocol_.showProgress(true);
     link_.chipReset(reset_);
-    const std::int32_t version = protocol_.handshake();
+    const std::int32_t version = protocol_.handshake(HandshakeBits::threePerByte);
     LoadTeller& told = protocol_.teller();
     told.end(Step::handshake, version >= 1);
     // A file too short to hold its own length word is refused: long 2 would be an earlier image's.
@@ -41,7 +41,7 @@ RomLoader::Boot RomLoader::boot(std::span<const std::uint32_t> program, LongEnco
     protocol_.setEncoding(encoding);
     protocol_.showProgress(false);
     link_.chipReset(reset_);
-    const std::int32_t version = protocol_.handshake();
+    const std::int32_t version = protocol_.handshake(HandshakeBits::threePerByte);
     if (version < 1) return {};
     return {version, protocol_.imageLoad(static_cast<std::int32_t>(program.size() * 4), program)};
 }

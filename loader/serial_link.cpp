@@ -1,5 +1,7 @@
 #include "serial_link.h"
 
+#include <algorithm>
+
 namespace kestrup {
 
 SerialLink::SerialLink(SerialPort& port, Clock& clock, LoadEvents& events)
@@ -43,8 +45,8 @@ void SerialLink::stage(std::uint8_t byte) {
     if (transmitCount_ >= static_cast<std::int32_t>(blockSize)) flush();
 }
 
-void SerialLink::flush() {
-    if (transmitCount_ <= 0) return;
+bool SerialLink::flush() {
+    if (transmitCount_ <= 0) return true;
     const auto staged = static_cast<std::size_t>(transmitCount_);
     // Unwritten bytes are dropped, not retried: the chip's replies tell the protocol what was lost.
     transmitCount_ = 0;
@@ -53,6 +55,7 @@ void SerialLink::flush() {
         events_.on(LinkFault::unableToWrite);
     else if (*written < staged)
         events_.on(LinkFault::transmitStall);
+    return written && *written == staged;
 }
 
 void SerialLink::drain() {
@@ -71,17 +74,33 @@ std::uint32_t SerialLink::fill() {
     return receiveCount_;
 }
 
+void SerialLink::pause(int micros) {
+    // Whole milliseconds go to the clock as such, a fraction of one as microseconds.
+    if (micros % 1000 == 0)
+        clock_.pause(micros / 1000);
+    else
+        clock_.pauseMicros(micros);
+}
+
 int SerialLink::replyBit(bool sendClock, std::int32_t windowMs) {
+    // By the clock, not by the pauses: a pause of a tenth of a millisecond may last twice that, and a
+    // window counted in them would outlast the chip's patience.
+    const std::int64_t until = clock_.nowMicros() + std::int64_t{windowMs} * 1000;
+    // Once a write fails or a stray byte comes, a millisecond at least between polls: each tells its
+    // line, and a pulled board or a noisy line would have one every tenth of a millisecond.
+    ReplyPolling polling = polling_;
+    const auto slowDown = [&polling] {
+        polling = {std::max(polling.clockPauseMicros, 1000), std::max(polling.pollPauseMicros, 1000)};
+    };
     for (;;) {
-        if (windowMs <= 0) {
+        if (clock_.nowMicros() >= until) {
             events_.on(LinkFault::timeOut);
             return -1;
         }
         if (sendClock) {
             stage(clockByte);
-            flush();
-            clock_.pause(polling_.clockPauseMs);
-            windowMs -= polling_.clockPauseMs;
+            if (!flush()) slowDown();
+            pause(polling.clockPauseMicros);
         }
         if (static_cast<std::uint32_t>(receivePosition_) == receiveCount_) {
             // What this fill brings is looked at from the next poll on.
@@ -92,9 +111,9 @@ int SerialLink::replyBit(bool sendClock, std::int32_t windowMs) {
             if (byte == bitZero) return 0;
             if (byte == bitOne) return 1;
             events_.on(LinkFault::hardwareLost);
+            slowDown();
         }
-        clock_.pause(polling_.pollPauseMs);
-        windowMs -= polling_.pollPauseMs;
+        pause(polling.pollPauseMicros);
     }
 }
 

@@ -37,7 +37,8 @@ public:
     void purgeReceive();
 
     void stage(std::uint8_t byte);
-    void flush();
+    // False when the driver did not take every byte.
+    bool flush();
     // Flushes, then returns once the driver has put every byte on the line.
     void drain();
     std::uint32_t fill();
@@ -47,6 +48,8 @@ public:
     Clock& clock() { return clock_; }
 
 private:
+    void pause(int micros);
+
     SerialPort& port_;
     Clock& clock_;
     LoadEvents& events_;

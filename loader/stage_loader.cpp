@@ -53,8 +53,9 @@ bool StageLoader::pays(std::span<const std::uint32_t> longs, LoadTarget target) 
     // The ROM writes and reads back all 32 KB of the EEPROM (4.7 s at 8 MHz), the stage only the
     // pages that differ.
     if (target != LoadTarget::ram) return true;
-    // The bootstrap through the ROM, and the stage through the bootstrap.
-    const double stageMs = romLineMs(longsOf(bootstrapImage()), LongEncoding::fixed, romBaud) +
+    // The pilot through the ROM, the bootstrap through the pilot, and the stage through the bootstrap.
+    const double stageMs = romLineMs(longsOf(pilotImage()), LongEncoding::fixed, romBaud) +
+                           static_cast<double>(bootstrapImage().size()) * 11 * 1000 / pilot::baud +
                            static_cast<double>(secondStageImage(target).size()) * 11 * 1000 / boot::baud +
                            stageOverheadMs + static_cast<double>(longs.size()) * 4 * 11 * 1000 / stageSlowestBaud;
     return romLineMs(longs, rom_.encoding(), stage::contactBaud) > stageMs;
@@ -100,14 +101,13 @@ LoadResult StageLoader::tryStage(const CheckedImage& image, LoadTarget target) {
     if (!port_.setBaud(romBaud)) return gaveWay("the port refuses " + std::to_string(romBaud) + " baud");
     const auto stageLongs = longsOf(secondStageImage(target));
     // Three bits a byte, whatever the image's own encoding: see romBaud.
-    const auto boot = rom_.boot(bootable ? longsOf(bootstrapImage()) : stageLongs, LongEncoding::fixed);
+    const auto boot = rom_.boot(bootable ? longsOf(pilotImage()) : stageLongs, LongEncoding::fixed);
     if (boot.version < 1) return giveWay("no chip answered", true);
     if (!boot.taken)
-        return giveWay(bootable ? "the ROM did not take the bootstrap" : "the ROM did not take the second stage", true);
+        return giveWay(bootable ? "the ROM did not take the pilot" : "the ROM did not take the second stage", true);
     stage_.setStartBaud(romBaud);
     stage_.setContact(stage::contactBaud, false);
     if (bootable) {
-        port_.setBaud(boot::baud);
         Bootstrap bootstrap(port_, clock_);
         switch (bootstrap.send(stageLongs, helloWindowMs, lastHelloMs)) {
             case Bootstrap::Outcome::noAnswer:

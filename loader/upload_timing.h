@@ -19,11 +19,11 @@ struct ResetPulse {
     int waitMs;
 };
 
-// How reply bits are awaited: each poll takes what has arrived and then pauses pollPauseMs; a
-// poll that sends a clock byte first pauses clockPauseMs after it.
+// How reply bits are awaited: each poll takes what has arrived and then pauses pollPauseMicros; a
+// poll that sends a clock byte first pauses clockPauseMicros after it.
 struct ReplyPolling {
-    int clockPauseMs;
-    int pollPauseMs;
+    int clockPauseMicros;
+    int pollPauseMicros;
 };
 
 struct UploadTiming {
@@ -38,17 +38,18 @@ struct UploadTiming {
     // chip started: 2.98 M clocks at 20 MHz, 1.7 ms inside the chip's 3.01 M. 50 ms puts it at
     // 98 ms (1.97 M clocks at 20 MHz; a chip would have to run at 30 MHz to miss), and is still 40
     // times the 1.2 ms a slow chip needs after a level reset.
-    static constexpr UploadTiming window() { return {200, true, {25, 50}, {25, 10}, 1500}; }
+    static constexpr UploadTiming window() { return {200, true, {25, 50}, {25'000, 10'000}, 1500}; }
 
     // The command line's: one reset just before the handshake, nothing before or after it. The
     // 15 ms wait is 12 times what a 7 MHz chip needs after a level reset; with a capacitor-coupled
     // reset the 250th bit comes 10 + 15 + 24 = 49 ms after the chip started, a third of a 20 MHz
-    // chip's window. Replies are polled every millisecond and the acknowledgement clocked every 2 ms:
-    // the chip answers the second clock after its sum, so a load waits 2 to 4 ms for it where 5 ms
-    // clocks made it wait 5 to 10. The port closes as
+    // chip's window. Replies are polled every 0.1 ms and the acknowledgement clocked every 0.2 ms:
+    // the chip answers the second clock after its sum, and starts the program a fixed 400,000
+    // clocks after its answer, so every clock's wait comes into the load's time (2 to 4 ms where
+    // the clock came every 2 ms). A clock is 48 us of the line at 230400 baud. The port closes as
     // soon as the chip has answered, with the reset line already released: closing drops the modem
     // lines (Windows; Linux with HUPCL), which starts no reset.
-    static constexpr UploadTiming lean() { return {0, false, {10, 15}, {1, 1}, 0}; }
+    static constexpr UploadTiming lean() { return {0, false, {10, 15}, {100, 100}, 0}; }
 
     // The window program's FastLoad: the lean timing, but the upload console, which comes and goes
     // with the upload, keeps the window program's time: to settle before the first line, and 1.5 s

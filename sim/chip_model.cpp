@@ -391,13 +391,14 @@ void ChipModel::onLong(std::uint32_t value, Micros at) {
 void ChipModel::launch(Micros at) {
     SessionRecord& s = *session_;
     const auto build = stageBuildOf(s.longs);
-    const bool bootstrap = isBootstrap(s.longs);
+    const bool bootstrap = isPilot(s.longs);
     if (!build && !bootstrap) {
         s.state = ChipState::running;
         return;
     }
     s.state = build ? ChipState::stage : ChipState::bootstrap;
-    s.stage = StageRecord{build, {}, 0, "", 0};
+    s.stage = StageRecord{};
+    s.stage->build = build;
     stage_ = std::make_unique<StageModel>(build, at + config_.timing.stageStart, config_.timing, faults(), eeprom_);
 }
 

@@ -87,7 +87,7 @@ enum class ChipState {
     acknowledging,  // the next clock gets the verdict
     programming,
     verifying,
-    bootstrap,  // the ROM started Kestrup's bootstrap, which takes the second stage
+    bootstrap,  // the ROM started Kestrup's pilot, which takes the bootstrap, which takes the second stage
     stage,      // the ROM started Kestrup's second stage, which takes the image and answers in its own protocol
     running,
     shutdown,
@@ -100,6 +100,7 @@ enum class StageBuild { ram, eeprom };
 // longs and sum are the image's, as if the ROM had loaded it (command 2 or 3 for the EEPROM).
 struct StageRecord {
     std::optional<StageBuild> build;  // none while a bootstrap has not started one
+    std::string pilotLoads;           // the bootstrap's loads as the pilot took them: K good, X not
     std::string bootAnswers;          // the bootstrap's answers, when the ROM started one
     int baud = 0;                     // the rate of the last message taken
     std::string answers;              // the code of every answer sent, in order

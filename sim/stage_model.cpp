@@ -1,6 +1,7 @@
 #include "stage_model.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <utility>
@@ -18,6 +19,10 @@ namespace {
 constexpr std::uint32_t minSyncClocks = 60;
 constexpr std::uint32_t fastSyncLeast = 46;
 constexpr std::uint32_t fastSyncMost = 50;
+// The pilot's: a sync is four bit times low, a ping one, 35 to 87 clocks at 230400 baud.
+constexpr double pilotSyncLeast = 112;
+// From the pilot's jump to the bootstrap until it looks for a sync: its receiver generated.
+constexpr double bootStartClocks = 4000;
 // The bootstrap's sums over the stage it took, a hub read a long; then cog 0 restarts as the Spin
 // interpreter, which loads a cog for the stage's receiver, which loads one for its talker.
 constexpr double bootSumClocksPerLong = 32;
@@ -68,8 +73,8 @@ std::uint32_t longAt(std::span<const std::uint8_t> bytes, std::size_t at) {
 
 }  // namespace
 
-bool isBootstrap(std::span<const std::uint32_t> longs) {
-    const auto image = bootstrapImage();
+bool isPilot(std::span<const std::uint32_t> longs) {
+    const auto image = pilotImage();
     if (longs.size() * 4 != image.size()) return false;
     for (std::size_t i = 0; i < image.size(); ++i)
         if (static_cast<std::uint8_t>(longs[i / 4] >> (8 * (i % 4))) != image[i]) return false;
@@ -98,7 +103,7 @@ StageModel::StageModel(std::optional<StageBuild> build, Micros listensAt, const 
       timing_(timing),
       faults_(faults),
       eeprom_(eeprom),
-      phase_(build ? Phase::idle : Phase::boot),
+      phase_(build ? Phase::idle : Phase::pilot),
       position_(static_cast<double>(listensAt)),
       floor_(build ? firstSyncFloor : minSyncClocks) {}
 
@@ -182,6 +187,55 @@ bool StageModel::huntSync(SessionRecord& session) {
     }
 }
 
+bool StageModel::huntPilotSync() {
+    const double known = lineEnd_;
+    for (;;) {
+        const auto fall = nextLevel(position_, true, known);
+        const auto rise = fall ? nextLevel(*fall, false, known) : std::nullopt;
+        if (!rise) return false;
+        // A frame whose start bit the pilot saw from its edge goes back whole.
+        for (const Frame& f : line_) {
+            if (std::abs(f.start - *fall) > edge * f.bit) continue;
+            const double end = f.start + bitsPerFrame * f.bit;
+            answers_.push_back(Answer{std::max<Micros>(std::llround(end), lastAnswerAt_), 0, 0, f.byte, f.baud, f.baud,
+                                      0, false, true});
+            lastAnswerAt_ = answers_.back().at;
+        }
+        position_ = *rise;
+        forgetRead();
+        if (clocks(*rise - *fall) < pilotSyncLeast) continue;
+        width_ = static_cast<std::uint32_t>(std::llround(clocks(*rise - *fall)));
+        bitMicros_ = (*rise - *fall) / 4;
+        syncBaud_ = lastBaud_;
+        inMessage_ = true;
+        message_.clear();
+        return true;
+    }
+}
+
+void StageModel::pilotByte(double at, SessionRecord& session) {
+    const std::size_t longs = bootstrapImage().size() / 4 + 1;
+    if (message_.size() < 4 * longs) return;
+    inMessage_ = false;
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i < longs; ++i) sum = std::rotl(sum, 1) + longAt(message_, 4 * i);
+    // A sum other than zero has the pilot echo again.
+    session.stage->pilotLoads += sum == 0 ? 'K' : 'X';
+    if (sum != 0) return;
+    const auto bootstrap = bootstrapImage();
+    if (!std::equal(bootstrap.begin(), bootstrap.end(), message_.begin())) {
+        // Whatever it took runs, and answers nothing this model knows.
+        phase_ = Phase::going;
+        startAt_ = std::llround(at);
+        startState_ = ChipState::running;
+        startWhy_ = "the pilot ran longs other than the bootstrap";
+        return;
+    }
+    phase_ = Phase::boot;
+    floor_ = minSyncClocks;
+    position_ = std::max(position_, static_cast<double>(afterClocks(std::llround(at), bootStartClocks)));
+}
+
 void StageModel::forgetRead() {
     while (!line_.empty() && line_.front().start + bitsPerFrame * line_.front().bit <= position_) line_.pop_front();
 }
@@ -189,7 +243,7 @@ void StageModel::forgetRead() {
 void StageModel::advance(double known, SessionRecord& session) {
     for (;;) {
         forgetRead();
-        if (!inMessage_ && !huntSync(session)) return;
+        if (!inMessage_ && !(phase_ == Phase::pilot ? huntPilotSync() : huntSync(session))) return;
         if (secondSync_) {
             const auto fall = nextLevel(position_, true, known);
             const auto rise = fall ? nextLevel(*fall, false, known) : std::nullopt;
@@ -214,7 +268,9 @@ void StageModel::advance(double known, SessionRecord& session) {
         const double frameEnd = *byteStart_ + bitsPerFrame * bitMicros_;
         byteStart_.reset();
         position_ = *high;
-        if (phase_ == Phase::boot)
+        if (phase_ == Phase::pilot)
+            pilotByte(frameEnd, session);
+        else if (phase_ == Phase::boot)
             bootByte(frameEnd, session);
         else if (message_.size() == 1 + 4 * (dataLongsTaken(message_[0]) + 2))
             messageDone(frameEnd, session);
@@ -271,7 +327,8 @@ void StageModel::messageDone(double at, SessionRecord& session) {
             return packetMessage(code, trailer, (n - 9) / 4, answered, session);
         case Phase::verdict:
             return heldMessage(code, trailer, answered);
-        case Phase::boot:  // its messages are read a byte at a time
+        case Phase::pilot:  // their messages are read a byte at a time
+        case Phase::boot:
         case Phase::going:
             break;
     }
@@ -510,6 +567,10 @@ std::vector<std::uint8_t> StageModel::due(Micros now, SessionRecord& session) {
         // Pages written by the time this answer goes are in the EEPROM, whatever follows.
         const auto pages = static_cast<std::ptrdiff_t>(a.eepromPages * pageBytes);
         std::copy(picture_.begin(), picture_.begin() + pages, eeprom_.begin());
+        if (a.echo) {
+            out.push_back(static_cast<std::uint8_t>(a.value));
+            continue;
+        }
         std::vector<std::uint8_t> bytes{static_cast<std::uint8_t>(a.code)};
         if (a.boot) {
             for (int i = 0; i < 3; ++i) bytes.push_back(static_cast<std::uint8_t>(a.value >> (8 * i)));

@@ -16,14 +16,14 @@ namespace kestrup::sim {
 
 // Which build of the stage these longs are, byte for byte, if any.
 std::optional<StageBuild> stageBuildOf(std::span<const std::uint32_t> longs);
-// Whether these longs are Kestrup's bootstrap (loader/second_stage/boot.spin), byte for byte.
-bool isBootstrap(std::span<const std::uint32_t> longs);
+// Whether these longs are Kestrup's pilot (loader/second_stage/pilot.spin), byte for byte.
+bool isPilot(std::span<const std::uint32_t> longs);
 const char* stageBuildName(StageBuild build);
 
 class StageModel {
 public:
-    // Started by the ROM; it listens from `listensAt` on. No build: the bootstrap, which takes one
-    // and starts it. The faults are the session's.
+    // Started by the ROM; it listens from `listensAt` on. No build: the pilot, which takes the
+    // bootstrap, which takes a build and starts it. The faults are the session's.
     StageModel(std::optional<StageBuild> build, Micros listensAt, const ChipTiming& timing, const ChipFaults& faults,
                Ram& eeprom);
 
@@ -45,8 +45,9 @@ private:
         int hostBaud;                 // the rate the host's line was at for the message answered
         std::size_t eepromPages = 0;  // the picture's pages in the EEPROM once it has gone
         bool boot = false;            // the bootstrap's: four bytes, code and value
+        bool echo = false;            // the pilot's: the byte `value` as it came
     };
-    enum class Phase { boot, idle, packets, verdict, going };
+    enum class Phase { pilot, boot, idle, packets, verdict, going };
     // A byte on the line as the chip sees it: its frame from `start`, `bit` microseconds a bit.
     struct Frame {
         double start;
@@ -63,6 +64,10 @@ private:
     // The first time from `from` on at which the line is low (or high), if it is known by then.
     std::optional<double> nextLevel(double from, bool low, double known) const;
     bool huntSync(SessionRecord& session);
+    // The pilot's: each low pulse goes back as it came until one of a sync's length.
+    bool huntPilotSync();
+    // The bootstrap's longs and the check, a byte at a time.
+    void pilotByte(double at, SessionRecord& session);
     void messageDone(double at, SessionRecord& session);
     // The bootstrap's messages, a byte at a time: a hello, or the stage's count and longs.
     void bootByte(double at, SessionRecord& session);

@@ -38,6 +38,7 @@ std::string formatSession(const SessionRecord& s) {
     if (s.eepromAcks > 0) line("eeprom-acks", std::to_string(s.eepromAcks));
     if (s.stage) {
         line("stage", s.stage->build ? stageBuildName(*s.stage->build) : "none");
+        if (!s.stage->pilotLoads.empty()) line("pilot-loads", s.stage->pilotLoads);
         if (!s.stage->bootAnswers.empty()) line("bootstrap-answers", s.stage->bootAnswers);
         if (s.stage->baud != 0) line("stage-baud", std::to_string(s.stage->baud));
         line("stage-answers", s.stage->answers.empty() ? "none" : s.stage->answers);

@@ -1,7 +1,10 @@
-{{ Kestrup's bootstrap: the boot ROM carries these few longs on its slow line, three bits a byte,
-   and they take the second stage itself at the host's fast rate, check it, and start it as the
-   ROM would have. The ROM's line would take the stage's 2 KB in a quarter of a second; this line
-   takes it in a twentieth or less.
+{{ Kestrup's bootstrap: the pilot (pilot.spin), which the boot ROM carries, takes these longs
+   into its cog and jumps to them, and they take the second stage itself at the host's fast rate,
+   check it, and start it as the ROM would have. The ROM's line would take the stage's 2 KB in a
+   quarter of a second; this line takes it in a twentieth or less.
+
+   Only the DAT section is built (openspin -c): it runs where the pilot puts it, from BOOT_AT on,
+   and is BOOT_LONGS long, as the pilot takes it.
 
    The host's side and the wire are described in loader/bootstrap.h.
 
@@ -17,14 +20,17 @@ CON
   ' The most longs it takes: more than either build of the stage, few enough that the host's
   ' filler completes a count it damaged in a tenth of a second.
   MAX_LONGS  = 1024
+  ' As pilot.spin has them: scripts/make-second-stage checks that they agree.
+  BOOT_AT    = 50
+  BOOT_LONGS = 144
 
-PUB start
-  coginit(0, @boot, 0)
+PUB none                                          ' a Spin file has one; this one is never run
 
 DAT
-              org     0
+              org     BOOT_AT
 boot          mov     ctra, txcounter             ' P30 is phsa's top bit: shifted out a bit a turn
               neg     phsa, #1
+              andn    outa, txmask                ' the pilot's echo held it high till now
               or      dira, txmask
 
               mov     gd, #rx                     ' a long's four bytes and what goes between them
@@ -184,6 +190,7 @@ stopbits      long    $007F_FFFF
 dsone         long    $201
 zero          long    0
 interpreter   long    ($0004 >> 2) << 18 | ($F004 >> 2) << 4   ' PAR $0004, code $F004, cog 0
+              long    0[BOOT_AT + BOOT_LONGS - $]
 
 t             res     1
 t0            res     1

@@ -81,7 +81,8 @@ struct StageLine {
     void restart(StageBuild build) {
         session = SessionRecord{};
         session.state = ChipState::stage;
-        session.stage = StageRecord{build, {}, 0, ""};
+        session.stage = StageRecord{};
+        session.stage->build = build;
         stage.emplace(build, static_cast<Micros>(now), config.timing, config.faults, eeprom);
     }
 

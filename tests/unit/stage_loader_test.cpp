@@ -47,8 +47,10 @@ struct StageLoaderTest : ::testing::Test {
     std::optional<ScriptedStage> stage;
     bool secondStage = true;
     std::vector<int> refusedBauds;
-    // A byte of the first write long enough to carry the stage, lost on the line.
+    // A byte of the first write at least this long, lost on the line: by default one that carries
+    // the stage.
     std::optional<std::size_t> loseByte;
+    std::size_t loseInWriteOf = secondStageImage(LoadTarget::ram).size();
 
     void TearDown() override { fs::remove(file); }
 
@@ -72,7 +74,7 @@ struct StageLoaderTest : ::testing::Test {
         }
         if (loseByte) {
             port->onWrite = [this, line = port->onWrite](std::span<const std::uint8_t> written) {
-                if (!loseByte || written.size() < secondStageImage(LoadTarget::ram).size()) return line(written);
+                if (!loseByte || written.size() < loseInWriteOf) return line(written);
                 std::vector<std::uint8_t> carried(written.begin(), written.end());
                 carried.erase(carried.begin() + static_cast<std::ptrdiff_t>(*std::exchange(loseByte, std::nullopt)));
                 line(carried);
@@ -116,9 +118,10 @@ TEST_F(StageLoaderTest, ASilentStageGivesWayToTheRomWhichPrintsItsFiveLinesAlone
     EXPECT_EQ(pathLines.lines, Lines{"ROM path (second stage did not answer)"});
     const auto sessions = chip->sessions();
     ASSERT_EQ(sessions.size(), 2u);
-    // The bootstrap, which took the stage's RAM build and started it, silent.
-    EXPECT_EQ(sessions[0].longCount, bootstrapImage().size() / 4);
+    // The pilot, which took the bootstrap, which took the stage's RAM build and started it, silent.
+    EXPECT_EQ(sessions[0].longCount, pilotImage().size() / 4);
     ASSERT_TRUE(sessions[0].stage);
+    EXPECT_EQ(sessions[0].stage->pilotLoads, "K");
     EXPECT_EQ(sessions[0].stage->bootAnswers, "HK");
     EXPECT_EQ(sessions[0].stage->build, sim::StageBuild::ram);
     EXPECT_EQ(sessions[1].longs, imageLongs());
@@ -181,6 +184,21 @@ TEST_F(StageLoaderTest, AByteOfTheStageLostCostsTheBootstrapOneLoadMore) {
     EXPECT_EQ(chip->sessions()[0].stage->bootAnswers, "HXHK");
     // The stage's contact at the rate of the load it took, then the RAM build's own.
     EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 748800, 115200, 460800, 998400, 115200}));
+}
+
+// A byte of the bootstrap lost on its way to the pilot: the pilot counts on into the hellos, which
+// then go unanswered; filler makes it refuse what it counted and echo, and the next load is taken.
+TEST_F(StageLoaderTest, AByteOfTheBootstrapLostCostsThePilotOneLoadMore) {
+    sim::ChipConfig config;
+    config.faults.stageSilent = true;
+    stage.emplace();
+    loseByte = 100;
+    loseInWriteOf = bootstrapImage().size();
+    EXPECT_EQ(upload(8192, LoadTarget::ram, config), UploadOutcome::loaded);
+    EXPECT_EQ(pathLines.lines, Lines{"second stage at 998400 baud"});
+    ASSERT_TRUE(chip->sessions()[0].stage);
+    EXPECT_EQ(chip->sessions()[0].stage->pilotLoads, "XK");
+    EXPECT_EQ(chip->sessions()[0].stage->bootAnswers, "HK");
 }
 
 // A port that will not make the bootstrap's rate has the ROM carry the whole stage.
