@@ -18,7 +18,7 @@ void putLong(std::vector<std::uint8_t>& out, std::uint32_t value) {
 namespace pilot {
 
 std::vector<std::uint8_t> load(std::span<const std::uint32_t> longs) {
-    std::vector<std::uint8_t> out{boot::syncByte};
+    std::vector<std::uint8_t> out{syncByte};
     out.reserve(4 * longs.size() + 5);
     std::uint32_t sum = 0;
     for (const std::uint32_t value : longs) {
@@ -120,10 +120,16 @@ bool Bootstrap::board(int helloMs, int lastMs) {
     const auto message = pilot::load(longs);
     for (int tries = 0; tries < loadTries; ++tries) {
         line_.forget();
+        const std::int64_t written = clock_.nowMicros();
         port_.write(message);
-        // A driver that has taken the bytes may not have sent them: a new rate would reach the
-        // last of them.
-        clock_.pauseMicros(static_cast<int>(static_cast<std::int64_t>(message.size()) * 11 * 1'000'000 / pilot::baud));
+        // A new rate must not reach the load's last bytes, and a driver that has taken them may not
+        // have sent them yet (a USB adapter's may start a millisecond late): the load's line time
+        // from the write, and that millisecond, which the bootstrap's start takes part of anyway.
+        port_.drain();
+        const std::int64_t lineEnd =
+            written + static_cast<std::int64_t>(message.size()) * 11 * 1'000'000 / pilot::baud + lineSlackMicros;
+        if (const std::int64_t left = lineEnd - clock_.nowMicros(); left > 0)
+            clock_.pauseMicros(static_cast<int>(left));
         line_.setBaud(boot::baud);
         line_.forget();
         if (greet(helloAnswerMs, 0)) return true;

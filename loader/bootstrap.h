@@ -9,7 +9,8 @@
 // To the pilot, at `pilot::baud`:
 //   ping   0xFF, one bit time low. The pilot sends every low pulse straight back until a sync comes,
 //          so that the first ping it hears comes back: the host's sign that it listens.
-//   load   the sync 0xF8 (a low pulse of 4 bit times, which gives the bit time), the bootstrap's
+//   load   the sync 0x80 (a low pulse of 8 bit times, which gives the bit time: nothing else the
+//          host sends in the ROM's phase is more than two bits low), the bootstrap's
 //          longs, then a check long that brings the pilot's sum to zero: for each long, the sum
 //          rotated left one bit, plus the long. The pilot then jumps to the bootstrap; a sum that is
 //          not zero sends it back to echoing. A load that lost a byte leaves it counting: 0xFF filler
@@ -64,6 +65,7 @@ namespace pilot {
 // The ROM's rate in the stage's path: the port is at it already.
 inline constexpr int baud = 230400;
 inline constexpr std::uint8_t ping = 0xFF;
+inline constexpr std::uint8_t syncByte = 0x80;
 
 std::vector<std::uint8_t> load(std::span<const std::uint32_t> longs);
 
@@ -104,6 +106,8 @@ public:
     // Filler between hellos while a bootstrap may still be counting.
     static constexpr std::size_t fillerStep = 256;
     static constexpr int loadTries = 2;
+    // After a write's line time, until its last byte is surely out.
+    static constexpr int lineSlackMicros = 1000;
     // Filler sent to a pilot that may be counting, a step at a time, until it echoes.
     static constexpr std::size_t pilotFillerStep = 64;
     // From the bootstrap's 'K' until the stage listens: the interpreter, then the stage's receiver

@@ -19,8 +19,8 @@ namespace {
 constexpr std::uint32_t minSyncClocks = 60;
 constexpr std::uint32_t fastSyncLeast = 46;
 constexpr std::uint32_t fastSyncMost = 50;
-// The pilot's: a sync is four bit times low, a ping one, 35 to 87 clocks at 230400 baud.
-constexpr double pilotSyncLeast = 112;
+// The pilot's: a sync is eight bit times low, a ping one, 35 to 87 clocks at 230400 baud.
+constexpr double pilotSyncLeast = 224;
 // From the pilot's jump to the bootstrap until it looks for a sync: its receiver generated.
 constexpr double bootStartClocks = 4000;
 // The bootstrap's sums over the stage it took, a hub read a long; then cog 0 restarts as the Spin
@@ -205,7 +205,7 @@ bool StageModel::huntPilotSync() {
         forgetRead();
         if (clocks(*rise - *fall) < pilotSyncLeast) continue;
         width_ = static_cast<std::uint32_t>(std::llround(clocks(*rise - *fall)));
-        bitMicros_ = (*rise - *fall) / 4;
+        bitMicros_ = (*rise - *fall) / 8;
         syncBaud_ = lastBaud_;
         inMessage_ = true;
         message_.clear();

@@ -8,17 +8,19 @@
    Until a sync comes, the pilot sends every low pulse on its receive pin straight back on its
    transmit pin: the host's pings (0xFF) come back as they went the moment the pilot listens, which
    the host cannot otherwise tell while the ROM's clock-settling wait lasts 20 to 50 ms. The sync's
-   pulse, four bit times, gives the bit time; each byte is then sampled from its own start bit, and
-   the longs go into the cog as the bootstrap's addresses have them (its org is BOOT_AT). A sum
-   that is not zero sends the pilot back to echoing, to be loaded again. }}
+   pulse (0x80: eight bit times) gives the bit time; each byte is then sampled from its own start
+   bit, and the longs go into the cog as the bootstrap's addresses have them (its org is BOOT_AT).
+   A sum that is not zero sends the pilot back to echoing, to be loaded again. }}
 
 CON
   RX_PIN     = 31
   TX_PIN     = 30
   ' As the bootstrap's: the first waitcnt comes this early for ina to be read mid-bit.
   LATENCY    = 12
-  ' A ping is one bit time low, 35 to 87 clocks at 230400 baud on an 8 to 20 MHz chip; a sync four.
-  SYNC_LEAST = 112
+  ' A ping is one bit time low, 35 to 87 clocks at 230400 baud on an 8 to 20 MHz chip; a sync
+  ' (0x80) eight, 278 or more. Nothing the host sends in the ROM's phase is more than two bits low
+  ' (174 clocks at 20 MHz): a late poll for the ROM's answer is echoed, not taken for a sync.
+  SYNC_LEAST = 224
   ' The bootstrap's place in this cog and its length: boot.spin has the same two, and
   ' scripts/make-second-stage checks that they agree.
   BOOT_AT    = 50
@@ -42,8 +44,8 @@ echo          waitpne rxmask, rxmask              ' a low pulse, back as it came
               cmp     bt, #SYNC_LEAST wc
         if_c  jmp     #echo
 
-              add     bt, #2                      ' the bit time, rounded
-              shr     bt, #2
+              add     bt, #4                      ' the bit time, rounded
+              shr     bt, #3
               mov     first, bt                   ' to the middle of bit 0
               shr     first, #1
               add     first, bt

@@ -1,7 +1,7 @@
-// stageload: resets a board, has its boot ROM load the second stage (or, with --boot, the bootstrap
-// that carries it), then loads an image through the stage, with the ROM's rate, the settling time
-// and the stage's rates chosen on its command line. For the chip-logic rig; kestrupload takes the
-// bootstrap's path by default (loader/stage_loader.h).
+// stageload: resets a board, has its boot ROM load the second stage (or, with --boot, the pilot
+// that carries the bootstrap that carries it), then loads an image through the stage, with the ROM's rate, the settling
+// time and the stage's rates chosen on its command line. For the chip-logic rig; kestrupload takes the bootstrap's path
+// by default (loader/stage_loader.h).
 //
 //   stageload --port DEV [--boot] [--eeprom] [--no-run] [--rates R1,R2,...] [--settle MS]
 //             [--stage FILE] [--trace FILE] IMAGE
@@ -192,7 +192,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const auto stageLongs = longsOf(stageBytes);
-    const auto romBytes = args->boot ? bootstrapImage() : std::span<const std::uint8_t>(stageBytes);
+    const auto romBytes = args->boot ? pilotImage() : std::span<const std::uint8_t>(stageBytes);
     if (!protocol.imageLoad(static_cast<std::int32_t>(romBytes.size()), longsOf(romBytes))) {
         link.close();
         return 2;
@@ -200,7 +200,7 @@ int main(int argc, char** argv) {
     int stageBaud = args->romBaud;
     if (args->boot) {
         Bootstrap bootstrap(*port, clock);
-        if (!port->setBaud(boot::baud) || bootstrap.send(stageLongs, 70, 40) != Bootstrap::Outcome::started) {
+        if (!port->setBaud(pilot::baud) || bootstrap.send(stageLongs, 70, 40) != Bootstrap::Outcome::started) {
             std::cout << "bootstrap: the stage not taken\n";
             link.close();
             return 2;
