@@ -4,6 +4,7 @@
 #include <bit>
 #include <string_view>
 
+#include "image.h"
 #include "second_stage.h"
 
 namespace kestrup {
@@ -114,10 +115,7 @@ bool Bootstrap::board(int helloMs, int lastMs) {
     line_.setBaud(pilot::baud);
     line_.forget();
     if (!echoed(helloMs + lastMs)) return false;
-    const auto bootstrap = bootstrapImage();
-    std::vector<std::uint32_t> longs(bootstrap.size() / 4);
-    for (std::size_t i = 0; i < bootstrap.size(); ++i) longs[i / 4] |= std::uint32_t{bootstrap[i]} << (8 * (i % 4));
-    const auto message = pilot::load(longs);
+    const auto message = pilot::load(longsOf(bootstrapImage()));
     for (int tries = 0; tries < loadTries; ++tries) {
         line_.forget();
         const std::int64_t written = clock_.nowMicros();

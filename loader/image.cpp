@@ -155,4 +155,10 @@ bool ImageVerdict::refused() const {
     return false;
 }
 
+std::vector<std::uint32_t> longsOf(std::span<const std::uint8_t> bytes) {
+    std::vector<std::uint32_t> longs((bytes.size() + 3) / 4);
+    for (std::size_t i = 0; i < bytes.size(); ++i) longs[i / 4] |= std::uint32_t{bytes[i]} << (8 * (i % 4));
+    return longs;
+}
+
 }  // namespace kestrup

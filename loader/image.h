@@ -64,6 +64,10 @@ std::uint8_t imageRamSum(std::span<const std::uint8_t> image);
 // Sets the checksum byte so that the sum comes to 0.
 void sealImageChecksum(std::span<std::uint8_t> image);
 
+// The bytes as the chip's longs, least significant byte first; a last long cut short is padded
+// with zeros.
+std::vector<std::uint32_t> longsOf(std::span<const std::uint8_t> bytes);
+
 struct ImageProblem {
     std::string text;
     // The upload itself reports it in its own words ("Code Error -> Abort"), as the window

@@ -11,12 +11,6 @@
 namespace kestrup {
 namespace {
 
-std::vector<std::uint32_t> longsOf(std::span<const std::uint8_t> bytes) {
-    std::vector<std::uint32_t> longs((bytes.size() + 3) / 4);
-    for (std::size_t i = 0; i < bytes.size(); ++i) longs[i / 4] |= std::uint32_t{bytes[i]} << (8 * (i % 4));
-    return longs;
-}
-
 // Milliseconds on the line for these longs sent through the ROM at this rate, command and count
 // included.
 double romLineMs(std::span<const std::uint32_t> longs, LongEncoding encoding, int baud) {

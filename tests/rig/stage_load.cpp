@@ -22,6 +22,7 @@
 
 #include "bootstrap.h"
 #include "clock.h"
+#include "image.h"
 #include "load_lines.h"
 #include "loader_protocol.h"
 #include "second_stage.h"
@@ -44,12 +45,6 @@ std::optional<std::vector<std::uint8_t>> readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return std::nullopt;
     return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-std::vector<std::uint32_t> longsOf(std::span<const std::uint8_t> bytes) {
-    std::vector<std::uint32_t> longs((bytes.size() + 3) / 4);
-    for (std::size_t i = 0; i < bytes.size(); ++i) longs[i / 4] |= std::uint32_t{bytes[i]} << (8 * (i % 4));
-    return longs;
 }
 
 struct Arguments {
