@@ -13,8 +13,7 @@ public:
     // The same for a fraction of a millisecond, where the platform can wait that short; this
     // default waits a whole one.
     virtual void pauseMicros(int micros) { pause((micros + 999) / 1000); }
-    // Monotonic time in microseconds: traces, progress, benchmarks, and the windows replies are
-    // awaited in, which pauses cannot count once they are shorter than the system keeps to.
+    // Monotonic time in microseconds, for traces, progress and benchmarks; never for protocol decisions.
     virtual std::int64_t nowMicros() = 0;
 };
 

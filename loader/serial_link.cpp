@@ -83,9 +83,7 @@ void SerialLink::pause(int micros) {
 }
 
 int SerialLink::replyBit(bool sendClock, std::int32_t windowMs) {
-    // By the clock, not by the pauses: a pause of a tenth of a millisecond may last twice that, and a
-    // window counted in them would outlast the chip's patience.
-    const std::int64_t until = clock_.nowMicros() + std::int64_t{windowMs} * 1000;
+    std::int64_t windowMicros = std::int64_t{windowMs} * 1000;
     // Once a write fails or a stray byte comes, a millisecond at least between polls: each tells its
     // line, and a pulled board or a noisy line would have one every tenth of a millisecond.
     ReplyPolling polling = polling_;
@@ -93,7 +91,7 @@ int SerialLink::replyBit(bool sendClock, std::int32_t windowMs) {
         polling = {std::max(polling.clockPauseMicros, 1000), std::max(polling.pollPauseMicros, 1000)};
     };
     for (;;) {
-        if (clock_.nowMicros() >= until) {
+        if (windowMicros <= 0) {
             events_.on(LinkFault::timeOut);
             return -1;
         }
@@ -101,6 +99,7 @@ int SerialLink::replyBit(bool sendClock, std::int32_t windowMs) {
             stage(clockByte);
             if (!flush()) slowDown();
             pause(polling.clockPauseMicros);
+            windowMicros -= polling.clockPauseMicros;
         }
         if (static_cast<std::uint32_t>(receivePosition_) == receiveCount_) {
             // What this fill brings is looked at from the next poll on.
@@ -114,6 +113,7 @@ int SerialLink::replyBit(bool sendClock, std::int32_t windowMs) {
             slowDown();
         }
         pause(polling.pollPauseMicros);
+        windowMicros -= polling.pollPauseMicros;
     }
 }
 

@@ -43,13 +43,15 @@ struct UploadTiming {
     // The command line's: one reset just before the handshake, nothing before or after it. The
     // 15 ms wait is 12 times what a 7 MHz chip needs after a level reset; with a capacitor-coupled
     // reset the 250th bit comes 10 + 15 + 24 = 49 ms after the chip started, a third of a 20 MHz
-    // chip's window. Replies are polled every 0.1 ms and the acknowledgement clocked every 0.2 ms:
-    // the chip answers the second clock after its sum, and starts the program a fixed 400,000
-    // clocks after its answer, so every clock's wait comes into the load's time (2 to 4 ms where
-    // the clock came every 2 ms). A clock is 48 us of the line at 230400 baud. The port closes as
+    // chip's window. Replies are polled every millisecond and the acknowledgement clocked every
+    // 1.1 ms: the chip answers the second clock after its sum, and starts the program a fixed
+    // 400,000 clocks after its answer, so every clock's wait comes into the load's time (2 to 4 ms
+    // where the clock came every 2 ms). A clock is 48 us of the line at 230400 baud; a poll more
+    // often than every millisecond would take the processor from a simulated chip on a busy
+    // machine. The port closes as
     // soon as the chip has answered, with the reset line already released: closing drops the modem
     // lines (Windows; Linux with HUPCL), which starts no reset.
-    static constexpr UploadTiming lean() { return {0, false, {10, 15}, {100, 100}, 0}; }
+    static constexpr UploadTiming lean() { return {0, false, {10, 15}, {100, 1000}, 0}; }
 
     // The window program's FastLoad: the lean timing, but the upload console, which comes and goes
     // with the upload, keeps the window program's time: to settle before the first line, and 1.5 s

@@ -83,7 +83,7 @@ def test_good_load_at_line_speed_with_three_bits_a_byte(seen, images):
     s = seen["fixed-paced"]
     check(s.runs[0], good_lines(2048), 0)
     # 343 handshake bytes (the calibration, 250 bits three a byte, 258 clocks), 11 per long (command
-    # and count included), then the acknowledgement's clocks, one every 0.2 ms: at least two, since
+    # and count included), then the acknowledgement's clocks, one every 1.1 ms: at least two, since
     # the chip computes first (100 ms), and not many more than that time and the end of the load
     # still on the line (which a pty's drain does not wait for) call for.
     clocks = int(s.sessions[0]["came"]) - 343 - 11 * (512 + 2)
