@@ -204,7 +204,6 @@ bool StageModel::huntPilotSync() {
         position_ = *rise;
         forgetRead();
         if (clocks(*rise - *fall) < pilotSyncLeast) continue;
-        width_ = static_cast<std::uint32_t>(std::llround(clocks(*rise - *fall)));
         bitMicros_ = (*rise - *fall) / 8;
         syncBaud_ = lastBaud_;
         inMessage_ = true;
