@@ -77,6 +77,7 @@ public:
         if (!keptOpen_) port_->close();
     }
     bool setBaud(int baud) override { return port_->setBaud(baud); }
+    bool setStopBits(int stopBits) override { return port_->setStopBits(stopBits); }
     void drain() override { port_->drain(); }
 
 private:

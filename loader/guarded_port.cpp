@@ -47,6 +47,11 @@ bool GuardedSerialPort::setBaud(int baud) {
     return port_->setBaud(baud);
 }
 
+bool GuardedSerialPort::setStopBits(int stopBits) {
+    const Lock lock(guard_);
+    return port_->setStopBits(stopBits);
+}
+
 void GuardedSerialPort::drain() {
     const Lock lock(guard_);
     port_->drain();

@@ -24,9 +24,11 @@ public:
     // The rate the port is at, as set from elsewhere.
     void assumeBaud(int baud) { baud_ = baud; }
     // False when the driver refuses the rate; the port stays at the one before. Bytes still queued
-    // leave at the old rate first.
-    bool setBaud(int baud);
-    // Eleven bit times a byte (two stop bits), rounded up to whole milliseconds.
+    // leave at the old rate and framing first. A port that will not make one stop bit keeps two,
+    // which every receiver that takes one takes too.
+    bool setBaud(int baud, int stopBits = 2);
+    int stopBits() const { return stopBits_; }
+    // A byte's bit times on the line, rounded up to whole milliseconds.
     int lineMs(std::size_t bytes) const;
 
     // Reads until take(bytes received) gives an answer, or windowMs have passed. By the clock, not
@@ -51,6 +53,7 @@ private:
     SerialPort& port_;
     Clock& clock_;
     int baud_;
+    int stopBits_ = 2;
     std::vector<std::uint8_t> received_;
 };
 

@@ -214,12 +214,12 @@ void SecondStage::fill(std::size_t dataLongs) {
     std::size_t bytes = imageComing_ ? 4 * (stage::packetLongs - std::min(dataLongs, stage::packetLongs)) + 8 : 8;
     bytes *= static_cast<std::size_t>((fastest + back - 1) / back);
     // Each filler byte is one bit low: at the fastest rate the stage may listen at, never a sync.
-    line_.setBaud(fastest);
+    setRate(fastest);
     const std::vector<std::uint8_t> filler(bytes, 0xFF);
     port_.write(filler);
     port_.drain();
     clock_.pause(2 * line_.lineMs(filler.size()) + answerMarginMs);
-    line_.setBaud(back);
+    setRate(back);
     // What the completed message drew is no answer to anything the host still asks.
     forget();
 }
@@ -270,13 +270,17 @@ bool SecondStage::contact(StageReport& report) {
     return false;
 }
 
+bool SecondStage::setRate(int rate) {
+    return line_.setBaud(rate, rate == oneStopRate_ ? 1 : 2);
+}
+
 bool SecondStage::stepTo(int rate, std::int64_t chipHz) {
     // Two bit times of the new rate: its sync is four, and the filler of the old one's stays a
     // filler to a stage that did not take the rate message.
     const auto floor = static_cast<std::uint32_t>(2 * chipHz / rate);
     pendingBaud_ = rate;
     if (!ask(stage::frame({}, stage::rateTrailer(floor)), "R")) return false;
-    if (line_.setBaud(rate)) return true;
+    if (setRate(rate)) return true;
     pendingBaud_ = 0;
     return false;
 }
@@ -285,6 +289,7 @@ bool SecondStage::chooseRate(StageReport& report, LoadTarget target) {
     rates_ = ladder_;
     // Only the RAM build's receiver takes 12 clocks a bit.
     const int fast = target == LoadTarget::ram ? stage::fastBaud(report.chipHz) : 0;
+    oneStopRate_ = fast;
     const int good = line_.baud();
     if (judgeRates_) {
         // The chip's own fastest rate first, above the ladder's top too, where it is none of its
@@ -329,7 +334,7 @@ bool SecondStage::chooseRate(StageReport& report, LoadTarget target) {
             pendingBaud_ = good;
             ask(stage::frame({}, stage::rateTrailer(static_cast<std::uint32_t>(2 * report.chipHz / good))), "R");
         }
-        line_.setBaud(good);
+        setRate(good);
         if (!heard && !recover(0)) return false;
     }
     return false;
@@ -607,6 +612,7 @@ StageReport SecondStage::send(const StageImage& image, LoadTarget target) {
     image_ = &image;
     line_.assumeBaud(startBaud_);
     pendingBaud_ = 0;
+    oneStopRate_ = 0;
     imageComing_ = false;
     // The stage's first syncs are timed for its contact rate, whatever the ROM's was.
     if (!line_.setBaud(contactBaud_)) {

@@ -3,7 +3,9 @@
 // loaded and started the stage, the image goes over at the fastest rate the chip's RC clock holds,
 // in checked packets, and the stage starts it the way the ROM would.
 //
-// The wire, as the host sees it: 8 data bits, no parity, 2 stop bits, at every rate.
+// The wire, as the host sees it: 8 data bits, no parity, 2 stop bits at every rate but the RAM
+// build's 12 clocks a bit, where 1 (its two receiving cogs take the longs in turn, so that neither
+// writes hub RAM between two bytes).
 //
 // Messages to the stage, each in one write: sync, length, data longs, trailer, check.
 //   sync     0xF8. Its start bit and three 0 bits are one low pulse of 4 bit times W, from which the
@@ -118,7 +120,7 @@
 // Once the verdict is 'V' with the CRC of the host's own picture of RAM, the host sends go. When a
 // terminal follows, it sets the line to the rate the image will talk at on go's answer and asks
 // once more there (answered 'G' during the delay), all before the delay (20 ms) is over; else the
-// delay is 2 ms and the port closes.
+// delay is 0.2 ms and the port closes.
 
 #include <array>
 #include <cstdint>
@@ -237,10 +239,11 @@ inline constexpr double fastClocksPerBit = 12;
 int fastBaud(std::int64_t chipHz);
 // From the go's answer to the image's start. With a terminal to follow: time for the answer to reach
 // the host through a USB adapter (whose latency timer may hold it 16 ms) and for the host to set the
-// line to the image's rate, so that the image's first output is heard. Without: time for the answer
-// to leave the chip.
+// line to the image's rate, so that the image's first output is heard. Without: next to none: the
+// stage starts the image only once its answer has left the chip, whatever the delay (an answer lost
+// is asked for again and finds the image running, as it would after any delay).
 inline constexpr double goDelayHeardSeconds = 0.020;
-inline constexpr double goDelaySeconds = 0.002;
+inline constexpr double goDelaySeconds = 0.0002;
 
 }  // namespace stage
 
@@ -325,6 +328,8 @@ private:
     // Has the stage take the rate message for this rate, then goes to it; false when the driver
     // refuses it or the stage does not answer.
     bool stepTo(int rate, std::int64_t chipHz);
+    // The line at a rate, with one stop bit at the fast receiver's and two at any other.
+    bool setRate(int rate);
     std::uint8_t beginFlags(LoadTarget target, std::int64_t chipHz) const;
     // The packets; the stage's last answer, or nothing when they did not get through.
     std::optional<stage::Answer> sendImage(StageReport& report);
@@ -367,6 +372,9 @@ private:
     // The rate a rate message has just asked for, until a message at it is answered: filler goes at
     // it, or it would be a sync to a stage listening there.
     int pendingBaud_ = 0;
+    // The RAM build's fast receiver's rate, which takes bytes with one stop bit: its two receiving
+    // cogs leave hub writes out of the gap between bytes.
+    int oneStopRate_ = 0;
     bool imageComing_ = false;  // begun and not yet all in: messages carry their data longs
     std::deque<stage::Answer> answers_;
     int verdictWindowMs_ = finishWindowMs;  // a RAM load's verdict, by the chip's clock

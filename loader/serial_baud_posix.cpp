@@ -16,4 +16,15 @@ bool setLineBaud(int fd, int baud) {
     return ioctl(fd, TCSETS2, &tio) == 0;
 }
 
+bool setLineStopBits(int fd, int stopBits) {
+    if (stopBits != 1 && stopBits != 2) return false;
+    termios2 tio{};
+    if (ioctl(fd, TCGETS2, &tio) != 0) return false;
+    if (stopBits == 2)
+        tio.c_cflag |= CSTOPB;
+    else
+        tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+    return ioctl(fd, TCSETS2, &tio) == 0;
+}
+
 }  // namespace kestrup

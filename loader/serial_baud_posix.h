@@ -6,5 +6,7 @@ namespace kestrup {
 
 // Sets input and output rate of the open terminal fd; false when the driver refuses.
 bool setLineBaud(int fd, int baud);
+// One stop bit or two, through termios2 too: a rate set with BOTHER survives only there.
+bool setLineStopBits(int fd, int stopBits);
 
 }  // namespace kestrup

@@ -51,6 +51,8 @@ public:
     virtual void close() = 0;
     // Sets the line rate, any whole number of baud the driver can make; false when it refuses.
     virtual bool setBaud(int baud) = 0;
+    // One stop bit or two, the rate kept; false when the driver refuses.
+    virtual bool setStopBits(int stopBits) = 0;
     // Blocks until the driver has put every byte written so far on the line.
     virtual void drain() = 0;
 };

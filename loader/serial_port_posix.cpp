@@ -121,6 +121,8 @@ public:
         return tcsetattr(fd_.get(), TCSANOW, &tio) == 0;
     }
 
+    bool setStopBits(int stopBits) override { return setLineStopBits(fd_.get(), stopBits); }
+
     void drain() override {
         while (tcdrain(fd_.get()) != 0 && errno == EINTR) {
         }

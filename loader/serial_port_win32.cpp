@@ -105,6 +105,15 @@ public:
         return false;
     }
 
+    bool setStopBits(int stopBits) override {
+        if (stopBits != 1 && stopBits != 2) return false;
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        if (!GetCommState(handle_.get(), &dcb)) return false;
+        dcb.StopBits = stopBits == 1 ? ONESTOPBIT : TWOSTOPBITS;
+        return SetCommState(handle_.get(), &dcb) != 0;
+    }
+
     void drain() override { FlushFileBuffers(handle_.get()); }
 
 private:

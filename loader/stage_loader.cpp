@@ -94,8 +94,13 @@ LoadResult StageLoader::tryStage(const CheckedImage& image, LoadTarget target) {
     const bool bootable = port_.setBaud(boot::baud);
     if (!port_.setBaud(romBaud)) return gaveWay("the port refuses " + std::to_string(romBaud) + " baud");
     const auto stageLongs = longsOf(secondStageImage(target));
+    // The ROM times pulses, not frames: with one stop bit the gap between two bytes is still no
+    // shorter than the one-bit gaps inside them, and its phase takes a tenth less time on the line.
+    port_.setStopBits(1);
     // Three bits a byte, whatever the image's own encoding: see romBaud.
     const auto boot = rom_.boot(bootable ? longsOf(pilotImage()) : stageLongs, LongEncoding::fixed);
+    // The pilot stores a long in the stop bits, which at 8 MHz takes both.
+    port_.setStopBits(2);
     if (boot.version < 1) return giveWay("no chip answered", true);
     if (!boot.taken)
         return giveWay(bootable ? "the ROM did not take the pilot" : "the ROM did not take the second stage", true);

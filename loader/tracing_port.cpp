@@ -93,6 +93,12 @@ bool TracingPort::setBaud(int baud) {
     return ok;
 }
 
+bool TracingPort::setStopBits(int stopBits) {
+    const bool ok = inner_.setStopBits(stopBits);
+    line(("stop bits " + std::to_string(stopBits) + (ok ? "" : " refused")).c_str());
+    return ok;
+}
+
 void TracingPort::drain() {
     inner_.drain();
     line("drain");

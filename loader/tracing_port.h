@@ -25,6 +25,7 @@ public:
     std::optional<std::size_t> read(std::span<std::uint8_t> into) override;
     void close() override;
     bool setBaud(int baud) override;
+    bool setStopBits(int stopBits) override;
     void drain() override;
 
 private:

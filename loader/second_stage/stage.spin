@@ -4,10 +4,12 @@
 
    The host's side and the wire format are described in loader/second_stage.h.
 
-   Two cogs. The receiver (cog 0) times the line from each message's sync pulse, reads the
-   message's length byte, samples every byte from its own start bit and writes the longs straight
-   into hub RAM, where the talker orders it to: by waitcnt at 15 clocks a bit or more, and in the
-   RAM build by its instructions' own time at exactly 12. The talker follows it through hub RAM
+   Two cogs, three in the RAM build. The receiver (cog 0) times the line from each message's sync
+   pulse, reads the message's length byte, samples every byte from its own start bit and writes the
+   longs straight into hub RAM, where the talker orders it to: by waitcnt at 15 clocks a bit or
+   more, two stop bits; and in the RAM build by its instructions' own time at exactly 12, with one
+   stop bit, taking every other long while a second receiver (cog 2, the same code) takes the rest:
+   one stop bit leaves no time for a hub write between two bytes. The talker follows through hub RAM
    computing one CRC-32, which goes on from the image's over a packet's data and then checks its
    trailer, so that a verdict is ready as soon as the last byte is in;
    it answers the host, keeps the count of the packets, finishes the RAM picture, checks it by the
@@ -32,7 +34,13 @@ CON
   ' sample right and 14 leaves the first waitcnt too little time to catch its count.
   LATENCY    = 12
 
+  ' Clocks by which a follower's waitcnt comes early for its waitpeq to read ina mid-bit
+  FOLLOW_EARLY = 10
+
 PUB start
+#ifndef EEPROM
+  coginit(2, @receiver, 0)
+#endif
   coginit(0, @receiver, @talker)
 
 DAT
@@ -43,17 +51,27 @@ DAT
               ' The first sync's floor, which the talker takes from long 0: the bootstrap leaves its
               ' bit time there, so that the host's first hellos may come at the bootstrap's rate; the
               ' ROM leaves this image's clock frequency, which the ROM's own 216 clocks caps.
-receiver      rdlong  t1, #0
+receiver
+#ifndef EEPROM
+              mov     t1, par wz                  ' PAR 0: the second receiver, cog 2, which
+        if_z  mov     second, #1                  ' starts nothing
+        if_z  movs    f_jentry + 1, #folf
+        if_z  jmp     #init
+#endif
+              rdlong  t1, #0
               max     t1, #216
               wrlong  t1, #0
               mov     t1, par                     ' PAR: the talker's code
               shl     t1, #2
               or      t1, #%1000
               coginit t1 wr
+#ifndef EEPROM
+              jmp     #init
+#endif
 
               ' The byte loop is unrolled at run time: a waitcnt loop has no room for a djnz at
               ' 16 clocks a bit, and unrolled in the image it would cost time on the ROM's line.
-              mov     gd, #rx
+slowinit      mov     gd, #rx
               call    #rxbyte
               mov     gs, #rx_gap0
               mov     gl, #2
@@ -67,43 +85,6 @@ receiver      rdlong  t1, #0
               mov     gs, #rx_gap3
               mov     gl, #3
               call    #emit
-#ifndef EEPROM
-              ' At 12 clocks a bit no waitcnt keeps up: the bits are sampled by the instructions'
-              ' own time, from each start bit's edge, the rcr of bit 7 put off into the next
-              ' byte's start so that a hub write fits into the stop bits. The first long's byte 0
-              ' (which makes the count of longs from the length byte), then a long's four bytes;
-              ' the length byte is read by byte 3's code, whose count then ends at once.
-              mov     gd, #rxf_first
-              mov     w, f_movn
-              mov     sl0, f_shrn
-              mov     sl1, f_addn
-              mov     sl2, f_maxn
-              call    #rxfbyte
-              mov     gs, #f_jb1
-              mov     gl, #2
-              call    #emit
-              mov     w, f_movprev
-              mov     sl0, nothing
-              mov     sl1, nothing
-              mov     sl2, nothing
-              call    #rxfbyte
-              mov     gs, #f_wrprev               ' after byte 0: the long before to hub RAM
-              call    #emit1
-              mov     w, nothing
-              mov     sl0, f_addptr
-              call    #rxfbyte
-              mov     gs, #f_wrptr                ' after byte 1: how far the talker may read
-              call    #emit1
-              mov     sl0, f_setz
-              call    #rxfbyte
-              mov     gs, #f_djnz                 ' its waitpeq
-              call    #emit1
-              mov     sl0, nothing
-              call    #rxfbyte
-              mov     gs, #f_djnz
-              mov     gl, #4
-              call    #emit
-#endif
 
 '--- wait for the talker's order: at most limit longs (data, trailer, check) to store from where ----
 order         rdlong  t1, m0addr
@@ -135,6 +116,7 @@ sync          waitpeq rxmask, rxmask
         if_c  jmp     #sync
 #else
         if_c  jmp     #fast
+              tjnz    second, #bwait
 #endif
               mov     width, w
               mov     bt, w                       ' the bit time, rounded
@@ -188,9 +170,50 @@ fast          mov     t0, w                       ' 46 to 50 clocks: 12 a bit, w
               cmp     t0, #5 wc
         if_nc jmp     #sync
               mov     width, w
-              mov     n, #1
-              mov     t0, #1                      ' cleared in every long's byte 2
-              jmp     #rxf_b3
+              jmp     #rxl
+
+bwait         rdlong  t1, m0addr                  ' the second receiver, at a rate the first takes
+              test    t1, endbit wz               ' alone: until that message has ended
+        if_z  jmp     #bwait
+              jmp     #order
+
+' The second receiver's start: long 0, the first one's, followed by its start bits and bits 7
+folf          waitpne rxmask, rxmask
+              mov     t, cnt
+              add     t, fwait
+              rcr     data, #1                    ' the length byte's bit 7
+              mov     n, data
+              shr     n, #24
+              add     n, #2
+              max     n, limit
+              add     ptr, #4                     ' this one's longs: 1, 3, 5 ...
+              sub     n, #1 wz                    ' long 0 (Z clear: never the last)
+              mov     k, #3
+follow        waitcnt t, #0                       ' to bit 7's middle, then the next start bit
+              waitpeq rxmask, rxmask
+              waitpne rxmask, rxmask
+              mov     t, cnt
+              add     t, fwait
+              djnz    k, #follow
+              waitcnt t, #0
+              waitpeq rxmask, rxmask
+              jmp     #rxf
+
+' After this receiver's long, whose bit 31 is in C: the other's followed, while this one's goes to
+' hub RAM and the talker is told how far it may read, all before the other's byte 0 is at bit 7
+fol           waitpeq rxmask, rxmask
+              waitpne rxmask, rxmask
+              mov     t, cnt
+              add     t, fwait
+              rcr     data, #1
+              wrlong  data, ptr
+              add     ptr, #4
+              wrlong  ptr, m0addr
+              add     ptr, #4
+              sub     n, #1 wz                    ' the other's: the last, the check?
+        if_z  jmp     #order
+              mov     k, #3
+              jmp     #follow
 
 rxf_end       rcr     data, #1                    ' the check's bit 7
               mov     prev, data
@@ -246,57 +269,7 @@ rxbyte        mov     gs, #rx_start
 rxbyte_ret    ret
 
 #ifndef EEPROM
-' rxfbyte: at gd, a byte sampled at 12 clocks a bit: waitpne, the byte before's bit 7, w, a pad to
-' the middle of bit 0, then test, rcr and a slot for bits 0 to 6 (sl0..sl2, then nops), and test for
-' bit 7
-rxfbyte       mov     gs, #rxf_start
-              mov     gl, #2
-              call    #emit
-              mov     gs, #w
-              call    #emit1
-              mov     gs, #nothing                ' a nop: to bit 0's middle
-              call    #emit1
-              mov     t2, #sl0
-              mov     gc, #7
-:bit          mov     gs, #rxf_bit
-              mov     gl, #2
-              call    #emit
-              mov     gs, t2
-              call    #emit1
-              add     t2, #1
-              max     t2, #nothing                ' bits 3 to 6: nops
-              djnz    gc, #:bit
-              mov     gs, #rxf_bit
-              call    #emit1
-rxfbyte_ret   ret
-
-emit1         mov     gl, #1
-              call    #emit
-emit1_ret     ret
-
-rxf_start     waitpne rxmask, rxmask
-              rcr     data, #1
-rxf_bit       test    rxmask, ina wc
-              rcr     data, #1
-f_movn        mov     n, data                     ' the length byte, in the first long's byte 0
-f_shrn        shr     n, #24
-f_addn        add     n, #2
-f_maxn        max     n, limit wz                 ' Z clear: the first long has none before it
-f_jb1         waitpeq rxmask, rxmask              ' past bit 7, should it be 0: where no hub write
-              jmp     #rxf_b1                     ' takes the time for it
-f_movprev     mov     prev, data
-f_wrprev if_z wrlong  prev, ptr
-f_addptr if_z add     ptr, #4
-f_wrptr       wrlong  ptr, m0addr
-f_setz        mov     t0, #0 wz
-f_djnz        waitpeq rxmask, rxmask
-              djnz    n, #rxf
-              tjnz    t0, #rxf_first              ' that was the length byte
-              jmp     #rxf_end
-sl0           long    0                           ' the slots of bits 0 to 2
-sl1           long    0
-sl2           long    0
-nothing       long    0                           ' a nop
+second        long    0                           ' 1 in the second receiver
 #endif
 
 #ifdef EEPROM
@@ -542,6 +515,92 @@ ackbit        long    $0080_0000
 polls         long    2000
 #endif
 
+#ifndef EEPROM
+'--- run once, then overwritten by the byte loop it unrolls ----------------------------------------
+              ' At 12 clocks a bit no waitcnt keeps up: the bits are sampled by the instructions'
+              ' own time, from each start bit's edge, the rcr of bit 7 put off into the next byte's
+              ' start. With one stop bit a hub write no longer fits between two bytes, so two
+              ' receivers take the longs in turn: while one takes its four bytes, the other follows
+              ' them by their start bits and bits 7, and writes its own long to hub RAM meanwhile.
+              ' Both take the length byte, which sets the follower's wait to a bit 7 (8.5 bit times).
+init          mov     gd, #rxl                    ' the length byte, with the follower's wait
+              mov     t2, #g_len
+              call    #rxfbyte
+              mov     gs, #f_jentry
+              mov     gl, #2
+              call    #emit
+              mov     t2, #g_first                ' rxf: a long's byte 0; in long 0 (Z set) the
+              call    #rxfbyte                    ' count of longs from the length byte
+              mov     gs, #f_peq
+              call    #emit1
+              mov     t2, #g_none
+              call    #rxfbyte
+              mov     gs, #f_peq
+              call    #emit1
+              mov     t2, #g_none
+              call    #rxfbyte
+              mov     gs, #f_peq
+              call    #emit1
+              mov     t2, #g_last                 ' byte 3: the check goes to the verdict, any
+              call    #rxfbyte                    ' other long to hub RAM while the other
+              mov     gs, #f_jnext                ' receiver's is followed
+              call    #emit1
+              jmp     #slowinit
+
+emit1         mov     gl, #1
+              call    #emit
+emit1_ret     ret
+
+' rxfbyte: at gd, a byte sampled at 12 clocks a bit: waitpne, the byte before's bit 7, then nine
+' slots, of which the first six from t2 on and the rest nops: two before bit 0's test (which they
+' bring to its middle) and one after each of bits 0 to 6; bit 7's test ends it
+rxfbyte       mov     gs, #rxf_start
+              mov     gl, #2
+              call    #emit
+              mov     gc, #9
+:slot         mov     gs, t2
+              cmp     gc, #4 wc
+        if_c  mov     gs, #g_none
+              call    #emit1
+              add     t2, #1
+              cmp     gc, #9 wz
+        if_z  jmp     #:next
+              mov     gs, #rxf_bit
+              mov     gl, #2
+              cmp     gc, #1 wz
+        if_z  mov     gl, #1
+              call    #emit
+:next         djnz    gc, #:slot
+rxfbyte_ret   ret
+
+rxf_start     waitpne rxmask, rxmask
+              rcr     data, #1
+rxf_bit       test    rxmask, ina wc
+              rcr     data, #1
+f_jentry      waitpeq rxmask, rxmask              ' to the first receiver's long 0, or to
+              jmp     #rxf                        ' the second's folf
+f_peq         waitpeq rxmask, rxmask              ' past bit 7, should it be 0
+f_jnext       jmp     nextj
+' the slots' groups, six each, overlapping where nops meet
+g_len         mov     fwait, width                ' the follower's wait: 17/8 of the sync's
+              shl     fwait, #4                   ' width, early by what it takes to read ina
+              add     fwait, width
+              shr     fwait, #3
+              sub     fwait, #FOLLOW_EARLY
+              mov     t0, #0 wz                   ' Z: long 0 comes, with the count to make
+g_first if_z  mov     n, data                     ' the length byte, in long 0's byte 0
+        if_z  shr     n, #24
+        if_z  add     n, #2
+        if_z  max     n, limit
+g_none        long    0[3]
+g_last        long    0[3]
+              sub     n, #1 wz
+        if_z  mov     nextj, #rxf_end
+        if_nz mov     nextj, #fol
+
+              org     init
+#endif
+#ifdef EEPROM
 t             res     1
 t0            res     1
 t1            res     1
@@ -560,7 +619,6 @@ gs            res     1
 gd            res     1
 gl            res     1
 gc            res     1
-#ifdef EEPROM
 rbt           res     1
 rbt3          res     1
 rac           res     1
@@ -584,11 +642,29 @@ ediff         res     1
 #endif
 rx            res     4 * 28 + 7
 #ifndef EEPROM
-rxf_first     res     28
-rxf           res     27
-rxf_b1        res     27
-rxf_b2        res     27
-rxf_b3        res     30
+rxl           res     28                          ' the length byte, taken by both
+rxf           res     4 * 27                      ' a long
+t             res     1
+t0            res     1
+t1            res     1
+t2            res     1
+w             res     1
+width         res     1
+bt            res     1
+first         res     1
+n             res     1
+data          res     1
+prev          res     1
+ptr           res     1
+limit         res     1
+least         res     1
+gs            res     1
+gd            res     1
+gl            res     1
+gc            res     1
+fwait         res     1
+k             res     1
+nextj         res     1
 #endif
               fit     496
 
@@ -841,6 +917,10 @@ verdict       mov     vac, ac
 '--- the start, as the ROM's: cog 0 restarted as the Spin interpreter, or the chip shut down --------
               mov     u1, #0
               cogstop u1                          ' the receiver
+#ifndef EEPROM
+              mov     u1, #2                      ' and the second one
+              cogstop u1
+#endif
               wrlong  pctl, ctlbase
               wrlong  pm0, m0
               wrlong  pm1, m1

@@ -137,6 +137,9 @@ def big_table_at(mhz, *stage_args):
     held = re.search(r" Hz, (\d+) baud, 0 resent", s.host)
     assert held, s.host
     assert_the_chips_own_rate(int(held.group(1)), mhz * 1_000_000)
+    # With one stop bit there: the stage's two receivers take the longs in turn.
+    settings = [text for _, text in s.events if "host set" in text]
+    assert f"host set {held.group(1)} baud" in settings[-1] and "1 stop bits" in settings[-1], settings
     report(f"big_table (30,464 bytes) at {mhz} MHz", s)
     return s
 

@@ -76,6 +76,12 @@ bool FakePort::setBaud(int baud) {
     return true;
 }
 
+bool FakePort::setStopBits(int bits) {
+    note("stop bits " + std::to_string(bits));
+    stopBitsSet.push_back(bits);
+    return true;
+}
+
 void FakePort::drain() {
     ++drains;
     note("drain");

@@ -125,6 +125,7 @@ public:
     std::optional<std::size_t> read(std::span<std::uint8_t> into) override;
     void close() override;
     bool setBaud(int baud) override;
+    bool setStopBits(int stopBits) override;
     void drain() override;
 
     void queueReply(std::vector<std::uint8_t> bytes) { pending.insert(pending.end(), bytes.begin(), bytes.end()); }
@@ -147,7 +148,8 @@ public:
     int closes = 0;
     int purges = 0;
     int reads = 0;
-    std::vector<int> bauds;  // every rate set, in order (none refused)
+    std::vector<int> bauds;        // every rate set, in order (none refused)
+    std::vector<int> stopBitsSet;  // every change of the stop bits, in order
     int drains = 0;
     std::vector<std::vector<std::uint8_t>> writes;
     std::vector<std::uint8_t> written;  // all bytes, in order

@@ -75,6 +75,7 @@ TEST_F(StageFixture, TheImageGoesAtTheChipsOwnRateAndTheGoSetsTheImagesRate) {
     EXPECT_EQ(report.outcome, StageOutcome::loaded);
     EXPECT_EQ(report.baud, 998400);
     EXPECT_EQ(port.bauds, (std::vector<int>{998400, imageBaud}));
+    EXPECT_EQ(port.stopBitsSet, (std::vector<int>{1, 2}));
     EXPECT_EQ(chip.packets, (std::vector<int>{0, 1, 2}));
     ASSERT_TRUE(chip.goDelay);
     EXPECT_NEAR(*chip.goDelay * 256.0 / static_cast<double>(chip.chipHz), stage::goDelayHeardSeconds, 0.0005);
@@ -84,7 +85,9 @@ TEST_F(StageFixture, TheImageGoesAtTheChipsOwnRateAndTheGoSetsTheImagesRate) {
     chip.verdicts = "EV";
     chip.attach(port);
     port.bauds.clear();
+    port.stopBitsSet.clear();
     EXPECT_EQ(load(LoadTarget::eepromRun).baud, 748800);
+    EXPECT_EQ(port.stopBitsSet, std::vector<int>{});
 }
 
 // Any one answer lost, or both answers of the two packets on the line, costs at most a query: no
@@ -119,6 +122,7 @@ TEST_F(StageFixture, AnAdapterMakingAnotherRateGivesWayToTheNext) {
     chip.madeAs = {{998400, 38400}};
     EXPECT_EQ(load().outcome, StageOutcome::loaded);
     EXPECT_EQ(port.bauds, (std::vector<int>{998400, 115200, 748800, imageBaud}));
+    EXPECT_EQ(port.stopBitsSet, (std::vector<int>{1, 2}));  // the step down leaves 12 clocks a bit
 
     // A 20 MHz chip's rates (1665600 and 1249200 baud, from its clock as the hello measured it) lie
     // above the ladder; an adapter that tops out at 921600 makes that instead, and the host goes on there.

@@ -166,6 +166,9 @@ TEST_F(StageLoaderTest, TheStageTakesTheImageWithTheRomsLinesAndStartsItAtTheIma
     // The ROM's rate, the bootstrap's, the chip's own for the stage and its contact, the RAM build's
     // 12 clocks a bit for the image, then the image's own.
     EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 748800, 998400, 115200}));
+    // One stop bit for the ROM, whose bits are pulses, and for the RAM build's receiver at 12
+    // clocks a bit; two for the pilot's, and for the image's own line.
+    EXPECT_EQ(port->stopBitsSet, (std::vector<int>{1, 2, 1, 2}));
     EXPECT_EQ(stage->packets.size(), 9u);
     EXPECT_EQ(stage->state, ScriptedStage::State::gone);
 }
