@@ -27,7 +27,6 @@ public:
     // leave at the old rate and framing first. A port that will not make one stop bit keeps two,
     // which every receiver that takes one takes too.
     bool setBaud(int baud, int stopBits = 2);
-    int stopBits() const { return stopBits_; }
     // A byte's bit times on the line, rounded up to whole milliseconds.
     int lineMs(std::size_t bytes) const;
 

@@ -48,9 +48,6 @@ DAT
 ' The receiver, cog 0
 '===================================================================================================
               org     0
-              ' The first sync's floor, which the talker takes from long 0: the bootstrap leaves its
-              ' bit time there, so that the host's first hellos may come at the bootstrap's rate; the
-              ' ROM leaves this image's clock frequency, which the ROM's own 216 clocks caps.
 receiver
 #ifndef EEPROM
               mov     t1, par wz                  ' PAR 0: the second receiver, cog 2, which
@@ -58,6 +55,9 @@ receiver
         if_z  movs    f_jentry + 1, #folf
         if_z  jmp     #init
 #endif
+              ' The first sync's floor, which the talker takes from long 0: the bootstrap leaves its
+              ' bit time there, so that the host's first hellos may come at the bootstrap's rate; the
+              ' ROM leaves this image's clock frequency, which the ROM's own 216 clocks caps.
               rdlong  t1, #0
               max     t1, #216
               wrlong  t1, #0
