@@ -83,10 +83,13 @@ def start(program, args=(), **kwargs):
     return subprocess.Popen(["wine", str(program), *map(str, args)], env=env(), **kwargs)
 
 
-def driver(name, *args, check=True, ok=(0,), encoding="latin-1", timeout=60):
+def driver(name, *args, check=True, ok=(0,), encoding="latin-1", timeout=60, again_if_silent=False):
     """Runs one of the test drivers (app_driver, routine_driver, ide_driver) to its end; its output
-    lines."""
+    lines. again_if_silent, for a command that never ends with 1 by itself and may run twice: an end
+    with 1 and nothing printed either way is Wine not starting the program, and it runs once more."""
     done = run(exe(f"{name}.exe"), args, timeout=timeout)
+    if again_if_silent and done.returncode == 1 and not done.stdout and not done.stderr:
+        done = run(exe(f"{name}.exe"), args, timeout=timeout)
     lines = done.stdout.decode(encoding, errors="replace").splitlines()
     if check and done.returncode not in ok:
         errors = done.stderr.decode(encoding, errors="replace").strip()
