@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "com_number.h"
+#include "port/com_number.h"
 #include "window_layout.h"
 
 namespace kestrup::app {

@@ -11,17 +11,17 @@
 #include <optional>
 
 #include "actions.h"
-#include "board.h"
 #include "desktop_win32.h"
-#include "guarded_port.h"
 #include "ide_automation.h"
 #include "keyboard_win32.h"
 #include "keystrokes.h"
-#include "load_lines.h"
 #include "main_window_win32.h"
 #include "message_box_win32.h"
+#include "port/guarded_port.h"
 #include "program_folder.h"
 #include "settings_storage_win32.h"
+#include "upload/board.h"
+#include "upload/load_lines.h"
 #include "upload_console_win32.h"
 #include "window_lookup.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 // The message box that the upload job and the IDE lookup show: modal to the whole program.
 
-#include "upload_console.h"
+#include "base/console.h"
 
 namespace kestrup::app {
 

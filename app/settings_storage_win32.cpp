@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "unique_handle_win32.h"
+#include "base/unique_handle_win32.h"
 
 namespace kestrup::app {
 namespace {

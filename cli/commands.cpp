@@ -8,16 +8,16 @@
 #include <memory>
 #include <optional>
 
-#include "board.h"
-#include "image.h"
-#include "messages.h"
+#include "base/unique_handle.h"
+#include "image/image.h"
 #include "parallel.h"
 #include "platform.h"
 #include "progress.h"
 #include "report.h"
 #include "stdout_console.h"
 #include "terminal.h"
-#include "unique_handle.h"
+#include "upload/board.h"
+#include "upload/messages.h"
 
 namespace kestrup::cli {
 namespace {

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "com_number.h"
+#include "port/com_number.h"
 
 namespace kestrup::cli {
 

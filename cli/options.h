@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "loader_protocol.h"
-#include "serial_link.h"
-#include "serial_port.h"
+#include "port/serial_port.h"
+#include "rom/loader_protocol.h"
+#include "rom/serial_link.h"
 
 namespace kestrup::cli {
 

@@ -6,8 +6,8 @@
 #include <fstream>
 #include <set>
 
+#include "base/unique_handle_posix.h"
 #include "platform.h"
-#include "unique_handle_posix.h"
 
 namespace kestrup::cli {
 

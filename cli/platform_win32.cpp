@@ -5,8 +5,8 @@
 
 #include <algorithm>
 
+#include "base/unique_handle_win32.h"
 #include "platform.h"
-#include "unique_handle_win32.h"
 // After <windows.h>, which it builds on.
 #include <timeapi.h>
 

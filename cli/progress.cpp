@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "clock.h"
+#include "base/clock.h"
 
 namespace kestrup::cli {
 

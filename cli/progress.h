@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "load_events.h"
+#include "events/load_events.h"
 
 namespace kestrup::cli {
 

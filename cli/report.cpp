@@ -5,7 +5,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "image.h"
+#include "image/image.h"
 
 namespace kestrup::cli {
 namespace {

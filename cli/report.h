@@ -8,10 +8,10 @@
 #include <string_view>
 #include <vector>
 
-#include "load_lines.h"
+#include "base/unique_handle.h"
 #include "options.h"
-#include "unique_handle.h"
-#include "upload_job.h"
+#include "upload/load_lines.h"
+#include "upload/upload_job.h"
 
 namespace kestrup::cli {
 

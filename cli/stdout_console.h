@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <string>
 
+#include "base/console.h"
 #include "progress.h"
-#include "upload_console.h"
 
 namespace kestrup::cli {
 

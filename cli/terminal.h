@@ -10,9 +10,9 @@
 #include <span>
 #include <string>
 
-#include "clock.h"
+#include "base/clock.h"
 #include "options.h"
-#include "serial_port.h"
+#include "port/serial_port.h"
 
 namespace kestrup::cli {
 

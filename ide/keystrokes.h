@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "clock.h"
+#include "base/clock.h"
 #include "desktop.h"
 #include "keyboard.h"
 #include "upload_buttons.h"

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "base/console.h"
 #include "desktop.h"
-#include "upload_console.h"
 
 namespace kestrup {
 

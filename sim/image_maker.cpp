@@ -1,6 +1,6 @@
 #include "image_maker.h"
 
-#include "image.h"
+#include "image/image.h"
 
 namespace kestrup::sim {
 

@@ -17,10 +17,10 @@
 #include <deque>
 #include <fstream>
 
+#include "base/unique_handle_posix.h"
 #include "pty_server.h"
 #include "terminal_baud_posix.h"
 #include "transcript.h"
-#include "unique_handle_posix.h"
 
 namespace kestrup::sim {
 namespace {

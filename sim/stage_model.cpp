@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <utility>
 
-#include "bootstrap.h"
 #include "running_program.h"
-#include "second_stage.h"
+#include "stage/bootstrap.h"
+#include "stage/second_stage.h"
 
 namespace kestrup::sim {
 namespace {
@@ -74,7 +74,7 @@ std::uint32_t longAt(std::span<const std::uint8_t> bytes, std::size_t at) {
 }  // namespace
 
 bool isPilot(std::span<const std::uint32_t> longs) {
-    const auto image = pilotImage();
+    const auto image = firmware::pilot();
     if (longs.size() * 4 != image.size()) return false;
     for (std::size_t i = 0; i < image.size(); ++i)
         if (static_cast<std::uint8_t>(longs[i / 4] >> (8 * (i % 4))) != image[i]) return false;
@@ -213,7 +213,7 @@ bool StageModel::huntPilotSync() {
 }
 
 void StageModel::pilotByte(double at, SessionRecord& session) {
-    const std::size_t longs = bootstrapImage().size() / 4 + 1;
+    const std::size_t longs = firmware::bootstrap().size() / 4 + 1;
     if (message_.size() < 4 * longs) return;
     inMessage_ = false;
     std::uint32_t sum = 0;
@@ -221,7 +221,7 @@ void StageModel::pilotByte(double at, SessionRecord& session) {
     // A sum other than zero has the pilot echo again.
     session.stage->pilotLoads += sum == 0 ? 'K' : 'X';
     if (sum != 0) return;
-    const auto bootstrap = bootstrapImage();
+    const auto bootstrap = firmware::bootstrap();
     if (!std::equal(bootstrap.begin(), bootstrap.end(), message_.begin())) {
         // Whatever it took runs, and answers nothing this model knows.
         phase_ = Phase::going;

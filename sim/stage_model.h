@@ -1,5 +1,5 @@
 #pragma once
-// Kestrup's second stage (loader/second_stage/stage.spin) as the host sees it, once the boot ROM
+// Kestrup's second stage (loader/stage/firmware/stage.spin) as the host sees it, once the boot ROM
 // has started one of its builds: a pure state machine like the chip model that runs it. Its
 // receiver works on the line's levels as the chip's does: it times each sync pulse by the RC clock,
 // then samples bytes at the bit time that pulse gave, so that a false sync, a byte at another rate
@@ -16,7 +16,7 @@ namespace kestrup::sim {
 
 // Which build of the stage these longs are, byte for byte, if any.
 std::optional<StageBuild> stageBuildOf(std::span<const std::uint32_t> longs);
-// Whether these longs are Kestrup's pilot (loader/second_stage/pilot.spin), byte for byte.
+// Whether these longs are Kestrup's pilot (loader/stage/firmware/pilot.spin), byte for byte.
 bool isPilot(std::span<const std::uint32_t> longs);
 const char* stageBuildName(StageBuild build);
 

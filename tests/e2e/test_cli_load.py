@@ -118,7 +118,7 @@ def test_eeprom_stages_and_their_failures(seen, images, name, tail, status, sess
 
 def pilot_longs():
     """The longs of the pilot, which the ROM loads to take the bootstrap, which takes the stage."""
-    return str((SOURCE / "loader" / "second_stage" / "pilot.binary").stat().st_size // 4)
+    return str((SOURCE / "loader" / "stage" / "firmware" / "pilot.binary").stat().st_size // 4)
 
 
 def stage_rate(run):

@@ -7,10 +7,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/unique_handle.h"
 #include "fakes.h"
-#include "rom_loader.h"
-#include "unique_handle.h"
-#include "upload_job.h"
+#include "rom/rom_loader.h"
+#include "upload/upload_job.h"
 
 using namespace kestrup;
 

@@ -9,7 +9,7 @@
 #include <cstdlib>
 
 #include "fakes.h"
-#include "loader_protocol.h"
+#include "rom/loader_protocol.h"
 
 using namespace kestrup;
 

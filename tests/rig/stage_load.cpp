@@ -1,7 +1,7 @@
 // stageload: resets a board, has its boot ROM load the second stage (or, with --boot, the pilot
 // that carries the bootstrap that carries it), then loads an image through the stage, with the ROM's rate, the settling
 // time and the stage's rates chosen on its command line. For the chip-logic rig; kestrupload takes the bootstrap's path
-// by default (loader/stage_loader.h).
+// by default (loader/stage/stage_loader.h).
 //
 //   stageload --port DEV [--boot] [--eeprom] [--no-run] [--rates R1,R2,...] [--settle MS]
 //             [--stage FILE] [--trace FILE] IMAGE
@@ -20,14 +20,14 @@
 #include <variant>
 #include <vector>
 
-#include "bootstrap.h"
-#include "clock.h"
-#include "image.h"
-#include "load_lines.h"
-#include "loader_protocol.h"
-#include "second_stage.h"
-#include "serial_link.h"
-#include "tracing_port.h"
+#include "base/clock.h"
+#include "image/image.h"
+#include "port/tracing_port.h"
+#include "rom/loader_protocol.h"
+#include "rom/serial_link.h"
+#include "stage/bootstrap.h"
+#include "stage/second_stage.h"
+#include "upload/load_lines.h"
 
 namespace {
 
@@ -187,7 +187,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const auto stageLongs = longsOf(stageBytes);
-    const auto romBytes = args->boot ? pilotImage() : std::span<const std::uint8_t>(stageBytes);
+    const auto romBytes = args->boot ? firmware::pilot() : std::span<const std::uint8_t>(stageBytes);
     if (!protocol.imageLoad(static_cast<std::int32_t>(romBytes.size()), longsOf(romBytes))) {
         link.close();
         return 2;

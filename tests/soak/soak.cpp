@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "load_lines.h"
-#include "rom_loader.h"
-#include "unique_handle_posix.h"
-#include "upload_job.h"
+#include "base/unique_handle_posix.h"
+#include "rom/rom_loader.h"
+#include "upload/load_lines.h"
+#include "upload/upload_job.h"
 
 using namespace kestrup;
 

@@ -1,7 +1,7 @@
 // The board session's short form, which --identify and --scan both use, and the options the
 // command line hands to the parts the board assembles.
 
-#include "board.h"
+#include "upload/board.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <memory>
 #include <optional>
 
+#include "base/unique_handle.h"
 #include "fakes.h"
-#include "unique_handle.h"
 
 namespace kestrup::test {
 namespace {

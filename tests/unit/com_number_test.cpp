@@ -1,4 +1,4 @@
-#include "com_number.h"
+#include "port/com_number.h"
 
 #include <gtest/gtest.h>
 

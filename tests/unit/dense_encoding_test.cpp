@@ -1,4 +1,4 @@
-#include "dense_encoding.h"
+#include "rom/dense_encoding.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 
 #include "fakes.h"
 #include "line.h"
-#include "loader_protocol.h"
+#include "rom/loader_protocol.h"
 
 namespace kestrup::test {
 namespace {

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
+#include "base/console.h"
 #include "chip_model.h"
-#include "clock.h"
-#include "load_lines.h"
-#include "serial_port.h"
-#include "upload_console.h"
+#include "port/serial_port.h"
+#include "upload/load_lines.h"
 
 namespace kestrup::test {
 

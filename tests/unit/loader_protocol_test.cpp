@@ -1,4 +1,4 @@
-#include "loader_protocol.h"
+#include "rom/loader_protocol.h"
 
 #include <gtest/gtest.h>
 

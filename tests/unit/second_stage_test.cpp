@@ -1,7 +1,7 @@
 // The host side of the second stage against a scripted stage behind the fake port, on the virtual
 // clock. The stage's own timing is proven on the chip's logic (tests/e2e/test_rig_stage.py).
 
-#include "second_stage.h"
+#include "stage/second_stage.h"
 
 #include <gtest/gtest.h>
 

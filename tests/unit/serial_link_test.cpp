@@ -1,4 +1,4 @@
-#include "serial_link.h"
+#include "rom/serial_link.h"
 
 #include <gtest/gtest.h>
 

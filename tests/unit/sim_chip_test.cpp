@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "chip_model.h"
-#include "dense_encoding.h"
 #include "fakes.h"
-#include "loader_protocol.h"
+#include "rom/dense_encoding.h"
+#include "rom/loader_protocol.h"
 #include "running_program.h"
-#include "second_stage.h"
+#include "stage/second_stage.h"
 
 namespace kestrup::sim {
 namespace {

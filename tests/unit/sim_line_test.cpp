@@ -5,8 +5,8 @@
 #include <string>
 
 #include "line.h"
-#include "loader_protocol.h"
 #include "propsim_options.h"
+#include "rom/loader_protocol.h"
 
 namespace kestrup::sim {
 namespace {

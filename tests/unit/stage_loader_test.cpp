@@ -8,14 +8,14 @@
 #include <fstream>
 #include <utility>
 
-#include "board.h"
-#include "bootstrap.h"
-#include "dense_encoding.h"
 #include "fakes.h"
-#include "image.h"
+#include "image/image.h"
 #include "image_maker.h"
 #include "report.h"
+#include "rom/dense_encoding.h"
+#include "stage/bootstrap.h"
 #include "stage_script.h"
+#include "upload/board.h"
 
 namespace kestrup::test {
 namespace {
@@ -119,7 +119,7 @@ TEST_F(StageLoaderTest, ASilentStageGivesWayToTheRomWhichPrintsItsFiveLinesAlone
     const auto sessions = chip->sessions();
     ASSERT_EQ(sessions.size(), 2u);
     // The pilot, which took the bootstrap, which took the stage's RAM build and started it, silent.
-    EXPECT_EQ(sessions[0].longCount, pilotImage().size() / 4);
+    EXPECT_EQ(sessions[0].longCount, firmware::pilot().size() / 4);
     ASSERT_TRUE(sessions[0].stage);
     EXPECT_EQ(sessions[0].stage->pilotLoads, "K");
     EXPECT_EQ(sessions[0].stage->bootAnswers, "HK");
@@ -196,7 +196,7 @@ TEST_F(StageLoaderTest, AByteOfTheBootstrapLostCostsThePilotOneLoadMore) {
     config.faults.stageSilent = true;
     stage.emplace();
     loseByte = 100;
-    loseInWriteOf = bootstrapImage().size();
+    loseInWriteOf = firmware::bootstrap().size();
     EXPECT_EQ(upload(8192, LoadTarget::ram, config), UploadOutcome::loaded);
     EXPECT_EQ(pathLines.lines, Lines{"second stage at 998400 baud"});
     ASSERT_TRUE(chip->sessions()[0].stage);

@@ -7,8 +7,8 @@
 #include <set>
 
 #include "fakes.h"
-#include "image.h"
-#include "second_stage.h"
+#include "image/image.h"
+#include "stage/second_stage.h"
 
 namespace kestrup::test {
 

@@ -1,6 +1,6 @@
 // The one owner of system handles: whatever it is handed is closed exactly once.
 
-#include "unique_handle.h"
+#include "base/unique_handle.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "upload_job.h"
+#include "upload/upload_job.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "fakes.h"
-#include "rom_loader.h"
+#include "rom/rom_loader.h"
 
 namespace kestrup::test {
 namespace {

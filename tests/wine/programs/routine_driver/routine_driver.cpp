@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "unique_handle_win32.h"
+#include "base/unique_handle_win32.h"
 
 namespace {
 

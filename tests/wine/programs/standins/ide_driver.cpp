@@ -15,7 +15,7 @@
 #include <cstring>
 #include <string>
 
-#include "clock.h"
+#include "base/clock.h"
 #include "desktop_win32.h"
 #include "keyboard_win32.h"
 #include "keystrokes.h"

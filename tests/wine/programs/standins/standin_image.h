@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "image.h"
+#include "image/image.h"
 
 namespace standin {
 

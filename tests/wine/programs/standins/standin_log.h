@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "unique_handle_win32.h"
+#include "base/unique_handle_win32.h"
 
 namespace standin {
 

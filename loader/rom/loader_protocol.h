@@ -1,0 +1,96 @@
+#pragma once
+// The host side of the Propeller ROM boot loader: LFSR handshake and version, command longs at
+// three bits per byte, and the chip's one-bit checksum acknowledgement.
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+#include "events/load_teller.h"
+#include "rom/serial_link.h"
+
+namespace kestrup {
+
+// The 8-bit LFSR both sides run; the chip's bits continue the host's sequence.
+class Lfsr {
+public:
+    static constexpr std::uint8_t seed = 80;  // 'P'
+    explicit Lfsr(std::uint8_t state = seed) : state_(state) {}
+    int step();
+    std::uint8_t state() const { return state_; }
+
+private:
+    std::uint8_t state_;
+};
+
+// Eleven bytes per long, least significant bit first; each data bit sits at bit 0, 3 or 6 of its
+// byte so that on an 8N2 line a 1 is a one-bit-time low pulse and a 0 a two-bit-time one.
+inline constexpr std::size_t bytesPerLong = 11;
+std::array<std::uint8_t, bytesPerLong> encodeLong(std::uint32_t value);
+
+enum class Command : std::uint32_t { shutdown = 0, loadRun = 1, programShutdown = 2, programRun = 3 };
+
+// How longs after the handshake are put on the line: three bits a byte, or packed as densely as
+// the chip's pulse decoder allows.
+enum class LongEncoding { fixed, dense };
+
+enum class EepromResult { done, checksumError, programmingFailed, verifyFailed };
+
+// How the host's 250 handshake bits go: a byte each (0xFE, 0xFF), or three a byte as longs go,
+// which the ROM decodes alike and which takes a third of the line time (8 ms less at 230400 baud).
+enum class HandshakeBits { onePerByte, threePerByte };
+
+class LoaderProtocol {
+public:
+    static constexpr int handshakeBits = 250;
+    static constexpr int versionBits = 8;
+    static constexpr std::int32_t handshakeBitWindowMs = 100;
+    static constexpr std::int32_t versionBitWindowMs = 50;
+    // Each acknowledgement window starts once the line has drained: until then the chip is still
+    // receiving (a USB adapter holds about 0.4 s of line time when a write returns, a pty 1.6 s).
+    static constexpr std::int32_t acknowledgeWindowMs = 2500;
+    // The chip's two acknowledgements after an EEPROM checksum. Its boot ROM writes all 32 KB in
+    // 512 pages of 64 bytes and reads them back. On the chip's logic at 8 MHz programming took
+    // 4.67 s: 512 page writes of 5 ms, the EEPROM's own time at most (2.56 s whatever the chip's
+    // clock), and 16.9 M clocks of the chip's own work (33,000 a page); verifying took 15.8 M to
+    // 16.1 M clocks (2.0 s). The windows are sized for a chip a little slower than the slowest, at
+    // 7 MHz, with a clear margin: programming 2.56 s + 16.9 M / 7 MHz = 4.97 s, window 7 s;
+    // verifying 16.1 M / 7 MHz = 2.30 s, window 3 s.
+    static constexpr std::int32_t programWindowMs = 7000;
+    static constexpr std::int32_t verifyWindowMs = 3000;
+
+    // The load's events go to `events`, stamped with the link's clock.
+    LoaderProtocol(SerialLink& link, LoadEvents& events);
+
+    void sendLong(std::uint32_t value);
+    // Command 0, in a write of its own.
+    void shutDownChip();
+    // The chip version 0..255; -1 when an LFSR bit differed or did not come; another negative
+    // number when a version bit did not come.
+    std::int32_t handshake(HandshakeBits bits = HandshakeBits::onePerByte);
+    // Sends command 1, the long count and the image's first byteCount/4 longs, then awaits the
+    // acknowledgement. True when the chip accepted the checksum.
+    bool imageLoad(std::int32_t byteCount, std::span<const std::uint32_t> image);
+    // The same load with command 3 (run afterwards) or 2 (shut down afterwards), then the chip's
+    // "programmed" and "verified" acknowledgements.
+    EepromResult programEeprom(std::int32_t byteCount, std::span<const std::uint32_t> image, bool run);
+
+    void setEncoding(LongEncoding encoding) { encoding_ = encoding; }
+    // Whether the image's progress is told, after each part of it has been staged (bytes of its
+    // share of the load so far, and in all).
+    void showProgress(bool shown) { progressShown_ = shown; }
+    LoadTeller& teller() { return teller_; }
+
+private:
+    bool load(Command command, std::int32_t byteCount, std::span<const std::uint32_t> image);
+    // Clocks until the chip answers, within windowMs counted from when the line has drained.
+    int acknowledgement(std::int32_t windowMs);
+    void sendLongs(std::span<const std::uint32_t> longs);
+
+    SerialLink& link_;
+    LoadTeller teller_;
+    LongEncoding encoding_ = LongEncoding::fixed;
+    bool progressShown_ = false;
+};
+
+}  // namespace kestrup

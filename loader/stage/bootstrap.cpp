@@ -1,0 +1,220 @@
+#include "stage/bootstrap.h"
+
+#include <algorithm>
+#include <bit>
+#include <string_view>
+
+#include "image/image.h"
+#include "stage/second_stage.h"
+
+namespace kestrup {
+namespace {
+
+void putLong(std::vector<std::uint8_t>& out, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+}  // namespace
+
+namespace pilot {
+
+std::vector<std::uint8_t> load(std::span<const std::uint32_t> longs) {
+    std::vector<std::uint8_t> out{syncByte};
+    out.reserve(4 * longs.size() + 5);
+    std::uint32_t sum = 0;
+    for (const std::uint32_t value : longs) {
+        putLong(out, value);
+        sum = std::rotl(sum, 1) + value;
+    }
+    putLong(out, 0 - std::rotl(sum, 1));
+    return out;
+}
+
+}  // namespace pilot
+
+namespace boot {
+
+std::vector<std::uint8_t> hello() {
+    std::vector<std::uint8_t> out{syncByte};
+    putLong(out, helloLong);
+    return out;
+}
+
+std::vector<std::uint8_t> load(std::span<const std::uint32_t> longs) {
+    std::vector<std::uint8_t> out{syncByte};
+    out.reserve(4 * longs.size() + 14);
+    putLong(out, static_cast<std::uint32_t>(longs.size()));
+    out.push_back(syncByte);
+    std::uint32_t sum = 0;
+    std::uint32_t sumOfSums = 0;
+    for (const std::uint32_t value : longs) {
+        putLong(out, value);
+        sum += value;
+        sumOfSums += sum;
+    }
+    putLong(out, sum);
+    putLong(out, sumOfSums);
+    return out;
+}
+
+std::optional<Answer> takeAnswer(std::vector<std::uint8_t>& received) {
+    std::size_t at = 0;
+    std::optional<Answer> answer;
+    for (; received.size() - at >= answerBytes && !answer; ++at) {
+        const std::uint8_t* a = received.data() + at;
+        // Values are 16 bits at most: a count or a sync's width.
+        if (std::string_view("HKX").find(static_cast<char>(a[0])) == std::string_view::npos || a[3] != 0) continue;
+        answer = Answer{static_cast<char>(a[0]), a[1] | std::uint32_t{a[2]} << 8};
+        at += answerBytes - 1;
+    }
+    received.erase(received.begin(), received.begin() + static_cast<std::ptrdiff_t>(at));
+    return answer;
+}
+
+}  // namespace boot
+
+namespace {
+
+// A ping come back, among whatever else came.
+std::optional<bool> pingBack(std::vector<std::uint8_t>& bytes) {
+    if (std::find(bytes.begin(), bytes.end(), pilot::ping) != bytes.end()) return true;
+    bytes.clear();
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<boot::Answer> Bootstrap::awaitAnswer(int windowMs) {
+    return line_.await(windowMs, boot::takeAnswer);
+}
+
+bool Bootstrap::echoed(int windowMs) {
+    const std::vector<std::uint8_t> ping{pilot::ping};
+    const std::int64_t until = clock_.nowMicros() + std::int64_t{windowMs} * 1000;
+    while (clock_.nowMicros() < until) {
+        port_.write(ping);
+        if (line_.await(helloEveryMs, pingBack)) return true;
+    }
+    return false;
+}
+
+bool Bootstrap::refill() {
+    line_.setBaud(pilot::baud);
+    line_.forget();
+    // A count the pilot lost a byte of wants one byte more, one it took damaged none: the filler
+    // beyond that comes back.
+    const std::vector<std::uint8_t> filler(pilotFillerStep, pilot::ping);
+    for (std::size_t sent = 0; sent < firmware::bootstrap().size() + 4; sent += filler.size()) {
+        port_.write(filler);
+        if (line_.await(line_.lineMs(filler.size()), pingBack)) return true;
+    }
+    return echoed(helloAnswerMs);
+}
+
+bool Bootstrap::board(int helloMs, int lastMs) {
+    line_.setBaud(pilot::baud);
+    line_.forget();
+    if (!echoed(helloMs + lastMs)) return false;
+    const auto message = pilot::load(longsOf(firmware::bootstrap()));
+    for (int tries = 0; tries < loadTries; ++tries) {
+        line_.forget();
+        const std::int64_t written = clock_.nowMicros();
+        port_.write(message);
+        // A new rate must not reach the load's last bytes, and a driver that has taken them may not
+        // have sent them yet (a USB adapter's may start a millisecond late): the load's line time
+        // from the write, and that millisecond, which the bootstrap's start takes part of anyway.
+        port_.drain();
+        const std::int64_t lineEnd =
+            written + static_cast<std::int64_t>(message.size()) * 11 * 1'000'000 / pilot::baud + lineSlackMicros;
+        if (const std::int64_t left = lineEnd - clock_.nowMicros(); left > 0)
+            clock_.pauseMicros(static_cast<int>(left));
+        line_.setBaud(boot::baud);
+        line_.forget();
+        if (greet(helloAnswerMs, 0)) return true;
+        if (!refill()) return false;
+    }
+    return false;
+}
+
+bool Bootstrap::greet(int helloMs, int lastMs) {
+    const auto hello = boot::hello();
+    const std::int64_t start = clock_.nowMicros();
+    for (;;) {
+        const std::int64_t spentMs = (clock_.nowMicros() - start) / 1000;
+        if (spentMs >= helloMs + lastMs) return false;
+        // The line stays idle between hellos: a bootstrap that starts listening takes the next one.
+        if (spentMs < helloMs) {
+            port_.write(hello);
+            lastHelloMicros_ = clock_.nowMicros();
+        }
+        const auto answer = awaitAnswer(helloEveryMs);
+        if (answer && answer->code == 'H') {
+            chipHz_ = static_cast<std::int64_t>(answer->value) * line_.baud() / 4;
+            return true;
+        }
+    }
+}
+
+bool Bootstrap::stageListens() {
+    line_.setBaud(stage::contactBaud);
+    line_.forget();
+    port_.write(stage::helloFrame());
+    return line_
+        .await(stageHelloMs,
+               [](std::vector<std::uint8_t>& bytes) -> std::optional<bool> {
+                   for (const auto& answer : stage::takeAnswers(bytes))
+                       if (answer.code == 'H') return true;
+                   return std::nullopt;
+               })
+        .has_value();
+}
+
+bool Bootstrap::recover() {
+    // A stage that answers its hello was started, and only the bootstrap's 'K' was lost.
+    if (stageListens()) return false;
+    line_.setBaud(boot::baud);
+    // Hellos are filler to a bootstrap still counting, which answers one once it listens again;
+    // after a damaged count it may want up to maxLongs longs more.
+    const std::vector<std::uint8_t> filler(fillerStep, 0xFF);
+    for (std::size_t sent = 0; sent < 4 * (boot::maxLongs + 3); sent += filler.size()) {
+        if (greet(helloAnswerMs, 0)) return true;
+        port_.write(filler);
+    }
+    return greet(helloAnswerMs, 0);
+}
+
+Bootstrap::Outcome Bootstrap::send(std::span<const std::uint32_t> stage, int helloMs, int lastMs) {
+    stageFresh_ = false;
+    if (!board(helloMs, lastMs)) return Outcome::noAnswer;
+    const auto message = boot::load(stage);
+    // An 'X' heard at the chip's own rate keeps it; a load unanswered there goes again at boot::baud.
+    int rate = std::max(boot::baud, stage::chipsOwnBaud(chipHz_));
+    for (int tries = 0; tries < loadTries; ++tries) {
+        line_.setBaud(rate);
+        // The answer heard may be to an earlier hello, through an adapter that holds answers back:
+        // the bootstrap hears no sync while it answers the last one.
+        const std::int64_t quiet = lastHelloMicros_ + helloAnsweredMicros - clock_.nowMicros();
+        if (quiet > 0) clock_.pauseMicros(static_cast<int>(quiet));
+        line_.forget();
+        port_.write(message);
+        port_.drain();
+        // The answer follows the last byte by the sums' time, 2 ms at 8 MHz.
+        const auto answer = awaitAnswer(line_.lineMs(message.size()) + answerMarginMs);
+        if (answer && answer->code == 'K' && answer->value == stage.size()) {
+            stageFresh_ = true;
+            // The stage listens once the interpreter has started its two cogs: a hello before is lost.
+            clock_.pauseMicros(
+                static_cast<int>(stageStartClocks * 1'000'000 / std::max<std::int64_t>(chipHz_, 1'000'000)));
+            return Outcome::started;
+        }
+        // 'X', or no answer: the bootstrap may still be counting, or may have started the stage
+        // and its answer be lost.
+        if (!answer || answer->code != 'X') {
+            if (!recover()) return Outcome::started;
+            rate = boot::baud;
+        }
+    }
+    return Outcome::failed;
+}
+
+}  // namespace kestrup

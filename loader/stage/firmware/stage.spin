@@ -1,0 +1,1276 @@
+{{ Kestrup's second stage: loaded by the boot ROM, it takes the image over the serial line at the
+   host's fastest rate, in checked packets, proves what it holds, and starts it exactly as the ROM
+   would when the host says go.
+
+   The host's side and the wire format are described in loader/stage/second_stage.h.
+
+   Two cogs, three in the RAM build. The receiver (cog 0) times the line from each message's sync
+   pulse, reads the message's length byte, samples every byte from its own start bit and writes the
+   longs straight into hub RAM, where the talker orders it to: by waitcnt at 15 clocks a bit or
+   more, two stop bits; and in the RAM build by its instructions' own time at exactly 12, with one
+   stop bit, taking every other long while a second receiver (cog 2, the same code) takes the rest:
+   one stop bit leaves no time for a hub write between two bytes. The talker follows through hub RAM
+   computing one CRC-32, which goes on from the image's over a packet's data and then checks its
+   trailer, so that a verdict is ready as soon as the last byte is in;
+   it answers the host, keeps the count of the packets, finishes the RAM picture, checks it by the
+   ROM's rule, programs the EEPROM, and starts the image. They talk through the two longs at the
+   top of RAM (m0, m1), which no image that leaves room for its stack markers reaches; at the
+   start they get back the picture's own values.
+
+   m0, from the receiver: how far it has stored (an address), or the end of a message: the
+   address after its trailer | $8000 | the sync's width << 16. From the talker: an order, %10 in
+   bits 31..30: the most longs to take << 16 | where to store them. m1, from the receiver: the
+   check the host sent with the message; from the talker, with each order: the shortest low pulse
+   the receiver may take for a sync. }}
+
+CON
+  RX_PIN     = 31
+  TX_PIN     = 30
+  SCL_PIN    = 28
+  SDA_PIN    = 29
+
+  ' Clocks by which the first waitcnt must come early for ina to be read mid-bit, with the
+  ' reading of cnt after waitpne. Found on the chip's logic at 15 clocks a bit, where 10 to 12
+  ' sample right and 14 leaves the first waitcnt too little time to catch its count.
+  LATENCY    = 12
+
+  ' Clocks by which a follower's waitcnt comes early for its waitpeq to read ina mid-bit
+  FOLLOW_EARLY = 10
+
+PUB start
+#ifndef EEPROM
+  coginit(2, @receiver, 0)
+#endif
+  coginit(0, @receiver, @talker)
+
+DAT
+'===================================================================================================
+' The receiver, cog 0
+'===================================================================================================
+              org     0
+receiver
+#ifndef EEPROM
+              mov     t1, par wz                  ' PAR 0: the second receiver, cog 2, which
+        if_z  mov     second, #1                  ' starts nothing
+        if_z  movs    f_jentry + 1, #folf
+        if_z  jmp     #init
+#endif
+              ' The first sync's floor, which the talker takes from long 0: the bootstrap leaves its
+              ' bit time there, so that the host's first hellos may come at the bootstrap's rate; the
+              ' ROM leaves this image's clock frequency, which the ROM's own 216 clocks caps.
+              rdlong  t1, #0
+              max     t1, #216
+              wrlong  t1, #0
+              mov     t1, par                     ' PAR: the talker's code
+              shl     t1, #2
+              or      t1, #%1000
+              coginit t1 wr
+#ifndef EEPROM
+              jmp     #init
+#endif
+
+              ' The byte loop is unrolled at run time: a waitcnt loop has no room for a djnz at
+              ' 16 clocks a bit, and unrolled in the image it would cost time on the ROM's line.
+slowinit      mov     gd, #rx
+              call    #rxbyte
+              mov     gs, #rx_gap0
+              mov     gl, #2
+              call    #emit
+              call    #rxbyte
+              mov     gs, #rx_gap1
+              mov     gl, #2
+              call    #emit
+              call    #rxbyte
+              call    #rxbyte
+              mov     gs, #rx_gap3
+              mov     gl, #3
+              call    #emit
+
+'--- wait for the talker's order: at most limit longs (data, trailer, check) to store from where ----
+order         rdlong  t1, m0addr
+              mov     t2, t1
+              shr     t2, #30
+#ifdef EEPROM
+              cmp     t2, #%01 wz
+        if_z  jmp     #program
+#endif
+              cmp     t2, #%10 wz
+        if_nz jmp     #order
+              rdlong  least, m1addr
+              mov     ptr, t1
+              and     ptr, lowaddr
+              mov     limit, t1
+              shr     limit, #16
+              and     limit, #$1FF
+
+sync          waitpeq rxmask, rxmask
+              waitpne rxmask, rxmask
+              mov     t1, cnt
+              waitpeq rxmask, rxmask
+              mov     w, cnt
+              sub     w, t1                       ' the sync: start bit and three zeros, 4 bit times
+              cmp     w, least wc                 ' a filler, a late poll or data, whatever the
+        if_c  jmp     #sync                       ' pause before it
+              cmp     w, #60 wc                   ' under 15 clocks a bit: the waitcnts fall behind
+#ifdef EEPROM
+        if_c  jmp     #sync
+#else
+        if_c  jmp     #fast
+              tjnz    second, #bwait
+#endif
+              mov     width, w
+              mov     bt, w                       ' the bit time, rounded
+              add     bt, #2
+              shr     bt, #2
+              mov     t0, bt
+              shl     t0, #2
+              sub     w, t0                       ' 4 x the error of the rounded bit time: -2..1
+              mov     first, bt                   ' to the middle of bit 0, the error centred on
+              shr     first, #1                   ' the middle of the byte
+              add     first, bt
+              adds    first, w
+              sub     first, #LATENCY
+
+              waitpne rxmask, rxmask              ' the length byte: the data longs that follow
+              mov     t, cnt
+              add     t, first
+              waitcnt t, bt
+              test    rxmask, ina wc
+              rcr     n, #1
+              waitcnt t, bt
+              test    rxmask, ina wc
+              rcr     n, #1
+              waitcnt t, bt
+              test    rxmask, ina wc
+              rcr     n, #1
+              waitcnt t, bt
+              test    rxmask, ina wc
+              rcr     n, #1
+              waitcnt t, bt
+              test    rxmask, ina wc
+              rcr     n, #1
+              waitcnt t, bt
+              test    rxmask, ina wc
+              rcr     n, #1
+              waitcnt t, bt
+              test    rxmask, ina wc
+              rcr     n, #1
+              waitcnt t, bt
+              test    rxmask, ina wc
+              rcr     n, #1
+              waitpeq rxmask, rxmask
+              shr     n, #24                      ' no more than four instructions here: the next
+              add     n, #2                       ' start bit comes 2.5 bit times after bit 7's
+              max     n, limit wz                 ' Z clear: the first long has none before it
+              jmp     #rx
+
+#ifndef EEPROM
+fast          mov     t0, w                       ' 46 to 50 clocks: 12 a bit, within the 4% that
+              sub     t0, #46                     ' bit 7's sample drifts under half a bit
+              cmp     t0, #5 wc
+        if_nc jmp     #sync
+              mov     width, w
+              jmp     #rxl
+
+bwait         rdlong  t1, m0addr                  ' the second receiver, at a rate the first takes
+              test    t1, endbit wz               ' alone: until that message has ended
+        if_z  jmp     #bwait
+              jmp     #order
+
+' The second receiver's start: long 0, the first one's, followed by its start bits and bits 7
+folf          waitpne rxmask, rxmask
+              mov     t, cnt
+              add     t, fwait
+              rcr     data, #1                    ' the length byte's bit 7
+              mov     n, data
+              shr     n, #24
+              add     n, #2
+              max     n, limit
+              add     ptr, #4                     ' this one's longs: 1, 3, 5 ...
+              sub     n, #1 wz                    ' long 0 (Z clear: never the last)
+              mov     k, #3
+follow        waitcnt t, #0                       ' to bit 7's middle, then the next start bit
+              waitpeq rxmask, rxmask
+              waitpne rxmask, rxmask
+              mov     t, cnt
+              add     t, fwait
+              djnz    k, #follow
+              waitcnt t, #0
+              waitpeq rxmask, rxmask
+              jmp     #rxf
+
+' After this receiver's long, whose bit 31 is in C: the other's followed, while this one's goes to
+' hub RAM and the talker is told how far it may read, all before the other's byte 0 is at bit 7
+fol           waitpeq rxmask, rxmask
+              waitpne rxmask, rxmask
+              mov     t, cnt
+              add     t, fwait
+              rcr     data, #1
+              wrlong  data, ptr
+              add     ptr, #4
+              wrlong  ptr, m0addr
+              add     ptr, #4
+              sub     n, #1 wz                    ' the other's: the last, the check?
+        if_z  jmp     #order
+              mov     k, #3
+              jmp     #follow
+
+rxf_end       rcr     data, #1                    ' the check's bit 7
+              mov     prev, data
+#endif
+received      wrlong  prev, m1addr                ' the check the host sent
+              mov     t1, width
+              and     t1, widthmask
+              shl     t1, #16
+              or      t1, ptr
+              or      t1, endbit
+              wrlong  t1, m0addr
+              jmp     #order
+
+'--- the code copied into the unrolled loop ---------------------------------------------------------
+rx_start      waitpne rxmask, rxmask              ' the start bit's edge
+              mov     t, cnt
+              add     t, first
+rx_bit        waitcnt t, bt
+              test    rxmask, ina wc
+              rcr     data, #1
+rx_end        waitpeq rxmask, rxmask              ' past bit 7, should it be 0: a late waitpne then
+                                                  ' costs a few clocks, an early one a whole byte
+rx_gap0       ' after byte 0, the long before this one goes to hub RAM
+        if_z  wrlong  prev, ptr
+        if_z  add     ptr, #4
+rx_gap1       ' after byte 1, the talker is told how far it may read
+              wrlong  ptr, m0addr
+              mov     t0, #0 wz
+rx_gap3       mov     prev, data
+              djnz    n, #rx
+              jmp     #received
+
+' emit: copy gl longs from cog address gs to gd onwards
+emit          movs    :copy, gs
+              movd    :copy, gd
+              add     gd, gl
+:copy         mov     0-0, 0-0
+              add     :copy, dsone
+              djnz    gl, #:copy
+emit_ret      ret
+
+rxbyte        mov     gs, #rx_start
+              mov     gl, #3
+              call    #emit
+              mov     gc, #8
+:bit          mov     gs, #rx_bit
+              mov     gl, #3
+              call    #emit
+              djnz    gc, #:bit
+              mov     gs, #rx_end
+              mov     gl, #1
+              call    #emit
+rxbyte_ret    ret
+
+#ifndef EEPROM
+second        long    0                           ' 1 in the second receiver
+#endif
+
+#ifdef EEPROM
+'---------------------------------------------------------------------------------------------------
+' program: the talker's order once the RAM picture stands (%01 in bits 31..30, bit 28 for an I2C
+' without delays, the bit time below): this cog, idle then, holds the EEPROM's code, for which the
+' talker has no room. It gives m0 back its picture value, answers on the line while it programs,
+' and leaves its result in m0: bit 29, the failure's code << 16 (0: done) and the page.
+'---------------------------------------------------------------------------------------------------
+program       mov     rbt, t1
+              and     rbt, rlow16
+              mov     rbt3, rbt
+              shl     rbt3, #1
+              add     rbt3, rbt
+              test    t1, rfastbit wz
+        if_nz mov     edly, fastdly
+              rdword  t2, #10                     ' m0's picture value: a stack marker, or zero
+              sub     t2, #8
+              mov     t0, #0
+              cmp     t2, m0addr wz
+        if_nz add     t2, #4
+        if_nz cmp     t2, m0addr wz
+        if_z  neg     t0, marker6
+              wrlong  t0, m0addr
+              mov     ctra, rtxcounter
+              neg     phsa, #1
+              or      dira, rtxmask
+              call    #eeprom
+              mov     t0, #0
+        if_c  mov     t0, rac
+              shl     t0, #16
+        if_c  or      t0, rav
+              or      t0, rdone
+              andn    dira, rtxmask
+              wrlong  t0, m0addr
+              jmp     #order
+
+' ranswer: as the talker's answer (code rac, packet 0, value rav, the CRC's low half), a bit at a
+' time, each byte with four stop bits: time to make the next frame between them
+ranswer       mov     rfa, rav
+              shl     rfa, #16
+              or      rfa, rac
+              mov     rfb, rav
+              shr     rfb, #16
+              neg     rcrc, #1
+              xor     rcrc, rfa
+              mov     rk, #32
+:a            shr     rcrc, #1 wc
+        if_c  xor     rcrc, rpoly
+              djnz    rk, #:a
+              xor     rcrc, rfb
+              mov     rk, #16
+:b            shr     rcrc, #1 wc
+        if_c  xor     rcrc, rpoly
+              djnz    rk, #:b
+              neg     rcrc, rcrc                    ' complemented
+              sub     rcrc, #1
+              shl     rcrc, #16
+              or      rfb, rcrc
+              mov     rab, #8
+              mov     rans, rfa
+              mov     rct, cnt
+              add     rct, #32
+:byte         mov     ru1, rans
+              rev     ru1, #24
+              shl     ru1, #23
+              or      ru1, rstop
+              mov     rk, #9
+              waitcnt rct, rbt
+              mov     phsa, ru1                   ' the start bit
+:bit          waitcnt rct, rbt
+              shl     phsa, #1
+              djnz    rk, #:bit
+              add     rct, rbt3
+              shr     rans, #8
+              cmp     rab, #5 wz
+        if_z  mov     rans, rfb
+              djnz    rab, #:byte
+              waitcnt rct, #0
+ranswer_ret   ret
+
+'---------------------------------------------------------------------------------------------------
+' eeprom: the 24xx256 on P28/P29 made equal to the RAM picture, page by page: a page that reads
+' differently is written and read back. Answers "p" every 64 pages and "E" with the pages written;
+' returns C set, with ac "e" (no acknowledgement) or "v" (read back wrong) and av the page.
+'---------------------------------------------------------------------------------------------------
+eeprom        mov     ea, #0
+              mov     epw, #0
+:page         call    #compare
+        if_nc jmp     #:next
+              mov     rav, ea
+              shr     rav, #6
+              call    #pagewrite
+              mov     rac, #"e"
+        if_c  jmp     #eeprom_ret
+              call    #compare
+              mov     rac, #"v"
+        if_c  jmp     #eeprom_ret
+              add     epw, #1
+:next         add     ea, #64
+              mov     rav, ea
+              shr     rav, #6
+              test    rav, #63 wz
+              mov     rac, #"p"
+        if_z  call    #ranswer
+              cmp     ea, rtop wz
+        if_nz jmp     #:page
+              mov     rac, #"E"
+              mov     rav, epw
+              call    #ranswer
+              cmp     rzero, rzero wc               ' done: C clear
+eeprom_ret    ret
+
+' compare: C set when the page at ea reads otherwise than the picture (or gets no acknowledgement)
+compare       call    #address
+        if_c  jmp     #compare_ret
+              call    #i2cstart                   ' read from there
+              mov     eb, #$A1
+              call    #i2cwrite
+        if_c  jmp     #compare_ret
+              mov     ediff, #0
+              mov     eaddr, ea
+              mov     ek2, #64
+:byte         cmp     ek2, #1 wz                  ' the last byte is not acknowledged
+              call    #i2cread
+              rdbyte  ru3, eaddr
+              and     eb, #$FF
+              cmp     eb, ru3 wz
+        if_nz mov     ediff, #1
+              add     eaddr, #1
+              djnz    ek2, #:byte
+              call    #i2cstop
+              cmp     rzero, ediff wc
+compare_ret   ret
+
+' pagewrite: the picture's page at ea, then the write cycle; C set when never acknowledged
+pagewrite     call    #address
+        if_c  jmp     #pagewrite_ret
+              mov     eaddr, ea
+              mov     ek2, #64
+:byte         rdbyte  eb, eaddr
+              call    #i2cwrite
+              add     eaddr, #1
+              djnz    ek2, #:byte
+              call    #i2cstop
+              mov     ek2, polls                  ' busy writing until it answers its address
+:poll         call    #i2cstart
+              mov     eb, #$A0
+              call    #i2cwrite
+              call    #i2cstop
+        if_c  djnz    ek2, #:poll
+pagewrite_ret ret
+
+' address: start, the device for writing and ea; C set when not acknowledged
+address       call    #i2cstart
+              mov     eb, #$A0
+              call    #i2cwrite
+        if_nc mov     eb, ea
+        if_nc shr     eb, #8
+        if_nc call    #i2cwrite
+        if_nc mov     eb, ea
+        if_nc call    #i2cwrite
+address_ret   ret
+
+' I2C, at most 400 kHz at the fastest RC clock: SCL driven, SDA pulled up and only pulled down
+i2cstart      andn    dira, sdamask
+              or      outa, sclmask
+              or      dira, sclmask
+              call    #edly
+              or      dira, sdamask               ' SDA falls while SCL is high
+              call    #edly
+              andn    outa, sclmask
+              call    #edly
+i2cstart_ret  ret
+
+i2cstop       or      dira, sdamask
+              call    #edly
+              or      outa, sclmask
+              call    #edly
+              andn    dira, sdamask               ' SDA rises while SCL is high
+              call    #edly
+i2cstop_ret   ret
+
+' the low byte of eb, most significant bit first; C set when not acknowledged
+i2cwrite      shl     eb, #24
+              mov     ek, #9                      ' and the acknowledgement's clock, SDA let go
+              or      eb, ackbit
+:bit          shl     eb, #1 wc
+              muxnc   dira, sdamask
+              call    #edly
+              or      outa, sclmask
+              call    #edly
+              test    sdamask, ina wc
+              andn    outa, sclmask
+              djnz    ek, #:bit
+i2cwrite_ret  ret
+
+' a byte into eb's low bits; acknowledged unless Z (the last one read)
+i2cread       andn    dira, sdamask
+              mov     ek, #8
+:bit          call    #edly
+              or      outa, sclmask
+              call    #edly
+              test    sdamask, ina wc
+              andn    outa, sclmask
+              rcl     eb, #1
+              djnz    ek, #:bit
+              muxnz   dira, sdamask
+              call    #edly
+              or      outa, sclmask
+              call    #edly
+              andn    outa, sclmask
+              andn    dira, sdamask
+i2cread_ret   ret
+
+edly          nop                                 ' with the two nops: 400 kHz at 20.8 MHz
+              nop
+edly_ret      ret
+fastdly       jmp     edly_ret                    ' without: at 14.4 MHz
+#endif
+
+rxmask        long    |< RX_PIN
+m0addr        long    $7FF8
+m1addr        long    $7FFC
+lowaddr       long    $7FFF
+endbit        long    $8000
+widthmask     long    $3FFF
+dsone         long    $201
+#ifdef EEPROM
+rtxmask       long    |< TX_PIN
+rtxcounter    long    %00100 << 26 | TX_PIN
+marker6       long    $0006_0001                  ' negated: the stack marker $FFF9_FFFF
+rlow16        long    $FFFF
+rfastbit      long    $1000_0000
+rdone         long    $2000_0000
+rpoly         long    $EDB8_8320
+rstop         long    $007F_FFFF
+rtop          long    $8000
+rzero         long    0
+sclmask       long    |< SCL_PIN
+sdamask       long    |< SDA_PIN
+ackbit        long    $0080_0000
+polls         long    2000
+#endif
+
+#ifndef EEPROM
+'--- run once, then overwritten by the byte loop it unrolls ----------------------------------------
+              ' At 12 clocks a bit no waitcnt keeps up: the bits are sampled by the instructions'
+              ' own time, from each start bit's edge, the rcr of bit 7 put off into the next byte's
+              ' start. With one stop bit a hub write no longer fits between two bytes, so two
+              ' receivers take the longs in turn: while one takes its four bytes, the other follows
+              ' them by their start bits and bits 7, and writes its own long to hub RAM meanwhile.
+              ' Both take the length byte, which sets the follower's wait to a bit 7 (8.5 bit times).
+init          mov     gd, #rxl                    ' the length byte, with the follower's wait
+              mov     t2, #g_len
+              call    #rxfbyte
+              mov     gs, #f_jentry
+              mov     gl, #2
+              call    #emit
+              mov     t2, #g_first                ' rxf: a long's byte 0; in long 0 (Z set) the
+              call    #rxfbyte                    ' count of longs from the length byte
+              mov     gs, #f_peq
+              call    #emit1
+              mov     t2, #g_none
+              call    #rxfbyte
+              mov     gs, #f_peq
+              call    #emit1
+              mov     t2, #g_none
+              call    #rxfbyte
+              mov     gs, #f_peq
+              call    #emit1
+              mov     t2, #g_last                 ' byte 3: the check goes to the verdict, any
+              call    #rxfbyte                    ' other long to hub RAM while the other
+              mov     gs, #f_jnext                ' receiver's is followed
+              call    #emit1
+              jmp     #slowinit
+
+emit1         mov     gl, #1
+              call    #emit
+emit1_ret     ret
+
+' rxfbyte: at gd, a byte sampled at 12 clocks a bit: waitpne, the byte before's bit 7, then nine
+' slots, of which the first six from t2 on and the rest nops: two before bit 0's test (which they
+' bring to its middle) and one after each of bits 0 to 6; bit 7's test ends it
+rxfbyte       mov     gs, #rxf_start
+              mov     gl, #2
+              call    #emit
+              mov     gc, #9
+:slot         mov     gs, t2
+              cmp     gc, #4 wc
+        if_c  mov     gs, #g_none
+              call    #emit1
+              add     t2, #1
+              cmp     gc, #9 wz
+        if_z  jmp     #:next
+              mov     gs, #rxf_bit
+              mov     gl, #2
+              cmp     gc, #1 wz
+        if_z  mov     gl, #1
+              call    #emit
+:next         djnz    gc, #:slot
+rxfbyte_ret   ret
+
+rxf_start     waitpne rxmask, rxmask
+              rcr     data, #1
+rxf_bit       test    rxmask, ina wc
+              rcr     data, #1
+f_jentry      waitpeq rxmask, rxmask              ' to the first receiver's long 0, or to
+              jmp     #rxf                        ' the second's folf
+f_peq         waitpeq rxmask, rxmask              ' past bit 7, should it be 0
+f_jnext       jmp     nextj
+' the slots' groups, six each, overlapping where nops meet
+g_len         mov     fwait, width                ' the follower's wait: 17/8 of the sync's
+              shl     fwait, #4                   ' width, early by what it takes to read ina
+              add     fwait, width
+              shr     fwait, #3
+              sub     fwait, #FOLLOW_EARLY
+              mov     t0, #0 wz                   ' Z: long 0 comes, with the count to make
+g_first if_z  mov     n, data                     ' the length byte, in long 0's byte 0
+        if_z  shr     n, #24
+        if_z  add     n, #2
+        if_z  max     n, limit
+g_none        long    0[3]
+g_last        long    0[3]
+              sub     n, #1 wz
+        if_z  mov     nextj, #rxf_end
+        if_nz mov     nextj, #fol
+
+              org     init
+#endif
+#ifdef EEPROM
+t             res     1
+t0            res     1
+t1            res     1
+t2            res     1
+w             res     1
+width         res     1
+bt            res     1
+first         res     1
+n             res     1
+data          res     1
+prev          res     1
+ptr           res     1
+limit         res     1
+least         res     1
+gs            res     1
+gd            res     1
+gl            res     1
+gc            res     1
+rbt           res     1
+rbt3          res     1
+rac           res     1
+rav           res     1
+ru1           res     1
+ru3           res     1
+rfa           res     1
+rfb           res     1
+rcrc          res     1
+rk            res     1
+rab           res     1
+rans          res     1
+rct           res     1
+ea            res     1
+eaddr         res     1
+eb            res     1
+ek            res     1
+ek2           res     1
+epw           res     1
+ediff         res     1
+#endif
+rx            res     4 * 28 + 7
+#ifndef EEPROM
+rxl           res     28                          ' the length byte, taken by both
+rxf           res     4 * 27                      ' a long
+t             res     1
+t0            res     1
+t1            res     1
+t2            res     1
+w             res     1
+width         res     1
+bt            res     1
+first         res     1
+n             res     1
+data          res     1
+prev          res     1
+ptr           res     1
+limit         res     1
+least         res     1
+gs            res     1
+gd            res     1
+gl            res     1
+gc            res     1
+fwait         res     1
+k             res     1
+nextj         res     1
+#endif
+              fit     496
+
+'===================================================================================================
+' The talker
+'===================================================================================================
+              org     0
+talker        mov     ctra, txcounter             ' P30 is phsa's top bit: shifted out a bit a turn
+              neg     phsa, #1
+              or      dira, txmask
+              mov     ac, #0                      ' nothing to answer yet
+              mov     expiry, #0
+#ifndef EEPROM
+              mov     oscmode, #0                 ' the RC clock alone
+#endif
+              rdlong  floor, #0                   ' at most 216: above a late 0xF9's pulses at
+                                                  ' 230400 baud on a 20 MHz chip, below a 115200
+                                                  ' sync at 8 MHz
+
+'--- before the image: hello (the host times the chip's clock by it), rate, query and begin ---------
+idle          mov     obase, ctlbase
+              mov     olimit, #2                  ' a trailer and its check
+              call    #exchange
+              mov     ap, #0
+              mov     ac, #"N"
+              mov     av, #1                      ' the check failed
+        if_c  jmp     #idle
+              mov     av, #4                      ' nothing it takes now
+              mov     u1, trailer
+              and     u1, #$FF
+              cmp     u1, #"U" wz                 ' hello: the host times the chip's clock by it
+        if_z  mov     ac, #"H"
+        if_z  mov     av, hwidth
+              cmp     u1, #"Q" wz
+        if_z  mov     ac, #"I"
+        if_z  mov     av, #0
+              cmp     u1, #"B" wz
+        if_z  jmp     #begin
+              cmp     u1, #"R" wz
+        if_nz jmp     #idle
+              mov     ac, #"R"                    ' the next sync may be as short as the host says
+              mov     av, trailer
+              shr     av, #8
+              mov     floor, av
+              jmp     #idle
+
+begin         mov     len, trailer
+              shr     len, #16                    ' longs in the image
+              mov     flags, trailer
+              shr     flags, #8
+              and     flags, #$FF
+              mov     ap, #0
+              mov     av, len
+              mov     ac, #"b"
+              cmp     len, #4 wc                  ' not even a header
+        if_nc cmp     maxlongs, len wc            ' or into the longs the cogs talk through
+        if_c  jmp     #idle
+#ifndef EEPROM
+              test    flags, #1 wz                ' no EEPROM in this build
+        if_nz jmp     #idle
+#endif
+              mov     ac, #"B"
+              mov     seq, #0
+              mov     isum, #0
+              neg     icrcok, #1
+
+'--- the image, in packets of 255 longs at 1020 bytes each ------------------------------------------
+packet        mov     obase, seq
+              shl     obase, #10
+              mov     u1, seq
+              shl     u1, #2
+              sub     obase, u1
+              mov     olimit, m0
+              sub     olimit, obase
+              shr     olimit, #2
+              max     olimit, #257
+              call    #exchange
+              mov     dl, seq                     ' the data longs packet seq carries
+              mov     u1, seq
+              shl     dl, #8
+              sub     dl, u1
+              subs    dl, len
+              neg     dl, dl
+              max     dl, #255
+              mov     ap, seq
+              mov     ac, #"N"
+        if_c  jmp     #:bad
+              mov     av, #4
+              mov     u1, trailer
+              and     u1, #$FF
+              cmp     u1, #"B" wz
+        if_z  jmp     #begin                      ' its answer was lost: again from packet 0
+              cmp     u1, #"Q" wz
+        if_z  jmp     #:query
+              cmp     u1, #"R" wz                 ' a slower rate for the rest of the image
+        if_z  jmp     #:rate
+              cmp     u1, #"D" wz
+        if_nz jmp     #packet
+              mov     u1, len                     ' the trailer packet seq must carry
+              shl     u1, #16
+              mov     u2, seq
+              shl     u2, #8
+              or      u1, u2
+              or      u1, #"D"
+              mov     av, #2                      ' another packet than this one
+              cmp     trailer, u1 wz
+        if_nz jmp     #packet
+              mov     u1, dl
+              add     u1, #1
+              mov     av, #3
+              cmp     nlongs, u1 wz
+        if_nz jmp     #packet
+              add     isum, msum                  ' the image's bytes, less the trailer's
+              mov     u3, trailer
+              call    #bytesum
+              sub     isum, u2
+              mov     icrcok, icrc
+              mov     ac, #"A"
+              add     seq, #1
+              mov     av, seq
+              mov     u1, seq                     ' more to come
+              shl     u1, #8
+              sub     u1, seq
+              cmp     u1, len wc
+        if_c  jmp     #packet
+              call    #answer                     ' the last one's; the receiver gets no order
+              jmp     #finish
+:bad          mov     av, #1                      ' the check failed; the length too, unless it
+              mov     u1, dl                      ' was a packet's or a short message's
+              add     u1, #1
+              cmp     nlongs, u1 wz
+        if_nz cmp     nlongs, #1 wz
+        if_nz mov     av, #3
+              jmp     #packet
+:rate         mov     ac, #"R"
+              mov     av, trailer
+              shr     av, #8
+              mov     floor, av
+              jmp     #packet
+:query        mov     ac, #"B"
+              mov     av, len
+              cmp     seq, #0 wz
+        if_z  jmp     #packet
+              mov     ac, #"A"
+              mov     ap, seq
+              sub     ap, #1
+              mov     av, seq
+              jmp     #packet
+
+'--- the whole image is in: the ROM's own check, the EEPROM, pbase, the proof --------------------
+finish        mov     ap, seq
+              mov     u1, len                     ' zeros above the image, the mailbox too
+              shl     u1, #2
+              mov     u2, ramlongs
+              sub     u2, len
+:zero         wrlong  zero, u1
+              add     u1, #4
+              djnz    u2, #:zero
+              rdword  dbase, #10                  ' the stack markers below dbase
+              mov     u1, dbase
+              sub     u1, #8
+              call    #stackmark
+              call    #stackmark
+              mov     av, isum                    ' all 32 KB sum to 0 mod 256: the image's bytes as
+              and     av, #$FF wz                 ' the checker read them, zeros, markers
+              mov     ac, #"S"
+        if_nz jmp     #verdict
+#ifdef EEPROM
+              test    flags, #1 wz
+        if_z  jmp     #:run
+              rdlong  pm0, m0                     ' the receiver programs it, and answers meanwhile
+              mov     u1, flags                   ' the chip's MHz, rounded up: at 14 or less the
+              shr     u1, #2                      ' I2C keeps within 400 kHz without its delays
+              sub     u1, #1
+              cmp     u1, #14 wc
+              mov     u2, hbt
+              or      u2, eeorder
+        if_c  or      u2, fastbit
+              andn    dira, txmask
+              wrlong  u2, m0
+:program      rdlong  u1, m0
+              mov     u2, u1
+              shr     u2, #29
+              cmp     u2, #1 wz
+        if_nz jmp     #:program
+              or      dira, txmask
+              wrlong  pm0, m0
+              mov     ac, u1
+              shr     ac, #16
+              and     ac, #$FF wz
+              mov     av, u1
+              and     av, #$1FF
+        if_nz jmp     #verdict
+              test    flags, #2 wz                ' programmed, not to run: pbase is no matter
+        if_z  jmp     #:proof
+#endif
+:run          rdword  av, #6                      ' pbase: the ROM starts nothing else
+              mov     ac, #"P"
+              cmp     av, #$10 wz
+        if_nz jmp     #verdict
+:proof        mov     cr, icrcok                  ' the CRC of RAM as it will start: the image,
+              mov     zn, dbase                   ' zeros, the markers, zeros
+              sub     zn, #8
+              mov     u1, len
+              shl     u1, #2
+              sub     zn, u1
+              call    #zeros
+              xor     cr, marker
+              call    #nib8
+              xor     cr, marker
+              call    #nib8
+              mov     zn, ramtop
+              sub     zn, dbase
+              call    #zeros
+              mov     av, cr
+              xor     av, allones
+              mov     ac, #"V"
+
+'--- the verdict, held until the host says go ------------------------------------------------------
+verdict       mov     vac, ac
+              mov     vav, av
+              rdlong  pctl, ctlbase               ' the picture's values where messages land now
+              rdlong  pm0, m0
+              rdlong  pm1, m1
+:held         mov     obase, ctlbase
+              mov     olimit, #2
+              call    #exchange
+              mov     ap, #0
+              mov     ac, #"N"
+              mov     av, #1
+        if_c  jmp     #:held
+              mov     av, #4
+              mov     u1, trailer
+              and     u1, #$FF
+              cmp     u1, #"Q" wz
+        if_z  mov     ac, vac
+        if_z  mov     av, vav
+              cmp     u1, #"G" wz
+        if_nz jmp     #:held
+              mov     av, trailer                 ' go: after the delay the host asked for
+              shr     av, #8
+              shl     av, #8
+              mov     deadline, cnt
+              add     deadline, av
+              mov     ac, #"G"
+:count        mov     expiry, #1                  ' anything the host says meanwhile: "G" again
+              call    #exchange
+              tjz     expiry, #:count
+
+'--- the start, as the ROM's: cog 0 restarted as the Spin interpreter, or the chip shut down --------
+              mov     u1, #0
+              cogstop u1                          ' the receiver
+#ifndef EEPROM
+              mov     u1, #2                      ' and the second one
+              cogstop u1
+#endif
+              wrlong  pctl, ctlbase
+              wrlong  pm0, m0
+              wrlong  pm1, m1
+              cmp     vac, #"V" wz
+#ifndef EEPROM
+        if_nz clkset  zero                        ' the RC clock alone, as after a reset: the
+                                                  ' oscillator packet 0 started stops
+#endif
+        if_nz jmp     #stop
+#ifdef EEPROM
+              test    flags, #1 wz
+        if_nz test    flags, #2 wz
+        if_z  jmp     #stop
+#endif
+              rdbyte  u1, #4                      ' the clock mode: the oscillator and PLL first
+              mov     u2, u1
+              andn    u2, #7
+              clkset  u2
+#ifndef EEPROM
+              mov     u3, u1
+              and     u3, #$78
+              cmp     u3, oscmode wz              ' not as the header's first arrival started them
+        if_nz mov     oscat, cnt                  ' (it was damaged): the whole wait
+#endif
+              test    u2, #$60 wz                 ' something to settle: 20 ms at the fastest RC
+#ifdef EEPROM
+        if_nz mov     u3, cnt                     ' the EEPROM's seconds leave these 33 ms to the
+        if_nz add     u3, settle                  ' end (and the talker no room to save them)
+        if_nz waitcnt u3, #0
+#else
+        if_nz mov     u3, oscat                   ' settling since the header came: what is left,
+        if_nz add     u3, settle                  ' when it is enough for waitcnt to catch its count
+        if_nz mov     ct2, u3
+        if_nz sub     ct2, cnt
+        if_nz sub     ct2, #64
+        if_nz cmp     ct2, settle wc
+   if_nz_and_c waitcnt u3, #0
+#endif
+              clkset  u1
+              coginit interpreter                 ' cog 0 restarts as the Spin interpreter
+stop          cogid   u1
+              cogstop u1
+
+#ifndef EEPROM
+' osc: the clock mode's oscillator and PLL (in u3's low byte) started as soon as the header comes,
+' as the ROM's launch would start them, on the RC clock still, so that they settle while the rest
+' of the image comes; a reset the mode asks for waits for the start. Packet 0 may prove damaged:
+' the start then compares.
+osc           mov     ct2, u3
+              and     ct2, #$78
+              cmp     ct2, oscmode wz
+        if_nz clkset  ct2
+        if_nz mov     oscat, cnt
+              mov     oscmode, ct2
+osc_ret       ret
+#endif
+
+' a stack marker at u1, in the sum instead of what was there; none beyond RAM
+stackmark     cmp     u1, ramtop wc
+        if_c  rdlong  u3, u1
+        if_c  call    #bytesum
+        if_c  sub     isum, u2
+        if_c  wrlong  marker, u1
+        if_c  add     isum, #$F6                  ' $FF + $F9 + $FF + $FF, mod 256
+              add     u1, #4
+stackmark_ret ret
+
+' u2: the sum of u3's four bytes (its low byte)
+bytesum       mov     u2, u3
+              shr     u3, #8
+              add     u2, u3
+              shr     u3, #8
+              add     u2, u3
+              shr     u3, #8
+              add     u2, u3
+bytesum_ret   ret
+
+'---------------------------------------------------------------------------------------------------
+' CRC-32, reflected ($EDB88320), in cr. nib8: a long xored into cr beforehand, a nibble a turn;
+' nibn: cn nibbles.
+'---------------------------------------------------------------------------------------------------
+nib8          mov     cn, #8
+nibn          mov     ct2, cr
+              and     ct2, #15
+              add     ct2, #crctab
+              movs    :x, ct2
+              shr     cr, #4
+:x            xor     cr, 0-0
+              djnz    cn, #nibn
+nib8_ret
+nibn_ret      ret
+
+' zeros: cr advanced over zn zero bytes, multiplied by x^(8 zn) modulo the polynomial: a few
+' thousand clocks where reading 32 KB of zeros through the table would take a tenth of a second
+zeros         mov     zp, bit31                   ' x^0
+              mov     zs, x8                      ' x^8, squared at every bit of zn
+:bit          shr     zn, #1 wc
+        if_nc jmp     #:square
+              mov     ma, zs
+              mov     mb, zp
+              call    #multmod
+              mov     zp, mp
+:square       tjz     zn, #:apply
+              mov     ma, zs
+              mov     mb, zs
+              call    #multmod
+              mov     zs, mp
+              jmp     #:bit
+:apply        mov     ma, zp
+              mov     mb, cr
+              call    #multmod
+              mov     cr, mp
+zeros_ret     ret
+
+' mp = ma x mb modulo the polynomial, reflected: ma's bit 31 is x^0
+multmod       mov     mp, #0
+              mov     mc, #32
+:bit          shl     ma, #1 wc
+        if_c  xor     mp, mb
+              shr     mb, #1 wc
+        if_c  xor     mb, poly
+              djnz    mc, #:bit
+multmod_ret   ret
+
+'---------------------------------------------------------------------------------------------------
+' exchange: order the receiver to take the next message (at most olimit longs at obase, with the
+' sync floor), answer the last one (ac, unless 0), then check the message as it arrives: one CRC-32
+' a long, going on from the image's (icrcok) over its data (icrc, the image's with it), then over
+' its trailer, or the trailer's own CRC when no data came. Returns C set
+' when the check failed, the trailer (the long before the check), nlongs (the longs stored, the
+' trailer's included), msum (the sum of those longs' bytes), hwidth (its sync's 4 bit times) and
+' hbt, its bit time; a good message sets the next floor at 2.5 of its bit times. With expiry set,
+' gives up when deadline has passed before the message begins, with expiry left set.
+'---------------------------------------------------------------------------------------------------
+exchange      wrlong  floor, m1
+              mov     u1, olimit
+              shl     u1, #16
+              or      u1, obase
+              or      u1, goflag
+              wrlong  u1, m0
+              cmp     ac, #0 wz
+        if_nz call    #answer
+              mov     crp, obase
+              mov     cr, icrcok                  ' a packet's check goes on from the image's CRC
+              mov     pend, #0
+              mov     csum, #0
+:run          rdlong  u1, m0
+              test    u1, goflag wz               ' still the order: nothing has come yet
+        if_z  jmp     #:come
+              tjz     expiry, #:run
+              mov     u2, cnt
+              sub     u2, deadline
+              cmps    u2, #0 wc
+        if_c  jmp     #:run
+              jmp     exchange_ret
+:come         mov     expiry, #0
+              mov     u2, u1
+              and     u2, ramtop4
+:catch        cmp     crp, u2 wz
+        if_z  jmp     #:caught
+              rdlong  u3, crp
+              add     crp, #4
+#ifndef EEPROM
+              cmp     crp, #8 wz                  ' long 1 at hub 4: packet 0's clock mode
+        if_z  call    #osc
+#endif
+              tjz     pend, #:first
+              xor     cr, pendv                   ' the long before: the image's, unless it turns
+              call    #nib8                       ' out to be the trailer
+:first        mov     pend, #1
+              mov     pendv, u3
+              mov     cn, #3
+:bytes        add     csum, u3
+              shr     u3, #8
+              djnz    cn, #:bytes
+              add     csum, u3
+              jmp     #:catch
+:caught       test    u1, endflag wz              ' the end of the message
+        if_z  jmp     #:run
+              mov     hwidth, u1
+              shr     hwidth, #16
+              mov     hbt, hwidth
+              add     hbt, #2
+              shr     hbt, #2
+              mov     hbt3, hbt
+              shl     hbt3, #1
+              add     hbt3, hbt
+              mov     nlongs, crp
+              sub     nlongs, obase
+              shr     nlongs, #2
+              mov     trailer, pendv
+              mov     msum, csum
+              mov     icrc, cr                    ' the image's, before the trailer
+              cmp     nlongs, #1 wz               ' no data: the message's own CRC
+        if_z  neg     cr, #1
+              xor     cr, pendv
+              call    #nib8
+              rdlong  u3, m1
+              xor     u3, cr
+              xor     u3, allones                 ' the host sends the CRC's complement
+              cmp     zero, u3 wc
+        if_c  jmp     exchange_ret
+              mov     floor, hbt
+              shr     floor, #1
+              add     floor, hbt
+              add     floor, hbt
+              cmp     zero, zero wc
+exchange_ret  ret
+
+'---------------------------------------------------------------------------------------------------
+' answer: eight bytes at the last message's rate: code ac, packet ap, value av, and the low half of
+' the CRC-32 of those six bytes. Each byte gets four stop bits: the time to make the next frame.
+'---------------------------------------------------------------------------------------------------
+answer        mov     fa, ap
+              and     fa, #$FF
+              shl     fa, #8
+              or      fa, ac
+              mov     u1, av
+              shl     u1, #16
+              or      fa, u1
+              mov     fb, av
+              shr     fb, #16
+              neg     cr, #1
+              xor     cr, fa
+              call    #nib8
+              xor     cr, fb
+              mov     cn, #4
+              call    #nibn
+              xor     cr, allones
+              shl     cr, #16
+              or      fb, cr
+              mov     ab, #8
+              mov     ans, fa
+#ifndef EEPROM
+              cmp     hbt, #14 wc                 ' C: the line's at 12 clocks a bit
+#endif
+#ifndef EEPROM
+              jmp     #:go
+:fast         nop                                 ' 12 clocks a bit, by the instructions' own time:
+:fbit         shl     phsa, #1                    ' a waitcnt has no room (out of the slow loop's
+              nop                                 ' way, which at 15 clocks a bit has no room for
+              djnz    cb, #:fbit                  ' a jump either)
+              add     ct, #9 * 12 + 32            ' and time to make the next frame
+              jmp     #:stop
+:go
+#endif
+              mov     ct, cnt
+              add     ct, #32
+:byte         mov     u1, ans                     ' start bit, data from bit 30 down, stop bits
+              rev     u1, #24
+              shl     u1, #23
+              or      u1, stopbits
+              mov     cb, #9
+              waitcnt ct, hbt
+              mov     phsa, u1                    ' the start bit
+#ifndef EEPROM
+        if_c  jmp     #:fast
+#endif
+:bit          waitcnt ct, hbt                     ' bits 0 to 7 and the first stop bit, no more
+              shl     phsa, #1                    ' than two instructions between waits
+              djnz    cb, #:bit
+:stop         add     ct, hbt3                    ' the other three change nothing on the line
+              shr     ans, #8
+              cmp     ab, #5 wz
+        if_z  mov     ans, fb
+              djnz    ab, #:byte
+              waitcnt ct, #0
+answer_ret    ret
+
+crctab        long    $0000_0000, $1DB7_1064, $3B6E_20C8, $26D9_30AC   ' the CRC, a nibble at a time
+              long    $76DC_4190, $6B6B_51F4, $4DB2_6158, $5005_713C
+              long    $EDB8_8320, $F00F_9344, $D6D6_A3E8, $CB61_B38C
+              long    $9B64_C2B0, $86D3_D2D4, $A00A_E278, $BDBD_F21C
+txmask        long    |< TX_PIN
+txcounter     long    %00100 << 26 | TX_PIN       ' NCO, single-ended: the pin is phsa[31]
+m0            long    $7FF8
+m1            long    $7FFC
+ctlbase       long    $7FF0                       ' where messages land before and after the image
+maxlongs      long    $7FF4 >> 2
+ramtop        long    $8000
+ramtop4       long    $7FFF
+endflag       long    $8000
+ramlongs      long    $2000
+goflag        long    $8000_0000
+allones       long    $FFFF_FFFF
+poly          long    $EDB8_8320
+bit31         long    $8000_0000
+x8            long    1 << (31 - 8)
+stopbits      long    $007F_FFFF
+marker        long    $FFF9_FFFF
+zero          long    0
+settle        long    400_000                     ' 20 ms at 20 MHz
+interpreter   long    ($0004 >> 2) << 18 | ($F004 >> 2) << 4   ' PAR $0004, code $F004, cog 0
+#ifdef EEPROM
+eeorder       long    $4000_0000
+fastbit       long    $1000_0000
+#endif
+
+u1            res     1
+u2            res     1
+u3            res     1
+ac            res     1
+ap            res     1
+av            res     1
+ans           res     1
+ab            res     1
+fa            res     1
+fb            res     1
+ct            res     1
+cb            res     1
+cn            res     1
+ct2           res     1
+crp           res     1
+cr            res     1
+icrc          res     1
+icrcok        res     1
+pend          res     1
+pendv         res     1
+csum          res     1
+msum          res     1
+hwidth        res     1
+hbt           res     1
+hbt3          res     1
+floor         res     1
+trailer       res     1
+nlongs        res     1
+obase         res     1
+olimit        res     1
+len           res     1
+flags         res     1
+seq           res     1
+dl            res     1
+isum          res     1
+dbase         res     1
+vac           res     1
+vav           res     1
+pctl          res     1
+pm0           res     1
+pm1           res     1
+deadline      res     1
+expiry        res     1
+zn            res     1
+zp            res     1
+zs            res     1
+ma            res     1
+mb            res     1
+mp            res     1
+mc            res     1
+oscat         res     1
+#ifndef EEPROM
+oscmode       res     1                           ' the oscillator bits started, at oscat
+#endif
+              fit     496

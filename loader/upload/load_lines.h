@@ -1,0 +1,52 @@
+#pragma once
+// Views of a load's events in words: the status lines the window program always showed, whichever
+// path carried the image; the line saying which path that was; the message for a port that did
+// not open.
+
+#include <string>
+
+#include "base/console.h"
+#include "base/status_sink.h"
+#include "events/load_events.h"
+
+namespace kestrup {
+
+class StatusLines final : public LoadEvents {
+public:
+    explicit StatusLines(StatusSink& sink) : sink_(sink) {}
+    void on(const LoadEvent& event) override;
+
+private:
+    void began(Step step);
+    void ended(Step step, bool ok);
+
+    StatusSink& sink_;
+    // The EEPROM's lines tell what the chip does next: known from the load's beginning.
+    LoadTarget target_ = LoadTarget::ram;
+};
+
+// "second stage at 921600 baud", "ROM path (why the stage gave way)".
+std::string pathLineOf(const PathTaken& path);
+
+// The path line, and the one telling why the chip does not start an image it took.
+class PathLines final : public LoadEvents {
+public:
+    explicit PathLines(StatusSink& sink) : sink_(sink) {}
+    void on(const LoadEvent& event) override;
+
+private:
+    StatusSink& sink_;
+};
+
+// The window program's "No COM" box for the board's port.
+class NoComNotice final : public LoadEvents {
+public:
+    NoComNotice(Notifier& notifier, std::string port) : notifier_(notifier), port_(std::move(port)) {}
+    void on(const LoadEvent& event) override;
+
+private:
+    Notifier& notifier_;
+    std::string port_;
+};
+
+}  // namespace kestrup

@@ -1,0 +1,102 @@
+#include "upload/upload_job.h"
+
+#include "image/image.h"
+#include "image/image_file.h"
+
+namespace kestrup {
+
+UploadJob::UploadJob(SerialLink& link, LoaderProtocol& protocol, UploadConsole& console, LoadEvents& events,
+                     Clock& clock, UploadTiming timing, std::vector<ImageLoader*> loaders)
+    : link_(link),
+      protocol_(protocol),
+      console_(console),
+      told_(events, clock),
+      clock_(clock),
+      timing_(timing),
+      loaders_(std::move(loaders)) {}
+
+bool UploadJob::openOrTell(const PortAddress& port) {
+    if (link_.open(port)) return true;
+    told_.end(Step::open, false);
+    return false;
+}
+
+UploadOutcome UploadJob::run(const std::string& imagePath, const PortAddress& port) {
+    told_.begin(Step::open);
+    if (!openOrTell(port)) return finish({UploadOutcome::portNotOpened});
+    console_.open();
+    pause(timing_.consoleSettleMs);
+    if (timing_.resetBeforeReading) link_.chipReset(timing_.reset);
+    told_.end(Step::open, true);
+    told_.begin(Step::handshake);
+
+    auto file = openImageFile(imagePath);
+    if (!file) {
+        told_.end(Step::file, false);
+        return finish({UploadOutcome::fileMissing});
+    }
+    const LongsRead fileRead = readLongs(*file, image_);
+    file.reset();
+
+    const CheckedImage image = CheckedImage::of(image_, fileRead.bytes);
+    return finish(judge(load(image), image.pbase));
+}
+
+UploadOutcome UploadJob::finish(Verdict verdict) {
+    // Told while the console is still there to show what it brings.
+    told_.tell(verdict);
+    if (verdict.outcome != UploadOutcome::portNotOpened) teardown();
+    told_.finished();
+    return verdict.outcome;
+}
+
+LoadResult UploadJob::load(const CheckedImage& image) {
+    std::string why;
+    for (ImageLoader* loader : loaders_) {
+        LoadResult result = loader->load(image, target_);
+        if (!result.outcome) {
+            why = std::move(result.path.gaveWay);
+            continue;
+        }
+        result.path.gaveWay = std::move(why);
+        return result;
+    }
+    // Unreachable while the last loader is the ROM's, which never gives way.
+    return {UploadOutcome::notAcknowledged, {}};
+}
+
+Verdict UploadJob::judge(const LoadResult& result, std::uint16_t pbase) {
+    // Which path took the image is news only where there was another, and comes after the load's
+    // own steps; none took an image that no chip was there to take.
+    if (loaders_.size() > 1 && result.outcome != UploadOutcome::noChip) told_.tell(result.path);
+    // The ROM, like the stage, starts only an image whose program begins at 0x0010; it acknowledges
+    // any other and shuts the chip down. Known from the header, whichever loader carried it.
+    UploadOutcome outcome = *result.outcome;
+    if (outcome == UploadOutcome::loaded && target_ != LoadTarget::eepromShutdown && pbase != imagePbase)
+        outcome = UploadOutcome::notStarted;
+    return {outcome, pbase};
+}
+
+ChipIdentity UploadJob::identify(const PortAddress& port) {
+    if (!openOrTell(port)) return {};
+    link_.chipReset(timing_.reset);
+    const std::int32_t version = protocol_.handshake();
+    protocol_.shutDownChip();
+    link_.purgeReceive();
+    link_.close();
+    if (version < 1) return {ChipIdentity::Answer::noChip};
+    return {ChipIdentity::Answer::chip, version};
+}
+
+void UploadJob::pause(int milliseconds) {
+    if (milliseconds > 0) clock_.pause(milliseconds);
+}
+
+void UploadJob::teardown() {
+    link_.purgeReceive();
+    pause(timing_.teardownMs);
+    link_.close();
+    console_.close();
+}
+
+}  // namespace kestrup

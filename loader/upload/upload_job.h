@@ -1,0 +1,68 @@
+#pragma once
+// One session with a chip: a complete upload (port, console, chip reset, image file, its header
+// read once, the loaders tried in turn, teardown), or only asking it who it is, with the pauses of
+// the timing it was given. What happens is told as the load's events.
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "base/clock.h"
+#include "base/console.h"
+#include "events/image_loader.h"
+#include "rom/loader_protocol.h"
+#include "rom/serial_link.h"
+#include "rom/upload_timing.h"
+
+namespace kestrup {
+
+// Who answered on a port.
+struct ChipIdentity {
+    enum class Answer { chip, noChip, noPort };
+    Answer answer = Answer::noPort;
+    std::int32_t version = 0;  // 1 to 255 when a chip answered
+};
+
+class UploadJob {
+public:
+    // 8201 longs: a little more than the chip's 32 KB, as the image buffer always was.
+    static constexpr std::size_t imageBufferLongs = 8201;
+
+    // The loaders are tried in this order until one takes the image; the last never gives way.
+    UploadJob(SerialLink& link, LoaderProtocol& protocol, UploadConsole& console, LoadEvents& events, Clock& clock,
+              UploadTiming timing, std::vector<ImageLoader*> loaders);
+
+    UploadOutcome run(const std::string& imagePath, const PortAddress& port);
+    // Reset, handshake, shut the chip down again, with no console and none of the upload's other
+    // pauses. The handshake tells the chip's version; a port that does not open, its failed open.
+    ChipIdentity identify(const PortAddress& port);
+
+    void setTarget(LoadTarget target) { target_ = target; }
+
+    std::span<const std::uint32_t> imageBuffer() const { return image_; }
+
+private:
+    bool openOrTell(const PortAddress& port);
+    void pause(int milliseconds);
+    // The verdict told, then the port and console closed.
+    UploadOutcome finish(Verdict verdict);
+    void teardown();
+    // The first loader to take the image, with why those before it gave way.
+    LoadResult load(const CheckedImage& image);
+    // The path, and the end of an image the chip takes but will not start.
+    Verdict judge(const LoadResult& result, std::uint16_t pbase);
+
+    SerialLink& link_;
+    LoaderProtocol& protocol_;
+    UploadConsole& console_;
+    LoadTeller told_;
+    Clock& clock_;
+    UploadTiming timing_;
+    LoadTarget target_ = LoadTarget::ram;
+    std::vector<ImageLoader*> loaders_;
+    // Kept across uploads: each one overwrites it from index 0.
+    std::array<std::uint32_t, imageBufferLongs> image_{};
+};
+
+}  // namespace kestrup
