@@ -52,40 +52,9 @@
 #include "port/loader_line.h"
 #include "port/serial_port.h"
 #include "stage/firmware/firmware.h"
+#include "wire/wire.h"
 
 namespace kestrup {
-
-namespace pilot {
-
-// The ROM's rate in the stage's path: the port is at it already.
-inline constexpr int baud = 230400;
-inline constexpr std::uint8_t ping = 0xFF;
-inline constexpr std::uint8_t syncByte = 0x80;
-
-std::vector<std::uint8_t> load(std::span<const std::uint32_t> longs);
-
-}  // namespace pilot
-
-namespace boot {
-
-inline constexpr int baud = 460800;
-inline constexpr std::uint8_t syncByte = 0xF8;
-inline constexpr std::uint32_t helloLong = 0x55555555;
-inline constexpr std::uint32_t maxLongs = 1024;
-inline constexpr std::size_t answerBytes = 4;
-
-std::vector<std::uint8_t> hello();
-std::vector<std::uint8_t> load(std::span<const std::uint32_t> longs);
-
-struct Answer {
-    char code;
-    std::uint32_t value;
-};
-// The first answer in what has arrived, the bytes before it dropped; bytes that start no answer
-// are dropped one at a time, and an incomplete one is left for the next bytes.
-std::optional<Answer> takeAnswer(std::vector<std::uint8_t>& received);
-
-}  // namespace boot
 
 class Bootstrap {
 public:

@@ -140,6 +140,7 @@
 #include "port/loader_line.h"
 #include "port/serial_port.h"
 #include "rom/loader_protocol.h"
+#include "wire/wire.h"
 
 namespace kestrup {
 
@@ -161,57 +162,11 @@ struct StageImage {
 
 namespace stage {
 
-inline constexpr std::uint8_t syncByte = 0xF8;
-inline constexpr std::size_t packetLongs = 255;
 // Packets go two at a time: the next is on the line while the stage answers the one before. Filler
 // after each gives the stage's second cog the time to check it and order the receiver for the
 // next (a few hundred clocks: under 40 bit times at 16 clocks a bit).
 inline constexpr std::size_t packetsOnLine = 2;
 inline constexpr std::size_t streamGapBytes = 8;
-// The stage's work between the last packet's answer and the verdict on a RAM load: the zero fill
-// (16 clocks a long), the sum, and the proof's CRC over the zeros (40,000).
-inline constexpr std::int64_t verdictClocks = 8192 * 16 + 60000;
-inline constexpr std::uint32_t minLongs = 4;
-// Below the stage's mailbox in the top two longs of RAM.
-inline constexpr std::uint32_t maxLongs = 0x1FFD;
-inline constexpr std::uint8_t beginProgramEeprom = 1;
-inline constexpr std::uint8_t beginRunAfterEeprom = 2;
-// The chip's clock in MHz, rounded up, goes in the begin flags' upper six bits.
-inline constexpr int beginMegahertzShift = 2;
-
-inline constexpr std::uint32_t crcStart = 0xFFFFFFFF;
-// The CRC register after bytes, from register (uncomplemented); crc32 is its complement from crcStart.
-std::uint32_t crcAfter(std::uint32_t crc, std::span<const std::uint8_t> bytes);
-std::uint32_t crcAfter(std::uint32_t crc, std::span<const std::uint32_t> longs);
-std::uint32_t crc32(std::span<const std::uint8_t> bytes);
-
-// The whole message: sync, length, data, trailer and check, the check's register starting at
-// crcBefore: the image's CRC register before the packet (crcStart for packet 0 and for no data).
-std::vector<std::uint8_t> frame(std::span<const std::uint32_t> data, std::uint32_t trailer,
-                                std::uint32_t crcBefore = crcStart);
-// The hello: its code 'U', and bytes of the stage's choosing where it reads none (the length before
-// begin, the trailer's upper bytes), picked with the check so that no byte has two 0 bits together.
-inline constexpr std::uint32_t helloTrailer = 0xF57B5F55;
-inline constexpr std::uint8_t helloLength = 0x55;
-std::vector<std::uint8_t> helloFrame();
-std::uint32_t rateTrailer(std::uint32_t floorClocks);
-std::uint32_t beginTrailer(std::uint32_t longs, std::uint8_t flags);
-std::uint32_t dataTrailer(std::uint32_t packet, std::uint32_t longs);
-std::uint32_t queryTrailer();
-std::uint32_t goTrailer(std::uint32_t delay);
-
-struct Answer {
-    char code;
-    std::uint8_t packet;
-    std::uint32_t value;
-};
-inline constexpr std::size_t answerBytes = 8;
-// Its eight bytes, as the stage sends it.
-std::array<std::uint8_t, answerBytes> encode(const Answer& answer);
-
-// Takes the answers out of what has arrived, in order; bytes that are no answer are dropped one at
-// a time, and an incomplete answer at the end is left for the next bytes.
-std::vector<Answer> takeAnswers(std::vector<std::uint8_t>& received);
 
 // Rates tried, fastest first: standard ones, which every common adapter makes, each about twice the
 // next. Before the first of them that the chip's clock takes, the host tries the chip's own fastest
@@ -220,21 +175,7 @@ std::vector<Answer> takeAnswers(std::vector<std::uint8_t>& received);
 // ladder. An adapter that makes another rate instead (one that tops out at 921600) shows in the
 // stage's width, and the host steps down.
 inline constexpr std::array<int, 4> rateLadder{921600, 460800, 230400, 115200};
-// The fastest rate the host asks for: the top of the common 3 MHz-clocked adapters.
-inline constexpr int fastestBaud = 3'000'000;
-inline constexpr int contactBaud = 115200;
-// Fewest chip clocks a bit the host asks of a receiver that times bits by the clock (the bootstrap's,
-// the EEPROM build's), which takes 15 on the chip's logic.
-inline constexpr double minClocksPerBit = 16;
-// The chip's own fastest rate for such a receiver: its clock / 16, in whole hundreds, at most
-// fastestBaud.
-int chipsOwnBaud(std::int64_t chipHz);
-// The RAM build's receiver also samples by its instructions' time at exactly 12 clocks a bit (a sync
-// of 46 to 50 clocks, within 4% of it, where bit 7's sample stays within its bit): a quarter less
-// time on the line. Its rate: the clock / 12,
-// in whole hundreds, at most fastestBaud. A rate of 13 to 14 clocks a bit is neither receiver's.
-inline constexpr double fastClocksPerBit = 12;
-int fastBaud(std::int64_t chipHz);
+
 // From the go's answer to the image's start. With a terminal to follow: time for the answer to reach
 // the host through a USB adapter (whose latency timer may hold it 16 ms) and for the host to set the
 // line to the image's rate, so that the image's first output is heard. Without: next to none: the

@@ -1,0 +1,174 @@
+#include "wire/wire.h"
+
+#include <algorithm>
+#include <bit>
+
+namespace kestrup {
+
+void putLong(std::vector<std::uint8_t>& out, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+namespace pilot {
+
+std::vector<std::uint8_t> load(std::span<const std::uint32_t> longs) {
+    std::vector<std::uint8_t> out{syncByte};
+    out.reserve(4 * longs.size() + 5);
+    std::uint32_t sum = 0;
+    for (const std::uint32_t value : longs) {
+        putLong(out, value);
+        sum = std::rotl(sum, 1) + value;
+    }
+    putLong(out, 0 - std::rotl(sum, 1));
+    return out;
+}
+
+}  // namespace pilot
+
+namespace boot {
+
+std::vector<std::uint8_t> hello() {
+    std::vector<std::uint8_t> out{syncByte};
+    putLong(out, helloLong);
+    return out;
+}
+
+std::vector<std::uint8_t> load(std::span<const std::uint32_t> longs) {
+    std::vector<std::uint8_t> out{syncByte};
+    out.reserve(4 * longs.size() + 14);
+    putLong(out, static_cast<std::uint32_t>(longs.size()));
+    out.push_back(syncByte);
+    std::uint32_t sum = 0;
+    std::uint32_t sumOfSums = 0;
+    for (const std::uint32_t value : longs) {
+        putLong(out, value);
+        sum += value;
+        sumOfSums += sum;
+    }
+    putLong(out, sum);
+    putLong(out, sumOfSums);
+    return out;
+}
+
+std::optional<Answer> takeAnswer(std::vector<std::uint8_t>& received) {
+    std::size_t at = 0;
+    std::optional<Answer> answer;
+    for (; received.size() - at >= answerBytes && !answer; ++at) {
+        const std::uint8_t* a = received.data() + at;
+        // Values are 16 bits at most: a count or a sync's width.
+        if (std::string_view("HKX").find(static_cast<char>(a[0])) == std::string_view::npos || a[3] != 0) continue;
+        answer = Answer{static_cast<char>(a[0]), a[1] | std::uint32_t{a[2]} << 8};
+        at += answerBytes - 1;
+    }
+    received.erase(received.begin(), received.begin() + static_cast<std::ptrdiff_t>(at));
+    return answer;
+}
+
+}  // namespace boot
+
+namespace stage {
+namespace {
+
+std::uint16_t answerCheck(const std::uint8_t* six) {
+    return static_cast<std::uint16_t>(crc32(std::span<const std::uint8_t>(six, 6)));
+}
+
+bool isAnswerCode(std::uint8_t code) {
+    return answer::all.find(static_cast<char>(code)) != std::string_view::npos;
+}
+
+}  // namespace
+
+std::uint32_t crcAfter(std::uint32_t crc, std::span<const std::uint8_t> bytes) {
+    for (const std::uint8_t b : bytes) {
+        crc ^= b;
+        for (int i = 0; i < 8; ++i) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return crc;
+}
+
+std::uint32_t crcAfter(std::uint32_t crc, std::span<const std::uint32_t> longs) {
+    for (const std::uint32_t value : longs) {
+        const std::array<std::uint8_t, 4> bytes{static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+                                                static_cast<std::uint8_t>(value >> 16),
+                                                static_cast<std::uint8_t>(value >> 24)};
+        crc = crcAfter(crc, bytes);
+    }
+    return crc;
+}
+
+std::uint32_t crc32(std::span<const std::uint8_t> bytes) {
+    return ~crcAfter(crcStart, bytes);
+}
+
+int chipsOwnBaud(std::int64_t chipHz) {
+    return std::min(fastestBaud, static_cast<int>(static_cast<double>(chipHz) / minClocksPerBit) / 100 * 100);
+}
+
+int fastBaud(std::int64_t chipHz) {
+    return std::min(fastestBaud, static_cast<int>(static_cast<double>(chipHz) / fastClocksPerBit) / 100 * 100);
+}
+
+std::vector<std::uint8_t> frame(std::span<const std::uint32_t> data, std::uint32_t trailer, std::uint32_t crcBefore) {
+    std::vector<std::uint8_t> out;
+    out.reserve(4 * data.size() + 10);
+    out.push_back(syncByte);
+    out.push_back(static_cast<std::uint8_t>(data.size()));
+    for (const std::uint32_t value : data) putLong(out, value);
+    putLong(out, trailer);
+    putLong(out, ~crcAfter(data.empty() ? crcStart : crcBefore, std::span<const std::uint8_t>(out).subspan(2)));
+    return out;
+}
+
+std::vector<std::uint8_t> helloFrame() {
+    // Every byte after the sync has low pulses of one bit only, so that a stage that starts listening
+    // in the middle of a hello takes no pulse of it for a sync but the next hello's own.
+    auto out = frame({}, helloTrailer);
+    out[1] = helloLength;
+    return out;
+}
+std::uint32_t rateTrailer(std::uint32_t floorClocks) {
+    return 'R' | floorClocks << 8;
+}
+std::uint32_t beginTrailer(std::uint32_t longs, std::uint8_t flags) {
+    return 'B' | static_cast<std::uint32_t>(flags) << 8 | longs << 16;
+}
+std::uint32_t dataTrailer(std::uint32_t packet, std::uint32_t longs) {
+    return 'D' | packet << 8 | longs << 16;
+}
+std::uint32_t queryTrailer() {
+    return 'Q';
+}
+std::uint32_t goTrailer(std::uint32_t delay) {
+    return 'G' | delay << 8;
+}
+
+std::array<std::uint8_t, answerBytes> encode(const Answer& answer) {
+    std::array<std::uint8_t, answerBytes> out{static_cast<std::uint8_t>(answer.code), answer.packet};
+    for (int i = 0; i < 4; ++i) out[2 + i] = static_cast<std::uint8_t>(answer.value >> (8 * i));
+    const std::uint16_t check = answerCheck(out.data());
+    out[6] = static_cast<std::uint8_t>(check);
+    out[7] = static_cast<std::uint8_t>(check >> 8);
+    return out;
+}
+
+std::vector<Answer> takeAnswers(std::vector<std::uint8_t>& received) {
+    std::vector<Answer> answers;
+    std::size_t at = 0;
+    while (received.size() - at >= answerBytes) {
+        const std::uint8_t* a = received.data() + at;
+        if (isAnswerCode(a[0]) && (a[6] | a[7] << 8) == answerCheck(a)) {
+            const std::uint32_t value = a[2] | a[3] << 8 | a[4] << 16 | std::uint32_t{a[5]} << 24;
+            answers.push_back(Answer{static_cast<char>(a[0]), a[1], value});
+            at += answerBytes;
+        } else {
+            ++at;
+        }
+    }
+    received.erase(received.begin(), received.begin() + static_cast<std::ptrdiff_t>(at));
+    return answers;
+}
+
+}  // namespace stage
+
+}  // namespace kestrup

@@ -1,0 +1,154 @@
+#pragma once
+// The wire between the host and Kestrup's code on the chip, written once: every fact that the
+// chip's side (stage/firmware/*.spin), the host (stage/), propsim's model of the chip and the tests
+// share. docs/protocol.md describes the whole sequence; the assembly's values are held to these by
+// scripts/check-wire.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace kestrup {
+
+void putLong(std::vector<std::uint8_t>& out, std::uint32_t value);
+
+namespace pilot {
+
+// The ROM's rate in the stage's path: the port is at it already.
+inline constexpr int baud = 230400;
+inline constexpr std::uint8_t ping = 0xFF;
+inline constexpr std::uint8_t syncByte = 0x80;
+
+std::vector<std::uint8_t> load(std::span<const std::uint32_t> longs);
+
+}  // namespace pilot
+
+namespace boot {
+
+inline constexpr int baud = 460800;
+inline constexpr std::uint8_t syncByte = 0xF8;
+inline constexpr std::uint32_t helloLong = 0x55555555;
+inline constexpr std::uint32_t maxLongs = 1024;
+inline constexpr std::size_t answerBytes = 4;
+
+std::vector<std::uint8_t> hello();
+std::vector<std::uint8_t> load(std::span<const std::uint32_t> longs);
+
+struct Answer {
+    char code;
+    std::uint32_t value;
+};
+// The first answer in what has arrived, the bytes before it dropped; bytes that start no answer
+// are dropped one at a time, and an incomplete one is left for the next bytes.
+std::optional<Answer> takeAnswer(std::vector<std::uint8_t>& received);
+
+}  // namespace boot
+
+namespace stage {
+
+inline constexpr std::uint8_t syncByte = 0xF8;
+inline constexpr std::size_t packetLongs = 255;
+// The stage's work between the last packet's answer and the verdict on a RAM load: the zero fill
+// (16 clocks a long), the sum, and the proof's CRC over the zeros (40,000).
+inline constexpr std::int64_t verdictClocks = 8192 * 16 + 60000;
+inline constexpr std::uint32_t minLongs = 4;
+// Below the stage's mailbox in the top two longs of RAM.
+inline constexpr std::uint32_t maxLongs = 0x1FFD;
+inline constexpr std::uint8_t beginProgramEeprom = 1;
+inline constexpr std::uint8_t beginRunAfterEeprom = 2;
+// The chip's clock in MHz, rounded up, goes in the begin flags' upper six bits.
+inline constexpr int beginMegahertzShift = 2;
+
+inline constexpr std::uint32_t crcStart = 0xFFFFFFFF;
+// The CRC register after bytes, from register (uncomplemented); crc32 is its complement from crcStart.
+std::uint32_t crcAfter(std::uint32_t crc, std::span<const std::uint8_t> bytes);
+std::uint32_t crcAfter(std::uint32_t crc, std::span<const std::uint32_t> longs);
+std::uint32_t crc32(std::span<const std::uint8_t> bytes);
+
+// The whole message: sync, length, data, trailer and check, the check's register starting at
+// crcBefore: the image's CRC register before the packet (crcStart for packet 0 and for no data).
+std::vector<std::uint8_t> frame(std::span<const std::uint32_t> data, std::uint32_t trailer,
+                                std::uint32_t crcBefore = crcStart);
+// The hello: its code 'U', and bytes of the stage's choosing where it reads none (the length before
+// begin, the trailer's upper bytes), picked with the check so that no byte has two 0 bits together.
+inline constexpr std::uint32_t helloTrailer = 0xF57B5F55;
+inline constexpr std::uint8_t helloLength = 0x55;
+std::vector<std::uint8_t> helloFrame();
+std::uint32_t rateTrailer(std::uint32_t floorClocks);
+std::uint32_t beginTrailer(std::uint32_t longs, std::uint8_t flags);
+std::uint32_t dataTrailer(std::uint32_t packet, std::uint32_t longs);
+std::uint32_t queryTrailer();
+std::uint32_t goTrailer(std::uint32_t delay);
+
+// The stage's answers, by their code byte.
+namespace answer {
+enum Code : char {
+    hello = 'H',           // value: the sync's 4 bit times in chip clocks
+    rate = 'R',            // value: the floor taken for the next sync
+    begun = 'B',           // value: the image's longs
+    beginRefused = 'b',    // value: the longs asked
+    accepted = 'A',        // value: the packet expected next
+    notTaken = 'N',        // value: a Refusal
+    idle = 'I',            // a query's answer before begin
+    eepromProgress = 'p',  // value: pages done
+    sumWrong = 'S',        // value: the sum of RAM, not 0
+    notStartable = 'P',    // value: pbase
+    eepromWritten = 'E',   // value: pages written
+    eepromNoAck = 'e',     // value: the page
+    eepromWrong = 'v',     // value: the page
+    proven = 'V',          // value: the CRC-32 of RAM
+    going = 'G',           // value: the delay
+};
+inline constexpr std::string_view all = "HRBbANIpSPeEvVG";
+// The verdict on the whole image, and what comes before it.
+inline constexpr std::string_view verdicts = "pESPevV";
+}  // namespace answer
+
+// Why an 'N'.
+enum class Refusal : std::uint32_t {
+    check = 1,        // the check failed (as it does for any packet but the one expected)
+    otherPacket = 2,  // a packet other than the one expected whose check held
+    length = 3,       // shorter or longer than its trailer needs
+    notNow = 4,       // no message the stage takes now
+};
+
+// The host's messages, by their trailer's low byte.
+namespace message {
+enum Code : char { hello = 'U', rate = 'R', begin = 'B', data = 'D', query = 'Q', go = 'G' };
+}  // namespace message
+
+struct Answer {
+    char code;
+    std::uint8_t packet;
+    std::uint32_t value;
+};
+inline constexpr std::size_t answerBytes = 8;
+// Its eight bytes, as the stage sends it.
+std::array<std::uint8_t, answerBytes> encode(const Answer& answer);
+
+// Takes the answers out of what has arrived, in order; bytes that are no answer are dropped one at
+// a time, and an incomplete answer at the end is left for the next bytes.
+std::vector<Answer> takeAnswers(std::vector<std::uint8_t>& received);
+
+// The fastest rate the host asks for: the top of the common 3 MHz-clocked adapters.
+inline constexpr int fastestBaud = 3'000'000;
+inline constexpr int contactBaud = 115200;
+// Fewest chip clocks a bit the host asks of a receiver that times bits by the clock (the bootstrap's,
+// the EEPROM build's), which takes 15 on the chip's logic.
+inline constexpr double minClocksPerBit = 16;
+// The chip's own fastest rate for such a receiver: its clock / 16, in whole hundreds, at most
+// fastestBaud.
+int chipsOwnBaud(std::int64_t chipHz);
+// The RAM build's receiver also samples by its instructions' time at exactly 12 clocks a bit (a sync
+// of 46 to 50 clocks, within 4% of it, where bit 7's sample stays within its bit): a quarter less
+// time on the line. Its rate: the clock / 12,
+// in whole hundreds, at most fastestBaud. A rate of 13 to 14 clocks a bit is neither receiver's.
+inline constexpr double fastClocksPerBit = 12;
+int fastBaud(std::int64_t chipHz);
+
+}  // namespace stage
+
+}  // namespace kestrup
