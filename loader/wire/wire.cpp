@@ -139,6 +139,9 @@ std::uint32_t dataTrailer(std::uint32_t packet, std::uint32_t longs) {
 std::uint32_t queryTrailer() {
     return 'Q';
 }
+std::uint32_t stopTrailer() {
+    return 'X';
+}
 std::uint32_t goTrailer(std::uint32_t delay) {
     return 'G' | delay << 8;
 }

@@ -82,6 +82,7 @@ std::uint32_t beginTrailer(std::uint32_t longs, std::uint8_t flags);
 std::uint32_t dataTrailer(std::uint32_t packet, std::uint32_t longs);
 std::uint32_t queryTrailer();
 std::uint32_t goTrailer(std::uint32_t delay);
+std::uint32_t stopTrailer();
 
 // The stage's answers, by their code byte.
 namespace answer {
@@ -117,7 +118,17 @@ enum class Refusal : std::uint32_t {
 
 // The host's messages, by their trailer's low byte.
 namespace message {
-enum Code : char { hello = 'U', rate = 'R', begin = 'B', data = 'D', query = 'Q', go = 'G' };
+enum Code : char {
+    hello = 'U',
+    rate = 'R',
+    begin = 'B',
+    data = 'D',
+    query = 'Q',
+    go = 'G',
+    // Answered as go is, but the stage shuts the chip down whatever its verdict: the host's own
+    // picture of RAM differs from the stage's, and an image not proven must never start.
+    stop = 'X',
+};
 }  // namespace message
 
 struct Answer {
