@@ -79,7 +79,7 @@ public:
 
     enum class Outcome {
         stageFresh,    // the bootstrap started the stage, which has heard nothing yet: its first
-                       // hellos may go at the load's rate, the line's now (second_stage.h)
+                       // hellos may go at the load's rate, which send() leaves the line at (second_stage.h)
         stageStarted,  // the stage has answered a hello at stage::contactBaud, whose floor it keeps;
                        // or the bootstrap is silent where it would have started it
         noAnswer,      // no ping came back, or the bootstrap the pilot took answered no hello

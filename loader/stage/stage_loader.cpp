@@ -122,7 +122,7 @@ std::variant<StageContact, GaveWay> StageLoader::carryStage(LoaderLine& line,
             return GaveWay::bootstrapSilent;
         case Bootstrap::Outcome::failed:
             return GaveWay::bootstrapFailed;
-        // Its first floor is the bit time of the bootstrap's load, the line's rate now.
+        // Its first floor is the bit time of the bootstrap's load, at the rate the line is left at.
         case Bootstrap::Outcome::stageFresh:
             return StageContact{line.baud(), true};
         case Bootstrap::Outcome::stageStarted:

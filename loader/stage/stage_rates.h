@@ -23,7 +23,7 @@ class StageRates {
 public:
     StageRates(StageLink& link, StatusSink& status, const RatePlan& plan, std::int64_t chipHz, LoadTarget target);
 
-    // From the contact's rate, the line's now, to the fastest the stage answers at; false when the
+    // From the contact's rate, the line's as it begins, to the fastest the stage answers at; false when the
     // stage is lost.
     bool choose();
     // The rest of the load one rate slower; false when there is none or the stage is lost.
