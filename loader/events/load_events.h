@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -55,11 +56,61 @@ struct Progress {
     std::size_t sent;
     std::size_t total;
 };
+// Why the second stage gave way to the ROM's own load.
+enum class GaveWay {
+    none,
+    notStageImage,       // an image the ROM tells what is wrong with
+    imageTooLarge,       // above the stage's mailbox
+    stackMarkersBelow,   // dbase - 8 below vbase, or dbase above RAM
+    imageTooSmall,       // the ROM alone brings it in sooner
+    portRefusesRomBaud,  // the ROM's rate in the stage's path (StageLoader::romBaud, in its words)
+    noChip,
+    romRefusedPilot,
+    romRefusedStage,
+    bootstrapSilent,
+    bootstrapFailed,
+    stageSilent,
+    stageFailed,
+};
+
+// Its words in the path line, "ROM path (why)", byte for byte as users and scripts know them.
+constexpr std::string_view textOf(GaveWay why) {
+    switch (why) {
+        case GaveWay::none:
+            return "";
+        case GaveWay::notStageImage:
+            return "not an image the second stage takes";
+        case GaveWay::imageTooLarge:
+            return "image too large for the second stage";
+        case GaveWay::stackMarkersBelow:
+            return "stack markers not above the image";
+        case GaveWay::imageTooSmall:
+            return "image too small for the second stage to pay";
+        case GaveWay::portRefusesRomBaud:
+            return "the port refuses 230400 baud";
+        case GaveWay::noChip:
+            return "no chip answered";
+        case GaveWay::romRefusedPilot:
+            return "the ROM did not take the pilot";
+        case GaveWay::romRefusedStage:
+            return "the ROM did not take the second stage";
+        case GaveWay::bootstrapSilent:
+            return "bootstrap did not answer";
+        case GaveWay::bootstrapFailed:
+            return "bootstrap did not take the second stage";
+        case GaveWay::stageSilent:
+            return "second stage did not answer";
+        case GaveWay::stageFailed:
+            return "second stage failed";
+    }
+    return "";
+}
+
 // Which loader took the image, told only where another could have.
 struct PathTaken {
-    bool stage = false;   // the second stage; else the ROM's own load
-    int baud = 0;         // the stage's rate for the image
-    std::string gaveWay;  // why the loader before gave way; empty when none did
+    bool stage = false;               // the second stage; else the ROM's own load
+    int baud = 0;                     // the stage's rate for the image
+    GaveWay gaveWay = GaveWay::none;  // why the loader before gave way
 };
 struct Verdict {
     UploadOutcome outcome;

@@ -1,5 +1,7 @@
 #include "port/loader_line.h"
 
+#include <algorithm>
+
 namespace kestrup {
 
 bool LoaderLine::setBaud(int baud, int stopBits) {
@@ -15,7 +17,8 @@ bool LoaderLine::setBaud(int baud, int stopBits) {
 
 int LoaderLine::lineMs(std::size_t bytes) const {
     const std::int64_t bits = static_cast<std::int64_t>(bytes) * (9 + stopBits_);
-    return static_cast<int>((bits * 1000 + baud_ - 1) / baud_);
+    const std::int64_t baud = std::max(baud_, 1);
+    return static_cast<int>((bits * 1000 + baud - 1) / baud);
 }
 
 void LoaderLine::forget() {

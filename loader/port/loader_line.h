@@ -1,10 +1,12 @@
 #pragma once
 // The host's end of the line to one of Kestrup's own loaders on the chip (the bootstrap, the second
-// stage): the rate it is at, a message's time on it, and the bytes that have come back, read until an
-// answer can be taken from them or a window has passed by the clock.
+// stage), for one load: the one owner of the port's rate and stop bits while the load lasts, a
+// message's time on the line, and the bytes that have come back, read until an answer can be taken
+// from them or a window has passed by the clock.
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "base/clock.h"
@@ -17,18 +19,24 @@ public:
     // Looked for every fifth of a millisecond, not every whole one: an answer comes a long's time
     // after its message, and a millisecond's poll would cost every packet most of one more.
     static constexpr int pollMicros = 200;
+    // A rate the port is not known to be at: the first setBaud goes to the port whatever it asks.
+    static constexpr int unknownBaud = 0;
 
-    LoaderLine(SerialPort& port, Clock& clock, int baud) : port_(port), clock_(clock), baud_(baud) {}
+    // `baud`: the rate the port is at, if known. Its stop bits are two, as a port is configured.
+    LoaderLine(SerialPort& port, Clock& clock, int baud = unknownBaud) : port_(port), clock_(clock), baud_(baud) {}
 
     int baud() const { return baud_; }
-    // The rate the port is at, as set from elsewhere.
-    void assumeBaud(int baud) { baud_ = baud; }
     // False when the driver refuses the rate; the port stays at the one before. Bytes still queued
     // leave at the old rate and framing first. A port that will not make one stop bit keeps two,
     // which every receiver that takes one takes too.
     bool setBaud(int baud, int stopBits = 2);
     // A byte's bit times on the line, rounded up to whole milliseconds.
     int lineMs(std::size_t bytes) const;
+
+    // A loss on the way is the protocol's to find: each loader hears it as an answer not come.
+    void write(std::span<const std::uint8_t> bytes) { port_.write(bytes); }
+    // Until the driver has sent what it was given.
+    void drain() { port_.drain(); }
 
     // Reads until take(bytes received) gives an answer, or windowMs have passed. By the clock, not
     // by the polls: on a busy machine a poll's pause may last several times its length, and a window

@@ -27,7 +27,7 @@ bool Bootstrap::echoed(int windowMs) {
     const std::vector<std::uint8_t> ping{pilot::ping};
     const std::int64_t until = clock_.nowMicros() + std::int64_t{windowMs} * 1000;
     while (clock_.nowMicros() < until) {
-        port_.write(ping);
+        line_.write(ping);
         if (line_.await(helloEveryMs, pingBack)) return true;
     }
     return false;
@@ -40,7 +40,7 @@ bool Bootstrap::refill() {
     // beyond that comes back.
     const std::vector<std::uint8_t> filler(pilotFillerStep, pilot::ping);
     for (std::size_t sent = 0; sent < firmware::bootstrap().size() + 4; sent += filler.size()) {
-        port_.write(filler);
+        line_.write(filler);
         if (line_.await(line_.lineMs(filler.size()), pingBack)) return true;
     }
     return echoed(helloAnswerMs);
@@ -54,11 +54,11 @@ bool Bootstrap::board(int helloMs, int lastMs) {
     for (int tries = 0; tries < loadTries; ++tries) {
         line_.forget();
         const std::int64_t written = clock_.nowMicros();
-        port_.write(message);
+        line_.write(message);
         // A new rate must not reach the load's last bytes, and a driver that has taken them may not
         // have sent them yet (a USB adapter's may start a millisecond late): the load's line time
         // from the write, and that millisecond, which the bootstrap's start takes part of anyway.
-        port_.drain();
+        line_.drain();
         const std::int64_t lineEnd =
             written + static_cast<std::int64_t>(message.size()) * 11 * 1'000'000 / pilot::baud + lineSlackMicros;
         if (const std::int64_t left = lineEnd - clock_.nowMicros(); left > 0)
@@ -79,11 +79,11 @@ bool Bootstrap::greet(int helloMs, int lastMs) {
         if (spentMs >= helloMs + lastMs) return false;
         // The line stays idle between hellos: a bootstrap that starts listening takes the next one.
         if (spentMs < helloMs) {
-            port_.write(hello);
+            line_.write(hello);
             lastHelloMicros_ = clock_.nowMicros();
         }
         const auto answer = awaitAnswer(helloEveryMs);
-        if (answer && answer->code == 'H') {
+        if (answer && answer->code == boot::answer::hello) {
             chipHz_ = static_cast<std::int64_t>(answer->value) * line_.baud() / 4;
             return true;
         }
@@ -93,60 +93,67 @@ bool Bootstrap::greet(int helloMs, int lastMs) {
 bool Bootstrap::stageListens() {
     line_.setBaud(stage::contactBaud);
     line_.forget();
-    port_.write(stage::helloFrame());
+    line_.write(stage::helloFrame());
     return line_
         .await(stageHelloMs,
                [](std::vector<std::uint8_t>& bytes) -> std::optional<bool> {
                    for (const auto& answer : stage::takeAnswers(bytes))
-                       if (answer.code == 'H') return true;
+                       if (answer.code == stage::answer::hello) return true;
                    return std::nullopt;
                })
         .has_value();
 }
 
-bool Bootstrap::recover() {
-    // A stage that answers its hello was started, and only the bootstrap's 'K' was lost.
-    if (stageListens()) return false;
+Bootstrap::Recovery Bootstrap::recover() {
+    if (stageListens()) return Recovery::stageAnswered;
     line_.setBaud(boot::baud);
     // Hellos are filler to a bootstrap still counting, which answers one once it listens again;
     // after a damaged count it may want up to maxLongs longs more.
     const std::vector<std::uint8_t> filler(fillerStep, 0xFF);
     for (std::size_t sent = 0; sent < 4 * (boot::maxLongs + 3); sent += filler.size()) {
-        if (greet(helloAnswerMs, 0)) return true;
-        port_.write(filler);
+        if (greet(helloAnswerMs, 0)) return Recovery::listening;
+        line_.write(filler);
     }
-    return greet(helloAnswerMs, 0);
+    return greet(helloAnswerMs, 0) ? Recovery::listening : Recovery::silent;
+}
+
+std::optional<boot::Answer> Bootstrap::load(const std::vector<std::uint8_t>& message, int rate) {
+    line_.setBaud(rate);
+    // The answer heard may be to an earlier hello, through an adapter that holds answers back:
+    // the bootstrap hears no sync while it answers the last one.
+    const std::int64_t quiet = lastHelloMicros_ + helloAnsweredMicros - clock_.nowMicros();
+    if (quiet > 0) clock_.pauseMicros(static_cast<int>(quiet));
+    line_.forget();
+    line_.write(message);
+    line_.drain();
+    // The answer follows the last byte by the sums' time, 2 ms at 8 MHz.
+    return awaitAnswer(line_.lineMs(message.size()) + answerMarginMs);
 }
 
 Bootstrap::Outcome Bootstrap::send(std::span<const std::uint32_t> stage, int helloMs, int lastMs) {
-    stageFresh_ = false;
     if (!board(helloMs, lastMs)) return Outcome::noAnswer;
     const auto message = boot::load(stage);
     // An 'X' heard at the chip's own rate keeps it; a load unanswered there goes again at boot::baud.
     int rate = std::max(boot::baud, stage::chipsOwnBaud(chipHz_));
     for (int tries = 0; tries < loadTries; ++tries) {
-        line_.setBaud(rate);
-        // The answer heard may be to an earlier hello, through an adapter that holds answers back:
-        // the bootstrap hears no sync while it answers the last one.
-        const std::int64_t quiet = lastHelloMicros_ + helloAnsweredMicros - clock_.nowMicros();
-        if (quiet > 0) clock_.pauseMicros(static_cast<int>(quiet));
-        line_.forget();
-        port_.write(message);
-        port_.drain();
-        // The answer follows the last byte by the sums' time, 2 ms at 8 MHz.
-        const auto answer = awaitAnswer(line_.lineMs(message.size()) + answerMarginMs);
-        if (answer && answer->code == 'K' && answer->value == stage.size()) {
-            stageFresh_ = true;
+        const auto answer = load(message, rate);
+        if (answer && answer->code == boot::answer::taken && answer->value == stage.size()) {
             // The stage listens once the interpreter has started its two cogs: a hello before is lost.
             clock_.pauseMicros(
                 static_cast<int>(stageStartClocks * 1'000'000 / std::max<std::int64_t>(chipHz_, 1'000'000)));
-            return Outcome::started;
+            return Outcome::stageFresh;
         }
-        // 'X', or no answer: the bootstrap may still be counting, or may have started the stage
-        // and its answer be lost.
-        if (!answer || answer->code != 'X') {
-            if (!recover()) return Outcome::started;
-            rate = boot::baud;
+        if (answer && answer->code == boot::answer::refused) continue;
+        // No answer: the bootstrap may still be counting, or may have started the stage and its
+        // answer be lost.
+        switch (recover()) {
+            case Recovery::listening:
+                rate = boot::baud;
+                break;
+            case Recovery::stageAnswered:
+            // The stage's own contact finds whether there is one.
+            case Recovery::silent:
+                return Outcome::stageStarted;
         }
     }
     return Outcome::failed;

@@ -50,7 +50,6 @@
 
 #include "base/clock.h"
 #include "port/loader_line.h"
-#include "port/serial_port.h"
 #include "stage/firmware/firmware.h"
 #include "wire/wire.h"
 
@@ -79,25 +78,31 @@ public:
     static constexpr std::int64_t stageStartClocks = 32'000;
 
     enum class Outcome {
-        started,   // the bootstrap took the stage and started it, or is silent where it would have
-        noAnswer,  // no ping came back, or the bootstrap the pilot took answered no hello
-        failed,    // it heard the stage and never took it whole
+        stageFresh,    // the bootstrap started the stage, which has heard nothing yet: its first
+                       // hellos may go at the load's rate, which send() leaves the line at (second_stage.h)
+        stageStarted,  // the stage has answered a hello at stage::contactBaud, whose floor it keeps;
+                       // or the bootstrap is silent where it would have started it
+        noAnswer,      // no ping came back, or the bootstrap the pilot took answered no hello
+        failed,        // it heard the stage and never took it whole
     };
 
-    Bootstrap(SerialPort& port, Clock& clock) : port_(port), clock_(clock), line_(port, clock, pilot::baud) {}
+    // `line` is the load's: at pilot::baud once the ROM has acknowledged the pilot.
+    Bootstrap(LoaderLine& line, Clock& clock) : line_(line), clock_(clock) {}
 
-    // After the ROM has acknowledged the pilot, with the port at pilot::baud: pings for helloMs and
-    // lastMs more for the echo, the bootstrap through the pilot, then the stage's longs until the
-    // bootstrap has taken them. The port is left at the rate the stage went at.
+    // Pings for helloMs and lastMs more for the echo, the bootstrap through the pilot, then the
+    // stage's longs until the bootstrap has taken them. The line is left at the rate the stage went at.
     Outcome send(std::span<const std::uint32_t> stage, int helloMs, int lastMs);
     // The chip's clock, from the first hello's answer.
     std::int64_t chipHz() const { return chipHz_; }
-    int baud() const { return line_.baud(); }
-    // The stage is just started and has heard nothing yet: its first hellos may go at the load's
-    // rate, baud(). Not so once it has answered a hello at stage::contactBaud, whose floor it keeps.
-    bool stageFresh() const { return stageFresh_; }
 
 private:
+    // After a load left unanswered.
+    enum class Recovery {
+        listening,      // the bootstrap answered a hello: it listens for the load again
+        stageAnswered,  // the stage answered its own hello: it was started, and only the 'K' lost
+        silent,         // neither answered
+    };
+
     // The pilot echoes, takes the bootstrap, and the bootstrap answers a hello.
     bool board(int helloMs, int lastMs);
     // Pings until one comes back, for windowMs.
@@ -106,17 +111,15 @@ private:
     bool refill();
     bool greet(int helloMs, int lastMs);
     std::optional<boot::Answer> awaitAnswer(int windowMs);
-    // After a load left unanswered: true once the bootstrap listens again, false when the stage
-    // answers its own hello instead, or nothing does.
-    bool recover();
+    // The stage's load at `rate`, and the bootstrap's answer to it.
+    std::optional<boot::Answer> load(const std::vector<std::uint8_t>& message, int rate);
+    Recovery recover();
     bool stageListens();
 
-    SerialPort& port_;
+    LoaderLine& line_;
     Clock& clock_;
-    LoaderLine line_;
     std::int64_t chipHz_ = 0;
     std::int64_t lastHelloMicros_ = 0;
-    bool stageFresh_ = false;
 };
 
 }  // namespace kestrup

@@ -40,6 +40,7 @@
 //              'D' | k << 8 | longs << 16        packet k of the image, k from 0
 //              'Q'                               query: the stage tells where it is
 //              'G' | delay << 8                  go: start the image delay x 256 chip clocks later
+//              'X'                               stop: answered as go, then the chip shuts down
 //            longs is the image's length in longs (its vbase / 4, 4 to 0x1FFD: the stage talks
 //            through the top two longs of RAM, which an image leaving room for its stack markers
 //            never reaches). Begin flags: bit 0 program the EEPROM, bit 1 run after programming
@@ -117,14 +118,14 @@
 // longest message the stage may be counting, at the fastest rate it may be listening at), takes
 // what answers come, and asks with a query; the answer names the packet to go on from. A packet
 // that fails twice steps the rest of the load down one rate (a rate message first).
-// Once the verdict is 'V' with the CRC of the host's own picture of RAM, the host sends go. When a
-// terminal follows, it sets the line to the rate the image will talk at on go's answer and asks
-// once more there (answered 'G' during the delay), all before the delay (20 ms) is over; else the
-// delay is 0.2 ms and the port closes.
+// Once the verdict is 'V' with the CRC of the host's own picture of RAM, the host sends go; with
+// another CRC, stop, and the image never starts. Go unanswered, and every query after it, leaves
+// the start unknown: the load fails. When a terminal follows, the host sets the line to the rate
+// the image will talk at on go's answer and asks once more there (answered 'G' during the delay),
+// all before the delay (20 ms) is over; else the delay is 0.2 ms and the port closes.
 
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <optional>
 #include <span>
 #include <string>
@@ -140,6 +141,8 @@
 #include "port/loader_line.h"
 #include "port/serial_port.h"
 #include "rom/loader_protocol.h"
+#include "stage/stage_link.h"
+#include "stage/stage_rates.h"
 #include "wire/wire.h"
 
 namespace kestrup {
@@ -155,7 +158,7 @@ struct StageImage {
     std::uint16_t dbase = 0;
 
     // The image as read, or why the ROM is to load it instead.
-    static std::variant<StageImage, std::string_view> of(const CheckedImage& image);
+    static std::variant<StageImage, GaveWay> of(const CheckedImage& image);
     // The CRC-32 of the 32 KB of RAM as the stage starts it: the image, zeros above, the stack markers.
     std::uint32_t ramCrc() const;
 };
@@ -195,8 +198,9 @@ enum class StageOutcome {
     refused,        // the stage will not begin this image
     checksumError,  // the image's RAM does not sum to 0: the ROM would refuse it too
     notStarted,     // pbase is not 0x0010: the image is in, but the chip does not start it
-    mismatch,       // the stage's CRC of RAM is not the host's
+    mismatch,       // the stage's CRC of RAM is not the host's: told to stop, it starts nothing
     noVerdict,      // the image went in, and no verdict came
+    goUnheard,      // the image was proven, and neither go nor a query after it was answered
     eepromFailed,   // a page of the EEPROM was not acknowledged or read back wrong, or it fell silent
 };
 
@@ -207,32 +211,30 @@ struct StageReport {
     int resends = 0;          // messages sent again after a loss or a refusal
 };
 
+// Where the stage's first hellos go.
+struct StageContact {
+    // contactBaud, whose sync is above the first floor of a stage the ROM started, or the
+    // bootstrap's rate, whose bit time is the first floor it leaves the stage.
+    int baud = stage::contactBaud;
+    // The stage has started by now, as one the bootstrap has just started.
+    bool listening = false;
+};
+
+class StageSession;
+
+// How every load through the stage goes: the rates it tries, the contact window, who is told of
+// the image's progress and the rate the image talks at. Each load is a session of its own.
 class SecondStage {
 public:
     // Budgets, in milliseconds of pauses.
     static constexpr int contactWindowMs = 300;
     static constexpr int helloEveryMs = 4;
-    // A message's answer is awaited twice its line time and this after the driver has sent it: a
-    // pseudo-terminal's drain returns before its far end has taken the bytes, and a simulated chip
-    // on a busy machine may fall behind the host's clock.
-    static constexpr int answerMarginMs = 50;
-    static constexpr int finishWindowMs = 400;
-    static constexpr int eepromStepWindowMs = 3000;
-    // Losses survived in a row before the stage counts as lost, and failures of one packet before
-    // the rest of the load steps down one rate.
-    static constexpr int triesPerMessage = 4;
-    static constexpr int failuresPerRate = 2;
 
-    SecondStage(SerialPort& port, Clock& clock, StatusSink& status);
+    SecondStage(Clock& clock, StatusSink& status);
 
-    // After the ROM has acknowledged the stage: the image into RAM or the EEPROM. The port is left
-    // at the image's rate when it starts, else at the last rate used.
-    StageReport load(const StageImage& image, LoadTarget target);
-    // The same in two steps: the image up to the stage's acceptance of its last packet (outcome
-    // `sent`), then the stage's verdict on it and what follows, told as the plain load's steps to
-    // `steps` as the answers come when it is given.
-    StageReport send(const StageImage& image, LoadTarget target);
-    StageOutcome judge(LoadTarget target, LoadTeller* steps);
+    // After the ROM or the bootstrap has started the stage: the image into RAM or the EEPROM, on the
+    // load's line. The line is left at the image's rate when it starts, else at the last rate used.
+    StageReport load(LoaderLine& line, const StageImage& image, LoadTarget target, StageContact contact = {}) const;
 
     // Hellos for helloMs, then lastMs more for an answer to the last one.
     void setContactWindow(int helloMs, int lastMs) {
@@ -241,82 +243,53 @@ public:
     }
     // Told after each packet the stage has accepted: bytes of the image so far, and in all.
     void showProgress(LoadEvents* events) { progress_ = events; }
-
     // Rates to try instead of the ladder, fastest first, each tried whatever the chip's clock (for
     // tests of one rate).
-    void setRates(std::vector<int> rates) {
-        ladder_ = std::move(rates);
-        judgeRates_ = false;
-    }
-    // The rate the port is at when load() begins, the ROM's.
-    void setStartBaud(int baud) { startBaud_ = baud; }
-    // The rate of the first hellos: contactBaud, whose sync is above the first floor of a stage the
-    // ROM started, or the bootstrap's rate, whose bit time is the first floor it leaves the stage.
-    // `listening`: the stage has started by now, as one the bootstrap has just started.
-    void setContact(int baud, bool listening) {
-        contactBaud_ = baud;
-        listening_ = listening;
-    }
+    void setRates(std::vector<int> rates) { plan_ = {std::move(rates), false}; }
     // The rate the image talks at to a terminal after the load: the line is set to it before the
     // stage starts the image. None: nobody listens.
     void setImageBaud(std::optional<int> baud) { imageBaud_ = baud; }
 
 private:
-    bool contact(StageReport& report);
-    bool chooseRate(StageReport& report, LoadTarget target);
-    // Has the stage take the rate message for this rate, then goes to it; false when the driver
-    // refuses it or the stage does not answer.
-    bool stepTo(int rate, std::int64_t chipHz);
-    // The line at a rate, with one stop bit at the fast receiver's and two at any other.
-    bool setRate(int rate);
-    std::uint8_t beginFlags(LoadTarget target, std::int64_t chipHz) const;
-    // The packets; the stage's last answer, or nothing when they did not get through.
-    std::optional<stage::Answer> sendImage(StageReport& report);
-    // The rest of the load one rate slower; false when there is none or the stage is lost.
-    bool stepDown(StageReport& report);
-    // Go, and on its answer the image's rate when it is to start.
-    void go(bool starts);
+    friend class StageSession;
 
-    // The message until one of `codes` answers it (a query's answer included), through losses;
-    // nothing when the stage is lost.
-    std::optional<stage::Answer> ask(const std::vector<std::uint8_t>& message, std::string_view codes);
-    // The message, and its answer within its window.
-    std::optional<stage::Answer> exchange(const std::vector<std::uint8_t>& message);
-    // The next answer, in the order they came, within the window.
-    std::optional<stage::Answer> awaitAnswer(int windowMs);
-    // After an unanswered message of so many data longs: filler that completes it, then a query.
-    std::optional<stage::Answer> recover(std::size_t dataLongs);
-    void fill(std::size_t dataLongs);
-    void forget();
-
-    SerialPort& port_;
     Clock& clock_;
     StatusSink& status_;
-    std::vector<int> ladder_;
-    std::vector<int> rates_;  // this load's: the ladder and the chip's own fastest rate
-    bool judgeRates_ = true;
+    RatePlan plan_;
     int contactMs_ = contactWindowMs;
     int lastHelloMs_ = 0;
     LoadEvents* progress_ = nullptr;
-    const StageImage* image_ = nullptr;
-    std::uint32_t goDelay_ = 0;
+    std::optional<int> imageBaud_;
+};
+
+// One load through the stage, from its first hello to its start: what lives as long as the load.
+class StageSession {
+public:
+    StageSession(const SecondStage& stage, LoaderLine& line, const StageImage& image, LoadTarget target,
+                 StageContact contact = {});
+    StageSession(const StageSession&) = delete;
+    StageSession& operator=(const StageSession&) = delete;
+
+    // The image up to the stage's acceptance of its last packet (outcome `sent`).
+    StageReport send();
+    // Then the stage's verdict on it and what follows, told as the plain load's steps to `steps` as
+    // the answers come when it is given.
+    StageOutcome judge(LoadTeller* steps);
+
+private:
+    bool contact();
+    bool begin();
+    std::uint8_t beginFlags() const;
+
+    const SecondStage& stage_;
+    StageLink link_;
+    const StageImage& image_;
+    LoadTarget target_;
+    StageContact contact_;
+    StageReport report_;
+    std::optional<StageRates> rates_;  // once the first hello has given the chip's clock
     // The answer to the last packet, or the verdict that overtook it, between send() and judge().
     std::optional<stage::Answer> lastPacketAnswer_;
-    std::size_t rateIndex_ = 0;
-    int startBaud_ = stage::contactBaud;
-    int contactBaud_ = stage::contactBaud;
-    bool listening_ = false;
-    std::optional<int> imageBaud_;
-    LoaderLine line_;
-    // The rate a rate message has just asked for, until a message at it is answered: filler goes at
-    // it, or it would be a sync to a stage listening there.
-    int pendingBaud_ = 0;
-    // The RAM build's fast receiver's rate, which takes bytes with one stop bit: its two receiving
-    // cogs leave hub writes out of the gap between bytes.
-    int oneStopRate_ = 0;
-    bool imageComing_ = false;  // begun and not yet all in: messages carry their data longs
-    std::deque<stage::Answer> answers_;
-    int verdictWindowMs_ = finishWindowMs;  // a RAM load's verdict, by the chip's clock
 };
 
 }  // namespace kestrup

@@ -29,15 +29,15 @@ double romLineMs(std::span<const std::uint32_t> longs, LongEncoding encoding, in
 constexpr double stageOverheadMs = 50;
 constexpr double stageSlowestBaud = 614400;
 
-LoadResult gaveWay(std::string why) {
-    return {std::nullopt, PathTaken{true, 0, std::move(why)}};
+LoadResult gaveWay(GaveWay why) {
+    return {std::nullopt, PathTaken{true, 0, why}};
 }
 
 }  // namespace
 
 StageLoader::StageLoader(RomLoader& rom, SerialPort& port, EventGate& events, Clock& clock,
                          std::optional<int> imageBaud)
-    : rom_(rom), port_(port), events_(events), steps_(events, clock), clock_(clock), stage_(port, clock, quiet_) {
+    : rom_(rom), port_(port), events_(events), steps_(events, clock), clock_(clock), stage_(clock, quiet_) {
     stage_.showProgress(&events_);
     stage_.setContactWindow(helloWindowMs, lastHelloMs);
     stage_.setImageBaud(imageBaud);
@@ -55,10 +55,11 @@ bool StageLoader::pays(std::span<const std::uint32_t> longs, LoadTarget target) 
     return romLineMs(longs, rom_.encoding(), stage::contactBaud) > stageMs;
 }
 
-LoadResult StageLoader::giveWay(std::string why, bool quietFirst) {
-    if (quietFirst) clock_.pause(lastHelloMs);
-    port_.setBaud(stage::contactBaud);
-    return gaveWay(std::move(why));
+LoadResult StageLoader::giveWay(LoaderLine& line, GaveWay why) {
+    // After hellos unanswered the line has been quiet for the last one's wait already.
+    if (why != GaveWay::bootstrapSilent && why != GaveWay::stageSilent) clock_.pause(lastHelloMs);
+    line.setBaud(stage::contactBaud);
+    return gaveWay(why);
 }
 
 UploadOutcome StageLoader::outcomeOf(StageOutcome outcome) {
@@ -70,8 +71,8 @@ UploadOutcome StageLoader::outcomeOf(StageOutcome outcome) {
             return UploadOutcome::notStarted;
         case StageOutcome::eepromFailed:
             return UploadOutcome::eepromFailed;
-        // A bad checksum, RAM other than the host's picture of it, or no verdict: what the ROM tells
-        // of a checksum it did not acknowledge.
+        // A bad checksum, RAM other than the host's picture of it, no verdict, or go unanswered:
+        // what the ROM tells of a checksum it did not acknowledge.
         default:
             return UploadOutcome::notAcknowledged;
     }
@@ -86,52 +87,65 @@ LoadResult StageLoader::load(const CheckedImage& image, LoadTarget target) {
 
 LoadResult StageLoader::tryStage(const CheckedImage& image, LoadTarget target) {
     const auto fit = StageImage::of(image);
-    if (const auto* why = std::get_if<std::string_view>(&fit)) return gaveWay(std::string(*why));
+    if (const auto* why = std::get_if<GaveWay>(&fit)) return gaveWay(*why);
     const StageImage& staged = std::get<StageImage>(fit);
-    if (!pays(staged.longs, target)) return gaveWay("image too small for the second stage to pay");
+    if (!pays(staged.longs, target)) return gaveWay(GaveWay::imageTooSmall);
 
+    // The load's line: from here on the one owner of the port's rate and stop bits.
+    LoaderLine line(port_, clock_);
     // The bootstrap carries the stage where the port makes its rate; else the ROM carries it all.
-    const bool bootable = port_.setBaud(boot::baud);
-    if (!port_.setBaud(romBaud)) return gaveWay("the port refuses " + std::to_string(romBaud) + " baud");
-    const auto stageLongs = longsOf(secondStageImage(target));
+    const bool bootable = line.setBaud(boot::baud);
     // The ROM times pulses, not frames: with one stop bit the gap between two bytes is still no
     // shorter than the one-bit gaps inside them, and its phase takes a tenth less time on the line.
-    port_.setStopBits(1);
+    if (!line.setBaud(romBaud, 1)) return gaveWay(GaveWay::portRefusesRomBaud);
+    const auto stageLongs = longsOf(secondStageImage(target));
     // Three bits a byte, whatever the image's own encoding: see romBaud.
     const auto boot = rom_.boot(bootable ? longsOf(firmware::pilot()) : stageLongs, LongEncoding::fixed);
     // The pilot stores a long in the stop bits, which at 8 MHz takes both.
-    port_.setStopBits(2);
-    if (boot.version < 1) return giveWay("no chip answered", true);
-    if (!boot.taken)
-        return giveWay(bootable ? "the ROM did not take the pilot" : "the ROM did not take the second stage", true);
-    stage_.setStartBaud(romBaud);
-    stage_.setContact(stage::contactBaud, false);
+    line.setBaud(romBaud, 2);
+    if (boot.version < 1) return giveWay(line, GaveWay::noChip);
+    if (!boot.taken) return giveWay(line, bootable ? GaveWay::romRefusedPilot : GaveWay::romRefusedStage);
+    StageContact contact;
     if (bootable) {
-        Bootstrap bootstrap(port_, clock_);
-        switch (bootstrap.send(stageLongs, helloWindowMs, lastHelloMs)) {
-            case Bootstrap::Outcome::noAnswer:
-                return giveWay("bootstrap did not answer", false);
-            case Bootstrap::Outcome::failed:
-                return giveWay("bootstrap did not take the second stage", true);
-            case Bootstrap::Outcome::started:
-                break;
-        }
-        stage_.setStartBaud(bootstrap.baud());
-        if (bootstrap.stageFresh()) stage_.setContact(bootstrap.baud(), true);
+        const auto carried = carryStage(line, stageLongs);
+        if (const auto* why = std::get_if<GaveWay>(&carried)) return giveWay(line, *why);
+        contact = std::get<StageContact>(carried);
     }
+    return throughStage(line, staged, target, boot.version, contact);
+}
 
-    StageReport report = stage_.send(staged, target);
-    if (report.outcome == StageOutcome::noAnswer) return giveWay("second stage did not answer", false);
-    if (report.outcome != StageOutcome::sent) return giveWay("second stage failed", true);
+std::variant<StageContact, GaveWay> StageLoader::carryStage(LoaderLine& line,
+                                                            std::span<const std::uint32_t> stageLongs) {
+    Bootstrap bootstrap(line, clock_);
+    switch (bootstrap.send(stageLongs, helloWindowMs, lastHelloMs)) {
+        case Bootstrap::Outcome::noAnswer:
+            return GaveWay::bootstrapSilent;
+        case Bootstrap::Outcome::failed:
+            return GaveWay::bootstrapFailed;
+        // Its first floor is the bit time of the bootstrap's load, at the rate the line is left at.
+        case Bootstrap::Outcome::stageFresh:
+            return StageContact{line.baud(), true};
+        case Bootstrap::Outcome::stageStarted:
+            break;
+    }
+    return StageContact{};
+}
+
+LoadResult StageLoader::throughStage(LoaderLine& line, const StageImage& image, LoadTarget target, std::int32_t version,
+                                     StageContact contact) {
+    StageSession session(stage_, line, image, target, contact);
+    const StageReport report = session.send();
+    if (report.outcome == StageOutcome::noAnswer) return giveWay(line, GaveWay::stageSilent);
+    if (report.outcome != StageOutcome::sent) return giveWay(line, GaveWay::stageFailed);
 
     events_.setOpen(true);
     // The steps the ROM's own load would have told, the version first.
-    steps_.version(boot.version);
+    steps_.version(version);
     steps_.end(Step::handshake, true);
-    steps_.writing(static_cast<std::int32_t>(staged.longs.size() * 4), target);
+    steps_.writing(static_cast<std::int32_t>(image.longs.size() * 4), target);
     steps_.verifying();
-    const StageOutcome outcome = stage_.judge(target, &steps_);
-    return {outcomeOf(outcome), PathTaken{true, report.baud, {}}};
+    const StageOutcome outcome = session.judge(&steps_);
+    return {outcomeOf(outcome), PathTaken{true, report.baud, GaveWay::none}};
 }
 
 }  // namespace kestrup

@@ -5,12 +5,14 @@
 // load the stage itself. The load's events are held until the stage holds the whole image, so that
 // a stage that gives way before then leaves them telling the next loader's load alone.
 
+#include <cstdint>
 #include <span>
-#include <string>
+#include <variant>
 
 #include "base/clock.h"
 #include "base/status_sink.h"
 #include "events/image_loader.h"
+#include "port/loader_line.h"
 #include "port/serial_port.h"
 #include "rom/rom_loader.h"
 #include "stage/second_stage.h"
@@ -44,7 +46,13 @@ public:
 
 private:
     LoadResult tryStage(const CheckedImage& image, LoadTarget target);
-    LoadResult giveWay(std::string why, bool quietFirst);
+    // The bootstrap carries the stage: where the stage's first hellos go, or why it gave way.
+    std::variant<StageContact, GaveWay> carryStage(LoaderLine& line, std::span<const std::uint32_t> stageLongs);
+    // The image through the stage the ROM (`version`) or the bootstrap started.
+    LoadResult throughStage(LoaderLine& line, const StageImage& image, LoadTarget target, std::int32_t version,
+                            StageContact contact);
+    // The line back at the ROM's rate for the loader after this one.
+    LoadResult giveWay(LoaderLine& line, GaveWay why);
     // What the upload makes of the stage's end, once the stage holds the image.
     static UploadOutcome outcomeOf(StageOutcome outcome);
 

@@ -74,7 +74,7 @@ void StatusLines::ended(Step step, bool ok) {
 std::string pathLineOf(const PathTaken& path) {
     std::string line =
         path.stage ? std::string(text::stagePath) + std::to_string(path.baud) + " baud" : std::string(text::romPath);
-    if (!path.gaveWay.empty()) line += " (" + path.gaveWay + ")";
+    if (path.gaveWay != GaveWay::none) line += " (" + std::string(textOf(path.gaveWay)) + ")";
     return line;
 }
 

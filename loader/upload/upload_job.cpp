@@ -51,14 +51,14 @@ UploadOutcome UploadJob::finish(Verdict verdict) {
 }
 
 LoadResult UploadJob::load(const CheckedImage& image) {
-    std::string why;
+    GaveWay why = GaveWay::none;
     for (ImageLoader* loader : loaders_) {
         LoadResult result = loader->load(image, target_);
         if (!result.outcome) {
-            why = std::move(result.path.gaveWay);
+            why = result.path.gaveWay;
             continue;
         }
-        result.path.gaveWay = std::move(why);
+        result.path.gaveWay = why;
         return result;
     }
     // Unreachable while the last loader is the ROM's, which never gives way.

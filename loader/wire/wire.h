@@ -45,6 +45,15 @@ struct Answer {
 // are dropped one at a time, and an incomplete one is left for the next bytes.
 std::optional<Answer> takeAnswer(std::vector<std::uint8_t>& received);
 
+// The bootstrap's answers, by their code byte.
+namespace answer {
+enum Code : char {
+    hello = 'H',    // value: the sync's 4 bit times in chip clocks
+    taken = 'K',    // value: the count; the stage starts
+    refused = 'X',  // value: the count; the sums did not hold
+};
+}  // namespace answer
+
 }  // namespace boot
 
 namespace stage {

@@ -22,6 +22,7 @@
 
 #include "base/clock.h"
 #include "image/image.h"
+#include "port/loader_line.h"
 #include "port/tracing_port.h"
 #include "rom/loader_protocol.h"
 #include "rom/serial_link.h"
@@ -112,6 +113,7 @@ const char* outcomeName(StageOutcome outcome) {
             return "refused";
         case StageOutcome::failed:
         case StageOutcome::noVerdict:
+        case StageOutcome::goUnheard:
             return "failed";
         case StageOutcome::eepromFailed:
             return "EEPROM failed";
@@ -173,7 +175,9 @@ int main(int argc, char** argv) {
         std::cerr << "stageload: cannot open " << args->port << '\n';
         return 3;
     }
-    if (args->romBaud != 115200 && !port->setBaud(args->romBaud)) {
+    // The load's line, the one owner of the port's rate from here on: at 115200 baud as opened.
+    LoaderLine line(*port, clock, 115200);
+    if (!line.setBaud(args->romBaud)) {
         std::cerr << "stageload: the port refuses " << args->romBaud << " baud\n";
         return 3;
     }
@@ -192,16 +196,15 @@ int main(int argc, char** argv) {
         link.close();
         return 2;
     }
-    int stageBaud = args->romBaud;
     if (args->boot) {
-        Bootstrap bootstrap(*port, clock);
-        if (!port->setBaud(pilot::baud) || bootstrap.send(stageLongs, 70, 40) != Bootstrap::Outcome::started) {
+        Bootstrap bootstrap(line, clock);
+        const auto sent = line.setBaud(pilot::baud) ? bootstrap.send(stageLongs, 70, 40) : Bootstrap::Outcome::noAnswer;
+        if (sent == Bootstrap::Outcome::noAnswer || sent == Bootstrap::Outcome::failed) {
             std::cout << "bootstrap: the stage not taken\n";
             link.close();
             return 2;
         }
-        stageBaud = bootstrap.baud();
-        std::cout << "bootstrap: chip " << bootstrap.chipHz() << " Hz, stage at " << stageBaud << " baud\n";
+        std::cout << "bootstrap: chip " << bootstrap.chipHz() << " Hz, stage at " << line.baud() << " baud\n";
     }
 
     const auto imageLongs = longsOf(*image);
@@ -211,10 +214,9 @@ int main(int argc, char** argv) {
         link.close();
         return 1;
     }
-    SecondStage stage(*port, clock, status);
+    SecondStage stage(clock, status);
     if (!args->rates.empty()) stage.setRates(args->rates);
-    stage.setStartBaud(stageBaud);
-    const StageReport report = stage.load(std::get<StageImage>(fit), args->target);
+    const StageReport report = stage.load(line, std::get<StageImage>(fit), args->target);
     printReport(report);
     link.close();
     switch (report.outcome) {

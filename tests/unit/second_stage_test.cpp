@@ -36,7 +36,7 @@ struct StageFixture : ::testing::Test {
     VirtualClock clock;
     Status status;
     ScriptedStage chip;
-    SecondStage stage{port, clock, status};
+    SecondStage stage{clock, status};
     std::vector<std::uint32_t> longs = imageOf(600);
     static constexpr int imageBaud = 9600;
 
@@ -44,9 +44,12 @@ struct StageFixture : ::testing::Test {
         chip.attach(port);
         stage.setImageBaud(imageBaud);
     }
+    // Each load on a line of its own, which finds the port at the stage's contact rate.
+    LoaderLine line() { return LoaderLine(port, clock, stage::contactBaud); }
     StageReport load(LoadTarget target = LoadTarget::ram) {
         const auto image = std::get<StageImage>(StageImage::of(CheckedImage::of(longs, longs.size() * 4)));
-        return stage.load(image, target);
+        auto on = line();
+        return stage.load(on, image, target);
     }
 };
 
@@ -192,19 +195,45 @@ TEST_F(StageFixture, TheVerdictsAreToldAsTheRomTellsThem) {
         LoadTeller steps(console, clock);
         longs = imageOf(600, c.verdicts == "P" ? 0x0014 : 0x0010);
         const auto image = std::get<StageImage>(StageImage::of(CheckedImage::of(longs, longs.size() * 4)));
-        ASSERT_EQ(stage.send(image, c.target).outcome, StageOutcome::sent) << c.verdicts;
+        auto on = line();
+        StageSession session(stage, on, image, c.target);
+        ASSERT_EQ(session.send().outcome, StageOutcome::sent) << c.verdicts;
         // As the stage's loader tells it before the verdict: where the image goes.
         steps.writing(static_cast<std::int32_t>(longs.size() * 4), c.target);
         console.lines.clear();
-        EXPECT_EQ(stage.judge(c.target, &steps), c.outcome) << c.verdicts;
+        EXPECT_EQ(session.judge(&steps), c.outcome) << c.verdicts;
         EXPECT_EQ(console.lines, c.told) << c.verdicts;
-        EXPECT_EQ(chip.state, ScriptedStage::State::gone) << c.verdicts;
+        // RAM other than the host's picture of it is told to stop, never to go, whatever the
+        // stage makes of a stop.
+        const bool proven = c.outcome != StageOutcome::mismatch;
+        EXPECT_EQ(chip.goDelay.has_value(), proven) << c.verdicts;
+        if (proven) {
+            EXPECT_EQ(chip.state, ScriptedStage::State::gone) << c.verdicts;
+        } else {
+            EXPECT_EQ(port.writes.back(), stage::frame({}, stage::stopTrailer()));
+        }
         const bool starts = c.outcome == StageOutcome::loaded && c.target != LoadTarget::eepromShutdown;
         EXPECT_EQ(port.bauds.back() == imageBaud, starts) << c.verdicts;
         if (c.outcome != StageOutcome::loaded) {
             EXPECT_TRUE(status.lines.back().starts_with("Second stage: ")) << c.verdicts;
         }
     }
+}
+
+// Go and every query after it unanswered: the image may never have started, and the load fails as
+// the ROM's does when its acknowledgement does not come.
+TEST_F(StageFixture, SilenceAfterGoIsAFailure) {
+    chip.lose = std::multiset<std::string>{"G0", "G0", "G0", "G0", "G0", "G0", "G0", "G0"};
+    test::RecordingConsole console;
+    LoadTeller steps(console, clock);
+    const auto image = std::get<StageImage>(StageImage::of(CheckedImage::of(longs, longs.size() * 4)));
+    auto on = line();
+    StageSession session(stage, on, image, LoadTarget::ram);
+    ASSERT_EQ(session.send().outcome, StageOutcome::sent);
+    EXPECT_EQ(session.judge(&steps), StageOutcome::goUnheard);
+    EXPECT_EQ(console.lines, (Lines{"Time Out", "CheckSum Error"}));
+    EXPECT_EQ(status.lines.back(), "Second stage: go not answered");
+    EXPECT_NE(port.bauds.back(), imageBaud);
 }
 
 TEST(StageImageTest, ImagesWhoseStackMarkersWouldNotLieAboveThemAreLeftToTheRom) {

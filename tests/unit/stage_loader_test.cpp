@@ -28,6 +28,20 @@ Lines loadedLines(int bytes) {
             "..OK -> RUN"};
 }
 
+// Two bytes of the stage's last packet of these longs changed so that RAM's sum holds, and the
+// packet's check made again to match: damage that only the stage's proof of RAM finds.
+void damageLastPacket(std::vector<std::uint8_t>& bytes, std::span<const std::uint32_t> longs) {
+    const std::size_t last = (longs.size() - 1) / stage::packetLongs;
+    if (bytes.size() < 10 || bytes[0] != stage::syncByte) return;
+    const std::size_t trailer = 2 + 4 * std::size_t{bytes[1]};
+    if (bytes.size() < trailer + 8 || bytes[trailer] != stage::message::data || bytes[trailer + 1] != last) return;
+    ++bytes[2];
+    --bytes[3];
+    const auto before = stage::crcAfter(stage::crcStart, longs.first(last * stage::packetLongs));
+    const std::uint32_t check = ~stage::crcAfter(before, std::span(bytes).subspan(2, trailer + 2));
+    for (std::size_t b = 0; b < 4; ++b) bytes[trailer + 4 + b] = static_cast<std::uint8_t>(check >> (8 * b));
+}
+
 struct StageLoaderTest : ::testing::Test {
     // A terminal follows the load: the line goes to its rate before the image starts.
     std::optional<int> imageBaud = 115200;
@@ -51,6 +65,7 @@ struct StageLoaderTest : ::testing::Test {
     // the stage.
     std::optional<std::size_t> loseByte;
     std::size_t loseInWriteOf = secondStageImage(LoadTarget::ram).size();
+    bool damageImage = false;
 
     void TearDown() override { fs::remove(file); }
 
@@ -77,6 +92,13 @@ struct StageLoaderTest : ::testing::Test {
                 if (!loseByte || written.size() < loseInWriteOf) return line(written);
                 std::vector<std::uint8_t> carried(written.begin(), written.end());
                 carried.erase(carried.begin() + static_cast<std::ptrdiff_t>(*std::exchange(loseByte, std::nullopt)));
+                line(carried);
+            };
+        }
+        if (damageImage) {
+            port->onWrite = [this, line = port->onWrite](std::span<const std::uint8_t> written) {
+                std::vector<std::uint8_t> carried(written.begin(), written.end());
+                damageLastPacket(carried, imageLongs());
                 line(carried);
             };
         }
@@ -171,6 +193,22 @@ TEST_F(StageLoaderTest, TheStageTakesTheImageWithTheRomsLinesAndStartsItAtTheIma
     EXPECT_EQ(port->stopBitsSet, (std::vector<int>{1, 2, 1, 2}));
     EXPECT_EQ(stage->packets.size(), 9u);
     EXPECT_EQ(stage->state, ScriptedStage::State::gone);
+}
+
+// The simulated stage takes a damaged image whose checks all hold; its proof of RAM differs from the
+// host's picture, and the image never starts.
+TEST_F(StageLoaderTest, AnImageTheStageDidNotProveNeverStarts) {
+    damageImage = true;
+    EXPECT_EQ(upload(8192), UploadOutcome::notAcknowledged);
+    EXPECT_EQ(console.lines, (Lines{"Start Upload\r", "Propeller Version = 1", "Write in RAM Lenght=8192", "Verify ..",
+                                    "CheckSum Error"}));
+    EXPECT_EQ(pathLines.lines, Lines{"second stage at 998400 baud"});
+    const auto sessions = chip->sessions();
+    ASSERT_EQ(sessions.size(), 1u);
+    ASSERT_TRUE(sessions[0].stage);
+    EXPECT_EQ(sessions[0].stage->answers.back() == 'G', sessions[0].state == sim::ChipState::shutdown);
+    EXPECT_NE(sessions[0].state, sim::ChipState::running);
+    EXPECT_NE(sessions[0].longs, imageLongs());
 }
 
 // A byte of the stage lost on its way to the bootstrap: no stage answers its hello at 115200, the

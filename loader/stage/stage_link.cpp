@@ -1,0 +1,115 @@
+#include "stage/stage_link.h"
+
+#include <algorithm>
+#include <string_view>
+
+namespace kestrup {
+namespace {
+
+const std::vector<std::uint8_t>& query() {
+    static const auto message = stage::frame({}, stage::queryTrailer());
+    return message;
+}
+
+bool isRateMessage(const std::vector<std::uint8_t>& message) {
+    // The trailer's low byte, before the check's four.
+    return message[message.size() - 8] == stage::message::rate;
+}
+
+}  // namespace
+
+bool isVerdict(char code) {
+    return stage::answer::verdicts.find(code) != std::string_view::npos;
+}
+
+bool isRefusal(const stage::Answer& answer, stage::Refusal why) {
+    return answer.code == stage::answer::notTaken && answer.value == static_cast<std::uint32_t>(why);
+}
+
+std::optional<stage::Answer> StageLink::awaitAnswer(int windowMs) {
+    return line_.await(windowMs, [this](std::vector<std::uint8_t>& bytes) -> std::optional<stage::Answer> {
+        for (const auto& answer : stage::takeAnswers(bytes)) answers_.push_back(answer);
+        if (answers_.empty()) return std::nullopt;
+        const stage::Answer first = answers_.front();
+        answers_.pop_front();
+        return first;
+    });
+}
+
+void StageLink::forget() {
+    line_.forget();
+    answers_.clear();
+}
+
+std::optional<stage::Answer> StageLink::exchange(const std::vector<std::uint8_t>& message) {
+    forget();
+    line_.write(message);
+    line_.drain();
+    auto answer = awaitAnswer(2 * line_.lineMs(message.size()) + answerMarginMs);
+    // The floor a rate message names holds for one sync: an answer to any later message used it up.
+    if (answer && !isRateMessage(message)) askedBaud_ = 0;
+    return answer;
+}
+
+void StageLink::fill(std::size_t dataLongs) {
+    // While the image comes a damaged length byte may have the stage counting up to 255 data longs;
+    // otherwise every message is two longs. A stage counting at a slower rate than the filler's takes
+    // several filler bytes as one of its own.
+    const int fastest = std::max(line_.baud(), askedBaud_);
+    const int back = line_.baud();
+    std::size_t bytes = imageComing_ ? 4 * (stage::packetLongs - std::min(dataLongs, stage::packetLongs)) + 8 : 8;
+    bytes *= static_cast<std::size_t>((fastest + back - 1) / back);
+    // Each filler byte is one bit low: at the fastest rate the stage may listen at, never a sync.
+    setRate(fastest);
+    const std::vector<std::uint8_t> filler(bytes, 0xFF);
+    line_.write(filler);
+    line_.drain();
+    clock_.pause(2 * line_.lineMs(filler.size()) + answerMarginMs);
+    setRate(back);
+    // What the completed message drew is no answer to anything the host still asks.
+    forget();
+}
+
+std::optional<stage::Answer> StageLink::recover(std::size_t dataLongs) {
+    for (int tries = 0; tries < triesPerMessage; ++tries) {
+        fill(tries == 0 ? dataLongs : 0);
+        const auto answer = exchange(query());
+        // A query not taken as sent tells nothing of where the stage is.
+        if (answer && answer->code != stage::answer::notTaken) return answer;
+    }
+    return std::nullopt;
+}
+
+std::optional<stage::Answer> StageLink::ask(const std::vector<std::uint8_t>& message,
+                                            std::initializer_list<char> codes) {
+    for (int tries = 0; tries < triesPerMessage; ++tries) {
+        auto answer = exchange(message);
+        if (!answer) {
+            answer = recover(0);
+            if (!answer) return std::nullopt;  // the stage is lost
+        } else if (isRefusal(*answer, stage::Refusal::length))
+            fill(0);
+        if (std::find(codes.begin(), codes.end(), answer->code) != codes.end()) return answer;
+    }
+    return std::nullopt;
+}
+
+std::optional<stage::Answer> StageLink::askRate(int rate, std::int64_t chipHz) {
+    // Two bit times of the new rate: its sync is four, and the filler of the old one's stays a
+    // filler to a stage that did not take the rate message.
+    const auto floor = static_cast<std::uint32_t>(2 * chipHz / rate);
+    askedBaud_ = rate;
+    return ask(stage::frame({}, stage::rateTrailer(floor)), {stage::answer::rate});
+}
+
+bool StageLink::moveTo(int rate) {
+    if (setRate(rate)) return true;
+    askedBaud_ = 0;
+    return false;
+}
+
+bool StageLink::setRate(int rate) {
+    return line_.setBaud(rate, rate == oneStopRate_ ? 1 : 2);
+}
+
+}  // namespace kestrup
