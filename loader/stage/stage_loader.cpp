@@ -101,8 +101,8 @@ LoadResult StageLoader::tryStage(const CheckedImage& image, LoadTarget target) {
     const auto boot = rom_.boot(bootable ? longsOf(firmware::pilot()) : stageLongs, LongEncoding::fixed);
     // The pilot stores a long in the stop bits, which at 8 MHz takes both.
     port_.setStopBits(2);
-    if (boot.version < 1) return giveWay("no chip answered", true);
-    if (!boot.taken)
+    if (!boot.handshake.isChip()) return giveWay("no chip answered", true);
+    if (boot.program != Acknowledgement::accepted)
         return giveWay(bootable ? "the ROM did not take the pilot" : "the ROM did not take the second stage", true);
     stage_.setStartBaud(romBaud);
     stage_.setContact(stage::contactBaud, false);
@@ -126,7 +126,7 @@ LoadResult StageLoader::tryStage(const CheckedImage& image, LoadTarget target) {
 
     events_.setOpen(true);
     // The steps the ROM's own load would have told, the version first.
-    steps_.version(boot.version);
+    steps_.version(boot.handshake.version);
     steps_.end(Step::handshake, true);
     steps_.writing(static_cast<std::int32_t>(staged.longs.size() * 4), target);
     steps_.verifying();

@@ -80,12 +80,12 @@ Verdict UploadJob::judge(const LoadResult& result, std::uint16_t pbase) {
 ChipIdentity UploadJob::identify(const PortAddress& port) {
     if (!openOrTell(port)) return {};
     link_.chipReset(timing_.reset);
-    const std::int32_t version = protocol_.handshake();
+    const HandshakeResult handshake = protocol_.handshake();
     protocol_.shutDownChip();
     link_.purgeReceive();
     link_.close();
-    if (version < 1) return {ChipIdentity::Answer::noChip};
-    return {ChipIdentity::Answer::chip, version};
+    if (!handshake.isChip()) return {ChipIdentity::Answer::noChip};
+    return {ChipIdentity::Answer::chip, handshake.version};
 }
 
 void UploadJob::pause(int milliseconds) {
