@@ -77,12 +77,19 @@ std::FILE* statusStream(const Options& options) {
 }
 
 BoardOptions boardOptions(const Options& options, std::FILE* trace = nullptr, std::string traceLabel = {}) {
-    const UploadTiming timing = options.windowTiming ? UploadTiming::window() : UploadTiming::lean();
-    // The second stage unless the ROM alone was asked for, or the window program's timing.
-    const bool secondStage = !options.romOnly && !options.windowTiming;
+    BoardOptions board;
+    board.reset = options.reset;
+    board.encoding = options.encoding;
+    // The window program's path (its timing, its handshake, the ROM alone), or the lean one.
+    board.timing = options.windowTiming ? UploadTiming::window() : UploadTiming::lean();
+    board.handshake = options.windowTiming ? HandshakeBits::onePerByte : HandshakeBits::threePerByte;
+    board.trace = trace;
+    board.traceLabel = std::move(traceLabel);
+    // The second stage unless the ROM alone was asked for, or the window program's path.
+    board.secondStage = !options.romOnly && !options.windowTiming;
     // The stage starts the image with the port at the rate it talks at: the terminal's, if one follows.
-    const std::optional<int> imageBaud = options.terminal ? std::optional<int>(options.terminalBaud) : std::nullopt;
-    return BoardOptions{options.reset, options.encoding, timing, trace, std::move(traceLabel), secondStage, imageBaud};
+    if (options.terminal) board.imageBaud = options.terminalBaud;
+    return board;
 }
 
 // A port that did not open, said as --terminal says it rather than as the window program's box.

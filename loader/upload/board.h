@@ -34,6 +34,9 @@ struct BoardOptions {
     // The rate the image talks at when a terminal takes the line after the load: the second stage
     // sets the port to it before it starts the image. None: the port closes after the load.
     std::optional<int> imageBaud;
+    // The ROM's handshake: a byte a bit as the window program always sent it, or three a byte (a
+    // third of the line time) on the lean path. The ROM's load of the second stage takes three.
+    HandshakeBits handshake = HandshakeBits::onePerByte;
 };
 
 class Board {

@@ -66,6 +66,7 @@ def seen(images):
         # Paced, so that the chip's replies come in several reads as on a real line.
         Scenario("trace", ("--rom", "--trace", d / "load.trace", "--port", BOARD, good), boards=[("--pace",)]),
         Scenario("reset-rts", ("--reset", "rts", "--trace", d / "rts.trace", "--port", BOARD, good)),
+        Scenario("window-trace", ("--window-timing", "--trace", d / "window.trace", "--port", BOARD, good)),
         # The default path: the second stage, then the ROM path alone, on the same paced board.
         Scenario("stage", ("--port", BOARD, d / "big.binary"), ("--rom", "--port", BOARD, d / "big.binary"),
                  boards=[("--pace",)]),
@@ -288,6 +289,19 @@ def test_trace_holds_every_byte_written_and_read_with_time_stamps(seen, images):
     assert set(written[85:85 + 258]) == {0xF9}
     assert read.hex().upper() == session["answers"]
     assert len(read) > 258
+
+
+def test_the_window_programs_path_sends_a_byte_a_handshake_bit(seen, images):
+    assert lines(seen["window-trace"].runs[0]) == good_lines(2048)
+    written = bytearray()
+    for _, what in trace_events(images["dir"] / "window.trace"):
+        if what.startswith(("read ", "(")):
+            break
+        if w := re.fullmatch(r"write \d+/\d+:((?: [0-9A-F]{2})+)", what):
+            written += bytes.fromhex(w.group(1))
+    # Before the first reply is read: the calibration, the 250 bits a byte each (0xFE a 0, 0xFF a 1)
+    # and the 258 clocks.
+    assert (written[:9].hex(" ").upper(), len(written)) == ("F9 FE FF FE FF FF FF FE FE", 509)
 
 
 def test_reset_on_rts_pulses_rts_instead_of_dtr(seen, images):
