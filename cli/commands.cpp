@@ -64,11 +64,10 @@ int identifyStatus(ChipIdentity::Answer answer) {
 }
 
 // Where nothing is shown.
-struct Quiet final : UploadConsole, LoadEvents {
+struct Quiet final : UploadConsole {
     void open() override {}
     void close() override {}
     void statusLine(std::string_view) override {}
-    void on(const LoadEvent&) override {}
 };
 
 // Standard output, unless the report goes there.
@@ -92,18 +91,24 @@ BoardOptions boardOptions(const Options& options, std::FILE* trace = nullptr, st
     return board;
 }
 
-// A port that did not open, said as --terminal says it rather than as the window program's box.
+// A port that did not open, in the words every command uses, from its failed open's event: kept
+// for the summary, and said on standard error (as --terminal says it, rather than as the window
+// program's box) unless kept quiet.
 class OpenFailure final : public LoadEvents {
 public:
-    OpenFailure(const SessionPort& port, std::string name) : port_(port), name_(std::move(name)) {}
+    OpenFailure(std::string name, bool said) : name_(std::move(name)), said_(said) {}
     void on(const LoadEvent& event) override {
-        if (isOpenFailure(event))
-            std::fprintf(stderr, "kestrupload: %s %s\n", name_.c_str(), whyNotOpened(port_.lastOpen()).c_str());
+        const auto* ended = std::get_if<Ended>(&event);
+        if (!ended || !ended->notOpened) return;
+        why_ = whyNotOpened(*ended->notOpened);
+        if (said_) std::fprintf(stderr, "kestrupload: %s %s\n", name_.c_str(), why_.c_str());
     }
+    const std::string& why() const { return why_; }
 
 private:
-    const SessionPort& port_;
     std::string name_;
+    bool said_;
+    std::string why_;
 };
 
 // One board as the command line drives it: the board, and the views of its load's events: the
@@ -116,7 +121,7 @@ struct Session {
           console(prefix, progress, statusStream(options)),
           pathOut("kestrupload: " + address.displayName() + ": ", progress, stderr),
           slot(progress ? &progress->add(address.displayName()) : nullptr),
-          openFailure(*port, address.displayName()),
+          openFailure(address.displayName(), true),
           events({&lines, &paths, &slot, &recorder, &openFailure}),
           board(address, std::move(port), systemClock(), console, events, boardOptions(options, trace, prefix)) {}
 
@@ -171,11 +176,10 @@ Probes probeAll(const std::vector<SerialPortInfo>& ports, const Options& options
         probes.each.push_back(probe);
         tasks.push_back([probe, board = boardOptions(options)] {
             Quiet quiet;
-            auto port = std::make_unique<SessionPort>(makeSystemSerialPort(), false);
-            const SessionPort& watched = *port;
-            Board probed(parsePort(probe->name), std::move(port), systemClock(), quiet, quiet, board);
+            OpenFailure openFailure(probe->name, false);
+            Board probed(parsePort(probe->name), makeSystemSerialPort(), systemClock(), quiet, openFailure, board);
             probe->identity = probed.identify();
-            probe->whyNotOpened = whyNotOpened(watched.lastOpen());
+            probe->whyNotOpened = openFailure.why();
         });
     }
     const auto finished = runParallel(tasks, scanDeadlineMs + 200, nullptr);
@@ -306,7 +310,7 @@ int runUpload(const Options& given) {
     if (sessions.size() > 1) {
         for (const auto& session : sessions)
             std::fprintf(out, "%s: %s\n", session->board.address().displayName().c_str(),
-                         summaryOf(session->outcome, whyNotOpened(session->line->lastOpen())).c_str());
+                         summaryOf(session->outcome, session->openFailure.why()).c_str());
     }
     std::fflush(out);
     if (!options.report.empty()) {

@@ -5,9 +5,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
+
+#include "port/serial_port.h"
 
 namespace kestrup {
 
@@ -38,6 +41,8 @@ struct Ended {
     Step step;
     bool ok;
     std::int64_t micros;
+    // At a failed open's end: why the port did not open, in the system's words where it gave some.
+    std::optional<PortOpen> notOpened = std::nullopt;
 };
 // The load step's beginning: the length the chip is told, and where the image goes.
 struct Loading {

@@ -16,8 +16,9 @@ UploadJob::UploadJob(SerialLink& link, LoaderProtocol& protocol, UploadConsole& 
       loaders_(std::move(loaders)) {}
 
 bool UploadJob::openOrTell(const PortAddress& port) {
-    if (link_.open(port)) return true;
-    told_.end(Step::open, false);
+    PortOpen opened = link_.open(port);
+    if (opened) return true;
+    told_.notOpened(std::move(opened));
     return false;
 }
 

@@ -152,6 +152,17 @@ TEST_F(UploadJobTest, DevicePathIsNamedInTheNoComText) {
     EXPECT_EQ(notifier.boxes.at(0).second, "/dev/nothing not found");
 }
 
+TEST_F(UploadJobTest, WhyThePortDidNotOpenTravelsInTheOpensEnd) {
+    for (const auto& [busy, why] : {std::pair{false, OpenFailure::missing}, std::pair{true, OpenFailure::busy}}) {
+        port.isOpen = busy;
+        EXPECT_EQ(upload(busy ? 5 : 7), UploadOutcome::portNotOpened);
+        const auto ended = eventsOf<Ended>(std::exchange(console.events, {}));
+        ASSERT_EQ(ended.size(), 1u);
+        ASSERT_TRUE(ended[0].notOpened);
+        EXPECT_EQ(ended[0].notOpened->failure, why);
+    }
+}
+
 TEST_F(UploadJobTest, MissingFileCostsNoHandshakeAndOnlyTheWindowProgramAReset) {
     struct Case {
         UploadTiming timing;
