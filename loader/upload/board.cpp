@@ -27,4 +27,9 @@ UploadOutcome Board::upload(const std::string& imagePath, LoadTarget target) {
     return job_.run(imagePath, address_);
 }
 
+UploadOutcome Board::upload(const ImageFile& image, LoadTarget target) {
+    job_.setTarget(target);
+    return job_.run(image, address_);
+}
+
 }  // namespace kestrup

@@ -51,7 +51,12 @@ public:
     Board& operator=(const Board&) = delete;
 
     ChipIdentity identify() { return job_.identify(address_); }
+    // The image file read as the window program reads it, once the chip has been reset.
     UploadOutcome upload(const std::string& imagePath, LoadTarget target = LoadTarget::ram);
+    // An image read beforehand, loaded from that read.
+    UploadOutcome upload(const ImageFile& image, LoadTarget target = LoadTarget::ram);
+    // The image's checks refused it: only that is told.
+    UploadOutcome refuse() { return job_.refuse(); }
 
     const PortAddress& address() const { return address_; }
 

@@ -1,7 +1,6 @@
 #include "upload/upload_job.h"
 
 #include "image/image.h"
-#include "image/image_file.h"
 
 namespace kestrup {
 
@@ -23,6 +22,19 @@ bool UploadJob::openOrTell(const PortAddress& port) {
 }
 
 UploadOutcome UploadJob::run(const std::string& imagePath, const PortAddress& port) {
+    ImageFile file;
+    return session(port, [&]() -> const ImageFile& { return file = readImageFile(imagePath, imageBufferBytes); });
+}
+
+UploadOutcome UploadJob::run(const ImageFile& image, const PortAddress& port) {
+    return session(port, [&image]() -> const ImageFile& { return image; });
+}
+
+UploadOutcome UploadJob::refuse() {
+    return finish({UploadOutcome::imageRefused});
+}
+
+UploadOutcome UploadJob::session(const PortAddress& port, const std::function<const ImageFile&()>& readImage) {
     told_.begin(Step::open);
     if (!openOrTell(port)) return finish({UploadOutcome::portNotOpened});
     console_.open();
@@ -31,22 +43,28 @@ UploadOutcome UploadJob::run(const std::string& imagePath, const PortAddress& po
     told_.end(Step::open, true);
     told_.begin(Step::handshake);
 
-    auto file = openImageFile(imagePath);
-    if (!file) {
-        told_.end(Step::file, false);
-        return finish({UploadOutcome::fileMissing});
+    const ImageFile& file = readImage();
+    if (!file.wasRead()) {
+        tellUnread(file);
+        return finish(
+            {file.state == ImageFile::State::missing ? UploadOutcome::fileMissing : UploadOutcome::fileUnreadable});
     }
-    const LongsRead fileRead = readLongs(*file, image_);
-    file.reset();
-
-    const CheckedImage image = CheckedImage::of(image_, fileRead.bytes);
+    // The buffer keeps an earlier image's longs past this one's: CheckedImage tells them apart.
+    storeLongs(file.bytes, image_);
+    const CheckedImage image = CheckedImage::of(image_, file.bytes.size());
     return finish(judge(load(image), image.pbase));
+}
+
+void UploadJob::tellUnread(const ImageFile& file) {
+    Ended ended{Step::file, false, clock_.nowMicros()};
+    if (file.state == ImageFile::State::unreadable) ended.unreadable = file.error;
+    told_.tell(ended);
 }
 
 UploadOutcome UploadJob::finish(Verdict verdict) {
     // Told while the console is still there to show what it brings.
     told_.tell(verdict);
-    if (verdict.outcome != UploadOutcome::portNotOpened) teardown();
+    if (link_.isOpen()) teardown();
     told_.finished();
     return verdict.outcome;
 }

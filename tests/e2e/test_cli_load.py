@@ -53,7 +53,7 @@ def seen(images):
         Scenario("eeprom-program-fails", ("--rom", "--eeprom", "--no-run", "--port", BOARD, good),
                  boards=[FAST_EEPROM + ("--eeprom-program-fails",)]),
         # The ROM's own judgement of a forced image.
-        Scenario("bad-checksum", ("--port", BOARD, d / "bad-checksum.binary"),
+        Scenario("bad-checksum", ("--report", d / "refused.json", "--port", BOARD, d / "bad-checksum.binary"),
                  ("--rom", "--force", "--port", BOARD, d / "bad-checksum.binary")),
         Scenario("too-big", ("--port", BOARD, d / "too-big.binary"), ("--force", "--port", BOARD, d / "too-big.binary")),
         Scenario("eeprom-file", ("--port", BOARD, d / "good.eeprom")),
@@ -189,7 +189,7 @@ def test_the_eeprom_falls_back_to_the_roms_own_programming(seen):
     assert (image["command"], image["eeprom-acks"], image["state"]) == ("2", "2", "shutdown")
 
 
-def test_a_bad_image_is_refused_with_its_fault_unless_forced_and_then_the_chip_judges_it(seen):
+def test_a_bad_image_is_refused_with_its_fault_unless_forced_and_then_the_chip_judges_it(seen, images):
     refused, forced = seen["bad-checksum"].runs
     assert (refused.stdout, refused.returncode) == (b"", 1)
     err = refused.stderr.decode()
@@ -200,6 +200,13 @@ def test_a_bad_image_is_refused_with_its_fault_unless_forced_and_then_the_chip_j
     assert (lines(forced), forced.returncode, forced.stderr) == (LOADED + ["CheckSum Error"], 1, b"")
     (session,) = seen["bad-checksum"].sessions  # the refused run never reached the chip
     assert (session["sum"] != "00", session["verdict"]) == (True, "FF")
+    # The report of a board that the refusal left untouched.
+    report = json.loads((images["dir"] / "refused.json").read_text())
+    bad = images["dir"] / "bad-checksum.binary"
+    assert {k: v for k, v in report.items() if k != "port"} == {
+        "chip_version": None, "image": {"name": str(bad), "size": 2048, "checksum_byte": bad.read_bytes()[5]},
+        "path": "rom", "path_line": None, "encoding": "dense", "timing": "lean", "target": "ram", "stages": [],
+        "status_lines": [], "outcome": "image-refused", "exit_status": 1, "ms": 0}
 
 
 def test_file_larger_than_the_ram_is_refused_and_forced_sends_its_length_words_worth(seen, images):

@@ -262,7 +262,7 @@ TEST_F(StageLoaderTest, TheReportOfAStageThatGaveWayAndOfASilentBoard) {
         EXPECT_EQ(upload(8192, LoadTarget::ram, config), c.outcome);
         cli::LoadRecorder recorder;
         for (const LoadEvent& event : std::exchange(console.events, {})) recorder.on(event);
-        const cli::BoardReport report = recorder.report("Com5", 1);
+        const cli::BoardReport report = recorder.report("Com5");
         Lines stages;
         for (const auto& s : report.stages) stages.push_back(s.name + (s.ok ? " ok" : " failed"));
         EXPECT_EQ(stages, c.stages);

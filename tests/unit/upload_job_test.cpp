@@ -184,6 +184,31 @@ TEST_F(UploadJobTest, MissingFileCostsNoHandshakeAndOnlyTheWindowProgramAReset) 
     EXPECT_EQ(console.closes, 2);
 }
 
+// The command line reads the file once, checks it and hands that read to the load: the job loads
+// those bytes and never goes back to the file; one that could not be read is said in the system's
+// words; one the checks refused ends before anything is opened.
+TEST_F(UploadJobTest, AnImageReadBeforehandIsLoadedFromThatReadAlone) {
+    ImageFile read{ImageFile::State::read, imageBytes(32, 32), 32, {}};
+    writeImage(imageBytes(64, 64));  // what the file holds by now
+    EXPECT_EQ(job.run(read, PortAddress::com(5)), UploadOutcome::loaded);
+    EXPECT_EQ(board.last().longs.size(), 8u);
+
+    read = {ImageFile::State::unreadable, {}, 64, "Input/output error"};
+    EXPECT_EQ(job.run(read, PortAddress::com(5)), UploadOutcome::fileUnreadable);
+    EXPECT_EQ(Lines(console.lines.end() - 2, console.lines.end()),
+              (Lines{"Start Upload\r", "Unable to read the file: Input/output error"}));
+    EXPECT_EQ(board.sessions().size(), 1u);
+    EXPECT_FALSE(port.isOpen);
+
+    console.events.clear();
+    const std::size_t opens = static_cast<std::size_t>(port.opens);
+    EXPECT_EQ(job.refuse(), UploadOutcome::imageRefused);
+    EXPECT_EQ(static_cast<std::size_t>(port.opens), opens);
+    ASSERT_EQ(console.events.size(), 2u);
+    EXPECT_EQ(std::get<Verdict>(console.events[0]).outcome, UploadOutcome::imageRefused);
+    EXPECT_TRUE(std::holds_alternative<Finished>(console.events[1]));
+}
+
 TEST_F(UploadJobTest, ShortImageIsAbortedWithTheShutdownCommand) {
     writeImage(imageBytes(28, 32));  // one long short of its header
     EXPECT_EQ(upload(), UploadOutcome::headerRejected);
