@@ -7,6 +7,17 @@
 
 namespace kestrup::app {
 
+BoardOptions uploadBoardOptions(bool fast) {
+    BoardOptions options;
+    if (fast) {
+        options.encoding = LongEncoding::dense;
+        options.handshake = HandshakeBits::threePerByte;
+        options.timing = UploadTiming::leanOnConsole();
+        options.secondStage = true;
+    }
+    return options;
+}
+
 Actions::Actions(std::string programFolder, MainWindow& window, Uploader& uploader, settings::Storage& storage,
                  IdeAutomation* ide)
     : folder_(std::move(programFolder)), window_(window), uploader_(uploader), storage_(storage), ide_(ide) {}

@@ -7,6 +7,7 @@
 
 #include "settings.h"
 #include "settings_storage.h"
+#include "upload/board.h"
 
 namespace kestrup::app {
 
@@ -54,6 +55,11 @@ public:
     virtual ~Uploader() = default;
     virtual void upload(const std::string& imagePath, std::int32_t comNumber, bool fast) = 0;
 };
+
+// The board an upload drives. Fast: the command line's default path (the second stage, the lean
+// timing with the console's pauses, dense longs, three handshake bits a byte); else the window
+// program's own (the ROM alone, its timing, a byte a handshake bit).
+BoardOptions uploadBoardOptions(bool fast);
 
 class Actions {
 public:

@@ -123,12 +123,7 @@ void Application::upload(const std::string& imagePath, std::int32_t comNumber, b
     auto port = std::make_unique<GuardedSerialPort>(makeSystemSerialPort());
     GuardedSerialPort& guarded = *port;
     // FastLoad: the command line's default path, its path line on the console after the status lines.
-    BoardOptions options;
-    if (fast) {
-        options.encoding = LongEncoding::dense;
-        options.timing = UploadTiming::leanOnConsole();
-        options.secondStage = true;
-    }
+    const BoardOptions options = app::uploadBoardOptions(fast);
     const PortAddress address = PortAddress::com(comNumber);
     UploadConsole& console = *this;
     StatusLines lines(console);

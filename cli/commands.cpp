@@ -1,15 +1,14 @@
 #include "commands.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <memory>
 #include <optional>
 
 #include "base/unique_handle.h"
 #include "image/image.h"
+#include "image/image_file.h"
 #include "parallel.h"
 #include "platform.h"
 #include "progress.h"
@@ -44,19 +43,12 @@ std::string summaryOf(UploadOutcome outcome, const std::string& whyNotOpened) {
             return "EEPROM not programmed";
         case UploadOutcome::notStarted:
             return "loaded, but not started (pbase is not 0x0010)";
+        case UploadOutcome::fileUnreadable:
+            return "the file could not be read";
+        case UploadOutcome::imageRefused:
+            return "image refused";
     }
     return "?";
-}
-
-int exitStatus(UploadOutcome outcome) {
-    switch (outcome) {
-        case UploadOutcome::loaded:
-            return 0;
-        case UploadOutcome::portNotOpened:
-            return 2;
-        default:
-            return 1;
-    }
 }
 
 int identifyStatus(ChipIdentity::Answer answer) {
@@ -64,11 +56,10 @@ int identifyStatus(ChipIdentity::Answer answer) {
 }
 
 // Where nothing is shown.
-struct Quiet final : UploadConsole, LoadEvents {
+struct Quiet final : UploadConsole {
     void open() override {}
     void close() override {}
     void statusLine(std::string_view) override {}
-    void on(const LoadEvent&) override {}
 };
 
 // Standard output, unless the report goes there.
@@ -77,26 +68,39 @@ std::FILE* statusStream(const Options& options) {
 }
 
 BoardOptions boardOptions(const Options& options, std::FILE* trace = nullptr, std::string traceLabel = {}) {
-    const UploadTiming timing = options.windowTiming ? UploadTiming::window() : UploadTiming::lean();
-    // The second stage unless the ROM alone was asked for, or the window program's timing.
-    const bool secondStage = !options.romOnly && !options.windowTiming;
+    BoardOptions board;
+    board.reset = options.reset;
+    board.encoding = options.encoding;
+    // The window program's path (its timing, its handshake, the ROM alone), or the lean one.
+    board.timing = options.windowTiming ? UploadTiming::window() : UploadTiming::lean();
+    board.handshake = options.windowTiming ? HandshakeBits::onePerByte : HandshakeBits::threePerByte;
+    board.trace = trace;
+    board.traceLabel = std::move(traceLabel);
+    // The second stage unless the ROM alone was asked for, or the window program's path.
+    board.secondStage = !options.romOnly && !options.windowTiming;
     // The stage starts the image with the port at the rate it talks at: the terminal's, if one follows.
-    const std::optional<int> imageBaud = options.terminal ? std::optional<int>(options.terminalBaud) : std::nullopt;
-    return BoardOptions{options.reset, options.encoding, timing, trace, std::move(traceLabel), secondStage, imageBaud};
+    if (options.terminal) board.imageBaud = options.terminalBaud;
+    return board;
 }
 
-// A port that did not open, said as --terminal says it rather than as the window program's box.
+// A port that did not open, in the words every command uses, from its failed open's event: kept
+// for the summary, and said on standard error (as --terminal says it, rather than as the window
+// program's box) unless kept quiet.
 class OpenFailure final : public LoadEvents {
 public:
-    OpenFailure(const SessionPort& port, std::string name) : port_(port), name_(std::move(name)) {}
+    OpenFailure(std::string name, bool said) : name_(std::move(name)), said_(said) {}
     void on(const LoadEvent& event) override {
-        if (isOpenFailure(event))
-            std::fprintf(stderr, "kestrupload: %s %s\n", name_.c_str(), whyNotOpened(port_.lastOpen()).c_str());
+        const auto* ended = std::get_if<Ended>(&event);
+        if (!ended || !ended->notOpened) return;
+        why_ = whyNotOpened(*ended->notOpened);
+        if (said_) std::fprintf(stderr, "kestrupload: %s %s\n", name_.c_str(), why_.c_str());
     }
+    const std::string& why() const { return why_; }
 
 private:
-    const SessionPort& port_;
     std::string name_;
+    bool said_;
+    std::string why_;
 };
 
 // One board as the command line drives it: the board, and the views of its load's events: the
@@ -109,7 +113,7 @@ struct Session {
           console(prefix, progress, statusStream(options)),
           pathOut("kestrupload: " + address.displayName() + ": ", progress, stderr),
           slot(progress ? &progress->add(address.displayName()) : nullptr),
-          openFailure(*port, address.displayName()),
+          openFailure(address.displayName(), true),
           events({&lines, &paths, &slot, &recorder, &openFailure}),
           board(address, std::move(port), systemClock(), console, events, boardOptions(options, trace, prefix)) {}
 
@@ -164,11 +168,10 @@ Probes probeAll(const std::vector<SerialPortInfo>& ports, const Options& options
         probes.each.push_back(probe);
         tasks.push_back([probe, board = boardOptions(options)] {
             Quiet quiet;
-            auto port = std::make_unique<SessionPort>(makeSystemSerialPort(), false);
-            const SessionPort& watched = *port;
-            Board probed(parsePort(probe->name), std::move(port), systemClock(), quiet, quiet, board);
+            OpenFailure openFailure(probe->name, false);
+            Board probed(parsePort(probe->name), makeSystemSerialPort(), systemClock(), quiet, openFailure, board);
             probe->identity = probed.identify();
-            probe->whyNotOpened = whyNotOpened(watched.lastOpen());
+            probe->whyNotOpened = openFailure.why();
         });
     }
     const auto finished = runParallel(tasks, scanDeadlineMs + 200, nullptr);
@@ -221,30 +224,82 @@ bool openTrace(const Options& options, UniqueFile& trace) {
     return trace != nullptr;
 }
 
-// An image file as the checks see it: its true size, and its bytes, or only its header when the
-// size alone refuses it, so that a huge file is never read in full.
-struct ImageHead {
-    bool found = false;
-    std::uintmax_t size = 0;
-    std::vector<std::uint8_t> bytes;
-    ImageVerdict verdict() const { return checkImage(bytes, size); }
+// The checks' verdict on the image as it was read: of its header alone when its size refuses it
+// anyway, as --info shows it.
+ImageVerdict verdictOn(const ImageFile& file) {
+    const bool tooBig = file.size > chipRamBytes;
+    const std::span<const std::uint8_t> bytes(file.bytes);
+    return checkImage(tooBig ? bytes.first(std::min(bytes.size(), imageHeaderBytes)) : bytes, file.size);
+}
+
+// Whether the checks refuse the image, said on standard error. A file that is missing or cannot be
+// read is the upload's to report, as the window program does.
+bool refusedByChecks(const Options& options, const ImageFile& file) {
+    if (!file.wasRead() || options.force) return false;
+    const ImageVerdict verdict = verdictOn(file);
+    if (!verdict.refused()) return false;
+    std::cerr << "kestrupload: " << options.image << " is not a loadable image:\n";
+    for (const auto& p : verdict.problems) std::cerr << "  - " << p.text << "\n";
+    std::cerr << "Nothing was sent. Use --force to load it anyway.\n";
+    return true;
+}
+
+// Without --port: the one port a chip answers on, found by resetting every port; false, said on
+// standard error, when there is not exactly one.
+bool findBoard(Options& options) {
+    if (!options.ports.empty()) return true;
+    const auto found = discoverBoard(options);
+    if (found) options.ports = {*found};
+    return found.has_value();
+}
+
+// The boards' sessions as their loads left them, and the exit status they come to.
+struct Loads {
+    std::unique_ptr<ProgressDisplay> progress;  // outlives the sessions that draw on it
+    std::vector<std::shared_ptr<Session>> sessions;
+    int status = 0;
 };
 
-ImageHead readHead(const std::string& path) {
-    ImageHead head;
-    std::ifstream in(path, std::ios::binary);
-    head.found = static_cast<bool>(in);
-    std::error_code error;
-    const std::uintmax_t size = std::filesystem::file_size(path, error);
-    // A pipe has no size before it is read: a little more than the RAM tells a too big one.
-    const std::size_t wanted = error                 ? chipRamBytes + 1
-                               : size > chipRamBytes ? imageHeaderBytes
-                                                     : static_cast<std::size_t>(size);
-    head.bytes.resize(wanted);
-    in.read(reinterpret_cast<char*>(head.bytes.data()), static_cast<std::streamsize>(wanted));
-    head.bytes.resize(static_cast<std::size_t>(in.gcount()));
-    head.size = error ? head.bytes.size() : size;
-    return head;
+// Each board named is told that the checks refused the image; none is touched.
+Loads refuseAll(const Options& options) {
+    Loads refused{nullptr, makeSessions(options, nullptr, nullptr), 1};
+    for (auto& session : refused.sessions) session->outcome = session->board.refuse();
+    return refused;
+}
+
+// The image loaded into every board at once, from the one read of it.
+Loads loadAll(const Options& options, const ImageFile& file, std::FILE* trace) {
+    makeStdoutBinary();
+    Loads loads{std::make_unique<ProgressDisplay>(stderrIsTerminal()), {}, 0};
+    ProgressDisplay& progress = *loads.progress;
+    loads.sessions = makeSessions(options, &progress, trace);
+    const LoadTarget target = !options.eeprom ? LoadTarget::ram
+                              : options.run   ? LoadTarget::eepromRun
+                                              : LoadTarget::eepromShutdown;
+    std::vector<std::function<void()>> tasks;
+    for (auto& session : loads.sessions)
+        tasks.push_back([session, &file, target] { session->outcome = session->board.upload(file, target); });
+    runParallel(tasks, -1, [&progress] { progress.draw(systemClock().nowMicros()); });
+    progress.clear();
+
+    for (const auto& session : loads.sessions) loads.status = std::max(loads.status, exitStatusOf(session->outcome));
+    std::FILE* out = statusStream(options);
+    if (loads.sessions.size() > 1) {
+        for (const auto& session : loads.sessions)
+            std::fprintf(out, "%s: %s\n", session->board.address().displayName().c_str(),
+                         summaryOf(session->outcome, session->openFailure.why()).c_str());
+    }
+    std::fflush(out);
+    return loads;
+}
+
+// The report, written once every board's load has ended, of what their events told.
+bool writeReport(ReportFile& report, const Options& options, const ImageFile& file, const Loads& loads) {
+    if (options.report.empty()) return true;
+    std::vector<BoardReport> boards;
+    for (const auto& session : loads.sessions)
+        boards.push_back(session->recorder.report(session->board.address().displayName()));
+    return report.write(reportText(options, imageFacts(options.image, file), boards));
 }
 
 }  // namespace
@@ -253,73 +308,28 @@ int runUpload(const Options& given) {
     Options options = given;
     ReportFile report;
     if (!report.open(options)) return 2;
-    const ImageHead head = readHead(options.image);
-    // A missing file is the upload's to report, as the window program does.
-    if (head.found && !options.force) {
-        const ImageVerdict verdict = head.verdict();
-        if (verdict.refused()) {
-            std::cerr << "kestrupload: " << options.image << " is not a loadable image:\n";
-            for (const auto& p : verdict.problems) std::cerr << "  - " << p.text << "\n";
-            std::cerr << "Nothing was sent. Use --force to load it anyway.\n";
-            report.write(reportText(options, imageFacts(options.image), refusedBoards(options.ports)));
-            return 1;
-        }
-    }
-
-    // Every port is reset in the search: only once the image has passed.
-    if (options.ports.empty()) {
-        const auto found = discoverBoard(options);
-        if (!found) {
-            report.write(reportText(options, imageFacts(options.image), {}));
-            return 2;
-        }
-        options.ports = {*found};
-    }
-
+    // Read once: the checks and every board's load see the same bytes.
+    const ImageFile file = readImageFile(options.image, UploadJob::imageBufferBytes);
     UniqueFile trace;
-    if (!openTrace(options, trace)) return 2;
-    makeStdoutBinary();
-    ProgressDisplay progress(stderrIsTerminal());
-    auto sessions = makeSessions(options, &progress, trace.get());
-    const LoadTarget target = !options.eeprom ? LoadTarget::ram
-                              : options.run   ? LoadTarget::eepromRun
-                                              : LoadTarget::eepromShutdown;
-
-    std::vector<std::function<void()>> tasks;
-    for (auto& session : sessions) {
-        tasks.push_back(
-            [session, image = options.image, target] { session->outcome = session->board.upload(image, target); });
+    Loads loads;
+    if (refusedByChecks(options, file)) {
+        loads = refuseAll(options);
+    } else if (!findBoard(options)) {
+        // Every port is reset in the search: only once the image has passed.
+        loads.status = 2;
+    } else {
+        if (!openTrace(options, trace)) return 2;
+        loads = loadAll(options, file, trace.get());
     }
-    runParallel(tasks, -1, [&progress] { progress.draw(systemClock().nowMicros()); });
-    progress.clear();
-
-    int status = 0;
-    for (const auto& session : sessions) status = std::max(status, exitStatus(session->outcome));
-    std::FILE* out = statusStream(options);
-    if (sessions.size() > 1) {
-        for (const auto& session : sessions)
-            std::fprintf(out, "%s: %s\n", session->board.address().displayName().c_str(),
-                         summaryOf(session->outcome, whyNotOpened(session->line->lastOpen())).c_str());
-    }
-    std::fflush(out);
-    if (!options.report.empty()) {
-        std::vector<BoardReport> boards;
-        for (const auto& session : sessions)
-            boards.push_back(
-                session->recorder.report(session->board.address().displayName(), exitStatus(session->outcome)));
-        if (!report.write(reportText(options, imageFacts(options.image), boards))) status = std::max(status, 2);
-    }
-    if (options.terminal && status == 0) return runTerminal(options, sessions.front()->line);
+    int status = loads.status;
+    if (!writeReport(report, options, file, loads)) status = std::max(status, 2);
+    if (options.terminal && status == 0) return runTerminal(options, loads.sessions.front()->line);
     return status;
 }
 
 int runIdentify(const Options& given) {
     Options options = given;
-    if (options.ports.empty()) {
-        const auto found = discoverBoard(options);
-        if (!found) return 2;
-        options.ports = {*found};
-    }
+    if (!findBoard(options)) return 2;
     UniqueFile trace;
     if (!openTrace(options, trace)) return 2;
     makeStdoutBinary();
@@ -364,13 +374,15 @@ int runScan(const Options& options) {
 }
 
 int runInfo(const Options& options) {
-    const ImageHead head = readHead(options.image);
-    if (!head.found) {
-        std::cerr << "kestrupload: " << options.image << ": no such file\n";
+    const ImageFile file = readImageFile(options.image, UploadJob::imageBufferBytes);
+    if (!file.wasRead()) {
+        std::cerr << "kestrupload: " << options.image
+                  << (file.state == ImageFile::State::missing ? ": no such file" : ": cannot be read: " + file.error)
+                  << "\n";
         return 2;
     }
-    const ImageVerdict verdict = head.verdict();
-    std::cout << describeImage(verdict, head.size);
+    const ImageVerdict verdict = verdictOn(file);
+    std::cout << describeImage(verdict, file.size);
     return verdict.ok() ? 0 : 1;
 }
 

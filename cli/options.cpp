@@ -107,7 +107,7 @@ void describeCommandLine(CLI::App& app, Options& o) {
                  "which takes the image at the chip's clock / 16, when that is faster)");
     app.add_flag("--window-timing", o.windowTiming,
                  "with the window program's pauses: 200 ms, two resets of 25 + 50 ms,\n"
-                 "1.5 s before the port closes");
+                 "1.5 s before the port closes; and its handshake, a byte a bit");
     app.add_option_function<std::string>(
            "--reset",
            [&o](const std::string& line) {

@@ -1,8 +1,6 @@
 #include "report.h"
 
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "image/image.h"
@@ -28,6 +26,10 @@ std::string outcomeName(UploadOutcome outcome) {
             return "eeprom-failed";
         case UploadOutcome::notStarted:
             return "not-started";
+        case UploadOutcome::fileUnreadable:
+            return "file-unreadable";
+        case UploadOutcome::imageRefused:
+            return "image-refused";
     }
     return "?";
 }
@@ -65,6 +67,17 @@ double msBetween(std::int64_t fromMicros, std::int64_t toMicros) {
 
 }  // namespace
 
+int exitStatusOf(UploadOutcome outcome) {
+    switch (outcome) {
+        case UploadOutcome::loaded:
+            return 0;
+        case UploadOutcome::portNotOpened:
+            return 2;
+        default:
+            return 1;
+    }
+}
+
 void LoadRecorder::on(const LoadEvent& event) {
     lines_.on(event);
     if (const auto* begun = std::get_if<Begun>(&event)) {
@@ -85,7 +98,7 @@ void LoadRecorder::on(const LoadEvent& event) {
     } else if (const auto* finished = std::get_if<Finished>(&event)) {
         // A step still under way failed.
         if (step_) end(*step_, false, finished->micros);
-        report_.ms = msBetween(startMicros_, finished->micros);
+        if (startMicros_) report_.ms = msBetween(*startMicros_, finished->micros);
     }
 }
 
@@ -100,32 +113,19 @@ void LoadRecorder::end(Step step, bool ok, std::int64_t micros) {
     report_.stages.push_back({stepName(step), ok, msBetween(stepMicros_, micros)});
 }
 
-BoardReport LoadRecorder::report(std::string port, int exitStatus) const {
+BoardReport LoadRecorder::report(std::string port) const {
     BoardReport report = report_;
     report.port = std::move(port);
     report.outcome = outcomeName(outcome_);
-    report.exitStatus = exitStatus;
+    report.exitStatus = exitStatusOf(outcome_);
     return report;
 }
 
-std::vector<BoardReport> refusedBoards(const std::vector<PortAddress>& ports) {
-    std::vector<BoardReport> boards;
-    for (const PortAddress& port : ports)
-        boards.push_back({port.displayName(), {}, {}, {}, {}, false, "image-refused", 1, 0});
-    return boards;
-}
-
-ImageFacts imageFacts(const std::string& path) {
+ImageFacts imageFacts(const std::string& path, const ImageFile& file) {
     ImageFacts facts{path, std::nullopt, std::nullopt};
-    std::error_code error;
-    const std::uintmax_t size = std::filesystem::file_size(path, error);
-    if (error) return facts;
-    facts.size = size;
-    std::ifstream in(path, std::ios::binary);
-    std::vector<std::uint8_t> head(imageHeaderBytes);
-    in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
-    head.resize(static_cast<std::size_t>(in.gcount()));
-    if (const auto header = readImageHeader(head)) facts.checksum = header->checksum;
+    if (!file.wasRead()) return facts;
+    facts.size = file.size;
+    if (const auto header = readImageHeader(file.bytes)) facts.checksum = header->checksum;
     return facts;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
-// kestrupload --report: what each board's load did, as JSON, for benches and scripts, as the load's
-// events told it.
+// kestrupload --report: what each board's load did, as JSON, for benches and scripts: each board's
+// entry as its load's events told it, and what the one read of the image file found.
 
 #include <cstdint>
 #include <optional>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/unique_handle.h"
+#include "image/image_file.h"
 #include "options.h"
 #include "upload/load_lines.h"
 #include "upload/upload_job.h"
@@ -34,6 +35,9 @@ struct BoardReport {
     double ms = 0;
 };
 
+// A board's exit status for its load's outcome: the process's is the highest of them.
+int exitStatusOf(UploadOutcome outcome);
+
 // A board's entry, made of its load's events: the steps as they began and ended, the chip's
 // version, the path, the verdict, and the status lines as their view shows them.
 class LoadRecorder final : public LoadEvents {
@@ -44,7 +48,7 @@ public:
 
     void on(const LoadEvent& event) override;
     // The board's entry, once the load has finished.
-    BoardReport report(std::string port, int exitStatus) const;
+    BoardReport report(std::string port) const;
 
 private:
     void begin(Step step, std::int64_t micros);
@@ -62,15 +66,12 @@ private:
 
     BoardReport report_;
     UploadOutcome outcome_ = UploadOutcome::portNotOpened;
-    std::int64_t startMicros_ = 0;
+    std::optional<std::int64_t> startMicros_;  // none for a load refused before it began
     std::int64_t stepMicros_ = 0;
     std::optional<Step> step_;
     Kept kept_{report_.statusLines};
     StatusLines lines_{kept_};
 };
-
-// Every board's entry when the image was refused before anything was sent.
-std::vector<BoardReport> refusedBoards(const std::vector<PortAddress>& ports);
 
 // What the report says of the image, the same for every board.
 struct ImageFacts {
@@ -78,7 +79,7 @@ struct ImageFacts {
     std::optional<std::uintmax_t> size;    // none when the file is missing
     std::optional<std::uint8_t> checksum;  // the header's checksum byte; none without a header
 };
-ImageFacts imageFacts(const std::string& path);
+ImageFacts imageFacts(const std::string& path, const ImageFile& file);
 
 // The report: one object for one board, an array of them for several.
 std::string reportText(const Options& options, const ImageFacts& image, const std::vector<BoardReport>& boards);

@@ -57,16 +57,14 @@ TerminalEnd bridge(SerialPort& line, UserSide& user, Clock& clock);
 // opened here without resetting the board. The exit status.
 int runTerminal(const Options& options, SerialPort* loaded);
 
-// A board's port as the command line holds it: it keeps why its last open failed, for the
-// command's own words; and when the terminal follows the load (keptOpen), the load's close leaves
-// it open (the line is not dropped, so the board is not reset), and it closes when this goes.
+// A board's port as the command line holds it: when the terminal follows the load (keptOpen), the
+// load's close leaves it open (the line is not dropped, so the board is not reset), and it closes
+// when this goes.
 class SessionPort final : public SerialPort {
 public:
     SessionPort(std::unique_ptr<SerialPort> port, bool keptOpen) : port_(std::move(port)), keptOpen_(keptOpen) {}
 
-    const PortOpen& lastOpen() const { return lastOpen_; }
-
-    PortOpen open(const std::string& device) override { return lastOpen_ = port_->open(device); }
+    PortOpen open(const std::string& device) override { return port_->open(device); }
     void configure() override { port_->configure(); }
     void setDtr(bool asserted) override { port_->setDtr(asserted); }
     void setRts(bool asserted) override { port_->setRts(asserted); }
@@ -83,7 +81,6 @@ public:
 private:
     std::unique_ptr<SerialPort> port_;
     bool keptOpen_;
-    PortOpen lastOpen_;
 };
 
 }  // namespace kestrup::cli

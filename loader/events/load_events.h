@@ -5,10 +5,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
+
+#include "port/serial_port.h"
 
 namespace kestrup {
 
@@ -21,13 +24,15 @@ enum class UploadOutcome {
     notAcknowledged,  // "CheckSum Error": rejected checksum or no answer
     eepromFailed,     // the EEPROM was not programmed or did not verify
     notStarted,       // the chip took the image ("..OK -> RUN") but shut down: its pbase is not 0x0010
+    fileUnreadable,   // the file opened, a read of it failed: "Unable to read the file: " and why
+    imageRefused,     // the image's checks stopped the upload before it began: nothing shown, nothing sent
 };
 
 // Where the image goes: RAM (what the window program does), or the EEPROM, then run or shut down.
 enum class LoadTarget { ram, eepromRun, eepromShutdown };
 
 // The report's stages. The handshake's step takes in the reading of the image file and the reset
-// before it; a missing file ends it as the file's.
+// before it; a file that is missing or cannot be read ends it as the file's.
 enum class Step { open, file, handshake, header, load, verify, eepromProgram, eepromVerify };
 
 // Times are the load's clock's, in microseconds.
@@ -39,6 +44,10 @@ struct Ended {
     Step step;
     bool ok;
     std::int64_t micros;
+    // At a failed open's end: why the port did not open, in the system's words where it gave some.
+    std::optional<PortOpen> notOpened = std::nullopt;
+    // At the file's failed end, for a file that opened: why a read of it failed, in the system's words.
+    std::optional<std::string> unreadable = std::nullopt;
 };
 // The load step's beginning: the length the chip is told, and where the image goes.
 struct Loading {

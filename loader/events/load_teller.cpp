@@ -10,6 +10,10 @@ void LoadTeller::end(Step step, bool ok) {
     tell(Ended{step, ok, clock_.nowMicros()});
 }
 
+void LoadTeller::notOpened(PortOpen why) {
+    tell(Ended{Step::open, false, clock_.nowMicros(), std::move(why)});
+}
+
 void LoadTeller::finished() {
     tell(Finished{clock_.nowMicros()});
 }

@@ -14,6 +14,8 @@ public:
     void tell(const LoadEvent& event) { events_.on(event); }
     void begin(Step step);
     void end(Step step, bool ok);
+    // The open step's end where the port did not open.
+    void notOpened(PortOpen why);
     void finished();
 
     void version(std::int32_t version) { tell(ChipVersion{version}); }

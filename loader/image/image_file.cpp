@@ -1,29 +1,40 @@
 #include "image/image_file.h"
 
-#include <array>
+#include <algorithm>
 
 namespace kestrup {
 
-LongsRead readLongs(ByteSource& source, std::span<std::uint32_t> buffer) {
-    std::array<std::uint8_t, 4096> chunk{};
-    std::size_t longs = 0;
-    std::size_t partialBytes = 0;  // bytes already placed in buffer[longs]
-    std::size_t bytes = 0;
-    while (longs < buffer.size()) {
-        const std::size_t got = source.read(chunk);
-        if (got == 0) break;
-        for (std::size_t i = 0; i < got && longs < buffer.size(); ++i) {
-            if (partialBytes == 0) buffer[longs] = 0;
-            buffer[longs] |= static_cast<std::uint32_t>(chunk[i]) << (8 * partialBytes);
-            ++bytes;
-            if (++partialBytes == 4) {
-                partialBytes = 0;
-                ++longs;
-            }
+ImageFile readImage(ByteSource& source, std::size_t limit) {
+    ImageFile file;
+    file.state = ImageFile::State::read;
+    file.bytes.resize(limit);
+    std::size_t stored = 0;
+    while (stored < limit) {
+        const ReadSome got = source.read(std::span(file.bytes).subspan(stored));
+        if (got.error) {
+            file.state = ImageFile::State::unreadable;
+            file.error = *got.error;
+            break;
         }
+        if (got.bytes == 0) break;
+        stored += got.bytes;
     }
-    if (partialBytes > 0) ++longs;
-    return LongsRead{static_cast<std::int32_t>(longs), bytes};
+    file.bytes.resize(file.wasRead() ? stored : 0);
+    file.size = source.size().value_or(stored);
+    return file;
+}
+
+ImageFile readImageFile(const std::string& path, std::size_t limit) {
+    const auto source = openImageFile(path);
+    return source ? readImage(*source, limit) : ImageFile{};
+}
+
+std::size_t storeLongs(std::span<const std::uint8_t> bytes, std::span<std::uint32_t> longs) {
+    const std::size_t count = std::min(longs.size(), (bytes.size() + 3) / 4);
+    std::fill_n(longs.begin(), count, 0u);
+    for (std::size_t i = 0; i < bytes.size() && i / 4 < count; ++i)
+        longs[i / 4] |= std::uint32_t{bytes[i]} << (8 * (i % 4));
+    return count;
 }
 
 }  // namespace kestrup

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "base/unique_handle_posix.h"
 #include "image/image_file.h"
@@ -10,12 +11,19 @@
 namespace kestrup {
 namespace {
 
-std::size_t readSome(int fd, std::span<std::uint8_t> into) {
+ReadSome readSome(int fd, std::span<std::uint8_t> into) {
     for (;;) {
         const ssize_t got = ::read(fd, into.data(), into.size());
-        if (got < 0 && errno == EINTR) continue;
-        return got > 0 ? static_cast<std::size_t>(got) : 0;  // an error ends the file
+        if (got >= 0) return {static_cast<std::size_t>(got), std::nullopt};
+        if (errno != EINTR) return ReadSome::failed(std::strerror(errno));
     }
+}
+
+// A regular file's size; a pipe's or a device's is not known before it is read.
+std::optional<std::uintmax_t> sizeOf(int fd) {
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    return static_cast<std::uintmax_t>(info.st_size);
 }
 
 }  // namespace
@@ -26,7 +34,7 @@ std::unique_ptr<ByteSource> openImageFile(const std::string& path) {
     struct stat info {};
     // A directory opens but is no image.
     if (fstat(fd.get(), &info) != 0 || S_ISDIR(info.st_mode)) return nullptr;
-    return owningSource(std::move(fd), readSome);
+    return owningSource(std::move(fd), readSome, sizeOf);
 }
 
 }  // namespace kestrup

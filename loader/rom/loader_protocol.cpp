@@ -34,7 +34,7 @@ void LoaderProtocol::shutDownChip() {
     link_.flush();
 }
 
-std::int32_t LoaderProtocol::handshake(HandshakeBits bits) {
+HandshakeResult LoaderProtocol::handshake(HandshakeBits bits) {
     Lfsr lfsr;
     link_.stage(SerialLink::clockByte);  // lets the chip measure the bit time
     if (bits == HandshakeBits::onePerByte) {
@@ -55,39 +55,49 @@ std::int32_t LoaderProtocol::handshake(HandshakeBits bits) {
     link_.flush();
 
     for (int i = 0; i < handshakeBits; ++i) {
-        const int reply = link_.replyBit(false, handshakeBitWindowMs);
-        if (reply != lfsr.step()) return -1;
+        const ReplyBit reply = link_.replyBit(false, handshakeBitWindowMs);
+        if (reply == ReplyBit::timedOut) return HandshakeResult::failed(HandshakeFailure::noAnswer);
+        if ((reply == ReplyBit::one) != (lfsr.step() == 1)) return HandshakeResult::failed(HandshakeFailure::wrongBit);
     }
-
-    std::int32_t version = 0;
-    for (int i = 0; i < versionBits; ++i) {
-        // A time-out (-1) sets bit 7 and above; the arithmetic shifts keep the result negative.
-        const std::int32_t bit = link_.replyBit(false, versionBitWindowMs);
-        version = (version >> 1) | static_cast<std::int32_t>(static_cast<std::uint32_t>(bit) << 7);
-    }
-    teller_.version(version);
-    return version;
+    return version();
 }
 
-bool LoaderProtocol::imageLoad(std::int32_t byteCount, std::span<const std::uint32_t> image) {
-    const bool acknowledged = load(Command::loadRun, byteCount, image);
-    teller_.ramVerdict(acknowledged);
-    return acknowledged;
+HandshakeResult LoaderProtocol::version() {
+    // The status line shows the bits as the window program always did: a time-out as -1 shifted in,
+    // which sets its bit and all above; the arithmetic shifts keep them set ("Propeller Version = -127").
+    std::int32_t shown = 0;
+    bool cut = false;
+    for (int i = 0; i < versionBits; ++i) {
+        const ReplyBit bit = link_.replyBit(false, versionBitWindowMs);
+        cut = cut || bit == ReplyBit::timedOut;
+        const std::int32_t value = bit == ReplyBit::timedOut ? -1 : bit == ReplyBit::one ? 1 : 0;
+        shown = (shown >> 1) | static_cast<std::int32_t>(static_cast<std::uint32_t>(value) << 7);
+    }
+    teller_.version(shown);
+    if (cut) return HandshakeResult::failed(HandshakeFailure::versionCut);
+    return HandshakeResult::of(static_cast<std::uint8_t>(shown));
+}
+
+Acknowledgement LoaderProtocol::imageLoad(std::int32_t byteCount, std::span<const std::uint32_t> image) {
+    const Acknowledgement answer = load(Command::loadRun, byteCount, image);
+    teller_.ramVerdict(answer == Acknowledgement::accepted);
+    return answer;
 }
 
 EepromResult LoaderProtocol::programEeprom(std::int32_t byteCount, std::span<const std::uint32_t> image, bool run) {
-    const bool acknowledged = load(run ? Command::programRun : Command::programShutdown, byteCount, image);
+    const bool acknowledged =
+        load(run ? Command::programRun : Command::programShutdown, byteCount, image) == Acknowledgement::accepted;
     teller_.eepromChecksum(acknowledged);
     if (!acknowledged) return EepromResult::checksumError;
-    const bool programmed = acknowledgement(programWindowMs) == 0;
+    const bool programmed = acknowledgement(programWindowMs) == Acknowledgement::accepted;
     teller_.eepromProgrammed(programmed);
     if (!programmed) return EepromResult::programmingFailed;
-    const bool verified = acknowledgement(verifyWindowMs) == 0;
+    const bool verified = acknowledgement(verifyWindowMs) == Acknowledgement::accepted;
     teller_.eepromVerified(verified);
     return verified ? EepromResult::done : EepromResult::verifyFailed;
 }
 
-bool LoaderProtocol::load(Command command, std::int32_t byteCount, std::span<const std::uint32_t> image) {
+Acknowledgement LoaderProtocol::load(Command command, std::int32_t byteCount, std::span<const std::uint32_t> image) {
     const std::int32_t longCount = byteCount >> 2;
     const std::uint32_t head[] = {static_cast<std::uint32_t>(command), static_cast<std::uint32_t>(longCount)};
     if (encoding_ == LongEncoding::fixed) {
@@ -108,12 +118,20 @@ bool LoaderProtocol::load(Command command, std::int32_t byteCount, std::span<con
     sendLongs(image.first(sent < image.size() ? sent : image.size()));
     link_.flush();
     teller_.verifying();
-    return acknowledgement(acknowledgeWindowMs) == 0;
+    return acknowledgement(acknowledgeWindowMs);
 }
 
-int LoaderProtocol::acknowledgement(std::int32_t windowMs) {
+Acknowledgement LoaderProtocol::acknowledgement(std::int32_t windowMs) {
     link_.drain();
-    return link_.replyBit(true, windowMs);
+    switch (link_.replyBit(true, windowMs)) {
+        case ReplyBit::zero:
+            return Acknowledgement::accepted;
+        case ReplyBit::one:
+            return Acknowledgement::refused;
+        case ReplyBit::timedOut:
+            break;
+    }
+    return Acknowledgement::noAnswer;
 }
 
 void LoaderProtocol::sendLongs(std::span<const std::uint32_t> longs) {

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "events/load_teller.h"
@@ -36,6 +37,31 @@ enum class LongEncoding { fixed, dense };
 
 enum class EepromResult { done, checksumError, programmingFailed, verifyFailed };
 
+// Why a handshake gave no version.
+enum class HandshakeFailure {
+    noAnswer,    // an LFSR bit did not come within its window: no chip, or none that took the host's bits
+    wrongBit,    // a reply differed from the LFSR's: no Propeller, or a garbled line
+    versionCut,  // the LFSR's bits all came, a version bit did not
+};
+
+// The chip's version, or why the handshake gave none.
+struct HandshakeResult {
+    std::optional<HandshakeFailure> failure;
+    std::uint8_t version = 0;  // the eight bits, when they all came
+
+    static HandshakeResult of(std::uint8_t version) { return {std::nullopt, version}; }
+    static HandshakeResult failed(HandshakeFailure why) { return {why, 0}; }
+    // A Propeller answered: version 0 is none's.
+    bool isChip() const { return !failure && version >= 1; }
+};
+
+// The chip's answer to a checksum, or to its programming or verification of the EEPROM.
+enum class Acknowledgement {
+    accepted,  // 0xFE
+    refused,   // 0xFF: a bad checksum, or an EEPROM that failed
+    noAnswer,  // nothing within the window
+};
+
 // How the host's 250 handshake bits go: a byte each (0xFE, 0xFF), or three a byte as longs go,
 // which the ROM decodes alike and which takes a third of the line time (8 ms less at 230400 baud).
 enum class HandshakeBits { onePerByte, threePerByte };
@@ -65,12 +91,11 @@ public:
     void sendLong(std::uint32_t value);
     // Command 0, in a write of its own.
     void shutDownChip();
-    // The chip version 0..255; -1 when an LFSR bit differed or did not come; another negative
-    // number when a version bit did not come.
-    std::int32_t handshake(HandshakeBits bits = HandshakeBits::onePerByte);
+    // The chip's version, told as it came (a version cut short as well, for its status line).
+    HandshakeResult handshake(HandshakeBits bits = HandshakeBits::onePerByte);
     // Sends command 1, the long count and the image's first byteCount/4 longs, then awaits the
-    // acknowledgement. True when the chip accepted the checksum.
-    bool imageLoad(std::int32_t byteCount, std::span<const std::uint32_t> image);
+    // chip's answer to the checksum.
+    Acknowledgement imageLoad(std::int32_t byteCount, std::span<const std::uint32_t> image);
     // The same load with command 3 (run afterwards) or 2 (shut down afterwards), then the chip's
     // "programmed" and "verified" acknowledgements.
     EepromResult programEeprom(std::int32_t byteCount, std::span<const std::uint32_t> image, bool run);
@@ -82,9 +107,11 @@ public:
     LoadTeller& teller() { return teller_; }
 
 private:
-    bool load(Command command, std::int32_t byteCount, std::span<const std::uint32_t> image);
+    Acknowledgement load(Command command, std::int32_t byteCount, std::span<const std::uint32_t> image);
     // Clocks until the chip answers, within windowMs counted from when the line has drained.
-    int acknowledgement(std::int32_t windowMs);
+    Acknowledgement acknowledgement(std::int32_t windowMs);
+    // The version bits after the LFSR's: told as they came, a time-out as ones from its bit up.
+    HandshakeResult version();
     void sendLongs(std::span<const std::uint32_t> longs);
 
     SerialLink& link_;

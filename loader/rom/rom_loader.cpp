@@ -2,8 +2,9 @@
 
 namespace kestrup {
 
-RomLoader::RomLoader(SerialLink& link, LoaderProtocol& protocol, ResetPulse reset, LongEncoding encoding)
-    : link_(link), protocol_(protocol), reset_(reset), encoding_(encoding) {}
+RomLoader::RomLoader(SerialLink& link, LoaderProtocol& protocol, ResetPulse reset, LongEncoding encoding,
+                     HandshakeBits handshake)
+    : link_(link), protocol_(protocol), reset_(reset), encoding_(encoding), handshake_(handshake) {}
 
 LoadResult RomLoader::load(const CheckedImage& image, LoadTarget target) {
     return {outcome(image, target), PathTaken{}};
@@ -13,20 +14,23 @@ UploadOutcome RomLoader::outcome(const CheckedImage& image, LoadTarget target) {
     protocol_.setEncoding(encoding_);
     protocol_.showProgress(true);
     link_.chipReset(reset_);
-    const std::int32_t version = protocol_.handshake(HandshakeBits::threePerByte);
+    const bool chip = protocol_.handshake(handshake_).isChip();
     LoadTeller& told = protocol_.teller();
-    told.end(Step::handshake, version >= 1);
+    told.end(Step::handshake, chip);
     // A file too short to hold its own length word is refused: long 2 would be an earlier image's.
-    if (version >= 1 && !image.complete) {
+    if (chip && !image.complete) {
         told.begin(Step::header);
         told.end(Step::header, false);
     }
-    if (!image.complete || version < 1) {
+    if (!image.complete || !chip) {
         protocol_.shutDownChip();
-        return version < 1 ? UploadOutcome::noChip : UploadOutcome::headerRejected;
+        return chip ? UploadOutcome::headerRejected : UploadOutcome::noChip;
     }
+    // A refused checksum and none at all end alike: "CheckSum Error".
     if (target == LoadTarget::ram)
-        return protocol_.imageLoad(image.length, image.longs) ? UploadOutcome::loaded : UploadOutcome::notAcknowledged;
+        return protocol_.imageLoad(image.length, image.longs) == Acknowledgement::accepted
+                   ? UploadOutcome::loaded
+                   : UploadOutcome::notAcknowledged;
     switch (protocol_.programEeprom(image.length, image.longs, target == LoadTarget::eepromRun)) {
         case EepromResult::done:
             return UploadOutcome::loaded;
@@ -41,9 +45,10 @@ RomLoader::Boot RomLoader::boot(std::span<const std::uint32_t> program, LongEnco
     protocol_.setEncoding(encoding);
     protocol_.showProgress(false);
     link_.chipReset(reset_);
-    const std::int32_t version = protocol_.handshake(HandshakeBits::threePerByte);
-    if (version < 1) return {};
-    return {version, protocol_.imageLoad(static_cast<std::int32_t>(program.size() * 4), program)};
+    // Three bits a byte whatever the image's load uses: the stage's path is the lean one.
+    const HandshakeResult handshake = protocol_.handshake(HandshakeBits::threePerByte);
+    if (!handshake.isChip()) return {handshake};
+    return {handshake, protocol_.imageLoad(static_cast<std::int32_t>(program.size() * 4), program)};
 }
 
 }  // namespace kestrup

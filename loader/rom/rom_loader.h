@@ -16,16 +16,17 @@ namespace kestrup {
 
 class RomLoader final : public ImageLoader {
 public:
-    // `encoding` is the image's; the protocol is shared, so each load sets what it needs on it, and
-    // tells the load's steps through it.
-    RomLoader(SerialLink& link, LoaderProtocol& protocol, ResetPulse reset,
-              LongEncoding encoding = LongEncoding::fixed);
+    // `encoding` and `handshake` are the image's load's; the protocol is shared, so each load sets
+    // what it needs on it, and tells the load's steps through it.
+    RomLoader(SerialLink& link, LoaderProtocol& protocol, ResetPulse reset, LongEncoding encoding = LongEncoding::fixed,
+              HandshakeBits handshake = HandshakeBits::threePerByte);
 
     LoadResult load(const CheckedImage& image, LoadTarget target) override;
     // The ROM loads and starts a program of the host's own (the second stage), showing no progress.
     struct Boot {
-        std::int32_t version = 0;  // 0: no chip answered
-        bool taken = false;        // the ROM acknowledged the program
+        HandshakeResult handshake;
+        // The ROM's answer to the program; noAnswer where no chip answered the handshake.
+        Acknowledgement program = Acknowledgement::noAnswer;
     };
     Boot boot(std::span<const std::uint32_t> program, LongEncoding encoding);
 
@@ -38,6 +39,7 @@ private:
     LoaderProtocol& protocol_;
     ResetPulse reset_;
     LongEncoding encoding_;
+    HandshakeBits handshake_;
 };
 
 }  // namespace kestrup

@@ -82,7 +82,7 @@ void SerialLink::pause(int micros) {
         clock_.pauseMicros(micros);
 }
 
-int SerialLink::replyBit(bool sendClock, std::int32_t windowMs) {
+ReplyBit SerialLink::replyBit(bool sendClock, std::int32_t windowMs) {
     std::int64_t windowMicros = std::int64_t{windowMs} * 1000;
     // Once a write fails or a stray byte comes, a millisecond at least between polls: each tells its
     // line, and a pulled board or a noisy line would have one every tenth of a millisecond.
@@ -93,7 +93,7 @@ int SerialLink::replyBit(bool sendClock, std::int32_t windowMs) {
     for (;;) {
         if (windowMicros <= 0) {
             events_.on(LinkFault::timeOut);
-            return -1;
+            return ReplyBit::timedOut;
         }
         if (sendClock) {
             stage(clockByte);
@@ -107,8 +107,8 @@ int SerialLink::replyBit(bool sendClock, std::int32_t windowMs) {
         } else {
             const std::uint8_t byte = receive_[static_cast<std::size_t>(receivePosition_)];
             ++receivePosition_;
-            if (byte == bitZero) return 0;
-            if (byte == bitOne) return 1;
+            if (byte == bitZero) return ReplyBit::zero;
+            if (byte == bitOne) return ReplyBit::one;
             events_.on(LinkFault::hardwareLost);
             slowDown();
         }

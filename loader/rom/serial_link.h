@@ -15,6 +15,9 @@ namespace kestrup {
 
 enum class ResetLine { dtr, rts };
 
+// What a reply window brought: a bit (0xFE a 0, 0xFF a 1), or nothing before it was spent.
+enum class ReplyBit { zero, one, timedOut };
+
 class SerialLink {
 public:
     static constexpr std::size_t blockSize = 256;
@@ -42,8 +45,8 @@ public:
     // Flushes, then returns once the driver has put every byte on the line.
     void drain();
     std::uint32_t fill();
-    // 0 or 1 for a reply bit, -1 for "Time Out" once the window (milliseconds) is spent.
-    int replyBit(bool sendClock, std::int32_t windowMs);
+    // The next reply bit, or a time-out (told as "Time Out") once the window (milliseconds) is spent.
+    ReplyBit replyBit(bool sendClock, std::int32_t windowMs);
 
     Clock& clock() { return clock_; }
 

@@ -103,15 +103,16 @@ LoadResult StageLoader::tryStage(const CheckedImage& image, LoadTarget target) {
     const auto boot = rom_.boot(bootable ? longsOf(firmware::pilot()) : stageLongs, LongEncoding::fixed);
     // The pilot stores a long in the stop bits, which at 8 MHz takes both.
     line.setBaud(romBaud, 2);
-    if (boot.version < 1) return giveWay(line, GaveWay::noChip);
-    if (!boot.taken) return giveWay(line, bootable ? GaveWay::romRefusedPilot : GaveWay::romRefusedStage);
+    if (!boot.handshake.isChip()) return giveWay(line, GaveWay::noChip);
+    if (boot.program != Acknowledgement::accepted)
+        return giveWay(line, bootable ? GaveWay::romRefusedPilot : GaveWay::romRefusedStage);
     StageContact contact;
     if (bootable) {
         const auto carried = carryStage(line, stageLongs);
         if (const auto* why = std::get_if<GaveWay>(&carried)) return giveWay(line, *why);
         contact = std::get<StageContact>(carried);
     }
-    return throughStage(line, staged, target, boot.version, contact);
+    return throughStage(line, staged, target, boot.handshake.version, contact);
 }
 
 std::variant<StageContact, GaveWay> StageLoader::carryStage(LoaderLine& line,

@@ -13,7 +13,7 @@ Board::Board(PortAddress address, std::unique_ptr<SerialPort> port, Clock& clock
       events_(events),
       link_(wire(), clock, events_),
       protocol_(link_, events_),
-      rom_(link_, protocol_, options.timing.reset, options.encoding),
+      rom_(link_, protocol_, options.timing.reset, options.encoding, options.handshake),
       stage_(options.secondStage ? std::make_unique<StageLoader>(rom_, wire(), events_, clock, options.imageBaud)
                                  : nullptr),
       job_(link_, protocol_, console, events_, clock, options.timing,
@@ -25,6 +25,11 @@ Board::Board(PortAddress address, std::unique_ptr<SerialPort> port, Clock& clock
 UploadOutcome Board::upload(const std::string& imagePath, LoadTarget target) {
     job_.setTarget(target);
     return job_.run(imagePath, address_);
+}
+
+UploadOutcome Board::upload(const ImageFile& image, LoadTarget target) {
+    job_.setTarget(target);
+    return job_.run(image, address_);
 }
 
 }  // namespace kestrup

@@ -34,6 +34,9 @@ struct BoardOptions {
     // The rate the image talks at when a terminal takes the line after the load: the second stage
     // sets the port to it before it starts the image. None: the port closes after the load.
     std::optional<int> imageBaud;
+    // The ROM's handshake: a byte a bit as the window program always sent it, or three a byte (a
+    // third of the line time) on the lean path. The ROM's load of the second stage takes three.
+    HandshakeBits handshake = HandshakeBits::onePerByte;
 };
 
 class Board {
@@ -48,7 +51,12 @@ public:
     Board& operator=(const Board&) = delete;
 
     ChipIdentity identify() { return job_.identify(address_); }
+    // The image file read as the window program reads it, once the chip has been reset.
     UploadOutcome upload(const std::string& imagePath, LoadTarget target = LoadTarget::ram);
+    // An image read beforehand, loaded from that read.
+    UploadOutcome upload(const ImageFile& image, LoadTarget target = LoadTarget::ram);
+    // The image's checks refused it: only that is told.
+    UploadOutcome refuse() { return job_.refuse(); }
 
     const PortAddress& address() const { return address_; }
 

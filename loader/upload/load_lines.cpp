@@ -27,7 +27,7 @@ void StatusLines::on(const LoadEvent& event) {
     if (const auto* begun = std::get_if<Begun>(&event)) {
         began(begun->step);
     } else if (const auto* ended = std::get_if<Ended>(&event)) {
-        this->ended(ended->step, ended->ok);
+        this->ended(*ended);
     } else if (const auto* loading = std::get_if<Loading>(&event)) {
         target_ = loading->target;
         sink_.statusLine(std::string(text::writeInRam) + std::to_string(loading->bytes));
@@ -44,12 +44,14 @@ void StatusLines::began(Step step) {
     if (step == Step::eepromVerify) sink_.statusLine(text::verifying);
 }
 
-void StatusLines::ended(Step step, bool ok) {
-    switch (step) {
+void StatusLines::ended(const Ended& ended) {
+    const bool ok = ended.ok;
+    switch (ended.step) {
         case Step::open:
             if (ok) sink_.statusLine(text::startUpload);
             return;
         case Step::file:
+            if (ended.unreadable) return sink_.statusLine(std::string(text::unableToReadFile) + *ended.unreadable);
             return sink_.statusLine(text::noSuchFile);
         case Step::handshake:
         case Step::header:

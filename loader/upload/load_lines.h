@@ -18,7 +18,7 @@ public:
 
 private:
     void began(Step step);
-    void ended(Step step, bool ok);
+    void ended(const Ended& ended);
 
     StatusSink& sink_;
     // The EEPROM's lines tell what the chip does next: known from the load's beginning.

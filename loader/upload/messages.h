@@ -32,6 +32,8 @@ inline constexpr std::string_view eepromShutdown = "..EEPROM OK -> SHUTDOWN";
 // These two carry their own CR, so they leave as CR LF.
 inline constexpr std::string_view startUpload = "Start Upload\r";
 inline constexpr std::string_view noSuchFile = "No such file\r";
+// Followed by the system's words for why a read of the image file failed.
+inline constexpr std::string_view unableToReadFile = "Unable to read the file: ";
 inline constexpr std::string_view codeError = "Code Error -> Abort";
 
 // The path an upload took, on a line of its own: "second stage at 921600 baud", "ROM path (why)".

@@ -1,7 +1,6 @@
 #include "upload/upload_job.h"
 
 #include "image/image.h"
-#include "image/image_file.h"
 
 namespace kestrup {
 
@@ -16,12 +15,26 @@ UploadJob::UploadJob(SerialLink& link, LoaderProtocol& protocol, UploadConsole& 
       loaders_(std::move(loaders)) {}
 
 bool UploadJob::openOrTell(const PortAddress& port) {
-    if (link_.open(port)) return true;
-    told_.end(Step::open, false);
+    PortOpen opened = link_.open(port);
+    if (opened) return true;
+    told_.notOpened(std::move(opened));
     return false;
 }
 
 UploadOutcome UploadJob::run(const std::string& imagePath, const PortAddress& port) {
+    ImageFile file;
+    return session(port, [&]() -> const ImageFile& { return file = readImageFile(imagePath, imageBufferBytes); });
+}
+
+UploadOutcome UploadJob::run(const ImageFile& image, const PortAddress& port) {
+    return session(port, [&image]() -> const ImageFile& { return image; });
+}
+
+UploadOutcome UploadJob::refuse() {
+    return finish({UploadOutcome::imageRefused});
+}
+
+UploadOutcome UploadJob::session(const PortAddress& port, const std::function<const ImageFile&()>& readImage) {
     told_.begin(Step::open);
     if (!openOrTell(port)) return finish({UploadOutcome::portNotOpened});
     console_.open();
@@ -30,22 +43,28 @@ UploadOutcome UploadJob::run(const std::string& imagePath, const PortAddress& po
     told_.end(Step::open, true);
     told_.begin(Step::handshake);
 
-    auto file = openImageFile(imagePath);
-    if (!file) {
-        told_.end(Step::file, false);
-        return finish({UploadOutcome::fileMissing});
+    const ImageFile& file = readImage();
+    if (!file.wasRead()) {
+        tellUnread(file);
+        return finish(
+            {file.state == ImageFile::State::missing ? UploadOutcome::fileMissing : UploadOutcome::fileUnreadable});
     }
-    const LongsRead fileRead = readLongs(*file, image_);
-    file.reset();
-
-    const CheckedImage image = CheckedImage::of(image_, fileRead.bytes);
+    // The buffer keeps an earlier image's longs past this one's: CheckedImage tells them apart.
+    storeLongs(file.bytes, image_);
+    const CheckedImage image = CheckedImage::of(image_, file.bytes.size());
     return finish(judge(load(image), image.pbase));
+}
+
+void UploadJob::tellUnread(const ImageFile& file) {
+    Ended ended{Step::file, false, clock_.nowMicros()};
+    if (file.state == ImageFile::State::unreadable) ended.unreadable = file.error;
+    told_.tell(ended);
 }
 
 UploadOutcome UploadJob::finish(Verdict verdict) {
     // Told while the console is still there to show what it brings.
     told_.tell(verdict);
-    if (verdict.outcome != UploadOutcome::portNotOpened) teardown();
+    if (link_.isOpen()) teardown();
     told_.finished();
     return verdict.outcome;
 }
@@ -80,12 +99,12 @@ Verdict UploadJob::judge(const LoadResult& result, std::uint16_t pbase) {
 ChipIdentity UploadJob::identify(const PortAddress& port) {
     if (!openOrTell(port)) return {};
     link_.chipReset(timing_.reset);
-    const std::int32_t version = protocol_.handshake();
+    const HandshakeResult handshake = protocol_.handshake();
     protocol_.shutDownChip();
     link_.purgeReceive();
     link_.close();
-    if (version < 1) return {ChipIdentity::Answer::noChip};
-    return {ChipIdentity::Answer::chip, version};
+    if (!handshake.isChip()) return {ChipIdentity::Answer::noChip};
+    return {ChipIdentity::Answer::chip, handshake.version};
 }
 
 void UploadJob::pause(int milliseconds) {

@@ -53,7 +53,7 @@ def seen(images):
         Scenario("eeprom-program-fails", ("--rom", "--eeprom", "--no-run", "--port", BOARD, good),
                  boards=[FAST_EEPROM + ("--eeprom-program-fails",)]),
         # The ROM's own judgement of a forced image.
-        Scenario("bad-checksum", ("--port", BOARD, d / "bad-checksum.binary"),
+        Scenario("bad-checksum", ("--report", d / "refused.json", "--port", BOARD, d / "bad-checksum.binary"),
                  ("--rom", "--force", "--port", BOARD, d / "bad-checksum.binary")),
         Scenario("too-big", ("--port", BOARD, d / "too-big.binary"), ("--force", "--port", BOARD, d / "too-big.binary")),
         Scenario("eeprom-file", ("--port", BOARD, d / "good.eeprom")),
@@ -66,6 +66,7 @@ def seen(images):
         # Paced, so that the chip's replies come in several reads as on a real line.
         Scenario("trace", ("--rom", "--trace", d / "load.trace", "--port", BOARD, good), boards=[("--pace",)]),
         Scenario("reset-rts", ("--reset", "rts", "--trace", d / "rts.trace", "--port", BOARD, good)),
+        Scenario("window-trace", ("--window-timing", "--trace", d / "window.trace", "--port", BOARD, good)),
         # The default path: the second stage, then the ROM path alone, on the same paced board.
         Scenario("stage", ("--port", BOARD, d / "big.binary"), ("--rom", "--port", BOARD, d / "big.binary"),
                  boards=[("--pace",)]),
@@ -188,7 +189,7 @@ def test_the_eeprom_falls_back_to_the_roms_own_programming(seen):
     assert (image["command"], image["eeprom-acks"], image["state"]) == ("2", "2", "shutdown")
 
 
-def test_a_bad_image_is_refused_with_its_fault_unless_forced_and_then_the_chip_judges_it(seen):
+def test_a_bad_image_is_refused_with_its_fault_unless_forced_and_then_the_chip_judges_it(seen, images):
     refused, forced = seen["bad-checksum"].runs
     assert (refused.stdout, refused.returncode) == (b"", 1)
     err = refused.stderr.decode()
@@ -199,6 +200,13 @@ def test_a_bad_image_is_refused_with_its_fault_unless_forced_and_then_the_chip_j
     assert (lines(forced), forced.returncode, forced.stderr) == (LOADED + ["CheckSum Error"], 1, b"")
     (session,) = seen["bad-checksum"].sessions  # the refused run never reached the chip
     assert (session["sum"] != "00", session["verdict"]) == (True, "FF")
+    # The report of a board that the refusal left untouched.
+    report = json.loads((images["dir"] / "refused.json").read_text())
+    bad = images["dir"] / "bad-checksum.binary"
+    assert {k: v for k, v in report.items() if k != "port"} == {
+        "chip_version": None, "image": {"name": str(bad), "size": 2048, "checksum_byte": bad.read_bytes()[5]},
+        "path": "rom", "path_line": None, "encoding": "dense", "timing": "lean", "target": "ram", "stages": [],
+        "status_lines": [], "outcome": "image-refused", "exit_status": 1, "ms": 0}
 
 
 def test_file_larger_than_the_ram_is_refused_and_forced_sends_its_length_words_worth(seen, images):
@@ -288,6 +296,19 @@ def test_trace_holds_every_byte_written_and_read_with_time_stamps(seen, images):
     assert set(written[85:85 + 258]) == {0xF9}
     assert read.hex().upper() == session["answers"]
     assert len(read) > 258
+
+
+def test_the_window_programs_path_sends_a_byte_a_handshake_bit(seen, images):
+    assert lines(seen["window-trace"].runs[0]) == good_lines(2048)
+    written = bytearray()
+    for _, what in trace_events(images["dir"] / "window.trace"):
+        if what.startswith(("read ", "(")):
+            break
+        if w := re.fullmatch(r"write \d+/\d+:((?: [0-9A-F]{2})+)", what):
+            written += bytes.fromhex(w.group(1))
+    # Before the first reply is read: the calibration, the 250 bits a byte each (0xFE a 0, 0xFF a 1)
+    # and the 258 clocks.
+    assert (written[:9].hex(" ").upper(), len(written)) == ("F9 FE FF FE FF FF FF FE FE", 509)
 
 
 def test_reset_on_rts_pulses_rts_instead_of_dtr(seen, images):

@@ -2,6 +2,7 @@
 simulator's own promises as a program (propsim, propimage)."""
 import fcntl
 import glob
+import json
 import os
 import re
 import subprocess
@@ -170,6 +171,21 @@ def test_a_file_bigger_than_the_ram_is_refused_with_its_own_size(work):
     load = run_kestrupload("--port", "/dev/null", big, timeout=10)
     assert (load.returncode, load.stdout) == (1, b"")
     assert "  - the file has 5000000000 bytes, more than the chip's 32768 of RAM\n" in load.stderr.decode()
+
+
+def test_a_file_that_cannot_be_read_is_said_in_the_systems_words_and_nothing_is_sent(boards):
+    # It opens, but its first bytes are no memory of the process reading it: the read fails.
+    unreadable = "/proc/self/mem"
+    info = run_kestrupload("--info", unreadable)
+    assert (info.returncode, info.stdout, info.stderr) == \
+        (2, b"", b"kestrupload: /proc/self/mem: cannot be read: Input/output error\n")
+    board = boards(name="unreadable")
+    load = run_kestrupload("--report", "-", "--port", board.device, unreadable)
+    assert (load.returncode, load.stderr) == (1, b"Start Upload\r\nUnable to read the file: Input/output error\n")
+    report = json.loads(load.stdout)
+    assert [(s["stage"], s["result"]) for s in report["stages"]] == [("open", "ok"), ("file", "failed")]
+    assert (report["outcome"], report["exit_status"], report["image"]["size"]) == ("file-unreadable", 1, None)
+    assert board.stop() == 0 and board.sessions() == []
 
 
 def test_propsim_serves_a_raw_pty_and_stops_cleanly_on_sigterm(boards):

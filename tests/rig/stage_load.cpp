@@ -186,13 +186,14 @@ int main(int argc, char** argv) {
 
     LoaderProtocol protocol(link, lines);
     protocol.setEncoding(args->fixed ? LongEncoding::fixed : LongEncoding::dense);
-    if (protocol.handshake() != 1) {
+    if (const HandshakeResult handshake = protocol.handshake(); !handshake.isChip() || handshake.version != 1) {
         link.close();
         return 2;
     }
     const auto stageLongs = longsOf(stageBytes);
     const auto romBytes = args->boot ? firmware::pilot() : std::span<const std::uint8_t>(stageBytes);
-    if (!protocol.imageLoad(static_cast<std::int32_t>(romBytes.size()), longsOf(romBytes))) {
+    if (protocol.imageLoad(static_cast<std::int32_t>(romBytes.size()), longsOf(romBytes)) !=
+        Acknowledgement::accepted) {
         link.close();
         return 2;
     }

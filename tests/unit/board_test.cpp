@@ -6,11 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 
+#include "actions.h"
 #include "base/unique_handle.h"
 #include "fakes.h"
+#include "image_maker.h"
 
 namespace kestrup::test {
 namespace {
@@ -97,6 +101,35 @@ TEST_F(BoardTest, TheResetLineTimingAndTraceReachTheWire) {
     char first[64] = {};
     ASSERT_NE(std::fgets(first, sizeof first, trace.get()), nullptr);
     EXPECT_EQ(std::string(first), "p:   0.000000 open " + comDeviceName(5) + "\n");
+}
+
+// What an Upload of the window program puts on the line, on the board it assembles: the handshake
+// a byte a bit (0xFE a 0, 0xFF a 1), all 509 bytes of it out before the first reply is read; with
+// FastLoad, three bits a byte (343 bytes). A 64-byte image goes by the ROM either way.
+TEST_F(BoardTest, TheWindowProgramsUploadSendsAByteAHandshakeBitAndFastLoadThreeAByte) {
+    namespace fs = std::filesystem;
+    const fs::path image = fs::temp_directory_path() /
+                           ("kestrup-board-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+    const std::vector<std::uint8_t> bytes = sim::makeImage({.size = 64});
+    std::ofstream(image, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), 64);
+    struct Case {
+        bool fast;
+        const char* opening;  // the calibration byte and the first bits' bytes
+        std::size_t beforeFirstReply;
+    };
+    for (const Case c : {Case{false, "F9 FE FF FE FF FF FF FE FE", 509}, Case{true, "F9 9A DB D2", 343}}) {
+        SCOPED_TRACE(c.fast);
+        auto uploading = board(5, app::uploadBoardOptions(c.fast));
+        std::optional<std::size_t> beforeFirstRead;
+        port->onRead = [this, &beforeFirstRead] {
+            if (!beforeFirstRead) beforeFirstRead = port->written.size();
+        };
+        EXPECT_EQ(uploading->upload(image.string()), UploadOutcome::loaded);
+        const std::string opening = c.opening;
+        EXPECT_EQ(hex(std::span(port->written).first((opening.size() + 1) / 3)), opening);
+        EXPECT_EQ(beforeFirstRead, c.beforeFirstReply);
+    }
+    fs::remove(image);
 }
 
 }  // namespace

@@ -96,7 +96,7 @@ TEST_F(DenseLoad, CommandCountAndImageReachTheChipAsBits) {
     };
     const auto image = randomLongs(100, 11);
     protocol.showProgress(true);
-    EXPECT_TRUE(protocol.imageLoad(400, image));
+    EXPECT_EQ(protocol.imageLoad(400, image), Acknowledgement::accepted);
     const auto progress = eventsOf<Progress>(console.events);
 
     // Everything before the clock bytes, read as pulses: command 1, count 100, the longs.

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <deque>
+
+#include "image/image_file.h"
 
 namespace kestrup {
 namespace {
@@ -159,6 +162,67 @@ TEST(ImageCheck, DescriptionListsFieldsAndVerdict) {
     auto bad = image(64);
     bad[6] = 0;
     EXPECT_NE(describeImage(checkImage(bad), 64).find("verdict     REFUSED\n  - pbase"), std::string::npos);
+}
+
+// A file that gives its bytes in the reads scripted, then its end; a read may fail instead.
+class ScriptedSource final : public ByteSource {
+public:
+    ScriptedSource(std::deque<ReadSome> reads, std::optional<std::uintmax_t> size) : reads_(reads), size_(size) {}
+    ReadSome read(std::span<std::uint8_t> into) override {
+        if (reads_.empty()) return {};
+        ReadSome next = reads_.front();
+        next.bytes = std::min(next.bytes, into.size());
+        reads_.front().bytes -= next.bytes;
+        if (reads_.front().bytes == 0) reads_.pop_front();
+        for (std::size_t i = 0; i < next.bytes; ++i) into[i] = static_cast<std::uint8_t>(given_++);
+        return next;
+    }
+    std::optional<std::uintmax_t> size() override { return size_; }
+
+private:
+    std::deque<ReadSome> reads_;
+    std::optional<std::uintmax_t> size_;
+    std::size_t given_ = 0;
+};
+
+TEST(ImageFileRead, AFailedReadIsNoEndOfFileWhateverCameBeforeIt) {
+    const struct {
+        const char* name;
+        std::deque<ReadSome> reads;
+        std::optional<std::uintmax_t> size;
+        ImageFile::State state;
+        std::size_t bytes;
+        std::uintmax_t fileSize;
+    } cases[] = {
+        {"whole", {{10, {}}, {6, {}}}, 16, ImageFile::State::read, 16, 16},
+        // Cut at the limit; the size as the system says.
+        {"oversized", {{100, {}}}, 5'000'000'000, ImageFile::State::read, 40, 5'000'000'000},
+        // A pipe's size is what came of it.
+        {"pipe", {{12, {}}}, std::nullopt, ImageFile::State::read, 12, 12},
+        {"fails at once", {ReadSome::failed("Input/output error")}, 0, ImageFile::State::unreadable, 0, 0},
+        {"fails midway", {{8, {}}, ReadSome::failed("Stale file handle")}, 16, ImageFile::State::unreadable, 0, 16},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedSource source(c.reads, c.size);
+        const ImageFile file = readImage(source, 40);
+        EXPECT_EQ(file.state, c.state);
+        EXPECT_EQ(file.bytes.size(), c.bytes);
+        EXPECT_EQ(file.size, c.fileSize);
+        const std::optional<std::string> failure = c.reads.back().error;
+        EXPECT_EQ(file.error, failure.value_or(""));
+        for (std::size_t i = 0; i < file.bytes.size(); ++i) ASSERT_EQ(file.bytes[i], i);
+    }
+    EXPECT_EQ(readImageFile("/nonexistent/compiled.binary", 40).state, ImageFile::State::missing);
+}
+
+TEST(ImageFileRead, LongsAreStoredFromTheStartAndThoseAfterThemKept) {
+    std::array<std::uint32_t, 4> longs{9, 9, 9, 9};
+    EXPECT_EQ(storeLongs(std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6}, longs), 2u);
+    EXPECT_EQ(longs, (std::array<std::uint32_t, 4>{0x04030201, 0x0605, 9, 9}));
+    const std::vector<std::uint8_t> tooMany(20, 0xAB);
+    EXPECT_EQ(storeLongs(tooMany, longs), 4u);
+    EXPECT_EQ(longs[3], 0xABABABABu);
 }
 
 }  // namespace

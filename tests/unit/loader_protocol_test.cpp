@@ -48,11 +48,16 @@ struct ProtocolTest : ::testing::Test {
         reset();
     }
     void reset() { link.chipReset({25, 50}); }
+    // The version a chip gave; -1 for none.
+    int version() {
+        const HandshakeResult result = protocol.handshake();
+        return result.failure ? -1 : result.version;
+    }
 };
 
 TEST_F(ProtocolTest, HandshakeWritesAll509BytesAs256Then253AndAwaitsOneWindowOnASilentLine) {
     port.onWrite = nullptr;
-    EXPECT_EQ(protocol.handshake(), -1);
+    EXPECT_EQ(protocol.handshake().failure, HandshakeFailure::noAnswer);
     ASSERT_EQ(port.writes.size(), 2u);
     EXPECT_EQ(port.writes[0].size(), 256u);
     EXPECT_EQ(port.writes[1].size(), 253u);
@@ -64,13 +69,18 @@ TEST_F(ProtocolTest, HandshakeWritesAll509BytesAs256Then253AndAwaitsOneWindowOnA
 }
 
 TEST_F(ProtocolTest, VersionBitsArriveLeastSignificantFirst) {
-    EXPECT_EQ(protocol.handshake(), 1);
+    EXPECT_EQ(version(), 1);
     sim::ChipConfig config;
     config.version = 0xA5;
     use(config);
-    EXPECT_EQ(protocol.handshake(), 0xA5);
-    EXPECT_EQ(console.lines, (Lines{"Propeller Version = 1", "Propeller Version = 165"}));
-    EXPECT_EQ(board.sessions().size(), 2u);
+    EXPECT_EQ(version(), 0xA5);
+    config.version = 0;
+    use(config);
+    const HandshakeResult zero = protocol.handshake();
+    EXPECT_EQ(zero.failure, std::nullopt);
+    EXPECT_FALSE(zero.isChip());
+    EXPECT_EQ(console.lines, (Lines{"Propeller Version = 1", "Propeller Version = 165", "Propeller Version = 0"}));
+    EXPECT_EQ(board.sessions().size(), 3u);
 }
 
 TEST_F(ProtocolTest, WrongFirstBitFailsAfterOneReadAndItsRepliesDoNotSpoilTheNextHandshake) {
@@ -79,23 +89,26 @@ TEST_F(ProtocolTest, WrongFirstBitFailsAfterOneReadAndItsRepliesDoNotSpoilTheNex
     config.faultySessions = 1;
     use(config);
     const int readsBefore = port.reads;
-    EXPECT_EQ(protocol.handshake(), -1);  // leaves 257 replies unread
+    EXPECT_EQ(protocol.handshake().failure, HandshakeFailure::wrongBit);  // leaves 257 replies unread
     EXPECT_TRUE(console.lines.empty());
     EXPECT_EQ(port.reads - readsBefore, 1);
     reset();
-    EXPECT_EQ(protocol.handshake(), 1);
+    EXPECT_EQ(version(), 1);
 }
 
-TEST_F(ProtocolTest, TimeOutOnTheLastVersionBitGivesANegativeVersion) {
+TEST_F(ProtocolTest, TimeOutOnTheLastVersionBitIsNoVersionThoughItsLineShowsTheBitsAsTheyCame) {
     sim::ChipConfig config;
     config.faults.missingVersionBit = true;
     use(config);
-    EXPECT_EQ(protocol.handshake(), 1 - 128);  // bit 0 set, bit 7 and above from the time-out
+    const HandshakeResult cut = protocol.handshake();
+    EXPECT_EQ(cut.failure, HandshakeFailure::versionCut);
+    EXPECT_FALSE(cut.isChip());
+    // Bit 0 set, bit 7 and above from the time-out.
     EXPECT_EQ(console.lines, (Lines{"Time Out", "Propeller Version = -127"}));
 }
 
 TEST_F(ProtocolTest, ImageLoadSendsCommandCountAndLongsAndReportsEachWriteAfterItIsDone) {
-    ASSERT_EQ(protocol.handshake(), 1);
+    ASSERT_EQ(version(), 1);
     Journal order;
     RecordingConsole journalled(&order);
     auto chipWrite = port.onWrite;
@@ -108,7 +121,7 @@ TEST_F(ProtocolTest, ImageLoadSendsCommandCountAndLongsAndReportsEachWriteAfterI
     Longs image{0, 0x0010'DC00, 0x0018'0010, 0};
     image.resize(31, 0xDEADBEEF);
     std::fill(image.begin() + 4, image.begin() + 30, 0u);
-    EXPECT_TRUE(sameProtocol.imageLoad(122, image));
+    EXPECT_EQ(sameProtocol.imageLoad(122, image), Acknowledgement::accepted);
     // Command, count, "Write in RAM", 30 longs = 330 bytes in 256 + 74, "Verify", then a clock a
     // poll (35 ms): the chip sums for 100 ms, the clock at 105 lines the answer up, the one at 140
     // has it, and the poll after that looks at what its fill brought.
@@ -122,29 +135,29 @@ TEST_F(ProtocolTest, ImageLoadSendsCommandCountAndLongsAndReportsEachWriteAfterI
 }
 
 TEST_F(ProtocolTest, EmptyImageStillAwaitsTheAcknowledgement) {
-    ASSERT_EQ(protocol.handshake(), 1);
+    ASSERT_EQ(version(), 1);
     console.lines.clear();
     const std::size_t before = port.written.size();
-    EXPECT_TRUE(protocol.imageLoad(0, {}));  // zeros sum to 0
+    EXPECT_EQ(protocol.imageLoad(0, {}), Acknowledgement::accepted);  // zeros sum to 0
     EXPECT_EQ(port.written.size() - before, 22u + 6u);
     EXPECT_EQ(console.lines, (Lines{"Write in RAM Lenght=0", "Verify ..", "..OK -> RUN"}));
 }
 
-TEST_F(ProtocolTest, RejectedOrMissingAcknowledgementIsAChecksumError) {
+TEST_F(ProtocolTest, RejectedOrMissingAcknowledgementIsAChecksumErrorEachOfItsOwn) {
     sim::ChipConfig config;
     config.faults.rejectChecksum = true;
     use(config);
-    ASSERT_EQ(protocol.handshake(), 1);
+    ASSERT_EQ(version(), 1);
     console.lines.clear();
-    EXPECT_FALSE(protocol.imageLoad(4, Longs{7}));
+    EXPECT_EQ(protocol.imageLoad(4, Longs{7}), Acknowledgement::refused);
     EXPECT_EQ(console.lines, (Lines{"Write in RAM Lenght=4", "Verify ..", "CheckSum Error"}));
 
     config.faults = {};
     config.faults.noAcknowledge = true;
     use(config);
-    ASSERT_EQ(protocol.handshake(), 1);
+    ASSERT_EQ(version(), 1);
     console.lines.clear();
-    EXPECT_FALSE(protocol.imageLoad(4, Longs{7}));
+    EXPECT_EQ(protocol.imageLoad(4, Longs{7}), Acknowledgement::noAnswer);
     EXPECT_EQ(console.lines, (Lines{"Write in RAM Lenght=4", "Verify ..", "Time Out", "CheckSum Error"}));
 }
 
@@ -187,7 +200,7 @@ TEST_F(ProtocolTest, EepromProgrammingWaitsForTheTwoFurtherAcknowledgements) {
         sim::ChipConfig config;
         c.fault(config.faults);
         use(config);
-        ASSERT_EQ(protocol.handshake(), 1);
+        ASSERT_EQ(version(), 1);
         console.lines.clear();
         EXPECT_EQ(protocol.programEeprom(16, image, c.run), c.result);
         EXPECT_EQ(Lines(console.lines.begin() + 2, console.lines.end()), c.tail);
@@ -218,7 +231,7 @@ TEST_F(ProtocolTest, EachAcknowledgementIsAwaitedForItsWindowOnceTheLineHasDrain
         sim::ChipConfig config;
         c.silence(config);
         use(config);
-        ASSERT_EQ(protocol.handshake(), 1);
+        ASSERT_EQ(version(), 1);
         journal.entries.clear();
         EXPECT_EQ(protocol.programEeprom(16, image, true), c.result);
         // A drain before each acknowledgement's first clock; the last one's window counted from it.

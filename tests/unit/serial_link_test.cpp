@@ -69,15 +69,15 @@ TEST_F(LinkTest, FailedAndShortWritesAreReportedAndTheStageIsEmptiedEitherWay) {
 }
 
 TEST_F(LinkTest, SilentLineSpendsItsWindowInPollsOf10OrWithAClock35Milliseconds) {
-    for (const int window : {0, -5}) EXPECT_EQ(link.replyBit(true, window), -1);  // spent: at once
+    for (const int window : {0, -5}) EXPECT_EQ(link.replyBit(true, window), ReplyBit::timedOut);  // spent: at once
     EXPECT_TRUE(port.writes.empty() && clock.pauses.empty());
     EXPECT_EQ(fillsSoFar(), 0);
 
-    EXPECT_EQ(link.replyBit(false, 100), -1);
+    EXPECT_EQ(link.replyBit(false, 100), ReplyBit::timedOut);
     EXPECT_EQ(fillsSoFar(), 10);
     EXPECT_EQ(clock.pauses, std::vector<int>(10, 10));
 
-    EXPECT_EQ(link.replyBit(true, 2500), -1);
+    EXPECT_EQ(link.replyBit(true, 2500), ReplyBit::timedOut);
     ASSERT_EQ(port.writes.size(), 72u);
     for (const auto& w : port.writes) EXPECT_EQ(w, std::vector<std::uint8_t>{0xF9});
     EXPECT_EQ(clock.nowMs, 100 + 72 * 35);
@@ -86,14 +86,14 @@ TEST_F(LinkTest, SilentLineSpendsItsWindowInPollsOf10OrWithAClock35Milliseconds)
 
 TEST_F(LinkTest, AReplyIsLookedAtFromThePollAfterTheFillThatBroughtIt) {
     port.queueReply({0xFE});
-    EXPECT_EQ(link.replyBit(false, 100), 0);
+    EXPECT_EQ(link.replyBit(false, 100), ReplyBit::zero);
     EXPECT_EQ(clock.pauses, std::vector<int>{10});
     EXPECT_EQ(fillsSoFar(), 1);
 
     port.queueReply({0xFF, 0xFE});
     link.fill();
-    EXPECT_EQ(link.replyBit(false, 100), 1);  // waiting already: no pause
-    EXPECT_EQ(link.replyBit(true, 2500), 0);
+    EXPECT_EQ(link.replyBit(false, 100), ReplyBit::one);  // waiting already: no pause
+    EXPECT_EQ(link.replyBit(true, 2500), ReplyBit::zero);
     EXPECT_EQ(clock.pauses, (std::vector<int>{10, 25}));  // its clock byte's pause only
     EXPECT_EQ(port.writes, std::vector<std::vector<std::uint8_t>>{{0xF9}});
 }
@@ -101,7 +101,7 @@ TEST_F(LinkTest, AReplyIsLookedAtFromThePollAfterTheFillThatBroughtIt) {
 TEST_F(LinkTest, StrayBytesAreReportedOneByOneAndTheWaitGoesOn) {
     port.queueReply({0x00, 0x41, 0xFE});
     link.fill();
-    EXPECT_EQ(link.replyBit(true, 2500), 0);
+    EXPECT_EQ(link.replyBit(true, 2500), ReplyBit::zero);
     EXPECT_EQ(console.lines, (Lines{"Hardware lost", "Hardware lost"}));
     // Poll 1: clock, 25, stray, 10. Poll 2: clock, 25, stray, 10. Poll 3: clock, 25, 0xFE.
     EXPECT_EQ(clock.pauses, (std::vector<int>{25, 10, 25, 10, 25}));
@@ -110,7 +110,7 @@ TEST_F(LinkTest, StrayBytesAreReportedOneByOneAndTheWaitGoesOn) {
 
 TEST_F(LinkTest, StrayBytesCannotStretchTheWindow) {
     port.queueReply(std::vector<std::uint8_t>(200, 0x55));
-    EXPECT_EQ(link.replyBit(false, 100), -1);
+    EXPECT_EQ(link.replyBit(false, 100), ReplyBit::timedOut);
     EXPECT_EQ(clock.nowMs, 100);
     Lines expected(9, "Hardware lost");
     expected.push_back("Time Out");
@@ -121,16 +121,16 @@ TEST_F(LinkTest, ReplyFetchedByTheLastFillOfAWindowStillTimesOut) {
     // Nine empty fills, then the tenth brings the reply: it is looked at only by a poll that never comes.
     for (int i = 0; i < 9; ++i) port.readResults.push_back(std::size_t{0});
     port.queueReply({0xFE});
-    EXPECT_EQ(link.replyBit(false, 100), -1);
+    EXPECT_EQ(link.replyBit(false, 100), ReplyBit::timedOut);
     EXPECT_EQ(console.lines, Lines{"Time Out"});
     // The byte stays for the next wait.
-    EXPECT_EQ(link.replyBit(false, 100), 0);
+    EXPECT_EQ(link.replyBit(false, 100), ReplyBit::zero);
 }
 
 TEST_F(LinkTest, FailedReadIsReportedAndTheNextPollFillsAgain) {
     port.readResults = {std::nullopt};
     port.queueReply({0xFF});
-    EXPECT_EQ(link.replyBit(false, 100), 1);
+    EXPECT_EQ(link.replyBit(false, 100), ReplyBit::one);
     EXPECT_EQ(console.lines, Lines{"Unable to read"});
     EXPECT_EQ(fillsSoFar(), 2);
 }
@@ -144,7 +144,7 @@ TEST_F(LinkTest, ChipResetPulsesDtrOrRtsThenPurgesBothQueues) {
     EXPECT_EQ(journal.entries, (Lines{"dtr on", "dtr off", "purge"}));
     EXPECT_EQ(clock.pauses, (std::vector<int>{25, 50}));
     // Neither the driver's queue nor the link's own buffer holds anything of the exchange before.
-    EXPECT_EQ(link.replyBit(false, 20), -1);
+    EXPECT_EQ(link.replyBit(false, 20), ReplyBit::timedOut);
     EXPECT_EQ(console.lines, Lines{"Time Out"});
 
     link.setResetLine(ResetLine::rts);

@@ -102,10 +102,15 @@ struct StageLoaderTest : ::testing::Test {
                 line(carried);
             };
         }
-        board = std::make_unique<Board>(
-            PortAddress::com(5), std::move(fake), clock, console, events,
-            BoardOptions{
-                ResetLine::dtr, LongEncoding::dense, UploadTiming::lean(), nullptr, {}, secondStage, imageBaud});
+        board = std::make_unique<Board>(PortAddress::com(5), std::move(fake), clock, console, events,
+                                        BoardOptions{ResetLine::dtr,
+                                                     LongEncoding::dense,
+                                                     UploadTiming::lean(),
+                                                     nullptr,
+                                                     {},
+                                                     secondStage,
+                                                     imageBaud,
+                                                     HandshakeBits::threePerByte});
         sim::ImageSpec spec;
         spec.size = bytes;
         image = sim::makeImage(spec);
@@ -300,7 +305,7 @@ TEST_F(StageLoaderTest, TheReportOfAStageThatGaveWayAndOfASilentBoard) {
         EXPECT_EQ(upload(8192, LoadTarget::ram, config), c.outcome);
         cli::LoadRecorder recorder;
         for (const LoadEvent& event : std::exchange(console.events, {})) recorder.on(event);
-        const cli::BoardReport report = recorder.report("Com5", 1);
+        const cli::BoardReport report = recorder.report("Com5");
         Lines stages;
         for (const auto& s : report.stages) stages.push_back(s.name + (s.ok ? " ok" : " failed"));
         EXPECT_EQ(stages, c.stages);

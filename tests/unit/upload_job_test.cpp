@@ -152,6 +152,17 @@ TEST_F(UploadJobTest, DevicePathIsNamedInTheNoComText) {
     EXPECT_EQ(notifier.boxes.at(0).second, "/dev/nothing not found");
 }
 
+TEST_F(UploadJobTest, WhyThePortDidNotOpenTravelsInTheOpensEnd) {
+    for (const auto& [busy, why] : {std::pair{false, OpenFailure::missing}, std::pair{true, OpenFailure::busy}}) {
+        port.isOpen = busy;
+        EXPECT_EQ(upload(busy ? 5 : 7), UploadOutcome::portNotOpened);
+        const auto ended = eventsOf<Ended>(std::exchange(console.events, {}));
+        ASSERT_EQ(ended.size(), 1u);
+        ASSERT_TRUE(ended[0].notOpened);
+        EXPECT_EQ(ended[0].notOpened->failure, why);
+    }
+}
+
 TEST_F(UploadJobTest, MissingFileCostsNoHandshakeAndOnlyTheWindowProgramAReset) {
     struct Case {
         UploadTiming timing;
@@ -171,6 +182,31 @@ TEST_F(UploadJobTest, MissingFileCostsNoHandshakeAndOnlyTheWindowProgramAReset) 
     }
     EXPECT_EQ(console.bytes, "Start Upload\r\nNo such file\r\nStart Upload\r\nNo such file\r\n");
     EXPECT_EQ(console.closes, 2);
+}
+
+// The command line reads the file once, checks it and hands that read to the load: the job loads
+// those bytes and never goes back to the file; one that could not be read is said in the system's
+// words; one the checks refused ends before anything is opened.
+TEST_F(UploadJobTest, AnImageReadBeforehandIsLoadedFromThatReadAlone) {
+    ImageFile read{ImageFile::State::read, imageBytes(32, 32), 32, {}};
+    writeImage(imageBytes(64, 64));  // what the file holds by now
+    EXPECT_EQ(job.run(read, PortAddress::com(5)), UploadOutcome::loaded);
+    EXPECT_EQ(board.last().longs.size(), 8u);
+
+    read = {ImageFile::State::unreadable, {}, 64, "Input/output error"};
+    EXPECT_EQ(job.run(read, PortAddress::com(5)), UploadOutcome::fileUnreadable);
+    EXPECT_EQ(Lines(console.lines.end() - 2, console.lines.end()),
+              (Lines{"Start Upload\r", "Unable to read the file: Input/output error"}));
+    EXPECT_EQ(board.sessions().size(), 1u);
+    EXPECT_FALSE(port.isOpen);
+
+    console.events.clear();
+    const std::size_t opens = static_cast<std::size_t>(port.opens);
+    EXPECT_EQ(job.refuse(), UploadOutcome::imageRefused);
+    EXPECT_EQ(static_cast<std::size_t>(port.opens), opens);
+    ASSERT_EQ(console.events.size(), 2u);
+    EXPECT_EQ(std::get<Verdict>(console.events[0]).outcome, UploadOutcome::imageRefused);
+    EXPECT_TRUE(std::holds_alternative<Finished>(console.events[1]));
 }
 
 TEST_F(UploadJobTest, ShortImageIsAbortedWithTheShutdownCommand) {
