@@ -95,12 +95,9 @@ LoadResult StageLoader::tryStage(const CheckedImage& image, LoadTarget target) {
     LoaderLine line(port_, clock_);
     // The bootstrap carries the stage where the port makes its rate; else the ROM carries it all.
     const bool bootable = line.setBaud(boot::baud);
-    // The ROM times pulses, not frames: with one stop bit the gap between two bytes is still no
-    // shorter than the one-bit gaps inside them, and its phase takes a tenth less time on the line.
     if (!line.setBaud(romBaud, 1)) return gaveWay(GaveWay::portRefusesRomBaud);
     const auto stageLongs = longsOf(secondStageImage(target));
-    // Three bits a byte, whatever the image's own encoding: see romBaud.
-    const auto boot = rom_.boot(bootable ? longsOf(firmware::pilot()) : stageLongs, LongEncoding::fixed);
+    const auto boot = bootRom(line, bootable ? longsOf(firmware::pilot()) : stageLongs);
     // The pilot stores a long in the stop bits, which at 8 MHz takes both.
     line.setBaud(romBaud, 2);
     if (!boot.handshake.isChip()) return giveWay(line, GaveWay::noChip);
@@ -113,6 +110,15 @@ LoadResult StageLoader::tryStage(const CheckedImage& image, LoadTarget target) {
         contact = std::get<StageContact>(carried);
     }
     return throughStage(line, staged, target, boot.handshake.version, contact);
+}
+
+RomLoader::Boot StageLoader::bootRom(LoaderLine& line, std::span<const std::uint32_t> longs) {
+    // The ROM times pulses, not frames: with one stop bit the gap between two bytes is still no
+    // shorter than the one-bit gaps inside them, and its phase takes a tenth less time on the line.
+    // Three bits a byte, whatever the image's own encoding: see romBaud.
+    auto boot = rom_.boot(longs, LongEncoding::fixed);
+    if (!boot.handshake.isChip() && line.setBaud(slowRomBaud, 1)) boot = rom_.boot(longs, LongEncoding::fixed);
+    return boot;
 }
 
 std::variant<StageContact, GaveWay> StageLoader::carryStage(LoaderLine& line,

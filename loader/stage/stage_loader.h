@@ -31,6 +31,10 @@ public:
     // bits a byte, which the chip's logic takes at 8 MHz too (dense bytes at that rate it did not
     // take there). Half the time of 115200 baud, dense.
     static constexpr int romBaud = 230400;
+    // An RC clock below about 7.6 MHz does not take the handshake at romBaud, three bits a byte, and
+    // takes it at half the rate: the ROM's phase then costs tens of milliseconds more, where the
+    // ROM's own load of the image would cost seconds.
+    static constexpr int slowRomBaud = 115200;
 
     // `rom` loads the stage on `port`, the port its link drives; the stage is weighed against
     // rom's own load of the image. `imageBaud` is the rate the image talks at to a terminal that
@@ -47,6 +51,9 @@ public:
 private:
     LoadResult tryStage(const CheckedImage& image, LoadTarget target);
     // The bootstrap carries the stage: where the stage's first hellos go, or why it gave way.
+    // The ROM's handshake and its load of these longs, at romBaud and, where no chip answered
+    // there, at slowRomBaud; the line left at the rate of the last try, with one stop bit.
+    RomLoader::Boot bootRom(LoaderLine& line, std::span<const std::uint32_t> longs);
     std::variant<StageContact, GaveWay> carryStage(LoaderLine& line, std::span<const std::uint32_t> stageLongs);
     // The image through the stage the ROM (`version`) or the bootstrap started.
     LoadResult throughStage(LoaderLine& line, const StageImage& image, LoadTarget target, std::int32_t version,
