@@ -62,10 +62,14 @@ def test_compile_and_upload_run_a_real_image_on_the_chip(fast_load, name, pin, r
             for process in started:
                 process.kill()
                 process.wait()
+    wine.unlink_com(COM)
     session = chip.session(None)
     path_lines = console.lines[5:]
     assert (console.lines[:5], len(path_lines)) == (expected, int(fast_load)), console.facts
     assert all(re.fullmatch(r"second stage at \d+ baud", line) for line in path_lines), console.facts
     assert (program.folder / "compiled.binary").read_bytes() == image.read_bytes()
+    # Without FastLoad the window program's own path: the ROM alone, at 115200 throughout.
+    rates = {re.search(r"set (\d+) baud", text)[1] for _, text in session.events if text.startswith("line: host set")}
+    assert fast_load or rates == {"115200"}, rates
     periods = session.periods(pin)
     assert len(periods) >= 10 and set(periods) == {10000}, (periods[:20], session.rig_line)
