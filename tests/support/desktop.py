@@ -168,12 +168,13 @@ def screenshot(path, rect=None, margin=10):
 class Standin:
     """The stand-in IDE or terminal, started and waited for until its window is up."""
 
-    def __init__(self, log_path, title=IDE_TITLE, program="standin_ide.exe"):
+    def __init__(self, log_path, title=IDE_TITLE, program="standin_ide.exe", image=None):
+        """image: a file whose bytes the IDE saves, in place of its own small program."""
         self.path, self.title = Path(log_path), title
         self.path.parent.mkdir(parents=True, exist_ok=True)
         self.path.unlink(missing_ok=True)
-        self.process = wine.start(wine.exe(program), [wine.windows_path(log_path)] +
-                                  ([title] if program == "standin_ide.exe" else []))
+        own = [title] + ([wine.windows_path(image)] if image else []) if program == "standin_ide.exe" else []
+        self.process = wine.start(wine.exe(program), [wine.windows_path(log_path)] + own)
         self.wait_for("ready", timeout=60)
 
     def entries(self):

@@ -24,6 +24,8 @@ IMAGES = Path(os.environ.get("KESTRUP_IMAGES", P1RTL.parent.parent / "images"))
 FAKETIME_LIB = Path("/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1")
 # Chip clocks a wall second: what one core holds with room to spare.
 RATE = int(os.environ.get("KESTRUP_RIG_RATE", "500000"))
+# The second stage's high rates leave the host's slowed clock less slack than the ROM's: a slower rig.
+STAGE_RATE = int(os.environ.get("KESTRUP_RIG_RATE", "400000"))
 
 
 def require():
@@ -45,7 +47,8 @@ class Session:
         self.out = Path(out)
         self.status = status
         self.chip_hz = chip_hz
-        self.host_output = (self.out / "host.out").read_bytes()
+        host_out = self.out / "host.out"
+        self.host_output = host_out.read_bytes() if host_out.exists() else b""
         self.host = self.host_output.decode(errors="replace")
         self.rig_line = (self.read("rig.err") or [""])[-1].strip()
         self.reread()
@@ -87,37 +90,68 @@ class Session:
         return (self.clock_of("COGINIT cog 0: code $F004, PAR $0004") - start) * 1000 / self.chip_hz
 
 
+class Rig:
+    """The rig running for a with-block: its pty (`device`) and host(command), the command run under
+    host.sh against it. session(status) reads what the chip did so far."""
+
+    def __init__(self, name, rate=RATE, chip_hz=12_000_000, eeprom=None, rig_args=(), dump_ram=False):
+        self.out, self.rate, self.chip_hz = work_dir(name), rate, chip_hz
+        out = self.out
+        args = [str(P1RTL / "p1rtl"), "--rate", str(rate), "--chip-hz", str(chip_hz), "--log", str(out / "events.log"),
+                "--pin-log", str(out / "pins.log"), "--stats", "10"]
+        if eeprom:
+            args += ["--eeprom", str(eeprom)]
+        if dump_ram:
+            args += ["--dump-ram", str(out / "ram.bin")]
+        args += [str(arg) for arg in rig_args]
+        if os.geteuid() == 0:
+            args = ["nice", "-n", "-10"] + args
+        with open(out / "rig.err", "wb") as rig_err:
+            self.chip = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=rig_err, text=True)
+        try:
+            self.device = self.chip.stdout.readline().strip()
+            self.ctl = self.chip.stdout.readline().split()[-1]
+        except BaseException:
+            self.stop()
+            raise
+
+    def host(self, command):
+        return [str(P1RTL / "host.sh"), "--ctl", self.ctl, "--rate", str(self.rate), "--chip-hz", str(self.chip_hz),
+                "--pty", self.device, "--", *(str(arg).replace("{pty}", self.device) for arg in command)]
+
+    def session(self, status):
+        return Session(self.out, status, self.chip_hz)
+
+    def stop(self):
+        if self.chip.poll() is None:
+            self.chip.terminate()
+        self.chip.wait(timeout=30)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.stop()
+
+
 def run(command, name, until, rate=RATE, chip_hz=12_000_000, eeprom=None, rig_args=(), dump_ram=False,
         most=120, timeout=300):
     """Runs command (a list; "{pty}" stands for the rig's device) against the rig, then lets the chip
     run on until until(session) holds or `most` wall seconds have passed, and gives back the
     Session."""
-    out = work_dir(name)
-    args = [str(P1RTL / "p1rtl"), "--rate", str(rate), "--chip-hz", str(chip_hz), "--log", str(out / "events.log"),
-            "--pin-log", str(out / "pins.log"), "--stats", "10"]
-    if eeprom:
-        args += ["--eeprom", str(eeprom)]
-    if dump_ram:
-        args += ["--dump-ram", str(out / "ram.bin")]
-    args += [str(arg) for arg in rig_args]
-    if os.geteuid() == 0:
-        args = ["nice", "-n", "-10"] + args
-    with open(out / "rig.err", "wb") as rig_err:
-        chip = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=rig_err, text=True)
-    try:
-        pty = chip.stdout.readline().strip()
-        ctl = chip.stdout.readline().split()[-1]
-        host = [str(P1RTL / "host.sh"), "--ctl", ctl, "--rate", str(rate), "--chip-hz", str(chip_hz),
-                "--pty", pty, "--", *(str(arg).replace("{pty}", pty) for arg in command)]
-        with open(out / "host.out", "wb") as host_out:
-            status = subprocess.run(host, stdout=host_out, stderr=subprocess.STDOUT, timeout=timeout).returncode
-        session = Session(out, status, chip_hz)
-        deadline = time.monotonic() + most
-        while not until(session) and time.monotonic() < deadline:
-            time.sleep(0.2)
-            session.reread()
-    finally:
-        chip.terminate()
-        chip.wait(timeout=30)
+    with Rig(name, rate, chip_hz, eeprom, rig_args, dump_ram) as chip:
+        with open(chip.out / "host.out", "wb") as host_out:
+            status = subprocess.run(chip.host(command), stdout=host_out, stderr=subprocess.STDOUT,
+                                    timeout=timeout).returncode
+        wait(chip.session(status), until, most)
     # The rig's files are complete only now: read them once more.
-    return Session(out, status, chip_hz)
+    return chip.session(status)
+
+
+def wait(session, until, most):
+    """Rereads the session until until(session) holds or `most` wall seconds have passed."""
+    deadline = time.monotonic() + most
+    while not until(session) and time.monotonic() < deadline:
+        time.sleep(0.2)
+        session.reread()
+    return session

@@ -3,6 +3,7 @@
 One prefix for the whole build tree (build/wine-prefix), made once and reused; a display must be
 there already (scripts/with-display gives one). COM ports are symlinks in the prefix's dosdevices.
 """
+import contextlib
 import fcntl
 import os
 import shutil
@@ -15,6 +16,8 @@ from pathlib import Path
 SOURCE = Path(os.environ.get("KESTRUP_SOURCE", Path(__file__).resolve().parents[2]))
 MINGW_BIN = Path(os.environ.get("KESTRUP_MINGW_BIN", SOURCE / "build" / "mingw" / "bin"))
 PREFIX = Path(os.environ.get("KESTRUP_WINEPREFIX", SOURCE / "build" / "wine-prefix"))
+# What every Wine command runs under while under() holds: the chip-logic rig's host.sh.
+_wrapper = []
 
 
 def available():
@@ -71,7 +74,8 @@ def run(program, args=(), timeout=120, **kwargs):
     first, inherit a pipe and would hold it open long after the program has ended."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         files = {"stdout": kwargs.setdefault("stdout", out), "stderr": kwargs.setdefault("stderr", err)}
-        done = subprocess.run(["wine", str(program), *map(str, args)], env=env(), timeout=timeout, **kwargs)
+        done = subprocess.run([*_wrapper, "wine", str(program), *map(str, args)], env=env(), timeout=timeout,
+                              **kwargs)
         for name, file in files.items():
             if file in (out, err):
                 file.seek(0)
@@ -80,7 +84,7 @@ def run(program, args=(), timeout=120, **kwargs):
 
 
 def start(program, args=(), **kwargs):
-    return subprocess.Popen(["wine", str(program), *map(str, args)], env=env(), **kwargs)
+    return subprocess.Popen([*_wrapper, "wine", str(program), *map(str, args)], env=env(), **kwargs)
 
 
 def driver(name, *args, check=True, ok=(0,), encoding="latin-1", timeout=60, again_if_silent=False):
@@ -113,3 +117,24 @@ def wait_server():
 def kill_server():
     subprocess.run(["wineserver", "-k"], env=env(), timeout=60)
     subprocess.run(["wineserver", "-w"], env=env(), timeout=60)
+
+
+@contextlib.contextmanager
+def under(wrapper):
+    """A Wine session of its own whose server and programs all run under the wrapper (a command
+    list that runs the command after it). The server must start under it too: it keeps the serial
+    ports' read timeouts and every program's waits. Ended afterwards, so that no later program
+    inherits it."""
+    global _wrapper
+    kill_server()
+    _wrapper = list(wrapper)
+    try:
+        # Wine's services start with the first program and keep its output: not the caller's,
+        # which a service left behind would hold open after the session.
+        quiet = {"env": env(), "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL, "timeout": 120}
+        subprocess.run([*_wrapper, "wineserver", "-p"], check=True, **quiet)
+        subprocess.run([*_wrapper, "wineboot"], check=True, **quiet)
+        yield
+    finally:
+        _wrapper = []
+        kill_server()

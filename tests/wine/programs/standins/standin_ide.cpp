@@ -2,12 +2,16 @@
 // name (or any title given), which "compiles" on F8, opens a save prompt on Alt+B that takes typed
 // characters until Enter, and on Alt+C writes a compiled image to the path typed, if it has
 // compiled. Every key message it receives, its activation, and what it made of them go to the log.
+// Given an image file, it "compiles" that file's bytes instead of its own small program: a real
+// compiler's output, for a load that must run on the chip.
 //
-//   standin_ide.exe <log file> [<window title>]
+//   standin_ide.exe <log file> [<window title> [<image file>]]
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "standin_image.h"
 #include "standin_log.h"
@@ -20,6 +24,7 @@ struct Ide {
     bool prompting = false;
     std::wstring typed;
     std::wstring savePath;
+    std::wstring imageFile;
     std::wstring status = L"Press F8 to compile";
 };
 
@@ -28,6 +33,16 @@ Ide ide;
 void show(HWND window, std::wstring status) {
     ide.status = std::move(status);
     InvalidateRect(window, nullptr, TRUE);
+}
+
+bool readFile(const std::wstring& path, std::vector<std::uint8_t>& bytes) {
+    kestrup::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size{};
+    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart > 32768) return false;
+    bytes.resize(static_cast<std::size_t>(size.QuadPart));
+    DWORD read = 0;
+    return ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) && read == bytes.size();
 }
 
 void saveImage(HWND window) {
@@ -39,7 +54,13 @@ void saveImage(HWND window) {
         ide.log->line("save refused: no path");
         return show(window, L"No file name given");
     }
-    const auto image = standin::compiledImage(ide.compiles);
+    std::vector<std::uint8_t> image;
+    if (ide.imageFile.empty()) {
+        image = standin::compiledImage(ide.compiles);
+    } else if (!readFile(ide.imageFile, image)) {
+        ide.log->line("save failed: cannot read " + standin::utf8(ide.imageFile));
+        return show(window, L"Could not read " + ide.imageFile);
+    }
     kestrup::UniqueFileHandle file(
         CreateFileW(ide.savePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
@@ -139,6 +160,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     const std::wstring logPath = standin::argument(1);
     std::wstring title = standin::argument(2);
     if (title.empty()) title = L"Propeller Tool - Blink.spin";
+    ide.imageFile = standin::argument(3);
     standin::Log log(logPath.c_str());
     if (logPath.empty() || !log.ok()) return 2;
     ide.log = &log;
