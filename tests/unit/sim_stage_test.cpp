@@ -191,7 +191,7 @@ TEST(StageLoad, AnswersEachPacketAndHoldsTheVerdictUntilGoStartsTheImage) {
     EXPECT_EQ(line.await(2 * ms), verdict);
     EXPECT_EQ(line.session.longs, longs);
     EXPECT_EQ(line.send(query), verdict);
-    EXPECT_EQ(line.send(begin(300)), "N4/2");
+    EXPECT_EQ(line.send(begin(300)), "N4");
     // Go: 2000 x 256 clocks (42.7 ms) after its answer the image starts; until then only 'G'.
     EXPECT_EQ(line.send(message('G' | 2000 << 8)), "G2000");
     EXPECT_EQ(line.send(query, 30 * ms), "G2000");
