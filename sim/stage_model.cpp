@@ -69,14 +69,14 @@ const char* stageBuildName(StageBuild build) {
 }
 
 StageModel::StageModel(std::optional<StageBuild> build, Micros listensAt, const ChipTiming& timing,
-                       const ChipFaults& faults, Ram& eeprom)
+                       const ChipFaults& faults, Ram& eeprom, std::uint32_t firstFloor)
     : build_(build.value_or(StageBuild::ram)),
       timing_(timing),
       faults_(faults),
       eeprom_(eeprom),
       phase_(build ? Phase::idle : Phase::pilot),
       position_(static_cast<double>(listensAt)),
-      floor_(build ? stage::firstSyncFloor : stage::minSyncClocks) {}
+      floor_(build ? firstFloor : stage::minSyncClocks) {}
 
 double StageModel::clocks(double micros) const {
     return micros * static_cast<double>(timing_.clockHz) / 1e6;

@@ -24,10 +24,11 @@ const char* stageBuildName(StageBuild build);
 
 class StageModel {
 public:
-    // Started by the ROM; it listens from `listensAt` on. No build: the pilot, which takes the
+    // Started by the ROM; it listens from `listensAt` on, taking no sync under `firstFloor` clocks
+    // (a build the bootstrap started: its bit time). No build: the pilot, which takes the
     // bootstrap, which takes a build and starts it. The faults are the session's.
     StageModel(std::optional<StageBuild> build, Micros listensAt, const ChipTiming& timing, const ChipFaults& faults,
-               Ram& eeprom);
+               Ram& eeprom, std::uint32_t firstFloor = stage::firstSyncFloor);
 
     // A host byte whose frame ended at `at`, sent at `baud`; what it loads goes into the session.
     void receive(std::uint8_t byte, Micros at, int baud, SessionRecord& session);
