@@ -23,9 +23,21 @@ constexpr double bootStartClocks = 4000;
 constexpr double bootSumClocksPerLong = 32;
 constexpr std::size_t bootAnswerBits = 4 * 13;
 constexpr std::size_t eepromPages = ramBytes / stage::eepromPageBytes;
-// The zero-fill above the image, a hub write a long; then the second cog's CRC of the 32 KB.
+// After the last packet's answer: the zero-fill above the image, a hub write a long; the stack
+// markers, the sum and pbase, and the verdict's own CRC (1,064 clocks on the chip's logic to an 'S');
+// for 'V' the proof, the image's CRC carried over the zeros below the markers and above them by
+// multiplications modulo the polynomial (stage.spin's zeros: one for each bit of the count but the
+// first, one for each 1 in it, and one more), 32 steps of 20 clocks each.
 constexpr double fillClocksPerLong = 16;
-constexpr double crcClocks = 40'000;
+constexpr double verdictClocks = 1'000;
+constexpr double multiplyClocks = 680;
+
+double proofClocks(std::uint32_t zerosBelow, std::uint32_t zerosAbove) {
+    double multiplies = 0;
+    for (const std::uint32_t zeros : {zerosBelow, zerosAbove})
+        multiplies += std::popcount(zeros) + std::max<int>(static_cast<int>(std::bit_width(zeros)), 1);
+    return multiplies * multiplyClocks;
+}
 // The talker's answer, as the chip's logic sends it: its first start bit this long after the
 // sample of bit 7 of the message's last byte (1,081 to 1,193 clocks there, by the message: the
 // check's last long, then the answer's own CRC), each byte with four stop bits at 15 clocks a bit
@@ -296,15 +308,7 @@ void StageModel::messageDone(double lastSample, SessionRecord& session) {
     const std::uint32_t trailer = longAt(message_, n - 8);
     const auto code = static_cast<char>(trailer & 0xFF);
     const double answering = lastSample + talkerLatencyClocks * 1e6 / static_cast<double>(timing_.clockHz);
-    if (phase_ == Phase::going) {
-        // Any message begun before the deadline is answered as go was; once the image has started
-        // the stage is gone.
-        if (startAt_ && messageStart_ < deadline_) {
-            talk(answer::going, delay_, answering);
-            startAt_ = std::max(*startAt_, lastAnswerAt_);
-        }
-        return;
-    }
+    if (phase_ == Phase::going) return goingMessage(answering);
     if (!good) {
         // The stage's receiver stores the longs before the check: a message of another count than
         // the packet's or a short message's may have more of it on the line.
@@ -327,6 +331,14 @@ void StageModel::messageDone(double lastSample, SessionRecord& session) {
         case Phase::going:
             break;
     }
+}
+
+void StageModel::goingMessage(double at) {
+    // Any message begun before the deadline is answered as go was, and the start waits for that
+    // answer; once the image has started the stage is gone.
+    if (!startAt_ || messageStart_ >= deadline_) return;
+    talk(answer::going, delay_, at);
+    startAt_ = std::max(*startAt_, lastAnswerAt_);
 }
 
 void StageModel::bootByte(double at, SessionRecord& session) {
@@ -487,14 +499,17 @@ void StageModel::finish(Micros at, SessionRecord& session) {
     unsigned sum = 0;
     for (const std::uint8_t b : picture_) sum += b;
     session.ramSum = static_cast<std::uint8_t>(sum);
-    at = afterClocks(at, static_cast<double>(ramLongs - longs_) * fillClocksPerLong);
+    at = afterClocks(at, static_cast<double>(ramLongs - longs_) * fillClocksPerLong + verdictClocks);
     if (*session.ramSum != 0) return verdict(answer::sumWrong, *session.ramSum, at);
     if ((flags_ & stage::beginProgramEeprom) && !programEepromPages(at)) return;
     // The stage reads pbase from RAM as it now is, the stack markers written.
     const std::uint32_t pbase = picture_[6] | picture_[7] << 8;
     const bool runs = !(flags_ & stage::beginProgramEeprom) || (flags_ & stage::beginRunAfterEeprom);
     if (runs && pbase != stage::startPbase) return verdict(answer::notStartable, pbase, at);
-    verdict(answer::proven, stage::crc32(picture_), afterClocks(at, crcClocks),
+    const std::uint32_t dbase = picture_[10] | picture_[11] << 8;
+    const std::uint32_t below = std::max<std::uint32_t>(dbase - 8, 4 * longs_) - 4 * longs_;
+    const std::uint32_t above = stage::ramBytes - std::min(dbase, stage::ramBytes);
+    verdict(answer::proven, stage::crc32(picture_), afterClocks(at, proofClocks(below, above)),
             (flags_ & stage::beginProgramEeprom) ? eepromPages : 0);
 }
 

@@ -81,6 +81,7 @@ private:
     void packetMessage(char code, std::uint32_t trailer, std::size_t longs, double at, SessionRecord& session);
     void takePacket(std::size_t longs, double at, SessionRecord& session);
     void heldMessage(char code, std::uint32_t trailer, double at);
+    void goingMessage(double at);
     void beginMessage(std::uint32_t trailer, double at, SessionRecord& session);
     void finish(Micros at, SessionRecord& session);
     // The pages that differ from the picture; false when one failed (its verdict queued).

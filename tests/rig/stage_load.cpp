@@ -134,6 +134,26 @@ void printReport(const StageReport& report) {
               << " baud, " << report.resends << " resent\n";
 }
 
+// The system's serial port, traced to a file when one is named.
+class TracedPort {
+public:
+    explicit TracedPort(Clock& clock) : clock_(clock) {}
+    // The port to use; nothing when the trace file cannot be written.
+    SerialPort* open(const std::string& trace) {
+        if (trace.empty()) return system_.get();
+        file_.reset(std::fopen(trace.c_str(), "w"));
+        if (!file_) return nullptr;
+        tracing_ = std::make_unique<TracingPort>(*system_, clock_, file_.get());
+        return tracing_.get();
+    }
+
+private:
+    Clock& clock_;
+    std::unique_ptr<SerialPort> system_ = makeSystemSerialPort();
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file_{nullptr, std::fclose};
+    std::unique_ptr<TracingPort> tracing_;
+};
+
 // The board behind the port, and what every start of the stage on it needs.
 struct Board {
     SerialPort& port;
@@ -305,20 +325,12 @@ int main(int argc, char** argv) {
     Clock& clock = systemClock();
     PrintingSink status;
     StatusLines lines(status);
-    auto system = makeSystemSerialPort();
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> traceFile(nullptr, std::fclose);
-    std::unique_ptr<TracingPort> tracing;
-    SerialPort* port = system.get();
-    if (!args->trace.empty()) {
-        traceFile.reset(std::fopen(args->trace.c_str(), "w"));
-        if (!traceFile) {
-            std::cerr << "stageload: cannot write " << args->trace << '\n';
-            return 3;
-        }
-        tracing = std::make_unique<TracingPort>(*system, clock, traceFile.get());
-        port = tracing.get();
+    TracedPort traced(clock);
+    SerialPort* port = traced.open(args->trace);
+    if (!port) {
+        std::cerr << "stageload: cannot write " << args->trace << '\n';
+        return 3;
     }
-
     SerialLink link(*port, clock, lines);
     if (!link.open(PortAddress::device(args->port))) {
         std::cerr << "stageload: cannot open " << args->port << '\n';

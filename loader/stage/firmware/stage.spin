@@ -2,7 +2,8 @@
    host's fastest rate, in checked packets, proves what it holds, and starts it exactly as the ROM
    would when the host says go.
 
-   The host's side and the wire format are described in loader/stage/second_stage.h.
+   The wire's facts are loader/wire/wire.h's; the host's side is described in
+   loader/stage/second_stage.h.
 
    Two cogs, three in the RAM build. The receiver (cog 0) times the line from each message's sync
    pulse, reads the message's length byte, samples every byte from its own start bit and writes the
