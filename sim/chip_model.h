@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "line.h"
+#include "wire/wire.h"
 
 namespace kestrup::sim {
 
@@ -19,11 +20,11 @@ using Micros = std::int64_t;
 
 inline constexpr int handshakeBits = 250;
 inline constexpr int versionBits = 8;
-inline constexpr std::size_t ramBytes = 32768;
+inline constexpr std::size_t ramBytes = stage::ramBytes;
 inline constexpr std::uint32_t ramLongs = ramBytes / 4;
 // Written at dbase-8 and dbase-4 before the sum; a compiler picks the image's checksum byte with it.
-inline constexpr std::uint32_t stackMarker = 0xFFF9FFFF;
-inline constexpr std::uint16_t launchPbase = 0x0010;
+inline constexpr std::uint32_t stackMarker = stage::stackMarker;
+inline constexpr std::uint16_t launchPbase = stage::startPbase;
 inline constexpr std::uint8_t strayByte = 0x00;
 
 // Times are those of a chip on a 12 MHz RC clock; the chip's own limits are counts of its clocks.

@@ -7,89 +7,72 @@
 #include <utility>
 
 #include "running_program.h"
-#include "stage/bootstrap.h"
-#include "stage/second_stage.h"
+#include "stage/firmware/firmware.h"
+#include "wire/wire.h"
 
 namespace kestrup::sim {
 namespace {
 
-// The receivers time each bit by the clock at 15 clocks a bit or more: a shorter sync (start bit and
-// three zeros) is not taken, but at 12 clocks a bit (46 to 50) by the RAM build's stage, which
-// samples those bits by its instructions' own time.
-constexpr std::uint32_t minSyncClocks = 60;
-constexpr std::uint32_t fastSyncLeast = 46;
-constexpr std::uint32_t fastSyncMost = 50;
-// The pilot's: a sync is eight bit times low, a ping one, 35 to 87 clocks at 230400 baud.
-constexpr double pilotSyncLeast = 224;
+namespace answer = stage::answer;
+namespace message = stage::message;
+using stage::Refusal;
+
 // From the pilot's jump to the bootstrap until it looks for a sync: its receiver generated.
 constexpr double bootStartClocks = 4000;
-// The bootstrap's sums over the stage it took, a hub read a long; then cog 0 restarts as the Spin
-// interpreter, which loads a cog for the stage's receiver, which loads one for its talker.
+// The bootstrap's sums over the stage it took, a hub read a long.
 constexpr double bootSumClocksPerLong = 32;
-constexpr double bootToStageClocks = 3 * 512 * 16 + 4000;
 constexpr std::size_t bootAnswerBits = 4 * 13;
-// Until the first message, longer than any pulse of a late poll for the ROM's verdict.
-constexpr std::uint32_t firstSyncFloor = 216;
-// The cogs' mailbox: no message is stored from here up.
-constexpr std::uint32_t mailbox = 0x7FF8;
-constexpr std::uint32_t minLongs = 4;
-constexpr std::uint32_t maxLongs = 0x1FFD;
-constexpr std::uint32_t packetLongs = 255;
-constexpr std::size_t answerBytes = 8;
-constexpr std::size_t pageBytes = 64;
-constexpr std::size_t eepromPages = ramBytes / pageBytes;
-constexpr std::size_t pagesPerProgress = 64;
-// The zero-fill above the image, a hub write a long; then the second cog's CRC of the 32 KB.
+constexpr std::size_t eepromPages = ramBytes / stage::eepromPageBytes;
+// After the last packet's answer: the zero-fill above the image, a hub write a long; the stack
+// markers, the sum and pbase, and the verdict's own CRC (1,064 clocks on the chip's logic to an 'S');
+// for 'V' the proof, the image's CRC carried over the zeros below the markers and above them by
+// multiplications modulo the polynomial (stage.spin's zeros: one for each bit of the count but the
+// first, one for each 1 in it, and one more), 32 steps of 20 clocks each.
 constexpr double fillClocksPerLong = 16;
-constexpr double crcClocks = 40'000;
-constexpr std::uint8_t programEeprom = 1;
-constexpr std::uint8_t runAfterEeprom = 2;
+constexpr double verdictClocks = 1'000;
+constexpr double multiplyClocks = 680;
+
+double proofClocks(std::uint32_t zerosBelow, std::uint32_t zerosAbove) {
+    double multiplies = 0;
+    for (const std::uint32_t zeros : {zerosBelow, zerosAbove})
+        multiplies += std::popcount(zeros) + std::max<int>(static_cast<int>(std::bit_width(zeros)), 1);
+    return multiplies * multiplyClocks;
+}
+// The talker's answer, as the chip's logic sends it: its first start bit this long after the
+// sample of bit 7 of the message's last byte (1,081 to 1,193 clocks there, by the message: the
+// check's last long, then the answer's own CRC), each byte with four stop bits at 15 clocks a bit
+// or more, and at 12 clocks a bit 9 x 12 + 32 clocks and four bit times from one start bit to the
+// next (188 clocks).
+constexpr double talkerLatencyClocks = 1080;
+constexpr std::uint32_t slowAnswerBits = 13;
+constexpr std::uint32_t fastAnswerClocks = 9 * 12 + 32;
+constexpr std::uint32_t fastestSlowBit = 14;
 // The host reads an answer sent at a rate this far from its own as other bytes.
 constexpr double rateTolerance = 0.02;
 // A double's rounding must not move a time across a bit's edge: a thousandth of a bit, far above
 // the rounding of microseconds counted since the machine booted.
 constexpr double edge = 1e-3;
 
-enum Refusal : std::uint32_t { checkFailed = 1, otherPacket = 2, wrongLength = 3, notNow = 4 };
-
-constexpr std::uint32_t crcStart = 0xFFFFFFFF;
-
-// The CRC register after bytes (uncomplemented).
-std::uint32_t crcAfter(std::uint32_t crc, std::span<const std::uint8_t> bytes) {
-    for (const std::uint8_t b : bytes) {
-        crc ^= b;
-        for (int i = 0; i < 8; ++i) crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320 : crc >> 1;
-    }
-    return crc;
-}
-
-std::uint32_t crc32(std::span<const std::uint8_t> bytes) {
-    return ~crcAfter(crcStart, bytes);
-}
-
 std::uint32_t longAt(std::span<const std::uint8_t> bytes, std::size_t at) {
     return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | std::uint32_t{bytes[at + 3]} << 24;
+}
+
+bool sameBytes(std::span<const std::uint32_t> longs, std::span<const std::uint8_t> bytes) {
+    if (longs.size() * 4 != bytes.size()) return false;
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        if (static_cast<std::uint8_t>(longs[i / 4] >> (8 * (i % 4))) != bytes[i]) return false;
+    return true;
 }
 
 }  // namespace
 
 bool isPilot(std::span<const std::uint32_t> longs) {
-    const auto image = firmware::pilot();
-    if (longs.size() * 4 != image.size()) return false;
-    for (std::size_t i = 0; i < image.size(); ++i)
-        if (static_cast<std::uint8_t>(longs[i / 4] >> (8 * (i % 4))) != image[i]) return false;
-    return true;
+    return sameBytes(longs, firmware::pilot());
 }
 
 std::optional<StageBuild> stageBuildOf(std::span<const std::uint32_t> longs) {
-    for (const StageBuild build : {StageBuild::ram, StageBuild::eeprom}) {
-        const auto image = secondStageImage(build == StageBuild::ram ? LoadTarget::ram : LoadTarget::eepromRun);
-        if (longs.size() * 4 != image.size()) continue;
-        bool same = true;
-        for (std::size_t i = 0; i < image.size() && same; ++i)
-            same = static_cast<std::uint8_t>(longs[i / 4] >> (8 * (i % 4))) == image[i];
-        if (same) return build;
-    }
+    if (sameBytes(longs, firmware::ramStage())) return StageBuild::ram;
+    if (sameBytes(longs, firmware::eepromStage())) return StageBuild::eeprom;
     return std::nullopt;
 }
 
@@ -98,14 +81,14 @@ const char* stageBuildName(StageBuild build) {
 }
 
 StageModel::StageModel(std::optional<StageBuild> build, Micros listensAt, const ChipTiming& timing,
-                       const ChipFaults& faults, Ram& eeprom)
+                       const ChipFaults& faults, Ram& eeprom, std::uint32_t firstFloor)
     : build_(build.value_or(StageBuild::ram)),
       timing_(timing),
       faults_(faults),
       eeprom_(eeprom),
       phase_(build ? Phase::idle : Phase::pilot),
       position_(static_cast<double>(listensAt)),
-      floor_(build ? firstSyncFloor : minSyncClocks) {}
+      floor_(build ? firstFloor : stage::minSyncClocks) {}
 
 double StageModel::clocks(double micros) const {
     return micros * static_cast<double>(timing_.clockHz) / 1e6;
@@ -172,11 +155,12 @@ bool StageModel::huntSync(SessionRecord& session) {
         position_ = *rise;
         forgetRead();
         const auto width = static_cast<std::uint32_t>(std::llround(clocks(*rise - *fall)));
-        const bool fast =
-            phase_ != Phase::boot && build_ == StageBuild::ram && width >= fastSyncLeast && width <= fastSyncMost;
-        if ((width < minSyncClocks && !fast) || width < floor_) continue;
+        const bool fast = phase_ != Phase::boot && build_ == StageBuild::ram && width >= stage::fastSyncLeast &&
+                          width <= stage::fastSyncMost;
+        if ((width < stage::minSyncClocks && !fast) || width < floor_) continue;
         width_ = width;
-        bitMicros_ = (*rise - *fall) / 4;
+        bitMicros_ = (*rise - *fall) / stage::syncBits;
+        messageStart_ = *fall;
         syncBaud_ = lastBaud_;
         for (const Frame& f : line_)
             if (f.start <= *fall + edge) syncBaud_ = f.baud;
@@ -203,8 +187,8 @@ bool StageModel::huntPilotSync() {
         }
         position_ = *rise;
         forgetRead();
-        if (clocks(*rise - *fall) < pilotSyncLeast) continue;
-        bitMicros_ = (*rise - *fall) / 8;
+        if (clocks(*rise - *fall) < pilot::syncLeast) continue;
+        bitMicros_ = (*rise - *fall) / pilot::syncBits;
         syncBaud_ = lastBaud_;
         inMessage_ = true;
         message_.clear();
@@ -219,7 +203,7 @@ void StageModel::pilotByte(double at, SessionRecord& session) {
     std::uint32_t sum = 0;
     for (std::size_t i = 0; i < longs; ++i) sum = std::rotl(sum, 1) + longAt(message_, 4 * i);
     // A sum other than zero has the pilot echo again.
-    session.stage->pilotLoads += sum == 0 ? 'K' : 'X';
+    session.stage->pilotLoads += sum == 0 ? boot::answer::loaded : boot::answer::sumWrong;
     if (sum != 0) return;
     const auto bootstrap = firmware::bootstrap();
     if (!std::equal(bootstrap.begin(), bootstrap.end(), message_.begin())) {
@@ -231,7 +215,7 @@ void StageModel::pilotByte(double at, SessionRecord& session) {
         return;
     }
     phase_ = Phase::boot;
-    floor_ = minSyncClocks;
+    floor_ = stage::minSyncClocks;
     position_ = std::max(position_, static_cast<double>(afterClocks(std::llround(at), bootStartClocks)));
 }
 
@@ -272,24 +256,44 @@ void StageModel::advance(double known, SessionRecord& session) {
         else if (phase_ == Phase::boot)
             bootByte(frameEnd, session);
         else if (message_.size() == 1 + 4 * (dataLongsTaken(message_[0]) + 2))
-            messageDone(frameEnd, session);
+            messageDone(last, session);
     }
 }
 
 std::size_t StageModel::dataLongsTaken(std::uint8_t lengthByte) const {
     if (phase_ != Phase::packets) return 0;
-    // Data and trailer go to hub RAM where the packet expected is stored, below the mailbox.
-    const std::uint32_t room = (mailbox - packet_ * packetLongs * 4) / 4 - 1;
+    // Data and trailer go to hub RAM where the packet expected is stored, below the mailbox; the
+    // check goes into it.
+    const auto room = static_cast<std::uint32_t>((stage::mailbox - packet_ * stage::packetLongs * 4) / 4 - 1);
     return std::min<std::uint32_t>(lengthByte, room);
 }
 
 std::uint32_t StageModel::expectedLongs() const {
-    return std::min(packetLongs, longs_ - packet_ * packetLongs);
+    return std::min<std::uint32_t>(stage::packetLongs, longs_ - packet_ * stage::packetLongs);
 }
 
-void StageModel::messageDone(double at, SessionRecord& session) {
+std::uint8_t StageModel::expectedPacket() const {
+    return phase_ == Phase::packets ? static_cast<std::uint8_t>(packet_) : 0;
+}
+
+double StageModel::answerMicros() const {
+    // The talker sends at its own bit time, the sync's rounded to whole clocks.
+    const std::uint32_t bit = (width_ + stage::syncBits / 2) / stage::syncBits;
+    const bool fast = build_ == StageBuild::ram && bit < fastestSlowBit;
+    const double byteClocks = fast ? fastAnswerClocks + 4.0 * bit : slowAnswerBits * bit;
+    // Seven bytes from start bit to start bit, the last one's start, data and stop bit.
+    return (static_cast<double>(stage::answerBytes - 1) * byteClocks + 10.0 * bit) * 1e6 /
+           static_cast<double>(timing_.clockHz);
+}
+
+void StageModel::talk(char code, std::uint32_t value, double start, std::uint8_t packet, std::size_t pages) {
+    start = std::max(start, static_cast<double>(lastAnswerAt_));
+    answer(code, value, std::llround(start + answerMicros()), packet, pages);
+}
+
+void StageModel::messageDone(double lastSample, SessionRecord& session) {
     inMessage_ = false;
-    const std::uint32_t bitClocks = (width_ + 2) / 4;
+    const std::uint32_t bitClocks = (width_ + stage::syncBits / 2) / stage::syncBits;
     const std::uint32_t floorAfter = 2 * bitClocks + bitClocks / 2;
     session.stage->baud = syncBaud_;
     const std::size_t n = message_.size();
@@ -300,37 +304,41 @@ void StageModel::messageDone(double at, SessionRecord& session) {
     }
     const auto body = std::span(message_).subspan(1, n - 5);
     // A message with data checks on from the image's CRC so far, as the stage's one CRC a long does.
-    const bool good = longAt(message_, n - 4) == ~crcAfter(n > 9 ? imageCrc_ : crcStart, body);
+    const bool good = longAt(message_, n - 4) == ~stage::crcAfter(n > 9 ? imageCrc_ : stage::crcStart, body);
     const std::uint32_t trailer = longAt(message_, n - 8);
     const auto code = static_cast<char>(trailer & 0xFF);
-    // The answer goes at the sync's rate and is on the host's side once its eight bytes are.
-    const Micros answered = std::llround(at + static_cast<double>(answerBytes * bitsPerFrame) * bitMicros_);
-    if (phase_ == Phase::going) {
-        // Once the image has started the stage is gone.
-        if (startAt_ && answered <= *startAt_) answer('G', delay_, answered);
-        return;
-    }
+    const double answering = lastSample + talkerLatencyClocks * 1e6 / static_cast<double>(timing_.clockHz);
+    if (phase_ == Phase::going) return goingMessage(answering);
     if (!good) {
         // The stage's receiver stores the longs before the check: a message of another count than
         // the packet's or a short message's may have more of it on the line.
         const std::size_t stored = (n - 1) / 4 - 1;
         const bool counted = phase_ != Phase::packets || stored == 1 || stored == expectedLongs() + 1;
-        return answer('N', counted ? checkFailed : wrongLength, answered, static_cast<std::uint8_t>(packet_));
+        const Refusal why = counted ? Refusal::check : Refusal::length;
+        return talk(answer::notTaken, static_cast<std::uint32_t>(why), answering, expectedPacket());
     }
     // Only a message that passed its check sets the next sync's floor: a false sync's would not.
     floor_ = floorAfter;
     switch (phase_) {
         case Phase::idle:
-            return idleMessage(code, trailer, answered, session);
+            return idleMessage(code, trailer, answering, session);
         case Phase::packets:
-            return packetMessage(code, trailer, (n - 9) / 4, answered, session);
+            return packetMessage(code, trailer, (n - 9) / 4, answering, session);
         case Phase::verdict:
-            return heldMessage(code, trailer, answered);
+            return heldMessage(code, trailer, answering);
         case Phase::pilot:  // their messages are read a byte at a time
         case Phase::boot:
         case Phase::going:
             break;
     }
+}
+
+void StageModel::goingMessage(double at) {
+    // Any message begun before the deadline is answered as go was, and the start waits for that
+    // answer; once the image has started the stage is gone.
+    if (!startAt_ || messageStart_ >= deadline_) return;
+    talk(answer::going, delay_, at);
+    startAt_ = std::max(*startAt_, lastAnswerAt_);
 }
 
 void StageModel::bootByte(double at, SessionRecord& session) {
@@ -339,7 +347,7 @@ void StageModel::bootByte(double at, SessionRecord& session) {
         const std::uint32_t first = longAt(message_, 0);
         if (first == boot::helloLong) {
             inMessage_ = false;
-            answer('H', width_, answered);
+            answer(boot::answer::hello, width_, answered);
         } else if (first == 0 || first > boot::maxLongs) {
             inMessage_ = false;  // no count: a sync again
         } else {
@@ -367,7 +375,7 @@ void StageModel::bootLoaded(Micros at, SessionRecord& session) {
     const std::size_t sums = 4 * (std::size_t{bootCount_} + 1);
     const bool good = longAt(message_, sums) == sum && longAt(message_, sums + 4) == sumOfSums;
     const Micros answered = std::llround(static_cast<double>(at) + static_cast<double>(bootAnswerBits) * bitMicros_);
-    answer(good ? 'K' : 'X', bootCount_, answered);
+    answer(good ? boot::answer::loaded : boot::answer::sumWrong, bootCount_, answered);
     if (!good) return;
     // The stage listens once the interpreter has started it; a build this model does not know runs
     // whatever it is.
@@ -381,98 +389,108 @@ void StageModel::bootLoaded(Micros at, SessionRecord& session) {
     build_ = *build;
     phase_ = Phase::idle;
     // The bootstrap leaves its bit time as the stage's first floor.
-    floor_ = (width_ + 2) / 4;
+    floor_ = (width_ + stage::syncBits / 2) / stage::syncBits;
     session.stage->bootFloor = floor_;
     session.state = ChipState::stage;
-    position_ = std::max(position_, static_cast<double>(afterClocks(answered, bootToStageClocks)));
+    position_ = std::max(position_, static_cast<double>(afterClocks(answered, boot::stageListensClocks)));
 }
 
-void StageModel::idleMessage(char code, std::uint32_t trailer, Micros at, SessionRecord& session) {
+void StageModel::idleMessage(char code, std::uint32_t trailer, double at, SessionRecord& session) {
     switch (code) {
-        case 'U':
-            return answer('H', width_, at);
-        case 'R':
+        case message::hello:
+            return talk(answer::hello, width_, at);
+        case message::rate:
             floor_ = trailer >> 8;
-            return answer('R', floor_, at);
-        case 'B':
+            return talk(answer::rate, floor_, at);
+        case message::begin:
             return beginMessage(trailer, at, session);
-        case 'Q':
-            return answer('I', 0, at);
+        case message::query:
+            return talk(answer::idle, 0, at);
         default:
-            return answer('N', notNow, at);
+            return talk(answer::notTaken, static_cast<std::uint32_t>(Refusal::notNow), at);
     }
 }
 
-void StageModel::beginMessage(std::uint32_t trailer, Micros at, SessionRecord& session) {
+void StageModel::beginMessage(std::uint32_t trailer, double at, SessionRecord& session) {
     const std::uint32_t longs = trailer >> 16;
     const auto flags = static_cast<std::uint8_t>(trailer >> 8);
     // The RAM build has no EEPROM code.
-    if (longs < minLongs || longs > maxLongs || (build_ == StageBuild::ram && (flags & programEeprom)))
-        return answer('b', longs, at);
+    if (longs < stage::minLongs || longs > stage::maxLongs ||
+        (build_ == StageBuild::ram && (flags & stage::beginProgramEeprom)))
+        return talk(answer::beginRefused, longs, at);
     longs_ = longs;
     flags_ = flags;
     packet_ = 0;
-    imageCrc_ = crcStart;
+    imageCrc_ = stage::crcStart;
     phase_ = Phase::packets;
-    session.command = !(flags & programEeprom) ? 1 : (flags & runAfterEeprom) ? 3 : 2;
+    session.command = !(flags & stage::beginProgramEeprom) ? 1 : (flags & stage::beginRunAfterEeprom) ? 3 : 2;
     session.longCount = longs;
     session.longs.clear();
     session.loadStart.reset();
     session.loadEnd.reset();
-    answer('B', longs, at);
+    talk(answer::begun, longs, at);
 }
 
-void StageModel::packetMessage(char code, std::uint32_t trailer, std::size_t longs, Micros at, SessionRecord& session) {
+void StageModel::packetMessage(char code, std::uint32_t trailer, std::size_t longs, double at, SessionRecord& session) {
     const auto expected = static_cast<std::uint8_t>(packet_);
-    if (code == 'D') {
-        if (trailer != ('D' | packet_ << 8 | longs_ << 16)) return answer('N', otherPacket, at, expected);
-        if (longs != expectedLongs()) return answer('N', wrongLength, at, expected);
-    } else if (longs != 0) {
-        return answer('N', wrongLength, at, expected);
-    }
+    // Its length first: a packet carries its data, no other message any. Then a packet's trailer.
+    if (longs != (code == message::data ? expectedLongs() : 0))
+        return talk(answer::notTaken, static_cast<std::uint32_t>(Refusal::length), at, expected);
     switch (code) {
-        case 'R':
+        case message::rate:
             floor_ = trailer >> 8;
-            return answer('R', floor_, at, expected);
-        case 'B':
+            return talk(answer::rate, floor_, at, expected);
+        case message::begin:
             return beginMessage(trailer, at, session);
-        case 'Q':
-            if (packet_ == 0) return answer('B', longs_, at);
-            return answer('A', packet_, at, static_cast<std::uint8_t>(packet_ - 1));
-        case 'D':
-            break;
+        case message::query:
+            if (packet_ == 0) return talk(answer::begun, longs_, at);
+            return talk(answer::accepted, packet_, at, static_cast<std::uint8_t>(packet_ - 1));
+        case message::data:
+            if (trailer == stage::dataTrailer(packet_, longs_)) return takePacket(longs, at, session);
+            return talk(answer::notTaken, static_cast<std::uint32_t>(Refusal::otherPacket), at, expected);
         default:
-            return answer('N', notNow, at, expected);
+            return talk(answer::notTaken, static_cast<std::uint32_t>(Refusal::notNow), at, expected);
     }
-    const std::size_t base = std::size_t{packet_} * packetLongs * 4;
+}
+
+void StageModel::takePacket(std::size_t longs, double at, SessionRecord& session) {
+    const auto taken = static_cast<std::uint8_t>(packet_);
+    const std::size_t base = std::size_t{packet_} * stage::packetLongs * 4;
     std::copy(message_.begin() + 1, message_.begin() + 1 + static_cast<std::ptrdiff_t>(4 * longs),
               ram_.begin() + static_cast<std::ptrdiff_t>(base));
-    imageCrc_ = crcAfter(imageCrc_, std::span(message_).subspan(1, 4 * longs));
+    imageCrc_ = stage::crcAfter(imageCrc_, std::span<const std::uint8_t>(message_).subspan(1, 4 * longs));
     ++packet_;
-    const std::uint32_t have = std::min(longs_, packet_ * packetLongs);
+    const std::uint32_t have = std::min<std::uint32_t>(longs_, packet_ * stage::packetLongs);
     session.longs.resize(have);
     for (std::uint32_t i = 0; i < have; ++i) session.longs[i] = longAt(ram_, 4 * std::size_t{i});
-    session.loadEnd = at;
-    answer('A', packet_, at, expected);
+    session.loadEnd = std::llround(at);
+    talk(answer::accepted, packet_, at, taken);
     if (have == longs_) finish(lastAnswerAt_, session);
 }
 
-void StageModel::heldMessage(char code, std::uint32_t trailer, Micros at) {
+void StageModel::heldMessage(char code, std::uint32_t trailer, double at) {
     switch (code) {
-        case 'Q':
-            return answer(verdictCode_, verdictValue_, at);
-        case 'G':
+        case message::query:
+            return talk(verdictCode_, verdictValue_, at);
+        case message::go:
+        case message::stop:
             break;
         default:
-            return answer('N', notNow, at, static_cast<std::uint8_t>(packet_));
+            return talk(answer::notTaken, static_cast<std::uint32_t>(Refusal::notNow), at);
     }
+    // Stop is go to a chip shut down, whatever the verdict: the host's proof differs from the stage's.
+    const bool runs = !(flags_ & stage::beginProgramEeprom) || (flags_ & stage::beginRunAfterEeprom);
+    const bool starts = code == message::go && verdictCode_ == answer::proven && runs;
+    startState_ = starts ? ChipState::running : ChipState::shutdown;
+    if (code == message::stop)
+        startWhy_ = "stopped by the host";
+    else if (verdictCode_ == answer::proven && !runs)
+        startWhy_ = "command 2 done";
     delay_ = trailer >> 8;
     phase_ = Phase::going;
-    answer('G', delay_, at);
-    startAt_ = afterClocks(lastAnswerAt_, 256.0 * delay_);
-    const bool runs = !(flags_ & programEeprom) || (flags_ & runAfterEeprom);
-    startState_ = verdictCode_ == 'V' && runs ? ChipState::running : ChipState::shutdown;
-    if (verdictCode_ == 'V' && !runs) startWhy_ = "command 2 done";
+    deadline_ = at + static_cast<double>(delay_ * stage::goDelayClocks) * 1e6 / static_cast<double>(timing_.clockHz);
+    talk(answer::going, delay_, at);
+    startAt_ = std::max<Micros>(lastAnswerAt_, std::llround(deadline_));
 }
 
 void StageModel::finish(Micros at, SessionRecord& session) {
@@ -481,14 +499,18 @@ void StageModel::finish(Micros at, SessionRecord& session) {
     unsigned sum = 0;
     for (const std::uint8_t b : picture_) sum += b;
     session.ramSum = static_cast<std::uint8_t>(sum);
-    at = afterClocks(at, static_cast<double>(ramLongs - longs_) * fillClocksPerLong);
-    if (*session.ramSum != 0) return verdict('S', *session.ramSum, at);
-    if ((flags_ & programEeprom) && !programEepromPages(at)) return;
+    at = afterClocks(at, static_cast<double>(ramLongs - longs_) * fillClocksPerLong + verdictClocks);
+    if (*session.ramSum != 0) return verdict(answer::sumWrong, *session.ramSum, at);
+    if ((flags_ & stage::beginProgramEeprom) && !programEepromPages(at)) return;
     // The stage reads pbase from RAM as it now is, the stack markers written.
     const std::uint32_t pbase = picture_[6] | picture_[7] << 8;
-    const bool runs = !(flags_ & programEeprom) || (flags_ & runAfterEeprom);
-    if (runs && pbase != launchPbase) return verdict('P', pbase, at);
-    verdict('V', crc32(picture_), afterClocks(at, crcClocks), (flags_ & programEeprom) ? eepromPages : 0);
+    const bool runs = !(flags_ & stage::beginProgramEeprom) || (flags_ & stage::beginRunAfterEeprom);
+    if (runs && pbase != stage::startPbase) return verdict(answer::notStartable, pbase, at);
+    const std::uint32_t dbase = picture_[10] | picture_[11] << 8;
+    const std::uint32_t below = std::max<std::uint32_t>(dbase - 8, 4 * longs_) - 4 * longs_;
+    const std::uint32_t above = stage::ramBytes - std::min(dbase, stage::ramBytes);
+    verdict(answer::proven, stage::crc32(picture_), afterClocks(at, proofClocks(below, above)),
+            (flags_ & stage::beginProgramEeprom) ? eepromPages : 0);
 }
 
 bool StageModel::programEepromPages(Micros& at) {
@@ -498,25 +520,26 @@ bool StageModel::programEepromPages(Micros& at) {
     std::uint32_t written = 0;
     for (std::size_t page = 0; page < eepromPages; ++page) {
         at += read;
-        const auto from = static_cast<std::ptrdiff_t>(page * pageBytes);
-        const bool same =
-            std::equal(picture_.begin() + from, picture_.begin() + from + pageBytes, eeprom_.begin() + from);
+        const auto from = static_cast<std::ptrdiff_t>(page * stage::eepromPageBytes);
+        const auto to = from + static_cast<std::ptrdiff_t>(stage::eepromPageBytes);
+        const bool same = std::equal(picture_.begin() + from, picture_.begin() + to, eeprom_.begin() + from);
         if (!same) {
             const auto number = static_cast<std::uint32_t>(page);
             if (faults_.programFails) {
-                verdict('e', number, at, page);
+                verdict(answer::eepromNoAck, number, at, page);
                 return false;
             }
             at += write + read;
             if (faults_.verifyFails) {
-                verdict('v', number, at, page);
+                verdict(answer::eepromWrong, number, at, page);
                 return false;
             }
             ++written;
         }
-        if ((page + 1) % pagesPerProgress == 0) answer('p', static_cast<std::uint32_t>(page + 1), at, 0, page + 1);
+        if ((page + 1) % stage::pagesPerProgress == 0)
+            talk(answer::eepromProgress, static_cast<std::uint32_t>(page + 1), static_cast<double>(at), 0, page + 1);
     }
-    answer('E', written, at, 0, eepromPages);
+    talk(answer::eepromWritten, written, static_cast<double>(at), 0, eepromPages);
     return true;
 }
 
@@ -524,30 +547,34 @@ void StageModel::verdict(char code, std::uint32_t value, Micros at, std::size_t 
     verdictCode_ = code;
     verdictValue_ = value;
     switch (code) {
-        case 'S':
+        case answer::sumWrong:
             startWhy_ = "checksum rejected";
             break;
-        case 'e':
+        case answer::eepromNoAck:
             startWhy_ = "EEPROM not programmed";
             break;
-        case 'v':
+        case answer::eepromWrong:
             startWhy_ = "EEPROM verify failed";
             break;
-        case 'P':
+        case answer::notStartable:
             startWhy_ = "pbase is not 0x0010";
             break;
         default:
             break;
     }
-    answer(code, value, at, 0, pages);
+    talk(code, value, static_cast<double>(at), 0, pages);
 }
 
 void StageModel::answer(char code, std::uint32_t value, Micros at, std::uint8_t packet, std::size_t pages) {
     // One transmitter: answers go in the order they were made.
     at = std::max(at, lastAnswerAt_);
     lastAnswerAt_ = at;
-    const auto stageBaud = static_cast<int>(std::llround(1e6 / bitMicros_));
-    answers_.push_back(Answer{at, code, packet, value, stageBaud, syncBaud_, pages, phase_ == Phase::boot});
+    const bool boot = phase_ == Phase::boot;
+    const std::uint32_t bit = (width_ + stage::syncBits / 2) / stage::syncBits;
+    // The talker sends at its own whole clocks a bit; the bootstrap at the sync's.
+    const auto stageBaud =
+        boot || bit == 0 ? static_cast<int>(std::llround(1e6 / bitMicros_)) : static_cast<int>(timing_.clockHz / bit);
+    answers_.push_back(Answer{at, code, packet, value, stageBaud, syncBaud_, pages, boot});
 }
 
 std::vector<std::uint8_t> StageModel::due(Micros now, SessionRecord& session) {
@@ -564,22 +591,21 @@ std::vector<std::uint8_t> StageModel::due(Micros now, SessionRecord& session) {
         const Answer a = answers_.front();
         answers_.pop_front();
         // Pages written by the time this answer goes are in the EEPROM, whatever follows.
-        const auto pages = static_cast<std::ptrdiff_t>(a.eepromPages * pageBytes);
+        const auto pages = static_cast<std::ptrdiff_t>(a.eepromPages * stage::eepromPageBytes);
         std::copy(picture_.begin(), picture_.begin() + pages, eeprom_.begin());
         if (a.echo) {
             out.push_back(static_cast<std::uint8_t>(a.value));
             continue;
         }
-        std::vector<std::uint8_t> bytes{static_cast<std::uint8_t>(a.code)};
+        std::vector<std::uint8_t> bytes;
         if (a.boot) {
+            bytes.push_back(static_cast<std::uint8_t>(a.code));
             for (int i = 0; i < 3; ++i) bytes.push_back(static_cast<std::uint8_t>(a.value >> (8 * i)));
             session.stage->bootAnswers += a.code;
         } else {
             if (faults_.stageSilent) continue;
-            bytes.push_back(a.packet);
-            for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<std::uint8_t>(a.value >> (8 * i)));
-            const std::uint32_t check = crc32(bytes);
-            bytes.insert(bytes.end(), {static_cast<std::uint8_t>(check), static_cast<std::uint8_t>(check >> 8)});
+            const auto encoded = stage::encode({a.code, a.packet, a.value});
+            bytes.assign(encoded.begin(), encoded.end());
         }
         if (std::abs(a.stageBaud - a.hostBaud) > rateTolerance * a.hostBaud)
             bytes = misread(bytes, a.stageBaud, a.hostBaud);

@@ -5,8 +5,10 @@
 // then samples bytes at the bit time that pulse gave, so that a false sync, a byte at another rate
 // or a byte lost on the way gives it the garbage it would give the chip. It takes messages of the
 // length their length byte names, checks them, answers each, gives its verdict on the image,
-// programs the EEPROM and starts the image on go. Its rules are read from the stage's description,
-// not taken from the host's code, so that it checks the host.
+// programs the EEPROM and starts the image on go, or shuts the chip down on stop. Its facts are
+// loader/wire/wire.h's, as the stage's are; its rules are read from the stage's description, not
+// taken from the host's code, so that it checks the host; and it answers the transcripts in
+// tests/conformance/ as the stage does on the chip's logic, with the chip's timing.
 
 #include <deque>
 
@@ -22,10 +24,11 @@ const char* stageBuildName(StageBuild build);
 
 class StageModel {
 public:
-    // Started by the ROM; it listens from `listensAt` on. No build: the pilot, which takes the
+    // Started by the ROM; it listens from `listensAt` on, taking no sync under `firstFloor` clocks
+    // (a build the bootstrap started: its bit time). No build: the pilot, which takes the
     // bootstrap, which takes a build and starts it. The faults are the session's.
     StageModel(std::optional<StageBuild> build, Micros listensAt, const ChipTiming& timing, const ChipFaults& faults,
-               Ram& eeprom);
+               Ram& eeprom, std::uint32_t firstFloor = stage::firstSyncFloor);
 
     // A host byte whose frame ended at `at`, sent at `baud`; what it loads goes into the session.
     void receive(std::uint8_t byte, Micros at, int baud, SessionRecord& session);
@@ -68,22 +71,32 @@ private:
     bool huntPilotSync();
     // The bootstrap's longs and the check, a byte at a time.
     void pilotByte(double at, SessionRecord& session);
-    void messageDone(double at, SessionRecord& session);
+    // A message's last byte sampled at `lastSample`: checked and answered.
+    void messageDone(double lastSample, SessionRecord& session);
     // The bootstrap's messages, a byte at a time: a hello, or the stage's count and longs.
     void bootByte(double at, SessionRecord& session);
     void bootLoaded(Micros at, SessionRecord& session);
-    void idleMessage(char code, std::uint32_t trailer, Micros at, SessionRecord& session);
-    void packetMessage(char code, std::uint32_t trailer, std::size_t longs, Micros at, SessionRecord& session);
-    void heldMessage(char code, std::uint32_t trailer, Micros at);
-    // Hello and rate, taken whenever they come.
-    void beginMessage(std::uint32_t trailer, Micros at, SessionRecord& session);
+    // The talker's part, from `at`, when it has the message.
+    void idleMessage(char code, std::uint32_t trailer, double at, SessionRecord& session);
+    void packetMessage(char code, std::uint32_t trailer, std::size_t longs, double at, SessionRecord& session);
+    void takePacket(std::size_t longs, double at, SessionRecord& session);
+    void heldMessage(char code, std::uint32_t trailer, double at);
+    void goingMessage(double at);
+    void beginMessage(std::uint32_t trailer, double at, SessionRecord& session);
     void finish(Micros at, SessionRecord& session);
     // The pages that differ from the picture; false when one failed (its verdict queued).
     bool programEepromPages(Micros& at);
     void verdict(char code, std::uint32_t value, Micros at, std::size_t pages = 0);
+    // The talker's answer, begun at `start` or once the one before has gone.
+    void talk(char code, std::uint32_t value, double start, std::uint8_t packet = 0, std::size_t pages = 0);
+    // An answer whose last byte is on the host's side at `at`.
     void answer(char code, std::uint32_t value, Micros at, std::uint8_t packet = 0, std::size_t pages = 0);
+    // From an answer's first start bit to its last byte's stop bit.
+    double answerMicros() const;
     std::size_t dataLongsTaken(std::uint8_t lengthByte) const;
     std::uint32_t expectedLongs() const;
+    // The packet an 'N' names: 0 before begin and once the image is in.
+    std::uint8_t expectedPacket() const;
     double clocks(double micros) const;
     Micros afterClocks(Micros from, double count) const;
 
@@ -106,6 +119,7 @@ private:
     std::uint32_t floor_;                // the shortest pulse taken for the next sync, in clocks
     std::uint32_t width_ = 0;            // the sync's 4 bit times, in clocks
     double bitMicros_ = 0;               // the sync's bit time
+    double messageStart_ = 0;            // the sync's fall
     int syncBaud_ = 0;                   // the host's rate when the sync came
     std::vector<std::uint8_t> message_;  // length byte, data, trailer, check
     std::optional<double> byteStart_;    // the start bit of a byte being sampled
@@ -121,6 +135,7 @@ private:
     char verdictCode_ = 0;
     std::uint32_t verdictValue_ = 0;
     std::uint32_t delay_ = 0;
+    double deadline_ = 0;  // go's: a message begun before it is answered 'G' again
     std::optional<Micros> startAt_;
     ChipState startState_ = ChipState::running;
     std::string startWhy_;

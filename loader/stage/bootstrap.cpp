@@ -137,13 +137,13 @@ Bootstrap::Outcome Bootstrap::send(std::span<const std::uint32_t> stage, int hel
     int rate = std::max(boot::baud, stage::chipsOwnBaud(chipHz_));
     for (int tries = 0; tries < loadTries; ++tries) {
         const auto answer = load(message, rate);
-        if (answer && answer->code == boot::answer::taken && answer->value == stage.size()) {
+        if (answer && answer->code == boot::answer::loaded && answer->value == stage.size()) {
             // The stage listens once the interpreter has started its two cogs: a hello before is lost.
             clock_.pauseMicros(
                 static_cast<int>(stageStartClocks * 1'000'000 / std::max<std::int64_t>(chipHz_, 1'000'000)));
             return Outcome::stageFresh;
         }
-        if (answer && answer->code == boot::answer::refused) continue;
+        if (answer && answer->code == boot::answer::sumWrong) continue;
         // No answer: the bootstrap may still be counting, or may have started the stage and its
         // answer be lost.
         switch (recover()) {

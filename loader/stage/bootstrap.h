@@ -73,9 +73,9 @@ public:
     static constexpr int lineSlackMicros = 1000;
     // Filler sent to a pilot that may be counting, a step at a time, until it echoes.
     static constexpr std::size_t pilotFillerStep = 64;
-    // From the bootstrap's 'K' until the stage listens: the interpreter, then the stage's receiver
-    // and talker, each loaded into its cog (2.3 ms at 12 MHz on the rig).
-    static constexpr std::int64_t stageStartClocks = 32'000;
+    // From the bootstrap's 'K' until the stage listens, with a margin for the answer's own bytes and
+    // the host's reading of them.
+    static constexpr std::int64_t stageStartClocks = boot::stageListensClocks + 4'000;
 
     enum class Outcome {
         stageFresh,    // the bootstrap started the stage, which has heard nothing yet: its first

@@ -56,7 +56,7 @@ std::optional<Answer> takeAnswer(std::vector<std::uint8_t>& received) {
     for (; received.size() - at >= answerBytes && !answer; ++at) {
         const std::uint8_t* a = received.data() + at;
         // Values are 16 bits at most: a count or a sync's width.
-        if (std::string_view("HKX").find(static_cast<char>(a[0])) == std::string_view::npos || a[3] != 0) continue;
+        if (answer::all.find(static_cast<char>(a[0])) == std::string_view::npos || a[3] != 0) continue;
         answer = Answer{static_cast<char>(a[0]), a[1] | std::uint32_t{a[2]} << 8};
         at += answerBytes - 1;
     }

@@ -20,7 +20,13 @@ namespace pilot {
 // The ROM's rate in the stage's path: the port is at it already.
 inline constexpr int baud = 230400;
 inline constexpr std::uint8_t ping = 0xFF;
+// The sync: its start bit and seven zeros, one low pulse of syncBits bit times, which gives the
+// pilot its bit time. A pulse of syncLeast clocks or more is a sync (pilot.spin's SYNC_LEAST): a
+// ping is one bit time low, 35 to 87 clocks at pilot::baud on an 8 to 20 MHz chip, a sync 278 or
+// more, and nothing of the ROM's phase more than two bits (174 clocks at 20 MHz).
 inline constexpr std::uint8_t syncByte = 0x80;
+inline constexpr int syncBits = 8;
+inline constexpr std::uint32_t syncLeast = 224;
 
 std::vector<std::uint8_t> load(std::span<const std::uint32_t> longs);
 
@@ -29,10 +35,28 @@ std::vector<std::uint8_t> load(std::span<const std::uint32_t> longs);
 namespace boot {
 
 inline constexpr int baud = 460800;
+// The sync: its start bit and three zeros, syncBits bit times low; the stage's receiver, which the
+// bootstrap's is, takes none shorter than stage::minSyncClocks.
 inline constexpr std::uint8_t syncByte = 0xF8;
+inline constexpr int syncBits = 4;
 inline constexpr std::uint32_t helloLong = 0x55555555;
 inline constexpr std::uint32_t maxLongs = 1024;
 inline constexpr std::size_t answerBytes = 4;
+// From the end of the bootstrap's 'K' (its last byte's four stop bits) until the stage it started
+// takes a sync: the interpreter, then the stage's cogs loaded and its receivers' byte loops
+// unrolled. Measured on the chip's logic: 28,035 clocks at 12 MHz and 748,800 baud, the receiver
+// of cog 0 the last one ready.
+inline constexpr std::int64_t stageListensClocks = 28'035;
+
+// The bootstrap's answers, by their code byte; the value is 24 bits.
+namespace answer {
+enum Code : char {
+    hello = 'H',     // value: the sync's 4 bit times in chip clocks
+    loaded = 'K',    // value: the longs taken; the stage starts
+    sumWrong = 'X',  // value: the longs taken, whose sums failed
+};
+inline constexpr std::string_view all = "HKX";
+}  // namespace answer
 
 std::vector<std::uint8_t> hello();
 std::vector<std::uint8_t> load(std::span<const std::uint32_t> longs);
@@ -45,31 +69,49 @@ struct Answer {
 // are dropped one at a time, and an incomplete one is left for the next bytes.
 std::optional<Answer> takeAnswer(std::vector<std::uint8_t>& received);
 
-// The bootstrap's answers, by their code byte.
-namespace answer {
-enum Code : char {
-    hello = 'H',    // value: the sync's 4 bit times in chip clocks
-    taken = 'K',    // value: the count; the stage starts
-    refused = 'X',  // value: the count; the sums did not hold
-};
-}  // namespace answer
-
 }  // namespace boot
 
 namespace stage {
 
+// The sync: its start bit and three zeros, one low pulse of syncBits bit times, from which the stage
+// takes each message's bit time. A pulse is a sync when it is minSyncClocks or more (under 15
+// clocks a bit the receiver's waitcnts fall behind), or fastSyncLeast to fastSyncMost in the RAM
+// build (12 clocks a bit within 4%, sampled by instruction time), and no shorter than the stage's
+// floor: at first firstSyncFloor when the ROM started it (above a late poll for the ROM's verdict,
+// below 115200 baud's sync at 8 MHz), the bootstrap's bit time when the bootstrap did.
 inline constexpr std::uint8_t syncByte = 0xF8;
+inline constexpr int syncBits = 4;
+inline constexpr std::uint32_t minSyncClocks = 60;
+inline constexpr std::uint32_t fastSyncLeast = 46;
+inline constexpr std::uint32_t fastSyncMost = 50;
+inline constexpr std::uint32_t firstSyncFloor = 216;
 inline constexpr std::size_t packetLongs = 255;
 // The stage's work between the last packet's answer and the verdict on a RAM load: the zero fill
 // (16 clocks a long), the sum, and the proof's CRC over the zeros (40,000).
 inline constexpr std::int64_t verdictClocks = 8192 * 16 + 60000;
+// The chip's hub RAM, whose top two longs are the stage's mailbox: its cogs talk through them.
+inline constexpr std::uint32_t ramBytes = 0x8000;
+inline constexpr std::uint32_t mailbox = 0x7FF8;
 inline constexpr std::uint32_t minLongs = 4;
-// Below the stage's mailbox in the top two longs of RAM.
-inline constexpr std::uint32_t maxLongs = 0x1FFD;
+// A packet's trailer is stored after its data, and nothing below the mailbox: the last packet of
+// the largest image ends a long below it. (An image of a long more would fit, its stack markers in
+// the mailbox, but not its last trailer.)
+inline constexpr std::uint32_t maxLongs = mailbox / 4 - 1;
 inline constexpr std::uint8_t beginProgramEeprom = 1;
 inline constexpr std::uint8_t beginRunAfterEeprom = 2;
 // The chip's clock in MHz, rounded up, goes in the begin flags' upper six bits.
 inline constexpr int beginMegahertzShift = 2;
+// What the ROM writes at dbase - 8 and dbase - 4 before it sums RAM; the stage writes them too.
+inline constexpr std::uint32_t stackMarker = 0xFFF9FFFF;
+// The ROM starts an image only with this pbase; the stage proves any other and shuts the chip down.
+inline constexpr std::uint16_t startPbase = 0x0010;
+// From the clock mode's oscillator and PLL started to the switch to them: 20 ms at 20 MHz.
+inline constexpr std::int64_t settleClocks = 400'000;
+// Go's delay counts in these.
+inline constexpr std::int64_t goDelayClocks = 256;
+// The EEPROM build programs and checks 64-byte pages, and answers 'p' every pagesPerProgress.
+inline constexpr std::size_t eepromPageBytes = 64;
+inline constexpr std::size_t pagesPerProgress = 64;
 
 inline constexpr std::uint32_t crcStart = 0xFFFFFFFF;
 // The CRC register after bytes, from register (uncomplemented); crc32 is its complement from crcStart.
@@ -90,6 +132,8 @@ std::uint32_t rateTrailer(std::uint32_t floorClocks);
 std::uint32_t beginTrailer(std::uint32_t longs, std::uint8_t flags);
 std::uint32_t dataTrailer(std::uint32_t packet, std::uint32_t longs);
 std::uint32_t queryTrailer();
+// Go: the image starts delay x goDelayClocks after the answer, or the chip shuts down (a verdict
+// other than 'V').
 std::uint32_t goTrailer(std::uint32_t delay);
 std::uint32_t stopTrailer();
 
@@ -110,18 +154,18 @@ enum Code : char {
     eepromNoAck = 'e',     // value: the page
     eepromWrong = 'v',     // value: the page
     proven = 'V',          // value: the CRC-32 of RAM
-    going = 'G',           // value: the delay
+    going = 'G',           // value: the delay, as go or stop asked it
 };
 inline constexpr std::string_view all = "HRBbANIpSPeEvVG";
 // The verdict on the whole image, and what comes before it.
 inline constexpr std::string_view verdicts = "pESPevV";
 }  // namespace answer
 
-// Why an 'N'.
+// Why an 'N'. Its packet is the one expected: 0 before begin and once the image is in.
 enum class Refusal : std::uint32_t {
     check = 1,        // the check failed (as it does for any packet but the one expected)
     otherPacket = 2,  // a packet other than the one expected whose check held
-    length = 3,       // shorter or longer than its trailer needs
+    length = 3,       // shorter or longer than its trailer needs (a packet its data, any other none)
     notNow = 4,       // no message the stage takes now
 };
 

@@ -17,6 +17,7 @@ import rig
 from propsim import SOURCE, good_lines, program, work_dir
 
 OPENSPIN = Path(os.environ.get("OPENSPIN", SOURCE.parent / "shared" / "tools" / "openspin" / "openspin"))
+TRANSCRIPTS = SOURCE / "tests" / "conformance" / "stage.transcripts"
 IMAGES = rig.IMAGES
 # The stage's high rates leave the host's slowed clock less slack than the ROM's: a slower rig.
 RATE = int(os.environ.get("KESTRUP_RIG_RATE", "400000"))
@@ -62,6 +63,52 @@ def test_the_committed_stage_is_its_source():
     check = subprocess.run([str(SOURCE / "scripts" / "make-second-stage"), "--check", "--openspin", str(OPENSPIN)],
                            capture_output=True, text=True)
     assert check.returncode == 0, check.stderr
+
+
+def segments(session):
+    """The events after each reset's release, until the next reset, in order."""
+    found = []
+    for clock, text in session.events:
+        if text.startswith("RESET released"):
+            found.append([])
+        elif found:
+            found[-1].append(text)
+    return found
+
+
+def ending(events):
+    """What the chip did once the stage's talker (cog 1) had started: ran an image, or shut down."""
+    talker = max(i for i, text in enumerate(events) if text.startswith("COGINIT cog 1"))
+    after = events[talker:]
+    if any(text.startswith("COGINIT cog 0: code $F004, PAR $0004") for text in after):
+        return "running"
+    running = [text for text in after if text.startswith("cogs running")]
+    return "shutdown" if running and running[-1].endswith(": 00") else "neither"
+
+
+def test_the_stage_answers_its_transcripts():
+    # Every transcript of the protocol (tests/conformance/stage.transcripts), each on a stage started
+    # afresh, in one session: the stage's answers are the transcripts', as propsim's model's are
+    # (tests/unit/conformance_test.cpp), and the chip runs the image or shuts down as each one ends.
+    eeprom = work_dir("rig-transcripts") / "eeprom.bin"
+    eeprom.write_bytes(bytes(32768))
+    command = [program("stageload"), "--fixed", "--rom-baud", "230400", "--settle", "20", "--transcripts",
+               TRANSCRIPTS, "--port", "{pty}"]
+    s = rig.run(command, "rig-transcripts", lambda session: True, rate=RATE, eeprom=eeprom, timeout=900)
+    assert s.status == 0, s.host
+    assert "transcripts: 0 differ" in s.host, s.host
+    # Each transcript's end, in the events after the last start (a reset) before it.
+    starts, ends = 0, []
+    for line in s.host.splitlines():
+        if re.match(r"\s+start \d+", line):
+            starts += 1
+        elif m := re.search(r"line \d+: end: (running|shutdown), for the rig's events to tell", line):
+            ends.append((starts - 1, m.group(1)))
+    resets = segments(s)
+    assert len(resets) == starts, (len(resets), starts)
+    assert len(ends) == len(re.findall(r"^transcript \S+$", s.host, re.M)), s.host
+    for reset, want in ends:
+        assert ending(resets[reset]) == want, (reset, want)
 
 
 def test_blink_p16_runs():

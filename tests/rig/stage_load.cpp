@@ -5,9 +5,14 @@
 //
 //   stageload --port DEV [--boot] [--eeprom] [--no-run] [--rates R1,R2,...] [--settle MS]
 //             [--stage FILE] [--trace FILE] IMAGE
+//   stageload --port DEV --transcripts FILE [--only NAME] [--settle MS] [--trace FILE]
 //
-// Exit status: 0 loaded, 1 the stage refused or failed, 2 no stage (the ROM did not take it, or
-// the stage did not answer), 3 bad arguments or files.
+// With --transcripts it plays the stage's transcripts (tests/conformance/) instead, each on a stage
+// started afresh, all in one session, and tells every message's answers and every difference.
+//
+// Exit status: 0 loaded (every transcript as written), 1 the stage refused or failed (a transcript
+// differed), 2 no stage (the ROM did not take it, or the stage did not answer), 3 bad arguments
+// or files.
 
 #include <cstdio>
 #include <cstring>
@@ -21,6 +26,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "conformance.h"
 #include "image/image.h"
 #include "port/loader_line.h"
 #include "port/tracing_port.h"
@@ -49,7 +55,7 @@ std::optional<std::vector<std::uint8_t>> readFile(const std::string& path) {
 }
 
 struct Arguments {
-    std::string port, image, stageFile, trace;
+    std::string port, image, stageFile, trace, transcripts, only;
     LoadTarget target = LoadTarget::ram;
     bool noRun = false;
     bool fixed = false;
@@ -68,10 +74,12 @@ std::optional<Arguments> parse(int argc, char** argv) {
             return std::string(argv[++i]);
         };
         if (arg == "--port" || arg == "--stage" || arg == "--trace" || arg == "--rates" || arg == "--settle" ||
-            arg == "--rom-baud") {
+            arg == "--rom-baud" || arg == "--transcripts" || arg == "--only") {
             const auto v = value();
             if (!v) return std::nullopt;
             if (arg == "--port") a.port = *v;
+            if (arg == "--transcripts") a.transcripts = *v;
+            if (arg == "--only") a.only = *v;
             if (arg == "--stage") a.stageFile = *v;
             if (arg == "--trace") a.trace = *v;
             if (arg == "--settle") a.settleMs = std::stoi(*v);
@@ -94,7 +102,7 @@ std::optional<Arguments> parse(int argc, char** argv) {
             return std::nullopt;
         }
     }
-    if (a.port.empty() || a.image.empty()) return std::nullopt;
+    if (a.port.empty() || a.image.empty() == a.transcripts.empty()) return std::nullopt;
     if (a.noRun && a.target == LoadTarget::eepromRun) a.target = LoadTarget::eepromShutdown;
     return a;
 }
@@ -128,18 +136,184 @@ void printReport(const StageReport& report) {
               << " baud, " << report.resends << " resent\n";
 }
 
+// The system's serial port, traced to a file when one is named.
+class TracedPort {
+public:
+    explicit TracedPort(Clock& clock) : clock_(clock) {}
+    // The port to use; nothing when the trace file cannot be written.
+    SerialPort* open(const std::string& trace) {
+        if (trace.empty()) return system_.get();
+        file_.reset(std::fopen(trace.c_str(), "w"));
+        if (!file_) return nullptr;
+        tracing_ = std::make_unique<TracingPort>(*system_, clock_, file_.get());
+        return tracing_.get();
+    }
+
+private:
+    Clock& clock_;
+    std::unique_ptr<SerialPort> system_ = makeSystemSerialPort();
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file_{nullptr, std::fclose};
+    std::unique_ptr<TracingPort> tracing_;
+};
+
+// The board behind the port, and what every start of the stage on it needs.
+struct Board {
+    SerialPort& port;
+    Clock& clock;
+    SerialLink& link;
+    StatusLines& lines;
+    // The one owner of the port's rate and stop bits.
+    LoaderLine& line;
+};
+
+// Resets the board and has its ROM start the stage (or the pilot, which takes the bootstrap, which
+// takes the stage); the rate the stage came at, or nothing when it was not taken.
+bool startStage(const Arguments& args, std::span<const std::uint8_t> stageBytes, Board& board) {
+    if (!board.line.setBaud(args.romBaud)) {
+        std::cerr << "stageload: the port refuses " << args.romBaud << " baud\n";
+        return false;
+    }
+    // The window program's reset, with the settling time the caller chose.
+    board.link.chipReset({UploadTiming::window().reset.pulseMs, args.settleMs});
+    LoaderProtocol protocol(board.link, board.lines);
+    protocol.setEncoding(args.fixed ? LongEncoding::fixed : LongEncoding::dense);
+    if (const HandshakeResult handshake = protocol.handshake(); !handshake.isChip() || handshake.version != 1)
+        return false;
+    const auto romBytes = args.boot ? firmware::pilot() : stageBytes;
+    if (protocol.imageLoad(static_cast<std::int32_t>(romBytes.size()), longsOf(romBytes)) != Acknowledgement::accepted)
+        return false;
+    if (!args.boot) return true;
+    Bootstrap bootstrap(board.line, board.clock);
+    const auto sent =
+        board.line.setBaud(pilot::baud) ? bootstrap.send(longsOf(stageBytes), 70, 40) : Bootstrap::Outcome::noAnswer;
+    if (sent == Bootstrap::Outcome::noAnswer || sent == Bootstrap::Outcome::failed) {
+        std::cout << "bootstrap: the stage not taken\n";
+        return false;
+    }
+    std::cout << "bootstrap: chip " << bootstrap.chipHz() << " Hz, stage at " << board.line.baud() << " baud\n";
+    return true;
+}
+
+int loadImage(const Arguments& args, const std::vector<std::uint8_t>& image, Board& board, StatusSink& status) {
+    const auto imageLongs = longsOf(image);
+    const auto fit = StageImage::of(CheckedImage::of(imageLongs, image.size()));
+    if (!std::holds_alternative<StageImage>(fit)) {
+        printReport({StageOutcome::refused});
+        return 1;
+    }
+    SecondStage stage(board.clock, status);
+    if (!args.rates.empty()) stage.setRates(args.rates);
+    const StageReport report = stage.load(board.line, std::get<StageImage>(fit), args.target);
+    printReport(report);
+    switch (report.outcome) {
+        case StageOutcome::loaded:
+            return 0;
+        case StageOutcome::noAnswer:
+            return 2;
+        default:
+            return 1;
+    }
+}
+
+// The stage on the board, as the transcripts' far end: each transcript on a stage started afresh.
+class BoardEnd final : public conformance::StageEnd {
+public:
+    BoardEnd(const Arguments& args, Board& board) : args_(args), board_(board) {}
+
+    bool start(const conformance::Transcript& transcript) override {
+        Arguments args = args_;
+        args.boot = transcript.bootStarted;
+        args.target = transcript.eepromBuild ? LoadTarget::eepromRun : LoadTarget::ram;
+        // Once more after a start that failed: a rig that falls behind its rate on a busy machine
+        // may cost the host's bootstrap its timing, which is no matter of the stage's.
+        for (int tries = 0; tries < startTries; ++tries) {
+            // Each start is a reset, which the rig's events show: the suite finds each transcript's there.
+            std::cout << "  start " << ++starts_
+                      << (transcript.bootStarted ? ", by the bootstrap\n" : ", by the ROM\n");
+            if (!startStage(args, secondStageImage(args.target), board_)) continue;
+            // Until it listens: after the ROM's acknowledgement its clock wait and the stage's
+            // start (35 to 55 ms); after the bootstrap's answer the stage's start alone.
+            board_.clock.pause(transcript.bootStarted ? bootStartMs : romStartMs);
+            board_.port.purgeReceive();
+            received_.clear();
+            return true;
+        }
+        return false;
+    }
+    void setLine(int baud, int stopBits) override {
+        board_.line.drain();
+        if (!board_.line.setBaud(baud, stopBits))
+            std::cout << "stageload: the port refuses " << baud << " baud, " << stopBits << " stop bits\n";
+    }
+    void send(std::span<const std::uint8_t> bytes) override { board_.port.write(bytes); }
+    std::vector<stage::Answer> collect(std::size_t count, int windowMs) override {
+        std::vector<stage::Answer> answers;
+        const std::int64_t start = board_.clock.nowMicros();
+        std::optional<std::int64_t> settled;
+        for (;;) {
+            std::array<std::uint8_t, 256> buffer{};
+            for (std::optional<std::size_t> n; (n = board_.port.read(buffer)) && *n > 0;)
+                received_.insert(received_.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(*n));
+            for (const auto& a : stage::takeAnswers(received_)) answers.push_back(a);
+            const std::int64_t now = board_.clock.nowMicros();
+            if (count > 0 && answers.size() >= count && !settled) settled = now + settleMicros;
+            if (now - start >= 1000 * std::int64_t{windowMs} || (settled && now >= *settled)) return answers;
+            board_.clock.pause(1);
+        }
+    }
+    // The chip's state is the rig's to tell, from its events: time for it to get there.
+    std::optional<std::string> state(int windowMs) override {
+        board_.clock.pause(windowMs);
+        return std::nullopt;
+    }
+
+private:
+    static constexpr int startTries = 2;
+    static constexpr int romStartMs = 70;
+    static constexpr int bootStartMs = 5;
+    static constexpr std::int64_t settleMicros = 3000;
+    const Arguments& args_;
+    Board& board_;
+    std::vector<std::uint8_t> received_;
+    int starts_ = 0;
+};
+
+int playTranscripts(const Arguments& args, const std::string& text, Board& board) {
+    std::vector<conformance::Transcript> transcripts;
+    try {
+        transcripts = conformance::parse(text);
+    } catch (const std::invalid_argument& error) {
+        std::cerr << "stageload: " << args.transcripts << ": " << error.what() << '\n';
+        return 3;
+    }
+    BoardEnd end(args, board);
+    int failed = 0;
+    for (const auto& transcript : transcripts) {
+        if (!args.only.empty() && transcript.name != args.only) continue;
+        std::cout << "transcript " << transcript.name << '\n';
+        const auto outcome = conformance::play(transcript, end);
+        for (const auto& line : outcome.log) std::cout << "  " << line << '\n';
+        for (const auto& failure : outcome.failures) std::cout << "  DIFFERS: " << failure << '\n';
+        failed += outcome.failures.empty() ? 0 : 1;
+        std::cout.flush();
+    }
+    std::cout << "transcripts: " << failed << " differ\n";
+    return failed == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const auto args = parse(argc, argv);
     if (!args) {
         std::cerr << "usage: stageload --port DEV [--boot] [--eeprom] [--no-run] [--rates R1,R2,...]\n"
-                     "                 [--settle MS] [--stage FILE] [--trace FILE] IMAGE\n";
+                     "                 [--settle MS] [--stage FILE] [--trace FILE] IMAGE\n"
+                     "       stageload --port DEV --transcripts FILE [--only NAME] [--settle MS] [--trace FILE]\n";
         return 3;
     }
-    const auto image = readFile(args->image);
-    if (!image) {
-        std::cerr << "stageload: cannot read " << args->image << '\n';
+    const auto input = readFile(args->transcripts.empty() ? args->image : args->transcripts);
+    if (!input) {
+        std::cerr << "stageload: cannot read " << (args->transcripts.empty() ? args->image : args->transcripts) << '\n';
         return 3;
     }
     const auto builtIn = secondStageImage(args->target);
@@ -156,76 +330,26 @@ int main(int argc, char** argv) {
     Clock& clock = systemClock();
     PrintingSink status;
     StatusLines lines(status);
-    auto system = makeSystemSerialPort();
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> traceFile(nullptr, std::fclose);
-    std::unique_ptr<TracingPort> tracing;
-    SerialPort* port = system.get();
-    if (!args->trace.empty()) {
-        traceFile.reset(std::fopen(args->trace.c_str(), "w"));
-        if (!traceFile) {
-            std::cerr << "stageload: cannot write " << args->trace << '\n';
-            return 3;
-        }
-        tracing = std::make_unique<TracingPort>(*system, clock, traceFile.get());
-        port = tracing.get();
+    TracedPort traced(clock);
+    SerialPort* port = traced.open(args->trace);
+    if (!port) {
+        std::cerr << "stageload: cannot write " << args->trace << '\n';
+        return 3;
     }
-
     SerialLink link(*port, clock, lines);
     if (!link.open(PortAddress::device(args->port))) {
         std::cerr << "stageload: cannot open " << args->port << '\n';
         return 3;
     }
-    // The load's line, the one owner of the port's rate from here on: at 115200 baud as opened.
+    // At 115200 baud as opened.
     LoaderLine line(*port, clock, 115200);
-    if (!line.setBaud(args->romBaud)) {
-        std::cerr << "stageload: the port refuses " << args->romBaud << " baud\n";
-        return 3;
+    Board board{*port, clock, link, lines, line};
+    int result = 2;
+    if (!args->transcripts.empty()) {
+        result = playTranscripts(*args, std::string(input->begin(), input->end()), board);
+    } else if (startStage(*args, stageBytes, board)) {
+        result = loadImage(*args, *input, board, status);
     }
-    // The window program's reset, with the settling time the caller chose.
-    link.chipReset({UploadTiming::window().reset.pulseMs, args->settleMs});
-
-    LoaderProtocol protocol(link, lines);
-    protocol.setEncoding(args->fixed ? LongEncoding::fixed : LongEncoding::dense);
-    if (const HandshakeResult handshake = protocol.handshake(); !handshake.isChip() || handshake.version != 1) {
-        link.close();
-        return 2;
-    }
-    const auto stageLongs = longsOf(stageBytes);
-    const auto romBytes = args->boot ? firmware::pilot() : std::span<const std::uint8_t>(stageBytes);
-    if (protocol.imageLoad(static_cast<std::int32_t>(romBytes.size()), longsOf(romBytes)) !=
-        Acknowledgement::accepted) {
-        link.close();
-        return 2;
-    }
-    if (args->boot) {
-        Bootstrap bootstrap(line, clock);
-        const auto sent = line.setBaud(pilot::baud) ? bootstrap.send(stageLongs, 70, 40) : Bootstrap::Outcome::noAnswer;
-        if (sent == Bootstrap::Outcome::noAnswer || sent == Bootstrap::Outcome::failed) {
-            std::cout << "bootstrap: the stage not taken\n";
-            link.close();
-            return 2;
-        }
-        std::cout << "bootstrap: chip " << bootstrap.chipHz() << " Hz, stage at " << line.baud() << " baud\n";
-    }
-
-    const auto imageLongs = longsOf(*image);
-    const auto fit = StageImage::of(CheckedImage::of(imageLongs, image->size()));
-    if (!std::holds_alternative<StageImage>(fit)) {
-        printReport({StageOutcome::refused});
-        link.close();
-        return 1;
-    }
-    SecondStage stage(clock, status);
-    if (!args->rates.empty()) stage.setRates(args->rates);
-    const StageReport report = stage.load(line, std::get<StageImage>(fit), args->target);
-    printReport(report);
     link.close();
-    switch (report.outcome) {
-        case StageOutcome::loaded:
-            return 0;
-        case StageOutcome::noAnswer:
-            return 2;
-        default:
-            return 1;
-    }
+    return result;
 }

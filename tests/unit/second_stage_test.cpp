@@ -206,10 +206,9 @@ TEST_F(StageFixture, TheVerdictsAreToldAsTheRomTellsThem) {
         // RAM other than the host's picture of it is told to stop, never to go, whatever the
         // stage makes of a stop.
         const bool proven = c.outcome != StageOutcome::mismatch;
-        EXPECT_EQ(chip.goDelay.has_value(), proven) << c.verdicts;
-        if (proven) {
-            EXPECT_EQ(chip.state, ScriptedStage::State::gone) << c.verdicts;
-        } else {
+        EXPECT_EQ(chip.stopped, !proven) << c.verdicts;
+        EXPECT_EQ(chip.state, ScriptedStage::State::gone) << c.verdicts;
+        if (!proven) {
             EXPECT_EQ(port.writes.back(), stage::frame({}, stage::stopTrailer()));
         }
         const bool starts = c.outcome == StageOutcome::loaded && c.target != LoadTarget::eepromShutdown;

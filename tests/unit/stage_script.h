@@ -1,14 +1,14 @@
 #pragma once
 // The second stage as the host sees it, scripted behind the fake port: each write is taken whole
-// (a message, or filler) and answered at once, with the stage's rules for syncs and the faults a
-// test orders.
+// (a message, or filler) and answered at once, with the stage's rules for syncs and messages
+// (loader/wire/wire.h, as the chip answers tests/conformance/) and the faults a test orders.
 
+#include <algorithm>
 #include <map>
 #include <set>
 
 #include "fakes.h"
-#include "image/image.h"
-#include "stage/second_stage.h"
+#include "wire/wire.h"
 
 namespace kestrup::test {
 
@@ -22,6 +22,7 @@ struct ScriptedStage {
     std::vector<int> packets;         // as they came
     int swallowed = 0;                // messages lost in a damaged one's count
     std::optional<std::uint32_t> goDelay;
+    bool stopped = false;  // the host said stop: the chip shuts down whatever the verdict
     enum class State { idle, loading, verdict, gone } state = State::idle;
 
     void attach(FakePort& port) {
@@ -30,10 +31,10 @@ struct ScriptedStage {
 
     void take(FakePort& port, std::span<const std::uint8_t> b) {
         if (std::all_of(b.begin(), b.end(), [](std::uint8_t x) { return x == 0xFF; })) return void(counting = false);
-        const int asked = port.bauds.empty() ? 115200 : port.bauds.back();
+        const int asked = port.bauds.empty() ? stage::contactBaud : port.bauds.back();
         const double bit = static_cast<double>(chipHz) / (madeAs.count(asked) ? madeAs.at(asked) : asked);
         // A sync shorter than the floor is no sync: the whole message goes by unseen.
-        if (4 * bit < once.value_or(floor)) return;
+        if (stage::syncBits * bit < once.value_or(floor)) return;
         once.reset();
         floor = 2.5 * bit;
         if (counting) return void(++swallowed);
@@ -44,59 +45,80 @@ struct ScriptedStage {
             return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | std::uint32_t{b[at + 3]} << 24;
         };
         const std::uint32_t trailer = word(t), arg = trailer >> 8;
-        const auto k = static_cast<int>(arg & 0xFF);
-        if (state == State::gone) return say(port, 'G', 0, *goDelay);
+        const auto code = static_cast<char>(trailer & 0xFF);
+        if (state == State::gone) return say(port, stage::answer::going, 0, *goDelay);
         if (~stage::crcAfter(t > 2 ? imageCrc : stage::crcStart, b.subspan(2, t + 2)) != word(t + 4))
-            return say(port, 'N', expect, 1);
-        switch (trailer & 0xFF) {
-            case 'U':
-                return say(port, 'H', 0, static_cast<std::uint32_t>(4 * bit));
-            case 'R':
+            return refuse(port, stage::Refusal::check);
+        // While the image comes a packet carries its data, no other message any.
+        if (state == State::loading && (code == stage::message::data) != (b[1] != 0))
+            return refuse(port, stage::Refusal::length);
+        if (state == State::verdict) return held(port, code, arg);
+        switch (code) {
+            case stage::message::hello:
+                if (state != State::idle) break;
+                return say(port, stage::answer::hello, 0, static_cast<std::uint32_t>(stage::syncBits * bit));
+            case stage::message::rate:
                 once = arg;
-                return say(port, 'R', 0, arg);
-            case 'B':
+                return say(port, stage::answer::rate, expected(), arg);
+            case stage::message::begin:
                 longs = trailer >> 16, expect = 0, state = State::loading, imageCrc = stage::crcStart;
-                return say(port, 'B', 0, longs);
-            case 'G':
-                goDelay = arg, state = State::gone;
-                return say(port, 'G', 0, arg);
-            case 'Q':
+                return say(port, stage::answer::begun, 0, longs);
+            case stage::message::query:
                 return query(port);
-            case 'D':
+            case stage::message::data:
+                if (state == State::loading) return packet(port, b, t, static_cast<int>(arg & 0xFF));
                 break;
             default:
-                return say(port, 'N', expect, 4);
+                break;
         }
+        refuse(port, stage::Refusal::notNow);
+    }
+
+    void packet(FakePort& port, std::span<const std::uint8_t> b, std::size_t t, int k) {
         packets.push_back(k);
-        if (state != State::loading) return say(port, 'N', 0, 4);
-        if (k == badLength) return badLength.reset(), counting = true, say(port, 'N', expect, 3);
-        if (static_cast<std::uint32_t>(k) != expect) return say(port, 'N', expect, 2);
-        for (std::size_t i = 0; i < b[1]; ++i) ram[k * stage::packetLongs + i] = word(2 + 4 * i);
+        if (k == badLength) return badLength.reset(), counting = true, refuse(port, stage::Refusal::length);
+        if (static_cast<std::uint32_t>(k) != expect) return refuse(port, stage::Refusal::otherPacket);
+        for (std::size_t i = 0; i < b[1]; ++i)
+            ram[k * stage::packetLongs + i] =
+                b[2 + 4 * i] | b[3 + 4 * i] << 8 | b[4 + 4 * i] << 16 | std::uint32_t{b[5 + 4 * i]} << 24;
         imageCrc = stage::crcAfter(imageCrc, b.subspan(2, t - 2));
-        say(port, 'A', k, ++expect);
+        say(port, stage::answer::accepted, k, ++expect);
         if (expect * stage::packetLongs < longs) return;
         state = State::verdict;
-        for (const char code : verdicts) say(port, code, 0, verdictValue(code));
+        for (const char verdict : verdicts) say(port, verdict, 0, verdictValue(verdict));
+    }
+
+    // The verdict is held: a query has it again, go and stop are answered 'G', anything else 'N'.
+    void held(FakePort& port, char code, std::uint32_t arg) {
+        if (code == stage::message::query) return say(port, verdicts.back(), 0, verdictValue(verdicts.back()));
+        if (code != stage::message::go && code != stage::message::stop) return refuse(port, stage::Refusal::notNow);
+        goDelay = arg, state = State::gone, stopped = code == stage::message::stop;
+        say(port, stage::answer::going, 0, arg);
     }
 
     void query(FakePort& port) {
-        if (state == State::idle) return say(port, 'I', 0, 0);
-        if (state == State::verdict) return say(port, verdicts.back(), 0, verdictValue(verdicts.back()));
-        if (expect == 0) return say(port, 'B', 0, longs);
-        say(port, 'A', static_cast<int>(expect - 1), expect);
+        if (state == State::idle) return say(port, stage::answer::idle, 0, 0);
+        if (expect == 0) return say(port, stage::answer::begun, 0, longs);
+        say(port, stage::answer::accepted, static_cast<int>(expect - 1), expect);
     }
 
     std::uint32_t verdictValue(char code) const {
-        if (code == 'P') return ram[1] >> 16;
-        if (code != 'V') return 1;
+        if (code == stage::answer::notStartable) return ram[1] >> 16;
+        if (code != stage::answer::proven) return 1;
         // RAM as the stage leaves it: the image, zeros, the stack markers below dbase.
         auto picture = ram;
         const std::size_t dbase = ram[2] >> 16;
-        picture[dbase / 4 - 2] = picture[dbase / 4 - 1] = imageStackMarker;
+        picture[dbase / 4 - 2] = picture[dbase / 4 - 1] = stage::stackMarker;
         std::vector<std::uint8_t> bytes;
         for (std::size_t i = 0; i < picture.size() * 4; ++i)
             bytes.push_back(static_cast<std::uint8_t>(picture[i / 4] >> (8 * (i % 4))));
         return stage::crc32(bytes) ^ crcError;
+    }
+
+    // An 'N' names the packet expected: none before begin or once the image is in.
+    int expected() const { return state == State::loading ? static_cast<int>(expect) : 0; }
+    void refuse(FakePort& port, stage::Refusal why) {
+        say(port, stage::answer::notTaken, expected(), static_cast<std::uint32_t>(why));
     }
 
     void say(FakePort& port, char code, int packet, std::uint32_t value) {
@@ -106,12 +128,12 @@ struct ScriptedStage {
         port.queueReply({bytes.begin(), bytes.end()});
     }
 
-    double floor = 216;  // as the ROM starts it; the bootstrap leaves another
+    double floor = stage::firstSyncFloor;  // as the ROM starts it; the bootstrap leaves another
     bool started = false;
     std::optional<double> once;
     bool counting = false;
     std::uint32_t longs = 0, expect = 0, imageCrc = stage::crcStart;
-    std::vector<std::uint32_t> ram = std::vector<std::uint32_t>(chipRamBytes / 4);
+    std::vector<std::uint32_t> ram = std::vector<std::uint32_t>(stage::ramBytes / 4);
 };
 
 }  // namespace kestrup::test

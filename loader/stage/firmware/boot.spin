@@ -19,10 +19,20 @@ CON
   LATENCY    = 12
   ' The most longs it takes: more than either build of the stage, few enough that the host's
   ' filler completes a count it damaged in a tenth of a second.
-  MAX_LONGS  = 1024
+  MAX_LONGS  = 1024                               ' wire: boot::maxLongs
   ' As pilot.spin has them: scripts/make-second-stage checks that they agree.
   BOOT_AT    = 50
   BOOT_LONGS = 144
+
+  ' What the host, propsim's model and the tests know of this code, as loader/wire/wire.h has it:
+  ' scripts/check-wire holds every constant marked "wire:" to the name it gives there.
+  SYNC_SHIFT      = 2                             ' the sync: start bit and three zeros
+  SYNC_BITS       = 1 << SYNC_SHIFT               ' wire: boot::syncBits
+  SYNC_LEAST      = 60                            ' wire: stage::minSyncClocks
+  HELLO_LONG      = $5555_5555                    ' wire: boot::helloLong
+  ANS_HELLO       = "H"                           ' wire: boot::answer::hello
+  ANS_LOADED      = "K"                           ' wire: boot::answer::loaded
+  ANS_SUM_WRONG   = "X"                           ' wire: boot::answer::sumWrong
 
 PUB none                                          ' a Spin file has one; this one is never run
 
@@ -55,14 +65,14 @@ hunt          waitpeq rxmask, rxmask
               waitpeq rxmask, rxmask
               mov     w, cnt
               sub     w, t1
-              cmp     w, #60 wc                   ' under 15 clocks a bit: faster than the receiver
+              cmp     w, #SYNC_LEAST wc           ' under 15 clocks a bit: faster than the receiver
         if_c  jmp     #hunt
               mov     width, w
               mov     bt, w                       ' the bit time, rounded
-              add     bt, #2
-              shr     bt, #2
+              add     bt, #SYNC_BITS / 2
+              shr     bt, #SYNC_SHIFT
               mov     t0, bt
-              shl     t0, #2
+              shl     t0, #SYNC_SHIFT
               sub     w, t0                       ' 4 x the error of the rounded bit time: -2..1
               mov     first, bt                   ' to the middle of bit 0, the error centred on
               shr     first, #1                   ' the middle of the byte
@@ -76,7 +86,7 @@ hunt          waitpeq rxmask, rxmask
 
 counted       cmp     prev, hellolong wz
               mov     av, width
-        if_z  mov     ac, #"H"
+        if_z  mov     ac, #ANS_HELLO
         if_z  jmp     #reply
               mov     count, prev                 ' 1 to MAX_LONGS, or it was no count
               cmp     maxlongs, count wc
@@ -103,13 +113,13 @@ loaded        mov     ptr, #0
               djnz    n, #:sum
               rdlong  t1, ptr                     ' the first sum as sent, above the stage
               wrlong  zero, ptr                   ' where the ROM would have left zero
-              mov     ac, #"X"
+              mov     ac, #ANS_SUM_WRONG
               cmp     t1, s1 wz
         if_z  cmp     prev, s2 wz
-        if_z  mov     ac, #"K"
+        if_z  mov     ac, #ANS_LOADED
               mov     av, count
 reply         call    #answer
-              cmp     ac, #"K" wz
+              cmp     ac, #ANS_LOADED wz
         if_nz jmp     #hunt
               wrlong  bt, #0                      ' the stage's first floor: its first sync may
                                                   ' come at this rate (long 0 is no Spin's start)
@@ -184,7 +194,7 @@ answer_ret    ret
 rxmask        long    |< RX_PIN
 txmask        long    |< TX_PIN
 txcounter     long    %00100 << 26 | TX_PIN       ' NCO, single-ended: the pin is phsa[31]
-hellolong     long    $5555_5555                  ' no two 0 bits together: never a sync
+hellolong     long    HELLO_LONG                  ' no two 0 bits together: never a sync
 maxlongs      long    MAX_LONGS
 stopbits      long    $007F_FFFF
 dsone         long    $201

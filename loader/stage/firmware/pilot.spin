@@ -20,7 +20,9 @@ CON
   ' A ping is one bit time low, 35 to 87 clocks at 230400 baud on an 8 to 20 MHz chip; a sync
   ' (0x80) eight, 278 or more. Nothing the host sends in the ROM's phase is more than two bits low
   ' (174 clocks at 20 MHz): a late poll for the ROM's answer is echoed, not taken for a sync.
-  SYNC_LEAST = 224
+  SYNC_LEAST = 224                                ' wire: pilot::syncLeast
+  SYNC_SHIFT = 3                                  ' the sync: start bit and seven zeros
+  SYNC_BITS  = 1 << SYNC_SHIFT                    ' wire: pilot::syncBits
   ' The bootstrap's place in this cog and its length: boot.spin has the same two, and
   ' scripts/make-second-stage checks that they agree.
   BOOT_AT    = 50
@@ -44,8 +46,8 @@ echo          waitpne rxmask, rxmask              ' a low pulse, back as it came
               cmp     bt, #SYNC_LEAST wc
         if_c  jmp     #echo
 
-              add     bt, #4                      ' the bit time, rounded
-              shr     bt, #3
+              add     bt, #SYNC_BITS / 2          ' the bit time, rounded
+              shr     bt, #SYNC_SHIFT
               mov     first, bt                   ' to the middle of bit 0
               shr     first, #1
               add     first, bt

@@ -2,7 +2,8 @@
    host's fastest rate, in checked packets, proves what it holds, and starts it exactly as the ROM
    would when the host says go.
 
-   The host's side and the wire format are described in loader/stage/second_stage.h.
+   The wire's facts are loader/wire/wire.h's; the host's side is described in
+   loader/stage/second_stage.h.
 
    Two cogs, three in the RAM build. The receiver (cog 0) times the line from each message's sync
    pulse, reads the message's length byte, samples every byte from its own start bit and writes the
@@ -37,6 +38,63 @@ CON
   ' Clocks by which a follower's waitcnt comes early for its waitpeq to read ina mid-bit
   FOLLOW_EARLY = 10
 
+  ' What the host, propsim's model and the tests know of this code, as loader/wire/wire.h has it:
+  ' scripts/check-wire holds every constant marked "wire:" to the name it gives there.
+  SYNC_SHIFT      = 2                             ' the sync: start bit and three zeros, 4 bit times
+  SYNC_BITS       = 1 << SYNC_SHIFT               ' wire: stage::syncBits
+  SLOW_SYNC_LEAST = 60                            ' wire: stage::minSyncClocks
+  FAST_SYNC_LEAST = 46                            ' wire: stage::fastSyncLeast
+  FAST_SYNC_MOST  = 50                            ' wire: stage::fastSyncMost
+  FIRST_FLOOR     = 216                           ' wire: stage::firstSyncFloor
+  MAILBOX         = $7FF8                         ' wire: stage::mailbox
+  RAM_TOP         = $8000                         ' wire: stage::ramBytes
+  MIN_LONGS       = 4                             ' wire: stage::minLongs
+  MAX_LONGS       = MAILBOX / 4 - 1               ' wire: stage::maxLongs
+  PACKET_SHIFT    = 8                             ' packet k at k << 10 - k << 2, 1020 k
+  PACKET_LONGS    = (1 << PACKET_SHIFT) - 1       ' wire: stage::packetLongs
+  FLAG_EEPROM     = 1                             ' wire: stage::beginProgramEeprom
+  FLAG_RUN        = 2                             ' wire: stage::beginRunAfterEeprom
+  MHZ_SHIFT       = 2                             ' wire: stage::beginMegahertzShift
+  STACK_MARKER    = $FFF9_FFFF                    ' wire: stage::stackMarker
+  MARKER_HIGH     = (STACK_MARKER >> 16 & $FF) + (STACK_MARKER >> 24)
+  MARKER_SUM      = ((STACK_MARKER & $FF) + (STACK_MARKER >> 8 & $FF) + MARKER_HIGH) & $FF
+  START_PBASE     = $0010                         ' wire: stage::startPbase
+  SETTLE_CLOCKS   = 400_000                       ' wire: stage::settleClocks
+  GO_SHIFT        = 8
+  GO_UNIT         = 1 << GO_SHIFT                 ' wire: stage::goDelayClocks
+  PAGE_SHIFT      = 6
+  PAGE_BYTES      = 1 << PAGE_SHIFT               ' wire: stage::eepromPageBytes
+  PROGRESS_PAGES  = 64                            ' wire: stage::pagesPerProgress
+
+  MSG_HELLO       = "U"                           ' wire: stage::message::hello
+  MSG_RATE        = "R"                           ' wire: stage::message::rate
+  MSG_BEGIN       = "B"                           ' wire: stage::message::begin
+  MSG_DATA        = "D"                           ' wire: stage::message::data
+  MSG_QUERY       = "Q"                           ' wire: stage::message::query
+  MSG_GO          = "G"                           ' wire: stage::message::go
+  MSG_STOP        = "X"                           ' wire: stage::message::stop
+
+  ANS_HELLO       = "H"                           ' wire: stage::answer::hello
+  ANS_RATE        = "R"                           ' wire: stage::answer::rate
+  ANS_BEGUN       = "B"                           ' wire: stage::answer::begun
+  ANS_NO_BEGIN    = "b"                           ' wire: stage::answer::beginRefused
+  ANS_ACCEPTED    = "A"                           ' wire: stage::answer::accepted
+  ANS_NOT_TAKEN   = "N"                           ' wire: stage::answer::notTaken
+  ANS_IDLE        = "I"                           ' wire: stage::answer::idle
+  ANS_PROGRESS    = "p"                           ' wire: stage::answer::eepromProgress
+  ANS_SUM_WRONG   = "S"                           ' wire: stage::answer::sumWrong
+  ANS_NO_START    = "P"                           ' wire: stage::answer::notStartable
+  ANS_WRITTEN     = "E"                           ' wire: stage::answer::eepromWritten
+  ANS_NO_ACK      = "e"                           ' wire: stage::answer::eepromNoAck
+  ANS_READ_WRONG  = "v"                           ' wire: stage::answer::eepromWrong
+  ANS_PROVEN      = "V"                           ' wire: stage::answer::proven
+  ANS_GOING       = "G"                           ' wire: stage::answer::going
+
+  WHY_CHECK       = 1                             ' wire: stage::Refusal::check
+  WHY_PACKET      = 2                             ' wire: stage::Refusal::otherPacket
+  WHY_LENGTH      = 3                             ' wire: stage::Refusal::length
+  WHY_NOT_NOW     = 4                             ' wire: stage::Refusal::notNow
+
 PUB start
 #ifndef EEPROM
   coginit(2, @receiver, 0)
@@ -59,7 +117,7 @@ receiver
               ' bit time there, so that the host's first hellos may come at the bootstrap's rate; the
               ' ROM leaves this image's clock frequency, which the ROM's own 216 clocks caps.
               rdlong  t1, #0
-              max     t1, #216
+              max     t1, #FIRST_FLOOR
               wrlong  t1, #0
               mov     t1, par                     ' PAR: the talker's code
               shl     t1, #2
@@ -111,7 +169,7 @@ sync          waitpeq rxmask, rxmask
               sub     w, t1                       ' the sync: start bit and three zeros, 4 bit times
               cmp     w, least wc                 ' a filler, a late poll or data, whatever the
         if_c  jmp     #sync                       ' pause before it
-              cmp     w, #60 wc                   ' under 15 clocks a bit: the waitcnts fall behind
+              cmp     w, #SLOW_SYNC_LEAST wc      ' under 15 clocks a bit: the waitcnts fall behind
 #ifdef EEPROM
         if_c  jmp     #sync
 #else
@@ -120,10 +178,10 @@ sync          waitpeq rxmask, rxmask
 #endif
               mov     width, w
               mov     bt, w                       ' the bit time, rounded
-              add     bt, #2
-              shr     bt, #2
+              add     bt, #SYNC_BITS / 2
+              shr     bt, #SYNC_SHIFT
               mov     t0, bt
-              shl     t0, #2
+              shl     t0, #SYNC_SHIFT
               sub     w, t0                       ' 4 x the error of the rounded bit time: -2..1
               mov     first, bt                   ' to the middle of bit 0, the error centred on
               shr     first, #1                   ' the middle of the byte
@@ -166,8 +224,8 @@ sync          waitpeq rxmask, rxmask
 
 #ifndef EEPROM
 fast          mov     t0, w                       ' 46 to 50 clocks: 12 a bit, within the 4% that
-              sub     t0, #46                     ' bit 7's sample drifts under half a bit
-              cmp     t0, #5 wc
+              sub     t0, #FAST_SYNC_LEAST        ' bit 7's sample drifts under half a bit
+              cmp     t0, #FAST_SYNC_MOST - FAST_SYNC_LEAST + 1 wc
         if_nc jmp     #sync
               mov     width, w
               jmp     #rxl
@@ -361,23 +419,23 @@ eeprom        mov     ea, #0
 :page         call    #compare
         if_nc jmp     #:next
               mov     rav, ea
-              shr     rav, #6
+              shr     rav, #PAGE_SHIFT
               call    #pagewrite
-              mov     rac, #"e"
+              mov     rac, #ANS_NO_ACK
         if_c  jmp     #eeprom_ret
               call    #compare
-              mov     rac, #"v"
+              mov     rac, #ANS_READ_WRONG
         if_c  jmp     #eeprom_ret
               add     epw, #1
-:next         add     ea, #64
+:next         add     ea, #PAGE_BYTES
               mov     rav, ea
-              shr     rav, #6
-              test    rav, #63 wz
-              mov     rac, #"p"
+              shr     rav, #PAGE_SHIFT
+              test    rav, #PROGRESS_PAGES - 1 wz
+              mov     rac, #ANS_PROGRESS
         if_z  call    #ranswer
               cmp     ea, rtop wz
         if_nz jmp     #:page
-              mov     rac, #"E"
+              mov     rac, #ANS_WRITTEN
               mov     rav, epw
               call    #ranswer
               cmp     rzero, rzero wc               ' done: C clear
@@ -392,7 +450,7 @@ compare       call    #address
         if_c  jmp     #compare_ret
               mov     ediff, #0
               mov     eaddr, ea
-              mov     ek2, #64
+              mov     ek2, #PAGE_BYTES
 :byte         cmp     ek2, #1 wz                  ' the last byte is not acknowledged
               call    #i2cread
               rdbyte  ru3, eaddr
@@ -409,7 +467,7 @@ compare_ret   ret
 pagewrite     call    #address
         if_c  jmp     #pagewrite_ret
               mov     eaddr, ea
-              mov     ek2, #64
+              mov     ek2, #PAGE_BYTES
 :byte         rdbyte  eb, eaddr
               call    #i2cwrite
               add     eaddr, #1
@@ -492,22 +550,22 @@ fastdly       jmp     edly_ret                    ' without: at 14.4 MHz
 #endif
 
 rxmask        long    |< RX_PIN
-m0addr        long    $7FF8
-m1addr        long    $7FFC
-lowaddr       long    $7FFF
-endbit        long    $8000
+m0addr        long    MAILBOX
+m1addr        long    MAILBOX + 4
+lowaddr       long    RAM_TOP - 1
+endbit        long    RAM_TOP                     ' above any address
 widthmask     long    $3FFF
 dsone         long    $201
 #ifdef EEPROM
 rtxmask       long    |< TX_PIN
 rtxcounter    long    %00100 << 26 | TX_PIN
-marker6       long    $0006_0001                  ' negated: the stack marker $FFF9_FFFF
+marker6       long    -STACK_MARKER               ' negated: a conditional neg makes it
 rlow16        long    $FFFF
 rfastbit      long    $1000_0000
 rdone         long    $2000_0000
 rpoly         long    $EDB8_8320
 rstop         long    $007F_FFFF
-rtop          long    $8000
+rtop          long    RAM_TOP
 rzero         long    0
 sclmask       long    |< SCL_PIN
 sdamask       long    |< SDA_PIN
@@ -689,23 +747,23 @@ idle          mov     obase, ctlbase
               mov     olimit, #2                  ' a trailer and its check
               call    #exchange
               mov     ap, #0
-              mov     ac, #"N"
-              mov     av, #1                      ' the check failed
+              mov     ac, #ANS_NOT_TAKEN
+              mov     av, #WHY_CHECK
         if_c  jmp     #idle
-              mov     av, #4                      ' nothing it takes now
+              mov     av, #WHY_NOT_NOW
               mov     u1, trailer
               and     u1, #$FF
-              cmp     u1, #"U" wz                 ' hello: the host times the chip's clock by it
-        if_z  mov     ac, #"H"
+              cmp     u1, #MSG_HELLO wz           ' hello: the host times the chip's clock by it
+        if_z  mov     ac, #ANS_HELLO
         if_z  mov     av, hwidth
-              cmp     u1, #"Q" wz
-        if_z  mov     ac, #"I"
+              cmp     u1, #MSG_QUERY wz
+        if_z  mov     ac, #ANS_IDLE
         if_z  mov     av, #0
-              cmp     u1, #"B" wz
+              cmp     u1, #MSG_BEGIN wz
         if_z  jmp     #begin
-              cmp     u1, #"R" wz
+              cmp     u1, #MSG_RATE wz
         if_nz jmp     #idle
-              mov     ac, #"R"                    ' the next sync may be as short as the host says
+              mov     ac, #ANS_RATE               ' the next sync may be as short as the host says
               mov     av, trailer
               shr     av, #8
               mov     floor, av
@@ -718,105 +776,105 @@ begin         mov     len, trailer
               and     flags, #$FF
               mov     ap, #0
               mov     av, len
-              mov     ac, #"b"
-              cmp     len, #4 wc                  ' not even a header
-        if_nc cmp     maxlongs, len wc            ' or into the longs the cogs talk through
-        if_c  jmp     #idle
+              mov     ac, #ANS_NO_BEGIN
+              cmp     len, #MIN_LONGS wc          ' not even a header
+        if_nc cmp     maxlongs, len wc            ' or a last trailer on the longs the cogs talk
+        if_c  jmp     #idle                       ' through
 #ifndef EEPROM
-              test    flags, #1 wz                ' no EEPROM in this build
+              test    flags, #FLAG_EEPROM wz      ' no EEPROM in this build
         if_nz jmp     #idle
 #endif
-              mov     ac, #"B"
+              mov     ac, #ANS_BEGUN
               mov     seq, #0
               mov     isum, #0
               neg     icrcok, #1
 
 '--- the image, in packets of 255 longs at 1020 bytes each ------------------------------------------
-packet        mov     obase, seq
-              shl     obase, #10
+packet        mov     obase, seq                  ' 1020 seq: 255 seq longs
+              shl     obase, #PACKET_SHIFT + 2
               mov     u1, seq
               shl     u1, #2
               sub     obase, u1
-              mov     olimit, m0
-              sub     olimit, obase
-              shr     olimit, #2
-              max     olimit, #257
+              mov     olimit, m1                  ' the data and trailer below the mailbox, the
+              sub     olimit, obase               ' check into it: the largest image's last
+              shr     olimit, #2                  ' trailer lies just below
+              max     olimit, #PACKET_LONGS + 2
               call    #exchange
               mov     dl, seq                     ' the data longs packet seq carries
               mov     u1, seq
-              shl     dl, #8
+              shl     dl, #PACKET_SHIFT
               sub     dl, u1
               subs    dl, len
               neg     dl, dl
-              max     dl, #255
+              max     dl, #PACKET_LONGS
               mov     ap, seq
-              mov     ac, #"N"
+              mov     ac, #ANS_NOT_TAKEN
         if_c  jmp     #:bad
-              mov     av, #4
-              mov     u1, trailer
-              and     u1, #$FF
-              cmp     u1, #"B" wz
+              mov     u2, trailer
+              and     u2, #$FF
+              mov     u1, #1                      ' the longs stored: the trailer, after the
+              cmp     u2, #MSG_DATA wz            ' packet's data; no other message has data
+        if_z  add     u1, dl
+              mov     av, #WHY_LENGTH
+              cmp     nlongs, u1 wz
+        if_nz jmp     #packet
+              mov     av, #WHY_NOT_NOW
+              cmp     u2, #MSG_BEGIN wz
         if_z  jmp     #begin                      ' its answer was lost: again from packet 0
-              cmp     u1, #"Q" wz
+              cmp     u2, #MSG_QUERY wz
         if_z  jmp     #:query
-              cmp     u1, #"R" wz                 ' a slower rate for the rest of the image
+              cmp     u2, #MSG_RATE wz            ' a slower rate for the rest of the image
         if_z  jmp     #:rate
-              cmp     u1, #"D" wz
+              cmp     u2, #MSG_DATA wz
         if_nz jmp     #packet
               mov     u1, len                     ' the trailer packet seq must carry
               shl     u1, #16
               mov     u2, seq
               shl     u2, #8
               or      u1, u2
-              or      u1, #"D"
-              mov     av, #2                      ' another packet than this one
+              or      u1, #MSG_DATA
+              mov     av, #WHY_PACKET             ' another packet than this one
               cmp     trailer, u1 wz
-        if_nz jmp     #packet
-              mov     u1, dl
-              add     u1, #1
-              mov     av, #3
-              cmp     nlongs, u1 wz
         if_nz jmp     #packet
               add     isum, msum                  ' the image's bytes, less the trailer's
               mov     u3, trailer
               call    #bytesum
               sub     isum, u2
               mov     icrcok, icrc
-              mov     ac, #"A"
+              mov     ac, #ANS_ACCEPTED
               add     seq, #1
               mov     av, seq
               mov     u1, seq                     ' more to come
-              shl     u1, #8
+              shl     u1, #PACKET_SHIFT
               sub     u1, seq
               cmp     u1, len wc
         if_c  jmp     #packet
               call    #answer                     ' the last one's; the receiver gets no order
               jmp     #finish
-:bad          mov     av, #1                      ' the check failed; the length too, unless it
+:bad          mov     av, #WHY_CHECK              ' the check failed; the length too, unless it
               mov     u1, dl                      ' was a packet's or a short message's
               add     u1, #1
               cmp     nlongs, u1 wz
         if_nz cmp     nlongs, #1 wz
-        if_nz mov     av, #3
+        if_nz mov     av, #WHY_LENGTH
               jmp     #packet
-:rate         mov     ac, #"R"
+:rate         mov     ac, #ANS_RATE
               mov     av, trailer
               shr     av, #8
               mov     floor, av
               jmp     #packet
-:query        mov     ac, #"B"
+:query        mov     ac, #ANS_BEGUN
               mov     av, len
               cmp     seq, #0 wz
         if_z  jmp     #packet
-              mov     ac, #"A"
+              mov     ac, #ANS_ACCEPTED
               mov     ap, seq
               sub     ap, #1
               mov     av, seq
               jmp     #packet
 
 '--- the whole image is in: the ROM's own check, the EEPROM, pbase, the proof --------------------
-finish        mov     ap, seq
-              mov     u1, len                     ' zeros above the image, the mailbox too
+finish        mov     u1, len                     ' zeros above the image, the mailbox too
               shl     u1, #2
               mov     u2, ramlongs
               sub     u2, len
@@ -830,14 +888,14 @@ finish        mov     ap, seq
               call    #stackmark
               mov     av, isum                    ' all 32 KB sum to 0 mod 256: the image's bytes as
               and     av, #$FF wz                 ' the checker read them, zeros, markers
-              mov     ac, #"S"
+              mov     ac, #ANS_SUM_WRONG
         if_nz jmp     #verdict
 #ifdef EEPROM
-              test    flags, #1 wz
+              test    flags, #FLAG_EEPROM wz
         if_z  jmp     #:run
               rdlong  pm0, m0                     ' the receiver programs it, and answers meanwhile
               mov     u1, flags                   ' the chip's MHz, rounded up: at 14 or less the
-              shr     u1, #2                      ' I2C keeps within 400 kHz without its delays
+              shr     u1, #MHZ_SHIFT              ' I2C keeps within 400 kHz without its delays
               sub     u1, #1
               cmp     u1, #14 wc
               mov     u2, hbt
@@ -858,12 +916,12 @@ finish        mov     ap, seq
               mov     av, u1
               and     av, #$1FF
         if_nz jmp     #verdict
-              test    flags, #2 wz                ' programmed, not to run: pbase is no matter
+              test    flags, #FLAG_RUN wz         ' programmed, not to run: pbase is no matter
         if_z  jmp     #:proof
 #endif
 :run          rdword  av, #6                      ' pbase: the ROM starts nothing else
-              mov     ac, #"P"
-              cmp     av, #$10 wz
+              mov     ac, #ANS_NO_START
+              cmp     av, #START_PBASE wz
         if_nz jmp     #verdict
 :proof        mov     cr, icrcok                  ' the CRC of RAM as it will start: the image,
               mov     zn, dbase                   ' zeros, the markers, zeros
@@ -881,7 +939,7 @@ finish        mov     ap, seq
               call    #zeros
               mov     av, cr
               xor     av, allones
-              mov     ac, #"V"
+              mov     ac, #ANS_PROVEN
 
 '--- the verdict, held until the host says go ------------------------------------------------------
 verdict       mov     vac, ac
@@ -889,27 +947,29 @@ verdict       mov     vac, ac
               rdlong  pctl, ctlbase               ' the picture's values where messages land now
               rdlong  pm0, m0
               rdlong  pm1, m1
+              mov     ap, #0                      ' no packet expected: answers name none
 :held         mov     obase, ctlbase
               mov     olimit, #2
               call    #exchange
-              mov     ap, #0
-              mov     ac, #"N"
-              mov     av, #1
+              mov     ac, #ANS_NOT_TAKEN
+              mov     av, #WHY_CHECK
         if_c  jmp     #:held
-              mov     av, #4
+              mov     av, #WHY_NOT_NOW
               mov     u1, trailer
               and     u1, #$FF
-              cmp     u1, #"Q" wz
+              cmp     u1, #MSG_QUERY wz
         if_z  mov     ac, vac
         if_z  mov     av, vav
-              cmp     u1, #"G" wz
+              cmp     u1, #MSG_STOP wz            ' stop: as go, but to a chip shut down, which
+        if_z  mov     vac, #0                     ' no verdict but V starts
+        if_nz cmp     u1, #MSG_GO wz
         if_nz jmp     #:held
-              mov     av, trailer                 ' go: after the delay the host asked for
-              shr     av, #8
-              shl     av, #8
-              mov     deadline, cnt
-              add     deadline, av
-              mov     ac, #"G"
+              mov     av, trailer                 ' after the delay the host asked for, in
+              shr     av, #8                      ' units of 256 clocks
+              mov     deadline, av
+              shl     deadline, #GO_SHIFT
+              add     deadline, cnt
+              mov     ac, #ANS_GOING
 :count        mov     expiry, #1                  ' anything the host says meanwhile: "G" again
               call    #exchange
               tjz     expiry, #:count
@@ -924,15 +984,15 @@ verdict       mov     vac, ac
               wrlong  pctl, ctlbase
               wrlong  pm0, m0
               wrlong  pm1, m1
-              cmp     vac, #"V" wz
+              cmp     vac, #ANS_PROVEN wz
 #ifndef EEPROM
         if_nz clkset  zero                        ' the RC clock alone, as after a reset: the
                                                   ' oscillator packet 0 started stops
 #endif
         if_nz jmp     #stop
 #ifdef EEPROM
-              test    flags, #1 wz
-        if_nz test    flags, #2 wz
+              test    flags, #FLAG_EEPROM wz
+        if_nz test    flags, #FLAG_RUN wz
         if_z  jmp     #stop
 #endif
               rdbyte  u1, #4                      ' the clock mode: the oscillator and PLL first
@@ -984,7 +1044,7 @@ stackmark     cmp     u1, ramtop wc
         if_c  call    #bytesum
         if_c  sub     isum, u2
         if_c  wrlong  marker, u1
-        if_c  add     isum, #$F6                  ' $FF + $F9 + $FF + $FF, mod 256
+        if_c  add     isum, #MARKER_SUM
               add     u1, #4
 stackmark_ret ret
 
@@ -1103,8 +1163,8 @@ exchange      wrlong  floor, m1
               mov     hwidth, u1
               shr     hwidth, #16
               mov     hbt, hwidth
-              add     hbt, #2
-              shr     hbt, #2
+              add     hbt, #SYNC_BITS / 2
+              shr     hbt, #SYNC_SHIFT
               mov     hbt3, hbt
               shl     hbt3, #1
               add     hbt3, hbt
@@ -1196,23 +1256,23 @@ crctab        long    $0000_0000, $1DB7_1064, $3B6E_20C8, $26D9_30AC   ' the CRC
               long    $9B64_C2B0, $86D3_D2D4, $A00A_E278, $BDBD_F21C
 txmask        long    |< TX_PIN
 txcounter     long    %00100 << 26 | TX_PIN       ' NCO, single-ended: the pin is phsa[31]
-m0            long    $7FF8
-m1            long    $7FFC
-ctlbase       long    $7FF0                       ' where messages land before and after the image
-maxlongs      long    $7FF4 >> 2
-ramtop        long    $8000
-ramtop4       long    $7FFF
-endflag       long    $8000
-ramlongs      long    $2000
+m0            long    MAILBOX
+m1            long    MAILBOX + 4
+ctlbase       long    MAILBOX - 8                 ' where messages land before and after the image
+maxlongs      long    MAX_LONGS
+ramtop        long    RAM_TOP
+ramtop4       long    RAM_TOP - 1
+endflag       long    RAM_TOP
+ramlongs      long    RAM_TOP / 4
 goflag        long    $8000_0000
 allones       long    $FFFF_FFFF
 poly          long    $EDB8_8320
 bit31         long    $8000_0000
 x8            long    1 << (31 - 8)
 stopbits      long    $007F_FFFF
-marker        long    $FFF9_FFFF
+marker        long    STACK_MARKER
 zero          long    0
-settle        long    400_000                     ' 20 ms at 20 MHz
+settle        long    SETTLE_CLOCKS               ' 20 ms at 20 MHz
 interpreter   long    ($0004 >> 2) << 18 | ($F004 >> 2) << 4   ' PAR $0004, code $F004, cog 0
 #ifdef EEPROM
 eeorder       long    $4000_0000
