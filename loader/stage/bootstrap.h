@@ -5,38 +5,9 @@
 // the stage at the chip's own rate, checks it and starts it as the ROM would have: about 0.2 s less
 // before the stage listens, at every clock and for every image.
 //
-// The wire, as the host sees it: 8 data bits, no parity, 2 stop bits.
-// To the pilot, at `pilot::baud`:
-//   ping   0xFF, one bit time low. The pilot sends every low pulse straight back until a sync comes,
-//          so that the first ping it hears comes back: the host's sign that it listens.
-//   load   the sync 0x80 (a low pulse of 8 bit times, which gives the bit time: nothing else the
-//          host sends in the ROM's phase is more than two bits low), the bootstrap's
-//          longs, then a check long that brings the pilot's sum to zero: for each long, the sum
-//          rotated left one bit, plus the long. The pilot then jumps to the bootstrap; a sum that is
-//          not zero sends it back to echoing. A load that lost a byte leaves it counting: 0xFF filler
-//          completes what it counts, and the filler after that comes back.
-// To the bootstrap, at `boot::baud` or the chip's own rate:
-//   hello  the sync 0xF8 (its start bit and three 0 bits are one low pulse of 4 bit times, from
-//          which the bootstrap takes the bit time; a pulse under 60 chip clocks is none), then the
-//          long 0x55555555: no byte of it has two 0 bits together, so that a bootstrap that starts
-//          listening in the middle of one takes the next hello's sync and no pulse of this one's.
-//          460800 baud keeps one bit under 60 clocks on a 20 MHz chip.
-//   load   the sync, the stage's count of longs (1 to 1024) as a long, a second sync (which gives
-//          the bootstrap the time to look at the count), the longs, then two sums mod 2^32: the
-//          sum of the longs, and the sum of the running sums (which a misplaced long changes).
-//          Longs go least significant byte first. The longs land at hub 0, where the ROM puts an
-//          image, and the long above them is left zero, as the ROM leaves it.
-// Answers, four bytes at the sync's rate: the code, then a 24-bit value, least significant byte
-// first.
-//   'H' to a hello: value the sync's 4 bit times in chip clocks
-//   'K' to a load whose sums hold: value the count; then cog 0 restarts as the Spin interpreter,
-//       which starts the stage, listening for its first hello within a few milliseconds. The
-//       bootstrap leaves its bit time in long 0 as the stage's first floor (see second_stage.h),
-//       so that the first hello may go at the load's rate.
-//   'X' to a load whose sums do not: value the count; it listens for a sync again
-// The load goes at the chip's own fastest rate (its clock / 16, which the hello's answer gives) where
-// the port makes it: the bootstrap times every sync, so it takes any rate its receiver keeps up
-// with. A load unanswered there goes again at boot::baud.
+// The wire to the pilot and the bootstrap is described in docs/protocol.md, its facts in
+// wire/wire.h. The load goes at the chip's own fastest rate (its clock / 16, which the hello's
+// answer gives) where the port makes it; a load unanswered there goes again at boot::baud.
 // A load that lost a byte leaves the bootstrap counting. When its answer does not come, the host
 // first asks the stage with the stage's own hello at 115200 baud: an answer there is a 'K' lost.
 // Else it sends hellos (filler to a bootstrap counting, which then answers 'X' and listens again),

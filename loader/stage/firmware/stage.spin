@@ -3,7 +3,7 @@
    would when the host says go.
 
    The wire's facts are loader/wire/wire.h's; the host's side is described in
-   loader/stage/second_stage.h.
+   docs/protocol.md.
 
    Two cogs, three in the RAM build. The receiver (cog 0) times the line from each message's sync
    pulse, reads the message's length byte, samples every byte from its own start bit and writes the
