@@ -11,7 +11,7 @@ std::string folderOf(std::string_view path) {
 
 std::optional<std::string> wholePath(const std::function<std::size_t(char*, std::size_t)>& query,
                                      std::size_t maxLength) {
-    // 512 was once the whole buffer; it stays the first try.
+    // Most paths fit in 512 bytes: the first try.
     for (std::size_t size = 512;; size *= 2) {
         std::vector<char> buffer(size, '\0');
         const std::size_t length = query(buffer.data(), size);

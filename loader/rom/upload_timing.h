@@ -33,11 +33,10 @@ struct UploadTiming {
     ReplyPolling polling;
     int teardownMs;  // after the last exchange, before the port closes
 
-    // The window program's, as it always was, but for the wait after each reset: it was 100 ms, so
-    // that on a board with a capacitor-coupled reset the 250th handshake bit came 149 ms after the
-    // chip started: 2.98 M clocks at 20 MHz, 1.7 ms inside the chip's 3.01 M. 50 ms puts it at
-    // 98 ms (1.97 M clocks at 20 MHz; a chip would have to run at 30 MHz to miss), and is still 40
-    // times the 1.2 ms a slow chip needs after a level reset.
+    // The window program's pauses, but for the wait after each reset: 50 ms puts the 250th
+    // handshake bit 98 ms after a capacitor-coupled reset starts the chip (1.97 M clocks at 20 MHz,
+    // where it listens 3.01 M; a chip would have to run at 30 MHz to miss), where 100 ms put it
+    // 1.7 ms inside; and it is still 40 times the 1.2 ms a slow chip needs after a level reset.
     static constexpr UploadTiming window() { return {200, true, {25, 50}, {25'000, 10'000}, 1500}; }
 
     // The command line's: one reset just before the handshake, nothing before or after it. The

@@ -17,7 +17,7 @@ std::span<const std::uint8_t> secondStageImage(LoadTarget target) {
 
 std::variant<StageImage, GaveWay> StageImage::of(const CheckedImage& image) {
     const std::uint16_t vbase = image.length;
-    // Left to the ROM, which tells what is wrong with them as it always has.
+    // Left to the ROM, which tells what is wrong with them.
     if (!image.complete || vbase < imageHeaderBytes || vbase % 4 != 0 || vbase / 4u > image.longs.size())
         return GaveWay::notStageImage;
     if (vbase / 4u > stage::maxLongs) return GaveWay::imageTooLarge;

@@ -577,7 +577,7 @@ polls         long    2000
 '--- run once, then overwritten by the byte loop it unrolls ----------------------------------------
               ' At 12 clocks a bit no waitcnt keeps up: the bits are sampled by the instructions'
               ' own time, from each start bit's edge, the rcr of bit 7 put off into the next byte's
-              ' start. With one stop bit a hub write no longer fits between two bytes, so two
+              ' start. With one stop bit a hub write does not fit between two bytes, so two
               ' receivers take the longs in turn: while one takes its four bytes, the other follows
               ' them by their start bits and bits 7, and writes its own long to hub RAM meanwhile.
               ' Both take the length byte, which sets the follower's wait to a bit 7 (8.5 bit times).
