@@ -4,9 +4,9 @@
 
 namespace kestrup {
 
-ImageFile readImage(ByteSource& source, std::size_t limit) {
-    ImageFile file;
+void readImage(ByteSource& source, std::size_t limit, ImageFile& file) {
     file.state = ImageFile::State::read;
+    file.error.clear();
     file.bytes.resize(limit);
     std::size_t stored = 0;
     while (stored < limit) {
@@ -21,12 +21,26 @@ ImageFile readImage(ByteSource& source, std::size_t limit) {
     }
     file.bytes.resize(file.wasRead() ? stored : 0);
     file.size = source.size().value_or(stored);
+}
+
+ImageFile readImage(ByteSource& source, std::size_t limit) {
+    ImageFile file;
+    readImage(source, limit, file);
     return file;
 }
 
+void readImageFile(const std::string& path, std::size_t limit, ImageFile& file) {
+    if (const auto source = openImageFile(path)) return readImage(*source, limit, file);
+    file.state = ImageFile::State::missing;
+    file.bytes.clear();
+    file.size = 0;
+    file.error.clear();
+}
+
 ImageFile readImageFile(const std::string& path, std::size_t limit) {
-    const auto source = openImageFile(path);
-    return source ? readImage(*source, limit) : ImageFile{};
+    ImageFile file;
+    readImageFile(path, limit, file);
+    return file;
 }
 
 std::size_t storeLongs(std::span<const std::uint8_t> bytes, std::span<std::uint32_t> longs) {

@@ -66,6 +66,9 @@ struct ImageFile {
 ImageFile readImage(ByteSource& source, std::size_t limit);
 // The same from the file at `path`; missing when it does not open.
 ImageFile readImageFile(const std::string& path, std::size_t limit);
+// The same into `file`, whose storage a program that reads image after image keeps.
+void readImage(ByteSource& source, std::size_t limit, ImageFile& file);
+void readImageFile(const std::string& path, std::size_t limit, ImageFile& file);
 
 // The bytes as the chip's longs from index 0, least significant byte first; a last long cut short
 // has its missing high bytes 0. Longs past them keep what they held. The longs written.

@@ -22,8 +22,10 @@ bool UploadJob::openOrTell(const PortAddress& port) {
 }
 
 UploadOutcome UploadJob::run(const std::string& imagePath, const PortAddress& port) {
-    ImageFile file;
-    return session(port, [&]() -> const ImageFile& { return file = readImageFile(imagePath, imageBufferBytes); });
+    return session(port, [&]() -> const ImageFile& {
+        readImageFile(imagePath, imageBufferBytes, file_);
+        return file_;
+    });
 }
 
 UploadOutcome UploadJob::run(const ImageFile& image, const PortAddress& port) {

@@ -75,6 +75,8 @@ private:
     std::vector<ImageLoader*> loaders_;
     // Kept across uploads: each one overwrites it from index 0.
     std::array<std::uint32_t, imageBufferLongs> image_{};
+    // The last image read from its file: its storage serves upload after upload.
+    ImageFile file_;
 };
 
 }  // namespace kestrup

@@ -5,7 +5,7 @@
 //
 //   stageload --port DEV [--boot] [--eeprom] [--no-run] [--rates R1,R2,...] [--settle MS]
 //             [--stage FILE] [--trace FILE] IMAGE
-//   stageload --port DEV --transcripts FILE [--only NAME] [--settle MS] [--trace FILE]
+//   stageload --port DEV --transcripts FILE [--only NAME,...] [--settle MS] [--trace FILE]
 //
 // With --transcripts it plays the stage's transcripts (tests/conformance/) instead, each on a stage
 // started afresh, all in one session, and tells every message's answers and every difference.
@@ -289,7 +289,8 @@ int playTranscripts(const Arguments& args, const std::string& text, Board& board
     BoardEnd end(args, board);
     int failed = 0;
     for (const auto& transcript : transcripts) {
-        if (!args.only.empty() && transcript.name != args.only) continue;
+        if (!args.only.empty() && ("," + args.only + ",").find("," + transcript.name + ",") == std::string::npos)
+            continue;
         std::cout << "transcript " << transcript.name << '\n';
         const auto outcome = conformance::play(transcript, end);
         for (const auto& line : outcome.log) std::cout << "  " << line << '\n';
@@ -308,7 +309,7 @@ int main(int argc, char** argv) {
     if (!args) {
         std::cerr << "usage: stageload --port DEV [--boot] [--eeprom] [--no-run] [--rates R1,R2,...]\n"
                      "                 [--settle MS] [--stage FILE] [--trace FILE] IMAGE\n"
-                     "       stageload --port DEV --transcripts FILE [--only NAME] [--settle MS] [--trace FILE]\n";
+                     "       stageload --port DEV --transcripts FILE [--only NAME,...] [--settle MS] [--trace FILE]\n";
         return 3;
     }
     const auto input = readFile(args->transcripts.empty() ? args->image : args->transcripts);
