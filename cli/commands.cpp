@@ -112,7 +112,8 @@ struct Session {
         : line(port.get()),
           console(prefix, progress, statusStream(options)),
           pathOut("kestrupload: " + address.displayName() + ": ", progress, stderr),
-          slot(progress ? &progress->add(address.displayName()) : nullptr),
+          slot(progress ? &progress->add(address.displayName()) : nullptr,
+               progress && !progress->enabled() ? &pathOut : nullptr),
           openFailure(address.displayName(), true),
           events({&lines, &paths, &slot, &recorder, &openFailure}),
           board(address, std::move(port), systemClock(), console, events, boardOptions(options, trace, prefix)) {}

@@ -1,10 +1,16 @@
 #include "progress.h"
 
 #include <cstdio>
+#include <string>
 
 #include "base/clock.h"
 
 namespace kestrup::cli {
+namespace {
+
+constexpr const char* pagesText = "Programming EEPROM: page ";
+
+}  // namespace
 
 ProgressDisplay::Slot& ProgressDisplay::add(std::string name) {
     slots_.push_back(std::make_unique<Slot>());
@@ -15,6 +21,18 @@ ProgressDisplay::Slot& ProgressDisplay::add(std::string name) {
 std::string ProgressDisplay::render(std::int64_t nowMicros) const {
     std::string line;
     for (const auto& slot : slots_) {
+        char text[160];
+        const std::size_t pageTotal = slot->pageTotal.load();
+        const std::size_t pages = slot->pages.load();
+        if (pageTotal != 0 && pages < pageTotal) {
+            if (slots_.size() == 1)
+                std::snprintf(text, sizeof text, "%s%zu of %zu", pagesText, pages, pageTotal);
+            else
+                std::snprintf(text, sizeof text, "%s%s page %zu/%zu", line.empty() ? "" : "  ", slot->name.c_str(),
+                              pages, pageTotal);
+            line += text;
+            continue;
+        }
         const std::size_t total = slot->total.load();
         const std::int64_t start = slot->startMicros.load();
         const std::size_t sent = slot->sent.load();
@@ -22,7 +40,6 @@ std::string ProgressDisplay::render(std::int64_t nowMicros) const {
         const double seconds = static_cast<double>(nowMicros - start) / 1e6;
         const double rate = seconds > 0 ? static_cast<double>(sent) / seconds : 0;
         const double left = rate > 0 ? static_cast<double>(total - sent) / rate : 0;
-        char text[160];
         if (slots_.size() == 1) {
             constexpr int width = 30;
             const int filled = static_cast<int>(width * sent / total);
@@ -65,6 +82,20 @@ void ProgressDisplay::clear() {
 }
 
 void SlotProgress::on(const LoadEvent& event) {
+    if (const auto* pages = std::get_if<EepromPages>(&event)) {
+        if (slot_) {
+            slot_->pageTotal = pages->total;
+            slot_->pages = pages->done;
+        }
+        // The last page's line is the path lines': all written and verified.
+        if (plain_ && pages->failure == PageFailure::none && pages->done < pages->total &&
+            pages->done >= plainPages_ + pagesPerPlainLine) {
+            plainPages_ = pages->done - pages->done % pagesPerPlainLine;
+            plain_->statusLine(std::string(pagesText) + std::to_string(pages->done) + " of " +
+                               std::to_string(pages->total));
+        }
+        return;
+    }
     const auto* progress = std::get_if<Progress>(&event);
     if (!progress || !slot_) return;
     // The rate is reckoned from the first news of bytes on their way.

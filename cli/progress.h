@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/status_sink.h"
 #include "events/load_events.h"
 
 namespace kestrup::cli {
@@ -19,10 +20,13 @@ public:
         std::atomic<std::size_t> sent{0};
         std::atomic<std::size_t> total{0};
         std::atomic<std::int64_t> startMicros{-1};
+        std::atomic<std::size_t> pages{0};  // the EEPROM's pages written and read back, of pageTotal
+        std::atomic<std::size_t> pageTotal{0};
     };
 
     explicit ProgressDisplay(bool enabled) : enabled_(enabled) {}
     Slot& add(std::string name);
+    bool enabled() const { return enabled_; }
 
     // The line as it stands at `nowMicros` (empty before any load has started).
     std::string render(std::int64_t nowMicros) const;
@@ -36,14 +40,20 @@ private:
     std::atomic<std::size_t> drawnWidth_{0};
 };
 
-// A board's slot, kept up to date from its load's progress; none when nothing is drawn.
+// A board's slot, kept up to date from its load's progress; none when nothing is drawn. Where
+// nothing is drawn in place (standard error is no terminal), the EEPROM's pages go to `plain` as
+// a line now and then.
 class SlotProgress final : public LoadEvents {
 public:
-    explicit SlotProgress(ProgressDisplay::Slot* slot) : slot_(slot) {}
+    explicit SlotProgress(ProgressDisplay::Slot* slot, StatusSink* plain = nullptr) : slot_(slot), plain_(plain) {}
     void on(const LoadEvent& event) override;
+
+    static constexpr std::size_t pagesPerPlainLine = 128;
 
 private:
     ProgressDisplay::Slot* slot_;
+    StatusSink* plain_;
+    std::size_t plainPages_ = 0;  // the pages the last plain line told
 };
 
 }  // namespace kestrup::cli

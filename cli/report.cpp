@@ -93,6 +93,9 @@ void LoadRecorder::on(const LoadEvent& event) {
     } else if (const auto* path = std::get_if<PathTaken>(&event)) {
         report_.pathLine = pathLineOf(*path);
         report_.stagePath = path->stage;
+    } else if (const auto* pages = std::get_if<EepromPages>(&event)) {
+        report_.eepromPages = pages->done;
+        if (pages->failure != PageFailure::none) report_.eepromFailedPage = pages->failedPage;
     } else if (const auto* verdict = std::get_if<Verdict>(&event)) {
         outcome_ = verdict->outcome;
     } else if (const auto* finished = std::get_if<Finished>(&event)) {
@@ -148,6 +151,8 @@ std::string reportText(const Options& options, const ImageFacts& image, const st
             {"timing", options.windowTiming ? "window" : "lean"},
             {"target", target},
             {"stages", stages},
+            {"eeprom_pages", orNull(board.eepromPages)},
+            {"eeprom_failed_page", orNull(board.eepromFailedPage)},
             {"status_lines", board.statusLines},
             {"outcome", board.outcome},
             {"exit_status", board.exitStatus},

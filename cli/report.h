@@ -30,6 +30,8 @@ struct BoardReport {
     std::vector<std::string> statusLines;
     std::string pathLine;  // which path the load took, as it said on standard error; empty with --rom
     bool stagePath = false;
+    std::optional<std::size_t> eepromPages;       // written and verified by the second stage
+    std::optional<std::size_t> eepromFailedPage;  // the one it found not acknowledged or read back wrong
     std::string outcome;
     int exitStatus = 0;
     double ms = 0;

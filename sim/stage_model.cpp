@@ -465,7 +465,26 @@ void StageModel::takePacket(std::size_t longs, double at, SessionRecord& session
     for (std::uint32_t i = 0; i < have; ++i) session.longs[i] = longAt(ram_, 4 * std::size_t{i});
     session.loadEnd = std::llround(at);
     talk(answer::accepted, packet_, at, taken);
-    if (have == longs_) finish(lastAnswerAt_, session);
+    if (have == longs_) return finish(lastAnswerAt_, session);
+    // The talker's order for the next packet tells the EEPROM's cog that everything below it came.
+    eepromProven(4 * std::size_t{packet_} * stage::packetLongs, lastAnswerAt_);
+}
+
+void StageModel::eepromProven(std::size_t limit, Micros at) {
+    if (!(flags_ & stage::beginProgramEeprom)) return;
+    // The stack markers below dbase come with the rest of the picture.
+    const std::size_t dbase = ram_[10] | ram_[11] << 8;
+    if (dbase >= 8) limit = std::min(limit, dbase - 8);
+    // Pages 1 to 511, in order; page 0, the header's, waits for the whole image.
+    while (eepromDone_.size() + 1 < eepromPages && (eepromDone_.size() + 2) * stage::eepromPageBytes <= limit) {
+        eepromFree_ = std::max(eepromFree_, at) + eepromPageMicros();
+        eepromDone_.push_back(eepromFree_);
+    }
+}
+
+Micros StageModel::eepromPageMicros() const {
+    // Written, then read back.
+    return (timing_.programTime + timing_.verifyTime) / static_cast<Micros>(eepromPages);
 }
 
 void StageModel::heldMessage(char code, std::uint32_t trailer, double at) {
@@ -514,32 +533,30 @@ void StageModel::finish(Micros at, SessionRecord& session) {
 }
 
 bool StageModel::programEepromPages(Micros& at) {
-    // Each page is read and compared; one that differs is written and read back.
-    const Micros read = timing_.verifyTime / static_cast<Micros>(eepromPages);
-    const Micros write = timing_.programTime / static_cast<Micros>(eepromPages);
-    std::uint32_t written = 0;
-    for (std::size_t page = 0; page < eepromPages; ++page) {
-        at += read;
-        const auto from = static_cast<std::ptrdiff_t>(page * stage::eepromPageBytes);
-        const auto to = from + static_cast<std::ptrdiff_t>(stage::eepromPageBytes);
-        const bool same = std::equal(picture_.begin() + from, picture_.begin() + to, eeprom_.begin() + from);
-        if (!same) {
-            const auto number = static_cast<std::uint32_t>(page);
-            if (faults_.programFails) {
-                verdict(answer::eepromNoAck, number, at, page);
-                return false;
-            }
-            at += write + read;
-            if (faults_.verifyFails) {
-                verdict(answer::eepromWrong, number, at, page);
-                return false;
-            }
-            ++written;
-        }
-        if ((page + 1) % stage::pagesPerProgress == 0)
-            talk(answer::eepromProgress, static_cast<std::uint32_t>(page + 1), static_cast<double>(at), 0, page + 1);
+    // The cog takes the talker's order once the page under way is done: it has all the pages then.
+    std::size_t done = 0;
+    while (done < eepromDone_.size() && eepromDone_[done] <= at) ++done;
+    Micros t = at;
+    if (done < eepromDone_.size()) t = eepromDone_[done++];
+    const bool fails = faults_.programFails || faults_.verifyFails;
+    const char failure = faults_.programFails ? answer::eepromNoAck : answer::eepromWrong;
+    // Its first page, page 1, fails: while the image came, the failure waited for this order.
+    if (fails && !eepromDone_.empty()) {
+        verdict(failure, 1, t);
+        return false;
     }
-    talk(answer::eepromWritten, written, static_cast<double>(at), 0, eepromPages);
+    talk(answer::eepromProgress, static_cast<std::uint32_t>(done), static_cast<double>(t), 0, done);
+    for (std::size_t page = done + 1; page <= eepromPages; ++page) {
+        t += eepromPageMicros();
+        if (fails) {
+            verdict(failure, 1, t);
+            return false;
+        }
+        if (page < eepromPages && page % stage::pagesPerProgress == 0)
+            talk(answer::eepromProgress, static_cast<std::uint32_t>(page), static_cast<double>(t), 0, page);
+    }
+    talk(answer::eepromWritten, static_cast<std::uint32_t>(eepromPages), static_cast<double>(t), 0, eepromPages);
+    at = t;
     return true;
 }
 
@@ -590,9 +607,13 @@ std::vector<std::uint8_t> StageModel::due(Micros now, SessionRecord& session) {
     while (!answers_.empty() && answers_.front().at <= now) {
         const Answer a = answers_.front();
         answers_.pop_front();
-        // Pages written by the time this answer goes are in the EEPROM, whatever follows.
-        const auto pages = static_cast<std::ptrdiff_t>(a.eepromPages * stage::eepromPageBytes);
-        std::copy(picture_.begin(), picture_.begin() + pages, eeprom_.begin());
+        // Pages written by the time this answer goes are in the EEPROM, whatever follows: pages 1
+        // to 511, then page 0.
+        const auto upTo =
+            static_cast<std::ptrdiff_t>(std::min(a.eepromPages + 1, eepromPages) * stage::eepromPageBytes);
+        const auto page = static_cast<std::ptrdiff_t>(stage::eepromPageBytes);
+        if (upTo > page) std::copy(picture_.begin() + page, picture_.begin() + upTo, eeprom_.begin() + page);
+        if (a.eepromPages == eepromPages) std::copy(picture_.begin(), picture_.begin() + page, eeprom_.begin());
         if (a.echo) {
             out.push_back(static_cast<std::uint8_t>(a.value));
             continue;

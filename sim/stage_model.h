@@ -46,7 +46,7 @@ private:
         std::uint32_t value;
         int stageBaud;                // the rate it goes at, the sync's
         int hostBaud;                 // the rate the host's line was at for the message answered
-        std::size_t eepromPages = 0;  // the picture's pages in the EEPROM once it has gone
+        std::size_t eepromPages = 0;  // the picture's pages in the EEPROM once it has gone, in the stage's order
         bool boot = false;            // the bootstrap's: four bytes, code and value
         bool echo = false;            // the pilot's: the byte `value` as it came
     };
@@ -84,8 +84,13 @@ private:
     void goingMessage(double at);
     void beginMessage(std::uint32_t trailer, double at, SessionRecord& session);
     void finish(Micros at, SessionRecord& session);
-    // The pages that differ from the picture; false when one failed (its verdict queued).
+    // The EEPROM's cog while the image comes: the pages below `limit`, which packets whose check
+    // held brought, written from `at` on, one after the other.
+    void eepromProven(std::size_t limit, Micros at);
+    // The rest once the whole image is in, told as they go; false when a page failed (its verdict
+    // queued).
     bool programEepromPages(Micros& at);
+    Micros eepromPageMicros() const;
     void verdict(char code, std::uint32_t value, Micros at, std::size_t pages = 0);
     // The talker's answer, begun at `start` or once the one before has gone.
     void talk(char code, std::uint32_t value, double start, std::uint8_t packet = 0, std::size_t pages = 0);
@@ -132,6 +137,8 @@ private:
     std::uint32_t packet_ = 0;             // the packet expected
     std::uint32_t imageCrc_ = 0xFFFFFFFF;  // the CRC register over the packets taken
     bool damaged_ = false;
+    std::vector<Micros> eepromDone_;  // when each page the EEPROM's cog wrote in the stage's order is done
+    Micros eepromFree_ = 0;           // when the EEPROM's cog is done with those
     char verdictCode_ = 0;
     std::uint32_t verdictValue_ = 0;
     std::uint32_t delay_ = 0;

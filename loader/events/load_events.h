@@ -65,6 +65,15 @@ struct Progress {
     std::size_t sent;
     std::size_t total;
 };
+// The EEPROM's pages written and read back, of all, as the second stage tells them; or the page
+// that failed, which ends the programming.
+enum class PageFailure { none, notAcknowledged, readBackWrong };
+struct EepromPages {
+    std::size_t done;
+    std::size_t total;
+    PageFailure failure = PageFailure::none;
+    std::size_t failedPage = 0;
+};
 // Why the second stage gave way to the ROM's own load.
 enum class GaveWay {
     none,
@@ -129,7 +138,8 @@ struct Finished {
     std::int64_t micros;
 };
 
-using LoadEvent = std::variant<Begun, Ended, Loading, ChipVersion, LinkFault, Progress, PathTaken, Verdict, Finished>;
+using LoadEvent =
+    std::variant<Begun, Ended, Loading, ChipVersion, LinkFault, Progress, EepromPages, PathTaken, Verdict, Finished>;
 
 inline bool isOpenFailure(const LoadEvent& event) {
     const auto* ended = std::get_if<Ended>(&event);
@@ -156,12 +166,13 @@ private:
 
 // Events that pass on unless held back: a loader that may still give way holds its own, so that
 // the next one's show as if it had never been tried. Progress always passes: the bar tells what
-// is on the line, whichever loader put it there.
+// is on the line, whichever loader put it there, and what the chip has done with it.
 class EventGate final : public LoadEvents {
 public:
     explicit EventGate(LoadEvents& events) : events_(events) {}
     void on(const LoadEvent& event) override {
-        if (open_ || std::holds_alternative<Progress>(event)) events_.on(event);
+        if (open_ || std::holds_alternative<Progress>(event) || std::holds_alternative<EepromPages>(event))
+            events_.on(event);
     }
     void setOpen(bool open) { open_ = open; }
 

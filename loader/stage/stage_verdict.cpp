@@ -35,6 +35,15 @@ public:
         else
             steps_->eepromChecksum(true);
     }
+    // Pages written and read back so far: programming has started.
+    void pages(std::uint32_t done) {
+        checksumGood();
+        done_ = done;
+        if (steps_) steps_->tell(EepromPages{done, allPages});
+    }
+    void pageFailed(PageFailure failure, std::uint32_t page) {
+        if (steps_) steps_->tell(EepromPages{done_, allPages, failure, page});
+    }
     void programmed(bool done) {
         checksumGood();
         if (programmedTold_) return;
@@ -77,6 +86,8 @@ private:
     LoadTarget target_;
     bool checksumTold_ = false;
     bool programmedTold_ = false;
+    std::size_t done_ = 0;
+    static constexpr std::size_t allPages = stage::ramBytes / stage::eepromPageBytes;
 };
 
 StageVerdict::StageVerdict(StageLink& link, StatusSink& status, const StageImage& image, LoadTarget target,
@@ -99,10 +110,11 @@ std::optional<stage::Answer> StageVerdict::awaitVerdict(std::optional<stage::Ans
             // The stage holds its verdict: a query has it again.
             if (++silences > StageLink::triesPerMessage) return std::nullopt;
             answer = link_.recover(0);
-        } else if (answer->code == stage::answer::eepromProgress) {  // every 64 pages
-            told.checksumGood();
+        } else if (answer->code == stage::answer::eepromProgress) {
+            told.pages(answer->value);
             answer = link_.awaitAnswer(eepromStepWindowMs);
         } else if (answer->code == stage::answer::eepromWritten) {
+            told.pages(answer->value);
             status_.statusLine(
                 "Second stage: EEPROM programmed and verified (pages written: " + std::to_string(answer->value) + ")");
             told.programmed(true);
@@ -134,11 +146,13 @@ StageOutcome StageVerdict::settle(const stage::Answer& verdict, Narration& told)
             return StageOutcome::notStarted;
         case stage::answer::eepromNoAck:
             status_.statusLine("Second stage: EEPROM page " + std::to_string(verdict.value) + " not acknowledged");
+            told.pageFailed(PageFailure::notAcknowledged, verdict.value);
             told.programmed(false);
             finishWith(go);
             return StageOutcome::eepromFailed;
         default:  // stage::answer::eepromWrong
             status_.statusLine("Second stage: EEPROM page " + std::to_string(verdict.value) + " read back wrong");
+            told.pageFailed(PageFailure::readBackWrong, verdict.value);
             told.verifyFailed();
             finishWith(go);
             return StageOutcome::eepromFailed;

@@ -81,6 +81,13 @@ std::string pathLineOf(const PathTaken& path) {
 }
 
 void PathLines::on(const LoadEvent& event) {
+    if (const auto* pages = std::get_if<EepromPages>(&event)) {
+        if (pages->failure != PageFailure::none)
+            sink_.statusLine(
+                text::eepromPageFailedLine(pages->failedPage, pages->failure == PageFailure::readBackWrong));
+        else if (pages->done == pages->total)
+            sink_.statusLine(text::eepromPagesLine(pages->done));
+    }
     if (const auto* path = std::get_if<PathTaken>(&event)) sink_.statusLine(pathLineOf(*path));
     const auto* verdict = std::get_if<Verdict>(&event);
     if (verdict && verdict->outcome == UploadOutcome::notStarted)

@@ -28,7 +28,8 @@ private:
 // "second stage at 921600 baud", "ROM path (why the stage gave way)".
 std::string pathLineOf(const PathTaken& path);
 
-// The path line, and the one telling why the chip does not start an image it took.
+// The path line, the one telling why the chip does not start an image it took, and the second
+// stage's word on the EEPROM's pages: all written and verified, or the one that failed.
 class PathLines final : public LoadEvents {
 public:
     explicit PathLines(StatusSink& sink) : sink_(sink) {}

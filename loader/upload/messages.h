@@ -40,6 +40,14 @@ inline constexpr std::string_view codeError = "Code Error -> Abort";
 inline constexpr std::string_view stagePath = "second stage at ";
 inline constexpr std::string_view romPath = "ROM path";
 // After the path line, when the chip took the image but will not start it.
+// After the EEPROM's pages by the second stage: all of them, or the one that failed.
+inline std::string eepromPagesLine(std::size_t pages) {
+    return "EEPROM: " + std::to_string(pages) + " pages written and verified";
+}
+inline std::string eepromPageFailedLine(std::size_t page, bool acknowledged) {
+    return "EEPROM page " + std::to_string(page) + (acknowledged ? " read back wrong" : " not acknowledged");
+}
+
 inline std::string notStartedLine(std::uint16_t pbase) {
     char text[80];
     std::snprintf(text, sizeof text, "the chip will not start the image: pbase is 0x%04X, not 0x0010", pbase);

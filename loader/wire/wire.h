@@ -109,9 +109,10 @@ inline constexpr std::uint16_t startPbase = 0x0010;
 inline constexpr std::int64_t settleClocks = 400'000;
 // Go's delay counts in these.
 inline constexpr std::int64_t goDelayClocks = 256;
-// The EEPROM build programs and checks 64-byte pages, and answers 'p' every pagesPerProgress.
+// The EEPROM build writes, reads back and checks 64-byte pages, and once the whole image is in,
+// answers 'p' with the pages done, then every pagesPerProgress.
 inline constexpr std::size_t eepromPageBytes = 64;
-inline constexpr std::size_t pagesPerProgress = 64;
+inline constexpr std::size_t pagesPerProgress = 16;
 
 inline constexpr std::uint32_t crcStart = 0xFFFFFFFF;
 // The CRC register after bytes, from register (uncomplemented); crc32 is its complement from crcStart.

@@ -71,6 +71,8 @@ def seen(images):
         Scenario("stage", ("--port", BOARD, d / "big.binary"), ("--rom", "--port", BOARD, d / "big.binary"),
                  boards=[("--pace",)]),
         Scenario("stage-eeprom", ("--eeprom", "--port", BOARD, d / "random.binary"), boards=[FAST_EEPROM]),
+        Scenario("stage-eeprom-fails", ("--eeprom", "--report", d / "eeprom-fails.json", "--port", BOARD,
+                                        d / "random.binary"), boards=[FAST_EEPROM + ("--eeprom-program-fails",)]),
         # A stage that never answers: the default path falls back to the ROM's own load.
         Scenario("fallback", ("--port", BOARD, d / "random.binary"), ("--rom", "--port", BOARD, d / "random.binary"),
                  boards=[("--pace", "--stage-silent")]),
@@ -153,10 +155,28 @@ def test_the_eeprom_goes_through_the_stages_eeprom_build(seen, images):
     run = s.runs[0]
     assert (lines(run), run.returncode) == (good_lines(8192)[:4] + ["..OK", "Programming EEPROM ..",
                                                                     "Verifying EEPROM ..", "..EEPROM OK -> RUN"], 0)
-    stage_rate(run)
+    # Standard error is no terminal: the pages now and then, and all of them verified, before the path.
+    paths, rest = path_lines(run)
+    assert re.fullmatch(r"(kestrupload: \S+: Programming EEPROM: page \d+ of 512\n){1,3}"
+                        r"kestrupload: \S+: EEPROM: 512 pages written and verified\n", rest.decode()), run.stderr
+    assert len(paths) == 1 and paths[0].startswith("second stage at "), paths
     (session,) = s.sessions
     assert (session["stage"], session["command"], session["state"]) == ("eeprom", "3", "running")
     assert s.image == images["random"]
+
+
+def test_an_eeprom_page_the_stage_finds_not_acknowledged_is_named_and_fails_the_load(seen, images):
+    s = seen["stage-eeprom-fails"]
+    run = s.runs[0]
+    assert (lines(run), run.returncode) == (good_lines(8192)[:4] + ["..OK", "Programming EEPROM ..",
+                                                                    "EEPROM programming failed"], 1)
+    paths, rest = path_lines(run)
+    assert re.fullmatch(r"kestrupload: \S+: EEPROM page 1 not acknowledged\n", rest.decode()), run.stderr
+    assert b"written and verified" not in run.stderr
+    report = json.loads((images["dir"] / "eeprom-fails.json").read_text())
+    assert (report["outcome"], report["eeprom_failed_page"], report["exit_status"]) == ("eeprom-failed", 1, 1)
+    (session,) = s.sessions
+    assert session["state"] == "shutdown"
 
 
 def test_a_silent_second_stage_gives_way_to_the_rom_path_within_the_window(seen, images):
@@ -206,7 +226,8 @@ def test_a_bad_image_is_refused_with_its_fault_unless_forced_and_then_the_chip_j
     assert {k: v for k, v in report.items() if k != "port"} == {
         "chip_version": None, "image": {"name": str(bad), "size": 2048, "checksum_byte": bad.read_bytes()[5]},
         "path": "rom", "path_line": None, "encoding": "dense", "timing": "lean", "target": "ram", "stages": [],
-        "status_lines": [], "outcome": "image-refused", "exit_status": 1, "ms": 0}
+        "eeprom_pages": None, "eeprom_failed_page": None, "status_lines": [], "outcome": "image-refused",
+        "exit_status": 1, "ms": 0}
 
 
 def test_file_larger_than_the_ram_is_refused_and_forced_sends_its_length_words_worth(seen, images):

@@ -114,7 +114,8 @@ def test_a_bench_report_of_four_boards_one_of_them_silent(image):
     for r, port in zip(report, ports):
         silent = port == ports[2]
         assert list(r) == ["port", "chip_version", "image", "path", "path_line", "encoding", "timing", "target",
-                           "stages", "status_lines", "outcome", "exit_status", "ms"]
+                           "stages", "eeprom_pages", "eeprom_failed_page", "status_lines", "outcome", "exit_status",
+                           "ms"]
         # No path took an image where no chip answered.
         assert {k: r[k] for k in ("image", "path", "path_line", "encoding", "timing", "target")} == {
             "image": {"name": str(image), "size": 512, "checksum_byte": checksum}, "path": "rom",

@@ -64,7 +64,11 @@ CON
   GO_UNIT         = 1 << GO_SHIFT                 ' wire: stage::goDelayClocks
   PAGE_SHIFT      = 6
   PAGE_BYTES      = 1 << PAGE_SHIFT               ' wire: stage::eepromPageBytes
-  PROGRESS_PAGES  = 64                            ' wire: stage::pagesPerProgress
+  PAGES           = RAM_TOP / PAGE_BYTES
+  PROGRESS_PAGES  = 16                            ' wire: stage::pagesPerProgress
+  FEED            = MAILBOX - 4                   ' the talker's feed to the EEPROM's cog
+  ' The fewest clocks an I2C bit may take: the bit bodies' own instructions, to the clock
+  I2C_LEAST       = 30
 
   MSG_HELLO       = "U"                           ' wire: stage::message::hello
   MSG_RATE        = "R"                           ' wire: stage::message::rate
@@ -98,6 +102,8 @@ CON
 PUB start
 #ifndef EEPROM
   coginit(2, @receiver, 0)
+#else
+  coginit(2, @eeprom, 0)                        ' before the image overwrites its code
 #endif
   coginit(0, @receiver, @talker)
 
@@ -148,10 +154,6 @@ slowinit      mov     gd, #rx
 order         rdlong  t1, m0addr
               mov     t2, t1
               shr     t2, #30
-#ifdef EEPROM
-              cmp     t2, #%01 wz
-        if_z  jmp     #program
-#endif
               cmp     t2, #%10 wz
         if_nz jmp     #order
               rdlong  least, m1addr
@@ -330,224 +332,6 @@ rxbyte_ret    ret
 second        long    0                           ' 1 in the second receiver
 #endif
 
-#ifdef EEPROM
-'---------------------------------------------------------------------------------------------------
-' program: the talker's order once the RAM picture stands (%01 in bits 31..30, bit 28 for an I2C
-' without delays, the bit time below): this cog, idle then, holds the EEPROM's code, for which the
-' talker has no room. It gives m0 back its picture value, answers on the line while it programs,
-' and leaves its result in m0: bit 29, the failure's code << 16 (0: done) and the page.
-'---------------------------------------------------------------------------------------------------
-program       mov     rbt, t1
-              and     rbt, rlow16
-              mov     rbt3, rbt
-              shl     rbt3, #1
-              add     rbt3, rbt
-              test    t1, rfastbit wz
-        if_nz mov     edly, fastdly
-              rdword  t2, #10                     ' m0's picture value: a stack marker, or zero
-              sub     t2, #8
-              mov     t0, #0
-              cmp     t2, m0addr wz
-        if_nz add     t2, #4
-        if_nz cmp     t2, m0addr wz
-        if_z  neg     t0, marker6
-              wrlong  t0, m0addr
-              mov     ctra, rtxcounter
-              neg     phsa, #1
-              or      dira, rtxmask
-              call    #eeprom
-              mov     t0, #0
-        if_c  mov     t0, rac
-              shl     t0, #16
-        if_c  or      t0, rav
-              or      t0, rdone
-              andn    dira, rtxmask
-              wrlong  t0, m0addr
-              jmp     #order
-
-' ranswer: as the talker's answer (code rac, packet 0, value rav, the CRC's low half), a bit at a
-' time, each byte with four stop bits: time to make the next frame between them
-ranswer       mov     rfa, rav
-              shl     rfa, #16
-              or      rfa, rac
-              mov     rfb, rav
-              shr     rfb, #16
-              neg     rcrc, #1
-              xor     rcrc, rfa
-              mov     rk, #32
-:a            shr     rcrc, #1 wc
-        if_c  xor     rcrc, rpoly
-              djnz    rk, #:a
-              xor     rcrc, rfb
-              mov     rk, #16
-:b            shr     rcrc, #1 wc
-        if_c  xor     rcrc, rpoly
-              djnz    rk, #:b
-              neg     rcrc, rcrc                    ' complemented
-              sub     rcrc, #1
-              shl     rcrc, #16
-              or      rfb, rcrc
-              mov     rab, #8
-              mov     rans, rfa
-              mov     rct, cnt
-              add     rct, #32
-:byte         mov     ru1, rans
-              rev     ru1, #24
-              shl     ru1, #23
-              or      ru1, rstop
-              mov     rk, #9
-              waitcnt rct, rbt
-              mov     phsa, ru1                   ' the start bit
-:bit          waitcnt rct, rbt
-              shl     phsa, #1
-              djnz    rk, #:bit
-              add     rct, rbt3
-              shr     rans, #8
-              cmp     rab, #5 wz
-        if_z  mov     rans, rfb
-              djnz    rab, #:byte
-              waitcnt rct, #0
-ranswer_ret   ret
-
-'---------------------------------------------------------------------------------------------------
-' eeprom: the 24xx256 on P28/P29 made equal to the RAM picture, page by page: a page that reads
-' differently is written and read back. Answers "p" every 64 pages and "E" with the pages written;
-' returns C set, with ac "e" (no acknowledgement) or "v" (read back wrong) and av the page.
-'---------------------------------------------------------------------------------------------------
-eeprom        mov     ea, #0
-              mov     epw, #0
-:page         call    #compare
-        if_nc jmp     #:next
-              mov     rav, ea
-              shr     rav, #PAGE_SHIFT
-              call    #pagewrite
-              mov     rac, #ANS_NO_ACK
-        if_c  jmp     #eeprom_ret
-              call    #compare
-              mov     rac, #ANS_READ_WRONG
-        if_c  jmp     #eeprom_ret
-              add     epw, #1
-:next         add     ea, #PAGE_BYTES
-              mov     rav, ea
-              shr     rav, #PAGE_SHIFT
-              test    rav, #PROGRESS_PAGES - 1 wz
-              mov     rac, #ANS_PROGRESS
-        if_z  call    #ranswer
-              cmp     ea, rtop wz
-        if_nz jmp     #:page
-              mov     rac, #ANS_WRITTEN
-              mov     rav, epw
-              call    #ranswer
-              cmp     rzero, rzero wc               ' done: C clear
-eeprom_ret    ret
-
-' compare: C set when the page at ea reads otherwise than the picture (or gets no acknowledgement)
-compare       call    #address
-        if_c  jmp     #compare_ret
-              call    #i2cstart                   ' read from there
-              mov     eb, #$A1
-              call    #i2cwrite
-        if_c  jmp     #compare_ret
-              mov     ediff, #0
-              mov     eaddr, ea
-              mov     ek2, #PAGE_BYTES
-:byte         cmp     ek2, #1 wz                  ' the last byte is not acknowledged
-              call    #i2cread
-              rdbyte  ru3, eaddr
-              and     eb, #$FF
-              cmp     eb, ru3 wz
-        if_nz mov     ediff, #1
-              add     eaddr, #1
-              djnz    ek2, #:byte
-              call    #i2cstop
-              cmp     rzero, ediff wc
-compare_ret   ret
-
-' pagewrite: the picture's page at ea, then the write cycle; C set when never acknowledged
-pagewrite     call    #address
-        if_c  jmp     #pagewrite_ret
-              mov     eaddr, ea
-              mov     ek2, #PAGE_BYTES
-:byte         rdbyte  eb, eaddr
-              call    #i2cwrite
-              add     eaddr, #1
-              djnz    ek2, #:byte
-              call    #i2cstop
-              mov     ek2, polls                  ' busy writing until it answers its address
-:poll         call    #i2cstart
-              mov     eb, #$A0
-              call    #i2cwrite
-              call    #i2cstop
-        if_c  djnz    ek2, #:poll
-pagewrite_ret ret
-
-' address: start, the device for writing and ea; C set when not acknowledged
-address       call    #i2cstart
-              mov     eb, #$A0
-              call    #i2cwrite
-        if_nc mov     eb, ea
-        if_nc shr     eb, #8
-        if_nc call    #i2cwrite
-        if_nc mov     eb, ea
-        if_nc call    #i2cwrite
-address_ret   ret
-
-' I2C, at most 400 kHz at the fastest RC clock: SCL driven, SDA pulled up and only pulled down
-i2cstart      andn    dira, sdamask
-              or      outa, sclmask
-              or      dira, sclmask
-              call    #edly
-              or      dira, sdamask               ' SDA falls while SCL is high
-              call    #edly
-              andn    outa, sclmask
-              call    #edly
-i2cstart_ret  ret
-
-i2cstop       or      dira, sdamask
-              call    #edly
-              or      outa, sclmask
-              call    #edly
-              andn    dira, sdamask               ' SDA rises while SCL is high
-              call    #edly
-i2cstop_ret   ret
-
-' the low byte of eb, most significant bit first; C set when not acknowledged
-i2cwrite      shl     eb, #24
-              mov     ek, #9                      ' and the acknowledgement's clock, SDA let go
-              or      eb, ackbit
-:bit          shl     eb, #1 wc
-              muxnc   dira, sdamask
-              call    #edly
-              or      outa, sclmask
-              call    #edly
-              test    sdamask, ina wc
-              andn    outa, sclmask
-              djnz    ek, #:bit
-i2cwrite_ret  ret
-
-' a byte into eb's low bits; acknowledged unless Z (the last one read)
-i2cread       andn    dira, sdamask
-              mov     ek, #8
-:bit          call    #edly
-              or      outa, sclmask
-              call    #edly
-              test    sdamask, ina wc
-              andn    outa, sclmask
-              rcl     eb, #1
-              djnz    ek, #:bit
-              muxnz   dira, sdamask
-              call    #edly
-              or      outa, sclmask
-              call    #edly
-              andn    outa, sclmask
-              andn    dira, sdamask
-i2cread_ret   ret
-
-edly          nop                                 ' with the two nops: 400 kHz at 20.8 MHz
-              nop
-edly_ret      ret
-fastdly       jmp     edly_ret                    ' without: at 14.4 MHz
-#endif
 
 rxmask        long    |< RX_PIN
 m0addr        long    MAILBOX
@@ -556,22 +340,6 @@ lowaddr       long    RAM_TOP - 1
 endbit        long    RAM_TOP                     ' above any address
 widthmask     long    $3FFF
 dsone         long    $201
-#ifdef EEPROM
-rtxmask       long    |< TX_PIN
-rtxcounter    long    %00100 << 26 | TX_PIN
-marker6       long    -STACK_MARKER               ' negated: a conditional neg makes it
-rlow16        long    $FFFF
-rfastbit      long    $1000_0000
-rdone         long    $2000_0000
-rpoly         long    $EDB8_8320
-rstop         long    $007F_FFFF
-rtop          long    RAM_TOP
-rzero         long    0
-sclmask       long    |< SCL_PIN
-sdamask       long    |< SDA_PIN
-ackbit        long    $0080_0000
-polls         long    2000
-#endif
 
 #ifndef EEPROM
 '--- run once, then overwritten by the byte loop it unrolls ----------------------------------------
@@ -677,26 +445,6 @@ gs            res     1
 gd            res     1
 gl            res     1
 gc            res     1
-rbt           res     1
-rbt3          res     1
-rac           res     1
-rav           res     1
-ru1           res     1
-ru3           res     1
-rfa           res     1
-rfb           res     1
-rcrc          res     1
-rk            res     1
-rab           res     1
-rans          res     1
-rct           res     1
-ea            res     1
-eaddr         res     1
-eb            res     1
-ek            res     1
-ek2           res     1
-epw           res     1
-ediff         res     1
 #endif
 rx            res     4 * 28 + 7
 #ifndef EEPROM
@@ -795,6 +543,12 @@ packet        mov     obase, seq                  ' 1020 seq: 255 seq longs
               mov     u1, seq
               shl     u1, #2
               sub     obase, u1
+#ifdef EEPROM
+              mov     u1, flags                   ' the EEPROM's cog may write every page below
+              shl     u1, #16                     ' the packet now ordered: all came in packets
+              or      u1, obase                   ' whose check held
+              wrlong  u1, feedat
+#endif
               mov     olimit, m1                  ' the data and trailer below the mailbox, the
               sub     olimit, obase               ' check into it: the largest image's last
               shr     olimit, #2                  ' trailer lies just below
@@ -893,14 +647,9 @@ finish        mov     u1, len                     ' zeros above the image, the m
 #ifdef EEPROM
               test    flags, #FLAG_EEPROM wz
         if_z  jmp     #:run
-              rdlong  pm0, m0                     ' the receiver programs it, and answers meanwhile
-              mov     u1, flags                   ' the chip's MHz, rounded up: at 14 or less the
-              shr     u1, #MHZ_SHIFT              ' I2C keeps within 400 kHz without its delays
-              sub     u1, #1
-              cmp     u1, #14 wc
-              mov     u2, hbt
+              rdlong  pm0, m0                     ' the EEPROM's cog writes the rest, the header's
+              mov     u2, hbt                     ' page last, and answers meanwhile
               or      u2, eeorder
-        if_c  or      u2, fastbit
               andn    dira, txmask
               wrlong  u2, m0
 :program      rdlong  u1, m0
@@ -977,10 +726,8 @@ verdict       mov     vac, ac
 '--- the start, as the ROM's: cog 0 restarted as the Spin interpreter, or the chip shut down --------
               mov     u1, #0
               cogstop u1                          ' the receiver
-#ifndef EEPROM
-              mov     u1, #2                      ' and the second one
-              cogstop u1
-#endif
+              mov     u1, #2                      ' and cog 2: the second receiver, or the
+              cogstop u1                          ' EEPROM's cog
               wrlong  pctl, ctlbase
               wrlong  pm0, m0
               wrlong  pm1, m1
@@ -1276,7 +1023,7 @@ settle        long    SETTLE_CLOCKS               ' 20 ms at 20 MHz
 interpreter   long    ($0004 >> 2) << 18 | ($F004 >> 2) << 4   ' PAR $0004, code $F004, cog 0
 #ifdef EEPROM
 eeorder       long    $4000_0000
-fastbit       long    $1000_0000
+feedat        long    FEED
 #endif
 
 u1            res     1
@@ -1334,3 +1081,401 @@ oscat         res     1
 oscmode       res     1                           ' the oscillator bits started, at oscat
 #endif
               fit     496
+
+#ifdef EEPROM
+'===================================================================================================
+' The EEPROM's cog, cog 2
+'===================================================================================================
+' Started with the stage, before the image overwrites the stage's code in hub RAM, it makes the
+' 24xx256 on P28/P29 equal to the RAM picture page by page, as soon as each page may be written.
+' While the image comes, the talker's feed (the long below the mailbox: begin's flags << 16 | the
+' address of the packet it has ordered) says how far every byte came in a packet whose check held;
+' no image's data reaches it, and the largest image's last trailer there is no feed (bits 24..31).
+' The pages of the rest of the picture (the zeros, the stack markers, the mailbox) and page 0, the
+' header's, wait for the talker's order in m0 once the whole image is proven (%01 in bits 31..30,
+' the answers' bit time below): the cog then answers on the line while it writes the rest, and
+' leaves its result in m0 for the talker: bit 29, the failure's code << 16 (0: done) and the page.
+' A failure while the image comes is held until that order; the talker reports it.
+'
+' Each page: its two address bytes and 64 data bytes from cog RAM, the next page's read from hub
+' RAM while the EEPROM writes, acknowledge polling, then read back and compared. The I2C bit takes
+' the chip's MHz x 2.5 clocks (400 kHz, the part's fastest), and at least the bit bodies' own 30:
+' each body is unrolled so that the bytes follow each other without a gap, SCL high for 3
+' instructions (0.6 us at 20 MHz) and low for the rest (1.5 us at 12 MHz).
+'---------------------------------------------------------------------------------------------------
+              org     0
+eeprom        wrlong  ezero, efeed                ' what a load before left there is no feed
+              or      outa, escl                  ' the bus idle: SCL driven high, SDA pulled up
+              or      dira, escl
+:page         mov     elp, ep
+              call    #eawait                     ' until page ep may be written
+              tjnz    eready, #:write
+              mov     elb, ecur
+              call    #eload
+:write        mov     eready, #0
+              mov     epg, ep
+              and     epg, #PAGES - 1
+              mov     erc, #ANS_NO_ACK
+              call    #i2cstart
+              mov     ew, #$A0
+              movs    wld, ecur
+              mov     ek, #PAGE_BYTES + 3         ' the device, the address, the page
+              call    #wbytes
+              call    #i2cstop
+        if_nz jmp     #efailed
+              mov     elp, ep                     ' while the EEPROM writes: the next page's
+              add     elp, #1                     ' bytes, when they have come
+              call    #eproven
+        if_nc mov     elb, enxt
+        if_nc call    #eload
+        if_nc mov     eready, #1
+              mov     ec, epolls                  ' written once it answers its address again,
+:poll         call    #i2cstart                   ' which then goes on as the read's address
+              mov     ew, #$A0
+              movs    wld, ecur
+              mov     ek, #3
+              call    #wbytes
+        if_nz call    #i2cstop
+        if_nz djnz    ec, #:poll
+        if_nz jmp     #efailed
+              call    #i2crestart
+              mov     ew, #$A1
+              mov     ek, #1
+              call    #wbytes
+        if_nz call    #i2cstop
+        if_nz jmp     #efailed
+              movs    rcmp, ecur                  ' the page's bytes, after rbytes' first add
+              add     rcmp, #1
+              mov     ek, #PAGE_BYTES
+              call    #rbytes
+              call    #i2cstop
+              mov     erc, #ANS_READ_WRONG
+              tjnz    edif, #efailed
+              add     edone, #1
+              mov     et2, ecur                   ' the next page's buffer
+              mov     ecur, enxt
+              mov     enxt, et2
+              add     ep, #1
+              cmp     edone, epages wz
+        if_z  jmp     #report
+              test    edone, #PROGRESS_PAGES - 1 wz
+        if_z  tjz     efinal, #:page              ' told only once this cog has the line
+        if_z  mov     eac, #ANS_PROGRESS
+        if_z  mov     eav, edone
+        if_z  call    #eanswer
+              jmp     #:page
+
+' efailed: page epg, code erc; held until the talker's order, then reported
+efailed       shl     erc, #16
+              or      erc, epg
+              mov     efail, erc
+              mov     elp, epages                 ' page 0: eawait returns only on the order
+:hold         tjnz    efinal, #report
+              call    #eawait
+              jmp     #:hold
+
+report        tjnz    efail, #:out
+              mov     eac, #ANS_WRITTEN
+              mov     eav, edone
+              call    #eanswer
+:out          or      efail, edone29
+              andn    dira, etxmask
+              wrlong  efail, em0
+              cogid   et
+              cogstop et
+
+' eawait: until page elp may be written, taking the talker's order when it comes
+eawait        tjnz    efinal, #:proven
+              rdlong  ev, em0
+              mov     et2, ev
+              shr     et2, #30
+              cmp     et2, #%01 wz
+        if_z  call    #takeover
+:proven       call    #eproven
+        if_c  jmp     #eawait
+eawait_ret    ret
+
+' eproven: C clear when page elp may be written: the whole image is in, or the feed's packets hold
+' it, below the stack markers. Sets the I2C bit time from the feed's MHz.
+eproven       cmp     efinal, #1 wc
+        if_nc jmp     eproven_ret
+              rdlong  ev, efeed
+              cmp     efeedtop, ev wc             ' a trailer there, or leftovers: no feed
+        if_nc test    ev, eflag wz                ' no EEPROM asked
+   if_nc_and_z cmp    ezero, #1 wc
+        if_c  jmp     eproven_ret
+              mov     eper, ev
+              shr     eper, #16 + MHZ_SHIFT
+              and     eper, #$3F
+              mov     et2, eper
+              shl     eper, #2
+              add     eper, et2
+              add     eper, #1
+              shr     eper, #1                    ' 2.5 clocks a MHz, rounded up: 400 kHz
+              min     eper, #I2C_LEAST
+              and     ev, elow16
+              rdword  et2, #10                    ' the markers below dbase come with the rest
+              sub     et2, #8
+              max     ev, et2
+              mov     et2, elp
+              add     et2, #1
+              shl     et2, #PAGE_SHIFT
+              cmp     ev, et2 wc                  ' C: not all of the page has come
+eproven_ret   ret
+
+' takeover: the talker's order (in ev): the line's bit time; m0 its picture value, a stack marker or
+' zero, before the last page is read; the line taken, and the pages so far told
+takeover      mov     ebt, ev
+              and     ebt, elow16
+              mov     ebt3, ebt
+              shl     ebt3, #1
+              add     ebt3, ebt
+              rdword  et2, #10
+              sub     et2, #8
+              mov     et, #0
+              cmp     et2, em0 wz
+        if_nz add     et2, #4
+        if_nz cmp     et2, em0 wz
+        if_z  neg     et, emarker6
+              wrlong  et, em0
+              mov     ctra, etxcounter
+              neg     phsa, #1
+              or      dira, etxmask
+              mov     efinal, #1
+              tjnz    efail, #report
+              mov     eac, #ANS_PROGRESS
+              mov     eav, edone
+              call    #eanswer
+takeover_ret  ret
+
+' eload: page elp's address and bytes into the buffer at elb
+eload         mov     ea, elp
+              and     ea, #PAGES - 1
+              shl     ea, #PAGE_SHIFT
+              mov     ev, ea
+              shr     ev, #8
+              movd    :hi, elb
+              movd    :lo, elb
+              add     :lo, edinc
+              movd    :byte, elb
+              add     :byte, edinc2
+              mov     ek, #PAGE_BYTES
+:hi           mov     0-0, ev
+              mov     ev, ea
+              and     ev, #$FF
+:lo           mov     0-0, ev
+:byte         rdbyte  0-0, ea
+              add     ea, #1
+              add     :byte, edinc
+              djnz    ek, #:byte
+eload_ret     ret
+
+' i2cstart, i2crestart and i2cstop conditions: SDA falls, or rises, while SCL is high
+i2cstart      andn    dira, esda
+              or      outa, escl
+              call    #ewait
+              or      dira, esda
+              call    #ewait
+i2cstart_ret  ret
+
+i2crestart    andn    outa, escl
+              andn    dira, esda
+              call    #ewait
+              or      outa, escl
+              call    #ewait
+              or      dira, esda
+              call    #ewait
+i2crestart_ret   ret
+
+i2cstop       andn    outa, escl
+              or      dira, esda
+              call    #ewait
+              or      outa, escl
+              call    #ewait
+              andn    dira, esda
+i2cstop_ret   ret
+
+ewait         mov     et, cnt
+              add     et, eper
+              waitcnt et, #0
+ewait_ret     ret
+
+' wbytes: ek bytes, ew first, then from cog RAM at wld's source on; SCL high at the end. Z set when
+' every one was acknowledged; the first that was not ends it. Each stretch between two waitcnts
+' takes at most 24 clocks, so that the bit can take 30, and SCL is high for three instructions.
+wbytes        test    ew, #0 wz
+              mov     et, cnt
+              add     et, eper
+ws7           andn    outa, escl
+              test    ew, #$80 wc
+              muxnc   dira, esda                  ' a 0 pulls SDA down, a 1 lets it up
+              waitcnt et, eper                    ' bit 7
+              or      outa, escl
+              test    ew, #$40 wc
+        if_nz jmp     #wbytes_ret                 ' the byte before not acknowledged
+              andn    outa, escl
+              muxnc   dira, esda
+              mov     emask, #$20
+:bit          waitcnt et, eper                    ' bits 6 to 1
+              or      outa, escl
+              test    ew, emask wc
+              shr     emask, #1 wz
+              andn    outa, escl
+              muxnc   dira, esda
+        if_nz jmp     #:bit
+              waitcnt et, eper                    ' bit 0
+              or      outa, escl
+              test    esda, esda wc               ' C: SDA let go for the acknowledgement
+wld           mov     ew, 0-0                     ' the next byte
+              andn    outa, escl
+              muxnc   dira, esda
+              add     wld, #1
+              waitcnt et, eper                    ' the acknowledgement
+              or      outa, escl
+              test    esda, ina wz                ' Z: acknowledged
+              djnz    ek, #ws7
+wbytes_ret    ret
+
+' rbytes: ek bytes read, each compared with cog RAM at rcmp's source on, all acknowledged but the
+' last; edif not 0 when any differs. SCL high at the end. Timed as wbytes.
+rbytes        mov     edif, #0 wz
+              mov     et, cnt
+              add     et, eper
+rs7           andn    outa, escl
+              andn    dira, esda                  ' the acknowledgement's SDA let go
+              mov     eb, #0
+              waitcnt et, eper                    ' bit 7
+              or      outa, escl
+              test    esda, ina wc
+              rcl     eb, #1
+              andn    outa, escl
+        if_nz or      edif, #1                    ' the byte before read back otherwise
+              waitcnt et, eper                    ' bit 6
+              or      outa, escl
+              test    esda, ina wc
+              rcl     eb, #1
+              andn    outa, escl
+              add     rcmp, #1
+              mov     ek2, #5
+:bit          waitcnt et, eper                    ' bits 5 to 1
+              or      outa, escl
+              test    esda, ina wc
+              rcl     eb, #1
+              andn    outa, escl
+              djnz    ek2, #:bit
+              waitcnt et, eper                    ' bit 0
+              or      outa, escl
+              test    esda, ina wc
+              rcl     eb, #1
+              andn    outa, escl
+              cmp     ek, #1 wz                   ' acknowledged, but the last
+              muxnz   dira, esda
+              waitcnt et, eper                    ' the acknowledgement
+              or      outa, escl
+rcmp          cmp     eb, 0-0 wz
+              djnz    ek, #rs7
+        if_nz or      edif, #1
+rbytes_ret    ret
+
+' eanswer: as the talker's (code eac, packet 0, value eav, the CRC's low half), each byte with four
+' stop bits: the time to make the next frame
+eanswer       mov     afa, eav
+              shl     afa, #16
+              or      afa, eac
+              mov     afb, eav
+              shr     afb, #16
+              neg     acrc, #1
+              xor     acrc, afa
+              mov     ak, #32
+:a            shr     acrc, #1 wc
+        if_c  xor     acrc, epoly
+              djnz    ak, #:a
+              xor     acrc, afb
+              mov     ak, #16
+:b            shr     acrc, #1 wc
+        if_c  xor     acrc, epoly
+              djnz    ak, #:b
+              neg     acrc, acrc                  ' complemented
+              sub     acrc, #1
+              shl     acrc, #16
+              or      afb, acrc
+              mov     aab, #8
+              mov     aans, afa
+              mov     act, cnt
+              add     act, #32
+:byte         mov     au1, aans
+              rev     au1, #24
+              shl     au1, #23
+              or      au1, estop
+              mov     ak, #9
+              waitcnt act, ebt
+              mov     phsa, au1                   ' the start bit
+:bit          waitcnt act, ebt
+              shl     phsa, #1
+              djnz    ak, #:bit
+              add     act, ebt3
+              shr     aans, #8
+              cmp     aab, #5 wz
+        if_z  mov     aans, afb
+              djnz    aab, #:byte
+              waitcnt act, #0
+eanswer_ret   ret
+
+ep            long    1                           ' the page to write: 1 to 511, then 512, page 0
+ecur          long    bufa                        ' its buffer
+enxt          long    bufb                        ' the next one's
+eready        long    0                           ' 1: the next page's bytes are in enxt
+efinal        long    0                           ' 1: the whole picture stands
+efail         long    0
+edone         long    0                           ' pages written and read back right
+eper          long    I2C_LEAST
+ezero         long    0
+efeed         long    FEED
+em0           long    MAILBOX
+efeedtop      long    $00FF_FFFF
+eflag         long    FLAG_EEPROM << 16
+elow16        long    $FFFF
+edinc         long    1 << 9
+edinc2        long    2 << 9
+epolls        long    2000                        ' a poll's 11 bits: 5 ms in 180 at 400 kHz
+epages        long    PAGES
+edone29       long    $2000_0000
+emarker6      long    -STACK_MARKER               ' negated: a conditional neg makes it
+etxmask       long    |< TX_PIN
+etxcounter    long    %00100 << 26 | TX_PIN
+epoly         long    $EDB8_8320
+estop         long    $007F_FFFF
+escl          long    |< SCL_PIN
+esda          long    |< SDA_PIN
+
+elp           res     1
+elb           res     1
+epg           res     1
+erc           res     1
+ew            res     1
+ek            res     1
+ec            res     1
+eb            res     1
+ek2           res     1
+emask         res     1
+edif          res     1
+ea            res     1
+ev            res     1
+et            res     1
+et2           res     1
+ebt           res     1
+ebt3          res     1
+eac           res     1
+eav           res     1
+afa           res     1
+afb           res     1
+acrc          res     1
+ak            res     1
+aab           res     1
+aans          res     1
+act           res     1
+au1           res     1
+bufa          res     2 + PAGE_BYTES              ' the address's two bytes, the page's
+bufb          res     2 + PAGE_BYTES
+              fit     496
+#endif
