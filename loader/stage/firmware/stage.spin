@@ -5,7 +5,7 @@
    The wire's facts are loader/wire/wire.h's; the host's side is described in
    docs/protocol.md.
 
-   Two cogs, three in the RAM build. The receiver (cog 0) times the line from each message's sync
+   Three cogs. The receiver (cog 0) times the line from each message's sync
    pulse, reads the message's length byte, samples every byte from its own start bit and writes the
    longs straight into hub RAM, where the talker orders it to: by waitcnt at 15 clocks a bit or
    more, two stop bits; and in the RAM build by its instructions' own time at exactly 12, with one
@@ -14,9 +14,11 @@
    computing one CRC-32, which goes on from the image's over a packet's data and then checks its
    trailer, so that a verdict is ready as soon as the last byte is in;
    it answers the host, keeps the count of the packets, finishes the RAM picture, checks it by the
-   ROM's rule, programs the EEPROM, and starts the image. They talk through the two longs at the
-   top of RAM (m0, m1), which no image that leaves room for its stack markers reaches; at the
-   start they get back the picture's own values.
+   ROM's rule, and starts the image. In the EEPROM build cog 2 programs the EEPROM, page by page as
+   the talker tells it that the packets holding a page were checked (its own description below).
+   They talk through the two longs at the top of RAM (m0, m1), which no image that leaves room for
+   its stack markers reaches, and the EEPROM's cog through the long below them; at the start they
+   get back the picture's own values.
 
    m0, from the receiver: how far it has stored (an address), or the end of a message: the
    address after its trailer | $8000 | the sync's width << 16. From the talker: an order, %10 in
