@@ -92,6 +92,9 @@ inline constexpr std::int64_t verdictClocks = 8192 * 16 + 60000;
 // The chip's hub RAM, whose top two longs are the stage's mailbox: its cogs talk through them.
 inline constexpr std::uint32_t ramBytes = 0x8000;
 inline constexpr std::uint32_t mailbox = 0x7FF8;
+// The EEPROM build's talker tells its EEPROM cog through the long below the mailbox how far the
+// image came in checked packets: no packet's data reaches it.
+inline constexpr std::uint32_t eepromFeed = mailbox - 4;
 inline constexpr std::uint32_t minLongs = 4;
 // A packet's trailer is stored after its data, and nothing below the mailbox: the last packet of
 // the largest image ends a long below it. (An image of a long more would fit, its stack markers in

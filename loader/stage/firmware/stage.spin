@@ -68,7 +68,7 @@ CON
   PAGE_BYTES      = 1 << PAGE_SHIFT               ' wire: stage::eepromPageBytes
   PAGES           = RAM_TOP / PAGE_BYTES
   PROGRESS_PAGES  = 16                            ' wire: stage::pagesPerProgress
-  FEED            = MAILBOX - 4                   ' the talker's feed to the EEPROM's cog
+  FEED            = MAILBOX - 4                   ' wire: stage::eepromFeed
   ' The fewest clocks an I2C bit may take: the bit bodies' own instructions, to the clock
   I2C_LEAST       = 30
 
