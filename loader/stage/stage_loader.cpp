@@ -44,8 +44,8 @@ StageLoader::StageLoader(RomLoader& rom, SerialPort& port, EventGate& events, Cl
 }
 
 bool StageLoader::pays(std::span<const std::uint32_t> longs, LoadTarget target) const {
-    // The ROM writes and reads back all 32 KB of the EEPROM (4.7 s at 8 MHz), the stage only the
-    // pages that differ.
+    // The ROM writes and reads back all 32 KB of the EEPROM once the image is in (4.7 s at 8 MHz);
+    // the stage writes them at the EEPROM's own pace while the image still comes.
     if (target != LoadTarget::ram) return true;
     // The pilot through the ROM, the bootstrap through the pilot, and the stage through the bootstrap.
     const double stageMs = romLineMs(longsOf(firmware::pilot()), LongEncoding::fixed, romBaud) +
