@@ -1101,7 +1101,7 @@ oscmode       res     1                           ' the oscillator bits started,
 '
 ' Each page: its two address bytes and 64 data bytes from cog RAM, the next page's read from hub
 ' RAM while the EEPROM writes, acknowledge polling, then read back and compared. The I2C bit takes
-' the chip's MHz x 2.5 clocks (400 kHz, the part's fastest), and at least the bit bodies' own 30:
+' the chip's MHz x 2.5 clocks (400 kHz, the 24xx256's fastest), and at least the bit bodies' own 30:
 ' each body is unrolled so that the bytes follow each other without a gap, SCL high for 3
 ' instructions (0.6 us at 20 MHz) and low for the rest (1.5 us at 12 MHz).
 '---------------------------------------------------------------------------------------------------
