@@ -1101,9 +1101,9 @@ oscmode       res     1                           ' the oscillator bits started,
 '
 ' Each page: its two address bytes and 64 data bytes from cog RAM, the next page's read from hub
 ' RAM while the EEPROM writes, acknowledge polling, then read back and compared. The I2C bit takes
-' the chip's MHz x 2.5 clocks (400 kHz, the 24xx256's fastest), and at least the bit bodies' own 30:
-' each body is unrolled so that the bytes follow each other without a gap, SCL high for 3
-' instructions (0.6 us at 20 MHz) and low for the rest (1.5 us at 12 MHz).
+' the chip's MHz x 2.5 clocks (400 kHz, the 24xx256's fastest), and at least the bodies' own 30:
+' between two waitcnts a body takes at most 24 clocks, so that the bytes follow each other without
+' a gap, SCL high for 3 instructions (0.6 us at 20 MHz) and low for the rest (1.5 us at 12 MHz).
 '---------------------------------------------------------------------------------------------------
               org     0
 eeprom        wrlong  ezero, efeed                ' what a load before left there is no feed
