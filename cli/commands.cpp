@@ -148,7 +148,11 @@ struct Probe {
             case ChipIdentity::Answer::chip:
                 break;
         }
-        return "Propeller version " + std::to_string(identity.version);
+        std::string said = "Propeller version " + std::to_string(identity.version);
+        // The board as --identify describes it, a line each below.
+        if (identity.board)
+            for (const auto& line : boardLines(*identity.board)) said += "\n  " + line;
+        return said;
     }
 };
 
@@ -329,22 +333,41 @@ int runUpload(const Options& given) {
 
 int runIdentify(const Options& given) {
     Options options = given;
+    ReportFile report;
+    if (!report.open(options)) return 2;
     if (!findBoard(options)) return 2;
     UniqueFile trace;
     if (!openTrace(options, trace)) return 2;
     makeStdoutBinary();
     auto sessions = makeSessions(options, nullptr, trace.get());
+    const bool described = boardOptions(options).secondStage;
     std::vector<ChipIdentity> results(sessions.size());
     std::vector<std::function<void()>> tasks;
     for (std::size_t i = 0; i < sessions.size(); ++i) {
-        tasks.push_back([session = sessions[i], &result = results[i]] {
+        tasks.push_back([session = sessions[i], &result = results[i], described] {
             result = session->board.identify();
             if (result.answer == ChipIdentity::Answer::noChip) session->console.statusLine("No Propeller answered");
+            if (result.answer == ChipIdentity::Answer::chip && described && !result.board)
+                session->console.statusLine(text::notDescribed);
         });
     }
     runParallel(tasks, -1, nullptr);
     int status = 0;
-    for (const auto& r : results) status = std::max(status, identifyStatus(r.answer));
+    std::vector<BoardReport> boards;
+    std::vector<std::string> outcomes;
+    std::vector<int> statuses;
+    for (std::size_t i = 0; i < sessions.size(); ++i) {
+        const ChipIdentity::Answer answer = results[i].answer;
+        status = std::max(status, identifyStatus(answer));
+        boards.push_back(sessions[i]->recorder.report(sessions[i]->board.address().displayName()));
+        outcomes.emplace_back(answer == ChipIdentity::Answer::chip     ? "identified"
+                              : answer == ChipIdentity::Answer::noChip ? "no-chip"
+                                                                       : "port-not-opened");
+        statuses.push_back(identifyStatus(answer));
+    }
+    std::fflush(statusStream(options));
+    if (!options.report.empty() && !report.write(identifyReportText(boards, outcomes, statuses)))
+        status = std::max(status, 2);
     return status;
 }
 
