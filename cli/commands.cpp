@@ -148,11 +148,7 @@ struct Probe {
             case ChipIdentity::Answer::chip:
                 break;
         }
-        std::string said = "Propeller version " + std::to_string(identity.version);
-        // The board as --identify describes it, a line each below.
-        if (identity.board)
-            for (const auto& line : boardLines(*identity.board)) said += "\n  " + line;
-        return said;
+        return "Propeller version " + std::to_string(identity.version);
     }
 };
 
@@ -162,15 +158,18 @@ struct Probes {
     bool stuck = false;
 };
 
-// Every port at once, a thread each, quietly: the caller says what they found.
-Probes probeAll(const std::vector<SerialPortInfo>& ports, const Options& options) {
+// Every port at once, a thread each, quietly: the caller says what they found. `describe`: each
+// board as --identify describes it; else its chip's version alone, which is quicker.
+Probes probeAll(const std::vector<SerialPortInfo>& ports, const Options& options, bool describe) {
+    BoardOptions board = boardOptions(options);
+    board.secondStage = board.secondStage && describe;
     Probes probes;
     std::vector<std::function<void()>> tasks;
     for (const auto& info : ports) {
         auto probe = std::make_shared<Probe>();
         probe->name = info.port;
         probes.each.push_back(probe);
-        tasks.push_back([probe, board = boardOptions(options)] {
+        tasks.push_back([probe, board] {
             Quiet quiet;
             OpenFailure openFailure(probe->name, false);
             Board probed(parsePort(probe->name), makeSystemSerialPort(), systemClock(), quiet, openFailure, board);
@@ -194,7 +193,7 @@ std::optional<PortAddress> discoverBoard(const Options& options) {
         std::cerr << "kestrupload: no serial ports found; give the board's with --port PORT\n";
         return std::nullopt;
     }
-    const Probes probes = probeAll(ports, options);
+    const Probes probes = probeAll(ports, options, false);
     std::vector<std::shared_ptr<Probe>> answered;
     for (const auto& p : probes.each)
         if (p->answered()) answered.push_back(p);
@@ -384,11 +383,15 @@ int runScan(const Options& options) {
         std::cerr << "kestrupload: no serial ports found\n";
         return 1;
     }
-    const Probes probes = probeAll(ports, options);
+    const Probes probes = probeAll(ports, options, true);
     int found = 0;
     for (const auto& p : probes.each) {
         std::cout << p->name << ": " << p->verdict() << "\n";
-        if (p->answered()) ++found;
+        if (!p->answered()) continue;
+        ++found;
+        // The board as --identify describes it, a line each below its port's.
+        if (p->identity.board)
+            for (const auto& line : boardLines(*p->identity.board)) std::cout << "  " << line << "\n";
     }
     std::cout.flush();
     // Probes still stuck in a port must not hold the process.

@@ -73,6 +73,9 @@ BoardProbe::Result BoardProbe::describe(const std::string& portName) {
     const auto boot = bootRom(rom_, line, longsOf(firmware::pilot()));
     events_.setOpen(true);
     if (boot.handshake.isChip()) told_.version(boot.handshake.version);
+    // A reply bit that never came is told as the ROM's own handshake tells it.
+    else if (boot.handshake.failure != HandshakeFailure::wrongBit)
+        told_.tell(LinkFault::timeOut);
     if (!boot.handshake.isChip() || boot.program != Acknowledgement::accepted) return {boot.handshake, {}};
     BoardDescribed board{portName, 0, std::nullopt, EepromFound::none, {line.baud()}};
     // The pilot stores a long in the stop bits, which at 8 MHz takes both.

@@ -32,10 +32,11 @@ CON
   ANS_CRYSTAL     = "X"                           ' wire: identify::answer::crystal
 
   ' The clock register: the crystal oscillator (XTAL1) started while RCFAST still clocks the chip,
-  ' then the chip on it without the PLL (XINPUT), and at the end the ROM's slow clock.
+  ' then the chip on it without the PLL (XINPUT); at the end, as the ROM shuts a chip down, XINPUT
+  ' with the oscillator off: on a crystal the clock stops, on an external clock the cog stops.
   CLK_XTAL_START  = %0_0_1_01_000
   CLK_XTAL_RUN    = %0_0_1_01_010
-  CLK_RCSLOW      = %0_0_0_00_001
+  CLK_SHUTDOWN    = %0_0_0_00_010
 
 PUB start
   coginit(0, @identify, 0)
@@ -87,7 +88,7 @@ listen        call    #sync
               mov     ac, #ANS_CRYSTAL            ' first whole one after is timed
               mov     av, w
               call    #answer
-              clkset  slowclock                      ' as little as the ROM's shutdown leaves running
+              clkset  shutdown                    ' as the ROM's shutdown leaves a chip
               cogid   t
               cogstop t
 
@@ -233,7 +234,7 @@ eefirst       long    EE_FIRST_PROBE
 settle        long    SETTLE_CLOCKS
 xtalstart     long    CLK_XTAL_START
 xtalrun       long    CLK_XTAL_RUN
-slowclock        long    CLK_RCSLOW
+shutdown      long    CLK_SHUTDOWN
 
 t             res     1
 t0            res     1
