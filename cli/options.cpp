@@ -41,7 +41,7 @@ public:
     std::string make_usage(const CLI::App* app, std::string) const override {
         return "Usage: kestrupload [OPTIONS] [--port PORT[,PORT...]] IMAGE\n"
                "       kestrupload --terminal [--baud N] --port PORT [IMAGE]\n"
-               "       kestrupload --identify [--port PORT[,PORT...]]\n"
+               "       kestrupload --identify [--port PORT[,PORT...]] [--report FILE]\n"
                "       kestrupload --list | --scan | --info IMAGE\n" +
                app->get_description() + "\n";
     }

@@ -149,8 +149,8 @@ struct BoardDescribed {
     std::vector<int> rates;  // the rates the host set its port to, in order, each once
 };
 
-using LoadEvent = std::variant<Begun, Ended, Loading, ChipVersion, LinkFault, Progress, PathTaken, Verdict, Finished,
-                               BoardDescribed>;
+using LoadEvent =
+    std::variant<Begun, Ended, Loading, ChipVersion, LinkFault, Progress, PathTaken, Verdict, Finished, BoardDescribed>;
 
 inline bool isOpenFailure(const LoadEvent& event) {
     const auto* ended = std::get_if<Ended>(&event);

@@ -66,8 +66,7 @@ BoardProbe::Result BoardProbe::describe(const std::string& portName) {
     LoaderLine line(port_, clock_);
     // Every rate the probe goes at, before anything is sent: the ROM's, the pilot's and the
     // bootstrap's, and the one the program times clocks by.
-    if (!line.setBaud(boot::baud) || !line.setBaud(identify::baud) || !line.setBaud(StageLoader::romBaud, 1))
-        return {};
+    if (!line.setBaud(boot::baud) || !line.setBaud(identify::baud) || !line.setBaud(StageLoader::romBaud, 1)) return {};
     // The ROM's load of the pilot is no news: the chip's version is, as identify has always told it.
     events_.setOpen(false);
     const auto boot = bootRom(rom_, line, longsOf(firmware::pilot()));

@@ -41,7 +41,13 @@ public:
     // after a crystal that did not run, so that its version is told once.
     BoardProbe(SerialLink& link, LoaderProtocol& protocol, RomLoader& rom, SerialPort& port, EventGate& events,
                Clock& clock)
-        : link_(link), protocol_(protocol), rom_(rom), port_(port), events_(events), told_(events, clock), clock_(clock) {}
+        : link_(link),
+          protocol_(protocol),
+          rom_(rom),
+          port_(port),
+          events_(events),
+          told_(events, clock),
+          clock_(clock) {}
 
     struct Result {
         // none: the port refused a rate the probe needs, and nothing was sent.

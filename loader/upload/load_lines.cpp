@@ -101,8 +101,7 @@ std::vector<std::string> boardLines(const BoardDescribed& board) {
     else
         lines.push_back(std::string(text::eeprom) + eepromSizeOf(board.eeprom));
     std::string port = std::string(text::port) + board.port + " at ";
-    for (std::size_t i = 0; i < board.rates.size(); ++i)
-        port += (i ? ", " : "") + std::to_string(board.rates[i]);
+    for (std::size_t i = 0; i < board.rates.size(); ++i) port += (i ? ", " : "") + std::to_string(board.rates[i]);
     lines.push_back(port + " baud");
     return lines;
 }
