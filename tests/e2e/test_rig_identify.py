@@ -28,7 +28,6 @@ def identify(name, rig_args=(), eeprom=True):
         image.write_bytes(random.Random(7).randbytes(32768))
     s = rig.run([program("kestrupload"), "--identify", "--port", "{pty}"], "rig-" + name, lambda session: True,
                 rate=RATE, chip_hz=CHIP_HZ, eeprom=image, rig_args=rig_args)
-    assert "slip 0.000 s" in s.rig_line, f"the rig fell behind: {s.rig_line}"
     assert s.status == 0, s.host
     return s
 
