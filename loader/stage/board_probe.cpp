@@ -63,6 +63,15 @@ void BoardProbe::shutDownThroughRom(LoaderLine& line) {
 }
 
 BoardProbe::Result BoardProbe::describe(const std::string& portName) {
+    Result result;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        result = attemptOnce(portName, attempt == 0);
+        if (result.board || !result.handshake || !result.handshake->isChip()) break;
+    }
+    return result;
+}
+
+BoardProbe::Result BoardProbe::attemptOnce(const std::string& portName, bool first) {
     LoaderLine line(port_, clock_);
     // Every rate the probe goes at, before anything is sent: the ROM's, the pilot's and the
     // bootstrap's, and the one the program times clocks by.
@@ -71,10 +80,14 @@ BoardProbe::Result BoardProbe::describe(const std::string& portName) {
     events_.setOpen(false);
     const auto boot = bootRom(rom_, line, longsOf(firmware::pilot()));
     events_.setOpen(true);
-    if (boot.handshake.isChip()) told_.version(boot.handshake.version);
-    // A reply bit that never came is told as the ROM's own handshake tells it.
-    else if (boot.handshake.failure != HandshakeFailure::wrongBit)
+    if (!first) {
+        // Told by the attempt before.
+    } else if (boot.handshake.isChip()) {
+        told_.version(boot.handshake.version);
+    } else if (boot.handshake.failure != HandshakeFailure::wrongBit) {
+        // A reply bit that never came is told as the ROM's own handshake tells it.
         told_.tell(LinkFault::timeOut);
+    }
     if (!boot.handshake.isChip() || boot.program != Acknowledgement::accepted) return {boot.handshake, {}};
     BoardDescribed board{portName, 0, std::nullopt, EepromFound::none, {line.baud()}};
     // The pilot stores a long in the stop bits, which at 8 MHz takes both.

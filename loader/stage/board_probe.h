@@ -36,6 +36,9 @@ public:
     // From the first answers to the crystal's: the oscillator's settling by the RC clock (25 ms at
     // 8 MHz), the latency timer, and the same margin. A chip with no crystal costs this.
     static constexpr int crystalMs = 70;
+    // A chip that answered the ROM and whose board went undescribed (a pilot, a bootstrap or the
+    // program unheard) is asked once more from its reset: 0.3 s against an answer of "no board".
+    static constexpr int attempts = 2;
 
     // `events` is the gate the ROM's protocol tells through: closed while the chip is shut down
     // after a crystal that did not run, so that its version is told once.
@@ -65,6 +68,8 @@ private:
         std::optional<std::uint32_t> eeprom;
         std::optional<std::uint32_t> crystal;
     };
+    // One reset and all that follows; the version (or the handshake's time-out) told on the first.
+    Result attemptOnce(const std::string& portName, bool first);
     Answers timeClocks(LoaderLine& line);
     // Reset, handshake and shutdown at the ROM's rate, the handshake's version not told again.
     void shutDownThroughRom(LoaderLine& line);
