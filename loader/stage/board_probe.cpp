@@ -95,8 +95,12 @@ BoardProbe::Result BoardProbe::attemptOnce(const std::string& portName, bool fir
     Bootstrap bootstrap(line, clock_);
     const auto carried =
         bootstrap.send(longsOf(firmware::identifier()), StageLoader::helloWindowMs, StageLoader::lastHelloMs);
-    // A 'K' lost on the way leaves the program started all the same: its answers tell.
-    if (carried == Bootstrap::Outcome::noAnswer || carried == Bootstrap::Outcome::failed) return {boot.handshake, {}};
+    // A 'K' lost on the way leaves the program started all the same: its answers tell. A pilot or
+    // bootstrap that never answered may still be waiting for the host: shut down like any other.
+    if (carried == Bootstrap::Outcome::noAnswer || carried == Bootstrap::Outcome::failed) {
+        shutDownThroughRom(line);
+        return {boot.handshake, {}};
+    }
     for (const int rate : {boot::baud, line.baud(), identify::baud})
         if (std::find(board.rates.begin(), board.rates.end(), rate) == board.rates.end()) board.rates.push_back(rate);
 
