@@ -159,15 +159,18 @@ struct Probes {
     bool stuck = false;
 };
 
-// Every port at once, a thread each, quietly: the caller says what they found.
-Probes probeAll(const std::vector<SerialPortInfo>& ports, const Options& options) {
+// Every port at once, a thread each, quietly: the caller says what they found. `describe`: each
+// board as --identify describes it; else its chip's version alone, which is quicker.
+Probes probeAll(const std::vector<SerialPortInfo>& ports, const Options& options, bool describe) {
+    BoardOptions board = boardOptions(options);
+    board.secondStage = board.secondStage && describe;
     Probes probes;
     std::vector<std::function<void()>> tasks;
     for (const auto& info : ports) {
         auto probe = std::make_shared<Probe>();
         probe->name = info.port;
         probes.each.push_back(probe);
-        tasks.push_back([probe, board = boardOptions(options)] {
+        tasks.push_back([probe, board] {
             Quiet quiet;
             OpenFailure openFailure(probe->name, false);
             Board probed(parsePort(probe->name), makeSystemSerialPort(), systemClock(), quiet, openFailure, board);
@@ -191,7 +194,7 @@ std::optional<PortAddress> discoverBoard(const Options& options) {
         std::cerr << "kestrupload: no serial ports found; give the board's with --port PORT\n";
         return std::nullopt;
     }
-    const Probes probes = probeAll(ports, options);
+    const Probes probes = probeAll(ports, options, false);
     std::vector<std::shared_ptr<Probe>> answered;
     for (const auto& p : probes.each)
         if (p->answered()) answered.push_back(p);
@@ -330,22 +333,41 @@ int runUpload(const Options& given) {
 
 int runIdentify(const Options& given) {
     Options options = given;
+    ReportFile report;
+    if (!report.open(options)) return 2;
     if (!findBoard(options)) return 2;
     UniqueFile trace;
     if (!openTrace(options, trace)) return 2;
     makeStdoutBinary();
     auto sessions = makeSessions(options, nullptr, trace.get());
+    const bool described = boardOptions(options).secondStage;
     std::vector<ChipIdentity> results(sessions.size());
     std::vector<std::function<void()>> tasks;
     for (std::size_t i = 0; i < sessions.size(); ++i) {
-        tasks.push_back([session = sessions[i], &result = results[i]] {
+        tasks.push_back([session = sessions[i], &result = results[i], described] {
             result = session->board.identify();
             if (result.answer == ChipIdentity::Answer::noChip) session->console.statusLine("No Propeller answered");
+            if (result.answer == ChipIdentity::Answer::chip && described && !result.board)
+                session->console.statusLine(text::notDescribed);
         });
     }
     runParallel(tasks, -1, nullptr);
     int status = 0;
-    for (const auto& r : results) status = std::max(status, identifyStatus(r.answer));
+    std::vector<BoardReport> boards;
+    std::vector<std::string> outcomes;
+    std::vector<int> statuses;
+    for (std::size_t i = 0; i < sessions.size(); ++i) {
+        const ChipIdentity::Answer answer = results[i].answer;
+        status = std::max(status, identifyStatus(answer));
+        boards.push_back(sessions[i]->recorder.report(sessions[i]->board.address().displayName()));
+        outcomes.emplace_back(answer == ChipIdentity::Answer::chip     ? "identified"
+                              : answer == ChipIdentity::Answer::noChip ? "no-chip"
+                                                                       : "port-not-opened");
+        statuses.push_back(identifyStatus(answer));
+    }
+    std::fflush(statusStream(options));
+    if (!options.report.empty() && !report.write(identifyReportText(boards, outcomes, statuses)))
+        status = std::max(status, 2);
     return status;
 }
 
@@ -362,11 +384,15 @@ int runScan(const Options& options) {
         std::cerr << "kestrupload: no serial ports found\n";
         return 1;
     }
-    const Probes probes = probeAll(ports, options);
+    const Probes probes = probeAll(ports, options, true);
     int found = 0;
     for (const auto& p : probes.each) {
         std::cout << p->name << ": " << p->verdict() << "\n";
-        if (p->answered()) ++found;
+        if (!p->answered()) continue;
+        ++found;
+        // The board as --identify describes it, a line each below its port's.
+        if (p->identity.board)
+            for (const auto& line : boardLines(*p->identity.board)) std::cout << "  " << line << "\n";
     }
     std::cout.flush();
     // Probes still stuck in a port must not hold the process.

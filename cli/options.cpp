@@ -41,7 +41,7 @@ public:
     std::string make_usage(const CLI::App* app, std::string) const override {
         return "Usage: kestrupload [OPTIONS] [--port PORT[,PORT...]] IMAGE\n"
                "       kestrupload --terminal [--baud N] --port PORT [IMAGE]\n"
-               "       kestrupload --identify [--port PORT[,PORT...]]\n"
+               "       kestrupload --identify [--port PORT[,PORT...]] [--report FILE]\n"
                "       kestrupload --list | --scan | --info IMAGE\n" +
                app->get_description() + "\n";
     }
@@ -123,8 +123,8 @@ void describeCommandLine(CLI::App& app, Options& o) {
     app.add_option("--trace", o.trace, "write every byte sent and received, with time stamps, to FILE")
         ->type_name("FILE");
     app.add_option("--report", o.report,
-                   "write what each board's load did as JSON to FILE (- for standard\n"
-                   "output; the status lines then go to standard error)")
+                   "write what each board's load (or --identify) found as JSON to FILE\n"
+                   "(- for standard output; the status lines then go to standard error)")
         ->type_name("FILE");
     app.add_flag("--terminal", o.terminal,
                  "after the load (or alone, without IMAGE and without resetting the\n"
@@ -153,7 +153,9 @@ void describeCommandLine(CLI::App& app, Options& o) {
         return actions.add_flag_callback(
             name, [&o, what] { o.action = what; }, help);
     };
-    action("--identify", Options::Action::identify, "reset, handshake, print the chip version, shut the chip down");
+    action("--identify", Options::Action::identify,
+           "reset, then describe the board: the chip's version, its RC clock,\n"
+           "its crystal and its EEPROM, the port and its rates; shut the chip down");
     action("--list", Options::Action::list, "list this machine's serial ports");
     action("--scan", Options::Action::scan, "identify on every listed port, a few seconds at most each");
     action("--info", Options::Action::info, "print IMAGE's header and whether it passes the checks");
@@ -228,8 +230,8 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
         error = "no image file given";
     else if (!takesImage && !o.image.empty())
         error = "unexpected argument " + o.image;
-    else if (!o.report.empty() && (!load || o.image.empty()))
-        error = "--report goes with a load";
+    else if (!o.report.empty() && !(load && !o.image.empty()) && o.action != Options::Action::identify)
+        error = "--report goes with a load or --identify";
     else if (o.report == "-" && o.terminal)
         error = "--report - does not go with --terminal: standard output is the board's";
     return result;

@@ -90,6 +90,8 @@ void LoadRecorder::on(const LoadEvent& event) {
     } else if (const auto* version = std::get_if<ChipVersion>(&event)) {
         // A version of 0 or less is what a handshake cut short by a time-out leaves.
         if (version->version >= 1) report_.chipVersion = version->version;
+    } else if (const auto* board = std::get_if<BoardDescribed>(&event)) {
+        report_.board = *board;
     } else if (const auto* path = std::get_if<PathTaken>(&event)) {
         report_.pathLine = pathLineOf(*path);
         report_.stagePath = path->stage;
@@ -161,6 +163,37 @@ std::string reportText(const Options& options, const ImageFacts& image, const st
     }
     const Json& report = boards.size() == 1 ? entries[0] : entries;
     // A port's or file's name may hold bytes that are not UTF-8: replaced, not refused.
+    return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+std::string identifyReportText(const std::vector<BoardReport>& boards, const std::vector<std::string>& outcomes,
+                               const std::vector<int>& statuses) {
+    using Json = nlohmann::ordered_json;
+    const auto orNull = [](const auto& value) { return value ? Json(*value) : Json(nullptr); };
+    Json entries = Json::array();
+    for (std::size_t i = 0; i < boards.size(); ++i) {
+        const BoardReport& board = boards[i];
+        Json entry = {{"port", board.port}, {"chip_version", orNull(board.chipVersion)}};
+        if (const auto& b = board.board) {
+            const std::string size = eepromSizeOf(b->eeprom);
+            entry["rc_clock_hz"] = b->rcHz;
+            entry["crystal_hz"] = orNull(b->crystalHz);
+            entry["eeprom"] = {{"answers", b->eeprom != EepromFound::none},
+                               {"size", size.empty() ? Json(nullptr) : Json(size)}};
+            entry["rates"] = b->rates;
+        } else {
+            entry["rc_clock_hz"] = nullptr;
+            entry["crystal_hz"] = nullptr;
+            entry["eeprom"] = nullptr;
+            entry["rates"] = nullptr;
+        }
+        entry["status_lines"] = board.statusLines;
+        entry["outcome"] = outcomes[i];
+        entry["exit_status"] = statuses[i];
+        entry["ms"] = board.ms;
+        entries.push_back(std::move(entry));
+    }
+    const Json& report = boards.size() == 1 ? entries[0] : entries;
     return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 

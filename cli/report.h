@@ -26,6 +26,7 @@ struct StageRecord {
 struct BoardReport {
     std::string port;
     std::optional<int> chipVersion;
+    std::optional<BoardDescribed> board;  // what --identify's program told
     std::vector<StageRecord> stages;
     std::vector<std::string> statusLines;
     std::string pathLine;  // which path the load took, as it said on standard error; empty with --rom
@@ -85,6 +86,11 @@ ImageFacts imageFacts(const std::string& path, const ImageFile& file);
 
 // The report: one object for one board, an array of them for several.
 std::string reportText(const Options& options, const ImageFacts& image, const std::vector<BoardReport>& boards);
+
+// --identify's report: each board's port, the chip's version and what the identify program told;
+// `outcomes` (identified, no-chip, port-not-opened) and `statuses` go with `boards` one to one.
+std::string identifyReportText(const std::vector<BoardReport>& boards, const std::vector<std::string>& outcomes,
+                               const std::vector<int>& statuses);
 
 // Where --report goes: a file opened before anything is sent (one that cannot be written stops the
 // run before it starts), or standard output. Without --report, nowhere.

@@ -399,7 +399,8 @@ void ChipModel::launch(Micros at) {
     s.state = build ? ChipState::stage : ChipState::bootstrap;
     s.stage = StageRecord{};
     s.stage->build = build;
-    stage_ = std::make_unique<StageModel>(build, at + config_.timing.stageStart, config_.timing, faults(), eeprom_);
+    stage_ = std::make_unique<StageModel>(build, at + config_.timing.stageStart, config_.timing, faults(), eeprom_,
+                                          stage::firstSyncFloor, config_.parts);
 }
 
 bool ChipModel::launchable() const {

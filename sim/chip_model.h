@@ -70,8 +70,15 @@ struct ChipFaults {
 // handshake bits, half way through the longs, or as the verdict falls due.
 enum class Hangup { never, handshake, load, acknowledgement };
 
+// What the board gives the chip besides its RC clock, as Kestrup's identify program finds it.
+struct BoardParts {
+    std::int64_t crystalHz = 5'000'000;  // 0: none, so that a switch to it stops the clock
+    bool eeprom = true;                  // a 24xx256: its address wraps at 32 KB
+};
+
 struct ChipConfig {
     std::uint8_t version = 1;
+    BoardParts parts;
     ChipFaults faults;
     int faultySessions = 0;  // the faults hit only the first N sessions; 0: every session
     ChipTiming timing;
@@ -102,7 +109,8 @@ enum class StageBuild { ram, eeprom };
 struct StageRecord {
     std::optional<StageBuild> build;  // none while a bootstrap has not started one
     std::string pilotLoads;           // the bootstrap's loads as the pilot took them: K good, X not
-    std::string bootAnswers;          // the bootstrap's answers, when the ROM started one
+    std::string bootAnswers;          // the bootstrap's answers, when the ROM started one, and the
+                                      // identify program's after them when it carried that
     int baud = 0;                     // the rate of the last message taken
     std::string answers;              // the code of every answer sent, in order
     std::uint32_t bootFloor = 0;      // the first sync floor the bootstrap left it, in chip clocks

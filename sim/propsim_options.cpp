@@ -32,6 +32,29 @@ void describeCommandLine(CLI::App& app, PropsimOptions& o) {
         ->type_name("V")
         ->default_str(std::to_string(o.chip.version));
 
+    const std::string board = "Board";
+    app.add_option_function<std::int64_t>(
+           "--rc-hz", [&t](std::int64_t hz) { t.clockHz = hz; },
+           "the RC clock the second stage and the identify program time the\n"
+           "line by (the ROM's own timing stays a 12 MHz chip's)")
+        ->type_name("HZ")
+        ->check(CLI::Range(std::int64_t{8'000'000}, std::int64_t{20'000'000}))
+        ->default_str(std::to_string(t.clockHz))
+        ->group(board);
+    app.add_option_function<std::int64_t>(
+           "--xtal", [&o](std::int64_t hz) { o.chip.parts.crystalHz = hz; },
+           "the crystal the identify program switches to (0: none, and the\n"
+           "switch stops the chip)")
+        ->type_name("HZ")
+        ->check(CLI::Range(std::int64_t{0}, std::int64_t{20'000'000}))
+        ->default_str(std::to_string(o.chip.parts.crystalHz))
+        ->group(board);
+    app.add_flag_function(
+           "--no-eeprom", [&o](std::int64_t) { o.chip.parts.eeprom = false; },
+           "no EEPROM answers the identify program (there is one by default: a\n"
+           "24xx256, erased until a load programs it)")
+        ->group(board);
+
     const std::string faults = "Faults";
     app.add_flag("--silent", f.silent, "never answer")->group(faults);
     number(

@@ -22,6 +22,9 @@ constexpr double bootStartClocks = 4000;
 // The bootstrap's sums over the stage it took, a hub read a long.
 constexpr double bootSumClocksPerLong = 32;
 constexpr std::size_t bootAnswerBits = 4 * 13;
+// From the bootstrap's 'K' until the identify program takes a sync: the interpreter, the program's
+// cog, and its EEPROM probe. On the chip's logic at 9.5 MHz with an EEPROM: 44,000 clocks.
+constexpr double identifyListensClocks = 45'000;
 constexpr std::size_t eepromPages = ramBytes / stage::eepromPageBytes;
 // After the last packet's answer: the zero-fill above the image, a hub write a long; the stack
 // markers, the sum and pbase, and the verdict's own CRC (1,064 clocks on the chip's logic to an 'S');
@@ -70,6 +73,10 @@ bool isPilot(std::span<const std::uint32_t> longs) {
     return sameBytes(longs, firmware::pilot());
 }
 
+bool isIdentifier(std::span<const std::uint32_t> longs) {
+    return sameBytes(longs, firmware::identifier());
+}
+
 std::optional<StageBuild> stageBuildOf(std::span<const std::uint32_t> longs) {
     if (sameBytes(longs, firmware::ramStage())) return StageBuild::ram;
     if (sameBytes(longs, firmware::eepromStage())) return StageBuild::eeprom;
@@ -81,10 +88,11 @@ const char* stageBuildName(StageBuild build) {
 }
 
 StageModel::StageModel(std::optional<StageBuild> build, Micros listensAt, const ChipTiming& timing,
-                       const ChipFaults& faults, Ram& eeprom, std::uint32_t firstFloor)
+                       const ChipFaults& faults, Ram& eeprom, std::uint32_t firstFloor, BoardParts parts)
     : build_(build.value_or(StageBuild::ram)),
       timing_(timing),
       faults_(faults),
+      parts_(parts),
       eeprom_(eeprom),
       phase_(build ? Phase::idle : Phase::pilot),
       position_(static_cast<double>(listensAt)),
@@ -226,6 +234,10 @@ void StageModel::forgetRead() {
 void StageModel::advance(double known, SessionRecord& session) {
     for (;;) {
         forgetRead();
+        if (phase_ == Phase::identify) {
+            if (!identifySync(session)) return;
+            continue;
+        }
         if (!inMessage_ && !(phase_ == Phase::pilot ? huntPilotSync() : huntSync(session))) return;
         if (secondSync_) {
             const auto fall = nextLevel(position_, true, known);
@@ -329,6 +341,7 @@ void StageModel::messageDone(double lastSample, SessionRecord& session) {
         case Phase::pilot:  // their messages are read a byte at a time
         case Phase::boot:
         case Phase::going:
+        case Phase::identify:
             break;
     }
 }
@@ -379,6 +392,12 @@ void StageModel::bootLoaded(Micros at, SessionRecord& session) {
     if (!good) return;
     // The stage listens once the interpreter has started it; a build this model does not know runs
     // whatever it is.
+    if (isIdentifier(longs)) {
+        phase_ = Phase::identify;
+        identifyHz_ = static_cast<double>(timing_.clockHz);
+        position_ = std::max(position_, static_cast<double>(afterClocks(answered, identifyListensClocks)));
+        return;
+    }
     const auto build = stageBuildOf(longs);
     session.stage->build = build;
     if (!build) {
@@ -393,6 +412,67 @@ void StageModel::bootLoaded(Micros at, SessionRecord& session) {
     session.stage->bootFloor = floor_;
     session.state = ChipState::stage;
     position_ = std::max(position_, static_cast<double>(afterClocks(answered, boot::stageListensClocks)));
+}
+
+std::uint32_t StageModel::eepromAnswer() const {
+    if (!parts_.eeprom) return 0;
+    // A 24xx256: the address's bit 15 is not wired, so 32 KB reads as 0.
+    std::uint32_t answer = identify::eepromAnswered;
+    for (int k = 0; k < identify::eepromProbes; ++k) {
+        const std::size_t at = (std::size_t{identify::eepromFirstProbe} << k) % ramBytes;
+        if (std::equal(eeprom_.begin(), eeprom_.begin() + identify::eepromProbeBytes,
+                       eeprom_.begin() + static_cast<std::ptrdiff_t>(at)))
+            answer |= identify::eepromSameFirst << k;
+    }
+    return answer;
+}
+
+bool StageModel::identifySync(SessionRecord& session) {
+    if (identifyDone_) {
+        position_ = lineEnd_;
+        forgetRead();
+        return false;
+    }
+    const double known = lineEnd_;
+    // A pulse already under way when it looks is not whole: the line high first.
+    const auto high = nextLevel(position_, false, known);
+    const auto fall = high ? nextLevel(*high, true, known) : std::nullopt;
+    const auto rise = fall ? nextLevel(*fall, false, known) : std::nullopt;
+    if (!rise) return false;
+    position_ = *rise;
+    forgetRead();
+    const double micros = *rise - *fall;
+    const auto width = static_cast<std::uint32_t>(std::llround(micros * identifyHz_ / 1e6));
+    if (width < identify::syncLeast) return true;
+    width_ = width;
+    // It answers at the sync's bit time, rounded to its own whole clocks.
+    bitMicros_ = std::round(micros * identifyHz_ / 1e6 / identify::syncBits) * 1e6 / identifyHz_;
+    syncBaud_ = lastBaud_;
+    const double answerMicros = static_cast<double>(bootAnswerBits) * bitMicros_;
+    if (onCrystal_) {
+        const Micros answered = std::llround(*rise + answerMicros);
+        answer(identify::answer::crystal, width, answered);
+        identifyDone_ = true;
+        startAt_ = answered;
+        startState_ = ChipState::shutdown;
+        startWhy_ = "the identify program shut the chip down";
+        return true;
+    }
+    answer(identify::answer::rcClock, width, std::llround(*rise + answerMicros));
+    const Micros told = std::llround(*rise + 2 * answerMicros);
+    answer(identify::answer::eeprom, eepromAnswer(), told);
+    // The crystal starts and settles by the RC clock; the line meanwhile is nobody's.
+    const Micros switched = afterClocks(told, static_cast<double>(identify::settleClocks));
+    position_ = std::max(position_, static_cast<double>(switched));
+    if (parts_.crystalHz == 0) {
+        // The chip's clock stops: it stays so until a reset.
+        identifyDone_ = true;
+        session.why = "the identify program switched to a crystal that does not run: the clock stopped";
+        return true;
+    }
+    onCrystal_ = true;
+    identifyHz_ = static_cast<double>(parts_.crystalHz);
+    return true;
 }
 
 void StageModel::idleMessage(char code, std::uint32_t trailer, double at, SessionRecord& session) {
@@ -586,7 +666,8 @@ void StageModel::answer(char code, std::uint32_t value, Micros at, std::uint8_t 
     // One transmitter: answers go in the order they were made.
     at = std::max(at, lastAnswerAt_);
     lastAnswerAt_ = at;
-    const bool boot = phase_ == Phase::boot;
+    // The identify program answers in the bootstrap's shape, at the sync's bit time.
+    const bool boot = phase_ == Phase::boot || phase_ == Phase::identify;
     const std::uint32_t bit = (width_ + stage::syncBits / 2) / stage::syncBits;
     // The talker sends at its own whole clocks a bit; the bootstrap at the sync's.
     const auto stageBaud =

@@ -28,7 +28,7 @@ public:
     // (a build the bootstrap started: its bit time). No build: the pilot, which takes the
     // bootstrap, which takes a build and starts it. The faults are the session's.
     StageModel(std::optional<StageBuild> build, Micros listensAt, const ChipTiming& timing, const ChipFaults& faults,
-               Ram& eeprom, std::uint32_t firstFloor = stage::firstSyncFloor);
+               Ram& eeprom, std::uint32_t firstFloor = stage::firstSyncFloor, BoardParts parts = {});
 
     // A host byte whose frame ended at `at`, sent at `baud`; what it loads goes into the session.
     void receive(std::uint8_t byte, Micros at, int baud, SessionRecord& session);
@@ -36,7 +36,7 @@ public:
     std::vector<std::uint8_t> due(Micros now, SessionRecord& session);
     std::optional<Micros> nextDue() const;
     // Whether it has taken the host's begin and so expects the image.
-    bool begun() const { return phase_ != Phase::idle && phase_ != Phase::boot; }
+    bool begun() const { return phase_ != Phase::idle && phase_ != Phase::boot && phase_ != Phase::identify; }
 
 private:
     struct Answer {
@@ -50,7 +50,8 @@ private:
         bool boot = false;            // the bootstrap's: four bytes, code and value
         bool echo = false;            // the pilot's: the byte `value` as it came
     };
-    enum class Phase { pilot, boot, idle, packets, verdict, going };
+    // identify: the bootstrap carried the identify program (stage/firmware/identify.spin) instead.
+    enum class Phase { pilot, boot, idle, packets, verdict, going, identify };
     // A byte on the line as the chip sees it: its frame from `start`, `bit` microseconds a bit.
     struct Frame {
         double start;
@@ -76,6 +77,10 @@ private:
     // The bootstrap's messages, a byte at a time: a hello, or the stage's count and longs.
     void bootByte(double at, SessionRecord& session);
     void bootLoaded(Micros at, SessionRecord& session);
+    // The identify program: each whole sync it takes is timed by the clock it runs on, and answered.
+    bool identifySync(SessionRecord& session);
+    // Its EEPROM answer: whether it acknowledges, and where its first bytes come again.
+    std::uint32_t eepromAnswer() const;
     // The talker's part, from `at`, when it has the message.
     void idleMessage(char code, std::uint32_t trailer, double at, SessionRecord& session);
     void packetMessage(char code, std::uint32_t trailer, std::size_t longs, double at, SessionRecord& session);
@@ -108,6 +113,12 @@ private:
     StageBuild build_ = StageBuild::ram;
     ChipTiming timing_;
     ChipFaults faults_;
+    BoardParts parts_;
+    // The identify program's clock: the RC clock until it switches to the crystal. Once the
+    // crystal has answered, or the switch stopped a chip with none, it takes nothing more.
+    double identifyHz_ = 0;
+    bool onCrystal_ = false;
+    bool identifyDone_ = false;
     Ram& eeprom_;
     Ram ram_{};
     Ram picture_{};

@@ -138,8 +138,28 @@ struct Finished {
     std::int64_t micros;
 };
 
-using LoadEvent =
-    std::variant<Begun, Ended, Loading, ChipVersion, LinkFault, Progress, EepromPages, PathTaken, Verdict, Finished>;
+// The EEPROM as the identify program found it, by where its first bytes come again (a part wraps
+// its address at its size), never by writing to it.
+enum class EepromFound {
+    none,        // nothing acknowledged its address
+    notTold,     // its first bytes come again every 8 KB: a part of 8 KB or less, or contents that repeat
+    kb16,        // they come again at 16 KB, not at 8 KB
+    kb32,        // at 32 KB, not at 16 KB
+    kb64OrMore,  // not at 32 KB: a part that reaches further
+};
+
+// What the identify program told of the board behind `port`: told as soon as it is known, before
+// the chip is left as identify leaves it.
+struct BoardDescribed {
+    std::string port;
+    std::int64_t rcHz = 0;
+    std::optional<std::int64_t> crystalHz;  // none: no crystal ran
+    EepromFound eeprom = EepromFound::none;
+    std::vector<int> rates;  // the rates the host set its port to, in order, each once
+};
+
+using LoadEvent = std::variant<Begun, Ended, Loading, ChipVersion, LinkFault, Progress, EepromPages, PathTaken, Verdict,
+                               Finished, BoardDescribed>;
 
 inline bool isOpenFailure(const LoadEvent& event) {
     const auto* ended = std::get_if<Ended>(&event);

@@ -31,6 +31,7 @@ public:
     Boot boot(std::span<const std::uint32_t> program, LongEncoding encoding);
 
     LongEncoding encoding() const { return encoding_; }
+    ResetPulse reset() const { return reset_; }
 
 private:
     UploadOutcome outcome(const CheckedImage& image, LoadTarget target);

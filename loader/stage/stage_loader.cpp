@@ -97,7 +97,7 @@ LoadResult StageLoader::tryStage(const CheckedImage& image, LoadTarget target) {
     const bool bootable = line.setBaud(boot::baud);
     if (!line.setBaud(romBaud, 1)) return gaveWay(GaveWay::portRefusesRomBaud);
     const auto stageLongs = longsOf(secondStageImage(target));
-    const auto boot = bootRom(line, bootable ? longsOf(firmware::pilot()) : stageLongs);
+    const auto boot = bootRom(rom_, line, bootable ? longsOf(firmware::pilot()) : stageLongs);
     // The pilot stores a long in the stop bits, which at 8 MHz takes both.
     line.setBaud(romBaud, 2);
     if (!boot.handshake.isChip()) return giveWay(line, GaveWay::noChip);
@@ -112,12 +112,13 @@ LoadResult StageLoader::tryStage(const CheckedImage& image, LoadTarget target) {
     return throughStage(line, staged, target, boot.handshake.version, contact);
 }
 
-RomLoader::Boot StageLoader::bootRom(LoaderLine& line, std::span<const std::uint32_t> longs) {
+RomLoader::Boot bootRom(RomLoader& rom, LoaderLine& line, std::span<const std::uint32_t> longs) {
     // The ROM times pulses, not frames: with one stop bit the gap between two bytes is still no
     // shorter than the one-bit gaps inside them, and its phase takes a tenth less time on the line.
     // Three bits a byte, whatever the image's own encoding: see romBaud.
-    auto boot = rom_.boot(longs, LongEncoding::fixed);
-    if (!boot.handshake.isChip() && line.setBaud(slowRomBaud, 1)) boot = rom_.boot(longs, LongEncoding::fixed);
+    auto boot = rom.boot(longs, LongEncoding::fixed);
+    if (!boot.handshake.isChip() && line.setBaud(StageLoader::slowRomBaud, 1))
+        boot = rom.boot(longs, LongEncoding::fixed);
     return boot;
 }
 

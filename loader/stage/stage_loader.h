@@ -19,6 +19,10 @@
 
 namespace kestrup {
 
+// The ROM's handshake and its load of these longs, at StageLoader::romBaud and, where no chip
+// answered there, at slowRomBaud; the line left at the rate of the last try, with one stop bit.
+RomLoader::Boot bootRom(RomLoader& rom, LoaderLine& line, std::span<const std::uint32_t> longs);
+
 class StageLoader final : public ImageLoader {
 public:
     // The bootstrap (or the stage) listens 35 to 55 ms after the ROM has acknowledged it: hellos for
@@ -51,9 +55,6 @@ public:
 private:
     LoadResult tryStage(const CheckedImage& image, LoadTarget target);
     // The bootstrap carries the stage: where the stage's first hellos go, or why it gave way.
-    // The ROM's handshake and its load of these longs, at romBaud and, where no chip answered
-    // there, at slowRomBaud; the line left at the rate of the last try, with one stop bit.
-    RomLoader::Boot bootRom(LoaderLine& line, std::span<const std::uint32_t> longs);
     std::variant<StageContact, GaveWay> carryStage(LoaderLine& line, std::span<const std::uint32_t> stageLongs);
     // The image through the stage the ROM (`version`) or the bootstrap started.
     LoadResult throughStage(LoaderLine& line, const StageImage& image, LoadTarget target, std::int32_t version,

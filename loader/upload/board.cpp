@@ -16,10 +16,13 @@ Board::Board(PortAddress address, std::unique_ptr<SerialPort> port, Clock& clock
       rom_(link_, protocol_, options.timing.reset, options.encoding, options.handshake),
       stage_(options.secondStage ? std::make_unique<StageLoader>(rom_, wire(), events_, clock, options.imageBaud)
                                  : nullptr),
+      probe_(options.secondStage ? std::make_unique<BoardProbe>(link_, protocol_, rom_, wire(), events_, clock)
+                                 : nullptr),
       job_(link_, protocol_, console, events_, clock, options.timing,
            stage_ ? std::vector<ImageLoader*>{stage_.get(), &rom_} : std::vector<ImageLoader*>{&rom_}) {
     link_.setResetLine(options.reset);
     link_.setPolling(options.timing.polling);
+    job_.setProbe(probe_.get());
 }
 
 UploadOutcome Board::upload(const std::string& imagePath, LoadTarget target) {

@@ -15,6 +15,7 @@
 #include "rom/loader_protocol.h"
 #include "rom/rom_loader.h"
 #include "rom/serial_link.h"
+#include "stage/board_probe.h"
 #include "stage/stage_loader.h"
 #include "upload/upload_job.h"
 
@@ -71,6 +72,8 @@ private:
     LoaderProtocol protocol_;
     RomLoader rom_;
     std::unique_ptr<StageLoader> stage_;
+    // The identify program describes the board on the stage's path.
+    std::unique_ptr<BoardProbe> probe_;
     UploadJob job_;
 };
 

@@ -35,6 +35,8 @@ void StatusLines::on(const LoadEvent& event) {
         sink_.statusLine(std::string(text::propellerVersion) + std::to_string(version->version));
     } else if (const auto* fault = std::get_if<LinkFault>(&event)) {
         sink_.statusLine(faultText(*fault));
+    } else if (const auto* board = std::get_if<BoardDescribed>(&event)) {
+        for (const auto& line : boardLines(*board)) sink_.statusLine(line);
     }
 }
 
@@ -71,6 +73,37 @@ void StatusLines::ended(const Ended& ended) {
                                     : target_ == LoadTarget::eepromRun ? text::eepromRun
                                                                        : text::eepromShutdown);
     }
+}
+
+std::string eepromSizeOf(EepromFound found) {
+    switch (found) {
+        case EepromFound::kb16:
+            return "16 KB";
+        case EepromFound::kb32:
+            return "32 KB";
+        case EepromFound::kb64OrMore:
+            return "64 KB or more";
+        case EepromFound::none:
+        case EepromFound::notTold:
+            break;
+    }
+    return {};
+}
+
+std::vector<std::string> boardLines(const BoardDescribed& board) {
+    std::vector<std::string> lines{std::string(text::rcClock) + text::megahertz(board.rcHz)};
+    lines.push_back(board.crystalHz ? std::string(text::crystal) + text::megahertz(*board.crystalHz)
+                                    : std::string(text::noCrystal));
+    if (board.eeprom == EepromFound::none)
+        lines.emplace_back(text::noEeprom);
+    else if (board.eeprom == EepromFound::notTold)
+        lines.emplace_back(text::eepromSizeNotTold);
+    else
+        lines.push_back(std::string(text::eeprom) + eepromSizeOf(board.eeprom));
+    std::string port = std::string(text::port) + board.port + " at ";
+    for (std::size_t i = 0; i < board.rates.size(); ++i) port += (i ? ", " : "") + std::to_string(board.rates[i]);
+    lines.push_back(port + " baud");
+    return lines;
 }
 
 std::string pathLineOf(const PathTaken& path) {

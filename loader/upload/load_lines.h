@@ -4,6 +4,7 @@
 // not open.
 
 #include <string>
+#include <vector>
 
 #include "base/console.h"
 #include "base/status_sink.h"
@@ -24,6 +25,11 @@ private:
     // The EEPROM's lines tell what the chip does next: known from the load's beginning.
     LoadTarget target_ = LoadTarget::ram;
 };
+
+// --identify's lines for the board: its RC clock, its crystal, its EEPROM, the port and its rates.
+std::vector<std::string> boardLines(const BoardDescribed& board);
+// "32 KB", "64 KB or more": none for no EEPROM or one whose size is not told.
+std::string eepromSizeOf(EepromFound found);
 
 // "second stage at 921600 baud", "ROM path (why the stage gave way)".
 std::string pathLineOf(const PathTaken& path);

@@ -54,6 +54,23 @@ inline std::string notStartedLine(std::uint16_t pbase) {
     return text;
 }
 
+// --identify's description of the board, a line each.
+inline std::string megahertz(std::int64_t hz) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f MHz", static_cast<double>(hz) / 1e6);
+    return text;
+}
+inline constexpr std::string_view rcClock = "RC clock: ";
+inline constexpr std::string_view crystal = "crystal: ";
+inline constexpr std::string_view noCrystal = "no crystal";
+inline constexpr std::string_view noEeprom = "no EEPROM";
+inline constexpr std::string_view eeprom = "EEPROM: ";
+inline constexpr std::string_view eepromSizeNotTold =
+    "EEPROM: answers; its size is not told (its first bytes come again every 8 KB)";
+inline constexpr std::string_view port = "port: ";
+// A chip that answered whose board the identify program did not describe.
+inline constexpr std::string_view notDescribed = "board not described";
+
 inline constexpr std::string_view noComCaption = "No COM";
 inline constexpr std::string_view notFoundSuffix = " not found";
 

@@ -99,14 +99,32 @@ Verdict UploadJob::judge(const LoadResult& result, std::uint16_t pbase) {
 }
 
 ChipIdentity UploadJob::identify(const PortAddress& port) {
+    // Begun and finished, so that the report can tell how long it took.
+    told_.begin(Step::open);
+    const ChipIdentity identity = askChip(port);
+    told_.finished();
+    return identity;
+}
+
+ChipIdentity UploadJob::askChip(const PortAddress& port) {
     if (!openOrTell(port)) return {};
+    if (probe_) {
+        const BoardProbe::Result probed = probe_->describe(port.displayName());
+        // A port that refuses the probe's rates is asked as the ROM alone would ask it.
+        if (probed.handshake) {
+            link_.purgeReceive();
+            link_.close();
+            if (!probed.handshake->isChip()) return {ChipIdentity::Answer::noChip, 0, std::nullopt};
+            return {ChipIdentity::Answer::chip, probed.handshake->version, probed.board};
+        }
+    }
     link_.chipReset(timing_.reset);
     const HandshakeResult handshake = protocol_.handshake();
     protocol_.shutDownChip();
     link_.purgeReceive();
     link_.close();
-    if (!handshake.isChip()) return {ChipIdentity::Answer::noChip};
-    return {ChipIdentity::Answer::chip, handshake.version};
+    if (!handshake.isChip()) return {ChipIdentity::Answer::noChip, 0, std::nullopt};
+    return {ChipIdentity::Answer::chip, handshake.version, std::nullopt};
 }
 
 void UploadJob::pause(int milliseconds) {

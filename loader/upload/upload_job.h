@@ -16,6 +16,7 @@
 #include "rom/loader_protocol.h"
 #include "rom/serial_link.h"
 #include "rom/upload_timing.h"
+#include "stage/board_probe.h"
 
 namespace kestrup {
 
@@ -24,6 +25,8 @@ struct ChipIdentity {
     enum class Answer { chip, noChip, noPort };
     Answer answer = Answer::noPort;
     std::int32_t version = 0;  // 1 to 255 when a chip answered
+    // What Kestrup's identify program told of the board, where it went and answered.
+    std::optional<BoardDescribed> board;
 };
 
 class UploadJob {
@@ -45,15 +48,18 @@ public:
     UploadOutcome refuse();
     // Reset, handshake, shut the chip down again, with no console and none of the upload's other
     // pauses. The handshake tells the chip's version; a port that does not open, its failed open.
+    // With a probe, the identify program describes the board between the handshake and the shutdown.
     ChipIdentity identify(const PortAddress& port);
 
     void setTarget(LoadTarget target) { target_ = target; }
+    void setProbe(BoardProbe* probe) { probe_ = probe; }
 
     std::span<const std::uint32_t> imageBuffer() const { return image_; }
 
 private:
     UploadOutcome session(const PortAddress& port, const std::function<const ImageFile&()>& readImage);
     bool openOrTell(const PortAddress& port);
+    ChipIdentity askChip(const PortAddress& port);
     // The file's step's failed end, for a file that is missing or cannot be read.
     void tellUnread(const ImageFile& file);
     void pause(int milliseconds);
@@ -73,6 +79,7 @@ private:
     UploadTiming timing_;
     LoadTarget target_ = LoadTarget::ram;
     std::vector<ImageLoader*> loaders_;
+    BoardProbe* probe_ = nullptr;
     // Kept across uploads: each one overwrites it from index 0.
     std::array<std::uint32_t, imageBufferLongs> image_{};
     // The last image read from its file: its storage serves upload after upload.

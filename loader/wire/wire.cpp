@@ -51,12 +51,16 @@ std::vector<std::uint8_t> load(std::span<const std::uint32_t> longs) {
 }
 
 std::optional<Answer> takeAnswer(std::vector<std::uint8_t>& received) {
+    return takeAnswerOf(received, answer::all);
+}
+
+std::optional<Answer> takeAnswerOf(std::vector<std::uint8_t>& received, std::string_view codes) {
     std::size_t at = 0;
     std::optional<Answer> answer;
     for (; received.size() - at >= answerBytes && !answer; ++at) {
         const std::uint8_t* a = received.data() + at;
-        // Values are 16 bits at most: a count or a sync's width.
-        if (answer::all.find(static_cast<char>(a[0])) == std::string_view::npos || a[3] != 0) continue;
+        // Values are 16 bits at most: a count, a sync's width or the EEPROM's bits.
+        if (codes.find(static_cast<char>(a[0])) == std::string_view::npos || a[3] != 0) continue;
         answer = Answer{static_cast<char>(a[0]), a[1] | std::uint32_t{a[2]} << 8};
         at += answerBytes - 1;
     }
@@ -65,6 +69,18 @@ std::optional<Answer> takeAnswer(std::vector<std::uint8_t>& received) {
 }
 
 }  // namespace boot
+
+namespace identify {
+
+std::vector<std::uint8_t> sync() {
+    return {syncByte};
+}
+
+std::optional<boot::Answer> takeAnswer(std::vector<std::uint8_t>& received) {
+    return boot::takeAnswerOf(received, answer::all);
+}
+
+}  // namespace identify
 
 namespace stage {
 namespace {

@@ -68,8 +68,51 @@ struct Answer {
 // The first answer in what has arrived, the bytes before it dropped; bytes that start no answer
 // are dropped one at a time, and an incomplete one is left for the next bytes.
 std::optional<Answer> takeAnswer(std::vector<std::uint8_t>& received);
+// The same, of the answers whose codes are `codes`.
+std::optional<Answer> takeAnswerOf(std::vector<std::uint8_t>& received, std::string_view codes);
 
 }  // namespace boot
+
+namespace identify {
+
+// The identify program (stage/firmware/identify.spin), which the bootstrap carries instead of the
+// stage when the host asks what is on the line. It times the chip's clock by the host's bit time,
+// so the host asks a rate its adapter makes exactly: 3 MHz / 30, as the 3 MHz-clocked adapters
+// (FTDI's) make it, and any adapter of finer steps.
+inline constexpr int baud = 100'000;
+// The sync: its start bit and seven zeros, one low pulse of syncBits bit times: 640 clocks on an
+// 8 MHz RC clock, 320 on a 4 MHz crystal, timed to a clock or two. None under syncLeast is taken.
+inline constexpr std::uint8_t syncByte = 0x80;
+inline constexpr int syncBits = 8;
+inline constexpr std::uint32_t syncLeast = 200;
+// From the crystal oscillator's start to the switch to it, by the RC clock: 10 ms at 20 MHz, 25 ms
+// at 8 MHz.
+inline constexpr std::int64_t settleClocks = 200'000;
+// The EEPROM's answer: eepromAnswered when the device acknowledged its address; then for each probe
+// k (0 to eepromProbes - 1) the bit eepromSameFirst << k when the eepromProbeBytes at
+// eepromFirstProbe << k read as those at 0 do: where a part smaller than the address reach wraps.
+inline constexpr std::uint32_t eepromAnswered = 1;
+inline constexpr std::uint32_t eepromSameFirst = 2;
+inline constexpr std::uint32_t eepromFirstProbe = 0x2000;
+inline constexpr int eepromProbes = 3;
+inline constexpr int eepromProbeBytes = 8;
+
+// Its answers, by their code byte, in the bootstrap's shape (boot::Answer): a code and 24 bits.
+namespace answer {
+enum Code : char {
+    rcClock = 'C',  // value: the first sync's syncBits bit times in RC clocks
+    eeprom = 'E',   // value: eepromAnswered and the probes' bits
+    crystal = 'X',  // value: a sync's syncBits bit times in crystal clocks, once the chip runs on it
+};
+inline constexpr std::string_view all = "CEX";
+}  // namespace answer
+
+// One sync.
+std::vector<std::uint8_t> sync();
+// The first answer in what has arrived, as boot::takeAnswer takes the bootstrap's.
+std::optional<boot::Answer> takeAnswer(std::vector<std::uint8_t>& received);
+
+}  // namespace identify
 
 namespace stage {
 

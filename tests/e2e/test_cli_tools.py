@@ -10,7 +10,7 @@ import termios
 
 import pytest
 
-from propsim import BOARD, BOARDS, Scenario, make_image, play, program, run_kestrupload
+from propsim import BOARD, BOARDS, Scenario, lines, make_image, play, program, run_kestrupload, work_dir
 
 # Every switch kestrupload takes; --help must name each, and nothing it does not take.
 SWITCHES = {"-p", "--port", "--eeprom", "--no-run", "--force", "--fixed", "--dense", "--rom", "--window-timing",
@@ -20,36 +20,74 @@ SWITCHES = {"-p", "--port", "--eeprom", "--no-run", "--force", "--fixed", "--den
 
 @pytest.fixture(scope="module")
 def identified():
+    image = work_dir("identify") / "image.binary"
+    make_image(image, 1024, seed=41)
     return play([
-        Scenario("chip", ("--identify", "--port", BOARD)),
+        Scenario("chip", ("--identify", "--port", BOARD, "--report", "-"),
+                 boards=[("--rc-hz", "9500000", "--xtal", "6250000")]),
+        Scenario("no-crystal", ("--identify", "--port", BOARD), boards=[("--xtal", "0", "--no-eeprom")]),
+        Scenario("eeprom", ("--eeprom", "--port", BOARD, image), ("--identify", "--port", BOARD)),
         Scenario("silent", ("--identify", "--port", BOARD), boards=[("--silent",)]),
-        Scenario("version-3", ("--identify", "--port", BOARD), boards=[("--version", "3")]),
+        Scenario("version-3", ("--identify", "--port", BOARD, "--rom"), boards=[("--version", "3")]),
         Scenario("two", ("--identify", "--port", BOARDS), boards=[(), ("--silent",)]),
     ])
 
 
-def test_identify_reads_the_chips_version_and_shuts_it_down(identified):
+def described(said, port, rc, crystal, eeprom):
+    """Whether --identify's lines say this; the bootstrap's own rate follows its hello's answer."""
+    return len(said) == 5 and said[:4] == ["Propeller Version = 1", f"RC clock: {rc}", crystal, eeprom] and \
+        re.fullmatch(f"port: {re.escape(port)} at 230400, 460800, \\d+, 100000 baud", said[4]) is not None
+
+
+def test_identify_describes_the_board_reports_it_and_shuts_the_chip_down(identified):
     s = identified["chip"]
     run = s.runs[0]
-    assert (run.stdout, run.stderr, run.returncode) == (b"Propeller Version = 1\n", b"", 0)
+    assert run.returncode == 0, run.stderr
+    # The bootstrap's own rate is the chip's clock / 16, in whole hundreds.
+    said = run.stderr.decode().splitlines()
+    assert described(said, s.devices[0], "9.50 MHz", "crystal: 6.25 MHz",
+                     "EEPROM: answers; its size is not told (its first bytes come again every 8 KB)"), said
+    report = json.loads(run.stdout)
+    assert (report["rc_clock_hz"], report["crystal_hz"], report["eeprom"], report["outcome"]) == \
+        (9_500_000, 6_250_000, {"answers": True, "size": None}, "identified")
+    assert report["rates"] == [int(rate) for rate in re.findall(r"\d+", said[4].split(" at ")[1])]
+    assert report["status_lines"] == said and 0 < report["ms"] < 1500
+    # The identify program shut the chip down after the crystal's answer.
     (session,) = s.sessions
-    assert (session["handshake"], session["replies"], session["command"], session["state"]) == \
-        ("ok", "258", "0", "shutdown")
-    assert s.image is None
+    assert (session["pilot-loads"], session["bootstrap-answers"], session["state"]) == ("K", "HKCEX", "shutdown")
     assert run.seconds < 1.5  # no console pause, no teardown wait
-    version = identified["version-3"].runs[0]
-    assert (version.stdout, version.returncode) == (b"Propeller Version = 3\n", 0)
+
+
+def test_identify_tells_a_missing_crystal_and_eeprom_and_the_size_an_eeprom_wraps_at(identified):
+    s = identified["no-crystal"]
+    run = s.runs[0]
+    assert run.returncode == 0
+    assert described(lines(run), s.devices[0], "12.00 MHz", "no crystal", "no EEPROM"), lines(run)
+    # The switch stopped the chip; once that was told, a reset and the ROM's shutdown.
+    first, second = s.sessions
+    assert (first["bootstrap-answers"], second["command"], second["state"]) == ("HKCE", "0", "shutdown")
+    assert run.seconds < 1.5
+    # An image in the EEPROM: its start does not come again at 8 or 16 KB, only at 32 KB, where the
+    # simulated 24xx256's address wraps.
+    loaded, run = identified["eeprom"].runs
+    assert (loaded.returncode, run.returncode) == (0, 0)
+    assert lines(run)[3] == "EEPROM: 32 KB"
 
 
 def test_identify_finds_no_propeller_on_a_silent_port_and_each_port_says_for_itself(identified):
     run = identified["silent"].runs[0]
     assert (run.stdout, run.returncode) == (b"Time Out\nNo Propeller answered\n", 1)
     assert run.seconds < 1.5
+    # Through the ROM alone the version is all it tells.
+    version = identified["version-3"].runs[0]
+    assert (version.stdout, version.returncode) == (b"Propeller Version = 3\n", 0)
     s = identified["two"]
     good, silent = s.devices
     assert s.runs[0].returncode == 1
-    assert sorted(s.runs[0].stdout.decode().splitlines()) == \
+    said = s.runs[0].stdout.decode().splitlines()
+    assert sorted(line for line in said if not line.startswith(f"{good}: ") or "Version" in line) == \
         sorted([f"{good}: Propeller Version = 1", f"{silent}: Time Out", f"{silent}: No Propeller answered"])
+    assert f"{good}: crystal: 5.00 MHz" in said
 
 
 def test_help_names_every_switch_and_only_switches_that_exist():

@@ -49,12 +49,14 @@ def test_the_one_chip_that_answers_is_loaded_and_identified(boards, offer, image
     chip, silent = boards(name="found"), boards("--silent", name="found-silent")
     port = offer(chip.device)
     offer(silent.device)
+    identified = run_kestrupload("--identify")
+    assert identified.returncode == 0
+    assert lines(identified)[:2] == ["Propeller Version = 1", "RC clock: 12.00 MHz"]
+    assert lines(identified)[-1].startswith(f"port: {port} at ")
+    time.sleep(RESET_QUIET_S)
     run = run_kestrupload(image)
     assert (run.returncode, lines(run)) == (0, good_lines(2048))
     assert run.stderr.decode().startswith(f"kestrupload: a chip answered on {port}\n")
-    time.sleep(RESET_QUIET_S)
-    identified = run_kestrupload("--identify")
-    assert (identified.returncode, identified.stdout) == (0, b"Propeller Version = 1\n")
     chip.stop()
     assert chip.received_image() == image.read_bytes()
 
@@ -70,3 +72,17 @@ def test_several_chips_answering_load_none_and_ask_for_the_port(boards, offer, i
     for chip in chips:
         chip.stop()
         assert chip.received_image() is None
+
+
+def test_scan_describes_each_board_that_answers(boards, offer):
+    chip, silent = boards("--rc-hz", "10000000", "--no-eeprom", name="scanned"), boards("--silent", name="scan-silent")
+    ports = offer(chip.device), offer(silent.device)
+    run = run_kestrupload("--scan")
+    assert run.returncode == 0
+    said = run.stdout.decode().splitlines()
+    found = said.index(f"{ports[0]}: Propeller version 1")
+    assert said[found + 1:found + 4] == ["  RC clock: 10.00 MHz", "  crystal: 5.00 MHz", "  no EEPROM"]
+    assert said[found + 4].startswith(f"  port: {ports[0]} at 230400, 460800, ")
+    assert f"{ports[1]}: no Propeller" in said
+    chip.stop()
+    assert chip.sessions()[0]["bootstrap-answers"] == "HKCEX"

@@ -81,8 +81,8 @@ TEST(CliOptions, CommandLines) {
          "error: --baud takes a rate in baud, a whole number above 0, not 96OO"},
         {{"--terminal", "--baud", "-5", "-p", "1"},
          "error: --baud takes a rate in baud, a whole number above 0, not -5"},
-        {{"--terminal", "--report", "r.json", "-p", "1"}, "error: --report goes with a load"},
-        {{"--report", "r.json", "--identify", "-p", "1"}, "error: --report goes with a load"},
+        {{"--terminal", "--report", "r.json", "-p", "1"}, "error: --report goes with a load or --identify"},
+        {{"--report", "r.json", "--scan"}, "error: --report goes with a load or --identify"},
         {{"--terminal", "--report", "-", "-p", "1", "x"},
          "error: --report - does not go with --terminal: standard output is the board's"},
     };

@@ -15,5 +15,7 @@ std::span<const std::uint8_t> bootstrap();
 // smaller, which the ROM's slow line takes 70 ms less to carry.
 std::span<const std::uint8_t> ramStage();
 std::span<const std::uint8_t> eepromStage();
+// The identify program, as the bootstrap takes it in the stage's place: a whole image.
+std::span<const std::uint8_t> identifier();
 
 }  // namespace kestrup::firmware
