@@ -45,7 +45,14 @@ std::optional<stage::Answer> StageLink::exchange(const std::vector<std::uint8_t>
     forget();
     line_.write(message);
     line_.drain();
-    auto answer = awaitAnswer(2 * line_.lineMs(message.size()) + answerMarginMs);
+    const std::int64_t until =
+        clock_.nowMicros() + std::int64_t{2 * line_.lineMs(message.size()) + answerMarginMs} * 1000;
+    auto answer = awaitAnswer(static_cast<int>((until - clock_.nowMicros()) / 1000));
+    // An 'H' answers a hello alone: one held back by an adapter from earlier hellos is no answer to
+    // this message.
+    const bool hello = message == stage::helloFrame();
+    while (answer && answer->code == stage::answer::hello && !hello)
+        answer = awaitAnswer(static_cast<int>(std::max<std::int64_t>(0, until - clock_.nowMicros()) / 1000));
     // The floor a rate message names holds for one sync: an answer to any later message used it up.
     if (answer && !isRateMessage(message)) askedBaud_ = 0;
     return answer;
