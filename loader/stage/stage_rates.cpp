@@ -37,7 +37,7 @@ std::vector<int> StageRates::candidates(int contact) const {
 }
 
 bool StageRates::tooFast(int rate) const {
-    return plan_.judged && static_cast<double>(chipHz_) / rate < stage::minClocksPerBit && rate != fast_;
+    return plan_.judged && chipHz_ * 4 < std::int64_t{rate} * stage::minQuarterClocksPerBit && rate != fast_;
 }
 
 bool StageRates::choose() {

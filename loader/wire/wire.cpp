@@ -104,14 +104,14 @@ std::uint32_t crc32(std::span<const std::uint8_t> bytes) {
 }
 
 int chipsOwnBaud(std::int64_t chipHz) {
-    return std::min(fastestBaud, adapter::fastestUpTo(static_cast<double>(chipHz) / minClocksPerBit));
+    return std::min(fastestBaud, adapter::fastestUpTo(static_cast<double>(chipHz) * 4 / minQuarterClocksPerBit));
 }
 
 int fastBaud(std::int64_t chipHz) {
     const double hz = static_cast<double>(chipHz);
     int best = 0;
     for (const int rate : adapter::around(hz / fastClocksPerBit))
-        if (std::abs(hz / rate / fastClocksPerBit - 1) <= fastTolerance &&
+        if (std::abs(hz / rate / fastClocksPerBit - 1) <= fastTolerancePerMille / 1000.0 &&
             (best == 0 || std::abs(hz / rate - fastClocksPerBit) < std::abs(hz / best - fastClocksPerBit)))
             best = rate;
     return std::min(fastestBaud, best);

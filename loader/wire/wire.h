@@ -203,19 +203,20 @@ inline constexpr int contactBaud = 115200;
 // Fewest chip clocks a bit the host asks of a receiver that times bits by the clock (the bootstrap's,
 // the EEPROM build's): it takes 15 (a sync of minSyncClocks), and the host knows the chip's clock
 // from a sync of 64 clocks or more, to a clock in 64.
-inline constexpr double minClocksPerBit = 15.25;
+// In quarters of a clock: 15.25.
+inline constexpr int minQuarterClocksPerBit = 61;
 // The chip's own fastest rate for such a receiver: the fastest adapter rate (below) at
-// minClocksPerBit or more.
+// minQuarterClocksPerBit or more.
 int chipsOwnBaud(std::int64_t chipHz);
 // The RAM build's receiver also samples by its instructions' time at exactly 12 clocks a bit (a sync
 // of 46 to 50 clocks, within 4% of it, where bit 7's sample stays within its bit): a quarter less
 // time on the line. A rate of 13 to 14 clocks a bit is neither receiver's.
 inline constexpr double fastClocksPerBit = 12;
-// The host asks it within fastTolerance of the chip's clock as it knows it: inside the sync's 4%,
+// The host asks it within fastTolerancePerMille of the chip's clock as it knows it: inside the sync's 4%,
 // where bit 7's sample is 3 clocks from its middle at most. A rate the stage does not hear there
 // costs one unanswered message.
-inline constexpr double fastTolerance = 0.035;
-// Its rate: the adapter rate nearest the clock / 12, or 0 where none lies within fastTolerance
+inline constexpr int fastTolerancePerMille = 35;
+// Its rate: the adapter rate nearest the clock / 12, or 0 where none lies within that
 // (above 18.6 MHz, which would want one between 1.5 and 2 Mbaud).
 int fastBaud(std::int64_t chipHz);
 
