@@ -140,7 +140,7 @@ Bootstrap::Outcome Bootstrap::send(std::span<const std::uint32_t> stage, int hel
     if (!board(helloMs, lastMs)) return Outcome::noAnswer;
     const auto message = boot::load(stage);
     // An 'X' heard at the chip's own rate keeps it; a load unanswered there goes again at boot::baud.
-    int rate = std::max(boot::baud, stage::chipsOwnBaud(chipHz_));
+    int rate = std::max(boot::baud, boot::loadBaud(chipHz_));
     for (int tries = 0; tries < loadTries; ++tries) {
         const auto answer = load(message, rate, static_cast<std::uint32_t>(stage.size()));
         if (answer && answer->code == boot::answer::loaded && answer->value == stage.size()) {

@@ -44,7 +44,7 @@ bool StageRates::choose() {
     contact_ = link_.baud();
     rates_ = candidates(contact_);
     untried_ = false;
-    // A contact at the bootstrap's rate was at the chip's own, an adapter rate as the candidates are.
+    // A contact at the bootstrap's rate was at an adapter rate, as the candidates are.
     const int fastest = fast_ != 0 ? fast_ : stage::chipsOwnBaud(chipHz_);
     if (plan_.judged && contact_ == fastest) return true;
     return moveFrom(0);

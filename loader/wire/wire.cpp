@@ -52,6 +52,10 @@ std::vector<std::uint8_t> load(std::span<const std::uint32_t> longs) {
     return out;
 }
 
+int loadBaud(std::int64_t chipHz) {
+    return adapter::fastestUpTo(static_cast<double>(chipHz) * 1.005 / loadClocksPerBit);
+}
+
 std::optional<Answer> takeAnswer(std::vector<std::uint8_t>& received) {
     std::size_t at = 0;
     std::optional<Answer> answer;

@@ -61,6 +61,14 @@ inline constexpr std::string_view all = "HKX";
 std::vector<std::uint8_t> hello();
 std::vector<std::uint8_t> load(std::span<const std::uint32_t> longs);
 
+// The rate the stage's load goes at: the fastest adapter rate (adapter::, below) at 16 clocks a bit
+// or more, of the clock as the hello measured it, which may lie 0.5% low (a rate asked 0.16% from
+// the one made, a clock in 104): 15.9 at the least. The bootstrap sums the longs as it takes them:
+// at 15.8 clocks a bit on the chip's logic it once took no load, where a clock more costs the
+// stage's 2.8 KB 5% more time.
+inline constexpr int loadClocksPerBit = 16;
+int loadBaud(std::int64_t chipHz);
+
 struct Answer {
     char code;
     std::uint32_t value;
@@ -200,9 +208,9 @@ std::vector<Answer> takeAnswers(std::vector<std::uint8_t>& received);
 // The fastest rate the host asks for: the top of the common 3 MHz-clocked adapters.
 inline constexpr int fastestBaud = 3'000'000;
 inline constexpr int contactBaud = 115200;
-// Fewest chip clocks a bit the host asks of a receiver that times bits by the clock (the bootstrap's,
-// the EEPROM build's): it takes 15 (a sync of minSyncClocks), and the host knows the chip's clock
-// from a sync of 64 clocks or more, to a clock in 64.
+// Fewest chip clocks a bit the host asks of the stage's receiver that times bits by the clock (the
+// EEPROM build's, the RAM build's next): it takes 15 (a sync of minSyncClocks), and the host knows
+// the chip's clock from a sync of 64 clocks or more, to a clock in 64.
 // In quarters of a clock: 15.25.
 inline constexpr int minQuarterClocksPerBit = 61;
 // The chip's own fastest rate for such a receiver: the fastest adapter rate (below) at

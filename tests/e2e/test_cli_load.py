@@ -89,9 +89,9 @@ def seen(images):
         # takes that rate.
         Scenario("fast-begin-damaged", ("--port", BOARD, d / "random.binary"),
                  boards=[("--fault", "to-chip:1000000:5:flip")]),
-        # The bootstrap, which takes the stage at 774194 baud: its 'K' lost, or a byte of the stage.
+        # The bootstrap, which takes the stage at 750000 baud: its 'K' lost, or a byte of the stage.
         *(Scenario(f"bootstrap-{name}", ("--port", BOARD, d / "random.binary"), boards=[("--fault", fault)])
-          for name, fault in (("k-lost", "to-host:774194:1:drop"), ("byte-lost", "to-chip:774194:500:drop"))),
+          for name, fault in (("k-lost", "to-host:750000:1:drop"), ("byte-lost", "to-chip:750000:500:drop"))),
         Scenario("not-started", ("--force", "--report", d / "pbase.json", "--port", BOARD, d / "pbase14.binary"),
                  ("--rom", "--force", "--port", BOARD, d / "pbase14.binary")),
     ])
@@ -163,8 +163,9 @@ def test_behind_an_ftdi_adapter_the_stage_goes_at_a_rate_it_makes_and_waits_out_
     assert (session["stage"], session["state"]) == ("ram", "running")
     # The hellos of the bootstrap's first 4 ms, each answered, then its load's 'K', taken for no other.
     assert re.fullmatch("H{1,5}K", session["bootstrap-answers"]), session["bootstrap-answers"]
-    # The bootstrap took the stage at that rate already: no rate message, no answer asked twice.
-    assert re.fullmatch("HB" + "A" * 33 + "VG", session["stage-answers"]), session["stage-answers"]
+    # The hello at the bootstrap's rate (24 MHz / 20, 16.7 clocks a bit), the rate message, begin at
+    # the new rate, and no answer asked twice.
+    assert re.fullmatch("HRB" + "A" * 33 + "VG", session["stage-answers"]), session["stage-answers"]
     assert s.image == images["big"]
 
 

@@ -155,10 +155,10 @@ TEST_F(StageLoaderTest, ASilentStageGivesWayToTheRomWhichPrintsItsFiveLinesAlone
     EXPECT_EQ(sessions[1].verdict, 0xFE);
     // The bootstrap's rate asked of the port, the ROM's (three bits a byte), the bootstrap's hello,
     // the chip's own for the stage and the stage's hellos, and the image at 115200 after it.
-    EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 774194, 115200}));
+    EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 750000, 115200}));
     EXPECT_EQ(sessions[0].command, 1u);
     // The fallback's reset follows the first hello after the hello window and the last one's wait.
-    const auto waited = when("dtr on", 1) - when("write 10", 0, when("baud 774194"));
+    const auto waited = when("dtr on", 1) - when("write 10", 0, when("baud 750000"));
     EXPECT_GE(waited, 110);
     EXPECT_LE(waited, 115);
 }
@@ -192,7 +192,7 @@ TEST_F(StageLoaderTest, TheStageTakesTheImageWithTheRomsLinesAndStartsItAtTheIma
     EXPECT_EQ(pathLines.lines, Lines{"second stage at 1000000 baud"});
     // The ROM's rate, the bootstrap's, the chip's own for the stage and its contact, the RAM build's
     // 12 clocks a bit for the image, then the image's own.
-    EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 774194, 1000000, 115200}));
+    EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 750000, 1000000, 115200}));
     // One stop bit for the ROM, whose bits are pulses, and for the RAM build's receiver at 12
     // clocks a bit; two for the pilot's, and for the image's own line.
     EXPECT_EQ(port->stopBitsSet, (std::vector<int>{1, 2, 1, 2}));
@@ -229,7 +229,7 @@ TEST_F(StageLoaderTest, AByteOfTheStageLostCostsTheBootstrapOneLoadMore) {
     ASSERT_TRUE(chip->sessions()[0].stage);
     EXPECT_EQ(chip->sessions()[0].stage->bootAnswers, "HXHK");
     // The stage's contact at the rate of the load it took, then the RAM build's own.
-    EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 774194, 115200, 460800, 1000000, 115200}));
+    EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 750000, 115200, 460800, 1000000, 115200}));
 }
 
 // A byte of the bootstrap lost on its way to the pilot: the pilot counts on into the hellos, which
