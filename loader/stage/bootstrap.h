@@ -31,8 +31,10 @@ namespace kestrup {
 class Bootstrap {
 public:
     static constexpr int helloEveryMs = 1;
-    // A hello has been taken and answered this long after it was written (0.3 ms at 460800 baud).
-    static constexpr int helloAnsweredMicros = 1000;
+    // A hello has been taken and answered this long after it was written (0.3 ms at 460800 baud),
+    // its write started at a USB adapter's next 1 ms frame: a load that starts sooner may find the
+    // bootstrap still answering the last hello, and not hear its sync.
+    static constexpr int helloAnsweredMicros = 2000;
     // A load's answer is awaited its line time and this: its sums (2 ms at 8 MHz), a USB adapter's
     // latency, and a simulated chip that lags on a busy machine. An answer later than that costs a
     // recovery.

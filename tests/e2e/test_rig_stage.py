@@ -180,8 +180,7 @@ def assert_the_chips_own_rate(baud, chip_hz, clocks_per_bit=12):
     # The chip's own fastest rate as the stage measured its clock, one an FTDI adapter makes (24 MHz
     # over whole eighths): 12 clocks a bit for the stage's sampling by instruction time, within
     # 3.5%; 15.25 or 16 or more for the receivers that time bits by the clock, within a divisor's step.
-    eighths = 24_000_000 / baud
-    assert abs(eighths - round(eighths)) * baud < 1, f"{baud} baud is no adapter's"
+    assert abs(baud - 24_000_000 / round(24_000_000 / baud)) <= 0.5, f"{baud} baud is no adapter's"
     ratio = chip_hz / baud / clocks_per_bit
     assert (abs(ratio - 1) <= 0.035 if clocks_per_bit == 12 else 1 <= ratio < 1.07), f"{baud} baud for {chip_hz} Hz"
 
