@@ -68,10 +68,16 @@ bool StageRates::unheard() {
     untried_ = false;
     const int rate = link_.baud();
     // A stage that heard the line at another rate than asked, made so by the port, answered there,
-    // unread, and takes the next sync by that rate's floor: the contact's floor is asked for at it.
-    // A stage that heard nothing ignores this too.
-    link_.write(stage::frame({}, stage::rateTrailer(static_cast<std::uint32_t>(2 * chipHz_ / contact_))));
-    link_.drain();
+    // unread, and takes the next sync by that rate's floor: the contact's floor is asked for at it,
+    // and its answer awaited, so that the stage is listening again before anything follows. Answered
+    // here, the stage hears this rate, and only the begin's answer was lost: the begin once more.
+    const auto back =
+        link_.exchange(stage::frame({}, stage::rateTrailer(static_cast<std::uint32_t>(2 * chipHz_ / contact_))));
+    if (back && back->code == stage::answer::rate && !retried_) {
+        retried_ = true;
+        untried_ = true;
+        return true;
+    }
     link_.moveTo(contact_);
     // Begun, the stage heard the begin: its answer was lost on the way, or read as noise where the
     // port made another rate. The rate once more; a second time, the next one.

@@ -381,8 +381,8 @@ def test_progress_goes_to_a_terminal_on_stderr_and_never_to_stdout(images):
     # A loss costs a query, whose answer names where the stage is: begun, or its verdict held;
     # an acknowledgement lost while the next packet is on the line costs nothing: the next one's
     # names the packet expected. Begin's answer, the first at the new rate, lost: the way back asked
-    # at that rate, the query at the contact's finds the stage begun, and the rate goes once more.
-    ("begin", "BRBRB" + "A" * 9 + "VG"),
+    # at that rate is answered there, and the begin goes once more.
+    ("begin", "BRB" + "A" * 9 + "VG"),
     ("before-the-short-last", "B" + "A" * 9 + "VG"),
     ("verdict", "B" + "A" * 9 + "VVG"),
 ])
