@@ -108,6 +108,28 @@ void describeCommandLine(CLI::App& app, PropsimOptions& o) {
         "the faults hit only the first N sessions (default: all)")
         ->group(faults);
 
+    app.add_option_function<int>(
+           "--chip-hz", [&t](int hz) { t.clockHz = hz; }, "the chip's RC clock (8 to 20 MHz on the chip)")
+        ->type_name("HZ")
+        ->check(CLI::Range(1'000'000, 80'000'000))
+        ->default_str(std::to_string(t.clockHz));
+    const std::string adapter = "Adapter";
+    app.add_option_function<std::string>(
+           "--adapter", [&o](const std::string&) { o.ftdiAdapter = true; },
+           "ftdi: the chip hears what an FTDI adapter makes of the host's rate\n"
+           "(3 MHz over a divisor in eighths, the nearest; 2 and 3 Mbaud, and\n"
+           "nothing else above 1.5 Mbaud)")
+        ->check(CLI::IsMember({"ftdi"}))
+        ->type_name("KIND")
+        ->group(adapter);
+    app.add_option_function<int>(
+           "--usb-latency", [&o](int ms) { o.usbLatency = Micros{ms} * 1000; },
+           "the chip's bytes reach the host only once 62 wait or MS have passed\n"
+           "since the first of them (an FTDI adapter's latency timer: 16)")
+        ->type_name("MS")
+        ->check(CLI::Range(0, 255))
+        ->group(adapter);
+
     const std::map<std::string, ProgramKind> programs = {{"echo", ProgramKind::echo}};
     app.add_option_function<std::string>(
            "--program", [&o, programs](const std::string& name) { o.program = programs.at(name); },

@@ -20,6 +20,10 @@ struct PropsimOptions {
     std::string imageOut;
     // Bytes lost or damaged on the line, either way, over the whole run.
     std::vector<LineFault> lineFaults;
+    // The USB adapter between the host and the chip: the rate it makes of the one asked (none: the
+    // rate asked), and how long it holds the chip's bytes back (0: not at all).
+    bool ftdiAdapter = false;
+    Micros usbLatency = 0;
     // Where the pty is closed, as a pulled adapter would vanish; propsim then leaves.
     Hangup hangup = Hangup::never;
     // What a load that runs starts, and its line rate.

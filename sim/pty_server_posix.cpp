@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,7 @@
 #include "pty_server.h"
 #include "terminal_baud_posix.h"
 #include "transcript.h"
+#include "wire/wire.h"
 
 namespace kestrup::sim {
 namespace {
@@ -89,6 +91,12 @@ private:
     void throttle();
     void recordEnded();
     void send(std::vector<std::uint8_t> bytes);
+    // The chip's bytes through the adapter: held until usbPacket wait or its latency has passed.
+    void hold(std::vector<std::uint8_t> bytes, std::int64_t now);
+    void releaseHeld(std::int64_t now, bool all = false);
+    void write(const std::vector<std::uint8_t>& bytes);
+    // The rate the chip hears: the adapter's of the host's.
+    int madeBaud(int baud) const;
     bool finishedSessions(std::int64_t now) const;
     void unplug();
 
@@ -105,7 +113,13 @@ private:
     bool hostHeld_ = false;
     std::ofstream transcript_;
     bool unplugged_ = false;
+    std::vector<std::uint8_t> held_;
+    std::int64_t heldSince_ = 0;
 };
+
+// An FTDI adapter sends the chip's bytes on to the host in USB packets of 62 data bytes, or sooner
+// when its latency timer runs out.
+constexpr std::size_t usbPacket = 62;
 
 // With pacing, the host must not run ahead of the wire: a pty takes 64 KB before a write blocks,
 // which a real port's driver would have sent long before, and clocks queued behind that much data
@@ -143,6 +157,8 @@ int Server::run() {
         now = monotonicNanos();
         std::int64_t wait = idleTickNanos;
         if (const auto answer = model_.nextAnswer()) wait = std::clamp<std::int64_t>(*answer * 1000 - now, 0, wait);
+        releaseHeld(now);
+        if (!held_.empty()) wait = std::clamp<std::int64_t>(heldSince_ + options_.usbLatency * 1000 - now, 0, wait);
         if (!line_.empty()) {
             wait = 0;
             if (options_.pace) {
@@ -182,6 +198,7 @@ int Server::run() {
         send(model_.answersDue(*next));
     model_.finish();
     recordEnded();
+    releaseHeld(monotonicNanos(), true);
     return 0;
 }
 
@@ -189,10 +206,14 @@ int Server::hostBaud() const {
     return terminalBaud(slave_).value_or(baudRate);
 }
 
+int Server::madeBaud(int baud) const {
+    return options_.ftdiAdapter ? static_cast<int>(std::lround(adapter::made(baud))) : baud;
+}
+
 void Server::readLine(std::int64_t now) {
     // A host changes its rate only once what it wrote has left (it drains first), so the bytes
     // read now went at the rate set now.
-    const int baud = hostBaud();
+    const int baud = madeBaud(hostBaud());
     std::uint8_t buffer[4096];
     for (;;) {
         // Paced, what we have not taken stays in the pty, whose few kilobytes then block the host's
@@ -266,6 +287,32 @@ void Server::send(std::vector<std::uint8_t> bytes) {
         byte = passed.value_or(byte);
         return !passed;
     });
+    if (options_.usbLatency > 0) return hold(std::move(bytes), monotonicNanos());
+    write(bytes);
+}
+
+void Server::hold(std::vector<std::uint8_t> bytes, std::int64_t now) {
+    if (held_.empty()) heldSince_ = now;
+    held_.insert(held_.end(), bytes.begin(), bytes.end());
+    releaseHeld(now);
+}
+
+void Server::releaseHeld(std::int64_t now, bool all) {
+    if (held_.empty()) return;
+    if (all || now >= heldSince_ + options_.usbLatency * 1000) {
+        write(held_);
+        held_.clear();
+        return;
+    }
+    // Whole packets go at once; what is left waits for the timer, which starts again.
+    const std::size_t whole = held_.size() / usbPacket * usbPacket;
+    if (whole == 0) return;
+    write({held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(whole)});
+    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(whole));
+    heldSince_ = now;
+}
+
+void Server::write(const std::vector<std::uint8_t>& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);

@@ -21,6 +21,10 @@ public:
     static constexpr int pollMicros = 200;
     // A rate the port is not known to be at: the first setBaud goes to the port whatever it asks.
     static constexpr int unknownBaud = 0;
+    // How late an answer may reach the host through a USB adapter: it holds a few bytes until its
+    // latency timer runs out (16 ms, FTDI's default on Linux and Windows alike, where the driver is
+    // not told otherwise), and the write before it waited for the next 1 ms USB frame.
+    static constexpr int adapterLatencyMs = 17;
 
     // `baud`: the rate the port is at, if known. Its stop bits are two, as a port is configured.
     LoaderLine(SerialPort& port, Clock& clock, int baud = unknownBaud) : port_(port), clock_(clock), baud_(baud) {}

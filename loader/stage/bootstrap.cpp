@@ -65,7 +65,7 @@ bool Bootstrap::board(int helloMs, int lastMs) {
             clock_.pauseMicros(static_cast<int>(left));
         line_.setBaud(boot::baud);
         line_.forget();
-        if (greet(helloAnswerMs, 0)) return true;
+        if (greet(bootStartMs, helloAnswerMs - bootStartMs + helloLastMs)) return true;
         if (!refill()) return false;
     }
     return false;
@@ -114,10 +114,10 @@ Bootstrap::Recovery Bootstrap::recover() {
         if (greet(helloAnswerMs, 0)) return Recovery::listening;
         line_.write(filler);
     }
-    return greet(helloAnswerMs, 0) ? Recovery::listening : Recovery::silent;
+    return greet(helloAnswerMs, helloLastMs) ? Recovery::listening : Recovery::silent;
 }
 
-std::optional<boot::Answer> Bootstrap::load(const std::vector<std::uint8_t>& message, int rate) {
+std::optional<boot::Answer> Bootstrap::load(const std::vector<std::uint8_t>& message, int rate, std::uint32_t longs) {
     line_.setBaud(rate);
     // The answer heard may be to an earlier hello, through an adapter that holds answers back:
     // the bootstrap hears no sync while it answers the last one.
@@ -126,17 +126,23 @@ std::optional<boot::Answer> Bootstrap::load(const std::vector<std::uint8_t>& mes
     line_.forget();
     line_.write(message);
     line_.drain();
-    // The answer follows the last byte by the sums' time, 2 ms at 8 MHz.
-    return awaitAnswer(line_.lineMs(message.size()) + answerMarginMs);
+    // The answer follows the last byte by the sums' time, 2 ms at 8 MHz. It names the longs it took:
+    // an answer to a hello, held back by the adapter, or its bytes read at the new rate, is not it.
+    return line_.await(line_.lineMs(message.size()) + answerMarginMs,
+                       [longs](std::vector<std::uint8_t>& bytes) -> std::optional<boot::Answer> {
+                           while (const auto answer = boot::takeAnswer(bytes))
+                               if (answer->code != boot::answer::hello && answer->value == longs) return answer;
+                           return std::nullopt;
+                       });
 }
 
 Bootstrap::Outcome Bootstrap::send(std::span<const std::uint32_t> stage, int helloMs, int lastMs) {
     if (!board(helloMs, lastMs)) return Outcome::noAnswer;
     const auto message = boot::load(stage);
     // An 'X' heard at the chip's own rate keeps it; a load unanswered there goes again at boot::baud.
-    int rate = std::max(boot::baud, stage::chipsOwnBaud(chipHz_));
+    int rate = std::max(boot::baud, boot::loadBaud(chipHz_));
     for (int tries = 0; tries < loadTries; ++tries) {
-        const auto answer = load(message, rate);
+        const auto answer = load(message, rate, static_cast<std::uint32_t>(stage.size()));
         if (answer && answer->code == boot::answer::loaded && answer->value == stage.size()) {
             // The stage listens once the interpreter has started its two cogs: a hello before is lost.
             clock_.pauseMicros(

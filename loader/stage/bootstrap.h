@@ -6,8 +6,10 @@
 // before the stage listens, at every clock and for every image.
 //
 // The wire to the pilot and the bootstrap is described in docs/protocol.md, its facts in
-// wire/wire.h. The load goes at the chip's own fastest rate (its clock / 16, which the hello's
-// answer gives) where the port makes it; a load unanswered there goes again at boot::baud.
+// wire/wire.h. The load goes at the chip's own fastest rate (stage::chipsOwnBaud of the clock the
+// hello's answer gives) where the port makes it; a load unanswered there goes again at boot::baud.
+// Every answer is awaited through a USB adapter's latency, and the load's is taken only as the
+// answer that names its count.
 // A load that lost a byte leaves the bootstrap counting. When its answer does not come, the host
 // first asks the stage with the stage's own hello at 115200 baud: an answer there is a 'K' lost.
 // Else it sends hellos (filler to a bootstrap counting, which then answers 'X' and listens again),
@@ -29,19 +31,28 @@ namespace kestrup {
 class Bootstrap {
 public:
     static constexpr int helloEveryMs = 1;
-    // A hello has been taken and answered this long after it was written (0.3 ms at 460800 baud).
-    static constexpr int helloAnsweredMicros = 1000;
-    // A load's answer is awaited its line time and this: a USB adapter's latency timer (16 ms) and a
-    // simulated chip that lags on a busy machine. An answer later than that costs a recovery.
-    static constexpr int answerMarginMs = 25;
-    // Hellos once the bootstrap has been heard: its answer's four bytes and the host's latency.
+    // A hello has been taken and answered this long after it was written (0.3 ms at 460800 baud),
+    // its write started at a USB adapter's next 1 ms frame: a load that starts sooner may find the
+    // bootstrap still answering the last hello, and not hear its sync.
+    static constexpr int helloAnsweredMicros = 2000;
+    // A load's answer is awaited its line time and this: its sums (2 ms at 8 MHz), a USB adapter's
+    // latency, and a simulated chip that lags on a busy machine. An answer later than that costs a
+    // recovery.
+    static constexpr int answerMarginMs = LoaderLine::adapterLatencyMs + 8;
+    // Hellos once the pilot has taken the bootstrap, for as long as its start may take (the pilot's
+    // coginit: 1 ms at 8 MHz); then no more, so that few answers are on their way at once, and the
+    // first one's is awaited through the adapter's latency.
+    static constexpr int bootStartMs = 4;
+    // Hellos to a bootstrap that may be counting: its answer's four bytes and the host's latency.
     static constexpr int helloAnswerMs = 20;
-    static constexpr int stageHelloMs = 20;
+    static constexpr int helloLastMs = LoaderLine::adapterLatencyMs + 3;
+    static constexpr int stageHelloMs = 20 + LoaderLine::adapterLatencyMs;
     // Filler between hellos while a bootstrap may still be counting.
     static constexpr std::size_t fillerStep = 256;
     static constexpr int loadTries = 2;
-    // After a write's line time, until its last byte is surely out.
-    static constexpr int lineSlackMicros = 1000;
+    // After a write's line time, until its last byte is surely out: a USB adapter starts a write at
+    // its next 1 ms frame, and a simulated line may lag the host.
+    static constexpr int lineSlackMicros = 2000;
     // Filler sent to a pilot that may be counting, a step at a time, until it echoes.
     static constexpr std::size_t pilotFillerStep = 64;
     // From the bootstrap's 'K' until the stage listens, with a margin for the answer's own bytes and
@@ -82,8 +93,8 @@ private:
     bool refill();
     bool greet(int helloMs, int lastMs);
     std::optional<boot::Answer> awaitAnswer(int windowMs);
-    // The stage's load at `rate`, and the bootstrap's answer to it.
-    std::optional<boot::Answer> load(const std::vector<std::uint8_t>& message, int rate);
+    // The stage's load of `longs` at `rate`, and the bootstrap's answer to it.
+    std::optional<boot::Answer> load(const std::vector<std::uint8_t>& message, int rate, std::uint32_t longs);
     Recovery recover();
     bool stageListens();
 

@@ -43,21 +43,35 @@ std::vector<std::uint8_t> PacketPipeline::packet(std::size_t k) const {
     return bytes;
 }
 
+std::size_t PacketPipeline::bytesOnLine() const {
+    std::size_t bytes = 0;
+    for (const std::size_t k : onLine_) bytes += packetBytes(k);
+    return bytes;
+}
+
+std::size_t PacketPipeline::packetBytes(std::size_t k) const {
+    const std::size_t longs = std::min(stage::packetLongs, longs_.size() - k * stage::packetLongs);
+    return stage::frame({}, 0).size() + 4 * longs + stage::streamGapBytes;
+}
+
 void PacketPipeline::topUp() {
-    if (onLine_.empty()) bytesOnLine_ = 0;
-    while (onLine_.size() < stage::packetsOnLine) {
+    // Behind the oldest packet, enough to last until its answer is in: the adapter's latency and the
+    // answer's own time, a packet's more or less at any rate, so that the line never waits for an
+    // answer. Two packets at the least, a window in time, not in packets.
+    for (;;) {
         const std::size_t k = onLine_.empty() ? next_ : onLine_.back() + 1;
         if (k >= packets_) return;
-        const auto bytes = packet(k);
-        link_.write(bytes);
+        if (onLine_.size() >= stage::packetsOnLine &&
+            link_.lineMs(bytesOnLine() - packetBytes(onLine_.front())) >= LoaderLine::adapterLatencyMs + 1)
+            return;
+        link_.write(packet(k));
         onLine_.push_back(k);
-        bytesOnLine_ += bytes.size();
     }
 }
 
 std::optional<stage::Answer> PacketPipeline::nextAnswer() {
     const std::size_t oldest = onLine_.front();
-    const int windowMs = 2 * link_.lineMs(bytesOnLine_) + StageLink::answerMarginMs;
+    const int windowMs = 2 * link_.lineMs(bytesOnLine()) + StageLink::answerMarginMs;
     auto answer = link_.awaitAnswer(windowMs);
     if (answer && (answer->code == stage::answer::accepted || isVerdict(answer->code))) return answer;
     // Refused whole: the packet behind it on the line is answered as it passes, and the last answer

@@ -1,8 +1,8 @@
 #pragma once
-// One load's image to the second stage (second_stage.h), in packets, two on the line at a time: the
-// next is on its way while the stage answers the one before, so that no packet waits for an
-// answer's round trip. A packet refused, or an answer lost, has the host go on from the packet the
-// stage names; a packet that fails twice has the rest of the load go one rate slower.
+// One load's image to the second stage (second_stage.h), in packets, as many on the line as cover an
+// answer's round trip through a USB adapter (two at the least): the next are on their way while the
+// stage answers the one before, so that no packet waits for an answer. A packet refused, or an answer lost, has the
+// host go on from the packet the stage names; a packet that fails twice has the rest of the load go one rate slower.
 
 #include <cstdint>
 #include <deque>
@@ -33,8 +33,10 @@ public:
     int resends() const { return resends_; }
 
 private:
-    // Packets on the line until packetsOnLine are, from the one the stage expects.
+    // Packets on the line, from the one the stage expects, enough to cover an answer's round trip.
     void topUp();
+    std::size_t bytesOnLine() const;
+    std::size_t packetBytes(std::size_t k) const;
     std::vector<std::uint8_t> packet(std::size_t k) const;
     // The answer that says where the stage is, past a refusal of the packets on the line, or after
     // a recovery from silence; nothing when the stage is lost.
@@ -55,7 +57,6 @@ private:
     std::vector<std::uint32_t> crcBefore_;
     std::size_t next_ = 0;            // the packet the stage expects, as it last said
     std::deque<std::size_t> onLine_;  // packets sent whose answers are still to come, oldest first
-    std::size_t bytesOnLine_ = 0;
     int failures_ = 0;
     int resends_ = 0;
 };

@@ -93,8 +93,22 @@ std::uint8_t StageSession::beginFlags() const {
 
 bool StageSession::begin() {
     const auto longs = static_cast<std::uint32_t>(image_.longs.size());
-    const auto begun = link_.ask(stage::frame({}, stage::beginTrailer(longs, beginFlags())),
-                                 {stage::answer::begun, stage::answer::beginRefused});
+    const auto message = stage::frame({}, stage::beginTrailer(longs, beginFlags()));
+    // The begin is the first message at the new rate: its answer shows that the stage hears it there,
+    // without a round trip of its own; none has the host go on to the next rate at once.
+    std::optional<stage::Answer> begun;
+    while (rates_->untried()) {
+        begun = link_.exchange(message);
+        if (begun) {
+            rates_->heard();
+        } else if (!rates_->unheard()) {
+            report_.outcome = StageOutcome::failed;
+            return false;
+        }
+    }
+    report_.baud = link_.baud();
+    if (!begun || (begun->code != stage::answer::begun && begun->code != stage::answer::beginRefused))
+        begun = link_.ask(message, {stage::answer::begun, stage::answer::beginRefused});
     if (begun && begun->code == stage::answer::begun) return true;
     if (begun) stage_.status_.statusLine("Second stage: the image refused (" + std::to_string(longs) + " longs)");
     report_.outcome = begun ? StageOutcome::refused : StageOutcome::failed;
@@ -121,10 +135,9 @@ StageReport StageSession::send() {
         status.statusLine("Second stage: lost while choosing a rate");
         return report_;
     }
-    report_.baud = link_.baud();
+    if (!begin()) return report_;
     status.statusLine("Second stage: chip at " + megahertz(report_.chipHz) + ", " + std::to_string(report_.baud) +
                       " baud");
-    if (!begin()) return report_;
     link_.setImageComing(true);
     PacketPipeline pipeline(link_, *rates_, status, stage_.progress_, image_.longs);
     lastPacketAnswer_ = pipeline.send();

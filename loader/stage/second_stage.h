@@ -8,25 +8,24 @@
 //
 // The host: the first hellos go at 115200 baud, every 4 ms for the contact window (300 ms unless
 // its caller says otherwise), then the last one's answer is awaited a while more; the answer gives
-// the RC clock. Then the rates from the fastest: for a RAM load the clock / 12, then the clock / 16,
-// then the ladder's with 16 clocks a bit or more: for each, a rate message at a rate the stage
-// answered, then a hello at the new rate that must come back with W within 10% of the rate's (an
-// 'N' to it, its check failed, has it sent again); the first that does is kept.
-// Packets go two at a time, each followed by 8 bytes of filler: the next is on the line while the
-// stage answers the one before, so no packet waits for a round trip (up to 16 ms through a USB
-// adapter). A packet refused whole ('N': its check, or another packet) has the one behind it
-// answered as it passes, and both go again from the packet the last answer names; silence, or a
-// length the stage did not expect, has the host recover as below.
-// Each message waits for its answer twice its line time and 50 ms. A message left unanswered may
-// have lost a byte and left the stage counting: the host sends filler 0xFF (enough to complete the
-// longest message the stage may be counting, at the fastest rate it may be listening at), takes
-// what answers come, and asks with a query; the answer names the packet to go on from. A packet
-// that fails twice steps the rest of the load down one rate (a rate message first).
-// Once the verdict is 'V' with the CRC of the host's own picture of RAM, the host sends go; with
-// another CRC, stop, and the image never starts. Go unanswered, and every query after it, leaves
-// the start unknown: the load fails. When a terminal follows, the host sets the line to the rate
-// the image will talk at on go's answer and asks once more there (answered 'G' during the delay),
-// all before the delay (20 ms) is over; else the delay is 0.2 ms and the port closes.
+// the RC clock. Then the rates from the fastest, each one an FTDI adapter makes exactly
+// (wire.h's adapter::): for a RAM load the one at 12 clocks a bit, then the chip's own, then the
+// ladder's below it: for each, a rate message at the contact's rate, then the begin at the new rate,
+// whose answer shows the rate heard (an 'N' to it, its check failed, has it sent again); none has
+// the host go on to the next rate at once (stage_rates.h).
+// Packets go as many at a time as keep the line busy through an answer's round trip (up to 17 ms
+// through a USB adapter), two at the least, each followed by 8 bytes of filler: the next is on the
+// line while the stage answers the one before, so no packet waits for an answer. A packet refused whole ('N': its
+// check, or another packet) has the one behind it answered as it passes, and both go again from the packet the last
+// answer names; silence, or a length the stage did not expect, has the host recover as below. Each message waits for
+// its answer twice its line time and 50 ms. A message left unanswered may have lost a byte and left the stage counting:
+// the host sends filler 0xFF (enough to complete the longest message the stage may be counting, at the fastest rate it
+// may be listening at), takes what answers come, and asks with a query; the answer names the packet to go on from. A
+// packet that fails twice steps the rest of the load down one rate (a rate message first). Once the verdict is 'V' with
+// the CRC of the host's own picture of RAM, the host sends go; with another CRC, stop, and the image never starts. Go
+// unanswered, and every query after it, leaves the start unknown: the load fails. When a terminal follows, the host
+// sets the line to the rate the image will talk at on go's answer and asks once more there (answered 'G' during the
+// delay), all before the delay (20 ms) is over; else the delay is 0.2 ms and the port closes.
 
 #include <array>
 #include <cstdint>
@@ -69,18 +68,18 @@ struct StageImage {
 
 namespace stage {
 
-// Packets go two at a time: the next is on the line while the stage answers the one before. Filler
+// Packets go two at a time at the least, and as many as cover an answer's round trip through a USB
+// adapter (packet_pipeline.h): the next is on the line while the stage answers the one before. Filler
 // after each gives the stage's second cog the time to check it and order the receiver for the
 // next (a few hundred clocks: under 40 bit times at 16 clocks a bit).
 inline constexpr std::size_t packetsOnLine = 2;
 inline constexpr std::size_t streamGapBytes = 8;
 
 // Rates tried, fastest first: standard ones, which every common adapter makes, each about twice the
-// next. Before the first of them that the chip's clock takes, the host tries the chip's own fastest
-// rate (its clock / 16, in whole hundreds), which adapters that divide a 3 MHz or 48 MHz clock make
-// closely: 748800 baud for a 12 MHz chip, 1.6 times 460800; 1,250,000 for a 20 MHz one, above the
-// ladder. An adapter that makes another rate instead (one that tops out at 921600) shows in the
-// stage's width, and the host steps down.
+// next, below the chip's own fastest rate (stage::chipsOwnBaud, an FTDI adapter's: 774,194 baud for
+// a 12 MHz chip, 1,263,158 for a 20 MHz one, above the ladder), which the host tries first. A port
+// that makes another rate instead (one that tops out at 921600) leaves the begin unanswered, and
+// the host steps down.
 inline constexpr std::array<int, 4> rateLadder{921600, 460800, 230400, 115200};
 
 // From the go's answer to the image's start. With a terminal to follow: time for the answer to reach

@@ -11,9 +11,24 @@ const std::vector<std::uint8_t>& query() {
     return message;
 }
 
+// The trailer, before the check's four bytes.
+std::uint32_t trailerOf(const std::vector<std::uint8_t>& message) {
+    const std::size_t at = message.size() - 8;
+    return message[at] | message[at + 1] << 8 | message[at + 2] << 16 | std::uint32_t{message[at + 3]} << 24;
+}
+
 bool isRateMessage(const std::vector<std::uint8_t>& message) {
-    // The trailer's low byte, before the check's four.
-    return message[message.size() - 8] == stage::message::rate;
+    return static_cast<char>(trailerOf(message) & 0xFF) == stage::message::rate;
+}
+
+// An answer to an earlier message, held back by an adapter or come after its window: an 'H' answers
+// a hello alone, an 'R' the rate message whose floor it names.
+bool stale(const stage::Answer& answer, const std::vector<std::uint8_t>& message) {
+    const std::uint32_t trailer = trailerOf(message);
+    const auto code = static_cast<char>(trailer & 0xFF);
+    if (answer.code == stage::answer::hello) return code != stage::message::hello;
+    if (answer.code == stage::answer::rate) return code != stage::message::rate || answer.value != trailer >> 8;
+    return false;
 }
 
 }  // namespace
@@ -45,7 +60,11 @@ std::optional<stage::Answer> StageLink::exchange(const std::vector<std::uint8_t>
     forget();
     line_.write(message);
     line_.drain();
-    auto answer = awaitAnswer(2 * line_.lineMs(message.size()) + answerMarginMs);
+    const std::int64_t until =
+        clock_.nowMicros() + std::int64_t{2 * line_.lineMs(message.size()) + answerMarginMs} * 1000;
+    auto answer = awaitAnswer(static_cast<int>((until - clock_.nowMicros()) / 1000));
+    while (answer && stale(*answer, message))
+        answer = awaitAnswer(static_cast<int>(std::max<std::int64_t>(0, until - clock_.nowMicros()) / 1000));
     // The floor a rate message names holds for one sync: an answer to any later message used it up.
     if (answer && !isRateMessage(message)) askedBaud_ = 0;
     return answer;

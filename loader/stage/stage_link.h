@@ -38,6 +38,7 @@ public:
     int baud() const { return line_.baud(); }
     int lineMs(std::size_t bytes) const { return line_.lineMs(bytes); }
     void write(std::span<const std::uint8_t> bytes) { line_.write(bytes); }
+    void drain() { line_.drain(); }
 
     // The message, and its answer within its window.
     std::optional<stage::Answer> exchange(const std::vector<std::uint8_t>& message);

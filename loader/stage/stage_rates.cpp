@@ -1,16 +1,10 @@
 #include "stage/stage_rates.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <string>
 
 namespace kestrup {
 namespace {
-
-// Within 10% of the width expected.
-bool near(double width, double expected) {
-    return width > expected * 0.9 && width < expected * 1.1;
-}
 
 bool contains(const std::vector<int>& rates, int rate) {
     return std::find(rates.begin(), rates.end(), rate) != rates.end();
@@ -29,73 +23,82 @@ StageRates::StageRates(StageLink& link, StatusSink& status, const RatePlan& plan
 }
 
 std::vector<int> StageRates::candidates(int contact) const {
-    std::vector<int> rates = plan_.ladder;
-    // The chip's own fastest rate first, above the ladder's top too, where it is none of its rates:
-    // an adapter that cannot make it makes another, which the stage's width tells.
+    std::vector<int> rates;
     const int own = stage::chipsOwnBaud(chipHz_);
     if (plan_.judged)
-        for (const int rate : {fast_ != 0 ? fast_ : own, own})
-            if (!contains(rates, rate))
-                rates.insert(std::find_if(rates.begin(), rates.end(), [rate](int r) { return r < rate; }), rate);
+        for (const int rate : {fast_, own})
+            if (rate != 0 && !contains(rates, rate)) rates.push_back(rate);
+    // The ladder's standard rates below them, for ports that make none of the adapter's.
+    for (const int rate : plan_.ladder)
+        if (!plan_.judged || rate < own) rates.push_back(rate);
     // The stage answered at the contact's rate.
     if (!contains(rates, contact)) rates.push_back(contact);
     return rates;
 }
 
 bool StageRates::tooFast(int rate) const {
-    return plan_.judged && static_cast<double>(chipHz_) / rate < stage::minClocksPerBit && rate != fast_;
+    return plan_.judged && chipHz_ * 4 < std::int64_t{rate} * stage::minQuarterClocksPerBit && rate != fast_;
 }
 
 bool StageRates::choose() {
-    const int contact = link_.baud();
-    rates_ = candidates(contact);
-    // A contact at the bootstrap's rate was at the chip's own: a sync of 64 clocks there times the
-    // clock no closer than 1 in 64.
+    contact_ = link_.baud();
+    rates_ = candidates(contact_);
+    untried_ = false;
+    // A contact at the bootstrap's rate was at an adapter rate, as the candidates are.
     const int fastest = fast_ != 0 ? fast_ : stage::chipsOwnBaud(chipHz_);
-    if (plan_.judged && std::abs(contact - fastest) <= fastest / 50) return true;
-    for (const int rate : rates_) {
-        if (rate == contact) return true;
+    if (plan_.judged && contact_ == fastest) return true;
+    return moveFrom(0);
+}
+
+bool StageRates::moveFrom(std::size_t first) {
+    for (at_ = first; at_ < rates_.size(); ++at_) {
+        const int rate = rates_[at_];
+        if (rate == contact_) return true;
         if (tooFast(rate)) continue;
         const Step step = stepTo(rate);
         if (step == Step::stageLost) return false;
         if (step == Step::portRefused) continue;
-        const Probe probed = probe(rate);
-        if (probed == Probe::kept) return true;
-        if (!comeBack(contact, probed)) return false;
+        untried_ = true;
+        return true;
     }
     return false;
+}
+
+bool StageRates::unheard() {
+    untried_ = false;
+    const int rate = link_.baud();
+    // A stage that heard the line at another rate than asked, made so by the port, answered there,
+    // unread, and takes the next sync by that rate's floor: the contact's floor is asked for at it,
+    // and its answer awaited, so that the stage is listening again before anything follows. Answered
+    // here, the stage hears this rate, and only the begin's answer was lost: the begin once more.
+    const auto back =
+        link_.exchange(stage::frame({}, stage::rateTrailer(static_cast<std::uint32_t>(2 * chipHz_ / contact_))));
+    if (back && back->code == stage::answer::rate && !retried_) {
+        retried_ = true;
+        untried_ = true;
+        return true;
+    }
+    link_.moveTo(contact_);
+    // Begun, the stage heard the begin: its answer was lost on the way, or read as noise where the
+    // port made another rate. The rate once more; a second time, the next one.
+    auto where = link_.exchange(stage::frame({}, stage::queryTrailer()));
+    if (!where) where = link_.recover(0);
+    if (!where) return false;
+    if (where->code == stage::answer::begun && !retried_) {
+        retried_ = true;
+        const Step step = stepTo(rate);
+        if (step == Step::stageLost) return false;
+        untried_ = step == Step::moved;
+        if (untried_) return true;
+    }
+    retried_ = false;
+    status_.statusLine("Second stage: " + std::to_string(rate) + " baud unheard");
+    return moveFrom(at_ + 1);
 }
 
 StageRates::Step StageRates::stepTo(int rate) {
     if (!link_.askRate(rate, chipHz_)) return Step::stageLost;
     return link_.moveTo(rate) ? Step::moved : Step::portRefused;
-}
-
-StageRates::Probe StageRates::probe(int rate) {
-    const double clocksPerBit = static_cast<double>(chipHz_) / rate;
-    for (int tries = 0; tries < StageLink::triesPerMessage; ++tries) {
-        const auto answer = link_.exchange(stage::helloFrame());
-        // Refused for its check: the stage takes this rate and heard a byte damaged; once more.
-        if (answer && answer->code == stage::answer::notTaken) continue;
-        // An answer at this rate is this hello's (earlier ones went at the contact's rate, which
-        // reads as no answer here): a width other than the rate's is the adapter making another.
-        if (answer)
-            return answer->code == stage::answer::hello && (!plan_.judged || near(answer->value, 4 * clocksPerBit))
-                       ? Probe::kept
-                       : Probe::otherRate;
-        // Silence may be a byte of the hello lost: when the stage answers a query at this rate,
-        // it hears it, and the hello goes once more.
-        if (!link_.recover(0)) return Probe::unheard;
-    }
-    return Probe::unheard;
-}
-
-bool StageRates::comeBack(int contact, Probe probed) {
-    // The stage answered at the rate the adapter made and takes its syncs as the floor's measure,
-    // so the way back is asked for there.
-    if (probed == Probe::otherRate) link_.askRate(contact, chipHz_);
-    link_.moveTo(contact);
-    return probed == Probe::otherRate || link_.recover(0).has_value();
 }
 
 bool StageRates::stepDown() {

@@ -1,7 +1,8 @@
 #pragma once
 // One load's rates with the second stage (second_stage.h): the fastest the chip's clock, the
-// stage's receiver and the port all hold, chosen once the first hello has given the clock, and the
-// next slower one when a packet keeps failing.
+// stage's receiver and the port all hold, chosen once the first hello has given the clock, each one
+// an FTDI adapter makes exactly; the next at once when the stage does not hear one, and the next
+// slower one when a packet keeps failing.
 
 #include <cstdint>
 #include <vector>
@@ -23,9 +24,15 @@ class StageRates {
 public:
     StageRates(StageLink& link, StatusSink& status, const RatePlan& plan, std::int64_t chipHz, LoadTarget target);
 
-    // From the contact's rate, the line's as it begins, to the fastest the stage answers at; false when the
-    // stage is lost.
+    // From the contact's rate, the line's as it begins, to the fastest candidate the stage took the
+    // rate message for and the port makes; false when the stage is lost. Whether the stage hears the
+    // line there, the next message's answer tells: untried() until heard() or unheard().
     bool choose();
+    bool untried() const { return untried_; }
+    void heard() { untried_ = false; }
+    // A message at the new rate went unanswered: the next candidate at once, by way of the contact's
+    // rate; false when there is none or the stage is lost.
+    bool unheard();
     // The rest of the load one rate slower; false when there is none or the stage is lost.
     bool stepDown();
 
@@ -35,30 +42,29 @@ private:
         portRefused,  // the stage took it, and the port will not make the rate
         stageLost,    // the stage answered neither it nor a query
     };
-    // What a hello at a new rate brought back.
-    enum class Probe {
-        kept,       // its answer, with the rate's width: the image goes here
-        otherRate,  // an answer of another width: the adapter makes another rate than asked
-        unheard,    // none, the stage's answer to a query neither
-    };
 
-    // The rates to try, fastest first: the ladder, the chip's own and the fast receiver's, and the
-    // contact's as the last resort.
+    // The rates to try, fastest first: the fast receiver's and the chip's own, those the ladder has
+    // below them, and the contact's as the last resort.
     std::vector<int> candidates(int contact) const;
     // Below the slowest rate a receiver of the stage takes.
     bool tooFast(int rate) const;
     Step stepTo(int rate);
-    Probe probe(int rate);
-    // Back to the contact's rate after a probe there was no keeping; false when the stage is lost.
-    bool comeBack(int contact, Probe probed);
+    // The first candidate from `first` on that the line moves to.
+    bool moveFrom(std::size_t first);
 
     StageLink& link_;
     StatusSink& status_;
     const RatePlan& plan_;
     std::int64_t chipHz_;
-    // The RAM build's 12 clocks a bit, 0 for the EEPROM build, which lacks that receiver.
+    // The RAM build's 12 clocks a bit (0 for the EEPROM build, which lacks that receiver, and where
+    // no adapter rate lies close enough).
     int fast_;
     std::vector<int> rates_;
+    int contact_ = 0;
+    std::size_t at_ = 0;
+    bool untried_ = false;
+    // The rate was heard once and its answer not: it has had its second chance.
+    bool retried_ = false;
 };
 
 }  // namespace kestrup

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
+#include <cstdlib>
 
 namespace kestrup {
 
@@ -48,6 +50,10 @@ std::vector<std::uint8_t> load(std::span<const std::uint32_t> longs) {
     putLong(out, sum);
     putLong(out, sumOfSums);
     return out;
+}
+
+int loadBaud(std::int64_t chipHz) {
+    return adapter::fastestUpTo(static_cast<double>(chipHz) * 1.005 / loadClocksPerBit);
 }
 
 std::optional<Answer> takeAnswer(std::vector<std::uint8_t>& received) {
@@ -118,11 +124,17 @@ std::uint32_t crc32(std::span<const std::uint8_t> bytes) {
 }
 
 int chipsOwnBaud(std::int64_t chipHz) {
-    return std::min(fastestBaud, static_cast<int>(static_cast<double>(chipHz) / minClocksPerBit) / 100 * 100);
+    return std::min(fastestBaud, adapter::fastestUpTo(static_cast<double>(chipHz) * 4 / minQuarterClocksPerBit));
 }
 
 int fastBaud(std::int64_t chipHz) {
-    return std::min(fastestBaud, static_cast<int>(static_cast<double>(chipHz) / fastClocksPerBit) / 100 * 100);
+    const double hz = static_cast<double>(chipHz);
+    int best = 0;
+    for (const int rate : adapter::around(hz / fastClocksPerBit))
+        if (std::abs(hz / rate / fastClocksPerBit - 1) <= fastTolerancePerMille / 1000.0 &&
+            (best == 0 || std::abs(hz / rate - fastClocksPerBit) < std::abs(hz / best - fastClocksPerBit)))
+            best = rate;
+    return std::min(fastestBaud, best);
 }
 
 std::vector<std::uint8_t> frame(std::span<const std::uint32_t> data, std::uint32_t trailer, std::uint32_t crcBefore) {
@@ -189,5 +201,52 @@ std::vector<Answer> takeAnswers(std::vector<std::uint8_t>& received) {
 }
 
 }  // namespace stage
+
+namespace adapter {
+namespace {
+
+int ofEighths(std::int64_t eighths) {
+    return static_cast<int>((eighthsClockHz + eighths / 2) / eighths);
+}
+
+}  // namespace
+
+int fastestUpTo(double most) {
+    for (const int top : topRates)
+        if (top <= most) return top;
+    if (most < 1) return 0;
+    const auto eighths = std::max<std::int64_t>(
+        leastEighths, static_cast<std::int64_t>(std::ceil(static_cast<double>(eighthsClockHz) / most)));
+    return ofEighths(eighths);
+}
+
+std::vector<int> around(double rate) {
+    std::vector<int> near;
+    if (rate <= 0) return near;
+    const double eighths = static_cast<double>(eighthsClockHz) / rate;
+    if (eighths >= leastEighths) {
+        near.push_back(ofEighths(static_cast<std::int64_t>(std::floor(eighths))));
+        near.push_back(ofEighths(static_cast<std::int64_t>(std::floor(eighths)) + 1));
+    } else {
+        near.push_back(ofEighths(leastEighths));
+    }
+    for (const int top : topRates) near.push_back(top);
+    return near;
+}
+
+double made(int asked) {
+    if (asked <= 0) return 0;
+    double nearest = 0;
+    const auto consider = [&](double rate) {
+        if (std::abs(rate - asked) < std::abs(nearest - asked)) nearest = rate;
+    };
+    for (const int top : topRates) consider(top);
+    const auto eighths =
+        std::max<std::int64_t>(leastEighths, std::llround(static_cast<double>(eighthsClockHz) / asked));
+    consider(static_cast<double>(eighthsClockHz) / static_cast<double>(eighths));
+    return nearest;
+}
+
+}  // namespace adapter
 
 }  // namespace kestrup

@@ -61,6 +61,14 @@ inline constexpr std::string_view all = "HKX";
 std::vector<std::uint8_t> hello();
 std::vector<std::uint8_t> load(std::span<const std::uint32_t> longs);
 
+// The rate the stage's load goes at: the fastest adapter rate (adapter::, below) at 16 clocks a bit
+// or more, of the clock as the hello measured it, which may lie 0.5% low (a rate asked 0.16% from
+// the one made, a clock in 104): 15.9 at the least. The bootstrap sums the longs as it takes them:
+// at 15.8 clocks a bit on the chip's logic it once took no load, where a clock more costs the
+// stage's 2.8 KB 5% more time.
+inline constexpr int loadClocksPerBit = 16;
+int loadBaud(std::int64_t chipHz);
+
 struct Answer {
     char code;
     std::uint32_t value;
@@ -247,19 +255,48 @@ std::vector<Answer> takeAnswers(std::vector<std::uint8_t>& received);
 // The fastest rate the host asks for: the top of the common 3 MHz-clocked adapters.
 inline constexpr int fastestBaud = 3'000'000;
 inline constexpr int contactBaud = 115200;
-// Fewest chip clocks a bit the host asks of a receiver that times bits by the clock (the bootstrap's,
-// the EEPROM build's), which takes 15 on the chip's logic.
-inline constexpr double minClocksPerBit = 16;
-// The chip's own fastest rate for such a receiver: its clock / 16, in whole hundreds, at most
-// fastestBaud.
+// Fewest chip clocks a bit the host asks of the stage's receiver that times bits by the clock (the
+// EEPROM build's, the RAM build's next): it takes 15 (a sync of minSyncClocks), and the host knows
+// the chip's clock from a sync of 64 clocks or more, to a clock in 64.
+// In quarters of a clock: 15.25.
+inline constexpr int minQuarterClocksPerBit = 61;
+// The chip's own fastest rate for such a receiver: the fastest adapter rate (below) at
+// minQuarterClocksPerBit or more.
 int chipsOwnBaud(std::int64_t chipHz);
 // The RAM build's receiver also samples by its instructions' time at exactly 12 clocks a bit (a sync
 // of 46 to 50 clocks, within 4% of it, where bit 7's sample stays within its bit): a quarter less
-// time on the line. Its rate: the clock / 12,
-// in whole hundreds, at most fastestBaud. A rate of 13 to 14 clocks a bit is neither receiver's.
+// time on the line. A rate of 13 to 14 clocks a bit is neither receiver's.
 inline constexpr double fastClocksPerBit = 12;
+// The host asks it within fastTolerancePerMille of the chip's clock as it knows it: inside the sync's 4%,
+// where bit 7's sample is 3 clocks from its middle at most. A rate the stage does not hear there
+// costs one unanswered message.
+inline constexpr int fastTolerancePerMille = 35;
+// Its rate: the adapter rate nearest the clock / 12, or 0 where none lies within that
+// (above 18.6 MHz, which would want one between 1.5 and 2 Mbaud).
 int fastBaud(std::int64_t chipHz);
 
 }  // namespace stage
+
+// The rates the host asks of a serial adapter once it knows the chip's clock: those that the most
+// common USB adapters make exactly, so that the rate asked is the rate made through them and through
+// any port that makes what it is asked. They divide a 3 MHz clock by n + k/8, n from 2: 24 MHz /
+// eighths for 16 eighths or more (1.5 Mbaud and below), and, below 2, only 2 and 3 Mbaud. Asked as
+// the whole baud nearest, which such an adapter rounds back to the same divisor.
+namespace adapter {
+
+inline constexpr std::int64_t eighthsClockHz = 24'000'000;
+inline constexpr int leastEighths = 16;
+inline constexpr std::array<int, 2> topRates{3'000'000, 2'000'000};
+
+// The fastest such rate at most `most`, 0 when there is none.
+int fastestUpTo(double most);
+// The such rates nearest `rate`, one either side (or one alone at the top).
+std::vector<int> around(double rate);
+// The rate such an adapter makes of the rate asked: the nearest it has.
+double made(int asked);
+
+}  // namespace adapter
+
+namespace stage {}  // namespace stage
 
 }  // namespace kestrup

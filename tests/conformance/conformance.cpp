@@ -155,7 +155,7 @@ public:
             outcome_.failures.push_back(transcript_.name + ": the stage did not start");
             return outcome_;
         }
-        if (transcript_.bootStarted) baud_ = stage::chipsOwnBaud(chipHz);
+        if (transcript_.bootStarted) baud_ = boot::loadBaud(chipHz);
         for (const Line& line : transcript_.lines) {
             try {
                 step(line);

@@ -177,23 +177,26 @@ def test_xtal_blink_starts_on_the_crystal_and_pll_as_the_rom_would():
 
 
 def assert_the_chips_own_rate(baud, chip_hz, clocks_per_bit=12):
-    # The chip's own fastest rate as the stage measured its clock: 12 clocks a bit for the stage's
-    # sampling by instruction time, 16 for the bootstrap's by the clock.
-    fastest = min(3_000_000, chip_hz / clocks_per_bit)
-    assert abs(baud - fastest) <= fastest * 0.01, f"{baud} baud for a {chip_hz} Hz chip"
+    # The chip's own fastest rate as the stage measured its clock, one an FTDI adapter makes (24 MHz
+    # over whole eighths): 12 clocks a bit for the stage's sampling by instruction time, within
+    # 3.5%; 15.25 or 16 or more for the receivers that time bits by the clock, within a divisor's step.
+    assert abs(baud - 24_000_000 / round(24_000_000 / baud)) <= 0.5, f"{baud} baud is no adapter's"
+    ratio = chip_hz / baud / clocks_per_bit
+    assert (abs(ratio - 1) <= 0.035 if clocks_per_bit == 12 else 1 <= ratio < 1.07), f"{baud} baud for {chip_hz} Hz"
 
 
-def big_table_at(mhz, *stage_args):
+def big_table_at(mhz, *stage_args, clocks_per_bit=12):
     # P20 toggles only when the table's last long arrived intact.
     s = load(f"big-{mhz}", IMAGES / "big_table.binary", toggling("P20"), mhz * 1_000_000, None, *stage_args)
     assert len(s.toggles("P20")) > 20
     # The chip's own fastest rate, held for the whole image.
     held = re.search(r" Hz, (\d+) baud, 0 resent", s.host)
     assert held, s.host
-    assert_the_chips_own_rate(int(held.group(1)), mhz * 1_000_000)
-    # With one stop bit there: the stage's two receivers take the longs in turn.
+    assert_the_chips_own_rate(int(held.group(1)), mhz * 1_000_000, clocks_per_bit)
+    # With one stop bit at 12 clocks a bit: the stage's two receivers take the longs in turn.
     settings = [text for _, text in s.events if "host set" in text]
-    assert f"host set {held.group(1)} baud" in settings[-1] and "1 stop bits" in settings[-1], settings
+    stop_bits = 1 if clocks_per_bit == 12 else 2
+    assert f"host set {held.group(1)} baud" in settings[-1] and f"{stop_bits} stop bits" in settings[-1], settings
     report(f"big_table (30,464 bytes) at {mhz} MHz", s)
     return s
 
@@ -214,9 +217,9 @@ def test_big_table_arrives_whole_at_12_mhz():
 
 
 def test_big_table_arrives_whole_at_20_mhz():
-    # The chip's own rates, above the standard ones: 1,666,600 baud for the image, 1,250,000 for the
-    # stage through the bootstrap.
-    s = big_table_at(20, "--boot")
+    # No adapter rate lies within 3.5% of the clock / 12 (1,666,667 baud, between 1.5 and 2 Mbaud):
+    # the image goes at 24 MHz / 19, 15.8 clocks a bit; the stage through the bootstrap at 16 or more.
+    s = big_table_at(20, "--boot", clocks_per_bit=15.25)
     boot = re.search(r"bootstrap: chip (\d+) Hz, stage at (\d+) baud", s.host)
     assert boot, s.host
     assert_the_chips_own_rate(int(boot.group(2)), 20_000_000, 16)
@@ -292,18 +295,46 @@ def test_an_eeprom_load_with_a_byte_lost_writes_only_what_came_checked():
 
 
 def test_a_lost_answer_before_the_short_last_packet_costs_one_query():
-    # big_table's 30 packets: the answer to packet 28 (the host's 31st answer at the image's rate,
-    # after the hello's and begin's: bytes 241-248) is lost; the host asks, and the stage's answer
-    # names the packet it expects.
+    # big_table's 30 packets: the answer to packet 28 (the host's 30th answer at the image's rate,
+    # after begin's: bytes 233-240) is lost; the host asks, and the stage's answer names the packet
+    # it expects.
     s = rig.run([program("kestrupload"), "--port", "{pty}", IMAGES / "big_table.binary"],
-                "rig-lost-answer", toggling("P20"), rate=RATE, rig_args=["--fault", "to-host:998400:244:drop"])
+                "rig-lost-answer", toggling("P20"), rate=RATE, rig_args=["--fault", "to-host:1000000:236:drop"])
     out = s.host.split("\n")
     assert s.status == 0, s.host
     assert out[:5] == good_lines(30464), out
-    assert re.fullmatch(r"kestrupload: \S+: second stage at 998400 baud", out[5]), out
+    assert re.fullmatch(r"kestrupload: \S+: second stage at 1000000 baud", out[5]), out
     assert any("fault" in text for _, text in s.events), "the rig's fault never struck"
     assert len(s.toggles("P20")) > 20
     print(f"  big_table at 12 MHz, an answer lost: reset to start {s.launch_ms():.1f} ms of chip time")
+
+
+# An FTDI adapter as boards carry one: the rate it makes of the one asked, and its 16 ms latency timer.
+FTDI = ["--adapter", "ftdi", "--usb-latency", "16"]
+
+
+@pytest.mark.parametrize("mhz, baud, fault", [
+    (12, 1_000_000, None),
+    # 24 MHz / 19, 15.8 clocks a bit: no adapter rate lies near 20 MHz / 12, between 1.5 and 2 Mbaud.
+    (20, 1_263_158, None),
+    # The answer to packet 20 lost (bytes 169-176 at the image's rate): a query, and on.
+    (12, 1_000_000, "to-host:1000000:172:drop"),
+])
+def test_behind_an_ftdi_adapter_the_stage_loads_at_a_rate_it_makes(mhz, baud, fault):
+    name = f"rig-ftdi-{mhz}" + ("-lost" if fault else "")
+    s = rig.run([program("kestrupload"), "--port", "{pty}", IMAGES / "big_table.binary"], name, toggling("P20"),
+                rate=RATE, chip_hz=mhz * 1_000_000, rig_args=FTDI + (["--fault", fault] if fault else []))
+    out = s.host.split("\n")
+    assert s.status == 0, s.host
+    assert out[:5] == good_lines(30464), out
+    assert re.fullmatch(rf"kestrupload: \S+: second stage at {baud} baud", out[5]), out
+    # Asked as made, as every rate the host set once the chip's clock was known.
+    made = [text for _, text in s.events if f"host set {baud} baud" in text]
+    assert made and all(f"(the adapter makes {baud})" in text for text in made), made
+    assert not fault or any("fault" in text for _, text in s.events), "the rig's fault never struck"
+    assert len(s.toggles("P20")) > 20
+    print(f"  big_table at {mhz} MHz behind an FTDI adapter{', an answer lost' if fault else ''}: "
+          f"reset to start {s.launch_ms():.1f} ms of chip time")
 
 
 def test_a_program_that_talks_at_once_is_heard_through_the_terminal():

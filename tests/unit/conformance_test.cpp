@@ -36,7 +36,7 @@ public:
         session_.stage->build = build;
         eeprom_.fill(0);
         // The bootstrap leaves its bit time as the first floor, at the chip's own rate.
-        const int bootBaud = stage::chipsOwnBaud(conformance::chipHz);
+        const int bootBaud = boot::loadBaud(conformance::chipHz);
         const auto bootBit = static_cast<std::uint32_t>((conformance::chipHz + bootBaud / 2) / bootBaud);
         baud_ = transcript.bootStarted ? bootBaud : stage::contactBaud;
         stage_.emplace(build, static_cast<Micros>(now_), config_.timing, config_.faults, eeprom_,

@@ -72,24 +72,26 @@ TEST(SecondStageWire, CrcIsIeeeAndAnswersAreTakenPastDamageWithAPartLeft) {
     EXPECT_EQ(received.size(), 5u);
 }
 
-// The RAM build's receiver takes 12 clocks a bit; the EEPROM build's times bits by the clock, at 16.
+// The RAM build's receiver takes 12 clocks a bit; the EEPROM build's times bits by the clock, at
+// 15.25 or more: adapter rates both (24 MHz / 24 and / 31).
 TEST_F(StageFixture, TheImageGoesAtTheChipsOwnRateAndTheGoSetsTheImagesRate) {
     const StageReport report = load();
     EXPECT_EQ(report.outcome, StageOutcome::loaded);
-    EXPECT_EQ(report.baud, 998400);
-    EXPECT_EQ(port.bauds, (std::vector<int>{998400, imageBaud}));
+    EXPECT_EQ(report.baud, 1'000'000);
+    EXPECT_EQ(port.bauds, (std::vector<int>{1'000'000, imageBaud}));
     EXPECT_EQ(port.stopBitsSet, (std::vector<int>{1, 2}));
     EXPECT_EQ(chip.packets, (std::vector<int>{0, 1, 2}));
     ASSERT_TRUE(chip.goDelay);
     EXPECT_NEAR(*chip.goDelay * 256.0 / static_cast<double>(chip.chipHz), stage::goDelayHeardSeconds, 0.0005);
-    EXPECT_EQ(status.lines, Lines{"Second stage: chip at 12.0 MHz, 998400 baud"});
+    EXPECT_EQ(status.lines, Lines{"Second stage: chip at 12.0 MHz, 1000000 baud"});
 
     chip = ScriptedStage{};
     chip.verdicts = "EV";
+    chip.fastReceiver = false;
     chip.attach(port);
     port.bauds.clear();
     port.stopBitsSet.clear();
-    EXPECT_EQ(load(LoadTarget::eepromRun).baud, 748800);
+    EXPECT_EQ(load(LoadTarget::eepromRun).baud, 774194);
     EXPECT_EQ(port.stopBitsSet, std::vector<int>{});
 }
 
@@ -119,25 +121,47 @@ TEST_F(StageFixture, ADamagedLengthIsFilledOutBeforeThePacketGoesAgain) {
     EXPECT_EQ(chip.swallowed, 1);
 }
 
-// Wine makes 38400 baud when asked for 998400: the stage measured its syncs there, and the way back
-// is asked for at that rate before the next one is probed.
+// Wine makes 38400 baud when asked for 1,000,000: the stage heard the begin there and answered, unread.
+// Its floor asked for at the rate made, the query at the contact's rate finds the stage begun, as
+// after a lost answer: the rate once more, then the next one.
 TEST_F(StageFixture, AnAdapterMakingAnotherRateGivesWayToTheNext) {
-    chip.madeAs = {{998400, 38400}};
+    chip.madeAs = {{1'000'000, 38400}};
     EXPECT_EQ(load().outcome, StageOutcome::loaded);
-    EXPECT_EQ(port.bauds, (std::vector<int>{998400, 115200, 748800, imageBaud}));
-    EXPECT_EQ(port.stopBitsSet, (std::vector<int>{1, 2}));  // the step down leaves 12 clocks a bit
+    EXPECT_EQ(port.bauds, (std::vector<int>{1'000'000, 115200, 1'000'000, 115200, 774194, imageBaud}));
+    EXPECT_EQ(port.stopBitsSet, (std::vector<int>{1, 2, 1, 2}));  // the step down leaves 12 clocks a bit
+    EXPECT_LE(clock.nowMs, 300);
 
-    // A 20 MHz chip's rates (1665600 and 1249200 baud, from its clock as the hello measured it) lie
-    // above the ladder; an adapter that tops out at 921600 makes that instead, and the host goes on there.
+    // A 20 MHz chip's own rate (1,263,158 baud) lies above the ladder; an adapter that tops out at
+    // 921600 makes that instead, and the host goes on there.
     chip = ScriptedStage{};
     chip.chipHz = 20'000'000;
-    chip.madeAs = {{1'665'600, 921600}, {1'249'200, 921600}};
+    chip.madeAs = {{1'263'158, 921600}};
     chip.attach(port);
     port.bauds.clear();
     const StageReport report = load();
     EXPECT_EQ(report.outcome, StageOutcome::loaded);
     EXPECT_EQ(report.baud, 921600);
-    EXPECT_EQ(port.bauds, (std::vector<int>{1'665'600, 115200, 1'249'200, 115200, 921600, imageBaud}));
+    EXPECT_EQ(port.bauds, (std::vector<int>{1'263'158, 115200, 1'263'158, 115200, 921600, imageBaud}));
+}
+
+// Through an FTDI adapter the rate asked is the rate made, and the stage hears the first one, at
+// every RC clock: a rate between the adapter's (1,666,667 baud for 20 MHz, made as 1.5 Mbaud) would
+// be heard by neither receiver.
+TEST_F(StageFixture, ThroughAnFtdiAdapterTheFirstRateAskedIsMadeAndHeard) {
+    for (std::int64_t hz = 8'000'000; hz <= 20'000'000; hz += 250'000) {
+        chip = ScriptedStage{};
+        chip.chipHz = hz;
+        chip.ftdi = true;
+        chip.attach(port);
+        port.bauds.clear();
+        status.lines.clear();
+        const StageReport report = load();
+        EXPECT_EQ(report.outcome, StageOutcome::loaded) << hz;
+        ASSERT_EQ(port.bauds.size(), 2u) << hz;
+        EXPECT_NEAR(adapter::made(port.bauds[0]), port.bauds[0], 0.5) << hz;
+        EXPECT_EQ(report.baud, port.bauds[0]) << hz;
+        EXPECT_EQ(status.lines.size(), 1u) << hz << ": " << status.lines.back();
+    }
 }
 
 TEST_F(StageFixture, ASilentStageIsReportedWithinHalfASecond) {

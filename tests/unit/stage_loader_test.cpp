@@ -155,10 +155,10 @@ TEST_F(StageLoaderTest, ASilentStageGivesWayToTheRomWhichPrintsItsFiveLinesAlone
     EXPECT_EQ(sessions[1].verdict, 0xFE);
     // The bootstrap's rate asked of the port, the ROM's (three bits a byte), the bootstrap's hello,
     // the chip's own for the stage and the stage's hellos, and the image at 115200 after it.
-    EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 748800, 115200}));
+    EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 750000, 115200}));
     EXPECT_EQ(sessions[0].command, 1u);
     // The fallback's reset follows the first hello after the hello window and the last one's wait.
-    const auto waited = when("dtr on", 1) - when("write 10", 0, when("baud 748800"));
+    const auto waited = when("dtr on", 1) - when("write 10", 0, when("baud 750000"));
     EXPECT_GE(waited, 110);
     EXPECT_LE(waited, 115);
 }
@@ -189,10 +189,10 @@ TEST_F(StageLoaderTest, TheStageTakesTheImageWithTheRomsLinesAndStartsItAtTheIma
     stage.emplace();
     EXPECT_EQ(upload(8192, LoadTarget::ram, config), UploadOutcome::loaded);
     EXPECT_EQ(console.lines, loadedLines(8192));
-    EXPECT_EQ(pathLines.lines, Lines{"second stage at 998400 baud"});
+    EXPECT_EQ(pathLines.lines, Lines{"second stage at 1000000 baud"});
     // The ROM's rate, the bootstrap's, the chip's own for the stage and its contact, the RAM build's
     // 12 clocks a bit for the image, then the image's own.
-    EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 748800, 998400, 115200}));
+    EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 750000, 1000000, 115200}));
     // One stop bit for the ROM, whose bits are pulses, and for the RAM build's receiver at 12
     // clocks a bit; two for the pilot's, and for the image's own line.
     EXPECT_EQ(port->stopBitsSet, (std::vector<int>{1, 2, 1, 2}));
@@ -207,7 +207,7 @@ TEST_F(StageLoaderTest, AnImageTheStageDidNotProveNeverStarts) {
     EXPECT_EQ(upload(8192), UploadOutcome::notAcknowledged);
     EXPECT_EQ(console.lines, (Lines{"Start Upload\r", "Propeller Version = 1", "Write in RAM Lenght=8192", "Verify ..",
                                     "CheckSum Error"}));
-    EXPECT_EQ(pathLines.lines, Lines{"second stage at 998400 baud"});
+    EXPECT_EQ(pathLines.lines, Lines{"second stage at 1000000 baud"});
     const auto sessions = chip->sessions();
     ASSERT_EQ(sessions.size(), 1u);
     ASSERT_TRUE(sessions[0].stage);
@@ -225,11 +225,11 @@ TEST_F(StageLoaderTest, AByteOfTheStageLostCostsTheBootstrapOneLoadMore) {
     stage.emplace();
     loseByte = 1000;
     EXPECT_EQ(upload(8192, LoadTarget::ram, config), UploadOutcome::loaded);
-    EXPECT_EQ(pathLines.lines, Lines{"second stage at 998400 baud"});
+    EXPECT_EQ(pathLines.lines, Lines{"second stage at 1000000 baud"});
     ASSERT_TRUE(chip->sessions()[0].stage);
     EXPECT_EQ(chip->sessions()[0].stage->bootAnswers, "HXHK");
     // The stage's contact at the rate of the load it took, then the RAM build's own.
-    EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 748800, 115200, 460800, 998400, 115200}));
+    EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 750000, 115200, 460800, 1000000, 115200}));
 }
 
 // A byte of the bootstrap lost on its way to the pilot: the pilot counts on into the hellos, which
@@ -241,7 +241,7 @@ TEST_F(StageLoaderTest, AByteOfTheBootstrapLostCostsThePilotOneLoadMore) {
     loseByte = 100;
     loseInWriteOf = firmware::bootstrap().size();
     EXPECT_EQ(upload(8192, LoadTarget::ram, config), UploadOutcome::loaded);
-    EXPECT_EQ(pathLines.lines, Lines{"second stage at 998400 baud"});
+    EXPECT_EQ(pathLines.lines, Lines{"second stage at 1000000 baud"});
     ASSERT_TRUE(chip->sessions()[0].stage);
     EXPECT_EQ(chip->sessions()[0].stage->pilotLoads, "XK");
     EXPECT_EQ(chip->sessions()[0].stage->bootAnswers, "HK");
@@ -254,8 +254,8 @@ TEST_F(StageLoaderTest, WithoutTheBootstrapsRateTheRomCarriesTheStage) {
     stage.emplace();
     refusedBauds = {460800};
     EXPECT_EQ(upload(8192, LoadTarget::ram, config), UploadOutcome::loaded);
-    EXPECT_EQ(pathLines.lines, Lines{"second stage at 998400 baud"});
-    EXPECT_EQ(port->bauds, (std::vector<int>{230400, 115200, 998400, 115200}));
+    EXPECT_EQ(pathLines.lines, Lines{"second stage at 1000000 baud"});
+    EXPECT_EQ(port->bauds, (std::vector<int>{230400, 115200, 1000000, 115200}));
     EXPECT_EQ(chip->sessions()[0].longCount, secondStageImage(LoadTarget::ram).size() / 4);
 }
 
@@ -268,7 +268,7 @@ TEST_F(StageLoaderTest, AWrongPbaseIsAnImageNotStarted) {
     stage->verdicts = "P";
     EXPECT_EQ(upload(8192, LoadTarget::ram, config, 0x14), UploadOutcome::notStarted);
     EXPECT_EQ(console.lines, loadedLines(8192));
-    EXPECT_EQ(pathLines.lines, (Lines{"second stage at 998400 baud", told[0]}));
+    EXPECT_EQ(pathLines.lines, (Lines{"second stage at 1000000 baud", told[0]}));
     stage.reset();
     secondStage = false;
     pathLines.lines.clear();

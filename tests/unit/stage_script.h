@@ -4,6 +4,7 @@
 // (loader/wire/wire.h, as the chip answers tests/conformance/) and the faults a test orders.
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <set>
 
@@ -15,6 +16,8 @@ namespace kestrup::test {
 struct ScriptedStage {
     std::int64_t chipHz = 12'000'000;
     std::map<int, int> madeAs;        // the rate an adapter makes when asked for another
+    bool ftdi = false;                // an FTDI adapter makes every rate (adapter::made)
+    bool fastReceiver = true;         // the RAM build's, at 12 clocks a bit
     std::multiset<std::string> lose;  // answers lost, each once: code and packet, "A1"
     std::optional<int> badLength;     // this packet's length byte arrives damaged, once
     std::string verdicts = "V";       // after the last packet's 'A'; the last one is held
@@ -32,9 +35,15 @@ struct ScriptedStage {
     void take(FakePort& port, std::span<const std::uint8_t> b) {
         if (std::all_of(b.begin(), b.end(), [](std::uint8_t x) { return x == 0xFF; })) return void(counting = false);
         const int asked = port.bauds.empty() ? stage::contactBaud : port.bauds.back();
-        const double bit = static_cast<double>(chipHz) / (madeAs.count(asked) ? madeAs.at(asked) : asked);
-        // A sync shorter than the floor is no sync: the whole message goes by unseen.
-        if (stage::syncBits * bit < once.value_or(floor)) return;
+        made = madeAs.count(asked) ? madeAs.at(asked) : ftdi ? adapter::made(asked) : asked;
+        // The host reads an answer at a rate more than a few percent from its own as noise.
+        heard = std::abs(made / asked - 1) < 0.03;
+        const double bit = static_cast<double>(chipHz) / made;
+        // A sync shorter than the floor, or than either receiver takes, is no sync: the whole message
+        // goes by unseen.
+        const double sync = stage::syncBits * bit;
+        const bool fast = fastReceiver && sync >= stage::fastSyncLeast && sync <= stage::fastSyncMost;
+        if (sync < once.value_or(floor) || (sync < stage::minSyncClocks && !fast)) return;
         once.reset();
         floor = 2.5 * bit;
         if (counting) return void(++swallowed);
@@ -124,11 +133,14 @@ struct ScriptedStage {
     void say(FakePort& port, char code, int packet, std::uint32_t value) {
         const auto lost = lose.find(code + std::to_string(packet));
         if (lost != lose.end()) return void(lose.erase(lost));
+        if (!heard) return;
         const auto bytes = stage::encode({code, static_cast<std::uint8_t>(packet), value});
         port.queueReply({bytes.begin(), bytes.end()});
     }
 
     double floor = stage::firstSyncFloor;  // as the ROM starts it; the bootstrap leaves another
+    double made = stage::contactBaud;      // the rate the stage hears the last message at
+    bool heard = true;                     // and the host its answers
     bool started = false;
     std::optional<double> once;
     bool counting = false;
