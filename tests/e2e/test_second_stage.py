@@ -12,10 +12,10 @@ from propsim import RESET_QUIET_S, good_lines, kestrupload, lines, make_image, p
 # The stage times the first hello's sync at 115200 baud as 417 clocks of its 12 MHz clock; the
 # fastest rate of the host's ladder with 16 clocks a bit or more is then 460800.
 CONTACT = "Second stage: chip at 12.0 MHz, 460800 baud"
-# The host says hello until the stage answers, then asks for a rate and says hello at it: the
-# contact's hellos answered one time or more, as the host's reads fall; a rate not taken costs a
-# query (answered "I" for idle) and sometimes an "N" for the filler's garbled remains.
-HELLOS = "H+(?:[RNI]+H+)+"
+# The host says hello until the stage answers, then asks for a rate, whose begin is its proof: the
+# contact's hellos answered one time or more, as the host's reads fall; a rate not taken costs the
+# begin refused or unheard, a query (answered "I" for idle) and the next rate.
+HELLOS = "H+(?:[RNI]+H*)+"
 # stageload polls for the ROM's verdict on the stage with the window program's pauses, which a busy
 # machine stretches past the chip's 166 ms now and then; the ROM's limits are not what these test.
 PACED = ("--pace", "--gap-limit", "1000")
