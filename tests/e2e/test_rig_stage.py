@@ -277,15 +277,15 @@ def test_eeprom_load_writes_the_ram_picture_and_runs_it():
 
 
 def test_an_eeprom_load_with_a_byte_lost_writes_only_what_came_checked():
-    # big_table into the EEPROM at the EEPROM build's 748800 baud, the chip's clock / 16: a byte of
-    # the image (the 15000th at that rate, the stage's own 3.6 KB by the bootstrap before it) lost
-    # on the way while pages go into the EEPROM. The packet is refused and sent again, and the
+    # big_table into the EEPROM at the EEPROM build's 774194 baud, 15.5 clocks a bit: a byte of the
+    # image (the 12000th at that rate, where only the stage's contact came before it) lost on the
+    # way while pages go into the EEPROM. The packet is refused and sent again, and the
     # EEPROM ends as the image's EEPROM file, which then runs.
     eeprom = work_dir("rig-eeprom-lost") / "eeprom.bin"
     eeprom.write_bytes(bytes(32768))
     s = rig.run([program("kestrupload"), "--eeprom", "--port", "{pty}", IMAGES / "big_table.binary"],
                 "rig-eeprom-lost", toggling("P20"), rate=RATE, eeprom=eeprom,
-                rig_args=["--fault", "to-chip:748800:15000:drop"])
+                rig_args=["--fault", "to-chip:774194:12000:drop"])
     assert s.status == 0, s.host
     assert any("fault" in text for _, text in s.events), "the rig's fault never struck"
     assert "EEPROM: 512 pages written and verified" in s.host, s.host
