@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "image/image.h"
 #include "running_program.h"
 #include "stage/firmware/firmware.h"
 #include "wire/wire.h"
@@ -70,7 +71,13 @@ bool sameBytes(std::span<const std::uint32_t> longs, std::span<const std::uint8_
 }  // namespace
 
 bool isPilot(std::span<const std::uint32_t> longs) {
-    return sameBytes(longs, firmware::pilot());
+    if (sameBytes(longs, firmware::pilot())) return true;
+    // The pilot as the host gives it a crystal's oscillator and PLL bits to start.
+    const auto pilot = longsOf(firmware::pilot());
+    const auto marker = std::find(pilot.begin(), pilot.end(), pilot::clockModeMarker) - pilot.begin();
+    if (std::cmp_not_equal(longs.size(), pilot.size()) || std::cmp_equal(marker, pilot.size())) return false;
+    const auto started = pilot::startingCrystal(pilot, static_cast<std::uint8_t>(longs[marker]));
+    return std::equal(longs.begin(), longs.end(), started.begin());
 }
 
 bool isIdentifier(std::span<const std::uint32_t> longs) {
@@ -96,14 +103,15 @@ StageModel::StageModel(std::optional<StageBuild> build, Micros listensAt, const 
       eeprom_(eeprom),
       phase_(build ? Phase::idle : Phase::pilot),
       position_(static_cast<double>(listensAt)),
-      floor_(build ? firstFloor : stage::minSyncClocks) {}
+      floor_(build ? firstFloor : stage::minSyncClocks),
+      clockHz_(static_cast<double>(timing.clockHz)) {}
 
 double StageModel::clocks(double micros) const {
-    return micros * static_cast<double>(timing_.clockHz) / 1e6;
+    return micros * clockHz_ / 1e6;
 }
 
 Micros StageModel::afterClocks(Micros from, double count) const {
-    return from + std::llround(count * 1e6 / static_cast<double>(timing_.clockHz));
+    return from + std::llround(count * 1e6 / clockHz_);
 }
 
 void StageModel::receive(std::uint8_t byte, Micros at, int baud, SessionRecord& session) {
@@ -232,6 +240,7 @@ void StageModel::forgetRead() {
 }
 
 void StageModel::advance(double known, SessionRecord& session) {
+    if (clockStopped_) return;
     for (;;) {
         forgetRead();
         if (phase_ == Phase::identify) {
@@ -295,7 +304,7 @@ double StageModel::answerMicros() const {
     const double byteClocks = fast ? fastAnswerClocks + 4.0 * bit : slowAnswerBits * bit;
     // Seven bytes from start bit to start bit, the last one's start, data and stop bit.
     return (static_cast<double>(stage::answerBytes - 1) * byteClocks + 10.0 * bit) * 1e6 /
-           static_cast<double>(timing_.clockHz);
+           clockHz_;
 }
 
 void StageModel::talk(char code, std::uint32_t value, double start, std::uint8_t packet, std::size_t pages) {
@@ -319,7 +328,7 @@ void StageModel::messageDone(double lastSample, SessionRecord& session) {
     const bool good = longAt(message_, n - 4) == ~stage::crcAfter(n > 9 ? imageCrc_ : stage::crcStart, body);
     const std::uint32_t trailer = longAt(message_, n - 8);
     const auto code = static_cast<char>(trailer & 0xFF);
-    const double answering = lastSample + talkerLatencyClocks * 1e6 / static_cast<double>(timing_.clockHz);
+    const double answering = lastSample + talkerLatencyClocks * 1e6 / clockHz_;
     if (phase_ == Phase::going) return goingMessage(answering);
     if (!good) {
         // The stage's receiver stores the longs before the check: a message of another count than
@@ -394,7 +403,7 @@ void StageModel::bootLoaded(Micros at, SessionRecord& session) {
     // whatever it is.
     if (isIdentifier(longs)) {
         phase_ = Phase::identify;
-        identifyHz_ = static_cast<double>(timing_.clockHz);
+        identifyHz_ = clockHz_;
         position_ = std::max(position_, static_cast<double>(afterClocks(answered, identifyListensClocks)));
         return;
     }
@@ -482,13 +491,33 @@ void StageModel::idleMessage(char code, std::uint32_t trailer, double at, Sessio
         case message::rate:
             floor_ = trailer >> 8;
             return talk(answer::rate, floor_, at);
+        case message::clock:
+            if (build_ == StageBuild::ram) return clockMessage(trailer, at, session);
+            break;
         case message::begin:
             return beginMessage(trailer, at, session);
         case message::query:
             return talk(answer::idle, 0, at);
         default:
-            return talk(answer::notTaken, static_cast<std::uint32_t>(Refusal::notNow), at);
+            break;
     }
+    talk(answer::notTaken, static_cast<std::uint32_t>(Refusal::notNow), at);
+}
+
+void StageModel::clockMessage(std::uint32_t trailer, double at, SessionRecord& session) {
+    const auto mode = static_cast<std::uint8_t>(trailer >> 8);
+    // Answered on the RC clock; the pilot started the oscillator long before.
+    talk(answer::clock, trailer >> 8, at);
+    floor_ = trailer >> 16;
+    constexpr std::uint8_t firstPllTap = 3;
+    const int tap = mode & 7;
+    if (tap < firstPllTap) return;
+    if (parts_.crystalHz == 0) {
+        clockStopped_ = true;
+        session.why = "the second stage switched to a crystal that does not run: the clock stopped";
+        return;
+    }
+    clockHz_ = static_cast<double>(parts_.crystalHz << (tap - firstPllTap));
 }
 
 void StageModel::beginMessage(std::uint32_t trailer, double at, SessionRecord& session) {
@@ -587,7 +616,7 @@ void StageModel::heldMessage(char code, std::uint32_t trailer, double at) {
         startWhy_ = "command 2 done";
     delay_ = trailer >> 8;
     phase_ = Phase::going;
-    deadline_ = at + static_cast<double>(delay_ * stage::goDelayClocks) * 1e6 / static_cast<double>(timing_.clockHz);
+    deadline_ = at + static_cast<double>(delay_ * stage::goDelayClocks) * 1e6 / clockHz_;
     talk(answer::going, delay_, at);
     startAt_ = std::max<Micros>(lastAnswerAt_, std::llround(deadline_));
 }
@@ -671,7 +700,7 @@ void StageModel::answer(char code, std::uint32_t value, Micros at, std::uint8_t 
     const std::uint32_t bit = (width_ + stage::syncBits / 2) / stage::syncBits;
     // The talker sends at its own whole clocks a bit; the bootstrap at the sync's.
     const auto stageBaud =
-        boot || bit == 0 ? static_cast<int>(std::llround(1e6 / bitMicros_)) : static_cast<int>(timing_.clockHz / bit);
+        boot || bit == 0 ? static_cast<int>(std::llround(1e6 / bitMicros_)) : static_cast<int>(clockHz_ / bit);
     answers_.push_back(Answer{at, code, packet, value, stageBaud, syncBaud_, pages, boot});
 }
 

@@ -83,6 +83,7 @@ private:
     std::uint32_t eepromAnswer() const;
     // The talker's part, from `at`, when it has the message.
     void idleMessage(char code, std::uint32_t trailer, double at, SessionRecord& session);
+    void clockMessage(std::uint32_t trailer, double at, SessionRecord& session);
     void packetMessage(char code, std::uint32_t trailer, std::size_t longs, double at, SessionRecord& session);
     void takePacket(std::size_t longs, double at, SessionRecord& session);
     void heldMessage(char code, std::uint32_t trailer, double at);
@@ -133,6 +134,10 @@ private:
     double position_;  // the receiver has read the line up to here
     bool inMessage_ = false;
     std::uint32_t floor_;                // the shortest pulse taken for the next sync, in clocks
+    // The clock the stage runs on: the RC clock, then a crystal's PLL that a clock message moved
+    // it to; none when that crystal does not run.
+    double clockHz_;
+    bool clockStopped_ = false;
     std::uint32_t width_ = 0;            // the sync's 4 bit times, in clocks
     double bitMicros_ = 0;               // the sync's bit time
     double messageStart_ = 0;            // the sync's fall

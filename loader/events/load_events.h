@@ -125,10 +125,17 @@ constexpr std::string_view textOf(GaveWay why) {
 }
 
 // Which loader took the image, told only where another could have.
+// What the second stage made of the image's crystal, where the image runs on its PLL.
+enum class CrystalUse {
+    none,    // the image came on the RC clock, as any other
+    pll,     // the stage moved the chip to the image's clock mode for the image
+    silent,  // the chip fell silent there: the image came on the RC clock after one more reset
+};
 struct PathTaken {
     bool stage = false;               // the second stage; else the ROM's own load
     int baud = 0;                     // the stage's rate for the image
     GaveWay gaveWay = GaveWay::none;  // why the loader before gave way
+    CrystalUse crystal = CrystalUse::none;
 };
 struct Verdict {
     UploadOutcome outcome;

@@ -23,7 +23,14 @@ std::variant<StageImage, GaveWay> StageImage::of(const CheckedImage& image) {
     if (vbase / 4u > stage::maxLongs) return GaveWay::imageTooLarge;
     // The stage writes the stack markers above the image and proves RAM with them there.
     if (image.dbase < vbase + 8u || image.dbase > chipRamBytes) return GaveWay::stackMarkersBelow;
-    return StageImage{image.longs.first(vbase / 4u), image.pbase, image.dbase};
+    return StageImage{image.longs.first(vbase / 4u), image.pbase, image.dbase, image.longs[0],
+                      static_cast<std::uint8_t>(image.longs[1] & 0xFF)};
+}
+
+bool StageImage::onCrystalPll() const {
+    constexpr std::uint8_t reset = 0x80, pllAndOscillator = 0x60, firstPllTap = 3;
+    return (clockMode & reset) == 0 && (clockMode & pllAndOscillator) == pllAndOscillator &&
+           (clockMode & 7) >= firstPllTap;
 }
 
 std::uint32_t StageImage::ramCrc() const {
@@ -83,6 +90,38 @@ bool StageSession::contact() {
     }
 }
 
+bool StageSession::toCrystal() {
+    Clock& clock = stage_.clock_;
+    // What is left of the time the ROM gives an oscillator before it switches to it.
+    const std::int64_t settledAt = *contact_.crystalSince + stage::settleClocks * 1'000'000 / report_.chipHz;
+    if (const std::int64_t left = settledAt - clock.nowMicros(); left > 0)
+        clock.pause(static_cast<int>((left + 999) / 1000));
+    // Two bit times of the fastest rate on the new clock: a filler's start bit is none.
+    const int fastest = stage::chipsOwnBaud(image_.clockHz);
+    const auto floor = static_cast<std::uint32_t>(2 * std::int64_t{image_.clockHz} / fastest);
+    const int rcBaud = link_.baud();
+    // Answered at the RC clock's rate, then the chip moves. A stage moved whose answer was lost still
+    // hears the message at this rate, slower on the new clock, and answers it again.
+    if (!link_.ask(stage::frame({}, stage::clockTrailer(image_.clockMode, floor)), {stage::answer::clock}))
+        return false;
+    // The fastest rate the port makes and the stage hears on the new clock: the adapter's top, else
+    // the ladder's, whose syncs are all above the floor.
+    std::vector<int> rates{fastest};
+    for (const int rate : stage::rateLadder)
+        if (rate < fastest) rates.push_back(rate);
+    for (const int rate : rates) {
+        if (!link_.moveTo(rate)) continue;
+        const auto hello = link_.exchange(stage::helloFrame());
+        if (hello && hello->code == stage::answer::hello) {
+            report_.chipHz = static_cast<std::int64_t>(hello->value) * rate / 4;
+            report_.onCrystal = true;
+            return true;
+        }
+    }
+    link_.moveTo(rcBaud);
+    return false;
+}
+
 std::uint8_t StageSession::beginFlags() const {
     std::uint8_t flags = 0;
     if (target_ != LoadTarget::ram) flags |= stage::beginProgramEeprom;
@@ -130,14 +169,21 @@ StageReport StageSession::send() {
         report_.outcome = StageOutcome::noAnswer;
         return report_;
     }
+    if (contact_.crystalSince && crystalPays(report_.chipHz, image_.clockHz)) {
+        if (!toCrystal()) {
+            status.statusLine("Second stage: silent on the crystal");
+            report_.outcome = StageOutcome::crystalSilent;
+            return report_;
+        }
+    }
     rates_.emplace(link_, status, stage_.plan_, report_.chipHz, target_);
     if (!rates_->choose()) {
         status.statusLine("Second stage: lost while choosing a rate");
         return report_;
     }
     if (!begin()) return report_;
-    status.statusLine("Second stage: chip at " + megahertz(report_.chipHz) + ", " + std::to_string(report_.baud) +
-                      " baud");
+    status.statusLine("Second stage: chip at " + megahertz(report_.chipHz) + (report_.onCrystal ? " (crystal)" : "") +
+                      ", " + std::to_string(report_.baud) + " baud");
     link_.setImageComing(true);
     PacketPipeline pipeline(link_, *rates_, status, stage_.progress_, image_.longs);
     lastPacketAnswer_ = pipeline.send();

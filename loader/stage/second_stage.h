@@ -59,6 +59,12 @@ struct StageImage {
     std::span<const std::uint32_t> longs;
     std::uint16_t pbase = 0;
     std::uint16_t dbase = 0;
+    std::uint32_t clockHz = 0;   // clkfreq: what the image says its clock mode makes
+    std::uint8_t clockMode = 0;  // the clock register it starts with
+
+    // Whether it runs on a crystal's PLL: its oscillator and PLL on, one of the PLL's taps selected,
+    // no reset asked.
+    bool onCrystalPll() const;
 
     // The image as read, or why the ROM is to load it instead.
     static std::variant<StageImage, GaveWay> of(const CheckedImage& image);
@@ -102,6 +108,7 @@ enum class StageOutcome {
     checksumError,  // the image's RAM does not sum to 0: the ROM would refuse it too
     notStarted,     // pbase is not 0x0010: the image is in, but the chip does not start it
     mismatch,       // the stage's CRC of RAM is not the host's: told to stop, it starts nothing
+    crystalSilent,  // the stage moved the chip to the crystal's PLL and fell silent: load again on RC
     noVerdict,      // the image went in, and no verdict came
     goUnheard,      // the image was proven, and neither go nor a query after it was answered
     eepromFailed,   // a page of the EEPROM was not acknowledged or read back wrong, or it fell silent
@@ -109,7 +116,8 @@ enum class StageOutcome {
 
 struct StageReport {
     StageOutcome outcome = StageOutcome::failed;
-    std::int64_t chipHz = 0;  // the RC clock, from the first hello
+    std::int64_t chipHz = 0;  // the clock the image came at: the RC clock, or the crystal's PLL
+    bool onCrystal = false;   // the stage moved the chip to the image's crystal and PLL for the image
     int baud = 0;             // the rate the last packet went at
     int resends = 0;          // messages sent again after a loss or a refusal
 };
@@ -121,6 +129,10 @@ struct StageContact {
     int baud = stage::contactBaud;
     // The stage has started by now, as one the bootstrap has just started.
     bool listening = false;
+    // When the pilot has started the image's crystal oscillator and PLL (the chip still on its RC
+    // clock), the host's time of the ROM's acknowledgement, a few milliseconds before that start:
+    // the stage moves the chip to the PLL for the image once settled, where its rate pays.
+    std::optional<std::int64_t> crystalSince;
 };
 
 class StageSession;
@@ -181,6 +193,9 @@ public:
 
 private:
     bool contact();
+    // The chip moved to the image's crystal and PLL, and the new clock heard at the fastest rate
+    // that answers a hello; false when the stage fell silent.
+    bool toCrystal();
     bool begin();
     std::uint8_t beginFlags() const;
 

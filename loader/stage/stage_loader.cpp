@@ -80,12 +80,18 @@ UploadOutcome StageLoader::outcomeOf(StageOutcome outcome) {
 
 LoadResult StageLoader::load(const CheckedImage& image, LoadTarget target) {
     events_.setOpen(false);
-    LoadResult result = tryStage(image, target);
+    LoadResult result = tryStage(image, target, true);
+    // A board whose crystal does not run, or runs elsewhere than the image says: one more reset,
+    // and the RC clock's rates, never the ROM's long load.
+    if (result.path.crystal == CrystalUse::silent) {
+        result = tryStage(image, target, false);
+        if (result.outcome) result.path.crystal = CrystalUse::silent;
+    }
     events_.setOpen(true);
     return result;
 }
 
-LoadResult StageLoader::tryStage(const CheckedImage& image, LoadTarget target) {
+LoadResult StageLoader::tryStage(const CheckedImage& image, LoadTarget target, bool crystal) {
     const auto fit = StageImage::of(image);
     if (const auto* why = std::get_if<GaveWay>(&fit)) return gaveWay(*why);
     const StageImage& staged = std::get<StageImage>(fit);
@@ -97,7 +103,13 @@ LoadResult StageLoader::tryStage(const CheckedImage& image, LoadTarget target) {
     const bool bootable = line.setBaud(boot::baud);
     if (!line.setBaud(romBaud, 1)) return gaveWay(GaveWay::portRefusesRomBaud);
     const auto stageLongs = longsOf(secondStageImage(target));
-    const auto boot = bootRom(rom_, line, bootable ? longsOf(firmware::pilot()) : stageLongs);
+    // The pilot starts the crystal at once, so that it has settled once the stage comes: only the
+    // RAM build moves the chip to it.
+    const bool startCrystal = crystal && bootable && target == LoadTarget::ram && staged.onCrystalPll();
+    const auto pilotLongs = startCrystal ? pilot::startingCrystal(longsOf(firmware::pilot()), staged.clockMode)
+                                         : longsOf(firmware::pilot());
+    const auto boot = bootRom(rom_, line, bootable ? pilotLongs : stageLongs);
+    const std::int64_t acknowledged = clock_.nowMicros();
     // The pilot stores a long in the stop bits, which at 8 MHz takes both.
     line.setBaud(romBaud, 2);
     if (!boot.handshake.isChip()) return giveWay(line, GaveWay::noChip);
@@ -108,8 +120,12 @@ LoadResult StageLoader::tryStage(const CheckedImage& image, LoadTarget target) {
         const auto carried = carryStage(line, stageLongs);
         if (const auto* why = std::get_if<GaveWay>(&carried)) return giveWay(line, *why);
         contact = std::get<StageContact>(carried);
+        if (startCrystal) contact.crystalSince = acknowledged;
     }
-    return throughStage(line, staged, target, boot.handshake.version, contact);
+    if (auto loaded = throughStage(line, staged, target, boot.handshake.version, contact)) return *loaded;
+    LoadResult silent = giveWay(line, GaveWay::stageFailed);
+    silent.path.crystal = CrystalUse::silent;
+    return silent;
 }
 
 RomLoader::Boot bootRom(RomLoader& rom, LoaderLine& line, std::span<const std::uint32_t> longs) {
@@ -132,17 +148,18 @@ std::variant<StageContact, GaveWay> StageLoader::carryStage(LoaderLine& line,
             return GaveWay::bootstrapFailed;
         // Its first floor is the bit time of the bootstrap's load, at the rate the line is left at.
         case Bootstrap::Outcome::stageFresh:
-            return StageContact{line.baud(), true};
+            return StageContact{line.baud(), true, std::nullopt};
         case Bootstrap::Outcome::stageStarted:
             break;
     }
     return StageContact{};
 }
 
-LoadResult StageLoader::throughStage(LoaderLine& line, const StageImage& image, LoadTarget target, std::int32_t version,
-                                     StageContact contact) {
+std::optional<LoadResult> StageLoader::throughStage(LoaderLine& line, const StageImage& image, LoadTarget target,
+                                                    std::int32_t version, StageContact contact) {
     StageSession session(stage_, line, image, target, contact);
     const StageReport report = session.send();
+    if (report.outcome == StageOutcome::crystalSilent) return std::nullopt;
     if (report.outcome == StageOutcome::noAnswer) return giveWay(line, GaveWay::stageSilent);
     if (report.outcome != StageOutcome::sent) return giveWay(line, GaveWay::stageFailed);
 
@@ -153,7 +170,8 @@ LoadResult StageLoader::throughStage(LoaderLine& line, const StageImage& image, 
     steps_.writing(static_cast<std::int32_t>(image.longs.size() * 4), target);
     steps_.verifying();
     const StageOutcome outcome = session.judge(&steps_);
-    return {outcomeOf(outcome), PathTaken{true, report.baud, GaveWay::none}};
+    return LoadResult{outcomeOf(outcome), PathTaken{true, report.baud, GaveWay::none,
+                                                    report.onCrystal ? CrystalUse::pll : CrystalUse::none}};
 }
 
 }  // namespace kestrup

@@ -53,11 +53,13 @@ public:
     bool pays(std::span<const std::uint32_t> longs, LoadTarget target) const;
 
 private:
-    LoadResult tryStage(const CheckedImage& image, LoadTarget target);
+    // `crystal`: the image's crystal and PLL for the image where it has them.
+    LoadResult tryStage(const CheckedImage& image, LoadTarget target, bool crystal);
     // The bootstrap carries the stage: where the stage's first hellos go, or why it gave way.
     std::variant<StageContact, GaveWay> carryStage(LoaderLine& line, std::span<const std::uint32_t> stageLongs);
-    // The image through the stage the ROM (`version`) or the bootstrap started.
-    LoadResult throughStage(LoaderLine& line, const StageImage& image, LoadTarget target, std::int32_t version,
+    // The image through the stage the ROM (`version`) or the bootstrap started; nothing when the
+    // chip fell silent on its crystal.
+    std::optional<LoadResult> throughStage(LoaderLine& line, const StageImage& image, LoadTarget target, std::int32_t version,
                             StageContact contact);
     // The line back at the ROM's rate for the loader after this one.
     LoadResult giveWay(LoaderLine& line, GaveWay why);

@@ -12,6 +12,14 @@ bool contains(const std::vector<int>& rates, int rate) {
 
 }  // namespace
 
+bool crystalPays(std::int64_t rcHz, std::int64_t pllHz) {
+    const int onPll = stage::chipsOwnBaud(pllHz);
+    const int fast = stage::fastBaud(rcHz);
+    // Bit times a byte over the rate: 10 with the fast receiver's one stop bit, else 11.
+    const double rcByte = std::min(fast != 0 ? 10.0 / fast : 1.0, 11.0 / std::max(stage::chipsOwnBaud(rcHz), 1));
+    return onPll != 0 && 11.0 / onPll < rcByte;
+}
+
 StageRates::StageRates(StageLink& link, StatusSink& status, const RatePlan& plan, std::int64_t chipHz,
                        LoadTarget target)
     : link_(link),

@@ -20,6 +20,10 @@ struct RatePlan {
     bool judged = true;
 };
 
+// Whether the image goes sooner on its crystal's PLL at pllHz than on the RC clock at rcHz: the
+// fastest rate of the one against the other's (the RC clock's fast receiver takes a stop bit less).
+bool crystalPays(std::int64_t rcHz, std::int64_t pllHz);
+
 class StageRates {
 public:
     StageRates(StageLink& link, StatusSink& status, const RatePlan& plan, std::int64_t chipHz, LoadTarget target);

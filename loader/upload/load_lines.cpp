@@ -109,6 +109,8 @@ std::vector<std::string> boardLines(const BoardDescribed& board) {
 std::string pathLineOf(const PathTaken& path) {
     std::string line =
         path.stage ? std::string(text::stagePath) + std::to_string(path.baud) + " baud" : std::string(text::romPath);
+    if (path.crystal == CrystalUse::pll) line += text::onCrystalPll;
+    if (path.crystal == CrystalUse::silent) line += text::crystalSilent;
     if (path.gaveWay != GaveWay::none) line += " (" + std::string(textOf(path.gaveWay)) + ")";
     return line;
 }

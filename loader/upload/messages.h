@@ -39,6 +39,8 @@ inline constexpr std::string_view codeError = "Code Error -> Abort";
 // The path an upload took, on a line of its own: "second stage at 921600 baud", "ROM path (why)".
 inline constexpr std::string_view stagePath = "second stage at ";
 inline constexpr std::string_view romPath = "ROM path";
+inline constexpr std::string_view onCrystalPll = " on the crystal's PLL";
+inline constexpr std::string_view crystalSilent = " (silent on the crystal's PLL: loaded on the RC clock)";
 // After the path line, when the chip took the image but will not start it.
 // After the EEPROM's pages by the second stage: all of them, or the one that failed.
 inline std::string eepromPagesLine(std::size_t pages) {

@@ -25,6 +25,18 @@ std::vector<std::uint8_t> load(std::span<const std::uint32_t> longs) {
     return out;
 }
 
+std::vector<std::uint32_t> startingCrystal(std::span<const std::uint32_t> pilotLongs, std::uint8_t clockMode) {
+    std::vector<std::uint32_t> longs(pilotLongs.begin(), pilotLongs.end());
+    // The oscillator and PLL on, the RC clock still selected: the switch is the stage's.
+    const std::uint32_t started = clockMode & 0x78u;
+    for (std::uint32_t& value : longs)
+        if (value == clockModeMarker) value |= started;
+    // The header's checksum (byte 5) keeps the image's bytes summing to 0.
+    const std::uint32_t checksum = ((longs.at(1) >> 8) - started) & 0xFFu;
+    longs[1] = (longs[1] & ~0xFF00u) | checksum << 8;
+    return longs;
+}
+
 }  // namespace pilot
 
 namespace boot {
@@ -157,6 +169,9 @@ std::vector<std::uint8_t> helloFrame() {
 }
 std::uint32_t rateTrailer(std::uint32_t floorClocks) {
     return 'R' | floorClocks << 8;
+}
+std::uint32_t clockTrailer(std::uint8_t mode, std::uint32_t floorClocks) {
+    return 'C' | std::uint32_t{mode} << 8 | floorClocks << 16;
 }
 std::uint32_t beginTrailer(std::uint32_t longs, std::uint8_t flags) {
     return 'B' | static_cast<std::uint32_t>(flags) << 8 | longs << 16;

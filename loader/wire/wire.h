@@ -27,8 +27,16 @@ inline constexpr std::uint8_t ping = 0xFF;
 inline constexpr std::uint8_t syncByte = 0x80;
 inline constexpr int syncBits = 8;
 inline constexpr std::uint32_t syncLeast = 224;
+// The pilot's first instruction writes the clock register from a long of its own, which holds this
+// until the host puts a clock mode's oscillator and PLL bits in its low byte (the clock still the
+// RC one): the crystal then settles while the bootstrap and the stage come, for a stage that moves
+// the chip to the crystal's PLL. As it stands, its low byte 0: the RC clock alone, as after a reset.
+inline constexpr std::uint32_t clockModeMarker = 0xC10C0000;
 
 std::vector<std::uint8_t> load(std::span<const std::uint32_t> longs);
+// The pilot's longs (an image, its checksum kept) with the oscillator and PLL of `clockMode` started
+// at once.
+std::vector<std::uint32_t> startingCrystal(std::span<const std::uint32_t> pilotLongs, std::uint8_t clockMode);
 
 }  // namespace pilot
 
@@ -184,6 +192,10 @@ inline constexpr std::uint32_t helloTrailer = 0xF57B5F55;
 inline constexpr std::uint8_t helloLength = 0x55;
 std::vector<std::uint8_t> helloFrame();
 std::uint32_t rateTrailer(std::uint32_t floorClocks);
+// Clock (the RAM build): the chip moves to `mode`, whose oscillator and PLL the pilot started, once
+// the answer has left at the RC clock's rate; the next sync may be as short as `floorClocks` of the
+// new clock.
+std::uint32_t clockTrailer(std::uint8_t mode, std::uint32_t floorClocks);
 std::uint32_t beginTrailer(std::uint32_t longs, std::uint8_t flags);
 std::uint32_t dataTrailer(std::uint32_t packet, std::uint32_t longs);
 std::uint32_t queryTrailer();
@@ -197,6 +209,7 @@ namespace answer {
 enum Code : char {
     hello = 'H',           // value: the sync's 4 bit times in chip clocks
     rate = 'R',            // value: the floor taken for the next sync
+    clock = 'C',           // value: the clock mode and floor, as asked; the chip then moves to it
     begun = 'B',           // value: the image's longs
     beginRefused = 'b',    // value: the longs asked
     accepted = 'A',        // value: the packet expected next
@@ -211,7 +224,7 @@ enum Code : char {
     proven = 'V',          // value: the CRC-32 of RAM
     going = 'G',           // value: the delay, as go or stop asked it
 };
-inline constexpr std::string_view all = "HRBbANIpSPeEvVG";
+inline constexpr std::string_view all = "HRCBbANIpSPeEvVG";
 // The verdict on the whole image, and what comes before it.
 inline constexpr std::string_view verdicts = "pESPevV";
 }  // namespace answer
@@ -229,6 +242,7 @@ namespace message {
 enum Code : char {
     hello = 'U',
     rate = 'R',
+    clock = 'C',
     begin = 'B',
     data = 'D',
     query = 'Q',

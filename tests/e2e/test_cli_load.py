@@ -33,11 +33,13 @@ def images(module_work):
     (d / "pbase14.binary").write_bytes(unstartable)
     # An EEPROM dump: the image, then zeros up to 32 KB; only the length word's worth goes out.
     (d / "good.eeprom").write_bytes(good + bytes(32768 - len(good)))
-    return {"dir": d, "good": good, "random": make_image(d / "random.binary", 8192, seed=22),
+    # The RC clock's rates are what most cases here are about: images on RCFAST.
+    return {"dir": d, "good": good, "random": make_image(d / "random.binary", 8192, seed=22, rcfast=True),
             "zeros": make_image(d / "zeros.binary", 8192, zeros=True),
             "random32k": make_image(d / "random32k.binary", 32768, seed=24),
             # As large as the second stage takes: a compiled image leaves room for its stack.
-            "big": make_image(d / "big.binary", 32752, seed=25)}
+            "big": make_image(d / "big.binary", 32752, seed=25, rcfast=True),
+            "crystal": make_image(d / "crystal.binary", 8192, seed=26)}
 
 
 @pytest.fixture(scope="module")
@@ -77,6 +79,11 @@ def seen(images):
         # between the adapter's rates.
         Scenario("ftdi", ("--port", BOARD, d / "big.binary"),
                  boards=[("--pace", "--chip-hz", "20000000", "--adapter", "ftdi", "--usb-latency", "16")]),
+        # A crystal image: the chip on its PLL for the load, behind an FTDI adapter; on a board whose
+        # crystal does not run, one more reset and the RC clock's rates.
+        Scenario("crystal", ("--port", BOARD, d / "crystal.binary"),
+                 boards=[("--pace", "--adapter", "ftdi", "--usb-latency", "16")]),
+        Scenario("dead-crystal", ("--port", BOARD, d / "crystal.binary"), boards=[("--pace", "--xtal", "0")]),
         # A stage that never answers: the default path falls back to the ROM's own load.
         Scenario("fallback", ("--port", BOARD, d / "random.binary"), ("--rom", "--port", BOARD, d / "random.binary"),
                  boards=[("--pace", "--stage-silent")]),
@@ -398,6 +405,23 @@ def test_progress_goes_to_a_terminal_on_stderr_and_never_to_stdout(images):
     assert text.endswith("\r") and text.rstrip("\r").endswith(" "), repr(text[-80:])
 
 
+def test_a_crystal_image_comes_on_its_pll_and_a_dead_crystal_costs_one_more_reset(seen, images):
+    (run,) = seen["crystal"].runs
+    assert (lines(run), run.returncode) == (good_lines(8192), 0)
+    assert path_lines(run) == (["second stage at 3000000 baud on the crystal's PLL"], b"")
+    (session,) = seen["crystal"].sessions
+    # The contact on the RC clock, the clock message, a hello on the PLL, then the image.
+    assert re.fullmatch("HCHB" + "A" * 9 + "VG", session["stage-answers"]), session["stage-answers"]
+    (run,) = seen["dead-crystal"].runs
+    assert (lines(run), run.returncode) == (good_lines(8192), 0)
+    assert path_lines(run) == (
+        ["second stage at 1000000 baud (silent on the crystal's PLL: loaded on the RC clock)"], b"")
+    stopped, loaded = seen["dead-crystal"].sessions
+    assert "clock stopped" in stopped["why"], stopped
+    assert loaded["state"] == "running"
+    assert seen["dead-crystal"].image == images["crystal"]
+
+
 @pytest.mark.parametrize("name, answers", [
     # A loss costs a query, whose answer names where the stage is: begun, or its verdict held;
     # an acknowledgement lost while the next packet is on the line costs nothing: the next one's
@@ -453,7 +477,7 @@ def test_an_image_the_chip_will_not_start_is_a_failure_by_either_path(seen, imag
         # The chip acknowledges it as the ROM would, then shuts down.
         assert (lines(run), run.returncode) == (good_lines(2048), 1)
         assert run.stderr.endswith(told), run.stderr
-    assert path_lines(staged)[0] == ["second stage at 1000000 baud"]
+    assert path_lines(staged)[0] == ["second stage at 3000000 baud on the crystal's PLL"]
     report = json.loads((images["dir"] / "pbase.json").read_text())
     assert (report["outcome"], report["exit_status"]) == ("not-started", 1)
     assert [session["state"] for session in seen["not-started"].sessions] == ["shutdown", "shutdown"]

@@ -125,6 +125,8 @@ const char* outcomeName(StageOutcome outcome) {
             return "failed";
         case StageOutcome::eepromFailed:
             return "EEPROM failed";
+        case StageOutcome::crystalSilent:
+            return "silent on the crystal";
         case StageOutcome::sent:
             return "sent";
     }

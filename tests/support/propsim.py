@@ -143,11 +143,14 @@ class Propsim:
 RESET_QUIET_S = 0.1
 
 
-def make_image(path, size, seed=1, zeros=False):
-    """Writes a valid image of `size` bytes with propimage; returns its bytes."""
+def make_image(path, size, seed=1, zeros=False, rcfast=False):
+    """Writes a valid image of `size` bytes with propimage; returns its bytes. Its clock: a 5 MHz
+    crystal and PLL x16, as most programs have it, or with `rcfast` the RC clock alone."""
     command = [str(program("propimage")), "--size", str(size), "--seed", str(seed), str(path)]
     if zeros:
         command.insert(1, "--zeros")
+    if rcfast:
+        command[1:1] = ["--clkmode", "0", "--clkfreq", "12000000"]
     subprocess.run(command, check=True)
     return Path(path).read_bytes()
 

@@ -59,6 +59,7 @@ struct StageLoaderTest : ::testing::Test {
     std::vector<std::uint8_t> image;
     // Once the ROM has started the stage, which the simulated chip keeps silent, this one answers.
     std::optional<ScriptedStage> stage;
+    std::ptrdiff_t resetsSeen = 0;
     bool secondStage = true;
     std::vector<int> refusedBauds;
     // A byte of the first write at least this long, lost on the line: by default one that carries
@@ -66,6 +67,9 @@ struct StageLoaderTest : ::testing::Test {
     std::optional<std::size_t> loseByte;
     std::size_t loseInWriteOf = secondStageImage(LoadTarget::ram).size();
     bool damageImage = false;
+    // The image's clock: as most programs have it, a 5 MHz crystal and PLL x16.
+    std::uint8_t clockMode = sim::ImageSpec{}.clockMode;
+    std::uint32_t clockHz = sim::ImageSpec{}.clockFrequency;
 
     void TearDown() override { fs::remove(file); }
 
@@ -80,7 +84,13 @@ struct StageLoaderTest : ::testing::Test {
         if (stage) {
             port->onWrite = [this, rom = port->onWrite](std::span<const std::uint8_t> written) {
                 const sim::SessionRecord session = chip->last();
-                if (session.state != sim::ChipState::stage) return rom(written);
+                // A reset since the last write: the chip's next session, whose first bytes it has yet to see.
+                const auto resets = std::count_if(journal.entries.begin(), journal.entries.end(),
+                                                  [](const std::string& e) { return e.ends_with(" dtr on"); });
+                if (session.state != sim::ChipState::stage || std::exchange(resetsSeen, resets) != resets) {
+                    if (stage->started) stage->restart();
+                    return rom(written);
+                }
                 if (session.stage && session.stage->bootFloor && !stage->started)
                     stage->floor = session.stage->bootFloor;
                 stage->started = true;
@@ -113,6 +123,8 @@ struct StageLoaderTest : ::testing::Test {
                                                      HandshakeBits::threePerByte});
         sim::ImageSpec spec;
         spec.size = bytes;
+        spec.clockMode = clockMode;
+        spec.clockFrequency = clockHz;
         image = sim::makeImage(spec);
         image[6] = pbase;
         sealImageChecksum(image);
@@ -187,6 +199,8 @@ TEST_F(StageLoaderTest, TheStageTakesTheImageWithTheRomsLinesAndStartsItAtTheIma
     sim::ChipConfig config;
     config.faults.stageSilent = true;
     stage.emplace();
+    clockMode = 0;  // RCFAST
+    clockHz = 12'000'000;
     EXPECT_EQ(upload(8192, LoadTarget::ram, config), UploadOutcome::loaded);
     EXPECT_EQ(console.lines, loadedLines(8192));
     EXPECT_EQ(pathLines.lines, Lines{"second stage at 1000000 baud"});
@@ -207,7 +221,7 @@ TEST_F(StageLoaderTest, AnImageTheStageDidNotProveNeverStarts) {
     EXPECT_EQ(upload(8192), UploadOutcome::notAcknowledged);
     EXPECT_EQ(console.lines, (Lines{"Start Upload\r", "Propeller Version = 1", "Write in RAM Lenght=8192", "Verify ..",
                                     "CheckSum Error"}));
-    EXPECT_EQ(pathLines.lines, Lines{"second stage at 1000000 baud"});
+    EXPECT_EQ(pathLines.lines, Lines{"second stage at 3000000 baud on the crystal's PLL"});
     const auto sessions = chip->sessions();
     ASSERT_EQ(sessions.size(), 1u);
     ASSERT_TRUE(sessions[0].stage);
@@ -225,11 +239,11 @@ TEST_F(StageLoaderTest, AByteOfTheStageLostCostsTheBootstrapOneLoadMore) {
     stage.emplace();
     loseByte = 1000;
     EXPECT_EQ(upload(8192, LoadTarget::ram, config), UploadOutcome::loaded);
-    EXPECT_EQ(pathLines.lines, Lines{"second stage at 1000000 baud"});
+    EXPECT_EQ(pathLines.lines, Lines{"second stage at 3000000 baud on the crystal's PLL"});
     ASSERT_TRUE(chip->sessions()[0].stage);
     EXPECT_EQ(chip->sessions()[0].stage->bootAnswers, "HXHK");
     // The stage's contact at the rate of the load it took, then the RAM build's own.
-    EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 750000, 115200, 460800, 1000000, 115200}));
+    EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 750000, 115200, 460800, 3000000, 115200}));
 }
 
 // A byte of the bootstrap lost on its way to the pilot: the pilot counts on into the hellos, which
@@ -241,10 +255,38 @@ TEST_F(StageLoaderTest, AByteOfTheBootstrapLostCostsThePilotOneLoadMore) {
     loseByte = 100;
     loseInWriteOf = firmware::bootstrap().size();
     EXPECT_EQ(upload(8192, LoadTarget::ram, config), UploadOutcome::loaded);
-    EXPECT_EQ(pathLines.lines, Lines{"second stage at 1000000 baud"});
+    EXPECT_EQ(pathLines.lines, Lines{"second stage at 3000000 baud on the crystal's PLL"});
     ASSERT_TRUE(chip->sessions()[0].stage);
     EXPECT_EQ(chip->sessions()[0].stage->pilotLoads, "XK");
     EXPECT_EQ(chip->sessions()[0].stage->bootAnswers, "HK");
+}
+
+// A crystal image: the pilot starts its oscillator and PLL on the RC clock, the stage moves the chip
+// to them and the image comes at 3 Mbaud; a board whose crystal does not run costs one more reset,
+// and the image comes at the RC clock's rates, never by the ROM's long load.
+TEST_F(StageLoaderTest, ACrystalImageComesOnItsPll) {
+    sim::ChipConfig config;
+    config.faults.stageSilent = true;
+    stage.emplace();
+    EXPECT_EQ(upload(8192, LoadTarget::ram, config), UploadOutcome::loaded);
+    const auto pilot = longsOf(firmware::pilot());
+    const auto marker = std::find(pilot.begin(), pilot.end(), pilot::clockModeMarker) - pilot.begin();
+    EXPECT_EQ(chip->sessions()[0].longs[marker], pilot::clockModeMarker | 0x68);
+    EXPECT_EQ(stage->pllHz, 80'000'000);
+}
+
+TEST_F(StageLoaderTest, ADeadCrystalCostsOneMoreResetNeverTheRomsLoad) {
+    sim::ChipConfig config;
+    config.faults.stageSilent = true;
+    stage.emplace();
+    stage->crystalHz = 0;
+    EXPECT_EQ(upload(8192, LoadTarget::ram, config), UploadOutcome::loaded);
+    EXPECT_EQ(console.lines, loadedLines(8192));
+    EXPECT_EQ(pathLines.lines, Lines{"second stage at 1000000 baud (silent on the crystal's PLL: loaded on the RC clock)"});
+    const auto sessions = chip->sessions();
+    ASSERT_EQ(sessions.size(), 2u);
+    EXPECT_EQ(sessions[1].longs, longsOf(firmware::pilot()));
+    EXPECT_EQ(stage->packets.size(), 9u);
 }
 
 // A port that will not make the bootstrap's rate has the ROM carry the whole stage.
@@ -268,7 +310,7 @@ TEST_F(StageLoaderTest, AWrongPbaseIsAnImageNotStarted) {
     stage->verdicts = "P";
     EXPECT_EQ(upload(8192, LoadTarget::ram, config, 0x14), UploadOutcome::notStarted);
     EXPECT_EQ(console.lines, loadedLines(8192));
-    EXPECT_EQ(pathLines.lines, (Lines{"second stage at 1000000 baud", told[0]}));
+    EXPECT_EQ(pathLines.lines, (Lines{"second stage at 3000000 baud on the crystal's PLL", told[0]}));
     stage.reset();
     secondStage = false;
     pathLines.lines.clear();

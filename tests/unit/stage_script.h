@@ -15,6 +15,7 @@ namespace kestrup::test {
 
 struct ScriptedStage {
     std::int64_t chipHz = 12'000'000;
+    std::int64_t crystalHz = 5'000'000;  // 0: none, so that the stage's switch to it stops the chip
     std::map<int, int> madeAs;        // the rate an adapter makes when asked for another
     bool ftdi = false;                // an FTDI adapter makes every rate (adapter::made)
     bool fastReceiver = true;         // the RAM build's, at 12 clocks a bit
@@ -26,19 +27,20 @@ struct ScriptedStage {
     int swallowed = 0;                // messages lost in a damaged one's count
     std::optional<std::uint32_t> goDelay;
     bool stopped = false;  // the host said stop: the chip shuts down whatever the verdict
-    enum class State { idle, loading, verdict, gone } state = State::idle;
+    enum class State { idle, loading, verdict, gone, halted } state = State::idle;
 
     void attach(FakePort& port) {
         port.onWrite = [this, &port](std::span<const std::uint8_t> bytes) { take(port, bytes); };
     }
 
     void take(FakePort& port, std::span<const std::uint8_t> b) {
+        if (state == State::halted) return;
         if (std::all_of(b.begin(), b.end(), [](std::uint8_t x) { return x == 0xFF; })) return void(counting = false);
         const int asked = port.bauds.empty() ? stage::contactBaud : port.bauds.back();
         made = madeAs.count(asked) ? madeAs.at(asked) : ftdi ? adapter::made(asked) : asked;
         // The host reads an answer at a rate more than a few percent from its own as noise.
         heard = std::abs(made / asked - 1) < 0.03;
-        const double bit = static_cast<double>(chipHz) / made;
+        const double bit = static_cast<double>(pllHz.value_or(chipHz)) / made;
         // A sync shorter than the floor, or than either receiver takes, is no sync: the whole message
         // goes by unseen.
         const double sync = stage::syncBits * bit;
@@ -69,6 +71,13 @@ struct ScriptedStage {
             case stage::message::rate:
                 once = arg;
                 return say(port, stage::answer::rate, expected(), arg);
+            case stage::message::clock:
+                if (state != State::idle) break;
+                say(port, stage::answer::clock, 0, arg);
+                once = arg >> 8;
+                if (crystalHz == 0) return void(state = State::halted);
+                pllHz = crystalHz << ((arg & 7) - 3);
+                return;
             case stage::message::begin:
                 longs = trailer >> 16, expect = 0, state = State::loading, imageCrc = stage::crcStart;
                 return say(port, stage::answer::begun, 0, longs);
@@ -138,6 +147,13 @@ struct ScriptedStage {
         port.queueReply({bytes.begin(), bytes.end()});
     }
 
+    // A reset: the chip on its RC clock again, and a stage to load.
+    void restart() {
+        state = State::idle, started = false, counting = false, floor = stage::firstSyncFloor;
+        once.reset(), pllHz.reset();
+    }
+
+    std::optional<std::int64_t> pllHz;     // the clock once a clock message moved the chip to it
     double floor = stage::firstSyncFloor;  // as the ROM starts it; the bootstrap leaves another
     double made = stage::contactBaud;      // the rate the stage hears the last message at
     bool heard = true;                     // and the host its answers

@@ -21,7 +21,7 @@ CON
   ' filler completes a count it damaged in a tenth of a second.
   MAX_LONGS  = 1024                               ' wire: boot::maxLongs
   ' As pilot.spin has them: scripts/make-second-stage checks that they agree.
-  BOOT_AT    = 50
+  BOOT_AT    = 52
   BOOT_LONGS = 144
 
   ' What the host, propsim's model and the tests know of this code, as loader/wire/wire.h has it:

@@ -25,15 +25,18 @@ CON
   SYNC_BITS  = 1 << SYNC_SHIFT                    ' wire: pilot::syncBits
   ' The bootstrap's place in this cog and its length: boot.spin has the same two, and
   ' scripts/make-second-stage checks that they agree.
-  BOOT_AT    = 50
+  BOOT_AT    = 52
   BOOT_LONGS = 144
+  ' The long the host gives a crystal image's oscillator and PLL bits, the RC clock kept
+  CLOCK_MARK = $C10C_0000                         ' wire: pilot::clockModeMarker
 
 PUB start
   coginit(0, @pilot, 0)
 
 DAT
               org     0
-pilot         or      outa, txmask                ' the line idles high
+pilot         clkset  clockmode                   ' a crystal settles while the rest comes
+              or      outa, txmask                ' the line idles high
               or      dira, txmask
 
 echo          waitpne rxmask, rxmask              ' a low pulse, back as it came
@@ -78,6 +81,7 @@ echo          waitpne rxmask, rxmask              ' a low pulse, back as it came
 rxmask        long    |< RX_PIN
 txmask        long    |< TX_PIN
 dstone        long    $200
+clockmode     long    CLOCK_MARK
 
 t             res     1
 bt            res     1

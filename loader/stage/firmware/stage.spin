@@ -74,6 +74,7 @@ CON
 
   MSG_HELLO       = "U"                           ' wire: stage::message::hello
   MSG_RATE        = "R"                           ' wire: stage::message::rate
+  MSG_CLOCK       = "C"                           ' wire: stage::message::clock
   MSG_BEGIN       = "B"                           ' wire: stage::message::begin
   MSG_DATA        = "D"                           ' wire: stage::message::data
   MSG_QUERY       = "Q"                           ' wire: stage::message::query
@@ -82,6 +83,7 @@ CON
 
   ANS_HELLO       = "H"                           ' wire: stage::answer::hello
   ANS_RATE        = "R"                           ' wire: stage::answer::rate
+  ANS_CLOCK       = "C"                           ' wire: stage::answer::clock
   ANS_BEGUN       = "B"                           ' wire: stage::answer::begun
   ANS_NO_BEGIN    = "b"                           ' wire: stage::answer::beginRefused
   ANS_ACCEPTED    = "A"                           ' wire: stage::answer::accepted
@@ -480,17 +482,7 @@ nextj         res     1
 ' The talker
 '===================================================================================================
               org     0
-talker        mov     ctra, txcounter             ' P30 is phsa's top bit: shifted out a bit a turn
-              neg     phsa, #1
-              or      dira, txmask
-              mov     ac, #0                      ' nothing to answer yet
-              mov     expiry, #0
-#ifndef EEPROM
-              mov     oscmode, #0                 ' the RC clock alone
-#endif
-              rdlong  floor, #0                   ' at most 216: above a late 0xF9's pulses at
-                                                  ' 230400 baud on a 20 MHz chip, below a 115200
-                                                  ' sync at 8 MHz
+talker        jmp     #prologue                   ' run once, where the variables go
 
 '--- before the image: hello (the host times the chip's clock by it), rate, query and begin ---------
 idle          mov     obase, ctlbase
@@ -511,13 +503,40 @@ idle          mov     obase, ctlbase
         if_z  mov     av, #0
               cmp     u1, #MSG_BEGIN wz
         if_z  jmp     #begin
+#ifndef EEPROM
+              cmp     u1, #MSG_CLOCK wz
+        if_z  jmp     #clock
+#endif
               cmp     u1, #MSG_RATE wz
-        if_nz jmp     #idle
-              mov     ac, #ANS_RATE               ' the next sync may be as short as the host says
+        if_z  call    #rate
+              jmp     #idle
+
+' rate: the next sync may be as short as the host says
+rate          mov     ac, #ANS_RATE
               mov     av, trailer
               shr     av, #8
               mov     floor, av
+rate_ret      ret
+
+#ifndef EEPROM
+' clock: to the crystal's PLL, whose oscillator the pilot started long enough ago. Answered first, at
+' the bit time the RC clock gave the message; the next sync then by the host's floor in the new
+' clock's counts. The image's start finds the oscillator settled, and its header's arrival leaves
+' the clock register alone.
+clock         mov     ac, #ANS_CLOCK
+              mov     av, trailer
+              shr     av, #8
+              call    #answer
+              mov     oscmode, av
+              and     oscmode, #$78
+              mov     oscat, cnt                  ' settled: the start waits for no more
+              mov     osc, oscskip
+              clkset  av
+              shr     av, #8
+              mov     floor, av
+              mov     ac, #0
               jmp     #idle
+#endif
 
 begin         mov     len, trailer
               shr     len, #16                    ' longs in the image
@@ -536,15 +555,16 @@ begin         mov     len, trailer
 #endif
               mov     ac, #ANS_BEGUN
               mov     seq, #0
+              mov     left, len
               mov     isum, #0
               neg     icrcok, #1
 
 '--- the image, in packets of 255 longs at 1020 bytes each ------------------------------------------
-packet        mov     obase, seq                  ' 1020 seq: 255 seq longs
-              shl     obase, #PACKET_SHIFT + 2
-              mov     u1, seq
-              shl     u1, #2
-              sub     obase, u1
+packet        mov     obase, len                  ' 1020 seq: the longs that came before
+              sub     obase, left
+              shl     obase, #2
+              mov     dl, left                    ' the data longs packet seq carries
+              max     dl, #PACKET_LONGS
 #ifdef EEPROM
               mov     u1, flags                   ' the EEPROM's cog may write every page below
               shl     u1, #16                     ' the packet now ordered: all came in packets
@@ -556,13 +576,6 @@ packet        mov     obase, seq                  ' 1020 seq: 255 seq longs
               shr     olimit, #2                  ' trailer lies just below
               max     olimit, #PACKET_LONGS + 2
               call    #exchange
-              mov     dl, seq                     ' the data longs packet seq carries
-              mov     u1, seq
-              shl     dl, #PACKET_SHIFT
-              sub     dl, u1
-              subs    dl, len
-              neg     dl, dl
-              max     dl, #PACKET_LONGS
               mov     ap, seq
               mov     ac, #ANS_NOT_TAKEN
         if_c  jmp     #:bad
@@ -580,7 +593,8 @@ packet        mov     obase, seq                  ' 1020 seq: 255 seq longs
               cmp     u2, #MSG_QUERY wz
         if_z  jmp     #:query
               cmp     u2, #MSG_RATE wz            ' a slower rate for the rest of the image
-        if_z  jmp     #:rate
+        if_z  call    #rate
+        if_z  jmp     #packet
               cmp     u2, #MSG_DATA wz
         if_nz jmp     #packet
               mov     u1, len                     ' the trailer packet seq must carry
@@ -592,19 +606,13 @@ packet        mov     obase, seq                  ' 1020 seq: 255 seq longs
               mov     av, #WHY_PACKET             ' another packet than this one
               cmp     trailer, u1 wz
         if_nz jmp     #packet
-              add     isum, msum                  ' the image's bytes, less the trailer's
-              mov     u3, trailer
-              call    #bytesum
-              sub     isum, u2
+              add     isum, msum                  ' the image's bytes
               mov     icrcok, icrc
               mov     ac, #ANS_ACCEPTED
               add     seq, #1
               mov     av, seq
-              mov     u1, seq                     ' more to come
-              shl     u1, #PACKET_SHIFT
-              sub     u1, seq
-              cmp     u1, len wc
-        if_c  jmp     #packet
+              sub     left, dl wz                 ' more to come
+        if_nz jmp     #packet
               call    #answer                     ' the last one's; the receiver gets no order
               jmp     #finish
 :bad          mov     av, #WHY_CHECK              ' the check failed; the length too, unless it
@@ -613,11 +621,6 @@ packet        mov     obase, seq                  ' 1020 seq: 255 seq longs
               cmp     nlongs, u1 wz
         if_nz cmp     nlongs, #1 wz
         if_nz mov     av, #WHY_LENGTH
-              jmp     #packet
-:rate         mov     ac, #ANS_RATE
-              mov     av, trailer
-              shr     av, #8
-              mov     floor, av
               jmp     #packet
 :query        mov     ac, #ANS_BEGUN
               mov     av, len
@@ -785,6 +788,7 @@ osc           mov     ct2, u3
         if_nz mov     oscat, cnt
               mov     oscmode, ct2
 osc_ret       ret
+oscskip       jmp     #osc_ret
 #endif
 
 ' a stack marker at u1, in the sum instead of what was there; none beyond RAM
@@ -860,7 +864,7 @@ multmod_ret   ret
 ' a long, going on from the image's (icrcok) over its data (icrc, the image's with it), then over
 ' its trailer, or the trailer's own CRC when no data came. Returns C set
 ' when the check failed, the trailer (the long before the check), nlongs (the longs stored, the
-' trailer's included), msum (the sum of those longs' bytes), hwidth (its sync's 4 bit times) and
+' trailer's included), msum (the sum of the bytes of those before the trailer), hwidth (its sync's 4 bit times) and
 ' hbt, its bit time; a good message sets the next floor at 2.5 of its bit times. With expiry set,
 ' gives up when deadline has passed before the message begins, with expiry left set.
 '---------------------------------------------------------------------------------------------------
@@ -899,13 +903,14 @@ exchange      wrlong  floor, m1
               tjz     pend, #:first
               xor     cr, pendv                   ' the long before: the image's, unless it turns
               call    #nib8                       ' out to be the trailer
+              mov     ct2, pendv                  ' and in the sum of its bytes
+              mov     cn, #3
+:bytes        add     csum, ct2
+              shr     ct2, #8
+              djnz    cn, #:bytes
+              add     csum, ct2
 :first        mov     pend, #1
               mov     pendv, u3
-              mov     cn, #3
-:bytes        add     csum, u3
-              shr     u3, #8
-              djnz    cn, #:bytes
-              add     csum, u3
               jmp     #:catch
 :caught       test    u1, endflag wz              ' the end of the message
         if_z  jmp     #:run
@@ -1023,6 +1028,22 @@ marker        long    STACK_MARKER
 zero          long    0
 settle        long    SETTLE_CLOCKS               ' 20 ms at 20 MHz
 interpreter   long    ($0004 >> 2) << 18 | ($F004 >> 2) << 4   ' PAR $0004, code $F004, cog 0
+
+'--- run once, then overwritten by the variables: none it writes lies among its own longs ----------
+prologue      mov     ctra, txcounter             ' P30 is phsa's top bit: shifted out a bit a turn
+              neg     phsa, #1
+              or      dira, txmask
+              mov     ac, #0                      ' nothing to answer yet
+              mov     expiry, #0
+#ifndef EEPROM
+              mov     oscmode, #0                 ' the RC clock alone
+#endif
+              rdlong  floor, #0                   ' at most 216: above a late 0xF9's pulses at
+                                                  ' 230400 baud on a 20 MHz chip, below a 115200
+                                                  ' sync at 8 MHz
+              jmp     #idle
+
+              org     prologue
 #ifdef EEPROM
 eeorder       long    $4000_0000
 feedat        long    FEED
@@ -1031,13 +1052,13 @@ feedat        long    FEED
 u1            res     1
 u2            res     1
 u3            res     1
-ac            res     1
 ap            res     1
 av            res     1
 ans           res     1
 ab            res     1
 fa            res     1
 fb            res     1
+ac            res     1
 ct            res     1
 cb            res     1
 cn            res     1
@@ -1061,6 +1082,7 @@ olimit        res     1
 len           res     1
 flags         res     1
 seq           res     1
+left          res     1                           ' the image's longs from packet seq on
 dl            res     1
 isum          res     1
 dbase         res     1
