@@ -43,8 +43,8 @@ void describeCommandLine(CLI::App& app, PropsimOptions& o) {
         ->group(board);
     app.add_option_function<std::int64_t>(
            "--xtal", [&o](std::int64_t hz) { o.chip.parts.crystalHz = hz; },
-           "the crystal the identify program switches to (0: none, and the\n"
-           "switch stops the chip)")
+           "the crystal the identify program and the second stage switch to\n"
+           "(0: none, and the switch stops the chip)")
         ->type_name("HZ")
         ->check(CLI::Range(std::int64_t{0}, std::int64_t{20'000'000}))
         ->default_str(std::to_string(o.chip.parts.crystalHz))

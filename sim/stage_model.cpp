@@ -303,8 +303,7 @@ double StageModel::answerMicros() const {
     const bool fast = build_ == StageBuild::ram && bit < fastestSlowBit;
     const double byteClocks = fast ? fastAnswerClocks + 4.0 * bit : slowAnswerBits * bit;
     // Seven bytes from start bit to start bit, the last one's start, data and stop bit.
-    return (static_cast<double>(stage::answerBytes - 1) * byteClocks + 10.0 * bit) * 1e6 /
-           clockHz_;
+    return (static_cast<double>(stage::answerBytes - 1) * byteClocks + 10.0 * bit) * 1e6 / clockHz_;
 }
 
 void StageModel::talk(char code, std::uint32_t value, double start, std::uint8_t packet, std::size_t pages) {

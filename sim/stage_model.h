@@ -133,7 +133,7 @@ private:
     int lastBaud_ = 0;
     double position_;  // the receiver has read the line up to here
     bool inMessage_ = false;
-    std::uint32_t floor_;                // the shortest pulse taken for the next sync, in clocks
+    std::uint32_t floor_;  // the shortest pulse taken for the next sync, in clocks
     // The clock the stage runs on: the RC clock, then a crystal's PLL that a clock message moved
     // it to; none when that crystal does not run.
     double clockHz_;

@@ -59,8 +59,8 @@ private:
     std::variant<StageContact, GaveWay> carryStage(LoaderLine& line, std::span<const std::uint32_t> stageLongs);
     // The image through the stage the ROM (`version`) or the bootstrap started; nothing when the
     // chip fell silent on its crystal.
-    std::optional<LoadResult> throughStage(LoaderLine& line, const StageImage& image, LoadTarget target, std::int32_t version,
-                            StageContact contact);
+    std::optional<LoadResult> throughStage(LoaderLine& line, const StageImage& image, LoadTarget target,
+                                           std::int32_t version, StageContact contact);
     // The line back at the ROM's rate for the loader after this one.
     LoadResult giveWay(LoaderLine& line, GaveWay why);
     // What the upload makes of the stage's end, once the stage holds the image.

@@ -10,8 +10,15 @@ import os
 import sys
 from pathlib import Path
 
+import pytest
+
 import rig
 from propsim import good_lines, program, work_dir
+
+# The default run loads RAM once; the window program's timing and the ROM's own EEPROM programming
+# (about two minutes of the rig) run from scripts/rig (KESTRUP_RIG_ALL=1).
+whole_suite_only = pytest.mark.skipif(not os.environ.get("KESTRUP_RIG_ALL"),
+                                      reason="the whole rig suite only (scripts/rig)")
 
 IMAGE = rig.IMAGES / "blink_p16.binary"
 CAPACITOR_RESET = ("--reset-pulse", 2000)  # the chip starts as the line comes on, after a short pulse
@@ -38,6 +45,7 @@ def handshake_times(session):
     return sent[0] - start, sent[250] - start
 
 
+@whole_suite_only
 def test_window_timing_leaves_a_fast_chip_time_for_the_handshake():
     rig.require()
     session = rig.run([program("kestrupload"), "--window-timing", "--fixed", "--port", "{pty}", IMAGE],
@@ -65,6 +73,7 @@ def test_lean_load_into_ram_resets_once_on_rts_and_leaves_dtr_alone():
     assert max(session.clocks("RESET")) < acknowledged
 
 
+@whole_suite_only
 def test_lean_load_into_the_eeprom_programs_it_and_runs():
     rig.require()
     eeprom = work_dir("rig-eeprom-file") / "eeprom.bin"

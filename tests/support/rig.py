@@ -54,8 +54,11 @@ class Session:
         self.reread()
 
     def reread(self):
-        line = re.compile(r"^\s*(\d+)\s+[\d.]+ ms  (.*)$")
-        self.events = [(int(m.group(1)), m.group(2)) for m in map(line.match, self.read("events.log")) if m]
+        line = re.compile(r"^\s*(\d+)\s+([\d.]+) ms  (.*)$")
+        matched = [m for m in map(line.match, self.read("events.log")) if m]
+        self.events = [(int(m.group(1)), m.group(3)) for m in matched]
+        # Chip time, which a clock count alone does not give once the chip runs on its crystal.
+        self.event_ms = [(float(m.group(2)), m.group(3)) for m in matched]
         self.pins = collections.defaultdict(list)
         for fields in (text.split() for text in self.read("pins.log")):
             if len(fields) == 5:
@@ -86,8 +89,11 @@ class Session:
 
     def launch_ms(self):
         """Chip time from the last reset's release to the image's start (cog 0 at $F004)."""
-        start = self.clock_of("RESET released")
-        return (self.clock_of("COGINIT cog 0: code $F004, PAR $0004") - start) * 1000 / self.chip_hz
+        def last(text):
+            found = [ms for ms, event in self.event_ms if text in event]
+            assert found, f"no event '{text}' in {self.out}/events.log"
+            return found[-1]
+        return last("COGINIT cog 0: code $F004, PAR $0004") - last("RESET released")
 
 
 class Rig:

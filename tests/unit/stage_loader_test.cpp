@@ -282,7 +282,8 @@ TEST_F(StageLoaderTest, ADeadCrystalCostsOneMoreResetNeverTheRomsLoad) {
     stage->crystalHz = 0;
     EXPECT_EQ(upload(8192, LoadTarget::ram, config), UploadOutcome::loaded);
     EXPECT_EQ(console.lines, loadedLines(8192));
-    EXPECT_EQ(pathLines.lines, Lines{"second stage at 1000000 baud (silent on the crystal's PLL: loaded on the RC clock)"});
+    EXPECT_EQ(pathLines.lines,
+              Lines{"second stage at 1000000 baud (silent on the crystal's PLL: loaded on the RC clock)"});
     const auto sessions = chip->sessions();
     ASSERT_EQ(sessions.size(), 2u);
     EXPECT_EQ(sessions[1].longs, longsOf(firmware::pilot()));

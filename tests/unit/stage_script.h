@@ -16,15 +16,15 @@ namespace kestrup::test {
 struct ScriptedStage {
     std::int64_t chipHz = 12'000'000;
     std::int64_t crystalHz = 5'000'000;  // 0: none, so that the stage's switch to it stops the chip
-    std::map<int, int> madeAs;        // the rate an adapter makes when asked for another
-    bool ftdi = false;                // an FTDI adapter makes every rate (adapter::made)
-    bool fastReceiver = true;         // the RAM build's, at 12 clocks a bit
-    std::multiset<std::string> lose;  // answers lost, each once: code and packet, "A1"
-    std::optional<int> badLength;     // this packet's length byte arrives damaged, once
-    std::string verdicts = "V";       // after the last packet's 'A'; the last one is held
-    std::uint32_t crcError = 0;       // what 'V' has wrong
-    std::vector<int> packets;         // as they came
-    int swallowed = 0;                // messages lost in a damaged one's count
+    std::map<int, int> madeAs;           // the rate an adapter makes when asked for another
+    bool ftdi = false;                   // an FTDI adapter makes every rate (adapter::made)
+    bool fastReceiver = true;            // the RAM build's, at 12 clocks a bit
+    std::multiset<std::string> lose;     // answers lost, each once: code and packet, "A1"
+    std::optional<int> badLength;        // this packet's length byte arrives damaged, once
+    std::string verdicts = "V";          // after the last packet's 'A'; the last one is held
+    std::uint32_t crcError = 0;          // what 'V' has wrong
+    std::vector<int> packets;            // as they came
+    int swallowed = 0;                   // messages lost in a damaged one's count
     std::optional<std::uint32_t> goDelay;
     bool stopped = false;  // the host said stop: the chip shuts down whatever the verdict
     enum class State { idle, loading, verdict, gone, halted } state = State::idle;
