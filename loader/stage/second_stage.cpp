@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 #include "image/image.h"
 #include "stage/firmware/firmware.h"
@@ -67,7 +68,7 @@ StageSession::StageSession(const SecondStage& stage, LoaderLine& line, const Sta
                            StageContact contact)
     : stage_(stage), link_(line, stage.clock_), image_(image), target_(target), contact_(contact) {}
 
-bool StageSession::contact() {
+bool StageSession::contact(std::span<const std::uint8_t> behind) {
     const auto hello = stage::helloFrame();
     const auto greeted = [&](const std::optional<stage::Answer>& answer) {
         if (!answer || answer->code != stage::answer::hello) return false;
@@ -79,7 +80,7 @@ bool StageSession::contact() {
     const std::int64_t start = clock.nowMicros();
     // One hello and its answer's whole window, so that none is answered twice: the host waited for
     // the stage's start. The window is the hellos' too.
-    if (contact_.listening && greeted(link_.exchange(hello))) return true;
+    if (contact_.listening && greeted(link_.exchange(hello, behind))) return true;
     for (;;) {
         const std::int64_t spentMs = (clock.nowMicros() - start) / 1000;
         if (spentMs >= stage_.contactMs_ + stage_.lastHelloMs_) return false;
@@ -90,33 +91,48 @@ bool StageSession::contact() {
     }
 }
 
-bool StageSession::toCrystal() {
+void StageSession::awaitCrystal(std::int64_t rcHz) {
     Clock& clock = stage_.clock_;
-    // What is left of the time the ROM gives an oscillator before it switches to it.
-    const std::int64_t settledAt = *contact_.crystalSince + stage::settleClocks * 1'000'000 / report_.chipHz;
+    const std::int64_t settledAt = *contact_.crystalSince + stage::settleClocks * 1'000'000 / rcHz;
     if (const std::int64_t left = settledAt - clock.nowMicros(); left > 0)
         clock.pause(static_cast<int>((left + 999) / 1000));
+}
+
+std::vector<std::uint8_t> StageSession::clockMessage() const {
     // Two bit times of the fastest rate on the new clock: a filler's start bit is none.
-    const int fastest = stage::chipsOwnBaud(image_.clockHz);
-    const auto floor = static_cast<std::uint32_t>(2 * std::int64_t{image_.clockHz} / fastest);
+    const auto floor =
+        static_cast<std::uint32_t>(2 * std::int64_t{image_.clockHz} / stage::chipsOwnBaud(image_.clockHz));
+    return stage::frame({}, stage::clockTrailer(image_.clockMode, floor));
+}
+
+std::vector<std::uint8_t> StageSession::beginMessage() const {
+    return stage::frame({}, stage::beginTrailer(static_cast<std::uint32_t>(image_.longs.size()), beginFlags()));
+}
+
+bool StageSession::toCrystal(bool sent) {
     const int rcBaud = link_.baud();
     // Answered at the RC clock's rate, then the chip moves. A stage moved whose answer was lost still
     // hears the message at this rate, slower on the new clock, and answers it again.
-    if (!link_.ask(stage::frame({}, stage::clockTrailer(image_.clockMode, floor)), {stage::answer::clock}))
-        return false;
+    const auto message = clockMessage();
+    const auto moved = sent ? link_.awaitAnswer(link_.answerWindowMs(message.size())) : std::nullopt;
+    if ((!moved || moved->code != stage::answer::clock) && !link_.ask(message, {stage::answer::clock})) return false;
+    const int fastest = stage::chipsOwnBaud(image_.clockHz);
     // The fastest rate the port makes and the stage hears on the new clock: the adapter's top, else
     // the ladder's, whose syncs are all above the floor.
     std::vector<int> rates{fastest};
     for (const int rate : stage::rateLadder)
         if (rate < fastest) rates.push_back(rate);
+    const auto begin = beginMessage();
     for (const int rate : rates) {
         if (!link_.moveTo(rate)) continue;
-        const auto hello = link_.exchange(stage::helloFrame());
-        if (hello && hello->code == stage::answer::hello) {
-            report_.chipHz = static_cast<std::int64_t>(hello->value) * rate / 4;
-            report_.onCrystal = true;
-            return true;
-        }
+        const auto heard = link_.exchange(stage::helloFrame(), begin);
+        if (!heard || (heard->code != stage::answer::hello && heard->code != stage::answer::begun)) continue;
+        // The hello's answer gives the new clock; lost, the begin's still shows the rate heard.
+        report_.chipHz = heard->code == stage::answer::hello ? static_cast<std::int64_t>(heard->value) * rate / 4
+                                                             : std::int64_t{image_.clockHz};
+        if (heard->code == stage::answer::begun) begunEarly_ = heard;
+        report_.onCrystal = beginSent_ = true;
+        return true;
     }
     link_.moveTo(rcBaud);
     return false;
@@ -132,10 +148,12 @@ std::uint8_t StageSession::beginFlags() const {
 
 bool StageSession::begin() {
     const auto longs = static_cast<std::uint32_t>(image_.longs.size());
-    const auto message = stage::frame({}, stage::beginTrailer(longs, beginFlags()));
+    const auto message = beginMessage();
     // The begin is the first message at the new rate: its answer shows that the stage hears it there,
-    // without a round trip of its own; none has the host go on to the next rate at once.
-    std::optional<stage::Answer> begun;
+    // without a round trip of its own; none has the host go on to the next rate at once. On the
+    // crystal it went behind the hello.
+    std::optional<stage::Answer> begun = std::exchange(begunEarly_, std::nullopt);
+    if (!begun && std::exchange(beginSent_, false)) begun = link_.awaitAnswer(link_.answerWindowMs(message.size()));
     while (rates_->untried()) {
         begun = link_.exchange(message);
         if (begun) {
@@ -164,13 +182,20 @@ StageReport StageSession::send() {
         report_.outcome = StageOutcome::noAnswer;
         return report_;
     }
-    if (!contact()) {
+    // A crystal that beats the fastest RC clock's rates: the clock message goes behind the hello to a
+    // stage already listening, without a round trip of its own, once the slowest RC clock would have
+    // let the crystal settle.
+    const bool early = contact_.crystalSince && contact_.listening && crystalPays(stage::fastestRcHz, image_.clockHz);
+    if (early) awaitCrystal(stage::slowestRcHz);
+    if (!contact(early ? clockMessage() : std::vector<std::uint8_t>{})) {
         status.statusLine("Second stage: no answer");
         report_.outcome = StageOutcome::noAnswer;
         return report_;
     }
-    if (contact_.crystalSince && crystalPays(report_.chipHz, image_.clockHz)) {
-        if (!toCrystal()) {
+    const bool crystal = early || (contact_.crystalSince && crystalPays(report_.chipHz, image_.clockHz));
+    if (crystal && !early) awaitCrystal(report_.chipHz);
+    if (crystal) {
+        if (!toCrystal(early)) {
             status.statusLine("Second stage: silent on the crystal");
             report_.outcome = StageOutcome::crystalSilent;
             return report_;

@@ -94,6 +94,11 @@ inline constexpr std::array<int, 4> rateLadder{921600, 460800, 230400, 115200};
 // stage starts the image only once its answer has left the chip, whatever the delay (an answer lost
 // is asked for again and finds the image running, as it would after any delay).
 inline constexpr double goDelayHeardSeconds = 0.020;
+
+// The RC clocks a chip may have: the crystal's settling counted by the slowest is the longest, and a
+// crystal whose rate beats the fastest's beats any.
+inline constexpr std::int64_t slowestRcHz = 6'000'000;
+inline constexpr std::int64_t fastestRcHz = 22'000'000;
 inline constexpr double goDelaySeconds = 0.0002;
 
 }  // namespace stage
@@ -192,10 +197,16 @@ public:
     StageOutcome judge(LoadTeller* steps);
 
 private:
-    bool contact();
-    // The chip moved to the image's crystal and PLL, and the new clock heard at the fastest rate
-    // that answers a hello; false when the stage fell silent.
-    bool toCrystal();
+    // `behind`: a message that goes with the first hello to a stage already listening.
+    bool contact(std::span<const std::uint8_t> behind = {});
+    // What is left of the time the ROM gives an oscillator, counted by an RC clock of `rcHz`.
+    void awaitCrystal(std::int64_t rcHz);
+    std::vector<std::uint8_t> clockMessage() const;
+    std::vector<std::uint8_t> beginMessage() const;
+    // The chip moved to the image's crystal and PLL (the clock message `sent` already, behind the
+    // contact), and the new clock heard at the fastest rate that answers a hello, the begin behind
+    // it; false when the stage fell silent.
+    bool toCrystal(bool sent);
     bool begin();
     std::uint8_t beginFlags() const;
 
@@ -206,6 +217,9 @@ private:
     StageContact contact_;
     StageReport report_;
     std::optional<StageRates> rates_;  // once the first hello has given the chip's clock
+    // The begin went behind the hello on the crystal; its answer, when it came first.
+    bool beginSent_ = false;
+    std::optional<stage::Answer> begunEarly_;
     // The answer to the last packet, or the verdict that overtook it, between send() and judge().
     std::optional<stage::Answer> lastPacketAnswer_;
 };

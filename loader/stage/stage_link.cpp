@@ -56,12 +56,18 @@ void StageLink::forget() {
     answers_.clear();
 }
 
-std::optional<stage::Answer> StageLink::exchange(const std::vector<std::uint8_t>& message) {
+std::optional<stage::Answer> StageLink::exchange(const std::vector<std::uint8_t>& message,
+                                                 std::span<const std::uint8_t> behind) {
     forget();
-    line_.write(message);
+    if (behind.empty()) {
+        line_.write(message);
+    } else {
+        std::vector<std::uint8_t> both(message);
+        both.insert(both.end(), behind.begin(), behind.end());
+        line_.write(both);
+    }
     line_.drain();
-    const std::int64_t until =
-        clock_.nowMicros() + std::int64_t{2 * line_.lineMs(message.size()) + answerMarginMs} * 1000;
+    const std::int64_t until = clock_.nowMicros() + std::int64_t{answerWindowMs(message.size() + behind.size())} * 1000;
     auto answer = awaitAnswer(static_cast<int>((until - clock_.nowMicros()) / 1000));
     while (answer && stale(*answer, message))
         answer = awaitAnswer(static_cast<int>(std::max<std::int64_t>(0, until - clock_.nowMicros()) / 1000));

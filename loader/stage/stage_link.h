@@ -40,8 +40,12 @@ public:
     void write(std::span<const std::uint8_t> bytes) { line_.write(bytes); }
     void drain() { line_.drain(); }
 
-    // The message, and its answer within its window.
-    std::optional<stage::Answer> exchange(const std::vector<std::uint8_t>& message);
+    // The message, and its answer within its window. A message `behind` it goes in the same write,
+    // without a round trip of its own: its answer, which follows, is left for awaitAnswer.
+    std::optional<stage::Answer> exchange(const std::vector<std::uint8_t>& message,
+                                          std::span<const std::uint8_t> behind = {});
+    // How long a message of so many bytes waits for its answer.
+    int answerWindowMs(std::size_t bytes) const { return 2 * line_.lineMs(bytes) + answerMarginMs; }
     // The message until one of `codes` answers it (a query's answer included), through losses;
     // nothing when the stage is lost.
     std::optional<stage::Answer> ask(const std::vector<std::uint8_t>& message, std::initializer_list<char> codes);

@@ -253,6 +253,10 @@ private:
         if (kind == "stop") return stage::stopTrailer();
         if (kind == "go") return stage::goTrailer(words.value());
         if (kind == "rate") return stage::rateTrailer(words.value());
+        if (kind == "clock") {
+            const auto mode = static_cast<std::uint8_t>(words.value());
+            return stage::clockTrailer(mode, words.value());
+        }
         if (kind == "code") return static_cast<std::uint8_t>(words.next().at(0));
         if (kind != "begin") words.fail("no message " + kind);
         const std::uint32_t longs = words.value();

@@ -14,7 +14,7 @@
 //   send MESSAGE -> ANSWERS              a message, and the answers it must draw, in order
 //   wait MS -> ANSWERS                   answers that must come in the next MS milliseconds
 //   end running|shutdown                 after go or stop: the image starts, or the chip shuts down
-// MESSAGE is hello, query, stop, go DELAY, rate FLOOR, begin LONGS [FLAGS], packet K (of the image),
+// MESSAGE is hello, query, stop, go DELAY, rate FLOOR, clock MODE FLOOR, begin LONGS [FLAGS], packet K (of the image),
 // code C (an empty message of trailer code C), filler N (N bytes 0xFF) or raw HEX... (those bytes,
 // unframed), then any of: data N (N
 // data longs, the check going on from the image's CRC over the packets accepted), trailer K (the

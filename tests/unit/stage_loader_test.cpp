@@ -152,6 +152,8 @@ struct StageLoaderTest : ::testing::Test {
 TEST_F(StageLoaderTest, ASilentStageGivesWayToTheRomWhichPrintsItsFiveLinesAlone) {
     sim::ChipConfig silent;
     silent.faults.stageSilent = true;
+    clockMode = 0;  // RCFAST: the hellos alone
+    clockHz = 12'000'000;
     EXPECT_EQ(upload(8192, LoadTarget::ram, silent), UploadOutcome::loaded);
     EXPECT_EQ(console.lines, loadedLines(8192));
     EXPECT_EQ(pathLines.lines, Lines{"ROM path (second stage did not answer)"});

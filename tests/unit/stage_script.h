@@ -33,7 +33,18 @@ struct ScriptedStage {
         port.onWrite = [this, &port](std::span<const std::uint8_t> bytes) { take(port, bytes); };
     }
 
+    // Messages written together (a message behind another) are taken one after the other.
     void take(FakePort& port, std::span<const std::uint8_t> b) {
+        for (;;) {
+            const std::size_t length = 10 + (state == State::loading && b.size() > 1 ? 4 * std::size_t{b[1]} : 0);
+            if (b.empty() || b[0] != stage::syncByte || b.size() <= length || b[length] != stage::syncByte) break;
+            takeOne(port, b.first(length));
+            b = b.subspan(length);
+        }
+        takeOne(port, b);
+    }
+
+    void takeOne(FakePort& port, std::span<const std::uint8_t> b) {
         if (state == State::halted) return;
         if (std::all_of(b.begin(), b.end(), [](std::uint8_t x) { return x == 0xFF; })) return void(counting = false);
         const int asked = port.bauds.empty() ? stage::contactBaud : port.bauds.back();
