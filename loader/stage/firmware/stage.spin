@@ -1029,7 +1029,12 @@ zero          long    0
 settle        long    SETTLE_CLOCKS               ' 20 ms at 20 MHz
 interpreter   long    ($0004 >> 2) << 18 | ($F004 >> 2) << 4   ' PAR $0004, code $F004, cog 0
 
-'--- run once, then overwritten by the variables: none it writes lies among its own longs ----------
+#ifdef EEPROM
+eeorder       long    $4000_0000
+feedat        long    FEED
+#endif
+
+'--- run once, then overwritten by the variables, so last but them: none it writes is among its own -
 prologue      mov     ctra, txcounter             ' P30 is phsa's top bit: shifted out a bit a turn
               neg     phsa, #1
               or      dira, txmask
@@ -1044,10 +1049,6 @@ prologue      mov     ctra, txcounter             ' P30 is phsa's top bit: shift
               jmp     #idle
 
               org     prologue
-#ifdef EEPROM
-eeorder       long    $4000_0000
-feedat        long    FEED
-#endif
 
 u1            res     1
 u2            res     1
