@@ -51,6 +51,14 @@ std::string megahertz(std::int64_t hz) {
     return text;
 }
 
+// A message to go behind another in one write: after the filler that gives the stage's talker the
+// time to check the first and order the receiver for the next, as packets have it.
+std::vector<std::uint8_t> behindAnother(const std::vector<std::uint8_t>& message) {
+    std::vector<std::uint8_t> bytes(stage::streamGapBytes + message.size(), 0xFF);
+    std::copy(message.begin(), message.end(), bytes.begin() + stage::streamGapBytes);
+    return bytes;
+}
+
 }  // namespace
 
 SecondStage::SecondStage(Clock& clock, StatusSink& status)
@@ -122,7 +130,7 @@ bool StageSession::toCrystal(bool sent) {
     std::vector<int> rates{fastest};
     for (const int rate : stage::rateLadder)
         if (rate < fastest) rates.push_back(rate);
-    const auto begin = beginMessage();
+    const auto begin = behindAnother(beginMessage());
     for (const int rate : rates) {
         if (!link_.moveTo(rate)) continue;
         const auto heard = link_.exchange(stage::helloFrame(), begin);
@@ -187,7 +195,7 @@ StageReport StageSession::send() {
     // let the crystal settle.
     const bool early = contact_.crystalSince && contact_.listening && crystalPays(stage::fastestRcHz, image_.clockHz);
     if (early) awaitCrystal(stage::slowestRcHz);
-    if (!contact(early ? clockMessage() : std::vector<std::uint8_t>{})) {
+    if (!contact(early ? behindAnother(clockMessage()) : std::vector<std::uint8_t>{})) {
         status.statusLine("Second stage: no answer");
         report_.outcome = StageOutcome::noAnswer;
         return report_;
