@@ -48,6 +48,10 @@ double proofClocks(std::uint32_t zerosBelow, std::uint32_t zerosAbove) {
 // or more, and at 12 clocks a bit 9 x 12 + 32 clocks and four bit times from one start bit to the
 // next (188 clocks).
 constexpr double talkerLatencyClocks = 1080;
+// From a message's last sample until the talker has ordered the receiver for the next: at the least
+// the CRC of its trailer and the order itself. A sync that starts sooner goes unseen, as on the
+// chip, where a message written back to back with the one before is lost.
+constexpr double receiverOrderedClocks = 250;
 constexpr std::uint32_t slowAnswerBits = 13;
 constexpr std::uint32_t fastAnswerClocks = 9 * 12 + 32;
 constexpr std::uint32_t fastestSlowBit = 14;
@@ -313,6 +317,7 @@ void StageModel::talk(char code, std::uint32_t value, double start, std::uint8_t
 
 void StageModel::messageDone(double lastSample, SessionRecord& session) {
     inMessage_ = false;
+    position_ = std::max(position_, lastSample + receiverOrderedClocks * 1e6 / clockHz_);
     const std::uint32_t bitClocks = (width_ + stage::syncBits / 2) / stage::syncBits;
     const std::uint32_t floorAfter = 2 * bitClocks + bitClocks / 2;
     session.stage->baud = syncBaud_;
@@ -505,8 +510,10 @@ void StageModel::idleMessage(char code, std::uint32_t trailer, double at, Sessio
 
 void StageModel::clockMessage(std::uint32_t trailer, double at, SessionRecord& session) {
     const auto mode = static_cast<std::uint8_t>(trailer >> 8);
-    // Answered on the RC clock; the pilot started the oscillator long before.
+    // Answered on the RC clock; the pilot started the oscillator long before. The talker orders the
+    // receiver for the next message only once it has answered and switched.
     talk(answer::clock, trailer >> 8, at);
+    position_ = std::max(position_, static_cast<double>(lastAnswerAt_));
     floor_ = trailer >> 16;
     constexpr std::uint8_t firstPllTap = 3;
     const int tap = mode & 7;
