@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <stdexcept>
 #include <string>
 
@@ -10,6 +11,13 @@ namespace kestrup::cli {
 
 PortAddress parsePort(const std::string& text) {
     if (text.find_first_of("/\\") != std::string::npos) return PortAddress::device(text);
+    // "COM7" as Windows names the port, not only the window's field's "7".
+    const auto named = text.find_first_not_of(" \t");
+    if (named != std::string::npos && text.size() - named > 3) {
+        std::string prefix = text.substr(named, 3);
+        for (char& c : prefix) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (prefix == "COM") return PortAddress::com(comNumberFromText(text.substr(named + 3)));
+    }
     return PortAddress::com(comNumberFromText(text));
 }
 
@@ -77,7 +85,7 @@ void describeCommandLine(CLI::App& app, Options& o) {
     app.add_option("-p,--port")
         ->description(
             "a board's serial port: a COM port number as typed in the window's\n"
-            "COM field (7), or a device path (/dev/ttyUSB0); several as 3,4,5\n"
+            "COM field (7, or COM7), or a device path (/dev/ttyUSB0); several as 3,4,5\n"
             "or by repeating --port load the boards at once; without it, every\n"
             "port --list shows gets a reset pulse and a handshake, and the one a\n"
             "chip answers on is used")

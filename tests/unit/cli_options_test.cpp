@@ -98,6 +98,8 @@ TEST(CliOptions, PortIsADevicePathOrAComNumber) {
     EXPECT_FALSE(parsePort("/dev/ttyUSB0").comNumber);
     EXPECT_EQ(parsePort("7").comNumber, 7);
     EXPECT_EQ(parsePort(" 12x").comNumber, 12);
+    EXPECT_EQ(parsePort("COM32").comNumber, 32);
+    EXPECT_EQ(parsePort("com4").comNumber, 4);
     EXPECT_EQ(parsePort("\\\\.\\COM3").devicePath, "\\\\.\\COM3");
 }
 

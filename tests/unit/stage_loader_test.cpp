@@ -275,6 +275,10 @@ TEST_F(StageLoaderTest, ACrystalImageComesOnItsPll) {
     const auto marker = std::find(pilot.begin(), pilot.end(), pilot::clockModeMarker) - pilot.begin();
     EXPECT_EQ(chip->sessions()[0].longs[marker], pilot::clockModeMarker | 0x68);
     EXPECT_EQ(stage->pllHz, 80'000'000);
+    // The clock message rode behind the stage's first hello, and the begin behind the hello on the
+    // PLL: from there straight to the PLL's rate, none of them asked twice.
+    EXPECT_EQ(port->bauds, (std::vector<int>{460800, 230400, 460800, 750000, 3000000, 115200}));
+    EXPECT_EQ(stage->messages, "U C UB G Q");
 }
 
 TEST_F(StageLoaderTest, ADeadCrystalCostsOneMoreResetNeverTheRomsLoad) {

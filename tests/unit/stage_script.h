@@ -24,6 +24,7 @@ struct ScriptedStage {
     std::string verdicts = "V";          // after the last packet's 'A'; the last one is held
     std::uint32_t crcError = 0;          // what 'V' has wrong
     std::vector<int> packets;            // as they came
+    std::string messages;                // the codes of the others, as they came, a word a write
     int swallowed = 0;                   // messages lost in a damaged one's count
     std::optional<std::uint32_t> goDelay;
     bool stopped = false;  // the host said stop: the chip shuts down whatever the verdict
@@ -33,13 +34,18 @@ struct ScriptedStage {
         port.onWrite = [this, &port](std::span<const std::uint8_t> bytes) { take(port, bytes); };
     }
 
-    // Messages written together (a message behind another) are taken one after the other.
+    // Messages written together (a message behind another, with filler between or none) are taken
+    // one after the other.
     void take(FakePort& port, std::span<const std::uint8_t> b) {
+        if (!messages.empty() && messages.back() != ' ') messages += ' ';
         for (;;) {
             const std::size_t length = 10 + (state == State::loading && b.size() > 1 ? 4 * std::size_t{b[1]} : 0);
-            if (b.empty() || b[0] != stage::syncByte || b.size() <= length || b[length] != stage::syncByte) break;
+            if (b.empty() || b[0] != stage::syncByte || b.size() <= length) break;
+            const auto next = std::find_if(b.begin() + static_cast<std::ptrdiff_t>(length), b.end(),
+                                           [](std::uint8_t x) { return x != 0xFF; });
+            if (next == b.end() || *next != stage::syncByte) break;
             takeOne(port, b.first(length));
-            b = b.subspan(length);
+            b = b.subspan(static_cast<std::size_t>(next - b.begin()));
         }
         takeOne(port, b);
     }
@@ -68,6 +74,7 @@ struct ScriptedStage {
         };
         const std::uint32_t trailer = word(t), arg = trailer >> 8;
         const auto code = static_cast<char>(trailer & 0xFF);
+        if (code != stage::message::data) messages += code;
         if (state == State::gone) return say(port, stage::answer::going, 0, *goDelay);
         if (~stage::crcAfter(t > 2 ? imageCrc : stage::crcStart, b.subspan(2, t + 2)) != word(t + 4))
             return refuse(port, stage::Refusal::check);
