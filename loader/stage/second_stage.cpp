@@ -88,7 +88,7 @@ bool StageSession::contact(std::span<const std::uint8_t> behind) {
     const std::int64_t start = clock.nowMicros();
     // One hello and its answer's whole window, so that none is answered twice: the host waited for
     // the stage's start. The window is the hellos' too.
-    if (contact_.listening && greeted(link_.exchange(hello, behind))) return true;
+    if (contact_.listening && greeted(link_.exchange(hello, behind))) return aheadAnswered_ = true;
     for (;;) {
         const std::int64_t spentMs = (clock.nowMicros() - start) / 1000;
         if (spentMs >= stage_.contactMs_ + stage_.lastHelloMs_) return false;
@@ -195,7 +195,17 @@ StageReport StageSession::send() {
     // let the crystal settle.
     const bool early = contact_.crystalSince && contact_.listening && crystalPays(stage::fastestRcHz, image_.clockHz);
     if (early) awaitCrystal(stage::slowestRcHz);
-    if (!contact(early ? behindAnother(clockMessage()) : std::vector<std::uint8_t>{})) {
+    std::vector<std::uint8_t> behind;
+    if (early) behind = behindAnother(clockMessage());
+    // A clock the bootstrap has measured already: the rates by it, and the first rate message behind
+    // the first hello, without a round trip of its own.
+    int rateAhead = 0;
+    if (contact_.listening && contact_.chipHz != 0 && !contact_.crystalSince) {
+        rates_.emplace(link_, status, stage_.plan_, contact_.chipHz, target_);
+        rateAhead = rates_->firstRate(contact_.baud);
+        if (rateAhead != 0) behind = behindAnother(StageLink::rateMessage(rateAhead, contact_.chipHz));
+    }
+    if (!contact(behind)) {
         status.statusLine("Second stage: no answer");
         report_.outcome = StageOutcome::noAnswer;
         return report_;
@@ -209,8 +219,8 @@ StageReport StageSession::send() {
             return report_;
         }
     }
-    rates_.emplace(link_, status, stage_.plan_, report_.chipHz, target_);
-    if (!rates_->choose()) {
+    if (!rates_) rates_.emplace(link_, status, stage_.plan_, report_.chipHz, target_);
+    if (!rates_->choose(aheadAnswered_ ? rateAhead : 0)) {
         status.statusLine("Second stage: lost while choosing a rate");
         return report_;
     }

@@ -138,6 +138,9 @@ struct StageContact {
     // clock), the host's time of the ROM's acknowledgement, a few milliseconds before that start:
     // the stage moves the chip to the PLL for the image once settled, where its rate pays.
     std::optional<std::int64_t> crystalSince;
+    // The chip's clock as the bootstrap's hello showed it, for a stage it started: the rates are
+    // chosen by it, so that the first rate message goes behind the first hello.
+    std::int64_t chipHz = 0;
 };
 
 class StageSession;
@@ -197,7 +200,8 @@ public:
     StageOutcome judge(LoadTeller* steps);
 
 private:
-    // `behind`: a message that goes with the first hello to a stage already listening.
+    // `behind`: a message that goes with the first hello to a stage already listening; whether that
+    // hello was the one answered, the message's answer to follow, is aheadAnswered_.
     bool contact(std::span<const std::uint8_t> behind = {});
     // What is left of the time the ROM gives an oscillator, counted by an RC clock of `rcHz`.
     void awaitCrystal(std::int64_t rcHz);
@@ -217,6 +221,7 @@ private:
     StageContact contact_;
     StageReport report_;
     std::optional<StageRates> rates_;  // once the first hello has given the chip's clock
+    bool aheadAnswered_ = false;
     // The begin went behind the hello on the crystal; its answer, when it came first.
     bool beginSent_ = false;
     std::optional<stage::Answer> begunEarly_;

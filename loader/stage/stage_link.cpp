@@ -119,12 +119,22 @@ std::optional<stage::Answer> StageLink::ask(const std::vector<std::uint8_t>& mes
     return std::nullopt;
 }
 
-std::optional<stage::Answer> StageLink::askRate(int rate, std::int64_t chipHz) {
+std::vector<std::uint8_t> StageLink::rateMessage(int rate, std::int64_t chipHz) {
     // Two bit times of the new rate: its sync is four, and the filler of the old one's stays a
     // filler to a stage that did not take the rate message.
-    const auto floor = static_cast<std::uint32_t>(2 * chipHz / rate);
+    return stage::frame({}, stage::rateTrailer(static_cast<std::uint32_t>(2 * chipHz / rate)));
+}
+
+std::optional<stage::Answer> StageLink::askRate(int rate, std::int64_t chipHz) {
     askedBaud_ = rate;
-    return ask(stage::frame({}, stage::rateTrailer(floor)), {stage::answer::rate});
+    return ask(rateMessage(rate, chipHz), {stage::answer::rate});
+}
+
+bool StageLink::rateAnswered(int rate, std::int64_t chipHz) {
+    const auto message = rateMessage(rate, chipHz);
+    askedBaud_ = rate;
+    const auto answer = awaitAnswer(answerWindowMs(message.size()));
+    return answer && answer->code == stage::answer::rate && !stale(*answer, message);
 }
 
 bool StageLink::moveTo(int rate) {

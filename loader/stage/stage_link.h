@@ -60,6 +60,10 @@ public:
     // The rate message for `rate`, asked until answered: the stage's next sync may be as short as
     // that rate's. Nothing when the stage is lost.
     std::optional<stage::Answer> askRate(int rate, std::int64_t chipHz);
+    // That message, to go behind another without a round trip of its own.
+    static std::vector<std::uint8_t> rateMessage(int rate, std::int64_t chipHz);
+    // Whether the answer to the rate message sent behind another came within its window.
+    bool rateAnswered(int rate, std::int64_t chipHz);
     // The line at this rate; false when the port refuses it, which leaves the stage's floor for the
     // next sync the host's again.
     bool moveTo(int rate);

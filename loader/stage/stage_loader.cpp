@@ -148,7 +148,7 @@ std::variant<StageContact, GaveWay> StageLoader::carryStage(LoaderLine& line,
             return GaveWay::bootstrapFailed;
         // Its first floor is the bit time of the bootstrap's load, at the rate the line is left at.
         case Bootstrap::Outcome::stageFresh:
-            return StageContact{line.baud(), true, std::nullopt};
+            return StageContact{line.baud(), true, std::nullopt, bootstrap.chipHz()};
         case Bootstrap::Outcome::stageStarted:
             break;
     }

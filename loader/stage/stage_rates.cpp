@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
 namespace kestrup {
 namespace {
@@ -48,22 +49,35 @@ bool StageRates::tooFast(int rate) const {
     return plan_.judged && chipHz_ * 4 < std::int64_t{rate} * stage::minQuarterClocksPerBit && rate != fast_;
 }
 
-bool StageRates::choose() {
+int StageRates::fastest() const {
+    return fast_ != 0 ? fast_ : stage::chipsOwnBaud(chipHz_);
+}
+
+int StageRates::firstRate(int contact) const {
+    // A contact at the bootstrap's rate was at an adapter rate, as the candidates are.
+    if (plan_.judged && contact == fastest()) return 0;
+    for (const int rate : candidates(contact)) {
+        if (rate == contact) return 0;
+        if (!tooFast(rate)) return rate;
+    }
+    return 0;
+}
+
+bool StageRates::choose(int sentAhead) {
     contact_ = link_.baud();
     rates_ = candidates(contact_);
     untried_ = false;
-    // A contact at the bootstrap's rate was at an adapter rate, as the candidates are.
-    const int fastest = fast_ != 0 ? fast_ : stage::chipsOwnBaud(chipHz_);
-    if (plan_.judged && contact_ == fastest) return true;
-    return moveFrom(0);
+    if (plan_.judged && contact_ == fastest()) return true;
+    return moveFrom(0, sentAhead);
 }
 
-bool StageRates::moveFrom(std::size_t first) {
+bool StageRates::moveFrom(std::size_t first, int sentAhead) {
     for (at_ = first; at_ < rates_.size(); ++at_) {
         const int rate = rates_[at_];
         if (rate == contact_) return true;
         if (tooFast(rate)) continue;
-        const Step step = stepTo(rate);
+        // Only the first rate tried can be the one sent ahead; any later answer to it is stale.
+        const Step step = stepTo(rate, std::exchange(sentAhead, 0) == rate);
         if (step == Step::stageLost) return false;
         if (step == Step::portRefused) continue;
         untried_ = true;
@@ -104,8 +118,9 @@ bool StageRates::unheard() {
     return moveFrom(at_ + 1);
 }
 
-StageRates::Step StageRates::stepTo(int rate) {
-    if (!link_.askRate(rate, chipHz_)) return Step::stageLost;
+StageRates::Step StageRates::stepTo(int rate, bool sentAhead) {
+    // Sent ahead and its answer lost: asked again, as any message is.
+    if (!(sentAhead && link_.rateAnswered(rate, chipHz_)) && !link_.askRate(rate, chipHz_)) return Step::stageLost;
     return link_.moveTo(rate) ? Step::moved : Step::portRefused;
 }
 

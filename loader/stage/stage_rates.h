@@ -29,9 +29,14 @@ public:
     StageRates(StageLink& link, StatusSink& status, const RatePlan& plan, std::int64_t chipHz, LoadTarget target);
 
     // From the contact's rate, the line's as it begins, to the fastest candidate the stage took the
-    // rate message for and the port makes; false when the stage is lost. Whether the stage hears the
+    // rate message for and the port makes; false when the stage is lost. `sentAhead`: the rate whose
+    // message went already. Whether the stage hears the
     // line there, the next message's answer tells: untried() until heard() or unheard().
-    bool choose();
+    bool choose(int sentAhead = 0);
+    // The rate choose() moves to first from `contact`, were the port to make it: its rate message
+    // may go ahead, behind the stage's first hello (choose(sentAhead) then awaits its answer). 0
+    // where choose() stays.
+    int firstRate(int contact) const;
     bool untried() const { return untried_; }
     void heard() { untried_ = false; }
     // A message at the new rate went unanswered: the next candidate at once, by way of the contact's
@@ -52,9 +57,11 @@ private:
     std::vector<int> candidates(int contact) const;
     // Below the slowest rate a receiver of the stage takes.
     bool tooFast(int rate) const;
-    Step stepTo(int rate);
+    Step stepTo(int rate, bool sentAhead = false);
     // The first candidate from `first` on that the line moves to.
-    bool moveFrom(std::size_t first);
+    bool moveFrom(std::size_t first, int sentAhead = 0);
+    // The rate the fastest receiver the load has takes.
+    int fastest() const;
 
     StageLink& link_;
     StatusSink& status_;

@@ -46,10 +46,10 @@ struct StageFixture : ::testing::Test {
     }
     // Each load on a line of its own, which finds the port at the stage's contact rate.
     LoaderLine line() { return LoaderLine(port, clock, stage::contactBaud); }
-    StageReport load(LoadTarget target = LoadTarget::ram) {
+    StageReport load(LoadTarget target = LoadTarget::ram, StageContact contact = {}) {
         const auto image = std::get<StageImage>(StageImage::of(CheckedImage::of(longs, longs.size() * 4)));
         auto on = line();
-        return stage.load(on, image, target);
+        return stage.load(on, image, target, contact);
     }
 };
 
@@ -108,6 +108,20 @@ TEST_F(StageFixture, LostAnswersAreAskedForAgain) {
         EXPECT_EQ(chip.packets, (std::vector<int>{0, 1, 2})) << *lost.begin();
         EXPECT_EQ(port.bauds.back(), imageBaud) << *lost.begin();
         EXPECT_TRUE(chip.lose.empty()) << *lost.begin();
+    }
+    // A stage the bootstrap has just started, whose clock its hello gave: the rate message goes
+    // behind the first hello. Either answer lost costs that message once more, never the load.
+    for (const std::string lost : {"", "H0", "R0"}) {
+        chip = ScriptedStage{};
+        if (!lost.empty()) chip.lose = {lost};
+        chip.attach(port);
+        port.bauds.clear();
+        EXPECT_EQ(load(LoadTarget::ram, {stage::contactBaud, true, std::nullopt, 12'000'000}).outcome,
+                  StageOutcome::loaded)
+            << lost;
+        EXPECT_EQ(std::count(chip.messages.begin(), chip.messages.end(), stage::message::rate), lost.empty() ? 1 : 2)
+            << lost << ": " << chip.messages;
+        EXPECT_TRUE(chip.lose.empty()) << lost;
     }
 }
 
