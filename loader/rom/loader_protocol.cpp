@@ -35,6 +35,29 @@ void LoaderProtocol::shutDownChip() {
 }
 
 HandshakeResult LoaderProtocol::handshake(HandshakeBits bits) {
+    return readHandshake(sendHandshake(bits));
+}
+
+BootResult LoaderProtocol::boot(HandshakeBits bits, std::span<const std::uint32_t> program) {
+    const Lfsr replies = sendHandshake(bits);
+    const auto byteCount = static_cast<std::int32_t>(program.size() * 4);
+    sendHead(Command::loadRun, byteCount);
+    sendLongs(program);
+    link_.flush();
+    BootResult result{readHandshake(replies)};
+    if (!result.handshake.isChip()) {
+        // Still on its way, the program would meet the next reset's handshake.
+        link_.drain();
+        return result;
+    }
+    teller_.writing(byteCount, LoadTarget::ram);
+    teller_.verifying();
+    result.program = acknowledgement(acknowledgeWindowMs);
+    teller_.ramVerdict(result.program == Acknowledgement::accepted);
+    return result;
+}
+
+Lfsr LoaderProtocol::sendHandshake(HandshakeBits bits) {
     Lfsr lfsr;
     link_.stage(SerialLink::clockByte);  // lets the chip measure the bit time
     if (bits == HandshakeBits::onePerByte) {
@@ -53,7 +76,10 @@ HandshakeResult LoaderProtocol::handshake(HandshakeBits bits) {
     for (int i = 0; i < handshakeBits + versionBits; ++i) link_.stage(SerialLink::clockByte);
     // Every byte goes out before the first reply is read; the replies wait in the driver.
     link_.flush();
+    return lfsr;
+}
 
+HandshakeResult LoaderProtocol::readHandshake(Lfsr lfsr) {
     for (int i = 0; i < handshakeBits; ++i) {
         const ReplyBit reply = link_.replyBit(false, handshakeBitWindowMs);
         if (reply == ReplyBit::timedOut) return HandshakeResult::failed(HandshakeFailure::noAnswer);
@@ -97,9 +123,8 @@ EepromResult LoaderProtocol::programEeprom(std::int32_t byteCount, std::span<con
     return verified ? EepromResult::done : EepromResult::verifyFailed;
 }
 
-Acknowledgement LoaderProtocol::load(Command command, std::int32_t byteCount, std::span<const std::uint32_t> image) {
-    const std::int32_t longCount = byteCount >> 2;
-    const std::uint32_t head[] = {static_cast<std::uint32_t>(command), static_cast<std::uint32_t>(longCount)};
+void LoaderProtocol::sendHead(Command command, std::int32_t byteCount) {
+    const std::uint32_t head[] = {static_cast<std::uint32_t>(command), static_cast<std::uint32_t>(byteCount >> 2)};
     if (encoding_ == LongEncoding::fixed) {
         // Command and count each leave in a write of their own.
         sendLong(head[0]);
@@ -110,6 +135,11 @@ Acknowledgement LoaderProtocol::load(Command command, std::int32_t byteCount, st
         sendLongs(head);
         link_.flush();
     }
+}
+
+Acknowledgement LoaderProtocol::load(Command command, std::int32_t byteCount, std::span<const std::uint32_t> image) {
+    const std::int32_t longCount = byteCount >> 2;
+    sendHead(command, byteCount);
     teller_.writing(byteCount, command == Command::loadRun      ? LoadTarget::ram
                                : command == Command::programRun ? LoadTarget::eepromRun
                                                                 : LoadTarget::eepromShutdown);

@@ -46,9 +46,7 @@ RomLoader::Boot RomLoader::boot(std::span<const std::uint32_t> program, LongEnco
     protocol_.showProgress(false);
     link_.chipReset(reset_);
     // Three bits a byte whatever the image's load uses: the stage's path is the lean one.
-    const HandshakeResult handshake = protocol_.handshake(HandshakeBits::threePerByte);
-    if (!handshake.isChip()) return {handshake};
-    return {handshake, protocol_.imageLoad(static_cast<std::int32_t>(program.size() * 4), program)};
+    return protocol_.boot(HandshakeBits::threePerByte, program);
 }
 
 }  // namespace kestrup

@@ -23,11 +23,7 @@ public:
 
     LoadResult load(const CheckedImage& image, LoadTarget target) override;
     // The ROM loads and starts a program of the host's own (the second stage), showing no progress.
-    struct Boot {
-        HandshakeResult handshake;
-        // The ROM's answer to the program; noAnswer where no chip answered the handshake.
-        Acknowledgement program = Acknowledgement::noAnswer;
-    };
+    using Boot = BootResult;
     Boot boot(std::span<const std::uint32_t> program, LongEncoding encoding);
 
     LongEncoding encoding() const { return encoding_; }
