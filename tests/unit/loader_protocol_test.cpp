@@ -68,6 +68,30 @@ TEST_F(ProtocolTest, HandshakeWritesAll509BytesAs256Then253AndAwaitsOneWindowOnA
     EXPECT_EQ(console.lines, Lines{"Time Out"});
 }
 
+// A program of the host's own goes behind the handshake, before the first reply is read; a line with
+// no chip has it all sent before the next reset, and a chip takes it as the ROM's own load.
+TEST_F(ProtocolTest, AProgramGoesBehindTheHandshakeBeforeItsRepliesAreRead) {
+    const Longs program(51, 0x12345678u);
+    const std::size_t head = 1 + 84 + 258;  // the clock byte, 250 bits three a byte, the reply clocks
+    std::optional<std::size_t> writtenAtFirstRead;
+    port.onRead = [&] { writtenAtFirstRead = writtenAtFirstRead.value_or(port.written.size()); };
+    const BootResult loaded = protocol.boot(HandshakeBits::threePerByte, program);
+    EXPECT_TRUE(loaded.handshake.isChip());
+    EXPECT_EQ(loaded.program, Acknowledgement::refused);  // the chip sums RAM: these longs do not hold
+    EXPECT_EQ(writtenAtFirstRead, head + (2 + program.size()) * bytesPerLong);
+    EXPECT_EQ(hex(std::span(port.written).subspan(head, bytesPerLong)), hex(encodeLong(1)));
+    EXPECT_EQ(board.sessions().back().longCount, program.size());
+
+    port.onWrite = nullptr;
+    port.written.clear();
+    const int drains = port.drains;
+    const BootResult silent = protocol.boot(HandshakeBits::threePerByte, program);
+    EXPECT_EQ(silent.handshake.failure, HandshakeFailure::noAnswer);
+    EXPECT_EQ(silent.program, Acknowledgement::noAnswer);
+    EXPECT_EQ(port.written.size(), head + (2 + program.size()) * bytesPerLong);
+    EXPECT_EQ(port.drains, drains + 1);
+}
+
 TEST_F(ProtocolTest, VersionBitsArriveLeastSignificantFirst) {
     EXPECT_EQ(version(), 1);
     sim::ChipConfig config;
