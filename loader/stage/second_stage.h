@@ -220,7 +220,7 @@ private:
     LoadTarget target_;
     StageContact contact_;
     StageReport report_;
-    std::optional<StageRates> rates_;  // once the first hello has given the chip's clock
+    std::optional<StageRates> rates_;  // once the chip's clock is known: the bootstrap's hello, or the stage's
     bool aheadAnswered_ = false;
     // The begin went behind the hello on the crystal; its answer, when it came first.
     bool beginSent_ = false;
