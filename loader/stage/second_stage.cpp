@@ -76,7 +76,7 @@ StageSession::StageSession(const SecondStage& stage, LoaderLine& line, const Sta
                            StageContact contact)
     : stage_(stage), link_(line, stage.clock_), image_(image), target_(target), contact_(contact) {}
 
-bool StageSession::contact(std::span<const std::uint8_t> behind) {
+StageSession::Greeted StageSession::contact(std::span<const std::uint8_t> behind) {
     const auto hello = stage::helloFrame();
     const auto greeted = [&](const std::optional<stage::Answer>& answer) {
         if (!answer || answer->code != stage::answer::hello) return false;
@@ -88,14 +88,14 @@ bool StageSession::contact(std::span<const std::uint8_t> behind) {
     const std::int64_t start = clock.nowMicros();
     // One hello and its answer's whole window, so that none is answered twice: the host waited for
     // the stage's start. The window is the hellos' too.
-    if (contact_.listening && greeted(link_.exchange(hello, behind))) return aheadAnswered_ = true;
+    if (contact_.listening && greeted(link_.exchange(hello, behind))) return Greeted::first;
     for (;;) {
         const std::int64_t spentMs = (clock.nowMicros() - start) / 1000;
-        if (spentMs >= stage_.contactMs_ + stage_.lastHelloMs_) return false;
+        if (spentMs >= stage_.contactMs_ + stage_.lastHelloMs_) return Greeted::none;
         // The line stays idle between hellos, so the stage takes any of them as its first sync,
         // whenever it starts listening.
         if (spentMs < stage_.contactMs_) link_.write(hello);
-        if (greeted(link_.awaitAnswer(SecondStage::helloEveryMs))) return true;
+        if (greeted(link_.awaitAnswer(SecondStage::helloEveryMs))) return Greeted::later;
     }
 }
 
@@ -205,7 +205,8 @@ StageReport StageSession::send() {
         rateAhead = rates_->firstRate(contact_.baud);
         if (rateAhead != 0) behind = behindAnother(StageLink::rateMessage(rateAhead, contact_.chipHz));
     }
-    if (!contact(behind)) {
+    const Greeted greeting = contact(behind);
+    if (greeting == Greeted::none) {
         status.statusLine("Second stage: no answer");
         report_.outcome = StageOutcome::noAnswer;
         return report_;
@@ -220,7 +221,8 @@ StageReport StageSession::send() {
         }
     }
     if (!rates_) rates_.emplace(link_, status, stage_.plan_, report_.chipHz, target_);
-    if (!rates_->choose(aheadAnswered_ ? rateAhead : 0)) {
+    // A later hello answered: the one with the rate behind it went unheard, or its answer was lost.
+    if (!rates_->choose(greeting == Greeted::first ? rateAhead : 0)) {
         status.statusLine("Second stage: lost while choosing a rate");
         return report_;
     }

@@ -200,9 +200,11 @@ public:
     StageOutcome judge(LoadTeller* steps);
 
 private:
-    // `behind`: a message that goes with the first hello to a stage already listening; whether that
-    // hello was the one answered, the message's answer to follow, is aheadAnswered_.
-    bool contact(std::span<const std::uint8_t> behind = {});
+    // Which hello the stage answered: the first, with its message `behind` it (to a stage already
+    // listening), whose answer follows; a later one; or none.
+    enum class Greeted { none, first, later };
+    // `behind`: a message that goes with the first hello to a stage already listening.
+    Greeted contact(std::span<const std::uint8_t> behind = {});
     // What is left of the time the ROM gives an oscillator, counted by an RC clock of `rcHz`.
     void awaitCrystal(std::int64_t rcHz);
     std::vector<std::uint8_t> clockMessage() const;
@@ -221,7 +223,6 @@ private:
     StageContact contact_;
     StageReport report_;
     std::optional<StageRates> rates_;  // once the chip's clock is known: the bootstrap's hello, or the stage's
-    bool aheadAnswered_ = false;
     // The begin went behind the hello on the crystal; its answer, when it came first.
     bool beginSent_ = false;
     std::optional<stage::Answer> begunEarly_;

@@ -56,11 +56,14 @@ int StageRates::fastest() const {
 int StageRates::firstRate(int contact) const {
     // A contact at the bootstrap's rate was at an adapter rate, as the candidates are.
     if (plan_.judged && contact == fastest()) return 0;
-    for (const int rate : candidates(contact)) {
-        if (rate == contact) return 0;
-        if (!tooFast(rate)) return rate;
-    }
-    return 0;
+    const auto rates = candidates(contact);
+    const std::size_t at = nextToTry(rates, 0, contact);
+    return at < rates.size() && rates[at] != contact ? rates[at] : 0;
+}
+
+std::size_t StageRates::nextToTry(const std::vector<int>& rates, std::size_t from, int contact) const {
+    while (from < rates.size() && rates[from] != contact && tooFast(rates[from])) ++from;
+    return from;
 }
 
 bool StageRates::choose(int sentAhead) {
@@ -72,10 +75,9 @@ bool StageRates::choose(int sentAhead) {
 }
 
 bool StageRates::moveFrom(std::size_t first, int sentAhead) {
-    for (at_ = first; at_ < rates_.size(); ++at_) {
+    for (at_ = nextToTry(rates_, first, contact_); at_ < rates_.size(); at_ = nextToTry(rates_, at_ + 1, contact_)) {
         const int rate = rates_[at_];
         if (rate == contact_) return true;
-        if (tooFast(rate)) continue;
         // Only the first rate tried can be the one sent ahead; any later answer to it is stale.
         const Step step = stepTo(rate, std::exchange(sentAhead, 0) == rate);
         if (step == Step::stageLost) return false;

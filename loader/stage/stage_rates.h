@@ -57,6 +57,9 @@ private:
     std::vector<int> candidates(int contact) const;
     // Below the slowest rate a receiver of the stage takes.
     bool tooFast(int rate) const;
+    // From `from` on, the first of `rates` the line moves to or stays at: one a receiver of the
+    // stage takes, or the contact's. rates.size() where there is none.
+    std::size_t nextToTry(const std::vector<int>& rates, std::size_t from, int contact) const;
     Step stepTo(int rate, bool sentAhead = false);
     // The first candidate from `first` on that the line moves to.
     bool moveFrom(std::size_t first, int sentAhead = 0);
